@@ -1,0 +1,8 @@
+#include "settings/ClientConnectionParameter.h"
+
+#include "sys/klog.h"
+
+CClientConnectionParameter::CClientConnectionParameter() {
+  LogMessageA("CClientConnectionParameter::CClientConnectionParameter");
+  LogMessageA("size = %d", static_cast<int>(sizeof(CClientConnectionParameter)));
+}

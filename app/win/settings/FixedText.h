@@ -1,0 +1,23 @@
+// Fixed text fields of the settings records: arrays of 260 wide characters,
+// at most 259 characters and a terminator.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "pelplat/wintypes.h"
+
+constexpr size_t kFieldChars = 260;
+constexpr size_t kFieldTextMax = kFieldChars - 1;
+
+// Copies at most capacity - 1 characters of text (never half a surrogate
+// pair) and sets the rest of the field to zero. A null text clears it.
+void SetFieldText(WCHAR* field, size_t capacity, const WCHAR* text);
+inline void SetFieldText(WCHAR* field, size_t capacity, const std::u16string& text) {
+  SetFieldText(field, capacity, text.c_str());
+}
+// The text as a field of kFieldChars would hold it.
+std::u16string FieldCut(const WCHAR* text);
+
+// Equal in their first n characters; a null text equals nothing.
+bool TextEquals(const WCHAR* a, const WCHAR* b, size_t n);

@@ -1,0 +1,46 @@
+# pellum_gtest(<name> LABELS <label>... SOURCES <file>... [LIBS <target>...])
+# Builds one GoogleTest program and registers it with CTest under its labels
+# (unit, integration, gui, fuzz).
+find_package(GTest REQUIRED)
+
+function(pellum_gtest name)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "LABELS;SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE GTest::gtest GTest::gtest_main GTest::gmock ${ARG_LIBS})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 300)
+  endif()
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT}
+    ENVIRONMENT "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp:print_suppressions=0")
+endfunction()
+
+# pellum_benchmark(<name> SOURCES <file>... [LIBS <target>...])
+# Benchmarks are built with everything else but never run by CTest.
+function(pellum_benchmark name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  find_package(benchmark REQUIRED)
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE benchmark::benchmark ${ARG_LIBS})
+endfunction()
+
+# Adds every folder below the calling folder that has a CMakeLists.txt.
+function(pellum_add_child_folders)
+  file(GLOB_RECURSE lists RELATIVE ${CMAKE_CURRENT_SOURCE_DIR}
+       ${CMAKE_CURRENT_SOURCE_DIR}/*/CMakeLists.txt)
+  list(SORT lists)
+  foreach(l ${lists})
+    get_filename_component(d ${l} DIRECTORY)
+    # Only the nearest folder with a CMakeLists.txt; it adds its own children.
+    set(nested FALSE)
+    foreach(other ${lists})
+      get_filename_component(od ${other} DIRECTORY)
+      if(NOT od STREQUAL d AND d MATCHES "^${od}/")
+        set(nested TRUE)
+      endif()
+    endforeach()
+    if(NOT nested)
+      add_subdirectory(${d})
+    endif()
+  endforeach()
+endfunction()

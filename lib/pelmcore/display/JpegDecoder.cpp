@@ -1,0 +1,232 @@
+#include "display/JpegDecoder.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "display/BoundedReader.h"
+#include "display/JpegDecompressor.h"
+#include "display/JpegOutBuffer.h"
+#include "display/YuvTile.h"
+
+namespace {
+
+// Pictures of the picture streams: 8K x 4K at most.
+constexpr uint64_t kMaxRgbPixels = 0x2000000;
+constexpr int kMaxRgbSide = 16384;
+// Tile pictures are 16 wide; the height is a multiple of 16 within what a
+// JPEG can carry.
+constexpr int kTileJpegWidth = 16;
+constexpr int kMaxTileJpegHeight = 65520;
+constexpr int kBandRows = 16;
+constexpr size_t kUnitPairBytes = 384;
+
+// Only this exact layout carries display tiles: anything else would not
+// fit the planes.
+bool IsTileLayout(const jpeg_decompress_struct& info) {
+  if (info.num_components != 3 || info.data_precision != 8) return false;
+  const jpeg_component_info* c = info.comp_info;
+  return c[0].h_samp_factor == 2 && c[0].v_samp_factor == 2 && c[1].h_samp_factor == 1 &&
+         c[1].v_samp_factor == 1 && c[2].h_samp_factor == 1 && c[2].v_samp_factor == 1 &&
+         info.image_width == JDIMENSION(kTileJpegWidth) && info.image_height > 0 &&
+         info.image_height <= JDIMENSION(kMaxTileJpegHeight) &&
+         info.image_height % kBandRows == 0;
+}
+
+int DecodeRows(JpegDecompressor* jpeg, const BYTE* data, size_t length, int* width, int* height,
+               int scaleNumerator, int scaleDenominator, JpegOutBuffer* out) {
+  if (setjmp(jpeg->Jump())) {
+    jpeg->Destroy();
+    return -1;
+  }
+  jpeg->Open(data, length);
+  j_decompress_ptr info = jpeg->Info();
+  if (jpeg_read_header(info, TRUE) != JPEG_HEADER_OK || scaleNumerator <= 0 ||
+      scaleDenominator <= 0) {
+    jpeg->Destroy();
+    return -1;
+  }
+  info->scale_num = unsigned(scaleNumerator);
+  info->scale_denom = unsigned(scaleDenominator);
+  jpeg_calc_output_dimensions(info);
+  if (info->output_width > JDIMENSION(kMaxRgbSide) ||
+      info->output_height > JDIMENSION(kMaxRgbSide) ||
+      uint64_t(info->output_width) * info->output_height > kMaxRgbPixels) {
+    jpeg->Destroy();
+    return -1;
+  }
+  jpeg_start_decompress(info);
+  const size_t rowBytes = size_t(info->output_width) * size_t(info->output_components);
+  JSAMPARRAY row = (*info->mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(info), JPOOL_IMAGE,
+                                              JDIMENSION(rowBytes), 1);
+  if (!out->Reserve(rowBytes * info->output_height) || !out->Clear()) {
+    jpeg->Destroy();
+    return -1;
+  }
+  while (info->output_scanline < info->output_height) {
+    if (jpeg_read_scanlines(info, row, 1) != 1 || !out->PrependRow(row[0], rowBytes)) {
+      jpeg->Destroy();
+      return -1;
+    }
+  }
+  *width = int(info->output_width);
+  *height = int(info->output_height);
+  jpeg_finish_decompress(info);
+  jpeg->Destroy();
+  return 0;
+}
+
+uint32_t ReadPlanes(JpegDecompressor* jpeg, const BYTE* data, size_t length,
+                    JpegRawPlanes* planes) {
+  if (setjmp(jpeg->Jump())) {
+    jpeg->Destroy();
+    return kJpegTileFailure;
+  }
+  jpeg->Open(data, length);
+  j_decompress_ptr info = jpeg->Info();
+  if (jpeg_read_header(info, TRUE) != JPEG_HEADER_OK || !IsTileLayout(*info)) {
+    jpeg->Destroy();
+    return kJpegTileFailure;
+  }
+  info->jpeg_color_space = JCS_YCbCr;
+  info->out_color_space = JCS_YCbCr;
+  info->raw_data_out = TRUE;
+  info->do_fancy_upsampling = FALSE;
+  info->scale_num = 1;
+  info->scale_denom = 1;
+  jpeg_start_decompress(info);
+  const int w = int(info->output_width);
+  const int h = int(info->output_height);
+  const size_t lumaBytes = size_t(w) * h;
+  planes->bytes.reset(new (std::nothrow) BYTE[lumaBytes * 3 / 2]);
+  if (!planes->bytes || w != kTileJpegWidth || h != int(info->image_height)) {
+    jpeg->Destroy();
+    return kJpegTileFailure;
+  }
+  planes->width = w;
+  planes->height = h;
+  BYTE* y = planes->bytes.get();
+  BYTE* cb = y + lumaBytes;
+  BYTE* cr = cb + lumaBytes / 4;
+  JSAMPROW yRows[kBandRows], cbRows[kBandRows / 2], crRows[kBandRows / 2];
+  JSAMPARRAY components[3] = {yRows, cbRows, crRows};
+  while (info->output_scanline < JDIMENSION(h)) {
+    const size_t first = info->output_scanline;
+    for (int i = 0; i < kBandRows; ++i) yRows[i] = y + (first + i) * w;
+    for (int i = 0; i < kBandRows / 2; ++i) {
+      cbRows[i] = cb + (first / 2 + i) * (w / 2);
+      crRows[i] = cr + (first / 2 + i) * (w / 2);
+    }
+    if (jpeg_read_raw_data(info, components, kBandRows) != JDIMENSION(kBandRows)) {
+      jpeg->Destroy();
+      return kJpegTileFailure;
+    }
+  }
+  jpeg_finish_decompress(info);
+  jpeg->Destroy();
+  return 0;
+}
+
+void SetSize(int* width, int* height, int w, int h) {
+  if (width) *width = w;
+  if (height) *height = h;
+}
+
+// Decodes the planes and lays them out with pack into a buffer of
+// outBytes; the shared steps of both tile decoders.
+template <typename Pack>
+uint32_t DecodeTiles(const BYTE* data, size_t length, int* width, int* height, BYTE** out,
+                     size_t (*outBytes)(int w, int h), Pack pack) {
+  if (!out) {
+    SetSize(width, height, 0, 0);
+    return 0;
+  }
+  *out = nullptr;
+  SetSize(width, height, 0, 0);
+  if (!data || length == 0) return kJpegTileFailure;
+  JpegRawPlanes planes;
+  {
+    JpegDecompressor jpeg;
+    if (ReadPlanes(&jpeg, data, length, &planes) != 0) return kJpegTileFailure;
+  }
+  BYTE* bytes = static_cast<BYTE*>(std::malloc(outBytes(planes.width, planes.height)));
+  if (!bytes) return kJpegTileFailure;
+  pack(planes, bytes);
+  *out = bytes;
+  SetSize(width, height, planes.width, planes.height);
+  return 0;
+}
+
+size_t UnitBytes(int w, int h) { return size_t(w) * h * 3 / 2 + 100; }
+size_t TileBytes(int w, int h) { return (size_t(w) * h * 3 & ~size_t(1)) + 100; }
+
+}  // namespace
+
+int DecodeJpegToRgb(const BYTE* data, size_t length, int* width, int* height, int scaleNumerator,
+                    int scaleDenominator, JpegOutBuffer* out) {
+  if (!data || length == 0 || !out || !width || !height) return -1;
+  display::BoundedReader peek(data, length);
+  // Four 0xFF bytes mark a picture the sender left empty.
+  if (peek.U32() == 0xFFFFFFFFu && peek.Ok()) return -1;
+  JpegDecompressor jpeg;
+  return DecodeRows(&jpeg, data, length, width, height, scaleNumerator, scaleDenominator, out);
+}
+
+uint32_t ReadJpegRawPlanes(const BYTE* data, size_t length, JpegRawPlanes* planes) {
+  if (!data || length == 0 || !planes) return kJpegTileFailure;
+  JpegDecompressor jpeg;
+  return ReadPlanes(&jpeg, data, length, planes);
+}
+
+void PackPlaneUnits(const JpegRawPlanes& planes, BYTE* units) {
+  const int w = planes.width;
+  const int chromaWidth = w / 2;
+  for (int band = 0; band < planes.height / kBandRows; ++band) {
+    const BYTE* y = planes.Y() + size_t(band) * kBandRows * w;
+    const BYTE* cb = planes.Cb() + size_t(band) * (kBandRows / 2) * chromaWidth;
+    const BYTE* cr = planes.Cr() + size_t(band) * (kBandRows / 2) * chromaWidth;
+    BYTE* first = units + size_t(band) * kUnitPairBytes;
+    BYTE* second = first + kUnitPairBytes / 2;
+    for (int r = 0; r < 8; ++r) {
+      for (int c = 0; c < 8; ++c) {
+        BYTE* p = first + (r * 8 + c) * 3;
+        p[0] = y[(8 + r) * w + c];
+        p[1] = y[r * w + 8 + c];
+        p[2] = y[r * w + c];
+        BYTE* q = second + (r * 8 + c) * 3;
+        q[0] = cr[r * chromaWidth + c];
+        q[1] = cb[r * chromaWidth + c];
+        q[2] = y[(8 + r) * w + 8 + c];
+      }
+    }
+  }
+}
+
+void PackBgrTiles(const JpegRawPlanes& planes, BYTE* tiles) {
+  const int w = planes.width;
+  const int chromaWidth = w / 2;
+  BYTE block[kYuvBlockBytes];
+  for (int band = 0; band < planes.height / 8; ++band) {
+    for (int half = 0; half < 2; ++half) {
+      for (int r = 0; r < 8; ++r)
+        std::memcpy(block + r * 8, planes.Y() + size_t(band * 8 + r) * w + half * 8, 8);
+      for (int r = 0; r < 4; ++r) {
+        const size_t at = size_t(band * 4 + r) * chromaWidth + half * 4;
+        std::memcpy(block + 64 + r * 4, planes.Cb() + at, 4);
+        std::memcpy(block + 80 + r * 4, planes.Cr() + at, 4);
+      }
+      YuvRasterBlockToBgr(tiles + (size_t(band) * 2 + half) * kBgrTileBytes, block);
+    }
+  }
+}
+
+uint32_t DecodeJpegToTileUnits(const BYTE* data, size_t length, int* width, int* height,
+                               BYTE** units) {
+  return DecodeTiles(data, length, width, height, units, UnitBytes, PackPlaneUnits);
+}
+
+uint32_t DecodeJpegToBgrTiles(const BYTE* data, size_t length, int* width, int* height,
+                              BYTE** tiles) {
+  return DecodeTiles(data, length, width, height, tiles, TileBytes, PackBgrTiles);
+}

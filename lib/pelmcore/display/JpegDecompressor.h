@@ -1,0 +1,38 @@
+// One libjpeg decompressor whose fatal errors jump back to the decoder that
+// set Jump(), instead of ending the program. The code between setjmp and
+// the jump must hold no object with a destructor of its own.
+#pragma once
+
+#include <csetjmp>
+#include <cstddef>
+#include <cstdio>
+
+#include <jpeglib.h>
+
+#include "pelplat/wintypes.h"
+
+class JpegDecompressor {
+ public:
+  JpegDecompressor();
+  ~JpegDecompressor() { Destroy(); }
+
+  // Creates the decompressor over the bytes; call only after setjmp(Jump()).
+  void Open(const BYTE* data, size_t length);
+  void Destroy();
+  jmp_buf& Jump() { return errors_.jump; }
+  j_decompress_ptr Info() { return &info_; }
+
+  JpegDecompressor(const JpegDecompressor&) = delete;
+  JpegDecompressor& operator=(const JpegDecompressor&) = delete;
+
+ private:
+  struct JumpingErrors {
+    jpeg_error_mgr manager;
+    jmp_buf jump;
+  };
+  static void ExitByJump(j_common_ptr info);
+  static void Silent(j_common_ptr info) {}
+
+  jpeg_decompress_struct info_{};
+  JumpingErrors errors_{};
+};

@@ -1,0 +1,271 @@
+#include "display/QtDoubleBufferSurfaceKeeper.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "display/SurfaceBitmap.h"
+#include "display/SurfaceClip.h"
+
+namespace {
+
+constexpr int kTile = 8;
+// Rows below the display that no operation draws.
+constexpr int kSpareRows = 6;
+
+// A 2-byte pixel matches the key's low 16 bits, a wider one its low 24.
+bool MatchesKey(const BYTE* p, int bytesPerPixel, int key) {
+  const uint32_t k = uint32_t(key);
+  if (bytesPerPixel == 2) return uint32_t(p[0] | p[1] << 8) == (k & 0xFFFF);
+  return uint32_t(p[0] | p[1] << 8 | p[2] << 16) == (k & 0xFFFFFF);
+}
+
+struct KeyRun {
+  int first = -1;
+  int last = -1;
+  bool Empty() const { return first < 0; }
+};
+
+// The stretch of a row between key pixels, found by halving: a range whose
+// end pixels both match is a run as a whole.
+KeyRun FindKeyRun(const BYTE* row, int bytesPerPixel, int key, int first, int last) {
+  if (MatchesKey(row + first * bytesPerPixel, bytesPerPixel, key) &&
+      MatchesKey(row + last * bytesPerPixel, bytesPerPixel, key))
+    return {first, last};
+  const int count = last - first + 1;
+  if (count <= 2) return {};
+  const int lowerCount = count / 2;
+  const KeyRun lower = FindKeyRun(row, bytesPerPixel, key, first, first + lowerCount - 1);
+  const KeyRun upper = FindKeyRun(row, bytesPerPixel, key, first + lowerCount, last);
+  if (lower.Empty()) return upper;
+  if (upper.Empty()) return lower;
+  return {lower.first, upper.last};
+}
+
+// The three colour bytes of a source pixel, as they come or reversed.
+void ColourBytes(const BYTE* s, bool reversed, BYTE out[3]) {
+  out[0] = reversed ? s[2] : s[0];
+  out[1] = s[1];
+  out[2] = reversed ? s[0] : s[2];
+}
+
+}  // namespace
+
+CQtDoubleBufferSurfaceKeeper::CQtDoubleBufferSurfaceKeeper(int displayIndex)
+    : CAbstractSurfaceKeeper(true), displayIndex_(displayIndex) {}
+
+CQtDoubleBufferSurfaceKeeper::~CQtDoubleBufferSurfaceKeeper() = default;
+
+QImage::Format CQtDoubleBufferSurfaceKeeper::FormatFor(int storageBits) {
+  switch (storageBits) {
+    case 8: return QImage::Format_Indexed8;
+    case 16: return QImage::Format_RGB16;
+    case 24: return QImage::Format_RGB888;
+    case 32: return QImage::Format_RGBA8888;
+    default: return QImage::Format_Invalid;
+  }
+}
+
+int CQtDoubleBufferSurfaceKeeper::Create(int width, int height, int depth, int storageBits) {
+  const int storage = CheckedStorageBits(width, height, depth, storageBits);
+  const QImage::Format format = FormatFor(storage);
+  if (format == QImage::Format_Invalid) return 0;
+  const int rounded = RoundedWidth(width, 16);
+  const int bytesPerPixel = storage / 8;
+
+  // Both images and both views are made ready before anything is replaced,
+  // so a refused call leaves painters with the previous, intact surface.
+  QImage a(rounded, height + kSpareRows, format);
+  QImage b(rounded, height + kSpareRows, format);
+  if (a.isNull() || b.isNull()) return 0;
+  a.fill(0);
+  b.fill(0);
+  SurfaceBufferView::Pending pendingA, pendingB;
+  if (!view_.Prepare(a.bits(), a.width(), a.height(), bytesPerPixel, &pendingA) ||
+      !viewB_.Prepare(b.bits(), b.width(), b.height(), bytesPerPixel, &pendingB))
+    return 0;
+  view_.Apply(&pendingA);
+  viewB_.Apply(&pendingB);
+  imageA_ = std::move(a);
+  imageB_ = std::move(b);
+  SetGeometry(rounded, height, depth, storage);
+  return 1;
+}
+
+bool CQtDoubleBufferSurfaceKeeper::InsideVideo(int x, int y) const {
+  return x >= videoRect_.left && int64_t(x) + kTile <= videoRect_.right &&
+         y >= videoRect_.top && int64_t(y) + kTile <= videoRect_.bottom;
+}
+
+void CQtDoubleBufferSurfaceKeeper::DrawTileAroundKey(const SurfacePlane& plane, int x, int y,
+                                                     const BYTE* pixels) const {
+  int rows = 0, rowBytes = 0;
+  if (!plane.TileExtent(x, y, &rows, &rowBytes)) return;
+  const int bytesPerPixel = plane.BytesPerPixel();
+  const int fullRow = kTile * bytesPerPixel;
+  if (rowBytes != fullRow || (bytesPerPixel != 2 && bytesPerPixel != 3)) {
+    plane.DrawTile(x, y, pixels, nullptr);
+    return;
+  }
+  for (int r = 0; r < rows; ++r) {
+    const BYTE* row = pixels + r * fullRow;
+    BYTE* out = plane.Pixel(x, y + r);
+    const KeyRun run = FindKeyRun(row, bytesPerPixel, colourKey_, 0, kTile - 1);
+    if (run.Empty()) {
+      std::memcpy(out, row, size_t(fullRow));
+      continue;
+    }
+    // The run keeps what is there: video drawn under the desktop's key.
+    std::memcpy(out, row, size_t(run.first) * bytesPerPixel);
+    const int after = (run.last + 1) * bytesPerPixel;
+    std::memcpy(out + after, row + after, size_t(fullRow - after));
+  }
+}
+
+void CQtDoubleBufferSurfaceKeeper::DrawTile(int x, int y, const BYTE* pixels, BYTE* record) {
+  if (singleBuffer_) return CAbstractSurfaceKeeper::DrawTile(x, y, pixels, record);
+  PlaneOf(viewB_).DrawTile(x, y, pixels, record);
+  if (InsideVideo(x, y))
+    DrawTileAroundKey(PlaneOf(view_), x, y, pixels);
+  else
+    PlaneOf(view_).DrawTile(x, y, pixels, nullptr);
+}
+
+void CQtDoubleBufferSurfaceKeeper::DrawTile16(int x, int y, const BYTE* pixels) {
+  CAbstractSurfaceKeeper::DrawTile16(x, y, pixels);
+  if (!singleBuffer_) PlaneOf(viewB_).DrawTile16(x, y, pixels);
+}
+
+void CQtDoubleBufferSurfaceKeeper::FillTile(int x, int y, const BYTE* colour) {
+  CAbstractSurfaceKeeper::FillTile(x, y, colour);
+  if (!singleBuffer_) PlaneOf(viewB_).FillTile(x, y, colour);
+}
+
+void CQtDoubleBufferSurfaceKeeper::CopyRect(int destX, int destY, int sourceX, int sourceY,
+                                            int width, int height) {
+  CAbstractSurfaceKeeper::CopyRect(destX, destY, sourceX, sourceY, width, height);
+  if (!singleBuffer_) PlaneOf(viewB_).CopyRect(destX, destY, sourceX, sourceY, width, height);
+}
+
+void CQtDoubleBufferSurfaceKeeper::MarkTile(int x, int y) {
+  CAbstractSurfaceKeeper::MarkTile(x, y);
+  if (!singleBuffer_) PlaneOf(viewB_).MarkTile(x, y);
+}
+
+void CQtDoubleBufferSurfaceKeeper::BitBlt(int x, int y, int width, int height,
+                                          int sourceBytesPerPixel, const BYTE* pixels) {
+  if (singleBuffer_)
+    return CAbstractSurfaceKeeper::BitBlt(x, y, width, height, sourceBytesPerPixel, pixels);
+  const int bytesPerPixel = GetBitsPerPixel() / 8;
+  if (bytesPerPixel == 2 || bytesPerPixel == 3) {
+    const SourcePicture picture = Picture(width, height, sourceBytesPerPixel, pixels, width < 0);
+    PlaneOf(view_).BitBlt(x, y, picture);
+    PlaneOf(viewB_).BitBlt(x, y, picture);
+  }
+  CommitShadow();
+}
+
+void CQtDoubleBufferSurfaceKeeper::StretchPicture(const SourcePicture& source,
+                                                  const RECT& destination) {
+  if (singleBuffer_) return CAbstractSurfaceKeeper::StretchPicture(source, destination);
+  const int bytesPerPixel = GetBitsPerPixel() / 8;
+  if (source.bytesPerPixel != 3 || (bytesPerPixel != 2 && bytesPerPixel != 3)) return;
+  PlaneOf(view_).Stretch(source, destination);
+  PlaneOf(viewB_).Stretch(source, destination);
+}
+
+void CQtDoubleBufferSurfaceKeeper::SyncBuffers() {
+  if (!singleBuffer_) return;
+  const size_t count = std::min(view_.ByteCount(), viewB_.ByteCount());
+  if (view_.Live() && viewB_.Live()) {
+    std::memcpy(viewB_.Live(), view_.Live(), count);
+    if (view_.HasShadow() || viewB_.HasShadow())
+      std::memcpy(viewB_.Target(), view_.Target(), count);
+  }
+  singleBuffer_ = 0;
+}
+
+void CQtDoubleBufferSurfaceKeeper::BitBltKeyed(int x, int y, int width, int height,
+                                               int sourceBytesPerPixel, const BYTE* pixels,
+                                               int colourKey) {
+  colourKey_ = colourKey;
+  if (singleBuffer_) return BitBlt(x, y, width, height, sourceBytesPerPixel, pixels);
+  const SourcePicture source = Picture(width, height, sourceBytesPerPixel, pixels, width < 0);
+  const SurfacePlane a = PlaneOf(view_);
+  const SurfacePlane b = PlaneOf(viewB_);
+  const int bytesPerPixel = a.BytesPerPixel();
+  ClippedRect clip;
+  if (source.pixels && (source.bytesPerPixel == 3 || source.bytesPerPixel == 4) &&
+      bytesPerPixel >= 2 && a.Valid() && b.Valid() &&
+      ClipToSurface(a.Width(), a.Height(), x, y, source.width, source.height, &clip)) {
+    // On a 3-byte surface a key of -1 means no key at all; those pixels
+    // arrive in the opposite byte order.
+    const bool unkeyed = bytesPerPixel == 3 && colourKey == -1;
+    for (int r = 0; r < clip.height; ++r) {
+      const BYTE* s = source.Row(clip.skipY + r) + size_t(clip.skipX) * source.bytesPerPixel;
+      for (int c = 0; c < clip.width; ++c, s += source.bytesPerPixel) {
+        BYTE* out = a.Pixel(clip.x + c, clip.y + r);
+        if (unkeyed) {
+          ColourBytes(s, source.bytesPerPixel == 3, out);
+          continue;
+        }
+        if (!MatchesKey(b.Pixel(clip.x + c, clip.y + r), bytesPerPixel, colourKey)) continue;
+        if (bytesPerPixel == 2) {
+          PutLe16(out, ToRgb565(s[0], s[1], s[2]));
+          continue;
+        }
+        ColourBytes(s, source.bytesPerPixel == 4, out);
+        if (bytesPerPixel == 4) out[3] = 255;
+      }
+    }
+  }
+  CommitShadow();
+}
+
+void CQtDoubleBufferSurfaceKeeper::StretchBltKeyed(int sourceWidth, int sourceHeight,
+                                                   const RECT& destination,
+                                                   int sourceBytesPerPixel, const BYTE* pixels,
+                                                   int colourKey) {
+  colourKey_ = colourKey;
+  if (singleBuffer_)
+    return CAbstractSurfaceKeeper::StretchBltKeyed(sourceWidth, sourceHeight, destination,
+                                                   sourceBytesPerPixel, pixels, colourKey);
+  if (sourceWidth == 0 || sourceHeight == 0) return;
+  const SourcePicture source =
+      KeyedStretchPicture(sourceWidth, sourceHeight, sourceBytesPerPixel, pixels);
+  const SurfacePlane a = PlaneOf(view_);
+  const SurfacePlane b = PlaneOf(viewB_);
+  const int bytesPerPixel = a.BytesPerPixel();
+  if ((bytesPerPixel == 2 || bytesPerPixel == 3) &&
+      (source.bytesPerPixel == 3 || source.bytesPerPixel == 4) && a.Valid() && b.Valid()) {
+    ForEachStretchedPixel(a.Width(), a.Height(), source, destination,
+                          [&](int x, int y, const BYTE* s) {
+                            if (!MatchesKey(b.Pixel(x, y), bytesPerPixel, colourKey)) return;
+                            BYTE keyed[3];
+                            ColourBytes(s, source.bytesPerPixel == 4, keyed);
+                            if (bytesPerPixel == 2)
+                              PutLe16(a.Pixel(x, y), ToRgb565(keyed[0], keyed[1], keyed[2]));
+                            else
+                              std::memcpy(a.Pixel(x, y), keyed, 3);
+                          });
+  }
+  CommitShadow();
+}
+
+int CQtDoubleBufferSurfaceKeeper::GetHBitmap(SurfaceBitmap** bitmap) {
+  if (!bitmap || imageA_.isNull()) return -1;
+  *bitmap = new SurfaceBitmap(imageA_.convertToFormat(QImage::Format_RGB32));
+  return 0;
+}
+
+bool CQtDoubleBufferSurfaceKeeper::BeginShadow() {
+  const bool created = view_.Begin();
+  viewB_.Begin();
+  return created;
+}
+
+bool CQtDoubleBufferSurfaceKeeper::CommitShadow() {
+  const bool committedA = view_.Commit();
+  const bool committedB = viewB_.Commit();
+  return committedA || committedB;
+}

@@ -1,0 +1,55 @@
+// The surface keeper of a session display: two QImage buffers. Image A is
+// what painters see. While video plays, the desktop is drawn into both
+// images and video into A only, at the pixels where B holds the colour key,
+// so that desktop updates never paint over the video.
+#pragma once
+
+#include <QImage>
+
+#include "display/AbstractSurfaceKeeper.h"
+
+class CQtDoubleBufferSurfaceKeeper : public CAbstractSurfaceKeeper {
+ public:
+  explicit CQtDoubleBufferSurfaceKeeper(int displayIndex = 0);
+  ~CQtDoubleBufferSurfaceKeeper() override;
+
+  int Create(int width, int height, int depth, int storageBits) override;
+  void DrawTile(int x, int y, const BYTE* pixels, BYTE* record) override;
+  void DrawTile16(int x, int y, const BYTE* pixels) override;
+  void FillTile(int x, int y, const BYTE* colour) override;
+  void CopyRect(int destX, int destY, int sourceX, int sourceY, int width, int height) override;
+  void MarkTile(int x, int y) override;
+  void BitBlt(int x, int y, int width, int height, int sourceBytesPerPixel,
+              const BYTE* pixels) override;
+  void SetVideoRect(const RECT& rect) override { videoRect_ = rect; }
+  const QImage* GetImage() override { return imageA_.isNull() ? nullptr : &imageA_; }
+  void SyncBuffers() override;
+  void SetSingleBuffer() override { singleBuffer_ = 1; }
+  void BitBltKeyed(int x, int y, int width, int height, int sourceBytesPerPixel,
+                   const BYTE* pixels, int colourKey) override;
+  void StretchBltKeyed(int sourceWidth, int sourceHeight, const RECT& destination,
+                       int sourceBytesPerPixel, const BYTE* pixels, int colourKey) override;
+  int GetHBitmap(SurfaceBitmap** bitmap) override;
+  bool BeginShadow() override;
+  bool CommitShadow() override;
+
+  int DisplayIndex() const { return displayIndex_; }
+  bool IsSingleBuffer() const { return singleBuffer_ != 0; }
+  int ColourKey() const { return colourKey_; }
+
+ protected:
+  void StretchPicture(const SourcePicture& source, const RECT& destination) override;
+
+ private:
+  static QImage::Format FormatFor(int storageBits);
+  bool InsideVideo(int x, int y) const;
+  void DrawTileAroundKey(const SurfacePlane& plane, int x, int y, const BYTE* pixels) const;
+
+  const int displayIndex_;
+  int singleBuffer_ = 1;
+  RECT videoRect_{0, 0, 0, 0};
+  QImage imageA_;
+  QImage imageB_;
+  SurfaceBufferView viewB_;
+  int colourKey_ = -1;
+};

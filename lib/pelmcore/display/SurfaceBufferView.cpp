@@ -1,0 +1,58 @@
+#include "display/SurfaceBufferView.h"
+
+#include <cstdint>
+#include <cstring>
+#include <new>
+
+namespace {
+
+std::unique_ptr<BYTE[]> CopyOf(const BYTE* data, size_t count) {
+  std::unique_ptr<BYTE[]> copy(new (std::nothrow) BYTE[count]);
+  if (copy) std::memcpy(copy.get(), data, count);
+  return copy;
+}
+
+}  // namespace
+
+bool SurfaceBufferView::Prepare(BYTE* data, int width, int height, int bytesPerPixel,
+                                Pending* pending) {
+  if (!data || width <= 0 || height <= 0 || bytesPerPixel <= 0) return false;
+  const uint64_t count = uint64_t(width) * uint64_t(height) * uint64_t(bytesPerPixel);
+  if (count > SIZE_MAX) return false;
+  pending->data = data;
+  pending->byteCount = size_t(count);
+  pending->shadow.reset();
+  if (HasShadow()) {
+    pending->shadow = CopyOf(data, pending->byteCount);
+    if (!pending->shadow) return false;
+  }
+  return true;
+}
+
+void SurfaceBufferView::Apply(Pending* pending) {
+  CxAutoLock guard(mutex_.Record());
+  live_ = pending->data;
+  byteCount_ = pending->byteCount;
+  shadow_ = std::move(pending->shadow);
+}
+
+bool SurfaceBufferView::Attach(BYTE* data, int width, int height, int bytesPerPixel) {
+  Pending pending;
+  if (!Prepare(data, width, height, bytesPerPixel, &pending)) return false;
+  Apply(&pending);
+  return true;
+}
+
+bool SurfaceBufferView::Begin() {
+  CxAutoLock guard(mutex_.Record());
+  if (!live_ || shadow_) return false;
+  shadow_ = CopyOf(live_, byteCount_);
+  return shadow_ != nullptr;
+}
+
+bool SurfaceBufferView::Commit() {
+  CxAutoLock guard(mutex_.Record());
+  if (!shadow_ || !live_) return false;
+  std::memcpy(live_, shadow_.get(), byteCount_);
+  return true;
+}

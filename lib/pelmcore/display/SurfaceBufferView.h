@@ -1,0 +1,50 @@
+// One pixel buffer as readers and drawers see it: the live bytes that
+// painters read, and an optional shadow copy that drawing goes to until it
+// is committed, so a whole update becomes visible at once.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+#include "pelplat/wintypes.h"
+#include "sys/CxMutex.h"
+
+class SurfaceBufferView {
+ public:
+  // A new buffer (and its shadow copy, when the view keeps one) made ready
+  // before anything of the view changes, so a keeper can swap several
+  // views only once all of them are ready.
+  struct Pending {
+    BYTE* data = nullptr;
+    size_t byteCount = 0;
+    std::unique_ptr<BYTE[]> shadow;
+  };
+
+  SurfaceBufferView() = default;
+  ~SurfaceBufferView() = default;
+
+  // False for an empty or unaddressable buffer or a shadow that could not
+  // be made; the view is then unchanged.
+  bool Attach(BYTE* data, int width, int height, int bytesPerPixel);
+  bool Prepare(BYTE* data, int width, int height, int bytesPerPixel, Pending* pending);
+  void Apply(Pending* pending);
+
+  // True when a shadow was created by this call.
+  bool Begin();
+  // True when a shadow was copied into the live buffer.
+  bool Commit();
+  bool HasShadow() const { return shadow_ != nullptr; }
+
+  BYTE* Live() const { return live_; }
+  BYTE* Target() const { return shadow_ ? shadow_.get() : live_; }
+  size_t ByteCount() const { return byteCount_; }
+
+  SurfaceBufferView(const SurfaceBufferView&) = delete;
+  SurfaceBufferView& operator=(const SurfaceBufferView&) = delete;
+
+ private:
+  BYTE* live_ = nullptr;
+  std::unique_ptr<BYTE[]> shadow_;
+  size_t byteCount_ = 0;
+  CxMutex mutex_;
+};

@@ -1,0 +1,24 @@
+// 8x8 YCbCr 4:2:0 blocks of the display stream turned into 3-byte tiles,
+// and the byte run-length code of compressed blocks.
+#pragma once
+
+#include <cstddef>
+
+#include "pelplat/wintypes.h"
+
+// 64 luma bytes, then 16 Cb and 16 Cr bytes, one per 2x2 pixel group.
+constexpr size_t kYuvBlockBytes = 96;
+// 8 rows of 8 pixels of 3 bytes: blue, green, red.
+constexpr size_t kBgrTileBytes = 192;
+
+// Luma in 2x2-group order: four bytes per group (top left, top right,
+// bottom left, bottom right), groups row by row.
+void YuvBlockToBgr(BYTE* tile, const BYTE* block);
+// Luma as 8 rows of 8 pixels.
+void YuvRasterBlockToBgr(BYTE* tile, const BYTE* block);
+
+// Decodes runs (control byte c < 0: the next byte 1 - c times) and literals
+// (c >= 0: the next c + 1 bytes) until outputLength bytes are made; a run
+// that passes the end is cut there. False when the coded bytes end first.
+bool RunLengthDecode(BYTE* destination, const BYTE* coded, size_t codedLength,
+                     size_t outputLength);

@@ -1,0 +1,749 @@
+#include "session/Connection.h"
+
+#include <netinet/tcp.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <vector>
+
+#include "pelplat/synch.h"
+#include "pelplat/utf16.h"
+#include "pelplat/winerror.h"
+#include "session/GenericClient.h"
+#include "session/PacketPool.h"
+#include "session/SlotDataProcessor.h"
+#include "session/wire/ByteWriter.h"
+#include "sys/klog.h"
+
+namespace {
+
+constexpr uint64_t kBufferStep = 1024;
+constexpr uint64_t kKeepBufferBelow = 65536;
+constexpr uint32_t kInitialReadBuffer = 1024;
+constexpr int kDatagramReceiveBuffer = 65536;
+constexpr DWORD kReplayPassMs = 100;
+constexpr int kReplayIdlePasses = 100;
+constexpr DWORD kStopPauseMs = 100;
+// Datagrams read in one pass before the loop looks at the other sockets.
+constexpr int kDatagramsPerPass = 64;
+constexpr const char* kSystemLogFile = "pellum_system.log";
+
+int StreamReceive(SOCKET s, void* buffer, int length, sockaddr_in*, int* fullLength) {
+  int r = SocketReceive(s, buffer, length);
+  if (fullLength) *fullLength = r;
+  return r;
+}
+
+int StreamSend(SOCKET s, const void* data, int length, const sockaddr_in*) {
+  return SocketSend(s, data, length, nullptr);
+}
+
+int NoReceiver(int, const sockaddr_in*, const uint8_t*, int, CConnection*, void*) { return 0; }
+
+bool UsableAddress(const sockaddr_in& a) { return a.sin_port != 0 && a.sin_addr.s_addr != 0; }
+
+int ClampToInt(uint64_t n) { return n > INT_MAX ? INT_MAX : static_cast<int>(n); }
+
+}  // namespace
+
+CConnection::CConnection(ConnectionCallback callback, void* userData)
+    : callback_(callback ? callback : NoReceiver), userData_(callback ? userData : nullptr) {
+  setLock_.Setup();
+}
+
+CConnection::~CConnection() {
+  dispatch_.StopAll();
+  for (int i = 0; i < kSocketSlots; ++i) CloseSocket(i);
+  if (replayWindow_ && storage_) storage_->FreeReplayed(replayWindow_);
+  storage_.reset();
+  setLock_.Teardown();
+}
+
+int CConnection::SetClient(CGenericClient* client) {
+  client_ = client;
+  return 1;
+}
+
+// ---------------------------------------------------------------- opening
+
+int CConnection::Open(const ConnectTarget& target) {
+  struct Transport {
+    int socketType;
+    SocketReceiver receive;
+    SocketSender send;
+    OptionSetter options;
+    Connector connect;
+  };
+  static const Transport kTransports[] = {
+      {SOCK_STREAM, StreamReceive, StreamSend, &CConnection::SetStreamOptions, &CConnection::ConnectAll},
+      {SOCK_DGRAM, SocketReceiveFrom, SocketSend, &CConnection::SetDatagramOptions, &CConnection::SetConnected},
+  };
+  struct Framing {
+    Reader reader;
+    Writer writer;
+  };
+  static const Framing kFramings[] = {
+      {&CConnection::ReadStream, &CConnection::SendPacket},
+      {&CConnection::ReadDatagram, &CConnection::SendRaw},
+  };
+
+  target_ = target;
+  family_ = 0;
+  socketType_ = 0;
+  mode_ = kConnectionNormal;
+  if (target_.transport != 1 && target_.transport != 2) return 0;
+  const Transport& transport = kTransports[target_.transport - 1];
+  family_ = AF_INET;
+  socketType_ = transport.socketType;
+  socketReceive_ = transport.receive;
+  socketSend_ = transport.send;
+  socketOptions_ = transport.options;
+  connectAll_ = transport.connect;
+  if (target_.transport == 1) {
+    AddServerSockets();
+  } else {
+    AddAdapterSockets();
+  }
+
+  if (SocketCount() == 0) return 0;
+  if (target_.framing != 1 && target_.framing != 2) return 0;
+  reader_ = kFramings[target_.framing - 1].reader;
+  writer_ = kFramings[target_.framing - 1].writer;
+
+  if (target_.transport == 1) OpenStorage();
+  if (Replaying()) {
+    if (client_) client_->replay = 1;
+  } else {
+    if (client_) client_->replay = 0;
+    if ((this->*connectAll_)(1) != 0) return 0;
+  }
+
+  if (Notify(kNotifyConnected) != 0) return 0;
+  // A stop that came while connecting wins over the start of the loop.
+  running_.store(stopRequested_.load() ? 0 : 1);
+  return 1;
+}
+
+// Record and replay mode keep a packet storage; without one the session
+// simply runs normally.
+void CConnection::OpenStorage() {
+  const int mode = GetConnectionMode();
+  if (mode != kConnectionRecord && mode != kConnectionReplay) return;
+  const std::u16string file = GetConnectionModeFile();
+  try {
+    storage_ = std::make_shared<bps::EmptyPacketStorage>(file, mode == kConnectionRecord);
+    mode_ = mode;
+  } catch (const std::exception& e) {
+    LogMessageA("error during creation Bps \"%s\"", e.what());
+  }
+}
+
+void CConnection::AddServerSockets() {
+  for (const sockaddr_in& address : target_.addresses) {
+    if (UsableAddress(address)) AddSocket(&address, nullptr);
+  }
+}
+
+// One socket per Ethernet or wireless adapter with an address, bound to it.
+void CConnection::AddAdapterSockets() {
+  std::vector<NetAdapter> adapters;
+  const DWORD rc = GetAdapterList(adapters);
+  if (rc != ERROR_SUCCESS) {
+    AppendToLogFile(LogMessageA("GetAdaptersInfo returns %d", static_cast<int>(rc)), kSystemLogFile);
+    return;
+  }
+  for (const NetAdapter& adapter : adapters) {
+    const uint32_t address = adapter.firstAddress.s_addr;
+    if (adapter.type != MIB_IF_TYPE_ETHERNET && adapter.type != IF_TYPE_IEEE80211) continue;
+    if (address == 0 || address == 0xFFFFFFFFu) continue;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr = adapter.firstAddress;
+    AddSocket(nullptr, &local);
+  }
+}
+
+int CConnection::AddSocket(const sockaddr_in* remote, const sockaddr_in* bindAddress) {
+  CxAutoLock hold(&setLock_);
+  if (socketCount_ + 1 >= kSocketSlots) return -1;
+  const SOCKET s = SocketOpen(family_, socketType_);
+  if (s == INVALID_SOCKET) return -1;
+  SocketSlot& slot = slots_[socketCount_];
+  CxAutoLock slotHold(&slot.lock);
+  if (socketOptions_) (this->*socketOptions_)(s);
+  if (bindAddress && SocketBind(s, bindAddress) != 0) {
+    SocketShutdown(s);
+    closesocket(s);
+    return -1;
+  }
+  slot.remote = remote ? *remote : sockaddr_in{};
+  SocketLocalAddress(s, &slot.local);
+  slot.socket = s;
+  slot.connected = 0;
+  slot.readBuffer = new (std::nothrow) uint8_t[kInitialReadBuffer];
+  slot.readBufferSize = slot.readBuffer ? kInitialReadBuffer : 0;
+  slot.sendBuffer = nullptr;
+  slot.sendBufferSize = 0;
+  return ++socketCount_;
+}
+
+void CConnection::SetStreamOptions(SOCKET s) {
+  SocketSetIntOption(s, SOL_SOCKET, SO_REUSEADDR, 1);
+  // Nagle's algorithm stays on for sessions over a wide-area network.
+  const int noDelay = (client_ && client_->GetParamFlags() == 0) ? 1 : 0;
+  SocketSetIntOption(s, IPPROTO_TCP, TCP_NODELAY, noDelay);
+}
+
+void CConnection::SetDatagramOptions(SOCKET s) {
+  SocketSetIntOption(s, SOL_SOCKET, SO_RCVBUF, kDatagramReceiveBuffer);
+  SocketSetIntOption(s, SOL_SOCKET, SO_BROADCAST, 1);
+  // Port-unreachable reports never reach an unconnected datagram socket
+  // here, so there is nothing to switch off.
+}
+
+int CConnection::ConnectAll(int flag) {
+  CxAutoLock hold(&setLock_);
+  if (!flag) {
+    for (int i = 0; i < kSocketSlots; ++i) CloseSocket(i);
+    socketCount_ = 0;
+    connectedCount_ = 0;
+    return 1;
+  }
+  connectedCount_ = 0;
+  for (int i = 0; i < socketCount_ && connectedCount_ == 0; ++i) {
+    SocketSlot& slot = slots_[i];
+    if (slot.socket == INVALID_SOCKET) continue;
+    if (SocketConnect(slot.socket, &slot.remote, kConnectWaitMs, &stopRequested_) == 0) {
+      CxAutoLock slotHold(&slot.lock);
+      slot.connected = 1;
+      ++connectedCount_;
+    }
+  }
+  DropDeadSockets();
+  return connectedCount_ ? 0 : -1;
+}
+
+int CConnection::SetConnected(int flag) {
+  CxAutoLock hold(&setLock_);
+  connectedCount_ = flag ? 1 : 0;
+  return 0;
+}
+
+// ---------------------------------------------------------------- sockets
+
+void CConnection::ResetReader(SocketSlot& slot) {
+  if (slot.pending) CPacketPool::Release(slot.pending);
+  slot.pending = nullptr;
+  slot.headerFilled = 0;
+}
+
+void CConnection::CloseSocket(int index) {
+  SocketSlot& slot = slots_[index];
+  CxAutoLock hold(&slot.lock);
+  if (slot.socket != INVALID_SOCKET) {
+    SocketShutdown(slot.socket);
+    closesocket(slot.socket);
+    slot.socket = INVALID_SOCKET;
+  }
+  slot.connected = 0;
+  delete[] slot.readBuffer;
+  slot.readBuffer = nullptr;
+  slot.readBufferSize = 0;
+  delete[] slot.sendBuffer;
+  slot.sendBuffer = nullptr;
+  slot.sendBufferSize = 0;
+  slot.remote = sockaddr_in{};
+  ResetReader(slot);
+}
+
+void CConnection::MoveSocket(int from, int to) {
+  SocketSlot& source = slots_[from];
+  SocketSlot& target = slots_[to];
+  CxAutoLock holdTarget(&target.lock);
+  CxAutoLock holdSource(&source.lock);
+  target.socket = source.socket;
+  target.connected = source.connected;
+  target.remote = source.remote;
+  target.sender = source.sender;
+  target.local = source.local;
+  target.readBuffer = source.readBuffer;
+  target.readBufferSize = source.readBufferSize;
+  target.sendBuffer = source.sendBuffer;
+  target.sendBufferSize = source.sendBufferSize;
+  target.pending = source.pending;
+  memcpy(target.headerBytes, source.headerBytes, sizeof target.headerBytes);
+  target.headerFilled = source.headerFilled;
+  source.socket = INVALID_SOCKET;
+  source.connected = 0;
+  source.remote = source.sender = source.local = sockaddr_in{};
+  source.readBuffer = source.sendBuffer = nullptr;
+  source.readBufferSize = source.sendBufferSize = 0;
+  source.pending = nullptr;
+  source.headerFilled = 0;
+}
+
+// Called with setLock_ held. The live sockets keep their order.
+void CConnection::DropDeadSockets() {
+  int kept = 0;
+  for (int i = 0; i < socketCount_; ++i) {
+    const SocketSlot& slot = slots_[i];
+    const bool dead = slot.socket == INVALID_SOCKET || (socketType_ == SOCK_STREAM && !slot.connected);
+    if (dead) {
+      CloseSocket(i);
+      continue;
+    }
+    if (kept != i) MoveSocket(i, kept);
+    ++kept;
+  }
+  socketCount_ = kept;
+}
+
+void CConnection::OnSocketClosed(int index) {
+  CxAutoLock hold(&setLock_);
+  bool noted = false;
+  {
+    SocketSlot& slot = slots_[index];
+    CxAutoLock slotHold(&slot.lock);
+    // Only a socket that was connected counts down, so a socket that never
+    // was (replay) cannot drive the count below zero.
+    if (slot.connected && slot.socket != INVALID_SOCKET && connectedCount_ > 0) {
+      --connectedCount_;
+      noted = true;
+    }
+    slot.connected = 0;
+  }
+  if (connectedCount_ <= 0) running_.store(0);
+  if (noted) DropDeadSockets();
+}
+
+int CConnection::SocketCount() {
+  CxAutoLock hold(&setLock_);
+  return socketCount_;
+}
+
+int CConnection::ConnectedCount() {
+  CxAutoLock hold(&setLock_);
+  return connectedCount_;
+}
+
+sockaddr_in CConnection::RemoteAddress(int index) {
+  if (index < 0 || index >= kSocketSlots) return sockaddr_in{};
+  CxAutoLock hold(&setLock_);
+  return slots_[index].remote;
+}
+
+sockaddr_in CConnection::LocalAddress(int index) {
+  if (index < 0 || index >= kSocketSlots) return sockaddr_in{};
+  CxAutoLock hold(&setLock_);
+  return slots_[index].local;
+}
+
+bool CConnection::EnsureBuffer(uint8_t** buffer, uint32_t* size, uint64_t need) {
+  const uint64_t want = (need + kBufferStep - 1) / kBufferStep * kBufferStep;
+  if (want > UINT32_MAX) return false;
+  const bool tooSmall = *size < want;
+  const bool oversized = *size > kKeepBufferBelow && want <= kKeepBufferBelow;
+  if (*buffer && !tooSmall && !oversized) return true;
+  uint8_t* fresh = new (std::nothrow) uint8_t[want];
+  if (!fresh) return false;
+  delete[] *buffer;
+  *buffer = fresh;
+  *size = static_cast<uint32_t>(want);
+  return true;
+}
+
+// ---------------------------------------------------------------- the loop
+
+bool CConnection::Replaying() const { return mode_ == kConnectionReplay && storage_; }
+
+int CConnection::Notify(int code) {
+  if (client_) return client_->OnControlMessage(nullptr, code, this);
+  return callback_(-1, nullptr, nullptr, code, this, userData_);
+}
+
+int CConnection::NotifyReceiver(int slot, const sockaddr_in* sender, const uint8_t* data, int length) {
+  if (client_) return client_->OnControlMessage(data, length, this);
+  return callback_(slot, sender, data, length, this, userData_);
+}
+
+std::shared_ptr<dezo::ProcessThread> CConnection::AssignDispatchThreads(int group, const uint16_t* ids,
+                                                                        int count) {
+  return dispatch_.Assign(group, this, ids, count);
+}
+
+int CConnection::ReceiveLoop() {
+  if (SocketCount() == 0) return 0;
+  lastResult_.store(0);
+
+  if (client_) {
+    const uint16_t bases[2] = {client_->displaySlots[0], client_->streamSlots[0]};
+    uint16_t shared[2];
+    int sharedCount = 0;
+    for (int i = 0; i < 2; ++i) {
+      uint16_t id = bases[i];
+      // Only ids below the table size can have a thread.
+      if (id >= DispatchTable::kEntries || (i == 1 && id == bases[0])) continue;
+      const int threadMode = client_->GetSlotThreadMode(id);
+      if (threadMode == CSlotDataProcessor::kSharedDispatch) {
+        shared[sharedCount++] = id;
+      } else if (threadMode == CSlotDataProcessor::kOwnDispatch) {
+        AssignDispatchThreads(-1, &id, 1);
+      }
+    }
+    if (sharedCount) AssignDispatchThreads(2, shared, sharedCount);
+  }
+
+  AddRef();
+  while (running_.load()) {
+    SOCKET sockets[kSocketSlots];
+    bool ready[kSocketSlots] = {};
+    int count = 0;
+    {
+      CxAutoLock hold(&setLock_);
+      count = socketCount_;
+      for (int i = 0; i < count; ++i) sockets[i] = slots_[i].socket;
+    }
+    if (count == 0) break;
+
+    if (Replaying()) {
+      Sleep(kReplayPassMs);
+      const bool more = storage_->AvailableCount() > storage_->ReplayedCount();
+      if (!more && ++idlePasses_ <= kReplayIdlePasses) continue;
+      ready[0] = true;
+    } else if (SocketWaitReadable(sockets, count, selectTimeoutMs_, ready) <= 0) {
+      continue;
+    }
+
+    for (int i = 0; i < count && running_.load(); ++i) {
+      if (!ready[i]) continue;
+      uint32_t available = 0;
+      if (Replaying()) {
+        ReplayRead(&available);
+      } else if (SocketPendingBytes(sockets[i], &available) != 0) {
+        break;
+      }
+      // A stream socket with nothing to read has been closed by its peer;
+      // a datagram socket may hold an empty datagram, which its reader
+      // takes off the queue.
+      int rc;
+      if (available == 0 && (socketType_ == SOCK_STREAM || Replaying())) {
+        rc = kReaderClosed;
+      } else {
+        rc = (this->*reader_)(i, available);
+      }
+      if (rc == 0) continue;
+      lastResult_.store(rc);
+      if (rc == kReaderClosed) {
+        OnSocketClosed(i);
+      } else {
+        running_.store(0);
+      }
+      break;  // the table may have changed
+    }
+  }
+  dispatch_.StopAll();
+  Release();
+  return 1;
+}
+
+void CConnection::StopLoop(int sleepFirst) {
+  stopRequested_.store(true);
+  running_.store(0);
+  if (sleepFirst) Sleep(kStopPauseMs);
+}
+
+int CConnection::Close() {
+  Notify(kNotifyClosed);
+  if (replayWindow_ && storage_) storage_->FreeReplayed(replayWindow_);
+  replayWindow_ = nullptr;
+  replayLength_ = replayPosition_ = 0;
+  storage_.reset();
+  if (connectAll_) (this->*connectAll_)(0);
+  return 1;
+}
+
+// ---------------------------------------------------------------- readers
+
+int CConnection::ReadBytes(int index, uint8_t* destination, uint32_t n, int* fullLength) {
+  if (Replaying()) {
+    if (replayLength_ - replayPosition_ < n) {
+      running_.store(0);
+      return -1;
+    }
+    memcpy(destination, replayWindow_ + replayPosition_, n);
+    replayPosition_ += n;
+    if (fullLength) *fullLength = static_cast<int>(n);
+    return static_cast<int>(n);
+  }
+  SocketSlot& slot = slots_[index];
+  const int r = socketReceive_(slot.socket, destination, ClampToInt(n), &slot.sender, fullLength);
+  if (r == -1) running_.store(0);
+  return r;
+}
+
+int CConnection::ReplayRead(uint32_t* available) {
+  if (replayPosition_ >= replayLength_) {
+    if (replayWindow_) storage_->FreeReplayed(replayWindow_);
+    replayWindow_ = nullptr;
+    replayLength_ = replayPosition_ = 0;
+    int kind = 0;
+    uint8_t* buffer = nullptr;
+    uint32_t length = 0;
+    if (!storage_->ReadNext(&kind, &buffer, &length) || kind != bps::kReplayPacket) {
+      if (buffer) storage_->FreeReplayed(buffer);
+      *available = 0;
+      return 0;
+    }
+    replayWindow_ = buffer;
+    replayLength_ = length;
+  }
+  *available = replayLength_ - replayPosition_;
+  return static_cast<int>(*available);
+}
+
+int CConnection::ReadStream(int index, uint32_t available) {
+  SocketSlot& slot = slots_[index];
+  for (;;) {
+    PacketBuffer* packet = slot.pending;
+    if (!packet) {
+      if (available == 0) return 0;
+      const uint32_t n = std::min<uint32_t>(PacketHeader::kSize - slot.headerFilled, available);
+      const int r = ReadBytes(index, slot.headerBytes + slot.headerFilled, n, nullptr);
+      if (r == SOCKET_WOULD_BLOCK) return 0;
+      if (r <= 0) {
+        ResetReader(slot);
+        return r == 0 ? kReaderClosed : kStatusFailure;
+      }
+      slot.headerFilled += static_cast<uint32_t>(r);
+      available -= static_cast<uint32_t>(r);
+      if (slot.headerFilled < PacketHeader::kSize) continue;
+
+      PacketHeader header;
+      PacketHeader::Read(slot.headerBytes, sizeof slot.headerBytes, &header);
+      if (header.length > kMaxPayload) {
+        LogMessageA("CConnection::ReadStream: a packet for slot 0x%04X announces %u payload bytes, "
+                    "more than the %u a packet may carry; the session ends",
+                    static_cast<unsigned>(header.slot), static_cast<unsigned>(header.length),
+                    static_cast<unsigned>(kMaxPayload));
+        ResetReader(slot);
+        return kStatusFailure;
+      }
+      packet = CPacketPool::Global().Acquire(header.length, 0);
+      if (!packet) {
+        LogMessageA("CConnection::ReadStream: no buffer for a packet of %u payload bytes; the session ends",
+                    static_cast<unsigned>(header.length));
+        ResetReader(slot);
+        return kStatusFailure;
+      }
+      header.Write(packet->data, packet->area);
+      packet->filled = PacketHeader::kSize;
+      slot.pending = packet;
+      slot.headerFilled = 0;
+    }
+
+    const uint64_t total = PacketHeader::kSize + static_cast<uint64_t>(packet->PayloadLength());
+    if (packet->filled < total) {
+      if (available == 0) return 0;
+      const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(total - packet->filled, available));
+      const int r = ReadBytes(index, packet->data + packet->filled, n, nullptr);
+      if (r == SOCKET_WOULD_BLOCK) return 0;
+      if (r <= 0) {
+        ResetReader(slot);
+        return r == 0 ? kReaderClosed : kStatusFailure;
+      }
+      packet->filled += static_cast<uint32_t>(r);
+      available -= static_cast<uint32_t>(r);
+    }
+    if (packet->filled == total) {
+      slot.pending = nullptr;
+      slot.headerFilled = 0;
+      const int rc = CompletePacket(index, packet);
+      if (rc != 0) return rc;
+    }
+  }
+}
+
+int CConnection::CompletePacket(int index, PacketBuffer* packet) {
+  packet->socketIndex = index;
+  packet->result = 0;
+  const uint16_t slot = packet->Header().slot;
+  if (std::shared_ptr<dezo::ProcessThread> thread = dispatch_.Find(slot)) {
+    if (!thread->Enqueue(packet)) CPacketPool::Release(packet);
+    return 0;
+  }
+  if (RoutePacket(packet)) return 0;
+  const int rc = packet->result;
+  CPacketPool::Release(packet);
+  return rc;
+}
+
+int CConnection::ReadDatagram(int index, uint32_t available) {
+  SocketSlot& slot = slots_[index];
+  uint32_t next = available;
+  for (int reads = 0; reads < kDatagramsPerPass; ++reads) {
+    if (!EnsureBuffer(&slot.readBuffer, &slot.readBufferSize, std::max<uint32_t>(next, 1)))
+      return kStatusFailure;
+    int fullLength = 0;
+    const int r = ReadBytes(index, slot.readBuffer, slot.readBufferSize, &fullLength);
+    if (r == SOCKET_WOULD_BLOCK) return 0;
+    if (r < 0) return NotifyReceiver(PacketHeader::kControlSlot, &slot.sender, nullptr, -1);
+    if (fullLength == 0) {
+      if (socketType_ == SOCK_STREAM) return kReaderClosed;
+      // An empty datagram carries nothing; anyone could send one.
+    } else if (fullLength > r) {
+      LogMessageA("CConnection::ReadDatagram: a datagram of %d bytes did not fit the %d-byte buffer; dropped",
+                  fullLength, r);
+    } else {
+      const sockaddr_in sender = slot.sender;
+      const int rc = NotifyReceiver(PacketHeader::kControlSlot, &sender, slot.readBuffer, r);
+      if (rc != 0) return rc;
+    }
+    if (SocketPendingBytes(slot.socket, &next) != 0) return 0;
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------- routing
+
+void CConnection::RecordPacket(int direction, const uint8_t* packet, uint64_t length) {
+  if (mode_ != kConnectionRecord || !storage_) return;
+  PacketHeader header;
+  PacketHeader::Read(packet, PacketHeader::kSize, &header);
+  const char* prefix = direction == bps::kReceived ? "[IN_] Slot " : "[OUT] Slot ";
+  char trace[64];
+  if (header.slot == PacketHeader::kControlSlot) {
+    SnPrintf(trace, sizeof trace, "%s CONTROL", prefix);
+  } else {
+    SnPrintf(trace, sizeof trace, "%s %d", prefix, static_cast<int>(header.slot));
+  }
+  storage_->Record(direction, packet, static_cast<uint32_t>(length), trace);
+}
+
+uint8_t CConnection::RoutePacket(PacketBuffer* buffer) {
+  PacketHeader header = buffer->Header();
+  if (client_) {
+    const uint16_t* table = nullptr;
+    unsigned index = 0;
+    if (header.slot == client_->displaySlots[0]) {
+      table = client_->displaySlots;
+      index = header.IndexNumber();
+    } else if (header.slot == client_->streamSlots[0]) {
+      table = client_->streamSlots;
+      index = header.subKind == PacketHeader::kRemapSubKind ? header.IndexNumber() : 0;
+    }
+    if (table) {
+      constexpr unsigned kSameAsFirst = 10;
+      if (index == kSameAsFirst || !client_->remap) index = 0;
+      const uint16_t mapped = index < CGenericClient::kMaxDisplays ? table[index] : PacketHeader::kNoSlot;
+      if (mapped == PacketHeader::kNoSlot) return 0;  // no such display or stream: dropped
+      if (mapped != header.slot) {
+        header.slot = mapped;
+        header.Write(buffer->data, buffer->area);
+      }
+    }
+  }
+  // Recorded before delivery: a receiver that keeps the buffer may give it
+  // back to the pool on another thread at once.
+  RecordPacket(bps::kReceived, buffer->data, PacketHeader::kSize + static_cast<uint64_t>(header.length));
+  return DeliverPacket(buffer);
+}
+
+uint8_t CConnection::DeliverPacket(PacketBuffer* buffer) {
+  const PacketHeader header = buffer->Header();
+  const int length = static_cast<int>(header.length);
+  if (!client_) {
+    const int index = buffer->socketIndex;
+    const sockaddr_in sender = (index >= 0 && index < kSocketSlots) ? slots_[index].sender : sockaddr_in{};
+    buffer->result = callback_(header.slot, &sender, buffer->Payload(), length, this, userData_);
+    return 0;
+  }
+  if (header.slot == PacketHeader::kControlSlot) {
+    buffer->result = client_->OnControlMessage(buffer->Payload(), length, this);
+    return 0;
+  }
+  if (header.slot == PacketHeader::kNoSlot) {
+    buffer->result = 0;
+    return 0;
+  }
+  return client_->DeliverSlotPacket(buffer, this);
+}
+
+// ---------------------------------------------------------------- writers
+
+int CConnection::Send(uint16_t slot, const void* data, uint32_t length, const void* extra) {
+  if (!data || length == 0 || !writer_) return 0;
+  return (this->*writer_)(slot, data, length, extra);
+}
+
+int CConnection::SendAll(SocketSlot& slot, const uint8_t* bytes, uint64_t total) {
+  uint64_t sent = 0;
+  while (sent < total) {
+    const int r = socketSend_(slot.socket, bytes + sent, ClampToInt(total - sent), nullptr);
+    if (r > 0) {
+      sent += static_cast<uint64_t>(r);
+      continue;
+    }
+    if (r != SOCKET_WOULD_BLOCK) break;
+    const int writable = SocketWaitWritable(slot.socket, selectTimeoutMs_);
+    if (writable == 1) continue;
+    if (writable == 0 && sent == 0) return 0;  // nothing went out: the stream is intact
+    // Half a frame is out; a peer that still reads will take the rest, but
+    // once the loop has stopped nobody waits for it.
+    if (writable == 0 && running_.load()) continue;
+    break;
+  }
+  if (sent == total) return 1;
+  LogMessageA("CConnection::SendPacket: the frame broke off after %llu of %llu bytes; the session ends",
+              static_cast<unsigned long long>(sent), static_cast<unsigned long long>(total));
+  // Whatever follows would be read as part of the broken frame.
+  SocketShutdown(slot.socket);
+  running_.store(0);
+  return -1;
+}
+
+int CConnection::SendPacket(uint16_t slot, const void* data, uint32_t length, const void* extra) {
+  const uint16_t kind = extra ? *static_cast<const uint16_t*>(extra) : 0;
+  SocketSlot& socket0 = slots_[0];
+  CxAutoLock hold(&socket0.lock);
+  if (socket0.socket == INVALID_SOCKET) return 0;
+  if (Replaying()) return static_cast<int>(std::min<uint32_t>(length, INT_MAX));
+  if (SocketWaitWritable(socket0.socket, selectTimeoutMs_) != 1) return 0;
+
+  const uint64_t total = PacketHeader::kSize + static_cast<uint64_t>(length);
+  if (total > INT_MAX) return 0;
+  if (!EnsureBuffer(&socket0.sendBuffer, &socket0.sendBufferSize, total)) return 0;
+  PacketHeader header;
+  header.length = length;
+  header.kind = kind;
+  header.slot = slot;
+  uint8_t headerBytes[PacketHeader::kSize];
+  header.Write(headerBytes, sizeof headerBytes);
+  ByteWriter writer(socket0.sendBuffer, socket0.sendBufferSize);
+  writer.Bytes(headerBytes, sizeof headerBytes);
+  writer.Bytes(data, length);
+  if (!writer.Ok()) return 0;
+
+  const int rc = SendAll(socket0, socket0.sendBuffer, total);
+  if (rc <= 0) return rc;
+  RecordPacket(bps::kSent, socket0.sendBuffer, total);
+  return static_cast<int>(length);
+}
+
+int CConnection::SendRaw(uint16_t, const void* data, uint32_t length, const void* extra) {
+  const sockaddr_in* destination = static_cast<const sockaddr_in*>(extra);
+  if (!destination || length > INT_MAX) return kStatusFailure;
+  bool sent = false;
+  CxAutoLock hold(&setLock_);
+  for (int i = 0; i < socketCount_; ++i) {
+    SocketSlot& slot = slots_[i];
+    CxAutoLock slotHold(&slot.lock);
+    if (slot.socket == INVALID_SOCKET) continue;
+    if (SocketWaitWritable(slot.socket, selectTimeoutMs_) != 1) continue;
+    if (socketSend_(slot.socket, data, static_cast<int>(length), destination) == static_cast<int>(length))
+      sent = true;
+  }
+  return sent ? 0 : kStatusFailure;
+}

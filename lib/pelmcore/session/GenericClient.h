@@ -1,0 +1,135 @@
+// The session core of one connection to a host server. CHtClient is the only
+// concrete client; the connection reaches the client through the delivery,
+// notification and thread-mode operations and through the slot ids fixed by
+// the handshake.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "pelplat/wintypes.h"
+#include "session/Atom.h"
+#include "sys/_synchro.h"
+
+class CClientConnectionParameter;
+class CClientSystemApi;
+class CConnection;
+class CSessionCipher;
+class CSlotDataProcessor;
+struct ConnectTarget;
+struct PacketBuffer;
+namespace ybx {
+namespace tunnel {
+class TunnelRegistry;
+}
+}  // namespace ybx
+namespace qmt {
+class RemoteIo;
+}
+
+class CGenericClient : public CAtom {
+ public:
+  static constexpr int kMaxSlots = 20;
+  static constexpr int kMaxDisplays = 4;
+  static constexpr uint16_t kNoSlot = 0xFFFF;
+  static constexpr uint16_t kControlSlot = 0xFAFA;
+  static constexpr size_t kServerKeySize = 132;
+  // Session states.
+  static constexpr int32_t kHandshake = 0;
+  static constexpr int32_t kRefused = 1;
+  static constexpr int32_t kRunning = 100;
+
+  CGenericClient();
+  ~CGenericClient() override;                                                                 // 0
+
+  virtual void SetContext(void* owner);                                                       // 1
+  virtual int Init(CClientSystemApi* api, CClientConnectionParameter* parameters);            // 2
+  virtual int Start();                                                                        // 3
+  virtual int Stop();                                                                         // 4
+  virtual int Disconnect(int sleepFirst);                                                     // 5
+  virtual void OnRunEnded();                                                                  // 6
+  virtual int GetParamFlags();                                                                // 7
+  virtual int Run();                                                                          // 8
+  virtual bool ResolveServer(ConnectTarget* target) = 0;                                      // 9
+  virtual int OnHandshakeMessage(const uint8_t* data, int length, CConnection* connection) = 0;  // 10
+  virtual int DeliverSlotData(uint16_t slot, uint8_t* data, uint32_t length);                 // 11
+  // 1 when the processor kept the buffer; the buffer's result says how the
+  // delivery went.
+  virtual uint8_t DeliverSlotPacket(PacketBuffer* buffer, CConnection* connection);           // 12
+  virtual int FeedProcessor(uint16_t slot, const void* record, uint32_t length);              // 13
+  // A notification (103 connected, 104 closed) comes without data.
+  virtual int OnControlMessage(const uint8_t* data, int length, CConnection* connection);     // 14
+  virtual int FeedControlProcessor(const void* message, uint32_t length);                     // 15
+  virtual int GetSlotThreadMode(uint16_t slot);                                               // 16
+  virtual uint32_t QueryFeature() = 0;                                                        // 17
+  virtual int SendOnSlot(uint16_t slot, const void* data, uint32_t length) = 0;               // 18
+  virtual int SendControl(uint16_t kind, const void* data, uint32_t length) = 0;              // 19
+  virtual int BuildHello(CClientConnectionParameter* parameters) = 0;                         // 20
+  virtual void GetStatusText(WCHAR* buffer, uint32_t size);                                   // 21
+  virtual const char* GetClientType() = 0;                                                    // 22
+  virtual uint16_t GetSlotFlags(uint16_t slot) = 0;                                           // 23
+  virtual int OnConnected() = 0;                                                              // 24
+  virtual int OnDisconnected() = 0;                                                           // 25
+  virtual int NotifyProcessors(int value);                                                    // 26
+  virtual void StreamSlotCallA(UINT_PTR a, UINT_PTR b);                                       // 27
+  virtual void StreamSlotCallB(UINT_PTR a, UINT_PTR b);                                       // 28
+  virtual void ReservedOperation();                                                           // 29
+  virtual void SetOptionValue(int flag);                                                      // 30
+  virtual int RegisterSlotProcessor(uint16_t slot, CSlotDataProcessor* processor) = 0;        // 31
+  virtual int SetControlProcessor(CSlotDataProcessor* processor);                             // 32
+  virtual int ReleaseControlProcessor();                                                      // 33
+  virtual int ReleaseSlotProcessor(uint16_t slot);                                            // 34
+  virtual int ConfigureSlotProcessor(uint16_t slot, const void* entry, uint32_t entryLength,
+                                     const void* block, uint32_t blockLength);                // 35
+
+  // Detaches and deletes every processor and the control processor.
+  void ReleaseAllProcessors();
+
+  CClientSystemApi* SystemApi() const { return systemApi; }
+  void* Context() const { return owner; }
+  const std::vector<std::string>& ConnectionLog() const { return log; }
+
+ protected:
+  // Reads the slot ids, the remap flag and the replay flag while routing.
+  friend class CConnection;
+
+  // Decrypts a flagged slot packet in place; 0 or the cipher's code.
+  int DecryptSlotPacket(PacketBuffer* buffer, int level);
+
+  void* owner = nullptr;
+  ybx::tunnel::TunnelRegistry* tunnelRegistry = nullptr;
+  CClientConnectionParameter* params = nullptr;
+  CClientSystemApi* systemApi = nullptr;
+  uint8_t serverKey[kServerKeySize] = {};
+  int32_t mode = 0;
+  uint16_t audioSlot = kNoSlot;
+  uint16_t displaySlots[kMaxDisplays] = {kNoSlot, kNoSlot, kNoSlot, kNoSlot};
+  uint16_t hidSlot = kNoSlot;
+  uint16_t streamSlots[kMaxDisplays] = {kNoSlot, kNoSlot, kNoSlot, kNoSlot};
+  uint16_t channelSlot = kNoSlot;
+  uint32_t displayCount = 1;
+  uint8_t remap = 0;
+  uint8_t* hello = nullptr;
+  uint32_t helloSize = 0;
+  CConnection* connection = nullptr;  // guarded by the client lock
+  CSessionCipher* cipher = nullptr;
+  CSlotDataProcessor* controlProcessor = nullptr;
+  uint16_t processorCount = 0;
+  CSlotDataProcessor* processors[kMaxSlots] = {};
+  CxLock processorLock;
+  int32_t sessionState = kHandshake;
+  HANDLE threadHandle = nullptr;
+  bool started = false;
+  int32_t reportFailure = 1;
+  int32_t groupSession = 0;
+  uint8_t replay = 0;
+  std::shared_ptr<qmt::RemoteIo> remoteIo;
+  std::mutex remoteIoMutex;
+  int32_t layoutCount = 0;
+  uint16_t displaySize[2][2] = {};    // width, height of displays 0 and 1
+  int16_t displayOrigin[2][2] = {};   // x, y of displays 0 and 1
+  std::vector<std::string> log;
+};

@@ -1,0 +1,81 @@
+#include "session/SlotDataProcessor.h"
+
+#include <cstring>
+#include <new>
+
+#include "session/GenericClient.h"
+#include "session/PacketPool.h"
+
+namespace {
+
+constexpr int kNoMemory = 4;
+
+// The rule both copies follow: replace, overwrite in place when the length
+// matches, or make the first copy.
+int StoreCopy(uint8_t** copy, uint32_t* copyLength, const void* data, uint32_t length, int replace) {
+  if (!replace && *copy) {
+    if (length == *copyLength && data) memcpy(*copy, data, length);
+    return 0;
+  }
+  delete[] *copy;
+  *copy = nullptr;
+  *copyLength = 0;
+  if (!data || length == 0) return 0;
+  uint8_t* fresh = new (std::nothrow) uint8_t[length];
+  if (!fresh) return kNoMemory;
+  memcpy(fresh, data, length);
+  *copy = fresh;
+  *copyLength = length;
+  return 0;
+}
+
+}  // namespace
+
+CSlotDataProcessor::~CSlotDataProcessor() {
+  if (client) client->Release();
+  delete[] slotEntry;
+  delete[] parameterBlock;
+}
+
+int CSlotDataProcessor::GetThreadMode() { return kSharedDispatch; }
+
+uint8_t CSlotDataProcessor::OnPacket(PacketBuffer* buffer, CGenericClient* owner) {
+  OnData(buffer->Payload(), buffer->PayloadLength(), owner);
+  return 0;
+}
+
+int CSlotDataProcessor::InjectData(const uint8_t* data, uint32_t length) {
+  return client ? OnData(data, length, client) : 0;
+}
+
+bool CSlotDataProcessor::WantsOwnDispatch(void*) { return false; }
+
+void CSlotDataProcessor::Attach(uint16_t newSlot, CGenericClient* newClient) {
+  if (newClient == client) return;
+  if (newClient) {
+    newClient->AddRef();
+    systemApi = newClient->SystemApi();
+  }
+  CGenericClient* old = client;
+  client = newClient;
+  if (old) old->Release();
+  slot = newClient ? newSlot : kDetached;
+}
+
+void CSlotDataProcessor::OnActivate(int) {}
+
+int CSlotDataProcessor::SetSlotEntry(const void* data, uint32_t length, int replace) {
+  return StoreCopy(&slotEntry, &slotEntryLength, data, length, replace);
+}
+
+int CSlotDataProcessor::SetParameters(const void* data, uint32_t length, int replace) {
+  return StoreCopy(&parameterBlock, &parameterBlockLength, data, length, replace);
+}
+
+int CSlotDataProcessor::OnServerDisplayBlock(const void*) { return 0; }
+
+void CSlotDataProcessor::OnWindowMoved(UINT_PTR, UINT_PTR) {}
+
+void CSlotDataProcessor::OnDisplayUpdated(UINT_PTR, UINT_PTR) {}
+
+void CSlotDataProcessor::CloseAll() {}

@@ -1,0 +1,54 @@
+// Base of every slot processor: the control processor, the display and
+// keyboard processors, the audio, stream and virtual-channel processors. A
+// processor is owned by the session client and every call into it holds the
+// client's processor lock.
+#pragma once
+
+#include <cstdint>
+
+#include "pelplat/wintypes.h"
+
+class CClientSystemApi;
+class CGenericClient;
+struct PacketBuffer;
+
+class CSlotDataProcessor {
+ public:
+  static constexpr uint16_t kDetached = 0xFFFF;
+  // Thread modes: share the connection's dispatch thread, own dispatch
+  // thread, deliver on the connection thread.
+  enum ThreadMode { kSharedDispatch = 0, kOwnDispatch = 1, kConnectionThread = 2 };
+
+  CSlotDataProcessor() = default;
+  virtual ~CSlotDataProcessor();                                                     // 0
+  virtual int GetThreadMode();                                                       // 1
+  virtual int OnData(const uint8_t* data, uint32_t length, CGenericClient* client) = 0;  // 2
+  // 1 when the processor keeps the buffer; it then gives it back to the pool.
+  virtual uint8_t OnPacket(PacketBuffer* buffer, CGenericClient* client);            // 3
+  virtual int OnClientData(const void* record, uint32_t length) = 0;                 // 4
+  virtual int InjectData(const uint8_t* data, uint32_t length);                      // 5
+  virtual bool WantsOwnDispatch(void* out);                                          // 6
+  virtual void Attach(uint16_t slot, CGenericClient* client);                        // 7
+  virtual void OnActivate(int value);                                                // 8
+  virtual int SetSlotEntry(const void* data, uint32_t length, int replace);          // 9
+  virtual int SetParameters(const void* data, uint32_t length, int replace);         // 10
+  virtual int OnServerDisplayBlock(const void* block);                               // 11
+  virtual void OnWindowMoved(UINT_PTR windowId, UINT_PTR deviceContext);             // 12
+  virtual void OnDisplayUpdated(UINT_PTR a, UINT_PTR b);                             // 13
+  virtual void CloseAll();                                                           // 14
+
+  uint16_t Slot() const { return slot; }
+  CGenericClient* Client() const { return client; }
+
+  CSlotDataProcessor(const CSlotDataProcessor&) = delete;
+  CSlotDataProcessor& operator=(const CSlotDataProcessor&) = delete;
+
+ protected:
+  CClientSystemApi* systemApi = nullptr;
+  uint16_t slot = kDetached;
+  CGenericClient* client = nullptr;  // a counted reference while attached
+  uint8_t* slotEntry = nullptr;
+  uint32_t slotEntryLength = 0;
+  uint8_t* parameterBlock = nullptr;
+  uint32_t parameterBlockLength = 0;
+};

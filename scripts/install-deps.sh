@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Pellum builds and tests with. Idempotent: a
+# machine that already has every package spends about a second here.
+set -euo pipefail
+
+PACKAGES=(
+  # build
+  cmake ninja-build pkg-config g++
+  libcrypto++-dev nlohmann-json3-dev
+  qtbase5-dev libqt5x11extras5-dev libxcb1-dev libx11-dev
+  libjpeg62-turbo-dev
+  # tests and benchmarks
+  libgtest-dev libgmock-dev libbenchmark-dev python3
+  libturbojpeg0-dev libjpeg-turbo-progs
+  xvfb xauth libxtst-dev
+  desktop-file-utils
+)
+
+missing=()
+for pkg in "${PACKAGES[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$pkg")
+done
+
+if ((${#missing[@]} == 0)); then
+  exit 0
+fi
+
+SUDO=""
+if [[ $(id -u) -ne 0 ]]; then SUDO="sudo"; fi
+echo "install-deps: installing ${missing[*]}"
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
