@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "display/BoundedReader.h"
+#include "sys/ByteReader.h"
 #include "display/JpegDecompressor.h"
 #include "display/JpegOutBuffer.h"
 #include "display/YuvTile.h"
@@ -166,7 +166,7 @@ size_t TileBytes(int w, int h) { return (size_t(w) * h * 3 & ~size_t(1)) + 100; 
 int DecodeJpegToRgb(const BYTE* data, size_t length, int* width, int* height, int scaleNumerator,
                     int scaleDenominator, JpegOutBuffer* out) {
   if (!data || length == 0 || !out || !width || !height) return -1;
-  display::BoundedReader peek(data, length);
+  ByteReader peek(data, length);
   // Four 0xFF bytes mark a picture the sender left empty.
   if (peek.U32() == 0xFFFFFFFFu && peek.Ok()) return -1;
   JpegDecompressor jpeg;

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include "display/BoundedReader.h"
+#include "sys/ByteReader.h"
 
 namespace {
 
@@ -12,7 +12,7 @@ constexpr size_t kPiece = 4096;
 
 struct MemorySource {
   jpeg_source_mgr manager;
-  display::BoundedReader reader;
+  ByteReader reader;
   bool supplied;
   JOCTET buffer[kPiece];
 };
@@ -28,7 +28,7 @@ boolean FillInputBuffer(j_decompress_ptr info) {
   MemorySource* source = SourceOf(info);
   const size_t n = std::min(source->reader.Remaining(), kPiece);
   if (n) {
-    std::memcpy(source->buffer, source->reader.Bytes(n), n);
+    std::memcpy(source->buffer, source->reader.Take(n), n);
     source->manager.bytes_in_buffer = n;
     source->supplied = true;
   } else if (source->supplied) {
@@ -66,7 +66,7 @@ void SkipInputData(j_decompress_ptr info, long count) {
 void JpegMemorySource(j_decompress_ptr info, const BYTE* data, size_t length) {
   void* storage = (*info->mem->alloc_small)(reinterpret_cast<j_common_ptr>(info),
                                             JPOOL_PERMANENT, sizeof(MemorySource));
-  MemorySource* source = new (storage) MemorySource{{}, display::BoundedReader(data, length),
+  MemorySource* source = new (storage) MemorySource{{}, ByteReader(data, length),
                                                     false, {}};
   source->manager.init_source = InitSource;
   source->manager.fill_input_buffer = FillInputBuffer;

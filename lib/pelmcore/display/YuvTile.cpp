@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "display/BoundedReader.h"
+#include "sys/ByteReader.h"
 
 namespace {
 
@@ -61,7 +61,7 @@ void YuvRasterBlockToBgr(BYTE* tile, const BYTE* block) {
 
 bool RunLengthDecode(BYTE* destination, const BYTE* coded, size_t codedLength,
                      size_t outputLength) {
-  display::BoundedReader reader(coded, codedLength);
+  ByteReader reader(coded, codedLength);
   size_t made = 0;
   while (made < outputLength) {
     const int control = static_cast<signed char>(reader.U8());
@@ -74,7 +74,7 @@ bool RunLengthDecode(BYTE* destination, const BYTE* coded, size_t codedLength,
     } else {
       // A literal cut at the end of the output needs only the bytes it keeps.
       const size_t count = std::min(size_t(control) + 1, outputLength - made);
-      const BYTE* literal = reader.Bytes(count);
+      const BYTE* literal = reader.Take(count);
       if (!reader.Ok()) return false;
       std::memcpy(destination + made, literal, count);
       made += count;

@@ -15,7 +15,7 @@
 #include "session/GenericClient.h"
 #include "session/PacketPool.h"
 #include "session/SlotDataProcessor.h"
-#include "session/wire/ByteWriter.h"
+#include "sys/ByteWriter.h"
 #include "sys/klog.h"
 
 namespace {

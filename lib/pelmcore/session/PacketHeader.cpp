@@ -1,7 +1,7 @@
 #include "session/PacketHeader.h"
 
-#include "session/wire/ByteReader.h"
-#include "session/wire/ByteWriter.h"
+#include "sys/ByteReader.h"
+#include "sys/ByteWriter.h"
 
 bool PacketHeader::Read(const uint8_t* bytes, size_t size, PacketHeader* out) {
   ByteReader r(bytes, size);

@@ -1,7 +1,7 @@
 #include <cstring>
 
-#include "session/wire/ByteReader.h"
-#include "session/wire/ByteWriter.h"
+#include "sys/ByteReader.h"
+#include "sys/ByteWriter.h"
 
 bool ByteReader::Bytes(void* out, size_t n) {
   const uint8_t* p = Take(n);
