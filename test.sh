@@ -1,19 +1,42 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything with AddressSanitizer and
-# UndefinedBehaviorSanitizer, and runs every test. Incremental when build-test/
-# already exists. Extra arguments go to ctest (e.g. ./test.sh -L unit).
+# UndefinedBehaviorSanitizer and runs every test; then builds the tests
+# labelled "tsan" with ThreadSanitizer and runs them again.
+# Incremental when the build folders exist. Extra arguments go to the first
+# ctest run (e.g. ./test.sh -L unit). PELLUM_SKIP_TSAN=1 skips the second run.
 set -euo pipefail
 cd "$(dirname "$0")"
 ./scripts/install-deps.sh
-
-BUILD=build-test
-if [[ ! -f "$BUILD/build.ninja" ]]; then
-  cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPELLUM_SANITIZE=ON
-fi
-cmake --build "$BUILD" -j "$(nproc)"
+ROOT=$PWD
+JOBS=$(nproc)
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:${ASAN_OPTIONS:-}"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:${TSAN_OPTIONS:-}"
 export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}"
-cd "$BUILD"
-ctest --output-on-failure -j "$(nproc)" "$@"
+
+configure() {  # <folder> <cmake options...>
+  local dir=$1; shift
+  if [[ ! -f "$dir/build.ninja" ]]; then
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug "$@"
+  fi
+}
+
+configure build-test -DPELLUM_SANITIZE=ON
+cmake --build build-test -j "$JOBS"
+(cd build-test && ctest --output-on-failure -j "$JOBS" "$@")
+
+if [[ -z "${PELLUM_SKIP_TSAN:-}" ]]; then
+  tsan_tests=$(cd build-test && ctest -N -L tsan | sed -n 's/^ *Test *#[0-9]*: //p')
+  if [[ -n "$tsan_tests" ]]; then
+    configure build-tsan -DPELLUM_TSAN=ON
+    # shellcheck disable=SC2086
+    cmake --build build-tsan -j "$JOBS" --target $tsan_tests
+    (cd build-tsan && ctest --output-on-failure -j "$JOBS" -L tsan)
+  fi
+fi
+
+if [[ -x scripts/fuzz-smoke.sh ]]; then
+  scripts/fuzz-smoke.sh
+fi
+cd "$ROOT"
