@@ -44,3 +44,14 @@ function(pellum_add_child_folders)
     endif()
   endforeach()
 endfunction()
+
+# pellum_run_on_xvfb(<test target>)
+# Runs a test program on its own Xvfb server with the xcb platform (test.sh
+# exports the offscreen platform for every other widget test). Such tests
+# take turns: servers started at the same moment can pick the same display.
+function(pellum_run_on_xvfb name)
+  set_target_properties(${name} PROPERTIES
+    CROSSCOMPILING_EMULATOR "xvfb-run;-a;-s;-screen 0 1280x1024x24")
+  set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT QT_QPA_PLATFORM=xcb)
+  set_property(TEST ${name} PROPERTY RESOURCE_LOCK xvfb)
+endfunction()

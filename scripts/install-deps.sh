@@ -8,10 +8,11 @@ PACKAGES=(
   cmake ninja-build pkg-config g++
   libcrypto++-dev nlohmann-json3-dev
   qtbase5-dev libqt5x11extras5-dev libxcb1-dev libx11-dev
-  libjpeg62-turbo-dev
+  libjpeg62-turbo-dev liblz4-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev python3
-  libturbojpeg0-dev libjpeg-turbo-progs
+  libturbojpeg0-dev libjpeg-turbo-progs lz4
+  clang libclang-rt-14-dev
   xvfb xauth libxtst-dev
   desktop-file-utils
 )

@@ -266,6 +266,10 @@ DWORD SystemAdapterList(std::vector<NetAdapter>& out) {
   }
   for (ifaddrs* a = list; a; a = a->ifa_next) {
     if (!a->ifa_name) continue;
+    // Only interfaces that can carry a broadcast now: discovery sends one
+    // probe per listed adapter.
+    const bool loopback = (a->ifa_flags & IFF_LOOPBACK) != 0;
+    if (!(a->ifa_flags & IFF_UP) || (!loopback && !(a->ifa_flags & IFF_BROADCAST))) continue;
     NetAdapter* adapter = nullptr;
     for (NetAdapter& known : out) {
       if (known.name == a->ifa_name) adapter = &known;

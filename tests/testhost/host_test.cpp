@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,8 +15,7 @@
 #include "session/Connection.h"
 #include "testhost/Datagram.h"
 #include "testhost/Framing.h"
-
-extern char** environ;
+#include "HostCommand.h"
 
 namespace {
 
@@ -129,37 +127,17 @@ int Receive(int slot, const sockaddr_in*, const uint8_t* data, int length, CConn
 }
 
 TEST(Command, ServesALoopbackConnection) {
-  char scriptPath[] = "/tmp/pellum-testhost-XXXXXX";
-  int fd = mkstemp(scriptPath);
-  ASSERT_GE(fd, 0);
-  const std::string script =
-      "accept\n"
-      "send slot=3 payload=010203\n"
-      "raw 02000000020004\n"
-      "raw 00000000000a0b\n"
-      "recv\n"
-      "close\n";
-  ASSERT_EQ(write(fd, script.data(), script.size()), static_cast<ssize_t>(script.size()));
-  close(fd);
-
-  int out[2];
-  ASSERT_EQ(pipe(out), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_addclose(&actions, out[0]);
-  char* argv[] = {const_cast<char*>(PELLUM_TESTHOST), const_cast<char*>("--script"), scriptPath, nullptr};
-  pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, PELLUM_TESTHOST, &actions, nullptr, argv, environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  close(out[1]);
-  FILE* output = fdopen(out[0], "r");
-  char line[256] = {};
-  ASSERT_TRUE(fgets(line, sizeof line, output));
-  char address[64] = {};
+  testhosttest::HostCommand command;
+  std::string address;
   unsigned port = 0;
-  ASSERT_EQ(sscanf(line, "listening %63s %u", address, &port), 2) << line;
-  EXPECT_STREQ(address, "127.0.0.1");
+  ASSERT_TRUE(command.Start("accept\n"
+                            "send slot=3 payload=010203\n"
+                            "raw 02000000020004\n"
+                            "raw 00000000000a0b\n"
+                            "recv\n"
+                            "close\n",
+                            &address, &port));
+  EXPECT_EQ(address, "127.0.0.1");
 
   Heard heard;
   auto* connection = new CConnection(Receive, &heard);
@@ -176,12 +154,7 @@ TEST(Command, ServesALoopbackConnection) {
   connection->Release();
 
   std::string rest;
-  while (fgets(line, sizeof line, output)) rest += line;
-  fclose(output);
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  unlink(scriptPath);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << rest;
+  EXPECT_EQ(command.Finish(&rest), 0) << rest;
   EXPECT_NE(rest.find("frame slot=0xfafa kind=5 sub=0 index=0x0 length=2 payload=0909"), std::string::npos) << rest;
   EXPECT_NE(rest.find("closed"), std::string::npos);
 

@@ -74,3 +74,41 @@ TEST(Script, RejectsBadLinesNamingThem) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Script, ParsesTheSessionCommands) {
+  testhost::Script script;
+  std::string error;
+  ASSERT_TRUE(script.Parse("accept\n"
+                           "handshake encrypted=1 words=8 version=0x03010501 tag=LNXSRV full=0\n"
+                           "control code=271 seal=1 payload=0102\n"
+                           "control code=266 kind=5 fill=3\n"
+                           "echo payload=aa timeout=100\n"
+                           "record timeout=50\n",
+                           &error))
+      << error;
+  const auto& c = script.Commands();
+  ASSERT_EQ(c.size(), 6u);
+  EXPECT_EQ(c[1].kind, testhost::Command::kHandshake);
+  EXPECT_TRUE(c[1].handshake.encrypted);
+  EXPECT_EQ(c[1].handshake.keyWords, 8);
+  EXPECT_EQ(c[1].handshake.version, 0x03010501u);
+  EXPECT_EQ(c[1].handshake.serverTag, "LNXSRV");
+  EXPECT_FALSE(c[1].handshake.fullReply);
+  EXPECT_EQ(c[2].code, 271u);
+  EXPECT_TRUE(c[2].seal);
+  EXPECT_EQ(c[2].bytes, std::vector<uint8_t>({1, 2}));
+  EXPECT_EQ(c[3].header.kind, 5);
+  EXPECT_EQ(c[3].bytes.size(), 3u);
+  EXPECT_EQ(c[4].kind, testhost::Command::kEcho);
+  EXPECT_EQ(c[4].timeoutMs, 100);
+  EXPECT_EQ(c[5].kind, testhost::Command::kRecord);
+
+  EXPECT_FALSE(script.Parse("control payload=00\n", &error));
+  EXPECT_EQ(error, "line 1: control needs code=");
+  EXPECT_FALSE(script.Parse("handshake encrypted=2\n", &error));
+  EXPECT_EQ(error, "line 1: bad value for encrypted");
+}
+
+}  // namespace

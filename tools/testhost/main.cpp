@@ -2,10 +2,18 @@
 // by a script (from a file or standard input).
 //
 //   pellum-testhost [--address A] [--port N] [--script FILE]
+//   pellum-testhost [--address A] --discovery NAME
+//   pellum-testhost [--address A] [--port N] --paint IMAGE [--paint-with LIST]
 //
 // Prints "listening ADDRESS PORT" first (port 0 takes an ephemeral port),
 // then one line per script step. Exit status 0 when every step succeeded,
-// 1 when one failed, 2 for a bad command line or script.
+// 1 when one failed, 2 for a bad command line or script. With --discovery it
+// answers discovery probes as the server NAME instead, printing "discovery
+// ADDRESS LIST-PORT SERVER-PORT", until its input ends. With --paint it
+// waits for one client, plays the handshake and paints the image (PPM, PNG,
+// ...) on the client's display; LIST holds 16 or 24 (depth, default 24),
+// jpeg, frame, lz4, flush, comma-separated. It holds the session until its
+// input ends.
 #include <arpa/inet.h>
 
 #include <cstdlib>
@@ -15,14 +23,28 @@
 #include <sstream>
 #include <string>
 
+#include "testhost/DiscoveryResponder.h"
+#include "testhost/DisplayPainter.h"
 #include "testhost/Framing.h"
 #include "testhost/Script.h"
 
 namespace {
 
 int Usage() {
-  std::cerr << "usage: pellum-testhost [--address A] [--port N] [--script FILE]\n";
+  std::cerr << "usage: pellum-testhost [--address A] [--port N] [--script FILE]\n"
+               "       pellum-testhost [--address A] --discovery NAME\n"
+               "       pellum-testhost [--address A] [--port N] --paint IMAGE [--paint-with LIST]\n";
   return 2;
+}
+
+// Listens and prints "listening ADDRESS PORT"; false after printing why not.
+bool StartListening(testhost::Listener& listener, const std::string& address, long port) {
+  if (!listener.Listen(address.c_str(), static_cast<uint16_t>(port))) {
+    std::cerr << "cannot listen on " << address << " port " << port << ": " << strerror(errno) << "\n";
+    return false;
+  }
+  std::cout << "listening " << address << " " << listener.Port() << std::endl;
+  return true;
 }
 
 }  // namespace
@@ -30,6 +52,8 @@ int Usage() {
 int main(int argc, char** argv) {
   std::string address = "127.0.0.1";
   std::string scriptFile;
+  std::string discoveryName;
+  testhost::PaintRequest paint;
   long port = 0;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -43,6 +67,12 @@ int main(int argc, char** argv) {
       if (!end || *end || port < 0 || port > 65535) return Usage();
     } else if (arg == "--script") {
       scriptFile = value;
+    } else if (arg == "--discovery" && !value.empty()) {
+      discoveryName = value;
+    } else if (arg == "--paint" && !value.empty()) {
+      paint.imageFile = value;
+    } else if (arg == "--paint-with") {
+      if (!testhost::ParsePaintSettings(value, &paint.options)) return Usage();
     } else {
       return Usage();
     }
@@ -51,6 +81,15 @@ int main(int argc, char** argv) {
   if (inet_pton(AF_INET, address.c_str(), &a) != 1 || (ntohl(a.s_addr) >> 24) != 127) {
     std::cerr << "pellum-testhost listens on loopback addresses only\n";
     return 2;
+  }
+  if (!discoveryName.empty())
+    return testhost::RunDiscoveryResponder(address, std::u16string(discoveryName.begin(), discoveryName.end()),
+                                           std::cin, std::cout);
+
+  if (!paint.imageFile.empty()) {
+    testhost::Listener listener;
+    if (!StartListening(listener, address, port)) return 1;
+    return testhost::RunPaintSession(listener, paint, std::cin, std::cout);
   }
 
   std::stringstream text;
@@ -72,10 +111,6 @@ int main(int argc, char** argv) {
   }
 
   testhost::Listener listener;
-  if (!listener.Listen(address.c_str(), static_cast<uint16_t>(port))) {
-    std::cerr << "cannot listen on " << address << " port " << port << ": " << strerror(errno) << "\n";
-    return 1;
-  }
-  std::cout << "listening " << address << " " << listener.Port() << std::endl;
+  if (!StartListening(listener, address, port)) return 1;
   return script.Run(listener, std::cout) ? 0 : 1;
 }

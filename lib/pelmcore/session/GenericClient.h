@@ -4,10 +4,12 @@
 // the handshake.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "pelplat/wintypes.h"
@@ -30,6 +32,19 @@ namespace qmt {
 class RemoteIo;
 }
 
+// A display's place in the layout: {u8 valid; i16 x, i16 y; u16 width,
+// u16 height}, all zero for a display that is not laid out.
+struct DisplayOrigin {
+  static constexpr size_t kSize = 9;
+  uint8_t valid = 0;
+  int16_t x = 0;
+  int16_t y = 0;
+  uint16_t width = 0;
+  uint16_t height = 0;
+  // The packed nine bytes.
+  void Write(uint8_t out[kSize]) const;
+};
+
 class CGenericClient : public CAtom {
  public:
   static constexpr int kMaxSlots = 20;
@@ -37,6 +52,7 @@ class CGenericClient : public CAtom {
   static constexpr uint16_t kNoSlot = 0xFFFF;
   static constexpr uint16_t kControlSlot = 0xFAFA;
   static constexpr size_t kServerKeySize = 132;
+  static constexpr size_t kMacSize = 6;
   // Session states.
   static constexpr int32_t kHandshake = 0;
   static constexpr int32_t kRefused = 1;
@@ -65,6 +81,8 @@ class CGenericClient : public CAtom {
   virtual int FeedControlProcessor(const void* message, uint32_t length);                     // 15
   virtual int GetSlotThreadMode(uint16_t slot);                                               // 16
   virtual uint32_t QueryFeature() = 0;                                                        // 17
+  // The caller keeps its buffer. Answers the payload bytes sent, 0 when
+  // nothing was sent, 3 without a connection.
   virtual int SendOnSlot(uint16_t slot, const void* data, uint32_t length) = 0;               // 18
   virtual int SendControl(uint16_t kind, const void* data, uint32_t length) = 0;              // 19
   virtual int BuildHello(CClientConnectionParameter* parameters) = 0;                         // 20
@@ -88,16 +106,58 @@ class CGenericClient : public CAtom {
   // Detaches and deletes every processor and the control processor.
   void ReleaseAllProcessors();
 
+  // The group name (a group session) or the server address, cut to fit;
+  // -1 when size is 0.
+  int GetServerName(WCHAR* buffer, uint32_t size);
+  DisplayOrigin GetDisplayOrigin(int index);
+  // Written by the main window right after it creates the client.
+  void SetDisplayLayout(int32_t count, const uint16_t sizes[2][2], const int16_t origins[2][2]);
+  // Control message 273 with an event record around the data; -1 without a
+  // control processor.
+  int SendClientEvent(uint32_t code, const void* data, uint32_t length);
+  ybx::tunnel::TunnelRegistry* GetTunnelRegistry() const { return tunnelRegistry; }
+  // The processor at the first display slot; null without one or in mode
+  // 2. Processors come and go on the connection thread: other threads use
+  // the answer only while they hold the processor lock.
+  CSlotDataProcessor* GetDisplayProcessor();
+  // The session's remote-I/O object, made on first use; `recreate` drops
+  // the old one first.
+  std::shared_ptr<qmt::RemoteIo> GetRemoteIo(bool recreate);
+  // Appends the text with "<FAIL>" to the log while connected; with the
+  // parameters' auto-disconnect also ends the session.
+  void LogFailure(const WCHAR* text);
+  // The connection with one more reference, or null.
+  CConnection* AddConnectionRef();
+  // The hardware address of the adapter the session runs over (zero when
+  // unknown).
+  void GetLocalMac(uint8_t out[kMacSize]);
+
   CClientSystemApi* SystemApi() const { return systemApi; }
+  CClientConnectionParameter* Parameters() const { return params; }
+  CSessionCipher* Cipher() const { return cipher; }
   void* Context() const { return owner; }
-  const std::vector<std::string>& ConnectionLog() const { return log; }
+  int32_t SessionState() const { return sessionState.load(); }
+  bool Replaying() const { return replay != 0; }
+  // The parameters ask for the public-key exchange.
+  bool EncryptionConfigured() const;
+  // ... and the session has a cipher: the handshake and some control
+  // messages are encrypted.
+  bool EncryptedSession() const { return cipher && EncryptionConfigured(); }
+  uint16_t HidSlot() const { return hidSlot; }
+  // A copy: the connection thread appends while the session runs.
+  std::vector<std::string> ConnectionLog();
 
  protected:
   // Reads the slot ids, the remap flag and the replay flag while routing.
   friend class CConnection;
 
-  // Decrypts a flagged slot packet in place; 0 or the cipher's code.
-  int DecryptSlotPacket(PacketBuffer* buffer, int level);
+  // Decrypts a flagged slot payload in place; 0 or the cipher's code.
+  int DecryptSlotPayload(uint8_t* payload, uint32_t* length, int level);
+  void AppendLog(const std::string& entry);
+  void AppendLog(const std::string& name, const char* status);
+  // The input sink installed when the session runs: a record from the
+  // local side for the keyboard and pointer slot.
+  static int32_t InputSink(const void* record, uint32_t length, void* context);
 
   void* owner = nullptr;
   ybx::tunnel::TunnelRegistry* tunnelRegistry = nullptr;
@@ -120,16 +180,30 @@ class CGenericClient : public CAtom {
   uint16_t processorCount = 0;
   CSlotDataProcessor* processors[kMaxSlots] = {};
   CxLock processorLock;
-  int32_t sessionState = kHandshake;
+  std::atomic<int32_t> sessionState{kHandshake};
   HANDLE threadHandle = nullptr;
   bool started = false;
   int32_t reportFailure = 1;
   int32_t groupSession = 0;
   uint8_t replay = 0;
   std::shared_ptr<qmt::RemoteIo> remoteIo;
+  // Every object handed out that may still live: detached when the client
+  // goes, so that none sends through it afterwards.
+  std::vector<std::weak_ptr<qmt::RemoteIo>> remoteIoIssued;
   std::mutex remoteIoMutex;
   int32_t layoutCount = 0;
   uint16_t displaySize[2][2] = {};    // width, height of displays 0 and 1
   int16_t displayOrigin[2][2] = {};   // x, y of displays 0 and 1
   std::vector<std::string> log;
+
+ private:
+  static DWORD ThreadEntry(void* self);
+
+  // Start and Stop run one at a time; a second Stop finds nothing to stop.
+  std::mutex runMutex;
+  // Set by Stop before the connection exists, so that Run never starts a
+  // connect that nobody waits for.
+  std::atomic<bool> stopRequested{false};
+  std::atomic<std::thread::id> runThread{};
+  std::mutex logMutex;
 };

@@ -39,6 +39,11 @@ class CSlotDataProcessor {
 
   uint16_t Slot() const { return slot; }
   CGenericClient* Client() const { return client; }
+  // The copies made by SetSlotEntry and SetParameters (null when none).
+  const uint8_t* SlotEntry() const { return slotEntry; }
+  uint32_t SlotEntryLength() const { return slotEntryLength; }
+  const uint8_t* ParameterBlock() const { return parameterBlock; }
+  uint32_t ParameterBlockLength() const { return parameterBlockLength; }
 
   CSlotDataProcessor(const CSlotDataProcessor&) = delete;
   CSlotDataProcessor& operator=(const CSlotDataProcessor&) = delete;

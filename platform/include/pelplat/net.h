@@ -94,5 +94,6 @@ DWORD GetAdapterList(std::vector<NetAdapter>& out);
 // Replaces the provider behind GetAdapterList (null restores the system's
 // own) and answers the one it replaced.
 AdapterListProvider SetAdapterListProvider(AdapterListProvider provider);
-// The system's own list: the interfaces getifaddrs reports, in its order.
+// The system's own list: the interfaces getifaddrs reports that are up and,
+// but for loopback, broadcast-capable, in its order.
 DWORD SystemAdapterList(std::vector<NetAdapter>& out);

@@ -104,6 +104,21 @@ class LineParser {
     return true;
   }
 
+  bool Text(const char* key, std::string* out) {
+    auto it = options_.find(key);
+    if (it == options_.end()) return true;
+    *out = it->second;
+    options_.erase(it);
+    return true;
+  }
+
+  bool Flag(const char* key, bool* out) {
+    uint64_t v = *out ? 1 : 0;
+    if (!Number(key, 1, &v)) return false;
+    *out = v != 0;
+    return true;
+  }
+
   bool Done() {
     if (options_.empty()) return true;
     *problem_ = "unknown option " + options_.begin()->first;
@@ -199,6 +214,35 @@ bool ParseCommand(const std::string& word, std::istringstream& rest, Command* c,
     c->port = static_cast<uint16_t>(v);
     words.clear();
     if (!p.Payload(&c->bytes)) return false;
+  } else if (word == "handshake") {
+    c->kind = Command::kHandshake;
+    HandshakeOptions& h = c->handshake;
+    v = static_cast<uint64_t>(h.keyWords);
+    if (!p.Flag("encrypted", &h.encrypted) || !p.Number("words", 32, &v)) return false;
+    h.keyWords = static_cast<int>(v);
+    v = h.version;
+    if (!p.Number("version", 0xFFFFFFFFu, &v)) return false;
+    h.version = static_cast<uint32_t>(v);
+    if (!p.Text("tag", &h.serverTag) || !p.Flag("full", &h.fullReply) || !timeout()) return false;
+  } else if (word == "control") {
+    c->kind = Command::kControl;
+    bool codeGiven = false;
+    if (!p.Number("code", 0xFFFFFFFFu, &v, &codeGiven)) return false;
+    if (!codeGiven) {
+      *problem = "control needs code=";
+      return false;
+    }
+    c->code = static_cast<uint32_t>(v);
+    v = c->header.kind;
+    if (!p.Number("kind", 0xFFFF, &v)) return false;
+    c->header.kind = static_cast<uint16_t>(v);
+    if (!p.Flag("seal", &c->seal) || !p.Payload(&c->bytes)) return false;
+  } else if (word == "echo") {
+    c->kind = Command::kEcho;
+    if (!p.Payload(&c->bytes) || !timeout()) return false;
+  } else if (word == "record") {
+    c->kind = Command::kRecord;
+    if (!timeout()) return false;
   } else {
     *problem = "unknown command " + word;
     return false;
@@ -248,6 +292,12 @@ bool Script::Parse(const std::string& text, std::string* error) {
 
 bool Script::Run(Listener& listener, std::ostream& out) {
   std::unique_ptr<FramedPeer> peer;
+  // The session over the peer: its keys and its recording (made on first use).
+  std::unique_ptr<HostSession> session;
+  auto hostSession = [&]() -> HostSession& {
+    if (!session) session.reset(new HostSession(peer.get()));
+    return *session;
+  };
   DatagramPeer datagrams;
   auto fail = [&](const Command& c, const std::string& what) {
     out << "error line " << c.line << ": " << what << std::endl;
@@ -258,6 +308,7 @@ bool Script::Run(Listener& listener, std::ostream& out) {
       return fail(c, "no connection");
     switch (c.kind) {
       case Command::kAccept:
+        session.reset();
         peer = listener.Accept(c.timeoutMs);
         if (!peer) return fail(c, "nobody connected");
         out << "accepted" << std::endl;
@@ -286,6 +337,7 @@ bool Script::Run(Listener& listener, std::ostream& out) {
         std::this_thread::sleep_for(std::chrono::milliseconds(c.timeoutMs));
         break;
       case Command::kClose:
+        session.reset();
         peer.reset();
         out << "closed" << std::endl;
         break;
@@ -293,6 +345,7 @@ bool Script::Run(Listener& listener, std::ostream& out) {
         uint64_t bytes = 0;
         if (!peer->WaitClosed(c.timeoutMs, &bytes)) return fail(c, "the client did not close");
         out << "client closed after " << bytes << " bytes" << std::endl;
+        session.reset();
         peer.reset();
         break;
       }
@@ -302,6 +355,34 @@ bool Script::Run(Listener& listener, std::ostream& out) {
           return fail(c, "datagram not sent");
         out << "datagram " << c.bytes.size() << " bytes" << std::endl;
         break;
+      case Command::kHandshake: {
+        HandshakeReport report;
+        const bool done = hostSession().Handshake(c.handshake, &report, c.timeoutMs);
+        if (!report.hello.empty()) out << DescribeHello(report) << std::endl;
+        if (!done) return fail(c, "handshake: " + report.error);
+        out << "handshake done" << std::endl;
+        break;
+      }
+      case Command::kControl:
+        if (!hostSession().SendControl(c.code, c.bytes, c.seal, c.header.kind)) return fail(c, "send failed");
+        out << "sent control code=" << c.code << " length=" << c.bytes.size() << std::endl;
+        break;
+      case Command::kEcho: {
+        if (!hostSession().SendEcho(c.bytes)) return fail(c, "send failed");
+        HostMessage reply;
+        for (;;) {
+          if (!hostSession().ReadMessage(&reply, c.timeoutMs)) return fail(c, "no echo reply");
+          out << DescribeMessage(reply) << std::endl;
+          if (reply.code == code::kEchoReply) break;
+        }
+        break;
+      }
+      case Command::kRecord: {
+        HostMessage m;
+        while (hostSession().ReadMessage(&m, c.timeoutMs)) out << DescribeMessage(m) << std::endl;
+        out << "record ended" << std::endl;
+        break;
+      }
     }
   }
   return true;

@@ -11,6 +11,13 @@
 //   wait-close [timeout=MS]             read until the client closes
 //   datagram ADDRESS PORT [payload=HEX | fill=N]
 //                                       one datagram to a loopback address
+//   handshake [encrypted=0|1] [words=N] [version=N] [tag=TEXT] [full=0|1] [timeout=MS]
+//                                       the server's part of the handshake; prints the hello
+//   control code=N [kind=N] [seal=0|1] [payload=HEX | fill=N]
+//                                       one control message (sealed after an encrypted handshake)
+//   echo [payload=HEX | fill=N] [timeout=MS]
+//                                       an echo request; prints the client's reply
+//   record [timeout=MS]                 prints every client message until the client closes
 //
 // Numbers are decimal or 0x-prefixed hexadecimal.
 #pragma once
@@ -21,11 +28,12 @@
 #include <vector>
 
 #include "testhost/Framing.h"
+#include "testhost/HostSession.h"
 
 namespace testhost {
 
 struct Command {
-  enum Kind { kAccept, kSend, kRaw, kRecv, kSleep, kClose, kWaitClose, kDatagram };
+  enum Kind { kAccept, kSend, kRaw, kRecv, kSleep, kClose, kWaitClose, kDatagram, kHandshake, kControl, kEcho, kRecord };
   Kind kind = kAccept;
   int line = 0;
   FrameHeader header;
@@ -35,6 +43,10 @@ struct Command {
   int timeoutMs = 5000;
   std::string address;
   uint16_t port = 0;
+  // handshake and control
+  HandshakeOptions handshake;
+  uint32_t code = 0;
+  bool seal = false;
 };
 
 class Script {

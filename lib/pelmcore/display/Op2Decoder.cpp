@@ -1,0 +1,524 @@
+// Packets, orders, tile commands, palettes and the caches of the display
+// command stream. Group commands are in Op2DecoderGroups.cpp.
+#include "display/Op2Decoder.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "display/Lz4Packet.h"
+#include "display/Op2Stream.h"
+#include "sys/ByteReader.h"
+#include "sys/ByteWriter.h"
+#include "sys/klog.h"
+
+using namespace op2;
+
+void IOp2Requests::DrawCurrentTile(Op2Decoder& decoder) {
+  size_t recordBytes = 0;
+  BYTE* record = decoder.TakeRecordSlot(&recordBytes);
+  DrawTile(decoder.TileX(), decoder.TileY(), decoder.CurrentTile(), Op2Decoder::kTileRoom, record,
+           recordBytes);
+}
+
+const BYTE* Op2Decoder::Units::Next(size_t n) {
+  if (!bytes || n > size - offset) return nullptr;
+  const BYTE* p = bytes + offset;
+  offset += n;
+  return p;
+}
+
+Op2Decoder::Op2Decoder() { Init(); }
+
+Op2Decoder::~Op2Decoder() = default;
+
+void Op2Decoder::Init() {
+  bytesPerPixel_ = 2;
+  depth_ = 16;
+  positionX_ = positionY_ = originX_ = originY_ = 0;
+  width_ = height_ = 0;
+  guardArmed_ = true;
+  retryCount_ = 0;
+  std::memset(palette_, 0, sizeof palette_);
+  std::memset(palette256_, 0, sizeof palette256_);
+  std::memset(tile_, 0, sizeof tile_);
+  colourCount_ = indexWidth_ = 0;
+  recordSlot_ = nullptr;
+  recordBytes_ = 0;
+  packet_ = nullptr;
+  packetLength_ = 0;
+  unwrapped_.reset();
+  frameOffset_ = 0;
+  frame_ = Units();
+  frameSeen_ = false;
+  tracking_ = false;
+  lastSequence_ = -1;
+  cache1_.Free();
+  cache2_.Free();
+  paletteCache_.Free();
+  cache1_.InitDeferred(kDefaultCacheBytes, uint32_t(TileBytes()));
+  cache2_.InitDeferred(kDefaultCacheBytes / 4, uint32_t(TileBytes()));
+  paletteCache_.InitDeferred(kPaletteCacheBytes, kPaletteSlotBytes);
+}
+
+int Op2Decoder::TileX() const { return ClampCoordinate(originX_ + positionX_); }
+
+int Op2Decoder::TileY() const { return ClampCoordinate(originY_ + positionY_); }
+
+BYTE* Op2Decoder::TakeRecordSlot(size_t* bytes) {
+  BYTE* slot = recordSlot_;
+  *bytes = slot ? recordBytes_ : 0;
+  recordSlot_ = nullptr;
+  recordBytes_ = 0;
+  return slot;
+}
+
+void Op2Decoder::BeginPacket(IOp2Requests& processor, const BYTE** data, size_t* length) {
+  frameOffset_ = 0;
+  frame_ = Units();
+  unwrapped_.reset();
+  size_t plainLength = 0;
+  if (BYTE* plain = UnwrapLz4Packet(*data, *length, kMaxUnwrappedBytes, &plainLength)) {
+    unwrapped_.reset(plain);
+    *data = plain;
+    *length = plainLength;
+  }
+  packet_ = *data;
+  packetLength_ = *data ? *length : 0;
+}
+
+void Op2Decoder::EndPacket(IOp2Requests& processor) {
+  if (frameSeen_) processor.FlushSurface();
+  frame_ = Units();
+  frameOffset_ = 0;
+  unwrapped_.reset();
+  packet_ = nullptr;
+  packetLength_ = 0;
+}
+
+uint32_t Op2Decoder::DecodeCommand(IOp2Requests& processor, const BYTE* data, size_t remaining) {
+  if (!data || remaining < 2) return kCannotTake;
+  size_t offset = 0;
+  size_t available = remaining;
+  const uintptr_t at = reinterpret_cast<uintptr_t>(data);
+  const uintptr_t start = reinterpret_cast<uintptr_t>(packet_);
+  if (packet_ && at >= start && at - start < packetLength_) {
+    offset = at - start;
+    available = std::min(remaining, packetLength_ - offset);
+    if (frameOffset_) {
+      // The frame at the end of the packet is never read as commands.
+      if (offset + 2 > frameOffset_) return remaining < kCannotTake ? uint32_t(remaining) : kCannotTake;
+      available = frameOffset_ - offset;
+    }
+  }
+  ByteReader in(data, available);
+  const uint16_t word = in.U16();
+  if (!(word & 0x8000)) return DecodeOrder(processor, word, in);
+  if ((word & kGroupBits) == kGroupBits) return DecodeGroup(processor, word, offset, in);
+  return DecodeTileCommand(processor, word, in);
+}
+
+// ---- orders ----
+
+uint32_t Op2Decoder::DecodeOrder(IOp2Requests& processor, uint16_t word, ByteReader& in) {
+  const BYTE* bytes = in.Take(word);
+  if (!in.Ok()) return kCannotTake;
+  ByteReader body(bytes, word);
+  const uint8_t flags = body.U8();
+  const uint8_t type = body.U8();
+  if (!body.Ok()) return uint32_t(word) + 2;
+  switch (type) {
+    case kOrderPointerPosition: {
+      const int x = body.U16();
+      const int y = body.U16();
+      if (body.Ok()) processor.SetPointerPosition(x, y);
+      break;
+    }
+    case kOrderPointerShape: OrderPointerShape(processor, body); break;
+    case kOrderPalette256: OrderPalette256(processor, body); break;
+    case kOrderRawTile: OrderRawTile(processor, flags, body); break;
+    case kOrderPaletteTile: OrderPaletteTile(processor, flags, body); break;
+    case kOrderRepeat: {
+      const int count = body.U8();
+      for (int i = 0; body.Ok() && i < count; ++i) {
+        AdvanceX();
+        processor.DrawCurrentTile(*this);
+      }
+      break;
+    }
+    case kOrderMode: OrderMode(processor, word, body); break;
+    case kOrderCopyRect: {
+      int v[6];
+      for (int& value : v) value = body.U16();
+      if (body.Ok()) processor.CopyRect(v[0], v[1], v[2], v[3], v[4], v[5]);
+      break;
+    }
+    case kOrderGeometry: {
+      int32_t v[4];
+      for (int32_t& value : v) value = body.I32();
+      if (body.Ok()) processor.SetDesktopGeometry(v);
+      break;
+    }
+    case kOrderText: OrderText(processor, body); break;
+    default: break;  // types the server uses that carry nothing for us
+  }
+  return uint32_t(word) + 2;
+}
+
+void Op2Decoder::OrderPointerShape(IOp2Requests& processor, ByteReader& body) {
+  const size_t length = body.Remaining();
+  const BYTE* record = body.Take(length);
+  ByteReader peek(record, length);
+  peek.Skip(4);
+  const uint32_t flags = peek.U32();
+  if (!peek.Ok()) return;
+  size_t need = 8;
+  if (!(flags & kCursorHidden)) {
+    if ((flags & 3) == 0) {
+      need = kMonochromeCursorBytes;
+    } else {
+      peek.Skip(kCursorDataLengthAt - 8);
+      const int16_t dataLength = peek.I16();
+      if (!peek.Ok() || dataLength < 0) return;
+      need = kCursorDataAt + size_t(dataLength);
+    }
+  }
+  if (length >= need) processor.SetPointerShape(record, length);
+}
+
+void Op2Decoder::OrderPalette256(IOp2Requests& processor, ByteReader& body) {
+  if (body.Remaining() < 512) return;
+  for (int i = 0; i < 256; ++i) {
+    const uint16_t c = body.U16();
+    BYTE* entry = palette256_ + i * 4;
+    entry[0] = BYTE((c & 0x1F) << 3);
+    entry[1] = BYTE(((c >> 5) & 0x1F) << 3);
+    entry[2] = BYTE(((c >> 10) & 0x1F) << 3);
+    entry[3] = 0;
+  }
+  processor.SetPalette(palette256_);
+}
+
+void Op2Decoder::OrderRawTile(IOp2Requests& processor, uint8_t flags, ByteReader& body) {
+  if (body.Remaining() < PrefixBytes(flags) + TileBytes()) return;
+  ReadPrefix(flags, body);
+  const BYTE* pixels = body.Take(TileBytes());
+  if (bytesPerPixel_ == 3) {
+    for (size_t i = 0; i < TileBytes(); i += 3) {
+      tile_[i] = pixels[i + 2];
+      tile_[i + 1] = pixels[i + 1];
+      tile_[i + 2] = pixels[i];
+    }
+  } else {
+    std::memcpy(tile_, pixels, TileBytes());
+  }
+  if (bytesPerPixel_ == 2 || bytesPerPixel_ == 3) RecordTile();
+  processor.DrawCurrentTile(*this);
+}
+
+void Op2Decoder::OrderPaletteTile(IOp2Requests& processor, uint8_t flags, ByteReader& body) {
+  const int count = (flags & 0xF) + 1;
+  const int width = IndexWidthForCount(count);
+  const size_t colourBytes = size_t(count) * bytesPerPixel_;
+  if (body.Remaining() < PrefixBytes(flags) + colourBytes + IndexBytes(width)) return;
+  ReadPrefix(flags, body);
+  const BYTE* colours = body.Take(colourBytes);
+  const BYTE* indices = body.Take(IndexBytes(width));
+  LoadPalette(colours, count);
+  paletteCache_.Put(colours, colourBytes);
+  indexWidth_ = width;
+  ExpandIndices(indices, width);
+  if (bytesPerPixel_ > 1) RecordTile();
+  processor.DrawCurrentTile(*this);
+}
+
+void Op2Decoder::OrderMode(IOp2Requests& processor, uint16_t length, ByteReader& body) {
+  if (length < kModeOrderMinimum) return;
+  ModeOrder mode;
+  mode.width = body.U16();
+  mode.height = body.U16();
+  mode.depth = body.U16();
+  if (length >= kModeOrderExtended) {
+    mode.extended = true;
+    mode.cacheBytes = body.U32();
+    mode.maxWidth = body.U16();
+    mode.maxHeight = body.U16();
+  }
+  if (body.Ok()) ApplyMode(processor, mode);
+}
+
+void Op2Decoder::OrderText(IOp2Requests& processor, ByteReader& body) {
+  const size_t length = body.Remaining();
+  const char* text = reinterpret_cast<const char*>(body.Take(length));
+  // The text ends at its terminator or at the end of the order, whichever
+  // comes first.
+  const std::string bounded(text, strnlen(text, length));
+  processor.PostTextMessage(bounded.c_str());
+}
+
+// ---- tile commands ----
+
+uint32_t Op2Decoder::DecodeTileCommand(IOp2Requests& processor, uint16_t word, ByteReader& in) {
+  const size_t prefix = PrefixBytes(word);
+  const size_t field = (word >> 6) & 63;
+  size_t length = 0;
+  switch (word & 0x7000) {
+    case kTilePalette:
+    case kTileKeptPalette:
+    case kTileRepeat:
+    case kTileCacheRun: length = field; break;
+    case kTileCacheRefs: length = prefix + 2; break;
+    case kTileWidePalette:
+      length = prefix + size_t(bytesPerPixel_) * (field + 1) + IndexBytes(word & 0xF);
+      break;
+    default:  // cached palette
+      length = prefix + ((word & kCachedPaletteSlot) ? 1 : 0) + IndexBytes(word & 0xF);
+      break;
+  }
+  const BYTE* bytes = in.Take(length);
+  if (!in.Ok()) return kCannotTake;
+  // Decoding sees only the measured bytes; a command that needs more is
+  // malformed.
+  ByteReader body(bytes, length);
+  if (!DecodeTileKind(processor, word, body)) return kCannotTake;
+  return uint32_t(length + 2);
+}
+
+bool Op2Decoder::DecodeTileKind(IOp2Requests& processor, uint16_t word, ByteReader& body) {
+  ReadPrefix(word, body);
+  const int low = word & 0xF;
+  const int field = (word >> 6) & 63;
+  int width = indexWidth_;
+  switch (word & 0x7000) {
+    case kTilePalette:
+    case kTileWidePalette: {
+      const int count = (word & 0x7000) == kTilePalette ? low + 1 : field + 1;
+      width = (word & 0x7000) == kTilePalette ? IndexWidthForCount(count) : low;
+      const size_t colourBytes = size_t(count) * bytesPerPixel_;
+      const BYTE* colours = body.Take(colourBytes);
+      if (!body.Ok()) return false;
+      LoadPalette(colours, count);
+      paletteCache_.Put(colours, colourBytes);
+      break;
+    }
+    case kTileKeptPalette:
+      colourCount_ = low + 1;
+      width = IndexWidthForCount(colourCount_);
+      break;
+    case kTileRepeat: {
+      const int count = body.U8();
+      if (!body.Ok()) return false;
+      RetreatX();
+      for (int i = 0; i < count; ++i) {
+        AdvanceX();
+        processor.DrawCurrentTile(*this);
+      }
+      return true;
+    }
+    case kTileCacheRun: {
+      uint32_t index = body.U16();
+      if (!body.Ok()) return false;
+      for (int k = 0; k <= low; ++k, ++index) {
+        if (k) AdvanceX();
+        DrawFromCache1(processor, &index);
+      }
+      return true;
+    }
+    case kTileCacheRefs: {
+      uint32_t index = uint32_t(field) << 16 | body.U16();
+      if (!body.Ok()) return false;
+      for (int k = 0; k <= (word & 7); ++k, ++index) {
+        if (k) AdvanceX();
+        if (!(word & kCacheRefsFromCache2)) {
+          DrawFromCache1(processor, &index);
+        } else if (const BYTE* slot = cache2_.SlotAt(&index)) {
+          processor.DrawTile(TileX(), TileY(), slot, cache2_.SlotSize(), nullptr, 0);
+        }
+      }
+      return true;
+    }
+    default: {  // cached palette
+      if (!(word & kCachedPaletteSlot)) {
+        width = low;
+        break;
+      }
+      uint32_t index = uint32_t((word >> 6) & 0x1F) << 8 | body.U8();
+      if (!body.Ok()) return false;
+      const BYTE* slot = paletteCache_.SlotAt(&index);
+      ByteReader stored(slot, paletteCache_.SlotSize());
+      const size_t length = std::min<size_t>(stored.U16(), stored.Remaining());
+      const int count = int(length / bytesPerPixel_);
+      LoadPalette(stored.Take(length), count);
+      width = IndexWidthForCount(count);
+      break;
+    }
+  }
+  const BYTE* indices = body.Take(IndexBytes(width));
+  if (!body.Ok()) return false;
+  indexWidth_ = width;
+  ExpandIndices(indices, width);
+  RecordTile();
+  processor.DrawCurrentTile(*this);
+  return true;
+}
+
+// ---- positions, palettes, tiles ----
+
+void Op2Decoder::ReadPrefix(unsigned selector, ByteReader& in) {
+  if (selector & kPrefixColumn)
+    positionX_ = int64_t(in.U8()) * kTileSide;
+  else
+    AdvanceX();
+  if (selector & kPrefixRow) positionY_ = int64_t(in.U8()) * kTileSide;
+}
+
+void Op2Decoder::AdvanceX() { positionX_ = std::min(positionX_ + kTileSide, kFarCoordinate); }
+
+void Op2Decoder::RetreatX() { positionX_ -= kTileSide; }
+
+void Op2Decoder::LoadPalette(const BYTE* colours, int count) {
+  colourCount_ = count;
+  const int b = bytesPerPixel_;
+  const int kept = std::min(count, kPaletteColours);
+  for (int i = 0; i < kept; ++i) {
+    BYTE* entry = palette_ + i * b;
+    const BYTE* wire = colours + i * b;
+    for (int j = 0; j < b; ++j) entry[j] = b == 3 ? wire[2 - j] : wire[j];
+  }
+}
+
+namespace {
+
+// Index i of the 64-pixel tile at the given width, least significant first.
+inline unsigned IndexAt(const BYTE* indices, int width, int i) {
+  switch (width) {
+    case 1: return (indices[i >> 3] >> (i & 7)) & 1;
+    case 2: return (indices[i >> 2] >> (2 * (i & 3))) & 3;
+    case 3: {
+      const BYTE* p = indices + (i >> 3) * 3;
+      const uint32_t bits = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16;
+      return (bits >> (3 * (i & 7))) & 7;
+    }
+    case 4: return (indices[i >> 1] >> (4 * (i & 1))) & 0xF;
+    default: return 0;
+  }
+}
+
+// The pixel size is a template argument so that each pixel is a few
+// stores rather than a copy call.
+template <int B, int Width>
+void Expand(BYTE* tile, const BYTE* palette, const BYTE* indices) {
+  for (int i = 0; i < Op2Decoder::kTileSide * Op2Decoder::kTileSide; ++i) {
+    const BYTE* colour = palette + IndexAt(indices, Width, i) * B;
+    for (int j = 0; j < B; ++j) tile[i * B + j] = colour[j];
+  }
+}
+
+template <int B>
+void ExpandAt(BYTE* tile, const BYTE* palette, const BYTE* indices, int width) {
+  switch (width) {
+    case 0: Expand<B, 0>(tile, palette, indices); break;
+    case 1: Expand<B, 1>(tile, palette, indices); break;
+    case 2: Expand<B, 2>(tile, palette, indices); break;
+    case 3: Expand<B, 3>(tile, palette, indices); break;
+    case 4: Expand<B, 4>(tile, palette, indices); break;
+    default: break;  // other widths leave the tile as it is
+  }
+}
+
+}  // namespace
+
+void Op2Decoder::ExpandIndices(const BYTE* indices, int width) {
+  switch (bytesPerPixel_) {
+    case 1: ExpandAt<1>(tile_, palette_, indices, width); break;
+    case 2: ExpandAt<2>(tile_, palette_, indices, width); break;
+    case 3: ExpandAt<3>(tile_, palette_, indices, width); break;
+    default: break;  // 4-byte tiles are never expanded
+  }
+}
+
+void Op2Decoder::RecordTile() {
+  recordSlot_ = cache1_.Take();
+  recordBytes_ = recordSlot_ ? cache1_.SlotSize() : 0;
+}
+
+void Op2Decoder::DrawFromCache1(IOp2Requests& processor, uint32_t* index) {
+  const BYTE* slot = cache1_.SlotAt(index);
+  if (!slot) return;
+  std::memcpy(tile_, slot, std::min<size_t>(cache1_.SlotSize(), kTileRoom));
+  recordSlot_ = nullptr;
+  processor.DrawCurrentTile(*this);
+}
+
+// ---- mode changes and caches ----
+
+void Op2Decoder::ApplyMode(IOp2Requests& processor, ModeOrder mode) {
+  // A size or depth that no surface can take would leave the caches with
+  // slots of no size; the order is dropped as a whole.
+  if (mode.width <= 0 || mode.height <= 0 || !IsDisplayDepth(mode.depth)) return;
+  depth_ = mode.depth;
+  bytesPerPixel_ = mode.depth / 8;
+  int w = mode.width;
+  int h = mode.height;
+  if (mode.extended) {
+    if (mode.maxWidth && mode.maxWidth < w) w = mode.maxWidth;
+    if (mode.maxHeight && mode.maxHeight < h) h = mode.maxHeight;
+  }
+  if (width_ && height_) {
+    if (guardArmed_ && (w != width_ || h != height_)) {
+      BYTE event[kResolutionEventBytes] = {};
+      ByteWriter out(event, sizeof event);
+      out.U32(uint32_t(width_));
+      out.U32(uint32_t(height_));
+      out.U32(uint32_t(mode.depth));
+      processor.SendClientEvent(kResolutionEvent, event, kResolutionEventBytes);
+      if (++retryCount_ <= kResolutionRetries) {
+        LogMessageA("Wrong resolution %d %d, required %d %d retry connect", w, h, width_, height_);
+        return;
+      }
+      LogMessageA("Wrong resolution %d %d ACCEPTED", w, h);
+    }
+    guardArmed_ = false;
+  }
+  width_ = w;
+  height_ = h;
+  const uint32_t tileBytes = uint32_t(TileBytes());
+  const uint32_t cacheBytes = std::min(mode.cacheBytes, TileCache::kMaxTotal);
+  if (cacheBytes && cacheBytes != cache1_.Total()) {
+    RebuildTileCaches(cacheBytes);
+  } else {
+    cache1_.Reset(tileBytes);
+    cache2_.Reset(tileBytes);
+  }
+  paletteCache_.Reset(kPaletteSlotBytes);
+  processor.SetMode(w, h, mode.depth);
+}
+
+void Op2Decoder::RebuildTileCaches(uint32_t total) {
+  const uint32_t tileBytes = uint32_t(TileBytes());
+  total = std::min(total, TileCache::kMaxTotal);
+  TileCache one, two;
+  if (one.Init(total, tileBytes) && two.Init(total / 4, tileBytes)) {
+    cache1_ = std::move(one);
+    cache2_ = std::move(two);
+    return;
+  }
+  // Without memory for the new size the old caches serve on, emptied as
+  // the server expects after a change.
+  LogMessageA("Op2Decoder::RebuildTileCaches: no memory for %u bytes", total);
+  cache1_.Reset(tileBytes);
+  cache2_.Reset(tileBytes);
+}
+
+void Op2Decoder::ApplyDisplayBlock(const BYTE* block) {
+  ByteReader in(block, kDisplayBlockBytes);
+  in.Skip(kDisplayBlockCacheSize);
+  const uint32_t size = in.U32();
+  if (!in.Ok() || size == kDefaultCacheBytes) return;
+  RebuildTileCaches(size ? size : kSessionCacheFallback);
+  TileCache palettes;
+  if (palettes.Init(kPaletteCacheBytes, kPaletteSlotBytes))
+    paletteCache_ = std::move(palettes);
+  else
+    paletteCache_.Reset(kPaletteSlotBytes);
+}

@@ -1,0 +1,75 @@
+// The processor of the display-update slot "HPVCARD " for one display: it
+// decodes each packet into the display's surface under the system API's
+// frame-buffer lock, inline on the dispatch thread that delivers it, and
+// reports what changed so that the session window repaints.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "display/Op2Decoder.h"
+#include "display/Op2Requests.h"
+#include "pelplat/wintypes.h"
+#include "session/SlotDataProcessor.h"
+
+class ISurfaceKeeper;
+
+class COp2Processor : public CSlotDataProcessor, public IOp2Requests {
+ public:
+  static constexpr uint32_t kRefreshEvent = 0x4A000;
+  static constexpr int kNoSurface = 9999;
+
+  explicit COp2Processor(int displayIndex);
+  ~COp2Processor() override;
+
+  int OnData(const uint8_t* data, uint32_t length, CGenericClient* client) override;  // 2
+  int OnClientData(const void* record, uint32_t length) override;                      // 4
+  void Attach(uint16_t slot, CGenericClient* client) override;                         // 7
+  int OnServerDisplayBlock(const void* block) override;                                // 11
+  void SetDesktopGeometry(const int32_t values[4]) override;                           // 15
+  void CopyRect(int sourceX, int sourceY, int left, int top, int right, int bottom) override;  // 16
+  void SetPointerShape(const BYTE* record, size_t length) override;                    // 17
+  void SetPointerPosition(int x, int y) override;                                      // 18
+  void SetPalette(const BYTE* entries) override;                                       // 19
+  void SetMode(int width, int height, int depth) override;                             // 20
+  void DrawTile(int x, int y, const BYTE* pixels, size_t pixelBytes, BYTE* record,
+                size_t recordBytes) override;                                          // 22
+  void DrawTile16(int x, int y, const BYTE* pixels, size_t pixelBytes) override;      // 23
+
+  // 0, or kNoSurface when the display has no surface (the packet is
+  // dropped).
+  int ProcessPacket(const uint8_t* data, size_t length);
+  void FlushSurface() override;
+  void ReportDirtyRect();
+  void RequestRefresh() override;
+  int FlushMode() override { return flushMode; }
+  void SendClientEvent(uint32_t code, const BYTE* data, uint32_t length) override;
+  void SetStreamOverlayFlag(int flag, const BYTE* record, size_t length) override;
+  void PostTextMessage(const char* text) override;
+  bool AlignsContainers() override;
+
+  int DisplayIndex() const { return displayIndex; }
+  const Op2Decoder& Decoder() const { return decoder; }
+  // {left, top, right, bottom}, all -1 while empty.
+  RECT DirtyBox() const { return dirtyBox; }
+  uint64_t PacketCount() const { return packetCount; }
+
+ private:
+  void GrowDirtyBox(int x, int y, int width, int height);
+  void EmptyDirtyBox() { dirtyBox = RECT{-1, -1, -1, -1}; }
+  // Bytes of one pixel as the surface stores it; 0 without pixels.
+  int SurfacePixelBytes() const;
+
+  const int displayIndex;
+  Op2Decoder decoder;
+  RECT dirtyBox{-1, -1, -1, -1};
+  ISurfaceKeeper* surface = nullptr;  // only while a packet is decoded
+  int32_t geometry[4] = {};
+  bool geometryPending = false;
+  bool geometrySeen = false;
+  int32_t flushMode = 0;
+  uint64_t packetCount = 0;
+};
+
+// Makes the session client create a COp2Processor for every display slot.
+void RegisterOp2ProcessorMaker();

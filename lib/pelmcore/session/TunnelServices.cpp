@@ -1,0 +1,104 @@
+#include "session/TunnelServices.h"
+
+#include <memory>
+#include <string>
+
+#include "session/ClientSystemApi.h"
+#include "session/GenericClient.h"
+#include "session/RemoteIo.h"
+#include "session/SlotDataProcessor.h"
+#include "session/Tunnel.h"
+#include "sys/ByteReader.h"
+
+namespace ybx {
+namespace tunnel {
+
+namespace {
+
+// Every handler marks a request handled, whether or not its payload was
+// usable; other kinds are left alone.
+void MarkHandled(TunnelResult* result) {
+  result->status = 0;
+  result->flag = 0;
+}
+
+void Ignore(TunnelResult* result, uint32_t kind, const uint8_t*, uint32_t, CGenericClient*) {
+  if (kind == kTunnelRequest) MarkHandled(result);
+}
+
+// The JSON text goes to session window 0 through the display's system API.
+// The payload is wire data: the text is what its length covers, whether or
+// not the server terminated it.
+void Post(TunnelResult* result, uint32_t kind, const uint8_t* payload, uint32_t length, CGenericClient* client) {
+  if (kind != kTunnelRequest) return;
+  if (payload && length && client) {
+    // A display processor has the client's system API; without one there is
+    // no session window to show the text.
+    CClientSystemApi* api = client->GetDisplayProcessor() ? client->SystemApi() : nullptr;
+    if (api) {
+      const std::string text(reinterpret_cast<const char*>(payload), length);
+      api->PostTextMessage(text.c_str());
+    }
+  }
+  MarkHandled(result);
+}
+
+// The payload goes with the handler, so the path is copied out of it for
+// the probe's thread.
+void OpenPlayer(TunnelResult* result, uint32_t kind, const uint8_t* payload, uint32_t length,
+                CGenericClient* client) {
+  if (kind != kTunnelRequest) return;
+  if (payload && length == qmt::RemoteIo::kOpenPayload && client) {
+    ByteReader reader(payload, length);
+    std::u16string path;
+    for (size_t i = 0; i + 1 < qmt::RemoteIo::kPathChars; ++i) {
+      const char16_t c = static_cast<char16_t>(reader.U16());
+      if (!c) break;
+      path.push_back(c);
+    }
+    qmt::RemoteIo::StartProbe(client->GetRemoteIo(true), std::move(path));
+  }
+  MarkHandled(result);
+}
+
+void Status(TunnelResult* result, uint32_t kind, const uint8_t* payload, uint32_t length, CGenericClient* client) {
+  if (kind != kTunnelRequest) return;
+  if (payload && length >= tools::MicroIoAnswer::kHeadSize && client) {
+    if (std::shared_ptr<qmt::RemoteIo> io = client->GetRemoteIo(false)) io->OnAnswer(payload, length);
+  }
+  MarkHandled(result);
+}
+
+struct Method {
+  const char* name;
+  TunnelHandler handler;
+};
+
+struct Service {
+  const char* sink;
+  Method methods[2];
+};
+
+const Service kServices[] = {
+    {".vrstd", {{"trace", Ignore}, {"ping", Ignore}}},
+    {".tovix", {{"print", Ignore}, {"post", Post}}},
+    {".vazi_player", {{".open", OpenPlayer}, {nullptr, nullptr}}},
+    {".micro_io", {{"status", Status}, {nullptr, nullptr}}},
+};
+
+}  // namespace
+
+bool RegisterBuiltInServices(TunnelRegistry* registry, CClientSystemApi* api, CGenericClient* client) {
+  if (!registry || !api || !client) return false;
+  for (const Service& service : kServices) {
+    std::shared_ptr<TunnelSink> sink = registry->AddSink(service.sink);
+    if (!sink) return false;
+    for (const Method& method : service.methods) {
+      if (method.name) sink->AddMethod(method.name, method.handler);
+    }
+  }
+  return true;
+}
+
+}  // namespace tunnel
+}  // namespace ybx

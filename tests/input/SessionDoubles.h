@@ -1,0 +1,95 @@
+// What a whole session needs around it in a test: a system API with no
+// windows behind it and the test host playing the server on a thread of its
+// own.
+#pragma once
+
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "pelplat/utf16.h"
+#include "session/ClientSystemApi.h"
+#include "settings/ClientConnectionParameter.h"
+#include "testhost/Framing.h"
+#include "testhost/HostSession.h"
+
+namespace inputtest {
+
+class HeadlessSystemApi : public CClientSystemApi {
+ public:
+  ~HeadlessSystemApi() override { Stop(); }
+
+  void Reserved8() override {}
+  int SetConnectionState(int state, int) override {
+    StoreConnectionState(state);
+    if (state == 2) {
+      connected.store(1);
+      connectEvent.Set();
+    }
+    if (state >= 6) connected.store(0);
+    // Running, or a failure that means it never will be.
+    if (state == 5 || state == 10 || state == 11) {
+      connectEvent.Set();
+      runEvent.Set();
+    }
+    return 0;
+  }
+  uint16_t AllocateAppId() override { return 1; }
+  void GetColorDepths(std::vector<uint8_t>& depths) override { depths = {24}; }
+  uint8_t GetDefaultColorDepth() override { return 24; }
+  void GetDisplayModes(std::vector<uint32_t>& modes, int) override { modes.clear(); }
+  void GetModeWords(uint32_t* pairs, uint32_t capacity) override {
+    for (uint32_t i = 0; i < capacity; ++i) pairs[i] = 0;
+  }
+  void FindBestMode(uint32_t* mode, int) override { *mode = 0; }
+  int ResizeDisplay(int, int, int, int) override { return 0; }
+  int SetCursor(const uint8_t*, uint32_t, int) override { return 0; }
+  int SetPointerPosition(int, int, int) override { return 0; }
+  void InvalidateRect(int, int, int, int, int) override {}
+  void EnableClipboard(bool) override {}
+  bool IsClipboardEnabled() override { return false; }
+};
+
+// Parameters of a plain session to the test host on this machine.
+inline void LoopbackParameters(CClientConnectionParameter* p, uint16_t port) {
+  p->connectionKind = 2;
+  WcsCopyTruncate(p->serverAddress, kFieldChars, u"127.0.0.1");
+  p->port = port;
+  WcsCopyTruncate(p->userName, kCredentialChars, u"user");
+  p->width = 1024;
+  p->height = 768;
+  p->colorDepth = 24;
+}
+
+// The host side: accepts one client, plays the handshake and records what
+// the client sends.
+class Host {
+ public:
+  Host() { listener.Listen(); }
+  ~Host() { Join(); }
+
+  void Serve() {
+    thread_ = std::thread([this] {
+      peer = listener.Accept(10000);
+      if (!peer) return;
+      session.reset(new testhost::HostSession(peer.get()));
+      ok = session->Handshake(testhost::HandshakeOptions{}, &report, 10000);
+      if (ok) session->StartReader();
+    });
+  }
+  void Join() {
+    if (thread_.joinable()) thread_.join();
+  }
+  uint16_t Port() const { return listener.Port(); }
+
+  testhost::Listener listener;
+  std::unique_ptr<testhost::FramedPeer> peer;
+  std::unique_ptr<testhost::HostSession> session;
+  testhost::HandshakeReport report;
+  bool ok = false;
+
+ private:
+  std::thread thread_;
+};
+
+}  // namespace inputtest

@@ -1,0 +1,362 @@
+// Whole sessions against the test host over loopback: the connection log
+// and the states of a session, names that do not resolve and ports that
+// refuse, the plain and the encrypted handshake, and a host that hangs up
+// at every step.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ClientDoubles.h"
+#include "HostRun.h"
+#include "session/SlotProcessorFactory.h"
+#include "testhost/Wire.h"
+
+namespace {
+
+using clienttest::ClientRig;
+using clienttest::HostRun;
+using clienttest::StateChange;
+using testhost::CloseAt;
+using testhost::HandshakeOptions;
+
+constexpr int kWaitMs = 15000;
+
+clienttest::SlotInbox* g_inbox = nullptr;
+
+CSlotDataProcessor* MakeInboxProcessor(const SlotProcessorContext&) {
+  return new clienttest::InboxProcessor(g_inbox);
+}
+
+// Processors on the display and keyboard slots that record what they get.
+class WithInboxProcessors : public testing::Test {
+ protected:
+  void SetUp() override {
+    g_inbox = &inbox;
+    RegisterSlotProcessorMaker(slotname::kDisplay, MakeInboxProcessor);
+    RegisterSlotProcessorMaker(slotname::kKeyboard, MakeInboxProcessor);
+  }
+  void TearDown() override {
+    RegisterSlotProcessorMaker(slotname::kDisplay, nullptr);
+    RegisterSlotProcessorMaker(slotname::kKeyboard, nullptr);
+    g_inbox = nullptr;
+  }
+  clienttest::SlotInbox inbox;
+};
+
+// The connection thread has run to its end.
+bool RunEnded(ClientRig& rig) { return rig.api->endEvent.Wait(kWaitMs); }
+
+std::vector<uint8_t> Region(const uint8_t* h, size_t offset, size_t size) {
+  return std::vector<uint8_t>(h + offset, h + offset + size);
+}
+
+using SessionTest = WithInboxProcessors;
+
+TEST_F(SessionTest, PlainSessionLogAndStates) {
+  HostRun host;
+  host.Serve(HandshakeOptions{});
+  ClientRig rig;
+  clienttest::PlainParameters(&rig.params, host.Port());
+  ASSERT_EQ(rig.Init(), 0);
+  ASSERT_EQ(rig.client->Start(), 0);
+  ASSERT_TRUE(rig.api->WaitForState(5, kWaitMs));
+  host.Join();
+  ASSERT_TRUE(host.ok) << host.report.error;
+  // Once an echo has come back the connection thread is past reply 260.
+  ASSERT_TRUE(host.session->SendEcho({1, 2, 3}));
+  testhost::HostMessage echo;
+  ASSERT_TRUE(host.session->WaitFor([](const testhost::HostMessage& m) { return m.code == 264; }, kWaitMs, &echo));
+  EXPECT_EQ(echo.header.kind, 5);
+  EXPECT_EQ(echo.body, (std::vector<uint8_t>{1, 2, 3}));
+  EXPECT_EQ(rig.client->SessionState(), CGenericClient::kRunning);
+  EXPECT_EQ(rig.client->Start(), 0);  // the second start only notes itself
+
+  ASSERT_EQ(rig.client->Stop(), 0);
+  EXPECT_EQ(rig.client->Stop(), -1);
+  const std::vector<StateChange> expected = {{0, 0}, {1, 0}, {3, 0}, {2, 0}, {4, 0}, {5, 0}, {6, 0}};
+  EXPECT_EQ(rig.api->States(), expected);
+  const std::vector<std::string> log = {"Parameters:<OK>", "Connection:<OK>", "Connecting:<OK>", "Connected:<OK>",
+                                        "Processing:<OK>", "Parameters:<OK>", "Already Started:<OK>", "Terminated",
+                                        "Cleaning UP"};
+  EXPECT_EQ(rig.client->ConnectionLog(), log);
+  EXPECT_EQ(rig.api->Resizes(), (std::vector<std::vector<int>>{{1024, 768, 24, 0}}));
+
+  // The host saw the short hello twice and no encryption.
+  EXPECT_EQ(host.report.first.size(), 1544u);
+  EXPECT_EQ(host.report.second.size(), 1544u);
+  EXPECT_EQ(testhost::wire::Read(host.report.first, 0, 4), 257u);
+  EXPECT_EQ(testhost::wire::Read(host.report.second, 0, 4), 259u);
+  ASSERT_EQ(host.report.slots.size(), 4u);
+  EXPECT_EQ(host.report.slots[0].name, "VIRTHID ");
+}
+
+TEST_F(SessionTest, UnknownServer) {
+  ClientRig rig;
+  clienttest::PlainParameters(&rig.params, 1);
+  clienttest::SetText(rig.params.serverAddress, kFieldChars, u"no-such-host.invalid");
+  ASSERT_EQ(rig.Init(), 0);
+  ASSERT_EQ(rig.client->Start(), 0);
+  ASSERT_TRUE(RunEnded(rig));
+  rig.client->Stop();
+  EXPECT_EQ(rig.api->States(), (std::vector<StateChange>{{0, 0}, {11, 0}}));
+  EXPECT_EQ(rig.client->ConnectionLog(),
+            (std::vector<std::string>{"Parameters:<OK>", "Connection:<OK>", "Unknown Server:<FAIL>", "Cleaning UP"}));
+}
+
+TEST_F(SessionTest, RefusedPortWithAndWithoutReporting) {
+  uint16_t port;
+  {
+    testhost::Listener closed;
+    ASSERT_TRUE(closed.Listen());
+    port = closed.Port();
+  }
+  for (int report : {1, 0}) {
+    SCOPED_TRACE(report);
+    ClientRig rig;
+    clienttest::PlainParameters(&rig.params, port);
+    ASSERT_EQ(rig.Init(), 0);
+    rig.client->SetOptionValue(report);
+    ASSERT_EQ(rig.client->Start(), 0);
+    ASSERT_TRUE(RunEnded(rig));
+    rig.client->Stop();
+    EXPECT_EQ(rig.api->States(), (std::vector<StateChange>{{0, 0}, {1, 0}, {10, 0}}));
+    std::vector<std::string> log = {"Parameters:<OK>", "Connection:<OK>", "Connecting:<OK>", "No connection:<FAIL>"};
+    if (report) {
+      EXPECT_EQ(rig.api->Captions(), std::vector<std::string>{"Connection:"});
+      EXPECT_EQ(rig.api->Texts(), std::vector<std::string>{"Cannot connect to server \"127.0.0.1\""});
+    } else {
+      EXPECT_TRUE(rig.api->Texts().empty());
+      log.push_back("Critical Message - Connection:Cannot connect to server \"127.0.0.1\":<FAIL>");
+    }
+    log.push_back("Cleaning UP");
+    EXPECT_EQ(rig.client->ConnectionLog(), log);
+  }
+}
+
+TEST_F(SessionTest, GroupNameIsReportedForAGroupSession) {
+  uint16_t port;
+  {
+    testhost::Listener closed;
+    ASSERT_TRUE(closed.Listen());
+    port = closed.Port();
+  }
+  ClientRig rig;
+  clienttest::PlainParameters(&rig.params, port);
+  clienttest::SetText(rig.params.groupName, kFieldChars, u"Office");
+  ASSERT_EQ(rig.Init(), 0);
+  ASSERT_EQ(rig.client->Start(), 0);
+  ASSERT_TRUE(RunEnded(rig));
+  EXPECT_EQ(rig.api->Texts(), std::vector<std::string>{"Cannot connect to group server \"Office\""});
+}
+
+TEST_F(SessionTest, EncryptedSessionOpensBothWays) {
+  HostRun host;
+  HandshakeOptions options;
+  options.encrypted = true;
+  host.Serve(options);
+  ClientRig rig;
+  clienttest::PlainParameters(&rig.params, host.Port());
+  rig.params.encryptionLevel = 2;
+  ASSERT_EQ(rig.Init(), 0);
+  EXPECT_EQ(rig.params.keyExchangeWord, 2u);
+  ASSERT_EQ(rig.client->Start(), 0);
+  ASSERT_TRUE(rig.api->WaitForState(5, kWaitMs));
+  host.Join();
+  ASSERT_TRUE(host.ok) << host.report.error;
+
+  // The host unwrapped the key, and the opened hello is the client's own
+  // (with the flags word of message 259).
+  EXPECT_EQ(host.report.first.size(), 28u);
+  EXPECT_EQ(testhost::wire::Read(host.report.first, 4 + 8, 2), 12u);
+  EXPECT_TRUE(host.report.keyUnwrapped);
+  EXPECT_TRUE(host.report.digestOk);
+  EXPECT_TRUE(host.report.exchangeOk);
+  const uint8_t* own = rig.client->Hello();
+  const uint8_t* seen = host.report.hello.data();
+  for (const auto& r : {std::make_pair(0x016, 946), std::make_pair(0x434, 212), std::make_pair(0x530, 212)})
+    EXPECT_EQ(Region(seen, r.first, r.second), Region(own, r.first, r.second)) << r.first;
+  EXPECT_EQ(testhost::wire::Read(host.report.hello, 8, 2), 9u);
+  EXPECT_EQ(rig.client->AlignFlag(), 1);
+
+  // A payload on the display slot (flags 0x680: the client opens it at
+  // level 3) reaches its processor as sent.
+  const std::vector<uint8_t> picture = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17};
+  ASSERT_TRUE(host.session->SendSlot(1, picture));
+  for (int i = 0; i < 500 && inbox.All().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(inbox.All().size(), 1u);
+  EXPECT_EQ(inbox.All()[0].first, 1);
+  EXPECT_EQ(inbox.All()[0].second, picture);
+  EXPECT_EQ(inbox.displayBlock.size(), 16u);
+
+  // The keyboard slot (0x700) goes out sealed; the host opens it.
+  const std::vector<uint8_t> key = {0x1E, 0, 0, 0, 1, 0, 0, 0};
+  EXPECT_GT(rig.client->SendOnSlot(0, key.data(), static_cast<uint32_t>(key.size())), 8);
+  testhost::HostMessage m;
+  ASSERT_TRUE(host.session->WaitFor([](const testhost::HostMessage& x) { return x.header.slot == 0; }, kWaitMs, &m));
+  EXPECT_TRUE(m.opened);
+  EXPECT_EQ(m.body, key);
+
+  // An encrypted query comes back as an encrypted reply.
+  std::vector<uint8_t> query;
+  testhost::wire::Append(query, 77, 4);   // id
+  testhost::wire::Append(query, 256, 4);  // type
+  testhost::wire::Append(query, 0, 8);
+  testhost::wire::Append(query, 5, 4);  // context
+  ASSERT_TRUE(host.session->SendControl(testhost::code::kQuery, query, true));
+  ASSERT_TRUE(host.session->WaitFor([](const testhost::HostMessage& x) { return x.code == 272; }, kWaitMs, &m));
+  ASSERT_TRUE(m.opened);
+  EXPECT_EQ(testhost::wire::Read(m.body, 0, 4), 77u);
+  EXPECT_EQ(testhost::wire::Read(m.body, 16, 4), 5u);
+  EXPECT_EQ(testhost::wire::Read(m.body, 24, 4), 2048u);
+
+  rig.client->Stop();
+  EXPECT_EQ(rig.api->StateNumbers(), (std::vector<int>{0, 1, 3, 2, 4, 5, 6}));
+}
+
+TEST_F(SessionTest, AlignmentFlagComesFromTheEncryptedReply) {
+  HostRun host;
+  HandshakeOptions options;
+  options.encrypted = true;
+  options.keyWords = 8;
+  options.alignWord = 0x7FFF;
+  host.Serve(options);
+  ClientRig rig;
+  clienttest::PlainParameters(&rig.params, host.Port());
+  rig.params.encryptionLevel = 1;
+  ASSERT_EQ(rig.Init(), 0);
+  ASSERT_EQ(rig.client->Start(), 0);
+  ASSERT_TRUE(rig.api->WaitForState(5, kWaitMs));
+  host.Join();
+  EXPECT_EQ(rig.client->AlignFlag(), 0);
+}
+
+TEST_F(SessionTest, RequestedModeGoesIntoTheSecondHello) {
+  HostRun host;
+  host.Serve(HandshakeOptions{});
+  ClientRig rig;
+  clienttest::PlainParameters(&rig.params, host.Port());
+  rig.client->SetRequestedMode(1920, 0xF0000438);
+  rig.client->SetRequestedModeKind(2);
+  ASSERT_EQ(rig.Init(), 0);
+  ASSERT_EQ(rig.client->Start(), 0);
+  ASSERT_TRUE(rig.api->WaitForState(5, kWaitMs));
+  host.Join();
+  EXPECT_EQ(testhost::wire::Read(host.report.second, 4 + 0x1D8, 4), 1920u);
+  EXPECT_EQ(testhost::wire::Read(host.report.second, 4 + 0x1DC, 4), 0x10000438u);
+  EXPECT_EQ(testhost::wire::Read(host.report.second, 4 + 0x1E0, 4), 0u);
+  EXPECT_EQ(testhost::wire::Read(host.report.first, 4 + 0x1D8, 4), 1024u);
+  rig.client->Stop();
+  EXPECT_EQ(rig.api->Resizes(), (std::vector<std::vector<int>>{{1024, 768, 24, 0}}));
+}
+
+TEST_F(SessionTest, LinuxServerWithAShortReply) {
+  HostRun host;
+  HandshakeOptions options;
+  options.serverTag = "LNXSRV";
+  options.version = 0x03010501;
+  options.fullReply = false;
+  host.Serve(options);
+  ClientRig rig;
+  clienttest::PlainParameters(&rig.params, host.Port());
+  ASSERT_EQ(rig.Init(), 0);
+  ASSERT_EQ(rig.client->Start(), 0);
+  ASSERT_TRUE(rig.api->WaitForState(5, kWaitMs));
+  host.Join();
+  rig.client->Stop();
+  EXPECT_EQ(rig.client->Remap(), 0);
+}
+
+struct RefusalCase {
+  const char* name;
+  void (*setup)(HandshakeOptions*);
+  std::vector<int> states;
+};
+
+TEST_F(SessionTest, RefusedRepliesEndTheSession) {
+  const RefusalCase cases[] = {
+      {"short 258", [](HandshakeOptions* o) { o->reply258Size = 491; }, {0, 1, 3, 2, 6}},
+      {"old server", [](HandshakeOptions* o) { o->version = 0x06010404; }, {0, 1, 3, 2, 4, 6}},
+      {"slot count", [](HandshakeOptions* o) { o->slotCountDelta = 1; }, {0, 1, 3, 2, 4, 6}},
+  };
+  for (const RefusalCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    HostRun host;
+    HandshakeOptions options;
+    c.setup(&options);
+    host.Serve(options);
+    ClientRig rig;
+    clienttest::PlainParameters(&rig.params, host.Port());
+    ASSERT_EQ(rig.Init(), 0);
+    ASSERT_EQ(rig.client->Start(), 0);
+    ASSERT_TRUE(RunEnded(rig));
+    host.Join();
+    rig.client->Stop();
+    EXPECT_EQ(rig.api->StateNumbers(), c.states);
+    EXPECT_EQ(rig.client->ConnectionLog().back(), "Cleaning UP");
+  }
+}
+
+TEST_F(SessionTest, HostHangsUpAtEveryStep) {
+  struct Step {
+    CloseAt at;
+    std::vector<int> states;
+  };
+  const Step steps[] = {
+      {CloseAt::kBeforeHello, {0, 1, 3, 2, 6}}, {CloseAt::kAfterHello, {0, 1, 3, 2, 6}},
+      {CloseAt::kAfter258, {0, 1, 3, 2, 4, 6}}, {CloseAt::kAfter259, {0, 1, 3, 2, 4, 6}},
+      {CloseAt::kAfter260, {0, 1, 3, 2, 4, 5, 6}},
+  };
+  for (bool encrypted : {false, true}) {
+    for (const Step& step : steps) {
+      SCOPED_TRACE(testing::Message() << "step " << static_cast<int>(step.at) << (encrypted ? " encrypted" : ""));
+      HostRun host;
+      HandshakeOptions options;
+      options.encrypted = encrypted;
+      options.keyWords = 8;
+      options.closeAt = step.at;
+      host.Serve(options);
+      ClientRig rig;
+      clienttest::PlainParameters(&rig.params, host.Port());
+      rig.params.encryptionLevel = encrypted ? 1 : 0;
+      ASSERT_EQ(rig.Init(), 0);
+      ASSERT_EQ(rig.client->Start(), 0);
+      ASSERT_TRUE(RunEnded(rig));
+      host.Join();
+      rig.client->Stop();
+      EXPECT_EQ(rig.api->StateNumbers(), step.states);
+      const std::vector<std::string> log = rig.client->ConnectionLog();
+      ASSERT_GE(log.size(), 2u);
+      EXPECT_EQ(log[log.size() - 2], "Terminated");
+      EXPECT_EQ(log.back(), "Cleaning UP");
+    }
+  }
+}
+
+// A server whose backlog is full never answers the connect: Stop still
+// returns once the connection thread has ended.
+TEST_F(SessionTest, StopEndsAConnectInProgress) {
+  testhost::Listener full;
+  ASSERT_TRUE(full.Listen("127.0.0.1", 0, 0));
+  std::vector<int> fillers;
+  for (int i = 0; i < 4; ++i) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in a = full.Address();
+    connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    fillers.push_back(fd);
+  }
+  ClientRig rig;
+  clienttest::PlainParameters(&rig.params, full.Port());
+  ASSERT_EQ(rig.Init(), 0);
+  ASSERT_EQ(rig.client->Start(), 0);
+  ASSERT_TRUE(rig.api->WaitForState(1, kWaitMs));
+  ASSERT_EQ(rig.client->Stop(), 0);
+  EXPECT_TRUE(RunEnded(rig));
+  EXPECT_EQ(rig.api->StateNumbers().back(), 10);
+  for (int fd : fillers) close(fd);
+}
+
+}  // namespace
