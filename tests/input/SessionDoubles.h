@@ -50,17 +50,6 @@ class HeadlessSystemApi : public CClientSystemApi {
   bool IsClipboardEnabled() override { return false; }
 };
 
-// Parameters of a plain session to the test host on this machine.
-inline void LoopbackParameters(CClientConnectionParameter* p, uint16_t port) {
-  p->connectionKind = 2;
-  WcsCopyTruncate(p->serverAddress, kFieldChars, u"127.0.0.1");
-  p->port = port;
-  WcsCopyTruncate(p->userName, kCredentialChars, u"user");
-  p->width = 1024;
-  p->height = 768;
-  p->colorDepth = 24;
-}
-
 // The host side: accepts one client, plays the handshake and records what
 // the client sends.
 class Host {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "ClientDoubles.h"
 #include "SessionDoubles.h"
 #include "display/VirtHidSlotDataProcessor.h"
 #include "pelplat/hookfeed.h"
@@ -69,7 +70,7 @@ TEST_F(VirtHidSession, KeysPointerAndLedReportOverLoopback) {
   host.Serve();
   inputtest::HeadlessSystemApi* api = new inputtest::HeadlessSystemApi;
   CClientConnectionParameter params;
-  inputtest::LoopbackParameters(&params, host.Port());
+  clienttest::PlainParameters(&params, host.Port());
   CHtClient* client = new CHtClient;
   ASSERT_EQ(client->Init(api, &params), 0);
   ASSERT_EQ(client->Start(), 0);
