@@ -11,8 +11,14 @@ function(pellum_gtest name)
     set(ARG_TIMEOUT 300)
   endif()
   add_test(NAME ${name} COMMAND ${name})
+  set(lsan "suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp:print_suppressions=0")
+  if("gui" IN_LIST ARG_LABELS)
+    # Qt's platform plugins have no frame pointers: unwind the slow way, a
+    # few frames deep, so the suppressions see where a plugin allocated.
+    string(APPEND lsan ":fast_unwind_on_malloc=0:malloc_context_size=8")
+  endif()
   set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT}
-    ENVIRONMENT "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp:print_suppressions=0")
+    ENVIRONMENT "LSAN_OPTIONS=${lsan}")
 endfunction()
 
 # pellum_benchmark(<name> SOURCES <file>... [LIBS <target>...])

@@ -1,0 +1,23 @@
+// What a session window asks of the main window. The main window implements
+// it beside CAbstractClientApp; the session windows find it through the
+// system API's application pointer.
+#pragma once
+
+#include <QPoint>
+
+class QtRdpWindow;
+
+class QtSessionWindowHost {
+ public:
+  virtual ~QtSessionWindowHost() = default;
+
+  // Flips the full-screen setting and applies it to every session window.
+  virtual void ToggleFullScreen() = 0;
+  // The session window whose rectangle holds the global point, or null.
+  virtual QtRdpWindow* FindSessionWindowAt(const QPoint& globalPosition) = 0;
+  // Raises the other session windows, then the one of that display.
+  virtual void RaiseSessionWindows(int displayIndex) = 0;
+};
+
+// The host behind the running system API's application pointer, or null.
+QtSessionWindowHost* GetSessionWindowHost();

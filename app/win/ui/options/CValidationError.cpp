@@ -1,0 +1,14 @@
+#include "ui/options/CValidationError.h"
+
+#include "settings/FixedText.h"
+#include "settings/QtText.h"
+
+CValidationError::CValidationError(const WCHAR* text) { SetFieldText(message, kMessageChars, text); }
+
+CValidationError::CValidationError(const QString& text) {
+  SetFieldText(message, kMessageChars, ToU16String(text));
+}
+
+CValidationError::~CValidationError() = default;
+
+QString CValidationError::Text() const { return ToQString(message); }

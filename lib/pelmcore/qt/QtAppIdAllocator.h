@@ -1,0 +1,41 @@
+// Numbers the running copies of the program 1 to 1024 through a 128-byte
+// bit table in shared memory, so that the second and later copies can tell
+// their windows apart.
+#pragma once
+
+#include <QSharedMemory>
+#include <QString>
+#include <cstdint>
+
+class QtAppIdAllocator {
+ public:
+  static constexpr int kTableBytes = 128;
+  static constexpr uint16_t kMaxId = kTableBytes * 8;
+
+  // Takes the first free id of the table under the key; the id stays 0
+  // when the table can be neither attached nor created, or is full.
+  explicit QtAppIdAllocator(const QString& key = DefaultKey());
+  // Frees the id.
+  ~QtAppIdAllocator();
+
+  uint16_t Id() const { return id_; }
+
+  // The platform tag the hello record carries, made per user: shared
+  // memory is visible to every user of the machine here.
+  static QString DefaultKey();
+
+  // The bit-table steps, on a table of kTableBytes bytes: set the first
+  // clear bit (bytes in order, bits from the least significant) and answer
+  // its id, 0 when all are set; clear an id's bit.
+  static uint16_t TakeFirstFree(uint8_t* table);
+  static void ReleaseId(uint8_t* table, uint16_t id);
+
+  QtAppIdAllocator(const QtAppIdAllocator&) = delete;
+  QtAppIdAllocator& operator=(const QtAppIdAllocator&) = delete;
+
+ private:
+  bool AttachOrCreate();
+
+  QSharedMemory memory_;
+  uint16_t id_ = 0;
+};

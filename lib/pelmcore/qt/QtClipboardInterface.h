@@ -1,0 +1,48 @@
+// The text clipboard of the session: the server's text goes onto the local
+// clipboard, and local text changes go to the session's listener, both
+// through the application's QClipboard.
+#pragma once
+
+#include <QObject>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "session/ClipboardInterface.h"
+
+class QClipboard;
+
+class QtClipboardInterface : public QObject, public CClipboardInterface {
+  Q_OBJECT
+
+ public:
+  static constexpr uint32_t kBufferBytes = 0x20000;
+  static constexpr int kDisabled = int(0x80000103u);
+  static constexpr int kTooLong = int(0x80000002u);
+
+  // On the GUI thread, once a QGuiApplication exists; without one the
+  // object stays unattached and moves no text.
+  QtClipboardInterface();
+
+  bool IsEnabled() override { return enabled_.load(); }
+  void SetEnabled(bool enabled) override { enabled_.store(enabled); }
+  // Any thread: the text reaches the clipboard on the GUI thread.
+  int SetData(int format, const void* data, uint32_t length) override;
+
+ signals:
+  void sig_setData(int Type);
+
+ public slots:
+  void dataChanged();
+  void slot_setData(int Type);
+
+ private:
+  std::atomic<bool> enabled_{true};
+  QClipboard* clipboard_ = nullptr;
+  // Our own text coming back as a change is not reported to the server.
+  std::atomic<bool> skipNextChange_{false};
+  std::mutex textMutex_;  // SetData may run on any thread
+  std::vector<char16_t> text_;
+  size_t textChars_ = 0;
+};
