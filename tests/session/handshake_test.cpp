@@ -90,8 +90,8 @@ TEST_F(SessionTest, PlainSessionLogAndStates) {
   EXPECT_EQ(host.report.second.size(), 1544u);
   EXPECT_EQ(testhost::wire::Read(host.report.first, 0, 4), 257u);
   EXPECT_EQ(testhost::wire::Read(host.report.second, 0, 4), 259u);
-  ASSERT_EQ(host.report.slots.size(), 4u);
-  EXPECT_EQ(host.report.slots[0].name, "VIRTHID ");
+  ASSERT_EQ(host.report.slotTable.size(), 4u);
+  EXPECT_EQ(host.report.slotTable[0].name, "VIRTHID ");
 }
 
 TEST_F(SessionTest, UnknownServer) {

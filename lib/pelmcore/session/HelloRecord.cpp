@@ -101,7 +101,7 @@ ByteReader ReaderAt(const uint8_t* record, size_t size, size_t offset) {
 }  // namespace
 
 bool WriteHelloRecord(const HelloContent& c, uint8_t* out, size_t size) {
-  if (!out || size < hello::kSize || c.slots.size() > hello::kMaxSlots) return false;
+  if (!out || size < hello::kSize || c.slotTable.size() > hello::kMaxSlots) return false;
   ByteWriter w(out, hello::kSize);
   w.Bytes(c.tag, hello::kTagSize);
   w.U16(c.flags);
@@ -110,15 +110,15 @@ bool WriteHelloRecord(const HelloContent& c, uint8_t* out, size_t size) {
   w.U16(0);
   w.U32(kHelloOne);
   w.U16(0);
-  w.U16(static_cast<uint16_t>(c.slots.size()));
-  for (const SlotTableEntry& e : c.slots) {
+  w.U16(static_cast<uint16_t>(c.slotTable.size()));
+  for (const SlotTableEntry& e : c.slotTable) {
     w.Bytes(e.name, sizeof e.name);
     w.U16(kEntryOne);
     w.U16(e.a);
     w.U16(e.b);
     w.U16(e.flags);
   }
-  w.Zeros((hello::kMaxSlots - c.slots.size()) * hello::kSlotEntrySize);
+  w.Zeros((hello::kMaxSlots - c.slotTable.size()) * hello::kSlotEntrySize);
   WideField(w, c.logon, hello::kLogonChars, hello::kLogonMaxChars);
   WideField(w, c.password, hello::kPasswordChars, hello::kPasswordMaxChars);
   w.U32(c.width);

@@ -86,7 +86,7 @@ struct SlotTableEntry {
 struct HelloContent {
   char tag[hello::kTagSize] = {};
   uint16_t flags = hello::kFlagsBase;
-  std::vector<SlotTableEntry> slots;  // at most 20
+  std::vector<SlotTableEntry> slotTable;  // at most 20
   std::u16string logon;               // cut to 31 characters
   std::u16string password;            // cut to 30 characters
   uint32_t width = 0;

@@ -268,21 +268,21 @@ int CHtClient::BuildHello(CClientConnectionParameter* parameters) {
   const uint16_t receiveFlags = p.encryptionLevel == 2 ? kReceiveEncryptedFlags : 0;
   uint16_t hidFlags = (p.connectionKind == 1 ? kHidKindOneFlags : 0) | (sealed ? kHidEncryptedFlags : 0);
   if (minimal) hidFlags = 0;
-  c.slots.push_back(Entry(slotname::kKeyboard, 1, 2, hidFlags));
-  c.slots.push_back(Entry(slotname::kDisplay, 2, 2, receiveFlags));
+  c.slotTable.push_back(Entry(slotname::kKeyboard, 1, 2, hidFlags));
+  c.slotTable.push_back(Entry(slotname::kDisplay, 2, 2, receiveFlags));
   hidSlot = 0;
   displaySlots[0] = 1;
   if (!minimal) {
     if (p.useSound) {
-      audioSlot = static_cast<uint16_t>(c.slots.size());
-      c.slots.push_back(Entry(slotname::kAudio, 1, 0, 0));
+      audioSlot = static_cast<uint16_t>(c.slotTable.size());
+      c.slotTable.push_back(Entry(slotname::kAudio, 1, 0, 0));
     }
-    streamSlots[0] = static_cast<uint16_t>(c.slots.size());
-    c.slots.push_back(Entry(slotname::kStream, 1, 0, receiveFlags));
-    channelSlot = static_cast<uint16_t>(c.slots.size());
-    c.slots.push_back(Entry(slotname::kChannels, 1, 0, receiveFlags));
+    streamSlots[0] = static_cast<uint16_t>(c.slotTable.size());
+    c.slotTable.push_back(Entry(slotname::kStream, 1, 0, receiveFlags));
+    channelSlot = static_cast<uint16_t>(c.slotTable.size());
+    c.slotTable.push_back(Entry(slotname::kChannels, 1, 0, receiveFlags));
   }
-  uint16_t next = static_cast<uint16_t>(c.slots.size());
+  uint16_t next = static_cast<uint16_t>(c.slotTable.size());
   for (uint32_t d = 1; d < displayCount; ++d) displaySlots[d] = next++;
   if (streamSlots[0] != kNoSlot) {
     for (uint32_t d = 1; d < displayCount; ++d) streamSlots[d] = next++;

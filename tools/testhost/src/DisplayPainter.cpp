@@ -63,8 +63,8 @@ int RunPaintSession(Listener& listener, const PaintRequest& request, std::istrea
     return 1;
   }
   int slot = -1;
-  for (size_t i = 0; i < report.slots.size() && slot < 0; ++i)
-    if (report.slots[i].name == kDisplaySlotName) slot = int(i);
+  for (size_t i = 0; i < report.slotTable.size() && slot < 0; ++i)
+    if (report.slotTable[i].name == kDisplaySlotName) slot = int(i);
   if (slot < 0) {
     out << "the client announced no display slot" << std::endl;
     return 1;

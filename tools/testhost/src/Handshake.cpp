@@ -182,7 +182,7 @@ bool HostSession::Handshake(const HandshakeOptions& options, HandshakeReport* re
     slot.flags = static_cast<uint16_t>(wire::Read(report->hello, at + 14, 2));
     for (const auto& e : options.entryFlags)
       if (e.first == i) slot.flags = e.second;
-    report->slots.push_back(slot);
+    report->slotTable.push_back(slot);
   }
   if (hangUp(CloseAt::kAfter259)) return true;
 
@@ -198,7 +198,7 @@ bool HostSession::Handshake(const HandshakeOptions& options, HandshakeReport* re
     return false;
   }
   slotFlags_.clear();
-  for (const HostSlot& s : report->slots) slotFlags_.push_back(s.flags);
+  for (const HostSlot& s : report->slotTable) slotFlags_.push_back(s.flags);
   if (hangUp(CloseAt::kAfter260)) return true;
   return true;
 }
@@ -273,13 +273,13 @@ std::vector<uint8_t> HostSession::ReplyBody(const HandshakeOptions& options, con
   Put(body, kReplyWord, kReplyWordValue, 2);
   const int count = static_cast<int>(wire::Read(report.hello, kSlotCount, 2));
   Put(body, kReplySlotCount, static_cast<uint16_t>(count + countDelta), 2);
-  for (size_t i = 0; i < report.slots.size(); ++i) {
+  for (size_t i = 0; i < report.slotTable.size(); ++i) {
     std::vector<uint8_t> entry;
-    wire::AppendText(entry, report.slots[i].name, 8);
+    wire::AppendText(entry, report.slotTable[i].name, 8);
     wire::Append(entry, 1, 2);
-    wire::Append(entry, report.slots[i].a, 2);
-    wire::Append(entry, report.slots[i].b, 2);
-    wire::Append(entry, report.slots[i].flags, 2);
+    wire::Append(entry, report.slotTable[i].a, 2);
+    wire::Append(entry, report.slotTable[i].b, 2);
+    wire::Append(entry, report.slotTable[i].flags, 2);
     PutBytes(body, kReplyEntries + 16 * i, entry.data(), entry.size());
   }
   if (encrypted_) {
@@ -305,8 +305,8 @@ std::string DescribeHello(const HandshakeReport& report) {
   s << "hello tag=" << wire::ReadText(h, 0, 8) << " flags=" << wire::Read(h, kFlags, 2)
     << " size=" << (report.second.empty() ? 0 : report.second.size() - kCode) << " width=" << wire::Read(h, kWidth, 4)
     << " height=" << wire::Read(h, kWidth + 4, 4) << " depth=" << wire::Read(h, kDepth, 4);
-  for (size_t i = 0; i < report.slots.size(); ++i)
-    s << "\nslot " << i << " name=\"" << report.slots[i].name << "\" flags=0x" << std::hex << report.slots[i].flags
+  for (size_t i = 0; i < report.slotTable.size(); ++i)
+    s << "\nslot " << i << " name=\"" << report.slotTable[i].name << "\" flags=0x" << std::hex << report.slotTable[i].flags
       << std::dec;
   const std::u16string program = wire::ReadWide(h, kProgramPath, 260);
   if (!program.empty()) {

@@ -75,7 +75,7 @@ struct HandshakeReport {
   std::vector<uint8_t> first;   // message 257 as received, code included
   std::vector<uint8_t> second;  // message 259 as received
   std::vector<uint8_t> hello;   // the record of 259, opened in an encrypted session
-  std::vector<HostSlot> slots;  // the hello's slot table
+  std::vector<HostSlot> slotTable;  // the hello's slot table
   bool keyUnwrapped = false;
   bool digestOk = false;
   bool exchangeOk = false;

@@ -1,0 +1,94 @@
+// Runs the real pellum program against the test host on a loopback address.
+// Each run gets a folder of its own in the build tree: the program and the
+// libraries it loads (hard-linked beside a qt.conf that points Qt's
+// system-scope settings into the folder), a home with the user's profile,
+// and the working directory where the program leaves its log and status
+// files. Nothing outside the folder is written.
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "testhost/DisplayEncoder.h"
+#include "testhost/Framing.h"
+#include "testhost/HostSession.h"
+
+constexpr uint16_t kProgramPort = 27605;  // the program's default server port
+constexpr int kWaitMs = 30000;
+
+class ProgramRun {
+ public:
+  explicit ProgramRun(const QString& name);
+  ~ProgramRun();
+
+  // Values of the default profile, "Group/key" -> value.
+  void WriteProfile(const QMap<QString, QVariant>& values);
+  // A launch file in the working directory; answers its path.
+  QString WriteLaunchFile(const QString& name, const QByteArray& json);
+
+  void Start(const QStringList& arguments, const QMap<QString, QString>& environment = {});
+  // Standard output goes to a terminal (a pseudo-terminal the run reads).
+  void StartOnTerminal(const QStringList& arguments);
+  // False when the program did not end in time (it is killed then).
+  bool WaitFinished(int* exitCode, int timeoutMs = kWaitMs);
+  // The same, but the program goes on running after the time.
+  bool PollFinished(int* exitCode, int timeoutMs);
+  bool Running() const { return process_.state() != QProcess::NotRunning; }
+  QByteArray Output();  // standard output so far
+  QString WorkFile(const QString& name) const { return work_ + "/" + name; }
+  QByteArray ReadWorkFile(const QString& name) const;
+  bool WorkFileExists(const QString& name) const;
+
+ private:
+  QProcessEnvironment Environment(const QMap<QString, QString>& extra) const;
+
+  QString root_;
+  QString bin_;
+  QString work_;
+  QString config_;
+  QProcess process_;
+  int terminal_ = -1;
+  QByteArray terminalOutput_;
+};
+
+// A picture of many colours and sharp edges, lossless through the encoder.
+testhost::RgbImage TestPicture(int width, int height, int seed);
+
+// The host's side of one session: accept, handshake, paint, record.
+class PaintingHost {
+ public:
+  bool Listen(const char* address, uint16_t port = kProgramPort);
+  uint16_t Port() const { return listener_.Port(); }
+  // False with the reason in Error().
+  bool AcceptAndHandshake(bool encrypted, int timeoutMs = kWaitMs);
+  // The slot ids of the hello's slot table, in table order, by name.
+  std::vector<uint16_t> Slots(const char* name) const;
+  bool Paint(uint16_t slot, const testhost::RgbImage& image);
+  // The first recorded frame on the slot, from message index `from` on,
+  // whose opened body equals the bytes.
+  bool WaitForSlotData(uint16_t slot, const std::vector<uint8_t>& body, size_t* index = nullptr, size_t from = 0,
+                       int timeoutMs = 10000);
+  std::vector<testhost::HostMessage> Messages() { return session_->Messages(); }
+  void Hangup();
+  const std::string& Error() const { return error_; }
+  const testhost::HandshakeReport& Report() const { return report_; }
+
+ private:
+  testhost::Listener listener_;
+  std::unique_ptr<testhost::FramedPeer> peer_;
+  std::unique_ptr<testhost::HostSession> session_;
+  testhost::HandshakeReport report_;
+  std::vector<std::unique_ptr<testhost::DisplayEncoder>> encoders_;
+  std::string error_;
+};
+
+// JSON text of a launch file: one display (and a second one when its size
+// is given), the server address, the three objects the file needs.
+QByteArray LaunchJson(const char* address, int width, int height, int secondWidth = 0, int secondHeight = 0);

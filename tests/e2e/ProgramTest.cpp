@@ -1,0 +1,135 @@
+// The pellum program as a whole, without a display (Qt's offscreen
+// platform): its test modes, the help on a terminal, launch-file mode with
+// and without the status file, and "exitOnDisconnect".
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include "E2eEnv.h"
+#include "testhost/DiscoveryResponder.h"
+
+namespace {
+
+const QByteArray kSilentOutput = "STARTING SILENT TEST\nOK OK OK OK OK OK OK OK OK OK OK \n";
+
+}  // namespace
+
+TEST(Program, TestModes) {
+  struct Case {
+    QStringList arguments;
+    int exitCode;
+    QByteArray output;  // what standard output starts with
+  };
+  const Case cases[] = {
+      {{"-test", "silent"}, 0, kSilentOutput},
+      {{"-test", "silentwithconsole"}, 0, kSilentOutput},
+      {{"-test", "Silent"}, 255, "Invalid -test parameter( \"normal\", \"silent\", \"silentwithconsole\""},
+      // "-no-test" wins; the missing profile then ends the run without a
+      // window.
+      {{"-no-test", "-test", "silent", "-s", "Nowhere"}, 0, "Kelvane Vesk Client Version 2.5.0.2\nCannot open"},
+      // "-test" last counts as "normal".
+      {{"-s", "Nowhere", "-test"}, 0, "Kelvane Vesk Client Version 2.5.0.2\nCannot open settings file : Nowhere\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arguments.join(' ').toStdString());
+    ProgramRun run("test-modes");
+    run.Start(c.arguments);
+    int exitCode = 0;
+    ASSERT_TRUE(run.WaitFinished(&exitCode));
+    EXPECT_EQ(exitCode, c.exitCode);
+    EXPECT_TRUE(run.Output().startsWith(c.output));
+  }
+}
+
+TEST(Program, HelpFromATerminalEndsTheProgram) {
+  ProgramRun run("help");
+  run.StartOnTerminal({"-h"});
+  int exitCode = -1;
+  ASSERT_TRUE(run.WaitFinished(&exitCode));
+  EXPECT_EQ(exitCode, 0);
+  const QByteArray output = run.Output().replace("\r\n", "\n");
+  EXPECT_TRUE(output.contains("-h\t\t Display help message.\n-ip\t\t Server IP address .\n")) << output.toStdString();
+}
+
+TEST(Program, LaunchFileModeEndsAfterTheSessionWithItsStatus) {
+  PaintingHost host;
+  ASSERT_TRUE(host.Listen("127.0.0.31", 0));
+  ProgramRun run("launch");
+  run.WriteProfile({{"ScreenOptions/fullScreen", 0}, {"ScreenOptions/autoDetectAudioVideo", 0}});
+  const QString launch = run.WriteLaunchFile("session.json", LaunchJson("127.0.0.31", 640, 480));
+  run.Start({"-x", launch, "-a", "127.0.0.31", "-p", QString::number(host.Port())});
+  ASSERT_TRUE(host.AcceptAndHandshake(true)) << host.Error();
+  ASSERT_FALSE(host.Slots("HPVCARD ").empty());
+  ASSERT_TRUE(host.Paint(host.Slots("HPVCARD ")[0], TestPicture(640, 480, 1)));
+  host.Hangup();
+
+  int exitCode = -1;
+  ASSERT_TRUE(run.WaitFinished(&exitCode));
+  // The status file: compact JSON, "log" then "status", the status being
+  // the final connection state the program also returns.
+  const QByteArray status = run.ReadWorkFile("session.json.status");
+  ASSERT_FALSE(status.isEmpty());
+  const QJsonObject document = QJsonDocument::fromJson(status).object();
+  EXPECT_EQ(QJsonDocument(document).toJson(QJsonDocument::Compact), status);
+  EXPECT_TRUE(status.startsWith("{\"log\":[")) << status.toStdString();
+  ASSERT_TRUE(document.value("status").isDouble());
+  EXPECT_EQ(document.value("status").toInt(), exitCode);
+  EXPECT_EQ(exitCode, 6);  // "Disconnected": the host hung up
+  const QJsonArray log = document.value("log").toArray();
+  ASSERT_FALSE(log.isEmpty());
+  for (const QJsonValue& line : log) EXPECT_TRUE(line.isString());
+  EXPECT_TRUE(status.contains("Connecting")) << status.toStdString();
+  EXPECT_FALSE(run.WorkFileExists("Simple.Log"));
+  EXPECT_TRUE(run.ReadWorkFile("pellum_system.log").contains("Started"));
+}
+
+TEST(Program, WithoutSaveEngineLogTheResultIsTheEventLoops) {
+  PaintingHost host;
+  ASSERT_TRUE(host.Listen("127.0.0.32", 0));
+  ProgramRun run("launch-nolog");
+  run.WriteProfile({{"Generic/SaveEngineLog", false}});
+  const QString launch = run.WriteLaunchFile("session.json", LaunchJson("127.0.0.32", 640, 480));
+  run.Start({"-x", launch, "-a", "127.0.0.32", "-p", QString::number(host.Port())});
+  ASSERT_TRUE(host.AcceptAndHandshake(true)) << host.Error();
+  host.Hangup();
+  int exitCode = -1;
+  ASSERT_TRUE(run.WaitFinished(&exitCode));
+  EXPECT_EQ(exitCode, 0);
+  EXPECT_FALSE(run.WorkFileExists("session.json.status"));
+  EXPECT_FALSE(run.WorkFileExists("Simple.Log"));
+}
+
+TEST(Program, ExitOnDisconnectEndsTheProgramAfterAnAutomaticSession) {
+  // The first start searches for servers: the search goes to a responder
+  // on a loopback address.
+  testhost::DiscoveryResponder responder;
+  responder.SetName(u"LoopbackHost");
+  ASSERT_TRUE(responder.Start("127.0.0.1"));
+  PaintingHost host;
+  ASSERT_TRUE(host.Listen("127.0.0.33"));
+  ProgramRun run("exit-on-disconnect");
+  run.WriteProfile({{"AutoLoginOptions/autoConnect", 1},
+                    {"AutoLoginOptions/exitOnDisconnect", 1},
+                    {"AutoLoginOptions/encryptionLevel", 0}});
+  run.Start({"-ip", "127.0.0.33"}, {{"PELLUM_TEST_DISCOVERY", QStringLiteral("%1:%2")
+                                                                 .arg(responder.ListPort())
+                                                                 .arg(responder.ServerPort())}});
+  ASSERT_TRUE(host.AcceptAndHandshake(false)) << host.Error();
+  EXPECT_TRUE(responder.WaitForProbes(1, 1, kWaitMs));
+  host.Hangup();
+  int exitCode = -1;
+  ASSERT_TRUE(run.WaitFinished(&exitCode));
+  EXPECT_EQ(exitCode, 0);
+  // Not in launch-file mode: the status goes to Simple.Log.
+  const QJsonObject document = QJsonDocument::fromJson(run.ReadWorkFile("Simple.Log")).object();
+  EXPECT_EQ(document.value("status").toInt(), 6);
+}
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,241 @@
+// Sessions of the real pellum program on an X server of its own (Xvfb):
+// the picture the host paints appears pixel for pixel in the session
+// window, keys typed and buttons clicked with XTEST reach the host as key
+// and pointer frames, the end of a session brings back a fresh main window
+// or ends the program, and a second display gets a second window.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QImage>
+#include <chrono>
+#include <thread>
+
+#include "E2eEnv.h"
+#include "XDesktop.h"
+#include "testhost/DiscoveryResponder.h"
+
+namespace {
+
+const char kProduct[] = "Kelvane Vesk Client for Windows";
+constexpr int kBarRows = 4;  // the control bar's visible edge at the top of display 0
+
+std::vector<uint8_t> Bytes(std::initializer_list<int> values) {
+  std::vector<uint8_t> bytes;
+  for (int v : values) bytes.push_back(static_cast<uint8_t>(v));
+  return bytes;
+}
+
+// A pointer frame of display 0: length 10, kind 3, buttons, x, y.
+std::vector<uint8_t> PointerFrame(uint32_t buttons, int x, int y) {
+  return Bytes({10, 0, 3, 0, int(buttons & 0xFF), int((buttons >> 8) & 0xFF), 0, 0, x & 0xFF, x >> 8, y & 0xFF,
+                y >> 8});
+}
+
+std::function<bool(const XWindowInfo&)> SessionWindowOf(const std::string& server, const char* marker = "") {
+  return [server, marker](const XWindowInfo& w) {
+    return w.title.find(" @ " + server) != std::string::npos && w.title.find(marker) != std::string::npos;
+  };
+}
+
+bool IsMainWindow(const XWindowInfo& w) { return w.title == kProduct; }
+
+// Keeps what the window showed for a failure's reader.
+void SaveScreenshot(const std::vector<uint32_t>& pixels, const XWindowInfo& window) {
+  QImage shot(window.width, window.height, QImage::Format_RGB32);
+  for (int y = 0; y < window.height; ++y)
+    for (int col = 0; col < window.width; ++col) shot.setPixel(col, y, pixels[static_cast<size_t>(y) * window.width + col]);
+  QDir().mkpath(PELLUM_E2E_SHOT_DIR);
+  shot.save(QStringLiteral(PELLUM_E2E_SHOT_DIR "/window-%1.png").arg(window.id));
+}
+
+// How many pixels of the window differ from the picture (rows from
+// firstRow on); waits until none do or the time is up.
+size_t WaitForPicture(XDesktop& x, const XWindowInfo& window, const testhost::RgbImage& image, int firstRow) {
+  size_t wrong = 0;
+  std::vector<uint32_t> pixels;
+  // Parts under another window read as undefined.
+  x.Raise(window);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+  do {
+    pixels = x.Grab(window);
+    if (pixels.size() != static_cast<size_t>(image.width) * image.height) return pixels.size() + 1;
+    wrong = 0;
+    for (int y = firstRow; y < image.height; ++y) {
+      for (int col = 0; col < image.width; ++col) {
+        const uint8_t* p = &image.rgb[(static_cast<size_t>(y) * image.width + col) * 3];
+        const uint32_t expected = (uint32_t(p[0]) << 16) | (uint32_t(p[1]) << 8) | p[2];
+        wrong += pixels[static_cast<size_t>(y) * image.width + col] != expected;
+      }
+    }
+    if (wrong == 0) return 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  } while (std::chrono::steady_clock::now() < end);
+  SaveScreenshot(pixels, window);
+  return wrong;
+}
+
+class SessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(x.Open()) << "no X server"; }
+  QMap<QString, QString> DiscoveryOnLoopback() {
+    EXPECT_TRUE(responder.Start("127.0.0.1"));
+    return {{"PELLUM_TEST_DISCOVERY", QStringLiteral("%1:%2").arg(responder.ListPort()).arg(responder.ServerPort())}};
+  }
+
+  XDesktop x;
+  testhost::DiscoveryResponder responder;
+};
+
+}  // namespace
+
+TEST_F(SessionTest, PictureKeysAndClicksThenTheLaunchFileSessionEnds) {
+  PaintingHost host;
+  ASSERT_TRUE(host.Listen("127.0.0.41", 0));
+  ProgramRun run("picture");
+  run.WriteProfile({{"ScreenOptions/fullScreen", 0}, {"ScreenOptions/autoDetectAudioVideo", 0}});
+  const QString launch = run.WriteLaunchFile("session.json", LaunchJson("127.0.0.41", 800, 600));
+  run.Start({"-x", launch, "-a", "127.0.0.41", "-p", QString::number(host.Port())});
+  ASSERT_TRUE(host.AcceptAndHandshake(true)) << host.Error();
+  ASSERT_EQ(host.Slots("HPVCARD ").size(), 1u);
+  ASSERT_EQ(host.Slots("VIRTHID ").size(), 1u);
+  const uint16_t hid = host.Slots("VIRTHID ")[0];
+  const testhost::RgbImage picture = TestPicture(800, 600, 1);
+  ASSERT_TRUE(host.Paint(host.Slots("HPVCARD ")[0], picture));
+
+  XWindowInfo window;
+  ASSERT_TRUE(x.WaitForWindow(
+      [&](const XWindowInfo& w) { return SessionWindowOf("127.0.0.41")(w) && w.width == 800 && w.height == 600; },
+      &window, kWaitMs));
+  EXPECT_EQ(window.title, std::string("Vantorel ") + kProduct + " @ 127.0.0.41");
+  EXPECT_EQ(WaitForPicture(x, window, picture, kBarRows), 0u);
+
+  // The key reaches the session once the window is active and holds the
+  // system-key hook; until then a key press goes nowhere.
+  x.Focus(window);
+  size_t make = 0;
+  bool typed = false;
+  for (int attempt = 0; attempt < 20 && !typed; ++attempt) {
+    x.Key("a", true);
+    x.Key("a", false);
+    typed = host.WaitForSlotData(hid, Bytes({3, 0, 2, 0, 0x1C}), &make, 0, 500);
+  }
+  ASSERT_TRUE(typed) << "no key frame for 'a'";
+  EXPECT_TRUE(host.WaitForSlotData(hid, Bytes({4, 0, 2, 0, 0xF0, 0x1C}), nullptr, make));
+  x.Key("Shift_L", true);
+  x.Key("Shift_L", false);
+  EXPECT_TRUE(host.WaitForSlotData(hid, Bytes({3, 0, 2, 0, 0x12}), nullptr, make));
+  EXPECT_TRUE(host.WaitForSlotData(hid, Bytes({4, 0, 2, 0, 0xF0, 0x12}), nullptr, make));
+
+  // A click in the display: the press and the release at that point.
+  x.MoveTo(window.x + 200, window.y + 300);
+  x.Button(1, true);
+  x.Button(1, false);
+  size_t press = 0;
+  ASSERT_TRUE(host.WaitForSlotData(hid, PointerFrame(1, 200, 300), &press));
+  EXPECT_TRUE(host.WaitForSlotData(hid, PointerFrame(0, 200, 300), nullptr, press + 1));
+  x.MoveTo(window.x + 500, window.y + 100);
+  x.Button(3, true);
+  x.Button(3, false);
+  EXPECT_TRUE(host.WaitForSlotData(hid, PointerFrame(2, 500, 100), &press));
+
+  // The host ends the session: in launch-file mode the program ends with
+  // the final state and leaves its status.
+  host.Hangup();
+  int exitCode = -1;
+  ASSERT_TRUE(run.WaitFinished(&exitCode));
+  EXPECT_EQ(exitCode, 6);
+  EXPECT_TRUE(run.ReadWorkFile("session.json.status").endsWith(",\"status\":6}"));
+}
+
+TEST_F(SessionTest, TheEndOfASessionBringsBackAFreshMainWindow) {
+  PaintingHost host;
+  ASSERT_TRUE(host.Listen("127.0.0.42"));
+  ProgramRun run("fresh-window");
+  run.WriteProfile({{"AutoLoginOptions/autoConnect", 1},
+                    {"ScreenOptions/fullScreen", 0},
+                    {"ScreenOptions/autoDetectAudioVideo", 0},
+                    {"ScreenOptions/width__0", 640},
+                    {"ScreenOptions/height__0", 480}});
+  run.Start({"-ip", "127.0.0.42"}, DiscoveryOnLoopback());
+  ASSERT_TRUE(host.AcceptAndHandshake(true)) << host.Error();
+  const testhost::RgbImage picture = TestPicture(640, 480, 2);
+  ASSERT_TRUE(host.Paint(host.Slots("HPVCARD ")[0], picture));
+  XWindowInfo window;
+  ASSERT_TRUE(x.WaitForWindow(SessionWindowOf("127.0.0.42"), &window, kWaitMs));
+  EXPECT_EQ(WaitForPicture(x, window, picture, kBarRows), 0u);
+  // The automatic connect came with the first start only, and no main
+  // window showed meanwhile.
+  EXPECT_FALSE(x.WaitForWindow(IsMainWindow, nullptr, 0));
+  EXPECT_TRUE(responder.WaitForProbes(1, 1, kWaitMs));
+
+  host.Hangup();
+  ASSERT_TRUE(x.WaitWithoutWindow(SessionWindowOf("127.0.0.42"), kWaitMs));
+  XWindowInfo main;
+  ASSERT_TRUE(x.WaitForWindow(IsMainWindow, &main, kWaitMs));
+  EXPECT_TRUE(run.Running());
+  x.Close(main);
+  int exitCode = -1;
+  ASSERT_TRUE(run.WaitFinished(&exitCode));
+  EXPECT_EQ(exitCode, 0);
+}
+
+TEST_F(SessionTest, ASecondDisplayOpensASecondSessionWindow) {
+  PaintingHost host;
+  ASSERT_TRUE(host.Listen("127.0.0.43"));
+  ProgramRun run("second-display");
+  run.WriteProfile({{"AutoLoginOptions/autoConnect", 1},
+                    {"AutoLoginOptions/exitOnDisconnect", 1},
+                    {"ScreenOptions/fullScreen", 0},
+                    {"ScreenOptions/autoDetectAudioVideo", 0},
+                    {"ScreenOptions/width__0", 800},
+                    {"ScreenOptions/height__0", 600},
+                    {"ScreenOptions/width__1", 640},
+                    {"ScreenOptions/height__1", 480}});
+  run.Start({"-ip", "127.0.0.43", "-dual"}, DiscoveryOnLoopback());
+  ASSERT_TRUE(host.AcceptAndHandshake(true)) << host.Error();
+  // The slot table names the first display; the second one's slot is the
+  // first id after the table.
+  ASSERT_EQ(host.Slots("HPVCARD ").size(), 1u);
+  const uint16_t displays[] = {host.Slots("HPVCARD ")[0], static_cast<uint16_t>(host.Report().slotTable.size())};
+  const testhost::RgbImage first = TestPicture(800, 600, 1);
+  const testhost::RgbImage second = TestPicture(640, 480, 3);
+  ASSERT_TRUE(host.Paint(displays[0], first));
+  ASSERT_TRUE(host.Paint(displays[1], second));
+
+  XWindowInfo one, two;
+  ASSERT_TRUE(x.WaitForWindow(
+      [&](const XWindowInfo& w) { return SessionWindowOf("127.0.0.43")(w) && w.title.find("[Display") == std::string::npos; },
+      &one, kWaitMs));
+  ASSERT_TRUE(x.WaitForWindow(SessionWindowOf("127.0.0.43", " [Display 2]"), &two, kWaitMs));
+  EXPECT_EQ(WaitForPicture(x, one, first, kBarRows), 0u);
+  EXPECT_EQ(WaitForPicture(x, two, second, 0), 0u);
+
+  // "exitOnDisconnect": the end of the session ends the program.
+  host.Hangup();
+  int exitCode = -1;
+  ASSERT_TRUE(run.WaitFinished(&exitCode));
+  EXPECT_EQ(exitCode, 0);
+}
+
+TEST_F(SessionTest, AMalformedLinkIsRefused) {
+  ProgramRun run("bad-url");
+  run.Start({"-url", "ybx://host/v?x=12"});
+  XWindowInfo box;
+  ASSERT_TRUE(x.WaitForWindow(IsMainWindow, &box, kWaitMs));
+  x.Focus(box);
+  int exitCode = -1;
+  for (int attempt = 0; attempt < 20 && run.Running(); ++attempt) {
+    x.Key("Return", true);
+    x.Key("Return", false);
+    run.PollFinished(&exitCode, 500);
+  }
+  ASSERT_FALSE(run.Running());
+  EXPECT_EQ(exitCode, 1);
+}
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
