@@ -9,10 +9,6 @@
 // loop's result (in launch-file mode with "SaveEngineLog" the final
 // connection state).
 
-// Before any Qt header: the session core names a member "slots", which Qt
-// defines as a macro.
-#include "session/HtClient.h"
-
 #include <QApplication>
 #include <QGuiApplication>
 #include <QLocale>
@@ -27,12 +23,15 @@
 #include "cli/CLIParser.h"
 #include "cli/LaunchOptions.h"
 #include "cli/RunFlags.h"
+#include "display/Op2Processor.h"
+#include "display/VirtHidSlotDataProcessor.h"
 #include "program/EngineStatusFile.h"
 #include "program/LoopbackDiscovery.h"
 #include "program/QtSystemApiSettingsLink.h"
 #include "program/StartedEvent.h"
 #include "program/TestMode.h"
 #include "qt/QtSystemApi.h"
+#include "session/HtClient.h"
 #include "settings/QtClientSettings.h"
 #include "settings/QtGlobalSettings.h"
 #include "sys/klog.h"
@@ -205,6 +204,11 @@ int main(int argc, char** argv) {
     keyboardFilter = std::make_unique<XcbKeyboardHookFilter>();
     app.installNativeEventFilter(keyboardFilter.get());
   }
+  // The slots this program serves: the display and the keyboard and
+  // pointer.
+  RegisterOp2ProcessorMaker();
+  RegisterVirtHidProcessorMaker();
+
   std::unique_ptr<IServerFinderEngine> discovery = MakeLoopbackDiscoveryEngine(getenv("PELLUM_TEST_DISCOVERY"));
   if (discovery) SetDiscoveryEngine(discovery.get());
 

@@ -6,47 +6,13 @@
 
 #include <QDir>
 #include <QFile>
-#include <QLibraryInfo>
 #include <QSettings>
-#include <QTemporaryDir>
-#include <algorithm>
-#include <cerrno>
-#include <chrono>
-#include <thread>
 
 namespace {
 
-constexpr char kDisplaySlotName[] = "HPVCARD ";
 constexpr size_t kDisplayBlockBytes = 796;
 constexpr size_t kCacheSizeAt = 0x260;
 constexpr uint32_t kDefaultCacheBytes = 0x0C000000;
-
-// What the program loads from its own folder.
-const char* const kProgramFiles[] = {"pellum", "libpelplat.so", "libvrgask.so"};
-
-void LinkOrCopy(const QString& from, const QString& to) {
-  if (link(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0) {
-    QFile::copy(from, to);
-    QFile::setPermissions(to, QFile::permissions(from));
-  }
-}
-
-// Qt keeps its own paths; only the system-scope settings move.
-QByteArray QtConf(const QString& settings) {
-  const struct {
-    const char* key;
-    QLibraryInfo::LibraryLocation location;
-  } paths[] = {
-      {"Prefix", QLibraryInfo::PrefixPath},         {"Libraries", QLibraryInfo::LibrariesPath},
-      {"Plugins", QLibraryInfo::PluginsPath},       {"Translations", QLibraryInfo::TranslationsPath},
-      {"Data", QLibraryInfo::DataPath},             {"ArchData", QLibraryInfo::ArchDataPath},
-      {"LibraryExecutables", QLibraryInfo::LibraryExecutablesPath},
-  };
-  QByteArray text = "[Paths]\n";
-  for (const auto& path : paths) text += QByteArray(path.key) + "=" + QLibraryInfo::location(path.location).toUtf8() + "\n";
-  text += "Settings=" + settings.toUtf8() + "\n";
-  return text;
-}
 
 }  // namespace
 
@@ -55,14 +21,9 @@ ProgramRun::ProgramRun(const QString& name) {
   base.mkpath(".");
   root_ = base.filePath(name + "-" + QString::number(getpid()));
   QDir(root_).removeRecursively();
-  bin_ = root_ + "/bin";
   work_ = root_ + "/work";
   config_ = root_ + "/home/.config";
-  for (const QString& dir : {bin_, work_, config_, root_ + "/etc-xdg"}) QDir().mkpath(dir);
-  for (const char* file : kProgramFiles)
-    LinkOrCopy(QStringLiteral(PELLUM_BIN_DIR) + "/" + file, bin_ + "/" + file);
-  QFile conf(bin_ + "/qt.conf");
-  if (conf.open(QIODevice::WriteOnly)) conf.write(QtConf(root_ + "/etc-xdg"));
+  for (const QString& dir : {work_, config_, root_ + "/etc-xdg"}) QDir().mkpath(dir);
   process_.setWorkingDirectory(work_);
   process_.setProcessChannelMode(QProcess::SeparateChannels);
   process_.setStandardErrorFile(root_ + "/stderr.txt");
@@ -92,6 +53,7 @@ QProcessEnvironment ProgramRun::Environment(const QMap<QString, QString>& extra)
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
   environment.insert("HOME", root_ + "/home");
   environment.insert("XDG_CONFIG_HOME", config_);
+  environment.insert("XDG_CONFIG_DIRS", root_ + "/etc-xdg");
   environment.insert("LSAN_OPTIONS", QStringLiteral("suppressions=%1:print_suppressions=0").arg(PELLUM_E2E_LSAN));
   environment.remove("PELLUM_TEST_DISCOVERY");
   for (auto it = extra.begin(); it != extra.end(); ++it) environment.insert(it.key(), it.value());
@@ -100,7 +62,7 @@ QProcessEnvironment ProgramRun::Environment(const QMap<QString, QString>& extra)
 
 void ProgramRun::Start(const QStringList& arguments, const QMap<QString, QString>& environment) {
   process_.setProcessEnvironment(Environment(environment));
-  process_.start(bin_ + "/pellum", arguments);
+  process_.start(QStringLiteral(PELLUM_BIN_DIR "/pellum"), arguments);
   process_.waitForStarted(kWaitMs);
 }
 
@@ -215,23 +177,17 @@ bool PaintingHost::Paint(uint16_t slot, const testhost::RgbImage& image) {
 
 bool PaintingHost::WaitForSlotData(uint16_t slot, const std::vector<uint8_t>& body, size_t* index, size_t from,
                                    int timeoutMs) {
-  size_t found = 0;
-  bool matched = false;
-  const bool seen = session_->WaitFor(
-      [&](const testhost::HostMessage& m) {
-        return m.header.slot == slot && m.body == body;
-      },
-      timeoutMs, nullptr, from);
-  if (!seen) return false;
+  auto matches = [&](const testhost::HostMessage& m) { return m.header.slot == slot && m.body == body; };
+  if (!session_->WaitFor(matches, timeoutMs, nullptr, from)) return false;
+  // The recording only grows, so the match is still where it was found.
   const std::vector<testhost::HostMessage> all = session_->Messages();
-  for (size_t i = from; i < all.size() && !matched; ++i) {
-    if (all[i].header.slot == slot && all[i].body == body) {
-      found = i;
-      matched = true;
+  for (size_t i = from; i < all.size(); ++i) {
+    if (matches(all[i])) {
+      if (index != nullptr) *index = i;
+      return true;
     }
   }
-  if (index != nullptr) *index = found;
-  return matched;
+  return false;
 }
 
 void PaintingHost::Hangup() {

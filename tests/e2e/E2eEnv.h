@@ -1,9 +1,9 @@
 // Runs the real pellum program against the test host on a loopback address.
-// Each run gets a folder of its own in the build tree: the program and the
-// libraries it loads (hard-linked beside a qt.conf that points Qt's
-// system-scope settings into the folder), a home with the user's profile,
-// and the working directory where the program leaves its log and status
-// files. Nothing outside the folder is written.
+// Each run gets a folder of its own in the build tree: a home with the
+// user's profile, the system-scope settings (XDG_CONFIG_DIRS, which Qt's
+// settings follow on this platform) and the working directory where the
+// program leaves its log and status files. Nothing outside the folder is
+// written.
 #pragma once
 
 #include <QByteArray>
@@ -50,7 +50,6 @@ class ProgramRun {
   QProcessEnvironment Environment(const QMap<QString, QString>& extra) const;
 
   QString root_;
-  QString bin_;
   QString work_;
   QString config_;
   QProcess process_;

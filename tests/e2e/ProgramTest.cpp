@@ -7,6 +7,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <cerrno>
+#include <cstring>
 
 #include "E2eEnv.h"
 #include "testhost/DiscoveryResponder.h"
@@ -56,7 +58,7 @@ TEST(Program, HelpFromATerminalEndsTheProgram) {
 
 TEST(Program, LaunchFileModeEndsAfterTheSessionWithItsStatus) {
   PaintingHost host;
-  ASSERT_TRUE(host.Listen("127.0.0.31", 0));
+  ASSERT_TRUE(host.Listen("127.0.0.31", 0)) << strerror(errno);
   ProgramRun run("launch");
   run.WriteProfile({{"ScreenOptions/fullScreen", 0}, {"ScreenOptions/autoDetectAudioVideo", 0}});
   const QString launch = run.WriteLaunchFile("session.json", LaunchJson("127.0.0.31", 640, 480));
@@ -88,7 +90,7 @@ TEST(Program, LaunchFileModeEndsAfterTheSessionWithItsStatus) {
 
 TEST(Program, WithoutSaveEngineLogTheResultIsTheEventLoops) {
   PaintingHost host;
-  ASSERT_TRUE(host.Listen("127.0.0.32", 0));
+  ASSERT_TRUE(host.Listen("127.0.0.32", 0)) << strerror(errno);
   ProgramRun run("launch-nolog");
   run.WriteProfile({{"Generic/SaveEngineLog", false}});
   const QString launch = run.WriteLaunchFile("session.json", LaunchJson("127.0.0.32", 640, 480));
@@ -109,7 +111,7 @@ TEST(Program, ExitOnDisconnectEndsTheProgramAfterAnAutomaticSession) {
   responder.SetName(u"LoopbackHost");
   ASSERT_TRUE(responder.Start("127.0.0.1"));
   PaintingHost host;
-  ASSERT_TRUE(host.Listen("127.0.0.33"));
+  ASSERT_TRUE(host.Listen("127.0.0.33")) << strerror(errno);
   ProgramRun run("exit-on-disconnect");
   run.WriteProfile({{"AutoLoginOptions/autoConnect", 1},
                     {"AutoLoginOptions/exitOnDisconnect", 1},

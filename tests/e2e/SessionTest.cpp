@@ -8,7 +8,9 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QImage>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "E2eEnv.h"
@@ -38,7 +40,18 @@ std::function<bool(const XWindowInfo&)> SessionWindowOf(const std::string& serve
   };
 }
 
-bool IsMainWindow(const XWindowInfo& w) { return w.title == kProduct; }
+// Another copy of the program running meanwhile numbers this one's
+// windows: "Title(2)" for the main window, "Title (2) ..." for sessions.
+bool IsMainWindow(const XWindowInfo& w) {
+  return w.title == kProduct || w.title.rfind(std::string(kProduct) + "(", 0) == 0;
+}
+
+// The titles of the windows shown, for a failure's message.
+std::string Shown(XDesktop& x) {
+  std::string titles;
+  for (const XWindowInfo& w : x.Windows()) titles += "\"" + w.title + "\" ";
+  return titles;
+}
 
 // Keeps what the window showed for a failure's reader.
 void SaveScreenshot(const std::vector<uint32_t>& pixels, const XWindowInfo& window) {
@@ -91,7 +104,7 @@ class SessionTest : public ::testing::Test {
 
 TEST_F(SessionTest, PictureKeysAndClicksThenTheLaunchFileSessionEnds) {
   PaintingHost host;
-  ASSERT_TRUE(host.Listen("127.0.0.41", 0));
+  ASSERT_TRUE(host.Listen("127.0.0.41", 0)) << strerror(errno);
   ProgramRun run("picture");
   run.WriteProfile({{"ScreenOptions/fullScreen", 0}, {"ScreenOptions/autoDetectAudioVideo", 0}});
   const QString launch = run.WriteLaunchFile("session.json", LaunchJson("127.0.0.41", 800, 600));
@@ -107,7 +120,7 @@ TEST_F(SessionTest, PictureKeysAndClicksThenTheLaunchFileSessionEnds) {
   ASSERT_TRUE(x.WaitForWindow(
       [&](const XWindowInfo& w) { return SessionWindowOf("127.0.0.41")(w) && w.width == 800 && w.height == 600; },
       &window, kWaitMs));
-  EXPECT_EQ(window.title, std::string("Vantorel ") + kProduct + " @ 127.0.0.41");
+  EXPECT_EQ(window.title.rfind(std::string("Vantorel ") + kProduct, 0), 0u) << window.title;
   EXPECT_EQ(WaitForPicture(x, window, picture, kBarRows), 0u);
 
   // The key reaches the session once the window is active and holds the
@@ -150,7 +163,7 @@ TEST_F(SessionTest, PictureKeysAndClicksThenTheLaunchFileSessionEnds) {
 
 TEST_F(SessionTest, TheEndOfASessionBringsBackAFreshMainWindow) {
   PaintingHost host;
-  ASSERT_TRUE(host.Listen("127.0.0.42"));
+  ASSERT_TRUE(host.Listen("127.0.0.42")) << strerror(errno);
   ProgramRun run("fresh-window");
   run.WriteProfile({{"AutoLoginOptions/autoConnect", 1},
                     {"ScreenOptions/fullScreen", 0},
@@ -170,9 +183,9 @@ TEST_F(SessionTest, TheEndOfASessionBringsBackAFreshMainWindow) {
   EXPECT_TRUE(responder.WaitForProbes(1, 1, kWaitMs));
 
   host.Hangup();
-  ASSERT_TRUE(x.WaitWithoutWindow(SessionWindowOf("127.0.0.42"), kWaitMs));
+  ASSERT_TRUE(x.WaitWithoutWindow(SessionWindowOf("127.0.0.42"), kWaitMs)) << Shown(x);
   XWindowInfo main;
-  ASSERT_TRUE(x.WaitForWindow(IsMainWindow, &main, kWaitMs));
+  ASSERT_TRUE(x.WaitForWindow(IsMainWindow, &main, kWaitMs)) << Shown(x);
   EXPECT_TRUE(run.Running());
   x.Close(main);
   int exitCode = -1;
@@ -182,7 +195,7 @@ TEST_F(SessionTest, TheEndOfASessionBringsBackAFreshMainWindow) {
 
 TEST_F(SessionTest, ASecondDisplayOpensASecondSessionWindow) {
   PaintingHost host;
-  ASSERT_TRUE(host.Listen("127.0.0.43"));
+  ASSERT_TRUE(host.Listen("127.0.0.43")) << strerror(errno);
   ProgramRun run("second-display");
   run.WriteProfile({{"AutoLoginOptions/autoConnect", 1},
                     {"AutoLoginOptions/exitOnDisconnect", 1},

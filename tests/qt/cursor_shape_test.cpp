@@ -97,6 +97,23 @@ TEST(CursorShapeTest, TwentyFourBitColoursTurnIntoRedGreenBlue) {
   EXPECT_EQ(cursor->hotSpot(), QPoint(1, 0));
 }
 
+// Each row starts on its own 32-bit boundary, so the second row's first
+// pixel sits behind the first row's padding.
+TEST(CursorShapeTest, TwentyFourBitRowsAfterTheFirstKeepTheirColours) {
+  const std::vector<uint8_t> data = {0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0xEE, 0xEE,
+                                     0x11, 0x21, 0x31, 0x41, 0x51, 0x61, 0xEE, 0xEE,
+                                     0x12, 0x22, 0x32, 0x42, 0x52, 0x62, 0xEE, 0xEE};
+  std::vector<uint8_t> record = ColourRecord(2, 2, 3, data);
+  std::unique_ptr<QCursor> cursor(CQtSystemApi::MakeCursor(record.data(), uint32_t(record.size())));
+  ASSERT_NE(cursor, nullptr);
+  const QImage image = cursor->pixmap().toImage();
+  for (int y = 0; y < 3; ++y) {
+    SCOPED_TRACE(y);
+    EXPECT_EQ(image.pixel(0, y), qRgb(0x30 + y, 0x20 + y, 0x10 + y));
+    EXPECT_EQ(image.pixel(1, y), qRgb(0x60 + y, 0x50 + y, 0x40 + y));
+  }
+}
+
 TEST(CursorShapeTest, ThirtyTwoBitCursorWithMaskIsOpaqueWhereTheMaskIsClear) {
   // Mask row: pixel 1 transparent. Colours: pixel 0 with alpha 0 in the data.
   const std::vector<uint8_t> data = {0x40, 0x11, 0x22, 0x33, 0x00, 0x44, 0x55, 0x66, 0x00};

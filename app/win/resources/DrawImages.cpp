@@ -38,7 +38,7 @@ void DrawMark(QPainter& p, const QRectF& box) {
 }
 
 QImage ConnectBanner() {
-  QImage image(460, 84, QImage::Format_ARGB32_Premultiplied);
+  QImage image(540, 84, QImage::Format_ARGB32_Premultiplied);
   QPainter p(&image);
   p.setRenderHint(QPainter::Antialiasing);
   QLinearGradient sky(0, 0, image.width(), 0);
@@ -48,12 +48,12 @@ QImage ConnectBanner() {
   // Two screens joined by a link: a remote desktop.
   p.setPen(QPen(QColor(255, 255, 255, 60), 2));
   p.setBrush(Qt::NoBrush);
-  p.drawRoundedRect(QRectF(330, 16, 54, 38), 3, 3);
-  p.drawRoundedRect(QRectF(392, 26, 48, 34), 3, 3);
-  p.drawLine(QPointF(357, 54), QPointF(357, 64));
-  p.drawLine(QPointF(347, 64), QPointF(367, 64));
-  p.drawLine(QPointF(416, 60), QPointF(416, 70));
-  p.drawLine(QPointF(406, 70), QPointF(426, 70));
+  p.drawRoundedRect(QRectF(410, 16, 54, 38), 3, 3);
+  p.drawRoundedRect(QRectF(472, 26, 48, 34), 3, 3);
+  p.drawLine(QPointF(437, 54), QPointF(437, 64));
+  p.drawLine(QPointF(427, 64), QPointF(447, 64));
+  p.drawLine(QPointF(496, 60), QPointF(496, 70));
+  p.drawLine(QPointF(486, 70), QPointF(506, 70));
   DrawMark(p, QRectF(18, 18, 48, 48));
   QFont title("DejaVu Sans", 20, QFont::Bold);
   p.setFont(title);

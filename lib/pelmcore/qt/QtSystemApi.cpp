@@ -167,8 +167,13 @@ QCursor* MakeColourCursor(const CursorShape& shape) {
   std::vector<uint8_t> colour(shape.colour, shape.colour + shape.colourBytes);
   const size_t pixels = size_t(shape.width) * shape.height;
   if (shape.Kind() == 2) {
-    // Blue-green-red to red-green-blue.
-    for (size_t i = 0; i < pixels; ++i) std::swap(colour[3 * i], colour[3 * i + 2]);
+    // Blue-green-red to red-green-blue, row by row: each row starts on a
+    // 32-bit boundary.
+    const size_t stride = shape.colourBytes / size_t(shape.height);
+    for (int y = 0; y < shape.height; ++y) {
+      uint8_t* row = colour.data() + size_t(y) * stride;
+      for (int x = 0; x < shape.width; ++x) std::swap(row[3 * x], row[3 * x + 2]);
+    }
   } else if (shape.Kind() == 3 && shape.maskBytes) {
     for (size_t i = 0; i < pixels; ++i) colour[4 * i + 3] = 255;
   }

@@ -2,15 +2,16 @@
 // given by the test), the session objects it builds and frees, and the
 // outcome the server-switch thread waits for. Sessions go to the test
 // host's listener on a loopback address.
-#include "session/HtClient.h"  // before Qt: the session core names a member "slots"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <QApplication>
 #include <QComboBox>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTest>
+#include <QTimer>
 #include <memory>
 #include <thread>
 
@@ -19,7 +20,9 @@
 #include "cli/UrlConnect.h"
 #include "cli/RunFlags.h"
 #include "qt/QtSystemApi.h"
+#include "session/HtClient.h"
 #include "settings/ClientConnectionParameter.h"
+#include "settings/ServerSwitchThread.h"
 #include "testhost/Framing.h"
 #include "ui/QtRdpWindow.h"
 #include "ui/main/QtAutoConnectThread.h"
@@ -318,6 +321,36 @@ TEST_F(MainWindowTest, SessionObjectsNeverExceedTwoDisplays) {
   gui.ReleaseSessionObjects();
   EXPECT_EQ(gui.SessionWindow(0), nullptr);
   EXPECT_EQ(gui.WaitConnected(), 1);
+}
+
+TEST_F(MainWindowTest, TheSwitchThreadConnectsToOneServerOfTheGroup) {
+  pass.settings->AddServerAddressToGroup(u"Farm", u"127.0.0.52");
+  pass.settings->AddServerAddressToGroup(u"Farm", u"127.0.0.51");
+  CServerSwitchThread::Instance().groupIndex = pass.settings->FindGroupIndex(u"Farm");
+  // Nothing listens there: the session may fail and say so in a box before
+  // the objects are released. Answer such boxes as a user would.
+  QTimer boxCloser;
+  QObject::connect(&boxCloser, &QTimer::timeout, [] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) box->close();
+  });
+  boxCloser.start(20);
+  QtClientGui gui;
+  // The thread's request arrives queued on the GUI thread.
+  std::thread switcher([&] { gui.SwitchToServer(1); });
+  switcher.join();
+  ASSERT_TRUE(WaitUntil([&] { return gui.connectionParameters.load() != nullptr; }));
+  CClientConnectionParameter* parameters = gui.connectionParameters.load();
+  EXPECT_EQ(Q(parameters->groupName), "Farm");
+  EXPECT_EQ(Q(parameters->serverAddress), "127.0.0.52");
+  EXPECT_NE(gui.SessionWindow(0), nullptr);
+  EXPECT_NE(gui.sessionClient.load(), nullptr);
+  gui.ReleaseSessionObjects();
+
+  // Without such a group nothing is built.
+  CServerSwitchThread::Instance().groupIndex = 7;
+  gui.ConnectToServerByIndex(0);
+  EXPECT_EQ(gui.connectionParameters.load(), nullptr);
+  CServerSwitchThread::Instance().groupIndex = -1;
 }
 
 TEST_F(MainWindowTest, WaitConnectedOutcomes) {

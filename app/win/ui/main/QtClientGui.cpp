@@ -1,7 +1,3 @@
-// Before any Qt header: the session core names a member "slots", which Qt
-// defines as a macro.
-#include "session/HtClient.h"
-
 #include "ui/main/QtClientGui.h"
 
 #include <QAction>
@@ -20,6 +16,7 @@
 #include "cli/UrlConnect.h"
 #include "cli/RunFlags.h"
 #include "qt/QtSystemApi.h"
+#include "session/HtClient.h"
 #include "settings/AbstractClientSettings.h"
 #include "settings/ClientConnectionParameter.h"
 #include "settings/QtText.h"
@@ -52,11 +49,6 @@ QtClientGui::Screens DesktopScreens() {
   for (QScreen* screen : all) screens.rects.append(screen->geometry());
   screens.primary = std::max(0, static_cast<int>(all.indexOf(QGuiApplication::primaryScreen())));
   return screens;
-}
-
-QtClientGui* CurrentMainWindow() {
-  CQtSystemApi* api = CQtSystemApi::Instance();
-  return api != nullptr ? dynamic_cast<QtClientGui*>(api->clientApp.load()) : nullptr;
 }
 
 uint32_t PackSize(const QSize& size) {
@@ -489,19 +481,4 @@ void QtClientGui::RaiseSessionWindows(int displayIndex) {
   for (int i = 0; i < kSessionSlots; ++i)
     if (i != displayIndex && sessionWindows[i] != nullptr) sessionWindows[i]->raise();
   if (QtRdpWindow* window = SessionWindow(displayIndex)) window->raise();
-}
-
-QList<QRect> QtClientGui::CurrentScreenRects() {
-  QtClientGui* window = CurrentMainWindow();
-  return window != nullptr ? window->GetScreenRects() : QList<QRect>();
-}
-
-int QtClientGui::CurrentScreenCount() {
-  QtClientGui* window = CurrentMainWindow();
-  return window != nullptr ? window->GetScreenCount() : 1;
-}
-
-bool QtClientGui::CurrentIsNewGuiLayout() {
-  QtClientGui* window = CurrentMainWindow();
-  return window != nullptr && window->IsNewGuiLayout();
 }

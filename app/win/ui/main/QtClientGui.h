@@ -71,14 +71,10 @@ class QtClientGui : public QMainWindow, public CAbstractClientApp, public QtSess
   QtRdpWindow* FindSessionWindowAt(const QPoint& globalPosition) override;
   void RaiseSessionWindows(int displayIndex) override;
 
+  // What the option pages ask through the options host.
   QList<QRect> GetScreenRects() const { return screenRects; }
   int GetScreenCount() const { return screenCount; }
   bool IsNewGuiLayout() const { return newGuiLayout; }
-  // The answers for whoever asks through the system API's application
-  // pointer, also when there is no main window.
-  static QList<QRect> CurrentScreenRects();
-  static int CurrentScreenCount();
-  static bool CurrentIsNewGuiLayout();
 
   QtConnectWindow* HomePage() const { return homePage; }
   QtOptionsWindow* OptionsWindow() const { return optionsWindow; }

@@ -1,0 +1,84 @@
+// What start-up reads before anything else (the test mode) and the status
+// file a pass leaves behind.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "../settings/SettingsTestEnv.h"
+#include "program/EngineStatusFile.h"
+#include "program/TestMode.h"
+
+namespace {
+
+int Mode(std::vector<std::string> args) {
+  args.insert(args.begin(), "pellum");
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  return ParseTestMode(static_cast<int>(argv.size()), argv.data());
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+}  // namespace
+
+TEST(ProgramStart, TestModes) {
+  const struct {
+    std::vector<std::string> args;
+    int mode;
+  } cases[] = {
+      {{}, kTestModeNormal},
+      {{"-test"}, kTestModeNormal},
+      {{"-test", "normal"}, kTestModeNormal},
+      {{"-test", "silent"}, kTestModeSilent},
+      {{"-test", "silentwithconsole"}, kTestModeSilentWithConsole},
+      {{"-no-test", "-test", "silent"}, kTestModeNone},
+      {{"-test", "silent", "-no-test"}, kTestModeNone},
+      {{"-test", "SILENT"}, kTestModeInvalid},
+      {{"-test", "silent", "-test", "bogus"}, kTestModeSilent},  // the first one counts
+      {{"--test", "bogus"}, kTestModeNormal},                    // whole arguments only
+  };
+  for (const auto& c : cases) {
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Mode(c.args), c.mode);
+    const std::string printed = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(printed, c.mode == kTestModeInvalid
+                           ? "Invalid -test parameter( \"normal\", \"silent\", \"silentwithconsole\""
+                           : "");
+  }
+}
+
+TEST(ProgramStart, StatusFileIsCompactWithSortedKeys) {
+  TestFolders folders;
+  const std::string path = folders.Root() + "/x.json.status";
+  EXPECT_TRUE(WriteEngineStatusFile(path, -3, {"Connecting <OK>", "a \"quoted\" line"}));
+  EXPECT_EQ(ReadFile(path), "{\"log\":[\"Connecting <OK>\",\"a \\\"quoted\\\" line\"],\"status\":-3}");
+  EXPECT_TRUE(WriteEngineStatusFile(path, 6, {}));
+  EXPECT_EQ(ReadFile(path), "{\"log\":[],\"status\":6}");
+}
+
+TEST(ProgramStart, StatusFileFailures) {
+  TestFolders folders;
+  LogCapture log;
+  EXPECT_FALSE(WriteEngineStatusFile(folders.Root() + "/missing/folder/x.status", 1, {"x"}));
+
+  // A line that is not UTF-8 cannot be written: the failure is logged and
+  // the previous file stays as it was.
+  const std::string path = folders.Root() + "/Simple.Log";
+  ASSERT_TRUE(WriteEngineStatusFile(path, 5, {"kept"}));
+  EXPECT_FALSE(WriteEngineStatusFile(path, 6, {std::string("bad \xff byte")}));
+  EXPECT_EQ(ReadFile(path), "{\"log\":[\"kept\"],\"status\":5}");
+  bool logged = false;
+  for (const std::string& line : log.Lines())
+    logged = logged || line.find("Important failure during json command line processing") != std::string::npos;
+  EXPECT_TRUE(logged);
+}
