@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything with AddressSanitizer and
 # UndefinedBehaviorSanitizer and runs every test; then builds the tests
-# labelled "tsan" with ThreadSanitizer and runs them again.
+# labelled "tsan" with ThreadSanitizer and runs them again; then short
+# libFuzzer runs of every fuzz target.
 # Incremental when the build folders exist. Extra arguments go to the first
-# ctest run (e.g. ./test.sh -L unit). PELLUM_SKIP_TSAN=1 skips the second run.
+# ctest run (e.g. ./test.sh -L unit). PELLUM_SKIP_TSAN=1 and PELLUM_SKIP_FUZZ=1
+# skip the last two steps.
 set -euo pipefail
 cd "$(dirname "$0")"
 ./scripts/install-deps.sh
@@ -36,7 +38,15 @@ if [[ -z "${PELLUM_SKIP_TSAN:-}" ]]; then
   fi
 fi
 
-if [[ -x scripts/fuzz-smoke.sh ]]; then
-  scripts/fuzz-smoke.sh
+if [[ -z "${PELLUM_SKIP_FUZZ:-}" ]]; then
+  # The display's parsers, which see the most bytes, get the longer runs.
+  long=(display_packet_fuzz jpeg_tiles_fuzz)
+  short=()
+  for dir in fuzz/*/; do
+    name=$(basename "$dir")
+    [[ -f "$dir/${name}_fuzz.cpp" && ! " ${long[*]} " =~ " ${name}_fuzz " ]] && short+=("${name}_fuzz")
+  done
+  FUZZ_SECONDS=30 scripts/fuzz-smoke.sh "${long[@]}"
+  FUZZ_SECONDS=10 scripts/fuzz-smoke.sh "${short[@]}"
 fi
 cd "$ROOT"
