@@ -10,7 +10,8 @@
 # are.
 set -euo pipefail
 
-BIN=${1:?usage: scripts/demo.sh BUILD_FOLDER}/bin
+BUILD=${1:?usage: scripts/demo.sh BUILD_FOLDER}
+BIN=$(cd "$BUILD" && pwd)/bin
 for program in pellum pellum-testhost; do
   if [[ ! -x "$BIN/$program" ]]; then
     echo "demo: $BIN/$program is missing; build first." >&2
