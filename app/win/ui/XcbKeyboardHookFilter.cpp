@@ -184,6 +184,8 @@ void XcbKeyboardHookFilter::GrabLocked() {
   if (grabbed_ != XCB_NONE && grabbed_ != wanted_) {
     xcb_ungrab_keyboard(connection_, XCB_CURRENT_TIME);
     grabbed_ = XCB_NONE;
+    // A round trip: the keyboard is free for other clients once this returns.
+    free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
   }
   if (wanted_ != XCB_NONE && grabbed_ != wanted_) {
     // Owner events: the program's other windows keep their own keys.
