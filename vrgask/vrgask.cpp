@@ -69,8 +69,9 @@ const KeyRule& RuleFor(DWORD virtualKey, bool up) {
 constexpr DWORD kHangulReportedScan = 0xF2;
 
 // Keyboards send the Hangul key as one lone code, which arrives either as
-// the release of an unknown key 0x72 or as an extended Hangul press. Both
-// become one press of 0xF2, and later hooks see the event the same way.
+// the release of an unknown key 0x72 or as an extended Hangul key. Both are
+// reported as key 0xF2 (the Hangul form always as a press), and later hooks
+// see the event the same way.
 void FixHangulKey(KBDLLHOOKSTRUCT* event, bool* up) {
   if (event->scanCode == 0x72 && event->vkCode == 0xFF && event->flags == LLKHF_UP)
     event->scanCode = kHangulReportedScan;

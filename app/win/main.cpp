@@ -28,6 +28,7 @@
 #include "program/EngineStatusFile.h"
 #include "program/LoopbackDiscovery.h"
 #include "program/QtSystemApiSettingsLink.h"
+#include "program/SettingsProbes.h"
 #include "program/StartedEvent.h"
 #include "program/TestMode.h"
 #include "qt/QtSystemApi.h"
@@ -208,6 +209,7 @@ int main(int argc, char** argv) {
   // pointer.
   RegisterOp2ProcessorMaker();
   RegisterVirtHidProcessorMaker();
+  InstallSettingsProbes();
 
   std::unique_ptr<IServerFinderEngine> discovery = MakeLoopbackDiscoveryEngine(getenv("PELLUM_TEST_DISCOVERY"));
   if (discovery) SetDiscoveryEngine(discovery.get());

@@ -246,11 +246,12 @@ TEST_F(CommandLineTest, UrlForms) {
       {{"-url", "ybx:/host"}, -1, kUrlMalformed, "", 0},
       {{"-url", "ybx://host"}, -1, kUrlMalformed, "", 0},
       {{"-url", "see ybx://host/v"}, -1, kUrlMalformed, "", 0},
-      // The id must be there when the 't' is.
+      // Without the 't' the value is malformed; an id text that is empty
+      // or unreadable gives 0.
       {{"-url", "ybx://host/v?"}, -1, kUrlMalformed, "host", 0},
-      {{"-url", "ybx://host/v?t"}, -1, kUrlMalformed, "host", 0},
-      {{"-url", "ybx://host/v?t="}, -1, kUrlMalformed, "host", 0},
-      {{"-url", "ybx://host/v?t=&o=1"}, -1, kUrlMalformed, "host", 0},
+      {{"-url", "ybx://host/v?t"}, 0, kUrlView, "host", 0},
+      {{"-url", "ybx://host/c?t="}, 0, kUrlControl, "host", 0},
+      {{"-url", "ybx://host/v?t=&o=1"}, 0, kUrlView, "host", 0},
       {{"-url"}, -1, kUrlNone, "", 0},
   };
   for (const Case& c : cases) {

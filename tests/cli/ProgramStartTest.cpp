@@ -11,7 +11,10 @@
 
 #include "../settings/SettingsTestEnv.h"
 #include "program/EngineStatusFile.h"
+#include "program/SettingsProbes.h"
 #include "program/TestMode.h"
+#include "session/HelloProbes.h"
+#include "settings/AbstractClientSettings.h"
 
 namespace {
 
@@ -81,4 +84,19 @@ TEST(ProgramStart, StatusFileFailures) {
   for (const std::string& line : log.Lines())
     logged = logged || line.find("Important failure during json command line processing") != std::string::npos;
   EXPECT_TRUE(logged);
+}
+
+// The hello announces lossy display only while the pass's settings allow it.
+TEST(ProgramStart, LossySwitchFollowsTheSettings) {
+  InstallSettingsProbes();
+  EXPECT_TRUE(ProbeLossyEnabled());  // no settings object: the default
+  {
+    CAbstractClientSettings settings(false);  // the pass's settings object
+    EXPECT_TRUE(ProbeLossyEnabled());
+    settings.SetInt(u"LossyEnabled", 0);
+    EXPECT_FALSE(ProbeLossyEnabled());
+    settings.SetInt(u"LossyEnabled", 2);
+    EXPECT_TRUE(ProbeLossyEnabled());
+  }
+  SetHelloProbes(HelloProbes{});
 }

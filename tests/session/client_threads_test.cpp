@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ClientDoubles.h"
+#include "session/RemoteIo.h"
 #include "session/SlotDataProcessor.h"
 
 namespace {
@@ -150,6 +151,28 @@ TEST(ClientThreads, GuiCallsWhileProcessorsAreReleased) {
   done.store(true);
   gui.join();
   client->Release();
+}
+
+// A probe thread keeps its remote I/O object, and keeps sending, while the
+// session client it came from is torn down: no send may reach the client
+// once its teardown has begun.
+TEST(ClientThreads, RemoteIoOutlivesItsClient) {
+  for (int round = 0; round < 200; ++round) {
+    CHtClient* client = new CHtClient;
+    std::shared_ptr<qmt::RemoteIo> io = client->GetRemoteIo(false);
+    std::atomic<bool> started{false}, done{false};
+    std::thread probe([&] {
+      while (!done.load()) {
+        io->Open(u"movie.mp4");  // no connection: fails, and is tried again
+        started.store(true);
+      }
+    });
+    while (!started.load()) std::this_thread::yield();
+    client->Release();
+    done.store(true);
+    probe.join();
+    EXPECT_FALSE(io->Open(u"movie.mp4").valid());
+  }
 }
 
 }  // namespace

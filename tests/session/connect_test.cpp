@@ -180,7 +180,21 @@ TEST(Connect, RecordModeConnectsAndRuns) {
   testhost::Frame f;
   ASSERT_EQ(s.peer->ReadFrame(&f, 5000), testhost::ReadResult::kFrame);
   EXPECT_EQ(f.payload, std::vector<uint8_t>({6, 7}));
-  s.Stop();
+
+  // The session thread closes while another thread is still sending (a key
+  // press): the storage that sends record into must not go away under it.
+  s.peer->StartRecording();
+  std::atomic<int> sent{0};
+  std::thread sender([&] {
+    while (s.connection->Send(1, reply, sizeof reply, &kind) == static_cast<int>(sizeof reply)) ++sent;
+  });
+  while (sent.load() < 20) std::this_thread::yield();
+  s.connection->StopLoop(0);
+  s.loop.join();
+  s.connection->Close();
+  sender.join();
+  s.connection->Release();
+  s.connection = nullptr;
   target.Resolve(u"127.0.0.1", 1);
 }
 

@@ -149,6 +149,7 @@ class MortalClient : public CountingClient {
 // The main window may release its client before the pass ends; the end of
 // the pass still stops it safely, and only then does it go.
 TEST(SystemApi, TheClientLivesUntilItIsStopped) {
+  g_gone.store(0);
   RecordingSystemApi* api = new RecordingSystemApi;
   MortalClient* client = new MortalClient;
   api->AttachObserver(client);

@@ -296,6 +296,16 @@ TEST(SettingsStore, TypedMapsAreIndependent) {
   EXPECT_EQ(u"unchanged", text);
   EXPECT_TRUE(s.FindText(u"Both", &text));
   EXPECT_EQ(u"seven", text);
+
+  // Back to the initial values: no generic key in any map.
+  s.SetBinary(u"Both", {1, 2});
+  s.Store().Clear();
+  EXPECT_TRUE(s.Store().CopyInts().empty());
+  EXPECT_TRUE(s.Store().CopyTexts().empty());
+  EXPECT_TRUE(s.Store().CopyBinaries().empty());
+  EXPECT_TRUE(s.GetBool(u"Zero", true));
+  s.SetInt(u"Zero", 0);
+  EXPECT_FALSE(s.GetBool(u"Zero", true));
 }
 
 TEST(SettingsStore, ReadersOnOtherThreadsWhileTheGuiWrites) {

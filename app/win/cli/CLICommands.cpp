@@ -104,11 +104,7 @@ int32_t CCmfUrlCommand::Execute(const QStringList& parameters) {
   }
   int idEnd = idStart < value.size() ? value.indexOf(QLatin1Char('&'), idStart) : -1;
   if (idEnd < 0) idEnd = value.size();
-  // An id that is not there at all is as malformed as a missing 't'.
-  if (idStart >= idEnd) {
-    UrlConnectKind = kUrlMalformed;
-    return kMissingOrMalformed;
-  }
-  g_urlId = ReadHexId(value.mid(idStart, idEnd - idStart));
+  // An id text that is empty reads as 0, like any unreadable one.
+  g_urlId = idStart < idEnd ? ReadHexId(value.mid(idStart, idEnd - idStart)) : 0;
   return 0;
 }

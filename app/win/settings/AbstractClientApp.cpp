@@ -45,11 +45,17 @@ uint32_t StoredOrZero(CAbstractClientSettings& settings, const char16_t* key) {
   return static_cast<uint32_t>(value);
 }
 
+// The launch file may give any 32-bit sizes: the origin is worked out in
+// 64 bits and, like the sizes, kept to the record's 16-bit fields.
 void SetDisplay2(CClientConnectionParameter& record, int width, int height, bool atLeft, bool bottomAligned) {
   record.display2Size.width = static_cast<uint16_t>(width);
   record.display2Size.height = static_cast<uint16_t>(height);
-  record.display2Origin.x = static_cast<int16_t>(atLeft ? -width : static_cast<int>(record.width));
-  record.display2Origin.y = static_cast<int16_t>(bottomAligned ? static_cast<int>(record.height) - height : 0);
+  const int64_t width1 = static_cast<int32_t>(record.width);
+  const int64_t height1 = static_cast<int32_t>(record.height);
+  const int64_t x = atLeft ? -static_cast<int64_t>(width) : width1;
+  const int64_t y = bottomAligned ? height1 - height : 0;
+  record.display2Origin.x = static_cast<int16_t>(x);
+  record.display2Origin.y = static_cast<int16_t>(y);
 }
 
 void CopySettings(CClientConnectionParameter& record, CAbstractClientSettings& s, const CLaunchOptions& launch) {

@@ -45,6 +45,13 @@ void SettingsStore::AddTextIfMissing(const std::u16string& key, const std::u16st
   texts_.emplace(key, value);
 }
 
+void SettingsStore::Clear() {
+  CxAutoLock guard(&lock_);
+  ints_.clear();
+  texts_.clear();
+  binaries_.clear();
+}
+
 SettingsStore::IntMap SettingsStore::CopyInts() {
   CxAutoLock guard(&lock_);
   return ints_;

@@ -27,6 +27,9 @@ class SettingsStore {
   // Stores the value only when the key is absent from that map.
   void AddIntIfMissing(const std::u16string& key, int32_t value);
   void AddTextIfMissing(const std::u16string& key, const std::u16string& value);
+  // Empties all three maps: a profile set back to its initial values has
+  // no generic keys.
+  void Clear();
 
   // Copies taken under the mutex, for saving.
   IntMap CopyInts();

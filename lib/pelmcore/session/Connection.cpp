@@ -457,10 +457,17 @@ void CConnection::StopLoop(int sleepFirst) {
 
 int CConnection::Close() {
   Notify(kNotifyClosed);
-  if (replayWindow_ && storage_) storage_->FreeReplayed(replayWindow_);
-  replayWindow_ = nullptr;
-  replayLength_ = replayPosition_ = 0;
-  storage_.reset();
+  std::shared_ptr<bps::IBasePacketStorage> gone;
+  {
+    // Framed sends from other threads look at the storage under socket 0's
+    // lock; one may still be on its way while the session thread closes.
+    CxAutoLock hold(&slots_[0].lock);
+    if (replayWindow_ && storage_) storage_->FreeReplayed(replayWindow_);
+    replayWindow_ = nullptr;
+    replayLength_ = replayPosition_ = 0;
+    gone.swap(storage_);
+  }
+  gone.reset();
   if (connectAll_) (this->*connectAll_)(0);
   return 1;
 }

@@ -96,9 +96,13 @@ void DisplayOrigin::Write(uint8_t out[kSize]) const {
   w.U16(height);
 }
 
-CGenericClient::CGenericClient() : tunnelRegistry(new ybx::tunnel::TunnelRegistry) { processorLock.Setup(); }
+CGenericClient::CGenericClient()
+    : tunnelRegistry(new ybx::tunnel::TunnelRegistry), remoteIoLink(std::make_shared<qmt::RemoteIoLink>(this)) {
+  processorLock.Setup();
+}
 
 CGenericClient::~CGenericClient() {
+  CutRemoteIo();
   ReleaseAllProcessors();
   {
     CxAutoLock hold(&lock);
@@ -113,12 +117,7 @@ CGenericClient::~CGenericClient() {
     log.clear();
   }
   {
-    // Holders of a shared reference must not send through a client that
-    // is gone.
     std::lock_guard<std::mutex> hold(remoteIoMutex);
-    for (const std::weak_ptr<qmt::RemoteIo>& issued : remoteIoIssued) {
-      if (std::shared_ptr<qmt::RemoteIo> alive = issued.lock()) alive->Detach();
-    }
     remoteIo.reset();
   }
   delete tunnelRegistry;
@@ -505,14 +504,12 @@ std::shared_ptr<qmt::RemoteIo> CGenericClient::GetRemoteIo(bool recreate) {
   std::lock_guard<std::mutex> hold(remoteIoMutex);
   if (recreate) remoteIo.reset();
   if (!remoteIo) {
-    remoteIo = std::make_shared<qmt::RemoteIo>(this);
-    remoteIoIssued.erase(std::remove_if(remoteIoIssued.begin(), remoteIoIssued.end(),
-                                        [](const std::weak_ptr<qmt::RemoteIo>& w) { return w.expired(); }),
-                         remoteIoIssued.end());
-    remoteIoIssued.push_back(remoteIo);
+    remoteIo = std::make_shared<qmt::RemoteIo>(remoteIoLink);
   }
   return remoteIo;
 }
+
+void CGenericClient::CutRemoteIo() { remoteIoLink->Cut(); }
 
 CConnection* CGenericClient::AddConnectionRef() {
   CxAutoLock hold(&lock);

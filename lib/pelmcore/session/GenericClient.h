@@ -30,6 +30,7 @@ class TunnelRegistry;
 }  // namespace ybx
 namespace qmt {
 class RemoteIo;
+class RemoteIoLink;
 }
 
 // A display's place in the layout: {u8 valid; i16 x, i16 y; u16 width,
@@ -105,6 +106,9 @@ class CGenericClient : public CAtom {
 
   // Detaches and deletes every processor and the control processor.
   void ReleaseAllProcessors();
+  // The first step of tearing a client down, taken while the whole object
+  // still stands: threads that hold remote I/O objects send nothing more.
+  void CutRemoteIo();
 
   // The group name (a group session) or the server address, cut to fit;
   // -1 when size is 0.
@@ -187,9 +191,8 @@ class CGenericClient : public CAtom {
   int32_t groupSession = 0;
   uint8_t replay = 0;
   std::shared_ptr<qmt::RemoteIo> remoteIo;
-  // Every object handed out that may still live: detached when the client
-  // goes, so that none sends through it afterwards.
-  std::vector<std::weak_ptr<qmt::RemoteIo>> remoteIoIssued;
+  // Shared by every object handed out; cut when the client goes.
+  std::shared_ptr<qmt::RemoteIoLink> remoteIoLink;
   std::mutex remoteIoMutex;
   int32_t layoutCount = 0;
   uint16_t displaySize[2][2] = {};    // width, height of displays 0 and 1

@@ -122,7 +122,12 @@ size_t HelloLength(const uint8_t* hello, size_t size) {
 
 CHtClient::CHtClient() = default;
 
-CHtClient::~CHtClient() = default;
+// Sends go through this class: whatever may still send is stopped here,
+// before the object is taken apart.
+CHtClient::~CHtClient() {
+  CutRemoteIo();
+  ReleaseAllProcessors();
+}
 
 bool CHtClient::ResolveServer(ConnectTarget* target) {
   if (!target || !params) return false;

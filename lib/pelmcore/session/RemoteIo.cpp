@@ -46,25 +46,35 @@ bool ParseHead(const uint8_t* payload, size_t length, tools::MicroIoAnswer* answ
 
 }  // namespace
 
-RemoteIo::RemoteIo(CGenericClient* client) : client_(client) {}
+int RemoteIoLink::Send(const char* method, const uint8_t* payload, size_t length) {
+  std::unique_ptr<ybx::tunnel::TunnelFrame> frame =
+      ybx::tunnel::BuildTunnelFrame(kSinkName, method, payload, static_cast<int64_t>(length));
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (!frame || !client_) return -1;
+  return ybx::tunnel::SendTunnelFrame(frame.get(), client_);
+}
+
+void RemoteIoLink::Cut() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  client_ = nullptr;
+}
+
+RemoteIo::RemoteIo(CGenericClient* client) : link_(std::make_shared<RemoteIoLink>(client)) {}
+
+RemoteIo::RemoteIo(std::shared_ptr<RemoteIoLink> link) : link_(std::move(link)) {}
 
 RemoteIo::~RemoteIo() {
   std::lock_guard<std::mutex> hold(mutex_);
   if (FileOpenLocked()) {
     HandlePayload payload;
     WriteHandlePayload(handle_, payload);
-    std::unique_ptr<ybx::tunnel::TunnelFrame> frame =
-        ybx::tunnel::BuildTunnelFrame(kSinkName, "close", payload, sizeof payload);
-    if (frame && client_) ybx::tunnel::SendTunnelFrame(frame.get(), client_);
+    link_->Send("close", payload, sizeof payload);
   }
   for (Pending& p : pending_) p.promise.set_value(nullptr);
   pending_.clear();
 }
 
-void RemoteIo::Detach() {
-  std::lock_guard<std::mutex> hold(mutex_);
-  client_ = nullptr;
-}
+void RemoteIo::Detach() { link_->Cut(); }
 
 int32_t RemoteIo::Handle() const {
   std::lock_guard<std::mutex> hold(mutex_);
@@ -86,10 +96,7 @@ RemoteIo::PendingAnswer RemoteIo::SendLocked(const char* method, const uint8_t* 
   pending_.push_back(Pending{id, std::promise<Answer>()});
   auto entry = std::prev(pending_.end());
   PendingAnswer future = entry->promise.get_future();
-  std::unique_ptr<ybx::tunnel::TunnelFrame> frame =
-      ybx::tunnel::BuildTunnelFrame(kSinkName, method, payload, static_cast<int64_t>(length));
-  const bool sent = frame && client_ && ybx::tunnel::SendTunnelFrame(frame.get(), client_) == 0;
-  if (sent) return future;
+  if (link_->Send(method, payload, length) == 0) return future;
   entry->promise.set_value(nullptr);
   pending_.erase(entry);
   return PendingAnswer();

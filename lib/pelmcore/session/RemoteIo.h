@@ -40,6 +40,21 @@ struct MicroIoAnswer {
 
 namespace qmt {
 
+// The road from remote I/O objects to their session client. The client cuts
+// it before it goes; a send already under way finishes first, so no object,
+// however long a probe thread keeps it, sends through a client that is gone.
+class RemoteIoLink {
+ public:
+  explicit RemoteIoLink(CGenericClient* client) : client_(client) {}
+  // The tunnel frame's status, or -1 once the link is cut.
+  int Send(const char* method, const uint8_t* payload, size_t length);
+  void Cut();
+
+ private:
+  std::mutex mutex_;
+  CGenericClient* client_;
+};
+
 class RemoteIo {
  public:
   // Request codes, as the server's answer names them.
@@ -62,6 +77,7 @@ class RemoteIo {
   typedef std::future<Answer> PendingAnswer;
 
   explicit RemoteIo(CGenericClient* client);
+  explicit RemoteIo(std::shared_ptr<RemoteIoLink> link);
   // Sends "close" for a file still open, but does not wait for its answer:
   // the last reference may go on the connection thread, the only thread
   // that could deliver it. Pending requests end unanswered.
@@ -69,8 +85,8 @@ class RemoteIo {
   RemoteIo(const RemoteIo&) = delete;
   RemoteIo& operator=(const RemoteIo&) = delete;
 
-  // The session client calls this before it goes away; from then on nothing
-  // is sent (requests end unanswered at once).
+  // Cuts the link to the session client: from then on nothing is sent
+  // (requests end unanswered at once).
   void Detach();
 
   // Only while no file is open; the path is cut to 1023 characters.
@@ -112,7 +128,7 @@ class RemoteIo {
   void ForgetFileLocked();
 
   mutable std::mutex mutex_;
-  CGenericClient* client_;
+  const std::shared_ptr<RemoteIoLink> link_;
   std::list<Pending> pending_;
   WCHAR path_[kPathChars] = {};
   int32_t handle_ = 0;

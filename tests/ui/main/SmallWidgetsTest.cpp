@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <climits>
 #include <cmath>
 
 #include "ui/main/QtCircleLoadingBar.h"
@@ -70,6 +71,28 @@ TEST(QtCircleLoadingBar, ProgressDarkensDotsUpToThePosition) {
   bar.Reset();
   EXPECT_EQ(bar.Position(), 0);
   EXPECT_EQ(bar.Maximum(), 0);
+}
+
+TEST(QtCircleLoadingBar, ProgressPositionOverTheWholeRange) {
+  struct Case {
+    int maximum;
+    int value;
+    int position;
+  };
+  const Case cases[] = {
+      {2000, 0, 0},
+      {2000, 250, 1},
+      {2000, 1999, 7},
+      {2000, 2250, 8},
+      {INT_MAX, INT_MAX / 2, 3},
+      {INT_MAX, INT_MAX, 8},
+  };
+  for (const Case& c : cases) {
+    QtCircleLoadingBar bar;
+    bar.SetMaximum(c.maximum);
+    bar.Advance(c.value);
+    EXPECT_EQ(bar.Position(), c.position) << c.maximum << " " << c.value;
+  }
 }
 
 TEST(QtMainMenuBar, LaterButtonsStandLeftAndSelectionCanBeTakenBack) {

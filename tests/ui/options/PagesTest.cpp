@@ -368,15 +368,32 @@ TEST_F(PagesTest, ManualChoiceInTheFullLayout) {
   EXPECT_EQ("Display [0] set to 1024x768 | Display [1] set to 1280x1024 | 16 bits color | Sound disabled",
             page.Summary(&settings()));
 
-  // With automatic detection the stored dual-monitor choice survives a
-  // page that is shown and left again.
+  // With automatic detection, or manually on one display, the stored
+  // dual-monitor choice and arrangement survive a page that is shown and
+  // left again.
   page.AutoRadio()->setChecked(true);
   page.Apply();
-  QtAudioVideoOptions next(false);
-  next.Load();
-  EXPECT_TRUE(next.DualBox()->isChecked());
-  next.Apply();
-  EXPECT_EQ(1, settings().GetInt(u"GuiMultiMonitor", 0));
+  struct Case {
+    const char* what;
+    int autoDetect;
+    int multi;
+  } cases[] = {
+      {"automatic detection", 1, 1},
+      {"manual, one display", 0, 0},
+  };
+  for (const Case& c : cases) {
+    settings().autoDetectAudioVideo = c.autoDetect;
+    settings().SetInt(u"GuiMultiMonitor", c.multi);
+    settings().SetInt(u"DualOnLeftSide", 1);
+    settings().SetInt(u"DualBottomAligned", 1);
+    QtAudioVideoOptions next(false);
+    next.Load();
+    EXPECT_EQ(c.multi != 0, next.DualBox()->isChecked()) << c.what;
+    next.Apply();
+    EXPECT_EQ(c.multi, settings().GetInt(u"GuiMultiMonitor", -1)) << c.what;
+    EXPECT_EQ(1, settings().GetInt(u"DualOnLeftSide", 0)) << c.what;
+    EXPECT_EQ(1, settings().GetInt(u"DualBottomAligned", 0)) << c.what;
+  }
 }
 
 TEST_F(PagesTest, UnsupportedChoicesAreRefused) {

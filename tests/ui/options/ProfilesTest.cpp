@@ -273,6 +273,7 @@ TEST_F(ProfilesTest, RestoreGivesTheDefaults) {
   settings().autoConnect = 1;
   settings().AddServerToHistory(u"old.example");
   settings().AddServerAddressToGroup(u"Farm", u"a");
+  settings().SetInt(u"GuiMultiMonitor", 1);
   settings().SaveCurrentProfile();
   ASSERT_TRUE(QFile::exists(UserFile(kDefault)));
   Save("Office");
@@ -289,6 +290,7 @@ TEST_F(ProfilesTest, RestoreGivesTheDefaults) {
   EXPECT_EQ(0, settings().autoConnect);
   EXPECT_EQ("", Q(settings().serverHistory[0]));
   EXPECT_EQ(0, settings().GetGroupCount());
+  EXPECT_EQ(0, settings().GetInt(u"GuiMultiMonitor", 0));
   WCHAR password[260];
   settings().GetPassword(password, 260);
   EXPECT_EQ("", Q(password));

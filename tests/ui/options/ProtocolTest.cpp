@@ -217,6 +217,10 @@ TEST(RadioButtonWithLinkTest, SignalsAndShortcuts) {
   QTest::keyClick(&row, Qt::Key_Return);
   QTest::keyClick(&row, Qt::Key_Enter);
   EXPECT_EQ(0, links.count());
+  // A key that has no name (a composed character, say) follows no link.
+  QKeyEvent unnamed(QEvent::KeyPress, 0, Qt::NoModifier, QString::fromUtf8("\xc3\xa9"));
+  QApplication::sendEvent(&row, &unnamed);
+  EXPECT_EQ(0, links.count());
   // Other keys still reach the radio button.
   QTest::keyClick(&row, Qt::Key_Space);
   EXPECT_TRUE(row.isChecked());

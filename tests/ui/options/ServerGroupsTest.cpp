@@ -271,6 +271,10 @@ TEST_F(ServerGroupsTest, DropsOntoRows) {
        {"alpha", "beta"}, "", {"X", "x1", "alpha", "beta", "x2", "Y", "y1", "y2"}},
       {"another source only changes the current row", "Y/y2", 1, ServerDrop::kOther, {"zzz"}, "",
        {"X", "x1", "x2", "Y", "y1", "y2"}},
+      {"a discovered server without a name onto a group is skipped", "Y", 0, ServerDrop::kServersList,
+       {"", "alpha"}, "", {"X", "x1", "x2", "Y", "alpha", "y1", "y2"}},
+      {"a discovered server without a name onto a row is skipped", "X/x1", 1, ServerDrop::kServersList,
+       {"alpha", ""}, "", {"X", "x1", "alpha", "x2", "Y", "y1", "y2"}},
   };
   for (const Case& c : cases) {
     page.reset();

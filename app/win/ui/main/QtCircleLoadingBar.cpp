@@ -3,6 +3,7 @@
 #include <QPainter>
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 QtCircleLoadingBar::QtCircleLoadingBar(QWidget* parent) : QWidget(parent) { resize(kSide, kSide); }
 
@@ -17,7 +18,9 @@ void QtCircleLoadingBar::Advance(int newValue) {
     position = (position + 1) % dotCount;
   } else {
     value = std::min(newValue, maximum);
-    position = dotCount * value / maximum;
+    // In 64 bits: the product overflows an int for values past a quarter
+    // billion.
+    position = static_cast<int>(static_cast<int64_t>(dotCount) * value / maximum);
   }
   update();
 }

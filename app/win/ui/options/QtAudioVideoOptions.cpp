@@ -231,6 +231,12 @@ void QtAudioVideoOptions::Load() {
   if (settings != nullptr) {
     const bool multi = settings->GetInt(kGuiMultiMonitor, 0) != 0;
     const bool reducedNow = GetOptionsHost().IsNewGuiLayout();
+    if (!reducedNow) {
+      // Applied in this layout whatever the mode: left as they were, the
+      // boxes would overwrite the stored arrangement.
+      leftBox->setChecked(StoredInt(kDualOnLeftSide) != 0);
+      bottomBox->setChecked(StoredInt(kDualBottomAligned) != 0);
+    }
     if (settings->autoDetectAudioVideo != 0) {
       autoRadio->setChecked(true);
       if (reducedNow) {

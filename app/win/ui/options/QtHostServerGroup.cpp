@@ -345,6 +345,8 @@ void QtHostServerGroup::ServersGroupsitemClicked(QTreeWidgetItem*, int) {}
 
 void QtHostServerGroup::InsertServerRow(const QString& group, const QString& anchor, const QString& address,
                                         bool before) {
+  // An empty address would make RemoveRow take the whole group row.
+  if (address.isEmpty()) return;
   QTreeWidgetItem* groupRow = FindGroupRow(group);
   if (groupRow == nullptr) return;
   RemoveRow(group, address);
@@ -551,7 +553,8 @@ void QtHostServerGroup::ApplyDrop(GroupItemContext* target, int directionY, cons
   const WCHAR* storeAnchor = ontoGroup ? nullptr : wideAnchor.c_str();
   const bool atAnchor = ontoGroup ? true : before;
   for (const QString& address : drop.addresses) {
-    if (!ontoGroup && address == anchor) continue;
+    // A discovered server without a name would end the group's list.
+    if (address.isEmpty() || (!ontoGroup && address == anchor)) continue;
     const std::u16string wideAddress = Wide(address);
     InsertServerRow(group, anchor, address, before);
     groups.MoveServerAddress(wideGroup.c_str(), storeAnchor, wideAddress.c_str(), atAnchor);

@@ -312,7 +312,9 @@ void QtProfileOptions::RestoreProfile(const QString& name) {
   const std::u16string wide = ToU16String(name);
   settings->LoadProfile(wide.c_str());
   // The file is gone, so reading it yields the initial value of every key;
-  // an absent password leaves the block alone, so it is reset here.
+  // keys of the typed store that nothing reads back are dropped, and an
+  // absent password leaves the block alone, so it is reset here.
+  settings->Store().Clear();
   {
     QSettings blank(QSettings::IniFormat, QSettings::UserScope, settings->organisation, name);
     blank.setFallbacksEnabled(false);

@@ -53,9 +53,11 @@ void QtRadioButtonWithLink::linkButtonClicked(const QString& link) { emit LinkCl
 void QtRadioButtonWithLink::keyPressEvent(QKeyEvent* event) {
   if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) return;
   const QString pressed = QKeySequence(event->key()).toString(QKeySequence::PortableText);
-  // Every link with that key fires.
+  // Every link with that key fires. A key without a name matches no link:
+  // the first link has no key, and its missing property reads as empty.
   for (QPushButton* link : links)
-    if (pressed == link->property(kShortcutProperty).toString()) emit LinkClicked(text(), link->text());
+    if (!pressed.isEmpty() && pressed == link->property(kShortcutProperty).toString())
+      emit LinkClicked(text(), link->text());
   QAbstractButton::keyPressEvent(event);
 }
 
