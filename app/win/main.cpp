@@ -222,7 +222,10 @@ int main(int argc, char** argv) {
   int result = 0;
   do {
     const PassEnd end = RunPass(app, parser, &result);
-    if (end == PassEnd::kRefused) return 1;
+    if (end == PassEnd::kRefused) {
+      result = 1;
+      break;
+    }
     if (end == PassEnd::kStop) break;
   } while (g_exitRequested == 0);
 
