@@ -62,7 +62,7 @@ QProcessEnvironment ProgramRun::Environment(const QMap<QString, QString>& extra)
 
 void ProgramRun::Start(const QStringList& arguments, const QMap<QString, QString>& environment) {
   process_.setProcessEnvironment(Environment(environment));
-  process_.start(QStringLiteral(PELLUM_BIN_DIR "/pellum"), arguments);
+  process_.start(program_, arguments);
   process_.waitForStarted(kWaitMs);
 }
 

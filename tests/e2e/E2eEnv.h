@@ -33,6 +33,8 @@ class ProgramRun {
   // A launch file in the working directory; answers its path.
   QString WriteLaunchFile(const QString& name, const QByteArray& json);
 
+  // Another copy of the program than the build's own.
+  void UseProgram(const QString& path) { program_ = path; }
   void Start(const QStringList& arguments, const QMap<QString, QString>& environment = {});
   // Standard output goes to a terminal (a pseudo-terminal the run reads).
   void StartOnTerminal(const QStringList& arguments);
@@ -52,6 +54,7 @@ class ProgramRun {
   QString root_;
   QString work_;
   QString config_;
+  QString program_ = QStringLiteral(PELLUM_BIN_DIR "/pellum");
   QProcess process_;
   int terminal_ = -1;
   QByteArray terminalOutput_;

@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QImage>
 #include <cerrno>
 #include <chrono>
@@ -245,6 +246,31 @@ TEST_F(SessionTest, AMalformedLinkIsRefused) {
   }
   ASSERT_FALSE(run.Running());
   EXPECT_EQ(exitCode, 1);
+}
+
+// The program finds the system-key library beside itself; a copy without it
+// says so and ends before anything else starts.
+TEST_F(SessionTest, WithoutTheSystemKeyLibraryTheStartIsRefused) {
+  ProgramRun run("no-system-keys");
+  const QString alone = run.WorkFile("alone");
+  ASSERT_TRUE(QDir().mkpath(alone));
+  ASSERT_TRUE(QFile::copy(PELLUM_BIN_DIR "/pellum", alone + "/pellum"));
+  ASSERT_TRUE(QFile::setPermissions(alone + "/pellum", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+  ASSERT_TRUE(QFile::link(PELLUM_BIN_DIR "/libpelplat.so", alone + "/libpelplat.so"));
+  run.UseProgram(alone + "/pellum");
+  run.Start({});
+  XWindowInfo box;
+  ASSERT_TRUE(x.WaitForWindow(IsMainWindow, &box, kWaitMs)) << Shown(x);
+  x.Focus(box);
+  int exitCode = -1;
+  for (int attempt = 0; attempt < 20 && run.Running(); ++attempt) {
+    x.Key("Return", true);
+    x.Key("Return", false);
+    run.PollFinished(&exitCode, 500);
+  }
+  ASSERT_FALSE(run.Running());
+  EXPECT_EQ(exitCode, 1);
+  EXPECT_FALSE(run.WorkFileExists("pellum_system.log"));  // never started
 }
 
 int main(int argc, char** argv) {
