@@ -21,6 +21,8 @@ const ErrnoMapping kErrnoTable[] = {
     {ENOSPC, ERROR_DISK_FULL},            {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE},
     {EMFILE, ERROR_TOO_MANY_OPEN_FILES},  {EBUSY, ERROR_BUSY},
     {EPIPE, ERROR_BROKEN_PIPE},           {ETIMEDOUT, ERROR_TIMEOUT},
+    // Windows refuses to open a folder as a file with "access denied".
+    {EISDIR, ERROR_ACCESS_DENIED},        {EROFS, ERROR_WRITE_PROTECT},
 };
 
 bool IsDirectory(const std::string& path) {

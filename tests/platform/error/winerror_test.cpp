@@ -17,7 +17,7 @@ TEST(WinErrorFromErrno, MapsTheErrnoValuesCallersQuote) {
       {ENOENT, 2},   {ENOTDIR, 3},  {EACCES, 5},    {EPERM, 5},       {EBADF, 6},
       {ENOMEM, 8},   {EEXIST, 80},  {EINVAL, 87},   {ENOSPC, 112},    {ENAMETOOLONG, 206},
       {EMFILE, 4},   {EBUSY, 170},  {EPIPE, 109},   {ETIMEDOUT, 1460}, {EXDEV, 1},
-      {0, 1},
+      {EISDIR, 5},   {EROFS, 19},   {0, 1},
   };
   for (const auto& c : cases) EXPECT_EQ(WinErrorFromErrno(c.err), c.code) << "errno " << c.err;
 }
@@ -42,6 +42,10 @@ TEST(WinErrorForOpen, TellsAMissingFolderFromAMissingFile) {
     EXPECT_EQ(err, ENOENT);
     EXPECT_EQ(WinErrorForOpen(err, c.path.c_str()), c.code) << c.path;
   }
+  // A folder opened for appending, as a log file name that names a folder.
+  errno = 0;
+  EXPECT_EQ(fopen(dir.c_str(), "a"), nullptr);
+  EXPECT_EQ(WinErrorForOpen(errno, dir.c_str()), ERROR_ACCESS_DENIED);
   EXPECT_EQ(WinErrorForOpen(EACCES, "/x"), ERROR_ACCESS_DENIED);
   EXPECT_EQ(WinErrorForOpen(ENOENT, nullptr), ERROR_FILE_NOT_FOUND);
   rmdir(dir.c_str());
