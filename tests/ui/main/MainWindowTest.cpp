@@ -13,6 +13,8 @@
 #include <QTest>
 #include <QTimer>
 #include <memory>
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "../options/OptionsTestEnv.h"
@@ -351,6 +353,28 @@ TEST_F(MainWindowTest, TheSwitchThreadConnectsToOneServerOfTheGroup) {
   gui.ConnectToServerByIndex(0);
   EXPECT_EQ(gui.connectionParameters.load(), nullptr);
   CServerSwitchThread::Instance().groupIndex = -1;
+}
+
+// A group walk waits for this window's session; closing the window ends
+// that wait instead of holding the GUI thread until the poll limit.
+TEST_F(MainWindowTest, ClosingTheWindowEndsTheSwitchThreadsWait) {
+  pass.settings->AddServerAddressToGroup(u"Farm", u"127.0.0.53");
+  CServerSwitchThread& walk = CServerSwitchThread::Instance();
+  auto* gui = new QtClientGui;
+  std::atomic<bool> requested{false};
+  // Seen on the walk's own thread, right before it waits.
+  QObject::connect(gui, &QtClientGui::sendSwitchToServer, gui, [&](int) { requested = true; }, Qt::DirectConnection);
+  api->SetConnectionState(1, 0);  // connecting, and it stays so
+  ASSERT_EQ(walk.StartGroup(pass.settings->FindGroupIndex(u"Farm")), 0);
+  // The queued request itself never runs: the GUI thread waits here
+  // without taking events.
+  while (!requested.load()) std::this_thread::yield();
+  const auto start = std::chrono::steady_clock::now();
+  delete gui;
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(waited, std::chrono::seconds(10));  // the poll limit is 20 s
+  ASSERT_TRUE(WaitUntil([&] { return !walk.IsRunning(); }));
+  walk.groupIndex = -1;
 }
 
 TEST_F(MainWindowTest, WaitConnectedOutcomes) {

@@ -146,7 +146,10 @@ QtClientGui::QtClientGui() : QMainWindow(nullptr) {
 }
 
 QtClientGui::~QtClientGui() {
-  // The server-switch thread may be inside WaitConnected of this window.
+  // The server-switch thread may be inside WaitConnected of this window:
+  // the attempt ends as failed at once, rather than after the poll limit
+  // with the GUI thread waiting for it.
+  connectionOutcome.Set();
   DetachFromServerSwitch();
   if (autoConnectThread != nullptr) autoConnectThread->wait();
   ReleaseSessionObjects();
