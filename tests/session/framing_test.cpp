@@ -290,6 +290,36 @@ TEST(Routing, StoppingReleasesQueuedPacketsUnrouted) {
   EXPECT_EQ(s.connection->Dispatch().ThreadCount(), 0u);
 }
 
+// A dispatch thread that is not running (its start failed) takes no
+// packets; its slot's packets are routed on the connection thread instead.
+TEST(Routing, PacketsForADispatchThreadThatIsNotRunningAreNotLost) {
+  LoopbackSession s;
+  s.client->SetSlots({1}, {}, false);
+  s.client->RegisterSlotProcessor(1, new RecordingProcessor(&s.inbox));
+  s.client->RegisterSlotProcessor(3, new RecordingProcessor(&s.inbox));
+  ASSERT_TRUE(s.Open());
+  s.StartLoop();
+  std::shared_ptr<dezo::ProcessThread> thread;
+  while (!(thread = s.connection->Dispatch().Find(1))) std::this_thread::yield();
+  thread->Stop();
+  ASSERT_TRUE(s.peer->SendFrame(1, Bytes({1})));
+  // Slot 3 has no dispatch thread: once it is delivered, the loop is done
+  // with the frame before it.
+  ASSERT_TRUE(s.peer->SendFrame(3, Bytes({3})));
+  auto delivered = [&](uint16_t slot) {
+    for (const Delivery& d : s.inbox.All())
+      if (d.slot == slot) return true;
+    return false;
+  };
+  for (size_t n = 1; n <= 2 && !delivered(3); ++n) s.inbox.WaitFor(n);
+  ASSERT_TRUE(delivered(3));
+  auto got = s.inbox.All();
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].slot, 1);
+  EXPECT_EQ(got[0].payload, Bytes({1}));
+  EXPECT_EQ(got[0].thread, s.loopThread);
+}
+
 TEST(Routing, WithoutAClientEverythingGoesToTheCallback) {
   struct Seen {
     std::mutex mutex;

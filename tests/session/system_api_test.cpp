@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -231,6 +233,30 @@ TEST(SystemApi, WaiterWithoutMessagePostsTheFinalStateAtOnce) {
   api->Stop();
   EXPECT_EQ(api->States(), (std::vector<clienttest::StateChange>{{6, 0}, {6, 1}}));
   EXPECT_TRUE(api->Boxes().empty());
+  api->Release();
+}
+
+// A session whose thread never ran set none of the waiter's events; the end
+// of the pass still gets the waiter out instead of waiting for it forever.
+TEST(SystemApi, StopReleasesAWaiterWhoseSessionNeverRan) {
+  RecordingSystemApi* api = new RecordingSystemApi;
+  CountingClient* client = new CountingClient;
+  api->AttachObserver(client);  // never started
+  api->StartWaiter();
+  std::promise<void> stopped;
+  std::thread pass([&] {
+    api->Stop();
+    stopped.set_value();
+  });
+  std::future<void> done = stopped.get_future();
+  // Generous: the waiter has nothing to wait for once Stop has begun.
+  const bool returned = done.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  if (!returned) api->SetWaitEvents();  // lets the stuck Stop finish
+  pass.join();
+  EXPECT_TRUE(returned);
+  EXPECT_EQ(client->stops.load(), 1);
+  EXPECT_EQ(api->States(), (std::vector<clienttest::StateChange>{{0, 1}}));
+  client->Release();
   api->Release();
 }
 

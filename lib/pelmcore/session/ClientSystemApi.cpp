@@ -123,6 +123,11 @@ void CClientSystemApi::StartWaiter() {
 
 void CClientSystemApi::Stop() {
   StopObserver();
+  // Whatever session there was has ended by now; one that never ran (its
+  // thread could not start) set none of the waiter's events.
+  connectEvent.Set();
+  runEvent.Set();
+  endEvent.Set();
   std::lock_guard<std::mutex> hold(waiterMutex);
   if (waiter.joinable()) waiter.join();
 }

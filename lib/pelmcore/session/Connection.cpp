@@ -578,8 +578,9 @@ int CConnection::CompletePacket(int index, PacketBuffer* packet) {
   packet->result = 0;
   const uint16_t slot = packet->Header().slot;
   if (std::shared_ptr<dezo::ProcessThread> thread = dispatch_.Find(slot)) {
-    if (!thread->Enqueue(packet)) CPacketPool::Release(packet);
-    return 0;
+    if (thread->Enqueue(packet)) return 0;
+    // Only a thread that could not start refuses while the loop reads: its
+    // packets are routed here rather than lost.
   }
   if (RoutePacket(packet)) return 0;
   const int rc = packet->result;

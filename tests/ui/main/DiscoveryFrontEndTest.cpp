@@ -116,6 +116,29 @@ TEST_F(DiscoveryTest, RefreshDuringASearchStartsANewCycleAtOnce) {
   EXPECT_FALSE(widget.ServersList()->IsSearching());
 }
 
+// A refresh while the end of the cycle before it is still on its way to the
+// GUI thread: that end must not end the new search.
+TEST_F(DiscoveryTest, RefreshAfterACycleEndedKeepsTheNewSearchGoing) {
+  QSignalSpy finished(finder.get(), SIGNAL(SearchingFinishedSig(bool)));
+  ASSERT_EQ(finder->StartSearch(), 0);
+  // No events are taken here: once the worker closes the socket it reports
+  // the end of its cycle before it lets a refresh in.
+  for (int i = 0; i < 10000 && engine.Count("stop") < 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_EQ(engine.Count("stop"), 1);
+  finder->CancelSearch();
+  ASSERT_EQ(finder->StartSearch(), 0);
+  ASSERT_EQ(finished.count(), 1);
+
+  QCoreApplication::processEvents();
+  EXPECT_EQ(finder->State(), QtServerFinder::kSearching);
+  EXPECT_EQ(finished.count(), 1);
+  // The new cycle reports its own end.
+  EndSearch();
+  ASSERT_EQ(finished.count(), 2);
+  EXPECT_FALSE(finished[1][0].toBool());
+  EXPECT_EQ(engine.Count("search1"), 2);
+}
+
 TEST_F(DiscoveryTest, ServerListLeavesOutGroupNamesAndEmptyNames) {
   pass.settings->AddGroup(u"Office", false);
   engine.SetServers({u"alpha", u"", u"Office", u"beta", std::u16string(40, u'n')});

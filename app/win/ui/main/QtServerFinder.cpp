@@ -17,6 +17,7 @@ QtServerFinderThread::QtServerFinderThread(IServerFinderEngine& engine) : engine
 void QtServerFinderThread::RequestAgain() {
   QMutexLocker hold(&mutex);
   again = true;
+  ++requests;
   condition.wakeAll();
 }
 
@@ -37,6 +38,7 @@ void QtServerFinderThread::run() {
     }
     engine.StopThread();
     if (!again) {
+      stoppedAt.store(requests.load());
       emit StopSig();
       while (!again && !quit) condition.wait(&mutex);
     }
@@ -90,7 +92,11 @@ void QtServerFinder::EndSearch(bool canceled) {
 
 void QtServerFinder::CancelSearch() { EndSearch(true); }
 
-void QtServerFinder::StopSlot() { EndSearch(false); }
+void QtServerFinder::StopSlot() {
+  // A refresh may come while the end of the cycle before it is still queued.
+  if (thread.StopIsStale()) return;
+  EndSearch(false);
+}
 
 void QtServerFinder::GetTimeProgressSlot() {
   elapsed += kTickMs;

@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <QWaitCondition>
 #include <QWidget>
+#include <atomic>
 
 #include "session/ServerFinderCore.h"
 
@@ -29,6 +30,9 @@ class QtServerFinderThread : public QThread {
   // Both under the thread's mutex; each wakes the thread.
   void RequestAgain();
   void RequestQuit();
+  // True for a cycle's end that arrives after a newer search was asked
+  // for: that search's own cycle reports its end.
+  bool StopIsStale() const { return stoppedAt.load() != requests.load(); }
 
  signals:
   void StopSig();
@@ -42,6 +46,10 @@ class QtServerFinderThread : public QThread {
   QWaitCondition condition;
   bool quit = false;
   bool again = false;
+  // Searches asked for through RequestAgain, and their count when the last
+  // cycle ended.
+  std::atomic<unsigned> requests{0};
+  std::atomic<unsigned> stoppedAt{0};
 };
 
 class QtServerFinder : public QWidget, public IServerFinderListener {
