@@ -194,6 +194,46 @@ TEST_F(SessionTest, TheEndOfASessionBringsBackAFreshMainWindow) {
   EXPECT_EQ(exitCode, 0);
 }
 
+// The user refuses to end the session and at once asks to close the window
+// again: the second request reaches the window while the question's loop
+// is still ending. The session must go on, and end as usual later.
+TEST_F(SessionTest, ACloseRequestAsTheQuestionGoesKeepsTheSession) {
+  PaintingHost host;
+  ASSERT_TRUE(host.Listen("127.0.0.44")) << strerror(errno);
+  ProgramRun run("close-twice");
+  run.WriteProfile({{"AutoLoginOptions/autoConnect", 1},
+                    {"ScreenOptions/fullScreen", 0},
+                    {"ScreenOptions/autoDetectAudioVideo", 0},
+                    {"ScreenOptions/width__0", 640},
+                    {"ScreenOptions/height__0", 480}});
+  run.Start({"-ip", "127.0.0.44"}, DiscoveryOnLoopback());
+  ASSERT_TRUE(host.AcceptAndHandshake(true)) << host.Error();
+  ASSERT_TRUE(host.Paint(host.Slots("HPVCARD ")[0], TestPicture(640, 480, 1)));
+  XWindowInfo window;
+  ASSERT_TRUE(x.WaitForWindow(SessionWindowOf("127.0.0.44"), &window, kWaitMs));
+
+  auto isQuestion = [](const XWindowInfo& w) { return w.title == "Kelvane Vesk Client(tm)"; };
+  for (int round = 0; round < 3; ++round) {
+    x.Close(window);
+    XWindowInfo question;
+    ASSERT_TRUE(x.WaitForWindow(isQuestion, &question, kWaitMs)) << Shown(x);
+    // Closing the question answers "No".
+    x.CloseTogether({question, window});
+    // The second request asks again (or is dropped); answer "No" again.
+    for (int k = 0; k < 10 && x.WaitForWindow(isQuestion, &question, 300); ++k) x.Close(question);
+    ASSERT_TRUE(x.WaitForWindow(SessionWindowOf("127.0.0.44"), nullptr, 0)) << "round " << round;
+  }
+
+  host.Hangup();
+  ASSERT_TRUE(x.WaitWithoutWindow(SessionWindowOf("127.0.0.44"), kWaitMs)) << Shown(x);
+  XWindowInfo main;
+  ASSERT_TRUE(x.WaitForWindow(IsMainWindow, &main, kWaitMs)) << Shown(x);
+  x.Close(main);
+  int exitCode = -1;
+  ASSERT_TRUE(run.WaitFinished(&exitCode));
+  EXPECT_EQ(exitCode, 0);
+}
+
 TEST_F(SessionTest, ASecondDisplayOpensASecondSessionWindow) {
   PaintingHost host;
   ASSERT_TRUE(host.Listen("127.0.0.43")) << strerror(errno);

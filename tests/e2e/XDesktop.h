@@ -40,6 +40,9 @@ class XDesktop {
   void Button(unsigned button, bool press);
   // Asks the window to close, as a window manager's close button does.
   void Close(const XWindowInfo& window);
+  // The same for several windows, sent together so that the program reads
+  // them in one go.
+  void CloseTogether(const std::vector<XWindowInfo>& windows);
   void Sync();
 
  private:

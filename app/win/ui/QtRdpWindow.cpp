@@ -9,6 +9,7 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QShortcut>
+#include <QWindow>
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -327,10 +328,19 @@ void QtRdpWindow::closeEvent(QCloseEvent* event) {
   }
   if (api->IsConnected()) {
     QPointer<QtRdpWindow> self(this);
+    // A close request that reaches the window after the question has gone
+    // but before its loop returns finds the widget closing already: Qt would
+    // take it as granted and destroy the window (and perhaps quit) without
+    // this event ever deciding. The window's handle refuses it meanwhile.
+    QPointer<QWindow> handle(windowHandle());
+    if (handle) handle->installEventFilter(this);
+    askingToClose_ = true;
     const QMessageBox::StandardButton answer = QMessageBox::question(
         this, tr("Kelvane Vesk Client(tm)"), tr("Do you really want to terminate connection?"),
         QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
     if (!self) return;
+    askingToClose_ = false;
+    if (handle) handle->removeEventFilter(this);
     // The session may have ended while the question was open; its close
     // could not run then and is carried out here.
     int reason = closeReason_.load();
@@ -357,6 +367,14 @@ void QtRdpWindow::closeEvent(QCloseEvent* event) {
   closeReason_.compare_exchange_strong(none, 1);
   event->accept();
   api->OnSessionEnded(closeReason_.load(), displayIndex_);
+}
+
+bool QtRdpWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (askingToClose_ && event->type() == QEvent::Close && watched == windowHandle()) {
+    event->ignore();
+    return true;
+  }
+  return QMainWindow::eventFilter(watched, event);
 }
 
 void QtRdpWindow::resizeEvent(QResizeEvent* event) {

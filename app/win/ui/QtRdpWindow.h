@@ -65,6 +65,7 @@ class QtRdpWindow : public QMainWindow {
   bool event(QEvent* event) override;
   bool nativeEvent(const QByteArray& eventType, void* message, long* result) override;
   void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
 
  private:
@@ -89,6 +90,7 @@ class QtRdpWindow : public QMainWindow {
   // A close refused while connecting; kept apart from the close reason so
   // that the session's own end still closes the window.
   bool closeRefused_ = false;
+  bool askingToClose_ = false;
   uint8_t rightCtrlDown_ = 0;
   uint8_t resizeOnLeavingFullScreen_ = 0;
 };
