@@ -187,6 +187,7 @@ TEST_F(SessionTest, TheEndOfASessionBringsBackAFreshMainWindow) {
   ASSERT_TRUE(x.WaitWithoutWindow(SessionWindowOf("127.0.0.42"), kWaitMs)) << Shown(x);
   XWindowInfo main;
   ASSERT_TRUE(x.WaitForWindow(IsMainWindow, &main, kWaitMs)) << Shown(x);
+  EXPECT_EQ(main.title, kProduct);  // the only copy running: no number
   EXPECT_TRUE(run.Running());
   x.Close(main);
   int exitCode = -1;
