@@ -92,6 +92,14 @@ size_t WaitForPicture(XDesktop& x, const XWindowInfo& window, const testhost::Rg
 class SessionTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(x.Open()) << "no X server"; }
+  // A profile that connects at once, to one 640×480 display in a window.
+  static QMap<QString, QVariant> AutoConnectInAWindow() {
+    return {{"AutoLoginOptions/autoConnect", 1},
+            {"ScreenOptions/fullScreen", 0},
+            {"ScreenOptions/autoDetectAudioVideo", 0},
+            {"ScreenOptions/width__0", 640},
+            {"ScreenOptions/height__0", 480}};
+  }
   QMap<QString, QString> DiscoveryOnLoopback() {
     EXPECT_TRUE(responder.Start("127.0.0.1"));
     return {{"PELLUM_TEST_DISCOVERY", QStringLiteral("%1:%2").arg(responder.ListPort()).arg(responder.ServerPort())}};
@@ -166,11 +174,7 @@ TEST_F(SessionTest, TheEndOfASessionBringsBackAFreshMainWindow) {
   PaintingHost host;
   ASSERT_TRUE(host.Listen("127.0.0.42")) << strerror(errno);
   ProgramRun run("fresh-window");
-  run.WriteProfile({{"AutoLoginOptions/autoConnect", 1},
-                    {"ScreenOptions/fullScreen", 0},
-                    {"ScreenOptions/autoDetectAudioVideo", 0},
-                    {"ScreenOptions/width__0", 640},
-                    {"ScreenOptions/height__0", 480}});
+  run.WriteProfile(AutoConnectInAWindow());
   run.Start({"-ip", "127.0.0.42"}, DiscoveryOnLoopback());
   ASSERT_TRUE(host.AcceptAndHandshake(true)) << host.Error();
   const testhost::RgbImage picture = TestPicture(640, 480, 2);
@@ -202,11 +206,7 @@ TEST_F(SessionTest, ACloseRequestAsTheQuestionGoesKeepsTheSession) {
   PaintingHost host;
   ASSERT_TRUE(host.Listen("127.0.0.44")) << strerror(errno);
   ProgramRun run("close-twice");
-  run.WriteProfile({{"AutoLoginOptions/autoConnect", 1},
-                    {"ScreenOptions/fullScreen", 0},
-                    {"ScreenOptions/autoDetectAudioVideo", 0},
-                    {"ScreenOptions/width__0", 640},
-                    {"ScreenOptions/height__0", 480}});
+  run.WriteProfile(AutoConnectInAWindow());
   run.Start({"-ip", "127.0.0.44"}, DiscoveryOnLoopback());
   ASSERT_TRUE(host.AcceptAndHandshake(true)) << host.Error();
   ASSERT_TRUE(host.Paint(host.Slots("HPVCARD ")[0], TestPicture(640, 480, 1)));
