@@ -100,6 +100,19 @@ class SessionTest : public ::testing::Test {
             {"ScreenOptions/width__0", 640},
             {"ScreenOptions/height__0", 480}};
   }
+  // The host hangs up: the session window goes and a main window comes back.
+  void HangUpForAMainWindow(PaintingHost& host, const char* address, XWindowInfo* main) {
+    host.Hangup();
+    ASSERT_TRUE(x.WaitWithoutWindow(SessionWindowOf(address), kWaitMs)) << Shown(x);
+    ASSERT_TRUE(x.WaitForWindow(IsMainWindow, main, kWaitMs)) << Shown(x);
+  }
+  // Closing the program's last window ends it normally.
+  void CloseTheLastWindow(ProgramRun& run, const XWindowInfo& window) {
+    x.Close(window);
+    int exitCode = -1;
+    ASSERT_TRUE(run.WaitFinished(&exitCode));
+    EXPECT_EQ(exitCode, 0);
+  }
   QMap<QString, QString> DiscoveryOnLoopback() {
     EXPECT_TRUE(responder.Start("127.0.0.1"));
     return {{"PELLUM_TEST_DISCOVERY", QStringLiteral("%1:%2").arg(responder.ListPort()).arg(responder.ServerPort())}};
@@ -187,16 +200,11 @@ TEST_F(SessionTest, TheEndOfASessionBringsBackAFreshMainWindow) {
   EXPECT_FALSE(x.WaitForWindow(IsMainWindow, nullptr, 0));
   EXPECT_TRUE(responder.WaitForProbes(1, 1, kWaitMs));
 
-  host.Hangup();
-  ASSERT_TRUE(x.WaitWithoutWindow(SessionWindowOf("127.0.0.42"), kWaitMs)) << Shown(x);
   XWindowInfo main;
-  ASSERT_TRUE(x.WaitForWindow(IsMainWindow, &main, kWaitMs)) << Shown(x);
+  ASSERT_NO_FATAL_FAILURE(HangUpForAMainWindow(host, "127.0.0.42", &main));
   EXPECT_EQ(main.title, kProduct);  // the only copy running: no number
   EXPECT_TRUE(run.Running());
-  x.Close(main);
-  int exitCode = -1;
-  ASSERT_TRUE(run.WaitFinished(&exitCode));
-  EXPECT_EQ(exitCode, 0);
+  CloseTheLastWindow(run, main);
 }
 
 // The user refuses to end the session and at once asks to close the window
@@ -225,14 +233,9 @@ TEST_F(SessionTest, ACloseRequestAsTheQuestionGoesKeepsTheSession) {
     ASSERT_TRUE(x.WaitForWindow(SessionWindowOf("127.0.0.44"), nullptr, 0)) << "round " << round;
   }
 
-  host.Hangup();
-  ASSERT_TRUE(x.WaitWithoutWindow(SessionWindowOf("127.0.0.44"), kWaitMs)) << Shown(x);
   XWindowInfo main;
-  ASSERT_TRUE(x.WaitForWindow(IsMainWindow, &main, kWaitMs)) << Shown(x);
-  x.Close(main);
-  int exitCode = -1;
-  ASSERT_TRUE(run.WaitFinished(&exitCode));
-  EXPECT_EQ(exitCode, 0);
+  ASSERT_NO_FATAL_FAILURE(HangUpForAMainWindow(host, "127.0.0.44", &main));
+  CloseTheLastWindow(run, main);
 }
 
 TEST_F(SessionTest, ASecondDisplayOpensASecondSessionWindow) {
