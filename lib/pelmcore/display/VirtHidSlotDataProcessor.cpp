@@ -216,7 +216,9 @@ void CVirtHidSlotDataProcessor::StartSender() {
   if (!senderThread) {
     senderAlive.store(false);
     LogMessageA("CVirtHidSlotDataProcessor::Attach: no sender thread; pointer moves are sent at once");
+    return;
   }
+  senderStarts.fetch_add(1);
 }
 
 void CVirtHidSlotDataProcessor::OnActivate(int value) {

@@ -75,6 +75,10 @@ class CVirtHidSlotDataProcessor : public CSlotDataProcessor {
   // Set 1 to set 2, built from the table above (0 where none).
   static const uint8_t* ScanCodeSet1ToSet2();
 
+  // How many sender threads this processor has started in its life: one
+  // runs at a time, and attaches while it runs start no other.
+  unsigned SenderStarts() const { return senderStarts.load(); }
+
   CVirtHidSlotDataProcessor(const CVirtHidSlotDataProcessor&) = delete;
   CVirtHidSlotDataProcessor& operator=(const CVirtHidSlotDataProcessor&) = delete;
 
@@ -111,6 +115,7 @@ class CVirtHidSlotDataProcessor : public CSlotDataProcessor {
   std::atomic<bool> running{true};
   // Set while a sender thread runs its loop; it may end on its own.
   std::atomic<bool> senderAlive{false};
+  std::atomic<unsigned> senderStarts{0};
   // Only Attach and the destructor touch the handle, never at the same time.
   HANDLE senderThread = nullptr;
   CxEvent wakeSender;  // auto-reset
