@@ -23,7 +23,8 @@ ProgramRun::ProgramRun(const QString& name) {
   QDir(root_).removeRecursively();
   work_ = root_ + "/work";
   config_ = root_ + "/home/.config";
-  for (const QString& dir : {work_, config_, root_ + "/etc-xdg"}) QDir().mkpath(dir);
+  for (const QString& dir : {work_, config_, root_ + "/etc-xdg", root_ + "/run"}) QDir().mkpath(dir);
+  QFile::setPermissions(root_ + "/run", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
   process_.setWorkingDirectory(work_);
   process_.setProcessChannelMode(QProcess::SeparateChannels);
   process_.setStandardErrorFile(root_ + "/stderr.txt");
@@ -54,6 +55,10 @@ QProcessEnvironment ProgramRun::Environment(const QMap<QString, QString>& extra)
   environment.insert("HOME", root_ + "/home");
   environment.insert("XDG_CONFIG_HOME", config_);
   environment.insert("XDG_CONFIG_DIRS", root_ + "/etc-xdg");
+  // Copies of the program number themselves through locks in the runtime
+  // folder: a run of its own keeps tests that run side by side from seeing
+  // each other's copies.
+  environment.insert("XDG_RUNTIME_DIR", root_ + "/run");
   environment.insert("LSAN_OPTIONS", QStringLiteral("suppressions=%1:print_suppressions=0").arg(PELLUM_E2E_LSAN));
   environment.remove("PELLUM_TEST_DISCOVERY");
   for (auto it = extra.begin(); it != extra.end(); ++it) environment.insert(it.key(), it.value());

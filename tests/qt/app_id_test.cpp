@@ -34,6 +34,11 @@ class IdHolder {
     }
     return QString::fromUtf8(process_.readLine()).trimmed().toInt();
   }
+  // Ends the copy the way a crash does: it frees nothing itself.
+  void Kill() {
+    process_.kill();
+    process_.waitForFinished(30000);
+  }
   void Quit() {
     if (process_.state() == QProcess::NotRunning) return;
     process_.closeWriteChannel();
@@ -58,6 +63,18 @@ TEST(AppIdTest, RunningCopiesTakeTheFirstFreeIds) {
   // And this process takes the next free one.
   QtAppIdAllocator own(key);
   EXPECT_EQ(own.Id(), 4);
+}
+
+TEST(AppIdTest, AKilledCopyLeavesItsIdToTheNextOne) {
+  const QString key = QStringLiteral("pMPWIND.killtest.%1").arg(getpid());
+  IdHolder first(key), second(key);
+  ASSERT_EQ(first.Id(), 1);
+  ASSERT_EQ(second.Id(), 2);
+  first.Kill();
+  IdHolder next(key);
+  EXPECT_EQ(next.Id(), 1) << "the killed copy's bit is still set, but nobody holds its lock";
+  IdHolder last(key);
+  EXPECT_EQ(last.Id(), 3);
 }
 
 TEST(AppIdTest, BitTableIsScannedByteByByteFromTheLowestBit) {

@@ -1,6 +1,12 @@
 #include "qt/QtAppIdAllocator.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <QDir>
+#include <QFile>
 
 #include "sys/klog.h"
 
@@ -9,21 +15,69 @@ QtAppIdAllocator::QtAppIdAllocator(const QString& key) : memory_(key) {
     LogMessageA("QtAppIdAllocator: no id table: %s\n", memory_.errorString().toUtf8().constData());
     return;
   }
+  const QString folder = LockFolder();
+  if (!folder.isEmpty()) {
+    QString name = key;
+    name.replace('/', '_');
+    lockPrefix_ = folder + QLatin1Char('/') + name + QLatin1Char('.');
+  } else {
+    LogMessageA("QtAppIdAllocator: no runtime folder; a number of a copy that crashes stays taken\n");
+  }
   if (!memory_.lock()) return;
-  if (memory_.size() >= kTableBytes) id_ = TakeFirstFree(static_cast<uint8_t*>(memory_.data()));
+  if (memory_.size() >= kTableBytes) {
+    auto* table = static_cast<uint8_t*>(memory_.data());
+    id_ = lockPrefix_.isEmpty() ? TakeFirstFree(table) : TakeFirstUnlocked(table);
+  }
   memory_.unlock();
 }
 
 QtAppIdAllocator::~QtAppIdAllocator() {
-  if (!memory_.isAttached()) return;
-  if (id_ != 0 && memory_.lock()) {
-    ReleaseId(static_cast<uint8_t*>(memory_.data()), id_);
-    memory_.unlock();
+  if (memory_.isAttached()) {
+    if (id_ != 0 && memory_.lock()) {
+      ReleaseId(static_cast<uint8_t*>(memory_.data()), id_);
+      memory_.unlock();
+    }
+    memory_.detach();
   }
-  memory_.detach();
+  // The lock goes last, so that no other copy takes the number while its
+  // bit is still set.
+  if (lockFd_ >= 0) close(lockFd_);
 }
 
 QString QtAppIdAllocator::DefaultKey() { return QStringLiteral("pMPWIND.%1").arg(getuid()); }
+
+QString QtAppIdAllocator::LockFolder() {
+  const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+  if (!runtime.isEmpty() && QDir(QString::fromLocal8Bit(runtime)).exists()) return QString::fromLocal8Bit(runtime);
+  const QString own = QDir::tempPath() + QStringLiteral("/pellum-%1").arg(getuid());
+  const QByteArray path = QFile::encodeName(own);
+  mkdir(path.constData(), 0700);
+  // Only a folder of our own, that nobody else can write into, holds locks
+  // that another user cannot take away.
+  struct stat st;
+  if (lstat(path.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid() || (st.st_mode & 022))
+    return QString();
+  return own;
+}
+
+uint16_t QtAppIdAllocator::TakeFirstUnlocked(uint8_t* table) {
+  for (uint16_t id = 1; id <= kMaxId; ++id) {
+    const QByteArray path = QFile::encodeName(lockPrefix_ + QString::number(id));
+    const int fd = open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) continue;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      close(fd);
+      continue;
+    }
+    // Nobody alive holds this number: a bit still set for it is left by a
+    // copy that ended without freeing it.
+    const int index = id - 1;
+    table[index / 8] = uint8_t(table[index / 8] | (1u << (index % 8)));
+    lockFd_ = fd;
+    return id;
+  }
+  return 0;
+}
 
 bool QtAppIdAllocator::AttachOrCreate() {
   if (memory_.attach()) return true;
