@@ -19,7 +19,7 @@
 #include "cli/LaunchOptions.h"
 #include "pelplat/debugout.h"
 #include "settings/AbstractClientApp.h"
-#include "settings/ClientConnectionParameter.h"
+#include "session/ClientConnectionParameter.h"
 
 namespace {
 

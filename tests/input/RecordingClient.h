@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "session/HtClient.h"
-#include "settings/ClientConnectionParameter.h"
+#include "session/ClientConnectionParameter.h"
 
 namespace inputtest {
 

@@ -9,7 +9,7 @@
 
 #include "pelplat/utf16.h"
 #include "session/ClientSystemApi.h"
-#include "settings/ClientConnectionParameter.h"
+#include "session/ClientConnectionParameter.h"
 #include "testhost/Framing.h"
 #include "testhost/HostSession.h"
 

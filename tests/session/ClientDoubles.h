@@ -15,7 +15,7 @@
 #include "session/ClientSystemApi.h"
 #include "session/ClipboardInterface.h"
 #include "session/HtClient.h"
-#include "settings/ClientConnectionParameter.h"
+#include "session/ClientConnectionParameter.h"
 
 namespace clienttest {
 

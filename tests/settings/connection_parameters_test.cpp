@@ -14,7 +14,7 @@
 #include "pelplat/utf16.h"
 #include "settings/AbstractClientApp.h"
 #include "settings/AbstractClientSettings.h"
-#include "settings/ClientConnectionParameter.h"
+#include "session/ClientConnectionParameter.h"
 #include "settings/ServerSwitchThread.h"
 
 using nlohmann::json;

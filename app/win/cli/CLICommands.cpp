@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "pelplat/utf16.h"
-#include "settings/FixedText.h"
+#include "sys/FixedText.h"
 #include "settings/QtClientSettings.h"
 #include "settings/QtText.h"
 

@@ -5,7 +5,7 @@
 
 #include "pelplat/utf16.h"
 #include "settings/AbstractClientSettings.h"
-#include "settings/ClientConnectionParameter.h"
+#include "session/ClientConnectionParameter.h"
 #include "settings/ServerSwitchThread.h"
 #include "settings/SystemApiLink.h"
 

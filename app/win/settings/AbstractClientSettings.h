@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "pelplat/wintypes.h"
-#include "settings/FixedText.h"
+#include "sys/FixedText.h"
 #include "settings/SecXoredBlock.h"
 #include "settings/ServersGroups.h"
 #include "settings/SettingsStore.h"

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "pelplat/wintypes.h"
-#include "settings/FixedText.h"
+#include "sys/FixedText.h"
 
 // Empty at start; set when a profile is loaded by name (GUI thread only).
 extern WCHAR CurrentProfileName[kFieldChars];

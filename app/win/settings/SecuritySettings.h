@@ -6,7 +6,7 @@
 #include <string>
 
 #include "pelplat/wintypes.h"
-#include "settings/FixedText.h"
+#include "sys/FixedText.h"
 #include "settings/SecXoredBlock.h"
 
 class CSecuritySettings {

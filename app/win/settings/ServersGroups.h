@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "pelplat/wintypes.h"
-#include "settings/FixedText.h"
+#include "sys/FixedText.h"
 #include "sys/_synchro.h"
 
 constexpr int kGroupAddresses = 10;

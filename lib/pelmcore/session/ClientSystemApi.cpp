@@ -6,7 +6,7 @@
 
 #include "pelplat/utf16.h"
 #include "session/GenericClient.h"
-#include "settings/ClientConnectionParameter.h"
+#include "session/ClientConnectionParameter.h"
 #include "sys/klog.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include "session/PacketHeader.h"
 #include "session/Status.h"
 #include "session/Tunnel.h"
-#include "settings/ClientConnectionParameter.h"
+#include "session/ClientConnectionParameter.h"
 #include "sys/ByteReader.h"
 #include "sys/ByteWriter.h"
 #include "sys/klog.h"

@@ -21,7 +21,7 @@
 #include "session/Status.h"
 #include "session/Tunnel.h"
 #include "session/TunnelServices.h"
-#include "settings/ClientConnectionParameter.h"
+#include "session/ClientConnectionParameter.h"
 #include "sys/ByteWriter.h"
 #include "sys/klog.h"
 

@@ -13,7 +13,7 @@
 #include "session/SlotDataProcessor.h"
 #include "session/SlotProcessorFactory.h"
 #include "session/Status.h"
-#include "settings/ClientConnectionParameter.h"
+#include "session/ClientConnectionParameter.h"
 #include "sys/ByteReader.h"
 #include "sys/ByteWriter.h"
 #include "sys/klog.h"

@@ -23,7 +23,7 @@
 #include "cli/RunFlags.h"
 #include "qt/QtSystemApi.h"
 #include "session/HtClient.h"
-#include "settings/ClientConnectionParameter.h"
+#include "session/ClientConnectionParameter.h"
 #include "settings/ServerSwitchThread.h"
 #include "testhost/Framing.h"
 #include "ui/QtRdpWindow.h"

@@ -18,7 +18,7 @@
 #include "qt/QtSystemApi.h"
 #include "session/HtClient.h"
 #include "settings/AbstractClientSettings.h"
-#include "settings/ClientConnectionParameter.h"
+#include "session/ClientConnectionParameter.h"
 #include "settings/QtText.h"
 #include "settings/ServerSwitchThread.h"
 #include "ui/QtRdpWindow.h"

@@ -7,7 +7,7 @@
 #include <QVBoxLayout>
 
 #include "settings/AbstractClientSettings.h"
-#include "settings/FixedText.h"
+#include "sys/FixedText.h"
 #include "settings/QtText.h"
 #include "ui/main/QtServerFinder.h"
 #include "ui/main/QtServersListWidget.h"

@@ -1,6 +1,6 @@
 #include "ui/options/CValidationError.h"
 
-#include "settings/FixedText.h"
+#include "sys/FixedText.h"
 #include "settings/QtText.h"
 
 CValidationError::CValidationError(const WCHAR* text) { SetFieldText(message, kMessageChars, text); }

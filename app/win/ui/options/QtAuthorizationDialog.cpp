@@ -6,7 +6,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "settings/FixedText.h"
+#include "sys/FixedText.h"
 #include "settings/QtGlobalSettings.h"
 #include "settings/QtText.h"
 #include "ui/options/CValidationError.h"

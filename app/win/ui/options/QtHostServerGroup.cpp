@@ -14,7 +14,7 @@
 #include <QTreeWidgetItemIterator>
 #include <QVBoxLayout>
 
-#include "settings/FixedText.h"
+#include "sys/FixedText.h"
 #include "settings/QtClientSettings.h"
 #include "settings/QtText.h"
 #include "ui/options/CValidationError.h"

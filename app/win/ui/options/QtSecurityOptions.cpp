@@ -3,7 +3,7 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
-#include "settings/FixedText.h"
+#include "sys/FixedText.h"
 #include "settings/QtGlobalSettings.h"
 #include "settings/QtText.h"
 #include "ui/options/CValidationError.h"

@@ -12,7 +12,7 @@
 #include <QPixmap>
 #include <QStyle>
 
-#include "settings/FixedText.h"
+#include "sys/FixedText.h"
 #include "ui/options/OptionsResources.h"
 
 const char QtServersGroupItem::kContextMimeType[] = "application/x-pellum-group-item-context";

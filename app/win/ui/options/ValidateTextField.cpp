@@ -2,7 +2,7 @@
 
 #include <QCoreApplication>
 
-#include "settings/FixedText.h"
+#include "sys/FixedText.h"
 #include "ui/options/CValidationError.h"
 
 namespace {

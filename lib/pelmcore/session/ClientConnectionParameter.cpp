@@ -1,4 +1,4 @@
-#include "settings/ClientConnectionParameter.h"
+#include "session/ClientConnectionParameter.h"
 
 #include "sys/klog.h"
 

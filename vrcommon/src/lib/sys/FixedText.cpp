@@ -1,4 +1,4 @@
-#include "settings/FixedText.h"
+#include "sys/FixedText.h"
 
 #include <cstring>
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "pelplat/wintypes.h"
-#include "settings/FixedText.h"
+#include "sys/FixedText.h"
 
 constexpr uint32_t kDefaultServerPort = 27605;
 constexpr size_t kCredentialChars = 64;
