@@ -12,6 +12,7 @@
 
 #include "E2eEnv.h"
 #include "testhost/DiscoveryResponder.h"
+#include "testhost/Framing.h"
 
 namespace {
 
@@ -86,6 +87,24 @@ TEST(Program, LaunchFileModeEndsAfterTheSessionWithItsStatus) {
   EXPECT_TRUE(status.contains("Connecting")) << status.toStdString();
   EXPECT_FALSE(run.WorkFileExists("Simple.Log"));
   EXPECT_TRUE(run.ReadWorkFile("pellum_system.log").contains("Started"));
+}
+
+// A host that takes the connection and never answers: the handshake gives
+// up after its step time, and the launch-file run ends with a time-out
+// status instead of waiting for ever.
+TEST(Program, ASilentHostEndsTheLaunchFileRunAsATimeout) {
+  testhost::Listener silent;
+  ASSERT_TRUE(silent.Listen("127.0.0.34", 0)) << strerror(errno);
+  ProgramRun run("launch-silent");
+  const QString launch = run.WriteLaunchFile("session.json", LaunchJson("127.0.0.34", 640, 480));
+  run.Start({"-x", launch, "-a", "127.0.0.34", "-p", QString::number(silent.Port())});
+  std::unique_ptr<testhost::FramedPeer> peer = silent.Accept(kWaitMs);
+  ASSERT_TRUE(peer);
+  int exitCode = -1;
+  ASSERT_TRUE(run.WaitFinished(&exitCode, 120000));
+  EXPECT_EQ(exitCode, 7);  // "Timeout"
+  const QJsonObject document = QJsonDocument::fromJson(run.ReadWorkFile("session.json.status")).object();
+  EXPECT_EQ(document.value("status").toInt(), 7);
 }
 
 TEST(Program, WithoutSaveEngineLogTheResultIsTheEventLoops) {

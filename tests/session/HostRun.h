@@ -25,7 +25,8 @@ class HostRun {
       if (!peer) return;
       session.reset(new testhost::HostSession(peer.get()));
       ok = session->Handshake(options, &report, 10000);
-      if (options.closeAt == testhost::CloseAt::kNever && ok) session->StartReader();
+      if (options.closeAt == testhost::CloseAt::kNever && options.silentAt == testhost::CloseAt::kNever && ok)
+        session->StartReader();
       done.store(true);
     });
   }

@@ -336,6 +336,38 @@ TEST_F(SessionTest, HostHangsUpAtEveryStep) {
   }
 }
 
+// A host that takes the connection and then answers nothing ends the
+// session as a time-out at whichever step it goes quiet.
+TEST_F(SessionTest, SilentHostEndsTheSessionAsATimeout) {
+  struct Step {
+    CloseAt at;
+    std::vector<int> states;
+  };
+  const Step steps[] = {
+      {CloseAt::kBeforeHello, {0, 1, 3, 2, 6, 7}},
+      {CloseAt::kAfter259, {0, 1, 3, 2, 4, 6, 7}},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(testing::Message() << "silent at step " << static_cast<int>(step.at));
+    HostRun host;
+    HandshakeOptions options;
+    options.silentAt = step.at;
+    host.Serve(options);
+    ClientRig rig;
+    clienttest::PlainParameters(&rig.params, host.Port());
+    ASSERT_EQ(rig.Init(), 0);
+    rig.client->SetHandshakeStepTimeout(300);
+    ASSERT_EQ(rig.client->Start(), 0);
+    ASSERT_TRUE(RunEnded(rig));
+    host.Join();
+    rig.client->Stop();
+    EXPECT_EQ(rig.api->StateNumbers(), step.states);
+    const std::vector<std::string> log = rig.client->ConnectionLog();
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_NE(log[log.size() - 2].find("Timeout"), std::string::npos) << log[log.size() - 2];
+  }
+}
+
 // A server whose backlog is full never answers the connect: Stop still
 // returns once the connection thread has ended.
 TEST_F(SessionTest, StopEndsAConnectInProgress) {

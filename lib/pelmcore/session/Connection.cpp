@@ -16,6 +16,7 @@
 #include "session/PacketPool.h"
 #include "session/SlotDataProcessor.h"
 #include "sys/ByteWriter.h"
+#include "pelplat/systime.h"
 #include "sys/klog.h"
 
 namespace {
@@ -414,6 +415,7 @@ int CConnection::ReceiveLoop() {
       if (!more && ++idlePasses_ <= kReplayIdlePasses) continue;
       ready[0] = true;
     } else if (SocketWaitReadable(sockets, count, selectTimeoutMs_, ready) <= 0) {
+      if (ReplyDeadlinePassed()) break;
       continue;
     }
 
@@ -447,6 +449,17 @@ int CConnection::ReceiveLoop() {
   dispatch_.StopAll();
   Release();
   return 1;
+}
+
+void CConnection::SetReplyDeadline(DWORD ms) { replyDeadline_.store(ms ? GetTickCount64() + ms : 0); }
+
+bool CConnection::ReplyDeadlinePassed() {
+  const ULONGLONG deadline = replyDeadline_.load();
+  if (deadline == 0 || GetTickCount64() < deadline) return false;
+  LogMessageA("CConnection::ReceiveLoop: the server has not answered in time; the connection ends");
+  replyTimedOut_.store(true);
+  running_.store(0);
+  return true;
 }
 
 void CConnection::StopLoop(int sleepFirst) {

@@ -97,6 +97,12 @@ class CConnection : public CAtom {
   // What ended the last receive loop: 0 (stopped), 3 (peer closed) or the
   // reader's or receiver's code.
   int LastResult() const { return lastResult_.load(); }
+  // Ends the receive loop when nothing arrives from the server within
+  // `ms` from now (0: wait as long as the server takes). The handshake
+  // sets it for each step it waits on.
+  void SetReplyDeadline(DWORD ms);
+  // The receive loop ended because the server left a reply deadline pass.
+  bool ReplyTimedOut() const { return replyTimedOut_.load(); }
 
  private:
   typedef int (CConnection::*Reader)(int index, uint32_t available);
@@ -126,6 +132,9 @@ class CConnection : public CAtom {
   void DropDeadSockets();
   void MoveSocket(int from, int to);
   void OnSocketClosed(int index);
+  // After a wait with nothing read: true, and the loop told to end, once
+  // the reply deadline has passed.
+  bool ReplyDeadlinePassed();
   void ResetReader(SocketSlot& slot);
   int Notify(int code);
   int NotifyReceiver(int slot, const sockaddr_in* sender, const uint8_t* data, int length);
@@ -155,6 +164,8 @@ class CConnection : public CAtom {
   // Set for good by StopLoop; a connect in progress watches it.
   std::atomic<bool> stopRequested_{false};
   std::atomic<int32_t> lastResult_{0};
+  std::atomic<ULONGLONG> replyDeadline_{0};  // GetTickCount64 value, 0 for none
+  std::atomic<bool> replyTimedOut_{false};
   std::shared_ptr<bps::IBasePacketStorage> storage_;
   int mode_ = kConnectionNormal;
   uint8_t* replayWindow_ = nullptr;

@@ -279,6 +279,12 @@ int CGenericClient::Run() {
         }
         AppendLog("Terminated");
         current->Close();
+        // Told after the close, so that the time-out, not the disconnect,
+        // is what the session's end reports.
+        if (current->ReplyTimedOut()) {
+          AppendLog("Timeout", kFail);
+          systemApi->SetConnectionState(kTimeout, 0);
+        }
       }
     }
   }

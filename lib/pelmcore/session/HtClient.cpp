@@ -426,6 +426,7 @@ int CHtClient::SendHello() {
     return kStatusFailure;
   }
   handshake = kAwaitReply258;
+  AwaitReplyFor(handshakeStepMs.load());
   return kStatusOk;
 }
 
@@ -456,6 +457,7 @@ int CHtClient::OnHandshakeMessage(const uint8_t* data, int length, CConnection*)
       sessionState.store(kRefused);
       return kStatusFailure;
     }
+    AwaitReplyFor(0);
     systemApi->SetConnectionState(kSessionUp, 0);
     const uint32_t depth = GetU32At(hello, helloSize, hello::kDepthOffset);
     systemApi->ResizeDisplay(static_cast<int>(GetU32At(hello, helloSize, hello::kWidthOffset)),
@@ -528,7 +530,15 @@ int CHtClient::SendHelloAgain(std::vector<uint8_t>* keyRecord, int keyWords) {
     return kStatusFailure;
   }
   handshake = kAwaitReply260;
+  AwaitReplyFor(handshakeStepMs.load());
   return kStatusOk;
+}
+
+void CHtClient::AwaitReplyFor(DWORD ms) {
+  CConnection* current = AddConnectionRef();
+  if (!current) return;
+  current->SetReplyDeadline(ms);
+  current->Release();
 }
 
 int CHtClient::EncryptHello(const std::vector<uint8_t>& keyRecord, int keyWords, uint8_t* record, size_t size) {

@@ -18,6 +18,8 @@ class CHtClient : public CGenericClient {
   static constexpr int32_t kAwaitReply260 = 102;
   // Sizes of the key record handed from reply 258 to message 259.
   static constexpr size_t kKeyRecordSize = 320;
+  // How long each handshake step waits for the server's reply.
+  static constexpr DWORD kHandshakeStepMs = 30000;
 
   CHtClient();
   ~CHtClient() override;
@@ -35,6 +37,10 @@ class CHtClient : public CGenericClient {
   int RegisterSlotProcessor(uint16_t slot, CSlotDataProcessor* processor) override;       // 31
   virtual void SetRequestedMode(uint32_t low, uint32_t high);                             // 36
   virtual void SetRequestedModeKind(int32_t kind);                                        // 37
+
+  // A host that takes the connection and never answers ends the session
+  // as a time-out after this long per step (tests shorten it).
+  void SetHandshakeStepTimeout(DWORD ms) { handshakeStepMs = ms; }
 
   int SendHello();
   int CheckReply258(const uint8_t* data, int length);
@@ -67,7 +73,11 @@ class CHtClient : public CGenericClient {
   void CreateSlotProcessor(const char* slotName, uint16_t slot, int displayIndex,
                            const CClientConnectionParameter* parameters);
 
+  // Arms (or, with 0, clears) the connection's wait for the next reply.
+  void AwaitReplyFor(DWORD ms);
+
   int32_t handshake = kAwaitHello;
+  std::atomic<DWORD> handshakeStepMs{kHandshakeStepMs};
   uint8_t alignFlag = 1;
   uint32_t requestedLow = 0;
   uint32_t requestedHigh = 0;

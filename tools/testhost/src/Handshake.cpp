@@ -2,6 +2,8 @@
 // 258 out, 259 in (opened and checked in an encrypted session), 260 out.
 // Offsets are written here from the record layouts, independently of the
 // client's writer.
+#include <sys/socket.h>
+
 #include <array>
 #include <cstring>
 #include <sstream>
@@ -114,13 +116,21 @@ bool HostSession::ReadControl(uint32_t expected, Frame* frame, int timeoutMs, Ha
 bool HostSession::Handshake(const HandshakeOptions& options, HandshakeReport* report, int timeoutMs) {
   encrypted_ = options.encrypted;
   auto hangUp = [&](CloseAt step) {
+    if (options.silentAt == step) {
+      char sink[4096];
+      while (WaitReadable(peer_->Fd(), timeoutMs) && recv(peer_->Fd(), sink, sizeof sink, 0) > 0) {
+      }
+      report->error = "silent as asked";
+      return true;
+    }
     if (options.closeAt != step) return false;
     peer_->Close();
     report->error = "closed as asked";
     return true;
   };
   // The hello is on its way before the host hangs up unread.
-  if (options.closeAt == CloseAt::kBeforeHello) WaitReadable(peer_->Fd(), timeoutMs);
+  if (options.closeAt == CloseAt::kBeforeHello && options.silentAt != CloseAt::kBeforeHello)
+    WaitReadable(peer_->Fd(), timeoutMs);
   if (hangUp(CloseAt::kBeforeHello)) return true;
 
   Frame frame;

@@ -55,6 +55,9 @@ struct HandshakeOptions {
   int slotCountDelta = 0;             // a wrong count in 260 makes the client refuse it
   size_t reply258Size = 0;            // 0: the size the session expects
   CloseAt closeAt = CloseAt::kNever;
+  // Where the host stops answering: it keeps the connection open and
+  // reads what comes until the client hangs up.
+  CloseAt silentAt = CloseAt::kNever;
   // The hello the client should send; when given, every byte of the sealed
   // regions of the opened hello must equal it.
   std::vector<uint8_t> expectedHello;
