@@ -12,6 +12,10 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <system_error>
+#include <memory>
+#include <thread>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -223,6 +227,51 @@ int ResolveHostIPv4(const char* name, in_addr* out, int max) {
   }
   freeaddrinfo(list);
   return n;
+}
+
+namespace {
+
+std::atomic<HostResolver> g_resolver{nullptr};
+
+// What a lookup thread and the caller waiting for it share; whoever leaves
+// last frees it.
+struct PendingLookup {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  int count = 0;
+  std::vector<in_addr> found;
+};
+
+}  // namespace
+
+HostResolver SetHostResolver(HostResolver resolver) { return g_resolver.exchange(resolver); }
+
+int ResolveHostIPv4Until(const char* name, in_addr* out, int max, const std::atomic<bool>& stopped) {
+  if (!name || !*name || max <= 0) return 0;
+  auto lookup = std::make_shared<PendingLookup>();
+  HostResolver resolver = g_resolver.load();
+  if (!resolver) resolver = ResolveHostIPv4;
+  try {
+    std::thread([lookup, resolver, host = std::string(name), max] {
+      std::vector<in_addr> found(static_cast<size_t>(max));
+      const int n = resolver(host.c_str(), found.data(), max);
+      std::lock_guard<std::mutex> hold(lookup->mutex);
+      lookup->count = n < 0 ? 0 : (n > max ? max : n);
+      lookup->found = std::move(found);
+      lookup->finished = true;
+      lookup->done.notify_all();
+    }).detach();
+  } catch (const std::system_error&) {
+    return stopped.load() ? -1 : resolver(name, out, max);  // no thread to spare: wait for it here
+  }
+  std::unique_lock<std::mutex> hold(lookup->mutex);
+  while (!lookup->finished) {
+    if (stopped.load()) return -1;
+    lookup->done.wait_for(hold, std::chrono::milliseconds(20));
+  }
+  for (int i = 0; i < lookup->count; ++i) out[i] = lookup->found[static_cast<size_t>(i)];
+  return lookup->count;
 }
 
 namespace {

@@ -3,6 +3,9 @@
 // refuse, the plain and the encrypted handshake, and a host that hangs up
 // at every step.
 #include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,6 +16,7 @@
 #include "ClientDoubles.h"
 #include "HostRun.h"
 #include "session/SlotProcessorFactory.h"
+#include "pelplat/net.h"
 #include "testhost/Wire.h"
 
 namespace {
@@ -92,6 +96,59 @@ TEST_F(SessionTest, PlainSessionLogAndStates) {
   EXPECT_EQ(testhost::wire::Read(host.report.second, 0, 4), 259u);
   ASSERT_EQ(host.report.slotTable.size(), 4u);
   EXPECT_EQ(host.report.slotTable[0].name, "VIRTHID ");
+}
+
+// A name service that answers only when the test lets it.
+struct BlockingNameService {
+  static BlockingNameService* current;
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool entered = false, released = false, left = false;
+
+  static int Resolve(const char*, in_addr*, int) {
+    BlockingNameService& self = *current;
+    std::unique_lock<std::mutex> hold(self.mutex);
+    self.entered = true;
+    self.changed.notify_all();
+    self.changed.wait(hold, [&] { return self.released; });
+    self.left = true;
+    self.changed.notify_all();
+    return 0;
+  }
+  template <class F>
+  bool WaitFor(F condition) {
+    std::unique_lock<std::mutex> hold(mutex);
+    return changed.wait_for(hold, std::chrono::milliseconds(kWaitMs), condition);
+  }
+};
+BlockingNameService* BlockingNameService::current = nullptr;
+
+// Closing a window while the server's name is being looked up: the stop
+// returns while the name service still has not answered.
+TEST_F(SessionTest, StopDoesNotWaitForTheNameService) {
+  BlockingNameService service;
+  BlockingNameService::current = &service;
+  HostResolver previous = SetHostResolver(BlockingNameService::Resolve);
+  {
+    ClientRig rig;
+    clienttest::PlainParameters(&rig.params, 1);
+    clienttest::SetText(rig.params.serverAddress, kFieldChars, u"slow-name-service.invalid");
+    ASSERT_EQ(rig.Init(), 0);
+    ASSERT_EQ(rig.client->Start(), 0);
+    ASSERT_TRUE(service.WaitFor([&] { return service.entered; }));
+    rig.client->Stop();
+    EXPECT_TRUE(RunEnded(rig));
+    std::lock_guard<std::mutex> hold(service.mutex);
+    EXPECT_FALSE(service.left) << "the stop waited for the name service";
+  }
+  {
+    std::lock_guard<std::mutex> hold(service.mutex);
+    service.released = true;
+    service.changed.notify_all();
+  }
+  // The late answer lands in the lookup's own state, after the client went.
+  EXPECT_TRUE(service.WaitFor([&] { return service.left; }));
+  SetHostResolver(previous);
 }
 
 TEST_F(SessionTest, UnknownServer) {

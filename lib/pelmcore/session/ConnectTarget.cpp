@@ -44,7 +44,7 @@ std::u16string GetConnectionModeFile() {
 
 void SetDiscoveredServerLookup(DiscoveredServerLookup lookup) { g_discoveredLookup.store(lookup); }
 
-int ConnectTarget::Resolve(const WCHAR* serverText, uint16_t port) {
+int ConnectTarget::Resolve(const WCHAR* serverText, uint16_t port, const std::atomic<bool>* stopped) {
   if (!serverText || !*serverText) return kStatusBadArgument;
   std::u16string text(serverText);
   std::u16string host = text;
@@ -76,7 +76,8 @@ int ConnectTarget::Resolve(const WCHAR* serverText, uint16_t port) {
     }
   }
   in_addr found[kAddressCount];
-  const int n = ResolveHostIPv4(narrow.c_str(), found, kAddressCount);
+  const int n = stopped ? ResolveHostIPv4Until(narrow.c_str(), found, kAddressCount, *stopped)
+                        : ResolveHostIPv4(narrow.c_str(), found, kAddressCount);
   if (n <= 0) return kStatusUnknownServer;
   for (int i = 0; i < n; ++i) addresses[i] = MakeAddress(found[i], port);
   return kStatusOk;

@@ -4,6 +4,7 @@
 
 #include <netinet/in.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -22,8 +23,9 @@ struct ConnectTarget {
 
   // Fills the address list from a server text and a port. "host+file"
   // records to the file, "host=file" replays it from 127.0.0.1. 0, 4098 (no
-  // text) or 4100 (the name is unknown).
-  int Resolve(const WCHAR* serverText, uint16_t port);
+  // text) or 4100 (the name is unknown). With `stopped`, a name-service
+  // lookup gives up as soon as it turns true (4100 then).
+  int Resolve(const WCHAR* serverText, uint16_t port, const std::atomic<bool>* stopped = nullptr);
 };
 
 // The mode and file name the last Resolve chose, for the whole process.

@@ -155,6 +155,10 @@ class CGenericClient : public CAtom {
   // Reads the slot ids, the remap flag and the replay flag while routing.
   friend class CConnection;
 
+  // Set once Stop has been asked; long waits of the connection thread end
+  // on it.
+  const std::atomic<bool>& StopRequested() const { return stopRequested; }
+
   // Decrypts a flagged slot payload in place; 0 or the cipher's code.
   int DecryptSlotPayload(uint8_t* payload, uint32_t* length, int level);
   void AppendLog(const std::string& entry);

@@ -134,7 +134,8 @@ bool CHtClient::ResolveServer(ConnectTarget* target) {
   target->framing = 1;
   target->transport = 1;
   const std::u16string server = FieldText(params->serverAddress, kFieldChars);
-  return target->Resolve(server.c_str(), static_cast<uint16_t>(params->port)) == kStatusOk;
+  // A stop (the window closing) need not wait for a slow name service.
+  return target->Resolve(server.c_str(), static_cast<uint16_t>(params->port), &StopRequested()) == kStatusOk;
 }
 
 uint32_t CHtClient::QueryFeature() { return kNotSupported; }

@@ -75,6 +75,15 @@ bool ParseDottedIPv4(const char* text, in_addr* out);
 // IPv4 addresses of a host name in the name service's order, at most max.
 // The count, 0 when the name is unknown.
 int ResolveHostIPv4(const char* name, in_addr* out, int max);
+// The same, but the caller does not have to wait for the name service: the
+// lookup runs on a thread of its own and `stopped` is asked every few
+// milliseconds; once it answers true this returns 0 at once and the
+// lookup's late answer is dropped. Answers -1 when stopped.
+int ResolveHostIPv4Until(const char* name, in_addr* out, int max, const std::atomic<bool>& stopped);
+// Replaces the lookup behind ResolveHostIPv4Until (null restores the name
+// service) and answers the one it replaced; tests put a slow one here.
+typedef int (*HostResolver)(const char* name, in_addr* out, int max);
+HostResolver SetHostResolver(HostResolver resolver);
 
 // Adapter types as the adapter list reports them.
 #define MIB_IF_TYPE_OTHER 1u
