@@ -11,7 +11,7 @@ function(pellum_gtest name)
     set(ARG_TIMEOUT 300)
   endif()
   add_test(NAME ${name} COMMAND ${name})
-  set(lsan "suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp:print_suppressions=0")
+  set(lsan "suppressions=${PROJECT_SOURCE_DIR}/cmake/lsan-third-party.supp:print_suppressions=0")
   if("gui" IN_LIST ARG_LABELS)
     # Qt's platform plugins have no frame pointers: unwind the slow way, a
     # few frames deep, so the suppressions see where a plugin allocated.

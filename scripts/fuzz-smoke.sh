@@ -39,7 +39,7 @@ for target in "${targets[@]}"; do
   mkdir -p "$work" "$findings"
   echo "== $target: ${seconds}s"
   if ! (cd "$findings" && ASAN_OPTIONS=detect_leaks=1 \
-        LSAN_OPTIONS="suppressions=$root/tests/lsan.supp:print_suppressions=0" \
+        LSAN_OPTIONS="suppressions=$root/cmake/lsan-third-party.supp:print_suppressions=0" \
         "$build/bin/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
         -print_final_stats=1 "$work" "$seeds" 2>&1 | tail -n 25); then
     status=1

@@ -67,8 +67,9 @@ TEST(AppIdTest, RunningCopiesTakeTheFirstFreeIds) {
 
 TEST(AppIdTest, AKilledCopyLeavesItsIdToTheNextOne) {
   const QString key = QStringLiteral("pMPWIND.killtest.%1").arg(getpid());
-  IdHolder first(key), second(key);
+  IdHolder first(key);
   ASSERT_EQ(first.Id(), 1);
+  IdHolder second(key);
   ASSERT_EQ(second.Id(), 2);
   first.Kill();
   IdHolder next(key);
