@@ -48,7 +48,9 @@ TEST_F(AlsaWave, SineComesOutByteForByte) {
   EXPECT_EQ(MMSYSERR_NOERROR, waveOutGetPosition(h, &t, sizeof(t)));
   EXPECT_EQ(sine.size() / 4, t.u.sample);
   ASSERT_EQ(MMSYSERR_NOERROR, waveOutClose(h));
-  EXPECT_EQ(sine, rig->Played());
+  const auto played = rig->Played();
+  EXPECT_EQ(sine.size(), played.size());
+  EXPECT_TRUE(sine == played);
 }
 
 TEST_F(AlsaWave, CaptureReadsTheInputFile) {
@@ -74,7 +76,7 @@ TEST_F(AlsaWave, CaptureReadsTheInputFile) {
   EXPECT_EQ(MMSYSERR_NOERROR, waveInClose(h));
   std::vector<uint8_t> captured;
   for (auto& b : bytes) captured.insert(captured.end(), b.begin(), b.end());
-  EXPECT_EQ(std::vector<uint8_t>(source.begin(), source.begin() + static_cast<long>(captured.size())), captured);
+  EXPECT_TRUE(std::vector<uint8_t>(source.begin(), source.begin() + static_cast<long>(captured.size())) == captured);
 }
 
 TEST_F(AlsaWave, AMissingDeviceFailsToOpen) {

@@ -70,7 +70,7 @@ TEST_F(VirtualWave, BufferIsDoneWhenPlayedNotWhenWritten) {
   EXPECT_EQ(MMSYSERR_NOERROR, waveOutUnprepareHeader(h, &hb, sizeof(WAVEHDR)));
   EXPECT_EQ(MMSYSERR_NOERROR, waveOutClose(h));
   EXPECT_EQ(1u, events.Count(WOM_CLOSE));
-  EXPECT_EQ(std::string(1600, '\1') + std::string(1600, '\2'), backend.BytesWritten());
+  EXPECT_TRUE(std::string(1600, '\1') + std::string(1600, '\2') == backend.BytesWritten());
 }
 
 TEST_F(VirtualWave, ResetReturnsEveryBufferAndTheClockStartsAgain) {
