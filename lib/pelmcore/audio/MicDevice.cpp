@@ -141,6 +141,7 @@ void CMicDevice::OnBufferDone(HWAVEIN device, WAVEHDR* header) {
   --queued_;
   delete[] header->lpData;
   delete header;
+  returned_.fetch_add(1);
   if (!open_) return;
   if (stopping_ && queued_ == 0) drained_.Set();
   if (capturing_ && !stopping_) QueueBuffer(device);

@@ -3,6 +3,7 @@
 // the capture callback.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -71,7 +72,8 @@ class CMicDevice : public CAudDevice {
   int QueryCaps() override;
   uint32_t BuildAnnounce(uint8_t** out) override;
 
-  int32_t QueuedBuffers() const { return queued_; }
+  // Buffers the device has given back so far, sent or not.
+  uint32_t BuffersReturned() const { return returned_.load(); }
 
  private:
   static void CALLBACK_Capture(HANDLE device, UINT message, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR param2);
@@ -81,4 +83,5 @@ class CMicDevice : public CAudDevice {
   WAVEFORMATEX format_{};
   HWAVEIN device_ = nullptr;
   int32_t queued_ = 0;
+  std::atomic<uint32_t> returned_{0};
 };
