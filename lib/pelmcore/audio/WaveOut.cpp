@@ -73,7 +73,8 @@ void CWaveOut::OnDone(HWAVEOUT device, WAVEHDR* header) {
   if (outstanding_.fetch_sub(1) - 1 <= 0 && closing_.load()) drained_.Set();
 }
 
-void CWaveOut::SetFormat(const WAVEFORMATEX* format, AudioClockRecord* clock) {
+bool CWaveOut::SetFormat(const WAVEFORMATEX* format, AudioClockRecord* clock) {
+  bool taken = true;
   if (format) {
     if (UsableFormat(*format)) {
       memcpy(&format_, format, 16);
@@ -83,9 +84,11 @@ void CWaveOut::SetFormat(const WAVEFORMATEX* format, AudioClockRecord* clock) {
       LogMessageA("CWaveOut::SetFormat: format refused (%u channels, %u bits, %u Hz)",
                   static_cast<unsigned>(format->nChannels), static_cast<unsigned>(format->wBitsPerSample),
                   static_cast<unsigned>(format->nSamplesPerSec));
+      taken = false;
     }
   }
   clock_.store(clock);
+  return taken;
 }
 
 void CWaveOut::SetBufferPlan(const uint32_t plan[3]) {

@@ -32,8 +32,9 @@ class CWaveOut {
 
   // Null keeps the format; a format whose frame size would be 0 (no
   // channels, under 8 bits) or whose rate is 0 is refused too. The clock
-  // record pointer is replaced in every case.
-  void SetFormat(const WAVEFORMATEX* format, AudioClockRecord* clock);
+  // record pointer is replaced in every case. False when a format was
+  // given and refused.
+  bool SetFormat(const WAVEFORMATEX* format, AudioClockRecord* clock);
   // Three u32: duration class, buffer size (clamped to 1 KiB..1 MiB), unused.
   virtual void SetBufferPlan(const uint32_t plan[3]);
   int Open();
