@@ -24,6 +24,7 @@ struct VirtualWaveBackend::State {
   std::deque<uint8_t> capture;
   bool failOpens = false;
   bool failWrites = false;
+  bool keepBytes = true;
   uint64_t framesWritten = 0;
   std::string bytesWritten;
 };
@@ -51,7 +52,8 @@ class VirtualSink : public IPlaybackSink {
     if (state_->failWrites) return -1;
     sink_.written += frames;
     state_->framesWritten += frames;
-    state_->bytesWritten.append(reinterpret_cast<const char*>(data), size_t(frames) * sink_.frameBytes);
+    if (state_->keepBytes)
+      state_->bytesWritten.append(reinterpret_cast<const char*>(data), size_t(frames) * sink_.frameBytes);
     return static_cast<long>(frames);
   }
   uint64_t Played() override {
@@ -141,6 +143,11 @@ void VirtualWaveBackend::FailOpens(bool fail) {
 void VirtualWaveBackend::FailWrites(bool fail) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   state_->failWrites = fail;
+}
+
+void VirtualWaveBackend::KeepBytes(bool keep) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->keepBytes = keep;
 }
 
 uint64_t VirtualWaveBackend::FramesWritten() {

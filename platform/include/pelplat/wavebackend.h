@@ -82,6 +82,8 @@ class VirtualWaveBackend : public IWaveBackend {
   void FailOpens(bool fail);
   // Makes sink writes fail (true) or succeed.
   void FailWrites(bool fail);
+  // Whether written bytes are kept for BytesWritten (on by default).
+  void KeepBytes(bool keep);
   // Frames written to all sinks so far, and their bytes (kept for checks).
   uint64_t FramesWritten();
   std::string BytesWritten();
