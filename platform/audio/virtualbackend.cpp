@@ -135,6 +135,11 @@ void VirtualWaveBackend::FeedCapture(const uint8_t* data, size_t size) {
   for (auto& fn : wake) fn();
 }
 
+size_t VirtualWaveBackend::CaptureBacklog() {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->capture.size();
+}
+
 void VirtualWaveBackend::FailOpens(bool fail) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   state_->failOpens = fail;

@@ -347,3 +347,44 @@ TEST_F(AudioSlot, AttachTakesAKnownThreadPriority) {
 }
 
 }  // namespace
+
+// The test host's own messages, written apart from the client, drive the slot.
+#include "testhost/AudioSlot.h"
+
+namespace {
+
+namespace host = testhost::audio;
+
+TEST_F(AudioSlot, TheTestHostsMessagesPlayAndItReadsTheReplies) {
+  Send(host::PcmFormat(2, 44100, 16));
+  Send(host::PlaybackState(3));
+  Send(host::Data(Pattern(17640 + 8)));
+  Send(host::TimestampedData(77, Pattern(17640)));
+  Send(host::Flush());
+  WaitDeviceBytes(2 * 17640 + 8);
+  Send(host::PositionedData(0, Pattern(400)));
+  Send(host::PositionedTimestampedData(100, 5, Pattern(400)));
+  WaitDeviceBytes(2 * 17640 + 808);
+  EXPECT_EQ(200u, processor->WritePosition());
+  Send(host::BufferPlan(201, 4096));
+  EXPECT_EQ(4096, processor->WaveOut()->Pool().BufferSize());
+  ASSERT_TRUE(port->WaitUntil([](const std::vector<Bytes>& all) {
+    return !all.empty() && host::ReadUpstream(all.back()).kind == host::Upstream::kPositionReport;
+  }));
+  const host::Upstream last = host::ReadUpstream(port->Sent().back());
+  EXPECT_EQ(200u, last.writePosition);
+  // The unpositioned PCM still unplayed outweighs the positioned frames.
+  EXPECT_EQ(0u, last.playPosition);
+  const host::Upstream first = host::ReadUpstream(port->Sent().front());
+  EXPECT_EQ(host::Upstream::kAnnouncement, first.kind);
+  EXPECT_EQ(12u, first.announced);
+  EXPECT_EQ(8192u, first.bufferBytes);
+  Send(host::FlushAndClose());
+  EXPECT_FALSE(processor->WaveOut()->IsOpen());
+  Send(host::Data(Pattern(17640)));
+  size_t noDevice = 0;
+  for (const Bytes& m : port->Sent()) noDevice += host::ReadUpstream(m).kind == host::Upstream::kNoDevice;
+  EXPECT_EQ(1u, noDevice);
+}
+
+}  // namespace

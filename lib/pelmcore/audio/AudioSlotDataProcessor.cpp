@@ -175,7 +175,10 @@ void CAudioSlotDataProcessor::SendReport() {
     const auto report = audiomsg::QueueReport(waveOut_->GetBytesInFlight());
     OnClientData(report.data(), static_cast<uint32_t>(report.size()));
   } else {
-    const uint64_t play = writePosition_ - waveOut_->GetUnplayedFrames();
+    // Unpositioned PCM counts among the device's unplayed frames too; a play
+    // position before the start is reported as the start.
+    const uint64_t unplayed = waveOut_->GetUnplayedFrames();
+    const uint64_t play = writePosition_ > unplayed ? writePosition_ - unplayed : 0;
     const auto report = audiomsg::PositionReport(writePosition_, play);
     OnClientData(report.data(), static_cast<uint32_t>(report.size()));
   }

@@ -78,6 +78,8 @@ class VirtualWaveBackend : public IWaveBackend {
   void Advance(uint64_t frames);
   // Bytes the next capture reads return (appended).
   void FeedCapture(const uint8_t* data, size_t size);
+  // Fed bytes no capture has read yet.
+  size_t CaptureBacklog();
   // Makes the next opens fail (true) or succeed.
   void FailOpens(bool fail);
   // Makes sink writes fail (true) or succeed.
