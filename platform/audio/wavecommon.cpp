@@ -78,5 +78,41 @@ void LogOnce(const std::string& text) {
   OutputDebugStringA(text.c_str());
 }
 
+MMRESULT CheckOpen(UINT deviceId, UINT deviceCount, const WAVEFORMATEX* format, DWORD callbackType,
+                   bool threadCallbacks, uint32_t* frameBytes) {
+  if (!format) return MMSYSERR_INVALPARAM;
+  if (deviceId != WAVE_MAPPER && deviceId >= deviceCount) return MMSYSERR_BADDEVICEID;
+  if (callbackType != CALLBACK_NULL && callbackType != CALLBACK_FUNCTION &&
+      !(threadCallbacks && callbackType == CALLBACK_THREAD))
+    return MMSYSERR_INVALFLAG;
+  *frameBytes = PcmFrameBytes(*format);
+  return *frameBytes ? MMSYSERR_NOERROR : WAVERR_BADFORMAT;
+}
+
+MMRESULT PrepareFlags(WAVEHDR* header, UINT size) {
+  if (!header || size < sizeof(WAVEHDR) || !header->lpData) return MMSYSERR_INVALPARAM;
+  header->dwFlags |= WHDR_PREPARED;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT UnprepareFlags(WAVEHDR* header, UINT size) {
+  if (!header || size < sizeof(WAVEHDR)) return MMSYSERR_INVALPARAM;
+  if (header->dwFlags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+  header->dwFlags &= ~WHDR_PREPARED;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT CheckQueueable(const WAVEHDR* header, UINT size) {
+  if (!header || size < sizeof(WAVEHDR)) return MMSYSERR_INVALPARAM;
+  if (!(header->dwFlags & WHDR_PREPARED)) return WAVERR_UNPREPARED;
+  if (header->dwFlags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+  return MMSYSERR_NOERROR;
+}
+
+void MarkDone(WAVEHDR* header, std::vector<WAVEHDR*>* done) {
+  header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+  done->push_back(header);
+}
+
 }  // namespace wave
 }  // namespace pelplat

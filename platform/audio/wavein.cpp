@@ -7,7 +7,6 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
-#include <map>
 #include <thread>
 #include <vector>
 
@@ -35,31 +34,15 @@ namespace {
 
 using pelplat::wave::CurrentBackend;
 
-std::mutex& HandlesMutex() {
-  static std::mutex* mutex = new std::mutex;
-  return *mutex;
-}
-// Devices by handle; a backend's progress call holds only a weak link, so
-// it can never reach a closed device.
-std::map<HWAVEIN, std::shared_ptr<HWAVEIN__>>& Handles() {
-  static auto* handles = new std::map<HWAVEIN, std::shared_ptr<HWAVEIN__>>;
-  return *handles;
-}
+using Table = pelplat::wave::HandleTable<HWAVEIN__>;
+using pelplat::wave::MarkDone;
 
-bool Known(HWAVEIN device) {
-  std::lock_guard<std::mutex> lock(HandlesMutex());
-  return device && Handles().count(device) != 0;
-}
+bool Known(HWAVEIN device) { return Table::Get().Known(device); }
 
 void Notify(HWAVEIN device, UINT message, WAVEHDR* header) {
   if (device->callbackType != CALLBACK_FUNCTION) return;
   reinterpret_cast<WAVECALLBACK>(device->callback)(device, message, device->instance,
                                                    reinterpret_cast<DWORD_PTR>(header), 0);
-}
-
-void MarkDone(WAVEHDR* header, std::vector<WAVEHDR*>* done) {
-  header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-  done->push_back(header);
 }
 
 // Fills the front buffers from what the source has; the lock is held.
@@ -136,13 +119,11 @@ MMRESULT waveInGetDevCapsW(UINT_PTR deviceId, WAVEINCAPSW* caps, UINT size) {
 MMRESULT waveInOpen(LPHWAVEIN out, UINT deviceId, LPCWAVEFORMATEX format, DWORD_PTR callback,
                     DWORD_PTR instance, DWORD flags) {
   if (out) *out = nullptr;
-  if (!format) return MMSYSERR_INVALPARAM;
   pelplat::wave::IWaveBackend& backend = CurrentBackend();
-  if (deviceId != WAVE_MAPPER && deviceId >= backend.InputDeviceCount()) return MMSYSERR_BADDEVICEID;
   const DWORD type = flags & CALLBACK_TYPEMASK;
-  if (type != CALLBACK_NULL && type != CALLBACK_FUNCTION) return MMSYSERR_INVALFLAG;
-  const uint32_t frameBytes = pelplat::wave::PcmFrameBytes(*format);
-  if (frameBytes == 0) return WAVERR_BADFORMAT;
+  uint32_t frameBytes = 0;
+  const MMRESULT refused = pelplat::wave::CheckOpen(deviceId, backend.InputDeviceCount(), format, type, false, &frameBytes);
+  if (refused) return refused;
   if (!out) return MMSYSERR_INVALPARAM;
 
   auto device = std::make_shared<HWAVEIN__>();
@@ -162,10 +143,7 @@ MMRESULT waveInOpen(LPHWAVEIN out, UINT deviceId, LPCWAVEFORMATEX format, DWORD_
   } catch (const std::system_error&) {
     return MMSYSERR_NOMEM;
   }
-  {
-    std::lock_guard<std::mutex> lock(HandlesMutex());
-    Handles()[raw] = device;
-  }
+  Table::Get().Add(device);
   *out = raw;
   Notify(raw, WIM_OPEN, nullptr);
   return MMSYSERR_NOERROR;
@@ -173,26 +151,19 @@ MMRESULT waveInOpen(LPHWAVEIN out, UINT deviceId, LPCWAVEFORMATEX format, DWORD_
 
 MMRESULT waveInPrepareHeader(HWAVEIN device, LPWAVEHDR header, UINT size) {
   if (!Known(device)) return MMSYSERR_INVALHANDLE;
-  if (!header || size < sizeof(WAVEHDR) || !header->lpData) return MMSYSERR_INVALPARAM;
-  header->dwFlags |= WHDR_PREPARED;
-  return MMSYSERR_NOERROR;
+  return pelplat::wave::PrepareFlags(header, size);
 }
 
 MMRESULT waveInUnprepareHeader(HWAVEIN device, LPWAVEHDR header, UINT size) {
   if (!device) return MMSYSERR_INVALHANDLE;
-  if (!header || size < sizeof(WAVEHDR)) return MMSYSERR_INVALPARAM;
-  if (header->dwFlags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
-  header->dwFlags &= ~WHDR_PREPARED;
-  return MMSYSERR_NOERROR;
+  return pelplat::wave::UnprepareFlags(header, size);
 }
 
 MMRESULT waveInAddBuffer(HWAVEIN device, LPWAVEHDR header, UINT size) {
   if (!Known(device)) return MMSYSERR_INVALHANDLE;
-  if (!header || size < sizeof(WAVEHDR)) return MMSYSERR_INVALPARAM;
-  if (!(header->dwFlags & WHDR_PREPARED)) return WAVERR_UNPREPARED;
   {
     std::lock_guard<std::mutex> lock(device->mutex);
-    if (header->dwFlags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+    if (const MMRESULT refused = pelplat::wave::CheckQueueable(header, size)) return refused;
     header->dwFlags = (header->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
     header->dwBytesRecorded = 0;
     device->queued.push_back(header);
@@ -252,13 +223,7 @@ MMRESULT waveInClose(HWAVEIN device) {
     device->started = false;
     device->stopping = true;
   }
-  std::shared_ptr<HWAVEIN__> keep;
-  {
-    std::lock_guard<std::mutex> lock(HandlesMutex());
-    auto it = Handles().find(device);
-    keep = it->second;
-    Handles().erase(it);
-  }
+  const std::shared_ptr<HWAVEIN__> keep = Table::Get().Take(device);
   device->wake.notify_all();
   if (device->worker.joinable()) device->worker.join();
   device->source.reset();

@@ -6,7 +6,6 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
-#include <map>
 #include <thread>
 #include <vector>
 
@@ -42,21 +41,10 @@ namespace {
 
 using pelplat::wave::CurrentBackend;
 
-std::mutex& HandlesMutex() {
-  static std::mutex* mutex = new std::mutex;
-  return *mutex;
-}
-// Devices by handle; a backend's progress call holds only a weak link, so
-// it can never reach a closed device.
-std::map<HWAVEOUT, std::shared_ptr<HWAVEOUT__>>& Handles() {
-  static auto* handles = new std::map<HWAVEOUT, std::shared_ptr<HWAVEOUT__>>;
-  return *handles;
-}
+using Table = pelplat::wave::HandleTable<HWAVEOUT__>;
+using pelplat::wave::MarkDone;
 
-bool Known(HWAVEOUT device) {
-  std::lock_guard<std::mutex> lock(HandlesMutex());
-  return device && Handles().count(device) != 0;
-}
+bool Known(HWAVEOUT device) { return Table::Get().Known(device); }
 
 void Notify(HWAVEOUT device, UINT message, WAVEHDR* header) {
   switch (device->callbackType) {
@@ -71,11 +59,6 @@ void Notify(HWAVEOUT device, UINT message, WAVEHDR* header) {
     default:
       break;
   }
-}
-
-void MarkDone(WAVEHDR* header, std::vector<WAVEHDR*>* done) {
-  header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-  done->push_back(header);
 }
 
 // Hands the sink what it takes now; the lock is held.
@@ -154,13 +137,11 @@ UINT waveOutGetNumDevs() { return CurrentBackend().OutputDeviceCount(); }
 MMRESULT waveOutOpen(LPHWAVEOUT out, UINT deviceId, LPCWAVEFORMATEX format, DWORD_PTR callback,
                      DWORD_PTR instance, DWORD flags) {
   if (out) *out = nullptr;
-  if (!format) return MMSYSERR_INVALPARAM;
   pelplat::wave::IWaveBackend& backend = CurrentBackend();
-  if (deviceId != WAVE_MAPPER && deviceId >= backend.OutputDeviceCount()) return MMSYSERR_BADDEVICEID;
   const DWORD type = flags & CALLBACK_TYPEMASK;
-  if (type != CALLBACK_NULL && type != CALLBACK_THREAD && type != CALLBACK_FUNCTION) return MMSYSERR_INVALFLAG;
-  const uint32_t frameBytes = pelplat::wave::PcmFrameBytes(*format);
-  if (frameBytes == 0) return WAVERR_BADFORMAT;
+  uint32_t frameBytes = 0;
+  const MMRESULT refused = pelplat::wave::CheckOpen(deviceId, backend.OutputDeviceCount(), format, type, true, &frameBytes);
+  if (refused) return refused;
   if (!out) return MMSYSERR_INVALPARAM;
 
   auto device = std::make_shared<HWAVEOUT__>();
@@ -180,10 +161,7 @@ MMRESULT waveOutOpen(LPHWAVEOUT out, UINT deviceId, LPCWAVEFORMATEX format, DWOR
   } catch (const std::system_error&) {
     return MMSYSERR_NOMEM;
   }
-  {
-    std::lock_guard<std::mutex> lock(HandlesMutex());
-    Handles()[raw] = device;
-  }
+  Table::Get().Add(device);
   *out = raw;
   Notify(raw, WOM_OPEN, nullptr);
   return MMSYSERR_NOERROR;
@@ -191,28 +169,19 @@ MMRESULT waveOutOpen(LPHWAVEOUT out, UINT deviceId, LPCWAVEFORMATEX format, DWOR
 
 MMRESULT waveOutPrepareHeader(HWAVEOUT device, LPWAVEHDR header, UINT size) {
   if (!Known(device)) return MMSYSERR_INVALHANDLE;
-  if (!header || size < sizeof(WAVEHDR) || !header->lpData) return MMSYSERR_INVALPARAM;
-  header->dwFlags |= WHDR_PREPARED;
-  return MMSYSERR_NOERROR;
+  return pelplat::wave::PrepareFlags(header, size);
 }
 
-// Needs only the header: a notification may be handled after its device
-// closed, and the buffer must still come back to its owner.
 MMRESULT waveOutUnprepareHeader(HWAVEOUT device, LPWAVEHDR header, UINT size) {
   if (!device) return MMSYSERR_INVALHANDLE;
-  if (!header || size < sizeof(WAVEHDR)) return MMSYSERR_INVALPARAM;
-  if (header->dwFlags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
-  header->dwFlags &= ~WHDR_PREPARED;
-  return MMSYSERR_NOERROR;
+  return pelplat::wave::UnprepareFlags(header, size);
 }
 
 MMRESULT waveOutWrite(HWAVEOUT device, LPWAVEHDR header, UINT size) {
   if (!Known(device)) return MMSYSERR_INVALHANDLE;
-  if (!header || size < sizeof(WAVEHDR)) return MMSYSERR_INVALPARAM;
-  if (!(header->dwFlags & WHDR_PREPARED)) return WAVERR_UNPREPARED;
   {
     std::lock_guard<std::mutex> lock(device->mutex);
-    if (header->dwFlags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+    if (const MMRESULT refused = pelplat::wave::CheckQueueable(header, size)) return refused;
     header->dwFlags = (header->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
     device->pending.push_back(header);
     device->dirty = true;
@@ -267,13 +236,7 @@ MMRESULT waveOutClose(HWAVEOUT device) {
     if (!device->pending.empty() || !device->ledger.empty()) return WAVERR_STILLPLAYING;
     device->stopping = true;
   }
-  std::shared_ptr<HWAVEOUT__> keep;
-  {
-    std::lock_guard<std::mutex> lock(HandlesMutex());
-    auto it = Handles().find(device);
-    keep = it->second;
-    Handles().erase(it);
-  }
+  const std::shared_ptr<HWAVEOUT__> keep = Table::Get().Take(device);
   device->wake.notify_all();
   if (device->worker.joinable()) device->worker.join();
   device->sink.reset();

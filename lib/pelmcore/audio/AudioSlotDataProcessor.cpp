@@ -7,6 +7,7 @@
 
 #include "audio/AudioClockRecord.h"
 #include "audio/AudioMessages.h"
+#include "audio/PcmFormat.h"
 #include "audio/VorbisDecoder.h"
 #include "audio/WaveOut.h"
 #include "pelplat/thread.h"
@@ -44,8 +45,8 @@ CAudioSlotDataProcessor::CAudioSlotDataProcessor(std::unique_ptr<IAudioSessionPo
   }
   reportKind_ = 1;
   frameSize_ = 4;
+  enabled_ = 1;  // before the thread that reads it starts
   StartDispatch();
-  enabled_ = 1;
 }
 
 // The dispatch thread plays through the device and may switch the
@@ -140,7 +141,7 @@ void CAudioSlotDataProcessor::DispatchLoop() {
   accumulation_.reset(new (std::nothrow) uint8_t[kInitialCapacity]);
   if (!accumulation_) capacity_ = 0;
   fill_ = 0;
-  SetThreadPriority(GetCurrentThread(), dispatchPriority_);
+  SetThreadPriority(GetCurrentThread(), dispatchPriority_.load());
   while (running_.load()) {
     queue_.event.Wait(state_ == 3 ? kPlayingWaitMs : kIdleWaitMs);
     {
@@ -281,14 +282,8 @@ void CAudioSlotDataProcessor::ApplyVorbisFormat(const uint8_t* d, uint32_t n) {
     return;
   }
   const uint32_t rate = static_cast<uint32_t>(vorbis_->Rate());
-  const uint32_t frameBytes = 2 * CVorbisDecoder::kOutputChannels;
-  WAVEFORMATEX format{};
-  format.wFormatTag = WAVE_FORMAT_PCM;
-  format.nChannels = CVorbisDecoder::kOutputChannels;
-  format.nSamplesPerSec = rate;
-  format.nAvgBytesPerSec = rate * frameBytes;
-  format.nBlockAlign = static_cast<WORD>(frameBytes);
-  format.wBitsPerSample = 16;
+  const WAVEFORMATEX format = PcmWaveFormat(CVorbisDecoder::kOutputChannels, rate, 16);
+  const uint32_t frameBytes = format.nBlockAlign;
   const uint64_t capacity = uint64_t(rate) * frameBytes / 10 / frameBytes * frameBytes;
   if (capacity == 0 || capacity > kMaxCapacity || !SetCapacity(capacity)) {
     LogOnce(kLogBadFormat, "ApplyFormat: audio format refused");

@@ -58,7 +58,7 @@ class CAudioSlotDataProcessor : public CSlotDataProcessor {
   // Messages the dispatch thread has finished; what it changed before is
   // visible to a thread that saw the count.
   uint32_t Processed() const { return processed_.load(std::memory_order_acquire); }
-  int DispatchPriority() const { return dispatchPriority_; }
+  int DispatchPriority() const { return dispatchPriority_.load(); }
   // Run on the dispatch thread only (tests read them once it is idle).
   int32_t Capacity() const { return capacity_; }
   int32_t Fill() const { return fill_; }
@@ -99,7 +99,7 @@ class CAudioSlotDataProcessor : public CSlotDataProcessor {
   uint32_t state_ = 0;
   CMicDevice microphone_;
   std::atomic<uint32_t> announceSent_{0};
-  int dispatchPriority_ = 15;
+  std::atomic<int> dispatchPriority_{15};
   uint32_t frameSize_ = 4;
   uint32_t reportKind_ = 1;
   uint64_t writePosition_ = 0;

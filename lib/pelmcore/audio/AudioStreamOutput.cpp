@@ -3,6 +3,7 @@
 #include <new>
 #include <vector>
 
+#include "audio/PcmFormat.h"
 #include "audio/WaveOut.h"
 #include "sys/klog.h"
 
@@ -15,15 +16,7 @@ CAudioStreamOutput::~CAudioStreamOutput() {
 
 // Two bytes per sample and channel: every channel count gets whole frames.
 WAVEFORMATEX CAudioStreamOutput::ConversionTarget(const WAVEFORMATEX& source) {
-  WAVEFORMATEX target{};
-  target.wFormatTag = WAVE_FORMAT_PCM;
-  target.nChannels = source.nChannels;
-  target.nSamplesPerSec = source.nSamplesPerSec;
-  target.wBitsPerSample = 16;
-  target.nBlockAlign = static_cast<WORD>(source.nChannels * 2u);
-  target.nAvgBytesPerSec = target.nBlockAlign * source.nSamplesPerSec;
-  target.cbSize = 0;
-  return target;
+  return PcmWaveFormat(source.nChannels, source.nSamplesPerSec, 16);
 }
 
 int32_t CAudioStreamOutput::SetWaveFormat(const WAVEFORMATEX* format) {

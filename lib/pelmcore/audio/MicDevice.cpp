@@ -4,6 +4,7 @@
 #include <new>
 
 #include "audio/AudioMessages.h"
+#include "audio/PcmFormat.h"
 #include "pelplat/synch.h"
 #include "session/SlotDataProcessor.h"
 
@@ -38,13 +39,7 @@ void CMicDevice::CALLBACK_Capture(HANDLE device, UINT message, DWORD_PTR instanc
 }
 
 int CMicDevice::Open() {
-  format_.wFormatTag = WAVE_FORMAT_PCM;
-  format_.nChannels = 1;
-  format_.nSamplesPerSec = 22050;
-  format_.nAvgBytesPerSec = 44100;
-  format_.nBlockAlign = 2;
-  format_.wBitsPerSample = 16;
-  format_.cbSize = 0;
+  format_ = PcmWaveFormat(1, 22050, 16);
   HWAVEIN device = nullptr;
   if (waveInOpen(&device, WAVE_MAPPER, &format_, reinterpret_cast<DWORD_PTR>(&CMicDevice::CALLBACK_Capture),
                  reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION) != MMSYSERR_NOERROR) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "audio/AudioClockRecord.h"
+#include "audio/PcmFormat.h"
 #include "pelplat/thread.h"
 #include "pelplat/winuser.h"
 #include "sys/klog.h"
@@ -19,12 +20,7 @@ bool UsableFormat(const WAVEFORMATEX& f) {
 }  // namespace
 
 CWaveOut::CWaveOut() {
-  format_.wFormatTag = WAVE_FORMAT_PCM;
-  format_.nChannels = 2;
-  format_.nSamplesPerSec = 44100;
-  format_.nAvgBytesPerSec = 176400;
-  format_.nBlockAlign = 4;
-  format_.wBitsPerSample = 16;
+  format_ = PcmWaveFormat(2, 44100, 16);
   const UINT devices = waveOutGetNumDevs();
   drained_.Create(true, false);
   started_.Create(true, false);
