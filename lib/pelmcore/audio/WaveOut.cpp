@@ -77,9 +77,12 @@ bool CWaveOut::SetFormat(const WAVEFORMATEX* format, AudioClockRecord* clock) {
       format_.cbSize = format->cbSize;
       frameSize_ = static_cast<uint32_t>(format_.wBitsPerSample) * format_.nChannels / 8;
     } else {
-      LogMessageA("CWaveOut::SetFormat: format refused (%u channels, %u bits, %u Hz)",
-                  static_cast<unsigned>(format->nChannels), static_cast<unsigned>(format->wBitsPerSample),
-                  static_cast<unsigned>(format->nSamplesPerSec));
+      if (!formatRefusalLogged_) {
+        LogMessageA("CWaveOut::SetFormat: format refused (%u channels, %u bits, %u Hz)",
+                    static_cast<unsigned>(format->nChannels), static_cast<unsigned>(format->wBitsPerSample),
+                    static_cast<unsigned>(format->nSamplesPerSec));
+      }
+      formatRefusalLogged_ = true;
       taken = false;
     }
   }

@@ -83,4 +83,5 @@ class CWaveOut {
   std::atomic<uint32_t> bytesInFlight_{0};
   std::atomic<uint32_t> framesWritten_{0};
   std::atomic<AudioClockRecord*> clock_{nullptr};
+  bool formatRefusalLogged_ = false;
 };
