@@ -26,12 +26,13 @@ class Microphone : public ::testing::Test {
     pelplat::wave::SetBackend(nullptr);
   }
   void Feed(const Bytes& b) { backend.FeedCapture(b.data(), b.size()); }
-  // A stop waits for the queued buffers to fill: keep feeding until it ends.
+  // A stop waits for the queued buffers to fill: feed them once it waits,
+  // until it ends.
   void StopWithFeeder() {
     std::atomic<bool> done{false};
     std::thread feeder([&] {
       while (!done.load()) {
-        Feed(Filled(0xEE));
+        if (mic.Stopping()) Feed(Filled(0xEE));
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       }
     });

@@ -23,6 +23,11 @@ void CMmDevice::EnableSending(uint32_t flag) {
   sendingEnabled_ = flag;
 }
 
+bool CMmDevice::Stopping() {
+  CxAutoLock hold(&lock_);
+  return stopping_ != 0 && capturing_ != 0;
+}
+
 CMicDevice::CMicDevice() { announcedValue_ = kAnnouncedValue; }
 
 CMicDevice::~CMicDevice() {

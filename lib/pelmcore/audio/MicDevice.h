@@ -33,6 +33,8 @@ class CMmDevice {
   bool Capturing() const { return capturing_ != 0; }
   bool IsOpen() const { return open_ != 0; }
   bool SendingEnabled() const { return sendingEnabled_ != 0; }
+  // True while a stop waits for the queued buffers to come back.
+  bool Stopping();
 
   CMmDevice(const CMmDevice&) = delete;
   CMmDevice& operator=(const CMmDevice&) = delete;
