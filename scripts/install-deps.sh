@@ -9,12 +9,19 @@ PACKAGES=(
   libcrypto++-dev nlohmann-json3-dev
   qtbase5-dev libqt5x11extras5-dev libxcb1-dev libx11-dev
   libjpeg62-turbo-dev liblz4-dev
+  # sound: wave output and input over ALSA, Vorbis through Tremor with
+  # libogg's framing, compressed-audio conversion over libavcodec
+  libasound2-dev libvorbisidec-dev libogg-dev
+  libavcodec-dev libavutil-dev libswresample-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev python3
   libturbojpeg0-dev libjpeg-turbo-progs lz4
   clang libclang-rt-14-dev
   xvfb xauth libxtst-dev
   desktop-file-utils
+  # sound fixtures: oggenc makes Vorbis streams, ffmpeg ADPCM and reference
+  # decodes
+  vorbis-tools ffmpeg
 )
 
 missing=()

@@ -96,3 +96,20 @@ BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 // Low bit: the lock key is toggled. Only VK_CAPITAL, VK_NUMLOCK and
 // VK_SCROLL are known; every other key answers 0.
 SHORT GetKeyState(int virtualKey);
+
+// Thread message queues. A thread gets its queue at its first GetMessageW or
+// PeekMessageW; until then PostThreadMessageW to it fails with
+// ERROR_INVALID_THREAD_ID. Only thread messages exist here: the window and
+// range filters of the reads must be null and 0.
+#ifndef ERROR_INVALID_THREAD_ID
+#define ERROR_INVALID_THREAD_ID 1444u
+#endif
+#define PM_NOREMOVE 0x0000u
+#define PM_REMOVE 0x0001u
+#define WM_QUIT 0x0012u
+
+BOOL PostThreadMessageW(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam);
+// Waits for the next message of the calling thread's queue; 0 for WM_QUIT,
+// -1 for filters it cannot serve, else nonzero.
+BOOL GetMessageW(MSG* msg, HWND window, UINT filterMin, UINT filterMax);
+BOOL PeekMessageW(MSG* msg, HWND window, UINT filterMin, UINT filterMax, UINT removeFlags);

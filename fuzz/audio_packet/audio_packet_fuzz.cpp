@@ -1,0 +1,90 @@
+// The audio slot's packet entry with a sound device that never opens, so
+// every command runs without the device's close waits. Input: packets of u16
+// length and bytes (the last takes what is left); a packet's first byte is
+// the command, its second is added to the length field, the rest is data.
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <thread>
+
+#include "audio/AudioClockRecord.h"
+#include "audio/AudioSessionPort.h"
+#include "audio/AudioSlotDataProcessor.h"
+#include "pelplat/wavebackend.h"
+#include "session/PacketHeader.h"
+#include "session/PacketPool.h"
+
+namespace {
+
+class QuietPort : public IAudioSessionPort {
+ public:
+  void OnAttach(uint16_t, CGenericClient*) override {}
+  bool Attached() override { return true; }
+  uint32_t SendOnSlot(const uint8_t*, uint32_t length) override { return length; }
+  AudioClockRecord* ClockRecord() override { return &clock; }
+  bool ThreadPriority(int*) override { return false; }
+  AudioClockRecord clock;
+};
+
+pelplat::wave::VirtualWaveBackend& Backend() {
+  static auto* backend = [] {
+    auto* b = new pelplat::wave::VirtualWaveBackend;
+    b->FailOpens(true);
+    pelplat::wave::SetBackend(b);
+    return b;
+  }();
+  return *backend;
+}
+
+// Each packet in a buffer of its own size, so that a read beyond it shows.
+bool Deliver(CAudioSlotDataProcessor& p, const uint8_t* bytes, size_t n) {
+  const uint8_t command = n > 0 ? bytes[0] : 0;
+  const uint8_t delta = n > 1 ? bytes[1] : 0;
+  const size_t data = n > 2 ? n - 2 : 0;
+  const size_t payload = 8 + data;
+  PacketBuffer* buffer = CPacketPool::Global().Acquire(payload, 0);
+  if (!buffer) return false;
+  PacketHeader h;
+  h.length = static_cast<uint32_t>(payload);
+  h.Write(buffer->data, PacketHeader::kSize);
+  uint8_t* out = buffer->Payload();
+  const uint16_t length = static_cast<uint16_t>(data + 6 + delta);
+  out[0] = static_cast<uint8_t>(length);
+  out[1] = static_cast<uint8_t>(length >> 8);
+  out[2] = command;
+  out[3] = 0x1F;
+  out[4] = 'C';
+  out[5] = 'M';
+  out[6] = 'T';
+  out[7] = ' ';
+  for (size_t i = 0; i < data; ++i) out[8 + i] = bytes[2 + i];
+  buffer->filled = static_cast<uint32_t>(PacketHeader::kSize + payload);
+  if (p.OnPacket(buffer, nullptr)) return true;
+  CPacketPool::Release(buffer);
+  return false;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Backend();
+  CAudioSlotDataProcessor processor(std::make_unique<QuietPort>());
+  uint32_t delivered = 0;
+  size_t at = 0;
+  while (at < size) {
+    size_t length = size - at;
+    if (length >= 2) {
+      const size_t stated = data[at] | size_t(data[at + 1]) << 8;
+      at += 2;
+      length = std::min(stated, size - at);
+    }
+    delivered += Deliver(processor, data + at, length);
+    at += length;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (processor.Processed() < delivered && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::yield();
+  return 0;
+}

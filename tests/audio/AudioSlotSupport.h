@@ -1,0 +1,132 @@
+// A recording session port and a packet maker for the audio slot's tests.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+#include "audio/AudioClockRecord.h"
+#include "audio/AudioSessionPort.h"
+#include "session/PacketHeader.h"
+#include "session/PacketPool.h"
+#include "session/SlotDataProcessor.h"
+
+using Bytes = std::vector<uint8_t>;
+
+class FakeAudioPort : public IAudioSessionPort {
+ public:
+  void OnAttach(uint16_t slot, CGenericClient*) override { attachedSlot = slot; }
+  bool Attached() override { return attached; }
+  uint32_t SendOnSlot(const uint8_t* data, uint32_t length) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      sent_.emplace_back(data, data + length);
+      if (failSends > 0) {
+        --failSends;
+        return 0;
+      }
+    }
+    changed_.notify_all();
+    return length;
+  }
+  AudioClockRecord* ClockRecord() override { return &clock; }
+  bool ThreadPriority(int* value) override {
+    *value = priority;
+    return true;
+  }
+
+  std::vector<Bytes> Sent() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sent_;
+  }
+  // The messages whose first bytes are `prefix`.
+  std::vector<Bytes> SentWith(const Bytes& prefix) {
+    std::vector<Bytes> out;
+    for (auto& m : Sent())
+      if (m.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), m.begin())) out.push_back(m);
+    return out;
+  }
+  // Waits up to 20 s until `done` holds over what was sent.
+  bool WaitUntil(const std::function<bool(const std::vector<Bytes>&)>& done) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return done(sent_); });
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sent_.clear();
+  }
+
+  bool attached = true;
+  int failSends = 0;
+  int priority = 0;
+  uint16_t attachedSlot = 0xFFFF;
+  AudioClockRecord clock;
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Bytes> sent_;
+};
+
+// A server message: header with `length` (default: the real one) and data.
+inline Bytes AudioMessage(uint8_t command, const Bytes& data, int length = -1, uint8_t kind = 0x1F) {
+  Bytes m;
+  const uint16_t rest = static_cast<uint16_t>(length >= 0 ? length : int(data.size()) + 6);
+  m.push_back(static_cast<uint8_t>(rest));
+  m.push_back(static_cast<uint8_t>(rest >> 8));
+  m.push_back(command);
+  m.push_back(kind);
+  for (char c : {'C', 'M', 'T', ' '}) m.push_back(static_cast<uint8_t>(c));
+  m.insert(m.end(), data.begin(), data.end());
+  return m;
+}
+
+inline void PutLe(Bytes* b, uint64_t v, int n) {
+  for (int i = 0; i < n; ++i) b->push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+inline Bytes Le32(uint32_t v) {
+  Bytes b;
+  PutLe(&b, v, 4);
+  return b;
+}
+inline Bytes Cat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+inline Bytes WaveFormatBytes(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t bits) {
+  Bytes b;
+  PutLe(&b, tag, 2);
+  PutLe(&b, channels, 2);
+  PutLe(&b, rate, 4);
+  PutLe(&b, uint64_t(rate) * channels * bits / 8, 4);
+  PutLe(&b, uint64_t(channels) * bits / 8, 2);
+  PutLe(&b, bits, 2);
+  PutLe(&b, 0, 2);
+  return b;
+}
+
+// Hands one payload to the processor as the session core would; returns the
+// processor's answer (the buffer is released here when it was refused).
+inline bool Deliver(CSlotDataProcessor& p, const Bytes& payload) {
+  PacketBuffer* buffer = CPacketPool::Global().Acquire(payload.size(), 0);
+  PacketHeader h;
+  h.length = static_cast<uint32_t>(payload.size());
+  h.kind = PacketHeader::kSlotDataKind;
+  h.Write(buffer->data, PacketHeader::kSize);
+  if (!payload.empty()) memcpy(buffer->Payload(), payload.data(), payload.size());
+  buffer->filled = static_cast<uint32_t>(PacketHeader::kSize + payload.size());
+  const bool kept = p.OnPacket(buffer, nullptr) != 0;
+  if (!kept) CPacketPool::Release(buffer);
+  return kept;
+}
+
+inline uint32_t ReadLe32(const Bytes& b, size_t at) {
+  return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t(b[at + 3]) << 24;
+}
+inline uint64_t ReadLe64(const Bytes& b, size_t at) {
+  return ReadLe32(b, at) | uint64_t(ReadLe32(b, at + 4)) << 32;
+}
