@@ -338,8 +338,8 @@ int CAvsSlotDataProcessor::SendStreamData(uint32_t id, const uint8_t* data, uint
   if (!stream) return -1;
   const int result = stream->ProcessSample(data, length, context);
   const RECT& r = stream->CurrentRect();
-  width_ = r.right - r.left;
-  height_ = r.bottom - r.top;
+  width_ = Span(r.left, r.right);
+  height_ = Span(r.top, r.bottom);
   ++frames_;
   return result;
 }

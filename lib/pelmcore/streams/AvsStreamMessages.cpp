@@ -176,8 +176,8 @@ int CAvsSlotDataProcessor::OnJpegFrame(ByteReader&, uint32_t, const uint8_t* mes
   std::shared_ptr<StreamSessionPort> port = Port();
   if (!port->HasSystemApi() || port->VideoDrawingSwitch() == 0) return 0;
   ++frames_;
-  width_ = header.rect.right - header.rect.left;
-  height_ = header.rect.bottom - header.rect.top;
+  width_ = Span(header.rect.left, header.rect.right);
+  height_ = Span(header.rect.top, header.rect.bottom);
   if (const AudioClockRecord* clock = SyncClock(port.get())) {
     ring_.Push(header.timestamp, message, length, preDecoded);
     std::unique_ptr<AvSyncEntry> due = ring_.TakeDue(clock->Timestamp(), nullptr, clock->Mode());
@@ -222,8 +222,8 @@ int CAvsSlotDataProcessor::OnH264Frame(ByteReader&, uint32_t, const uint8_t* mes
       h264_->SetFormat(record);
     }
   }
-  width_ = header.rect.right - header.rect.left;
-  height_ = header.rect.bottom - header.rect.top;
+  width_ = Span(header.rect.left, header.rect.right);
+  height_ = Span(header.rect.top, header.rect.bottom);
   if (const AudioClockRecord* clock = SyncClock(port.get())) {
     ring_.Push(header.timestamp, message, length);
     for (;;) {

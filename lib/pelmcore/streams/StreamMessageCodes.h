@@ -83,6 +83,10 @@ constexpr uint32_t kSampleInfoAt = 8;
 constexpr uint32_t kSampleStartAt = 32;
 constexpr uint32_t kSampleDataAt = 64;
 
+// right - left (or bottom - top) of a rectangle from the wire, which may
+// lie anywhere.
+inline int Span(LONG from, LONG to) { return static_cast<int>(int64_t(to) - from); }
+
 inline void WriteRect(ByteWriter& out, const RECT& r) {
   out.I32(r.left);
   out.I32(r.top);
