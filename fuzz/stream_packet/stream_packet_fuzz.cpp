@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 
+#include "FuzzPackets.h"
 #include "fake_stream_port.h"
 #include "pelplat/debugout.h"
 #include "streams/AvsSlotDataProcessor.h"
@@ -64,25 +65,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CAvsSlotDataProcessor processor(0);
   if (setup & 8) processor.SetStreamKindFactory(std::unique_ptr<StreamKindFactory>(new SinkKinds));
   processor.AttachPort(3, port);
-  size_t at = 1;
-  while (at < size) {
-    size_t length = size - at;
-    if (length >= 2) {
-      const size_t stated = data[at] | size_t(data[at + 1]) << 8;
-      at += 2;
-      length = std::min(stated, size - at);
-    }
-    // Each packet in a buffer of its own size, so that a read beyond it
-    // shows.
-    std::unique_ptr<uint8_t[]> packet(new uint8_t[length ? length : 1]);
-    if (length) std::memcpy(packet.get(), data + at, length);
-    uint32_t packetLength = uint32_t(length);
+  ForEachFuzzPacket(data, size, 1, [&](const std::vector<uint8_t>& bytes, size_t at) {
+    // The packet as the pool holds it: a buffer the preparation may replace.
+    std::unique_ptr<uint8_t[]> packet(new uint8_t[bytes.empty() ? 1 : bytes.size()]);
+    std::copy(bytes.begin(), bytes.end(), packet.get());
+    uint32_t length = uint32_t(bytes.size());
     bool preDecoded = false;
-    processor.PrepareMessage(packet, packetLength, preDecoded);
-    processor.ProcessMessage(packet.get(), packetLength, preDecoded);
-    at += length;
+    processor.PrepareMessage(packet, length, preDecoded);
+    processor.ProcessMessage(packet.get(), length, preDecoded);
     // The clock moves on with every packet.
     if (setup & 1) port->clock.Publish(1000 + at);
-  }
+  });
   return 0;
 }

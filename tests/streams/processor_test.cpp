@@ -511,3 +511,43 @@ TEST_F(JpegDrawing, PreparationLeavesMessagesItCannotUseAlone) {
   EXPECT_EQ(testhost::wire::Read(out, 32, 4), 1u);
   EXPECT_EQ(testhost::wire::Read(out, 48, 4), 0u);
 }
+
+TEST_F(StreamSlot, TheDecoderGetsEveryH264FrameTheRingReleases) {
+  port->settings.audioVideoSync = 1;
+  processor.reset(new CAvsSlotDataProcessor(0));
+  processor->SetStreamKindFactory(std::unique_ptr<StreamKindFactory>(kinds = new FakeKinds(&log)));
+  kinds->makes.insert(StreamKind::kDH264);
+  processor->AttachPort(3, port);
+  auto frame = [](int64_t timestamp) {
+    return hs::H264Frame(Bytes(8, uint8_t(timestamp)), hs::Rect{0, 0, 8, 8}, timestamp);
+  };
+  port->clock.SetMode(AudioClockRecord::kModePcm);
+  port->clock.Publish(1000);
+  Send(frame(900));  // late, still decoded
+  Send(frame(1300));  // waits
+  ASSERT_EQ(log.Samples().size(), 1u);
+  EXPECT_EQ(processor->QueuedFrames(), 1u);
+  // Plan mode: the waiting frame is nearly due and the new one is late;
+  // the decoder gets both, the late one with the flag clear, not dropped.
+  port->clock.SetMode(AudioClockRecord::kModePlan);
+  port->clock.Publish(1295);
+  Send(frame(1290));
+  const std::vector<StreamLog::Sample> samples = log.Samples();
+  ASSERT_EQ(samples.size(), 3u);
+  EXPECT_EQ(samples[0].data, Bytes(8, uint8_t(900)));
+  EXPECT_EQ(samples[1].data, Bytes(8, uint8_t(1300)));
+  EXPECT_EQ(samples[2].data, Bytes(8, uint8_t(1290)));
+  EXPECT_EQ(samples[2].context.preDecoded, 1);
+  EXPECT_EQ(processor->QueuedFrames(), 0u);
+  EXPECT_EQ(processor->FrameCount(), 3u);
+}
+
+TEST_F(StreamSlot, DestructionClosesEveryStreamBeforeDeletingIt) {
+  MakeStream(3);
+  MakeStream(4);
+  const size_t before = log.Lines().size();
+  processor.reset();
+  const std::vector<std::string> lines = log.Lines();
+  EXPECT_EQ(std::vector<std::string>(lines.begin() + before, lines.end()),
+            (std::vector<std::string>{"dj.Close", "dj.Close", "dj.~", "dj.~"}));
+}
