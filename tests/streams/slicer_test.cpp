@@ -247,3 +247,58 @@ TEST(StreamSlotPool, APoolThatNeverStartedEndsQuietly) {
   processor->Attach(CSlotDataProcessor::kDetached, nullptr);
   processor.reset();
 }
+
+TEST(StreamSlotThreads, PaintWalksMeetNoStreamBeingReplaced) {
+  StreamLog log;
+  auto port = std::make_shared<FakeStreamPort>();
+  FakeKinds* kinds = new FakeKinds(&log);
+  kinds->makes = {StreamKind::kDJ, StreamKind::kAudio};
+  kinds->accepts = {StreamKind::kDJ, StreamKind::kAudio};
+  CAvsSlotDataProcessor processor(0);
+  processor.SetStreamKindFactory(std::unique_ptr<StreamKindFactory>(kinds));
+  processor.AttachPort(3, port);
+  std::atomic<bool> done{false};
+  std::thread gui([&] {
+    while (!done) {
+      processor.OnWindowMoved(1, 2);
+      processor.OnDisplayUpdated(0, 0);
+    }
+  });
+  auto send = [&](const Bytes& m) { processor.OnSlotData(m.data(), uint32_t(m.size())); };
+  for (int round = 0; round < 200; ++round) {
+    const uint32_t id = 1 + round % 4;
+    send(hs::Reserve(id));
+    send(hs::CreateFromFormat(id, SmallFormat(), 0));
+    send(hs::LegacyAudioFormat(id, hs::WaveFormat()));
+    send(hs::WindowRect(id, hs::Rect{0, 0, 8, 8}, 0));
+    if (round % 3 == 0) send(hs::Close(id));
+  }
+  done = true;
+  gui.join();
+  EXPECT_TRUE(log.Contains("dj.Scroll") || log.Contains("audio.Scroll"));
+}
+
+TEST(StreamSlotThreads, DetachingWhileThePoolWorksIsSafe) {
+  StreamLog log;
+  auto port = std::make_shared<FakeStreamPort>();
+  port->settings.dataSlicerMode = 2;
+  FakeKinds* kinds = new FakeKinds(&log);
+  kinds->makes = {StreamKind::kDJ};
+  kinds->accepts = {StreamKind::kDJ};
+  std::unique_ptr<CAvsSlotDataProcessor> processor(new CAvsSlotDataProcessor(0));
+  processor->SetStreamKindFactory(std::unique_ptr<StreamKindFactory>(kinds));
+  processor->AttachPort(3, port);
+  auto send = [&](const Bytes& m) { processor->OnSlotData(m.data(), uint32_t(m.size())); };
+  send(hs::Reserve(7));
+  send(hs::CreateFromFormat(7, SmallFormat(), 0));
+  const Bytes jpeg = hs::JpegOf(Picture(16, 8));
+  for (int i = 0; i < 20; ++i) send(hs::JpegFrame(7, jpeg));
+  ASSERT_TRUE(log.WaitSamples(1));
+  for (int i = 0; i < 20; ++i) send(hs::JpegFrame(7, jpeg));
+  processor->Attach(CSlotDataProcessor::kDetached, nullptr);
+  // The port may go now: a message in flight holds its own reference.
+  port.reset();
+  for (int i = 0; i < 5; ++i) send(hs::JpegFrame(7, jpeg));
+  processor.reset();
+  EXPECT_TRUE(log.Contains("dj.Close"));
+}

@@ -102,17 +102,24 @@ int CAvsSlotDataProcessor::OnSlotData(const uint8_t* payload, uint32_t length) {
 
 int CAvsSlotDataProcessor::ProcessMessage(const uint8_t* message, uint32_t length, bool preDecoded) {
   if (length == 0xFFFFFFFFu || !message || length == 0) return 0;
-  if (!Port()) return 0;
+  // The session stays as it is for the whole message, even when it is
+  // detached meanwhile.
+  session_ = Port();
+  if (!session_) return 0;
   if (message[0] == 0) {
     DispatchStreamMessage(message, length, preDecoded);
   } else {
-    if (!CheckLegacyMessage(message, length)) return 0;
+    if (!CheckLegacyMessage(message, length)) {
+      session_.reset();
+      return 0;
+    }
     if (message[0] & kFlagStream)
       ProcessLegacyMessage(message, length);
     else
       ProcessLegacyControl(message, length);
   }
   CountMessage(length);
+  session_.reset();
   return 0;
 }
 
@@ -196,7 +203,7 @@ int CAvsSlotDataProcessor::DrawStretchedJpeg(const uint8_t* bytes, uint32_t leng
     const uint64_t need = PictureBytes(width, height);
     if (need == 0 || need > length) return 0;
   }
-  std::shared_ptr<StreamSessionPort> port = Port();
+  std::shared_ptr<StreamSessionPort> port = session_ ? session_ : Port();
   if (!port) return 0;
   ISurfaceKeeper* surface = port->LockFrameBuffer(displayIndex_);
   if (!surface) return 0;
@@ -235,7 +242,7 @@ void CAvsSlotDataProcessor::CloseAndDelete(TableEntry* entry) {
 StreamKindArgs CAvsSlotDataProcessor::KindArgs(UINT_PTR window, uint32_t colourKey,
                                                int display) const {
   StreamKindArgs args;
-  args.port = Port().get();
+  args.port = session_ ? session_ : Port();
   args.displayIndex = display;
   args.window = window;
   args.colourKey = colourKey;

@@ -140,6 +140,8 @@ class CAvsSlotDataProcessor : public CSlotDataProcessor {
   const int displayIndex_;
   PortMaker portMaker_;
   std::shared_ptr<StreamSessionPort> port_;  // read and swapped atomically
+  // The port of the message being processed (processing thread only).
+  std::shared_ptr<StreamSessionPort> session_;
   std::unique_ptr<StreamKindFactory> kinds_;
 
   std::unique_ptr<CStream> h264_;  // the dispatcher's own, never in the table

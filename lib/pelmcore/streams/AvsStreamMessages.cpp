@@ -105,8 +105,8 @@ int CAvsSlotDataProcessor::OnReserve(ByteReader&, uint32_t id, const uint8_t*, u
 
 int CAvsSlotDataProcessor::OnWindowRect(ByteReader&, uint32_t id, const uint8_t* message,
                                         uint32_t length, bool) {
-  std::shared_ptr<StreamSessionPort> port = Port();
-  if (!port || !port->HasSystemApi()) return -1;
+  StreamSessionPort* port = session_.get();
+  if (!port->HasSystemApi()) return -1;
   ByteReader in = At(message, length, 28);
   const RECT rect = ReadRect(in);
   const uint32_t key = in.U32();
@@ -173,12 +173,12 @@ int CAvsSlotDataProcessor::OnJpegFrame(ByteReader&, uint32_t, const uint8_t* mes
   FrameHeader header;
   if (!header.Read(in) || !in.Take(header.dataLength)) return -1;
   SetKindName("NSP-DJ");
-  std::shared_ptr<StreamSessionPort> port = Port();
+  StreamSessionPort* port = session_.get();
   if (!port->HasSystemApi() || port->VideoDrawingSwitch() == 0) return 0;
   ++frames_;
   width_ = Span(header.rect.left, header.rect.right);
   height_ = Span(header.rect.top, header.rect.bottom);
-  if (const AudioClockRecord* clock = SyncClock(port.get())) {
+  if (const AudioClockRecord* clock = SyncClock(port)) {
     ring_.Push(header.timestamp, message, length, preDecoded);
     std::unique_ptr<AvSyncEntry> due = ring_.TakeDue(clock->Timestamp(), nullptr, clock->Mode());
     if (due) DeliverJpegFrame(due->bytes.get(), due->length, due->preDecoded);
@@ -213,7 +213,7 @@ int CAvsSlotDataProcessor::OnH264Frame(ByteReader&, uint32_t, const uint8_t* mes
   FrameHeader header;
   if (!header.Read(in) || !in.Take(header.dataLength)) return -1;
   SetKindName("NSP-h264");
-  std::shared_ptr<StreamSessionPort> port = Port();
+  StreamSessionPort* port = session_.get();
   if (!h264_) {
     h264_ = kinds_->Make(StreamKind::kDH264, KindArgs(0, 0, 0));
     if (h264_) {
@@ -224,7 +224,7 @@ int CAvsSlotDataProcessor::OnH264Frame(ByteReader&, uint32_t, const uint8_t* mes
   }
   width_ = Span(header.rect.left, header.rect.right);
   height_ = Span(header.rect.top, header.rect.bottom);
-  if (const AudioClockRecord* clock = SyncClock(port.get())) {
+  if (const AudioClockRecord* clock = SyncClock(port)) {
     ring_.Push(header.timestamp, message, length);
     for (;;) {
       bool onTime = false;
@@ -274,7 +274,7 @@ int CAvsSlotDataProcessor::OnAllocator(ByteReader& in, uint32_t id, const uint8_
 
 int CAvsSlotDataProcessor::OnCreateFromFormat(ByteReader& in, uint32_t id, const uint8_t*,
                                               uint32_t, bool) {
-  std::shared_ptr<StreamSessionPort> port = Port();
+  StreamSessionPort* port = session_.get();
   if (!port->HasSystemApi()) return -1;
   StreamFormatRecord record;
   record.size = in.U32();
@@ -296,7 +296,7 @@ int CAvsSlotDataProcessor::OnCreateFromFormat(ByteReader& in, uint32_t id, const
 
 int CAvsSlotDataProcessor::OnCreateHardware(ByteReader&, uint32_t id, const uint8_t* message,
                                             uint32_t length, bool) {
-  std::shared_ptr<StreamSessionPort> port = Port();
+  StreamSessionPort* port = session_.get();
   if (!port->HasSystemApi()) return -1;
   StreamFormatRecord record;
   record.size = StreamFormatRecord::kHeadSize + kHardwareBlock;
@@ -310,7 +310,7 @@ int CAvsSlotDataProcessor::OnCreateHardware(ByteReader&, uint32_t id, const uint
 
 int CAvsSlotDataProcessor::OnCreatePlayer(ByteReader&, uint32_t, const uint8_t* message,
                                           uint32_t length, bool) {
-  std::shared_ptr<StreamSessionPort> port = Port();
+  StreamSessionPort* port = session_.get();
   if (!port->HasSystemApi()) return -1;
   const uint32_t k = U32At(message, length, kPlayerCodecLength);
   if (!BytesAt(message, length, kPlayerCodecData, k)) return -1;
@@ -365,7 +365,7 @@ int CAvsSlotDataProcessor::ProcessLegacyMessage(const uint8_t* message, uint32_t
       SetKindName("CMT-STREAM");
       return SendStreamData(id, in.Take(rest), rest, StreamSampleContext());
     case kTypeFormat: {
-      std::shared_ptr<StreamSessionPort> port = Port();
+      StreamSessionPort* port = session_.get();
       StreamFormatRecord record;
       if (!port->HasSystemApi() || !record.Read(in)) return -1;
       return CreateStream(1, id, record, port->GetDisplayWindowId(0), kLegacyColourKey);
@@ -388,8 +388,8 @@ int CAvsSlotDataProcessor::ProcessLegacyMessage(const uint8_t* message, uint32_t
 
 void CAvsSlotDataProcessor::OnSample(const uint8_t* message, uint32_t length) {
   SetKindName("CMT-SAMPLE");
-  std::shared_ptr<StreamSessionPort> port = Port();
-  const AudioClockRecord* clock = port->HasSystemApi() ? SyncClock(port.get()) : nullptr;
+  StreamSessionPort* port = session_.get();
+  const AudioClockRecord* clock = port->HasSystemApi() ? SyncClock(port) : nullptr;
   if (clock) {
     ring_.Push(I64At(message, length, kSampleStartAt), message, length);
     std::unique_ptr<AvSyncEntry> due = ring_.TakeDue(clock->Timestamp(), nullptr, clock->Mode());

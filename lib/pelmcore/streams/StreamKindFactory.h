@@ -22,7 +22,7 @@ enum class StreamKind {
 };
 
 struct StreamKindArgs {
-  StreamSessionPort* port = nullptr;
+  std::shared_ptr<StreamSessionPort> port;  // kept by the stream while it needs the session
   int displayIndex = 0;
   UINT_PTR window = 0;      // the session window of display 0
   uint32_t colourKey = 0;   // COLORREF
