@@ -106,14 +106,14 @@ int CAvsSlotDataProcessor::ProcessMessage(const uint8_t* message, uint32_t lengt
   // detached meanwhile.
   session_ = Port();
   if (!session_) return 0;
-  if (message[0] == 0) {
+  if (FirstByte(message, length) == 0) {
     DispatchStreamMessage(message, length, preDecoded);
   } else {
     if (!CheckLegacyMessage(message, length)) {
       session_.reset();
       return 0;
     }
-    if (message[0] & kFlagStream)
+    if (FirstByte(message, length) & kFlagStream)
       ProcessLegacyMessage(message, length);
     else
       ProcessLegacyControl(message, length);
@@ -151,16 +151,18 @@ bool CAvsSlotDataProcessor::PrepareMessage(std::unique_ptr<uint8_t[]>& message, 
   FrameHeader header;
   const uint8_t* jpeg = nullptr;
   uint32_t jpegLength = 0;
-  if (m[0] == 0) {
+  LegacyHead head;
+  head.Read(m, length);
+  if (head.flags == 0) {
     ByteReader in(m, length);
     if (length < kFrameMinimum || !header.Read(in) || header.code != kJpegFrame) return true;
     jpegLength = header.dataLength;
     jpeg = in.Take(jpegLength);
   } else {
-    if (!CheckLegacyMessage(m, length) || !(m[0] & kFlagStream) || m[1] != kTypeData ||
-        m[3] != kSampleHeader)
+    if (!CheckLegacyMessage(m, length) || !(head.flags & kFlagStream) || head.type != kTypeData ||
+        head.headerSize != kSampleHeader)
       return true;
-    jpegLength = U32At(m, length, 4) - kSampleHeader;
+    jpegLength = head.body - kSampleHeader;
     jpeg = BytesAt(m, length, kSampleDataAt, jpegLength);
     header.code = kJpegFrame;
     header.streamId = U32At(m, length, kSampleInfoAt);

@@ -318,47 +318,42 @@ int CAvsSlotDataProcessor::OnCreatePlayer(ByteReader&, uint32_t, const uint8_t* 
 }
 
 bool CAvsSlotDataProcessor::CheckLegacyMessage(const uint8_t* message, uint32_t length) {
-  ByteReader in(message, length);
-  const uint8_t flags = in.U8();
-  const uint8_t type = in.U8();
-  in.U8();
-  const uint8_t headerSize = in.U8();
-  const uint32_t body = in.U32();
-  if (!in.Ok()) return false;
-  if (flags & kFlagStream) {
-    if (!(flags & kFlagStreamAlso)) return false;
+  LegacyHead head;
+  if (!head.Read(message, length)) return false;
+  if (head.flags & kFlagStream) {
+    if (!(head.flags & kFlagStreamAlso)) return false;
     // What the u32 at offset 4 counts must have been delivered.
-    if (uint64_t(kFlagHeader) + body > length) return false;
+    if (uint64_t(kFlagHeader) + head.body > length) return false;
     for (const LegacyRule& rule : kLegacyRules)
-      if (rule.type == type && rule.headerSize == headerSize)
-        return rule.exact ? body == rule.body : body >= rule.body;
+      if (rule.type == head.type && rule.headerSize == head.headerSize)
+        return rule.exact ? head.body == rule.body : head.body >= rule.body;
     return false;
   }
-  if (flags & kFlagControl) {
+  if (head.flags & kFlagControl) {
     for (uint8_t known : kControlTypes)
-      if (known == type) return true;
+      if (known == head.type) return true;
   }
   return false;
 }
 
 int CAvsSlotDataProcessor::ProcessLegacyMessage(const uint8_t* message, uint32_t length) {
-  const uint8_t type = message[1];
-  const uint8_t headerSize = message[3];
+  LegacyHead head;
+  head.Read(message, length);
   // Everything read stays inside what the u32 at offset 4 counts (checked
   // against the delivered length).
-  const uint32_t end = kFlagHeader + U32At(message, length, 4);
+  const uint32_t end = kFlagHeader + head.body;
   ByteReader in(message, end);
   in.Skip(kFlagHeader);
   const uint32_t id = in.U32();
   const uint32_t rest = end - 12;
-  switch (type) {
+  switch (head.type) {
     case kTypeAudioFormat: {
       WaveFormatRecord format;
       if (!format.Read(in)) return -1;
       return CreateAudioStream(id, format);
     }
     case kTypeData:
-      if (headerSize == kSampleHeader) {
+      if (head.headerSize == kSampleHeader) {
         OnSample(message, end);
         return 0;
       }
@@ -410,13 +405,11 @@ void CAvsSlotDataProcessor::DeliverSample(const uint8_t* sample, uint32_t length
 }
 
 int CAvsSlotDataProcessor::ProcessLegacyControl(const uint8_t* message, uint32_t length) {
-  ByteReader in(message, length);
-  in.U8();
-  const uint8_t type = in.U8();
-  in.U8();
-  const int value = in.U8();
-  const uint32_t id = in.U32();
-  switch (type) {
+  LegacyHead head;
+  head.Read(message, length);
+  const int value = head.headerSize;
+  const uint32_t id = head.body;
+  switch (head.type) {
     case kControlState: {
       statisticsOn_ = value == 3;
       CStream* stream = FindStream(id);

@@ -94,6 +94,29 @@ inline void WriteRect(ByteWriter& out, const RECT& r) {
   out.I32(r.bottom);
 }
 
+// The first 8 bytes of a flag-byte message (a coded message has flags 0).
+struct LegacyHead {
+  uint8_t flags = 0;
+  uint8_t type = 0;
+  uint8_t headerSize = 0;  // control messages: the value
+  uint32_t body = 0;       // stream messages: bytes after these 8; control: the stream id
+
+  // False when fewer than 8 bytes were delivered.
+  bool Read(const uint8_t* message, uint32_t length) {
+    ByteReader in(message, length);
+    flags = in.U8();
+    type = in.U8();
+    in.U8();
+    headerSize = in.U8();
+    body = in.U32();
+    return in.Ok();
+  }
+};
+
+inline uint8_t FirstByte(const uint8_t* message, uint32_t length) {
+  return ByteReader(message, length).U8();
+}
+
 // The 56-byte head of a JPEG or H.264 frame message.
 struct FrameHeader {
   uint32_t code = 0;
