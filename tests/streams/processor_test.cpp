@@ -551,3 +551,13 @@ TEST_F(StreamSlot, DestructionClosesEveryStreamBeforeDeletingIt) {
   EXPECT_EQ(std::vector<std::string>(lines.begin() + before, lines.end()),
             (std::vector<std::string>{"dj.Close", "dj.Close", "dj.~", "dj.~"}));
 }
+
+TEST_F(StreamSlot, NoStatisticsLineWhileTheSwitchIsOff) {
+  MakeStream(7);
+  testing::internal::CaptureStdout();
+  for (int i = 0; i < 20; ++i) Send(hs::JpegFrame(7, Bytes(8, 1)));
+  Send(hs::LegacyControl(4, 2, 7));  // a state other than run
+  for (int i = 0; i < 20; ++i) Send(hs::LegacyData(7, Bytes{1}));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_FALSE(processor->StatisticsOn());
+}
