@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "FuzzPackets.h"
 #include "op2_test_support.h"
 
 namespace {
@@ -32,19 +33,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The surface the handshake makes from the hello; the stream's first
   // mode order sets the decoder's size.
   api.keeper.Create(320, 200, (data[0] & 1) ? 24 : 16, 0);
-  size_t at = 1;
-  while (at < size) {
-    size_t length = size - at;
-    if (length >= 2) {
-      const size_t stated = data[at] | size_t(data[at + 1]) << 8;
-      at += 2;
-      length = std::min(stated, size - at);
-    }
-    // Each packet in a buffer of its own size, so that a read beyond it
-    // shows.
-    const Bytes packet(data + at, data + at + length);
-    processor.Packet(packet);
-    at += length;
-  }
+  ForEachFuzzPacket(data, size, 1, [&](const Bytes& packet, size_t) { processor.Packet(packet); });
   return 0;
 }

@@ -1,0 +1,383 @@
+#include "streams/AvsSlotDataProcessor.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "display/JpegDecoder.h"
+#include "display/JpegOutBuffer.h"
+#include "display/SurfaceKeeper.h"
+#include "pelplat/systime.h"
+#include "streams/AudioClockRecord.h"
+#include "streams/StreamMessageCodes.h"
+#include "sys/ByteWriter.h"
+#include "sys/_synchro.h"
+#include "sys/klog.h"
+
+using namespace streammsg;
+
+namespace {
+
+constexpr uint32_t kPixelBytes = 3;
+
+// The pixel bytes of a w x h picture of 3-byte pixels, or 0 when the
+// geometry is not a picture.
+uint64_t PictureBytes(int64_t width, int64_t height) {
+  if (width <= 0 || height <= 0) return 0;
+  return uint64_t(width) * uint64_t(height) * kPixelBytes;
+}
+
+// Decodes a JPEG into 3-byte pixels, rows last first. False when it does
+// not decode into exactly width x height 3-byte pixels.
+bool DecodeFrame(const uint8_t* bytes, uint32_t length, int* width, int* height,
+                 JpegOutBuffer* out) {
+  if (DecodeJpegToRgb(bytes, length, width, height, 1, 1, out) != 0) return false;
+  const uint64_t expected = PictureBytes(*width, *height);
+  return expected != 0 && out->GetData() && out->GetSize() == expected;
+}
+
+}  // namespace
+
+CAvsSlotDataProcessor::CAvsSlotDataProcessor(int displayIndex, PortMaker portMaker)
+    : displayIndex_(displayIndex), portMaker_(std::move(portMaker)), kinds_(new CNoStreamKinds) {}
+
+CAvsSlotDataProcessor::~CAvsSlotDataProcessor() {
+  if (slicer_ && slicer_->Enabled() && slicer_->Started()) {
+    slicer_->Stop();
+    slicer_->Forget();
+  }
+  slicer_.reset();
+  {
+    // The GUI thread may be walking the table for a paint.
+    CxAutoLock hold(tableLock_.Record());
+    for (TableEntry& entry : table_)
+      if (entry.stream) entry.stream->Close();
+    for (TableEntry& entry : table_) {
+      entry.id = 0;
+      std::unique_ptr<CStream> stream = std::move(entry.stream);
+      stream.reset();
+    }
+  }
+  ring_.Clear();
+  h264_.reset();
+  std::atomic_store(&port_, std::shared_ptr<StreamSessionPort>());
+}
+
+int CAvsSlotDataProcessor::OnData(const uint8_t* data, uint32_t length, CGenericClient*) {
+  return OnSlotData(data, length);
+}
+
+void CAvsSlotDataProcessor::Attach(uint16_t newSlot, CGenericClient* newClient) {
+  CSlotDataProcessor::Attach(newSlot, newClient);
+  AttachPort(newSlot, newClient && portMaker_ ? portMaker_(newClient) : nullptr);
+}
+
+void CAvsSlotDataProcessor::AttachPort(uint16_t, std::shared_ptr<StreamSessionPort> port) {
+  std::atomic_store(&port_, port);
+  if (!port || slicer_) return;
+  StreamSlotSettings settings;
+  if (port->ReadSettings(&settings)) {
+    syncSwitch_ = settings.audioVideoSync;
+    poolSwitch_ = settings.dataSlicerMode == 1 || settings.dataSlicerMode == 2;
+  } else {
+    syncSwitch_ = 0;
+    poolSwitch_ = false;
+  }
+  slicer_.reset(new DataSlicer<CAvsSlotDataProcessor>(poolSwitch_, kPoolInputLimit,
+                                                       kPoolReorderLimit, kPoolWorkers));
+  slicer_->Start(this);
+}
+
+void CAvsSlotDataProcessor::SetStreamKindFactory(std::unique_ptr<StreamKindFactory> factory) {
+  kinds_ = factory ? std::move(factory) : std::unique_ptr<StreamKindFactory>(new CNoStreamKinds);
+}
+
+int CAvsSlotDataProcessor::OnSlotData(const uint8_t* payload, uint32_t length) {
+  if (poolSwitch_ && slicer_ && length != 0xFFFFFFFFu)
+    slicer_->Put(payload, length, 0);
+  else
+    ProcessMessage(payload, length);
+  return 0;
+}
+
+int CAvsSlotDataProcessor::ProcessMessage(const uint8_t* message, uint32_t length, bool preDecoded) {
+  if (length == 0xFFFFFFFFu || !message || length == 0) return 0;
+  // The session stays as it is for the whole message, even when it is
+  // detached meanwhile.
+  session_ = Port();
+  if (!session_) return 0;
+  if (FirstByte(message, length) == 0) {
+    DispatchStreamMessage(message, length, preDecoded);
+  } else {
+    if (!CheckLegacyMessage(message, length)) {
+      session_.reset();
+      return 0;
+    }
+    if (FirstByte(message, length) & kFlagStream)
+      ProcessLegacyMessage(message, length);
+    else
+      ProcessLegacyControl(message, length);
+  }
+  CountMessage(length);
+  session_.reset();
+  return 0;
+}
+
+void CAvsSlotDataProcessor::CountMessage(uint32_t length) {
+  bytes_ += length;
+  queued_ = int(ring_.Count());
+  if (!statisticsOn_) return;
+  const DWORD now = GetTickCount();
+  if (DWORD(now - lastStatisticsTick_) < kStatisticsPeriodMs) return;
+  lastStatisticsTick_ = now;
+  std::printf("%s %dx%d FPS:%d BPS:%d inQue:%d\n", kindName_, width_, height_, int(frames_),
+              int(bytes_), queued_);
+  std::fflush(stdout);
+  frames_ = 0;
+  bytes_ = 0;
+}
+
+void CAvsSlotDataProcessor::SetKindName(const char* name) {
+  std::snprintf(kindName_, sizeof kindName_, "%s", name);
+}
+
+bool CAvsSlotDataProcessor::PrepareMessage(std::unique_ptr<uint8_t[]>& message, uint32_t& length,
+                                           bool& preDecoded) {
+  const uint8_t* m = message.get();
+  if (!m || length == 0 || preDecoded) return true;
+  std::shared_ptr<StreamSessionPort> port = Port();
+  if (!port || port->VideoDrawingSwitch() == 0) return true;
+
+  FrameHeader header;
+  const uint8_t* jpeg = nullptr;
+  uint32_t jpegLength = 0;
+  LegacyHead head;
+  head.Read(m, length);
+  if (head.flags == 0) {
+    ByteReader in(m, length);
+    if (length < kFrameMinimum || !header.Read(in) || header.code != kJpegFrame) return true;
+    jpegLength = header.dataLength;
+    jpeg = in.Take(jpegLength);
+  } else {
+    if (!CheckLegacyMessage(m, length) || !(head.flags & kFlagStream) || head.type != kTypeData ||
+        head.headerSize != kSampleHeader)
+      return true;
+    jpegLength = head.body - kSampleHeader;
+    jpeg = BytesAt(m, length, kSampleDataAt, jpegLength);
+    header.code = kJpegFrame;
+    header.streamId = U32At(m, length, kSampleInfoAt);
+    header.timestamp = I64At(m, length, kSampleStartAt);
+    header.field32 = 1;
+    header.field36 = 1;
+    // A zero rectangle: the frame goes to its stream.
+  }
+  if (!jpeg) return true;
+  int width = 0, height = 0;
+  JpegOutBuffer pixels;
+  if (!DecodeFrame(jpeg, jpegLength, &width, &height, &pixels)) return true;
+  const uint64_t total = uint64_t(kFrameHeader) + pixels.GetSize();
+  if (total >= 0xFFFFFFFFu) return true;
+  std::unique_ptr<uint8_t[]> frame(new (std::nothrow) uint8_t[total]);
+  if (!frame) return true;
+  header.dataLength = uint32_t(pixels.GetSize());
+  header.width = width;
+  header.height = height;
+  ByteWriter out(frame.get(), total);
+  header.Write(out);
+  out.Bytes(pixels.GetData(), pixels.GetSize());
+  if (!out.Ok()) return true;
+  message = std::move(frame);
+  length = uint32_t(total);
+  preDecoded = true;
+  return true;
+}
+
+int CAvsSlotDataProcessor::DrawStretchedJpeg(const uint8_t* bytes, uint32_t length,
+                                             const RECT& rect, const StreamSampleContext& context) {
+  int width = context.width;
+  int height = context.height;
+  JpegOutBuffer decoded;
+  const uint8_t* pixels = bytes;
+  if (!context.preDecoded) {
+    if (!DecodeFrame(bytes, length, &width, &height, &decoded)) return 0;
+    pixels = decoded.GetData();
+  } else {
+    const uint64_t need = PictureBytes(width, height);
+    if (need == 0 || need > length) return 0;
+  }
+  std::shared_ptr<StreamSessionPort> port = session_ ? session_ : Port();
+  if (!port) return 0;
+  ISurfaceKeeper* surface = port->LockFrameBuffer(displayIndex_);
+  if (!surface) return 0;
+  const int64_t rectWidth = int64_t(rect.right) - rect.left;
+  const int64_t rectHeight = int64_t(rect.bottom) - rect.top;
+  if (width == rectWidth && height == rectHeight) {
+    LogMessageA("DrawStretchedJpeg - BitBlt\n");
+    surface->BitBlt(rect.left, rect.top, -width, height, kPixelBytes, pixels);
+  } else {
+    LogMessageA("DrawStretchedJpeg - BitBltWithStretchRegion\n");
+    surface->StretchBlt(width, height, rect, kPixelBytes, pixels);
+  }
+  port->InvalidateRect(rect.left, rect.top, int(rectWidth), int(rectHeight), displayIndex_);
+  port->UnlockFrameBuffer(surface);
+  return 0;
+}
+
+CAvsSlotDataProcessor::TableEntry* CAvsSlotDataProcessor::FindEntry(uint32_t id) {
+  for (TableEntry& entry : table_)
+    if (entry.id == id) return &entry;
+  return nullptr;
+}
+
+CStream* CAvsSlotDataProcessor::FindStream(uint32_t id) {
+  TableEntry* entry = FindEntry(id);
+  return entry ? entry->stream.get() : nullptr;
+}
+
+bool CAvsSlotDataProcessor::HasEntry(uint32_t id) { return FindEntry(id) != nullptr; }
+
+void CAvsSlotDataProcessor::CloseAndDelete(TableEntry* entry) {
+  if (entry->stream) entry->stream->Close();
+  entry->stream.reset();
+}
+
+StreamKindArgs CAvsSlotDataProcessor::KindArgs(UINT_PTR window, uint32_t colourKey,
+                                               int display) const {
+  StreamKindArgs args;
+  args.port = session_ ? session_ : Port();
+  args.displayIndex = display;
+  args.window = window;
+  args.colourKey = colourKey;
+  return args;
+}
+
+int CAvsSlotDataProcessor::AddStreamEntry(uint32_t id, std::unique_ptr<CStream> stream) {
+  CxAutoLock hold(tableLock_.Record());
+  for (TableEntry& entry : table_) {
+    if (entry.id == 0 && !entry.stream) {
+      entry.id = id;
+      entry.stream = std::move(stream);
+      return 0;
+    }
+  }
+  return -1;
+}
+
+int CAvsSlotDataProcessor::DeleteStream(uint32_t id) {
+  CxAutoLock hold(tableLock_.Record());
+  if (TableEntry* entry = FindEntry(id)) {
+    CloseAndDelete(entry);
+    entry->id = 0;
+  }
+  return AddStreamEntry(id, nullptr);
+}
+
+int CAvsSlotDataProcessor::CloseStream(uint32_t id) {
+  CxAutoLock hold(tableLock_.Record());
+  TableEntry* entry = FindEntry(id);
+  if (!entry) return -1;
+  CloseAndDelete(entry);
+  entry->id = 0;
+  return 0;
+}
+
+int CAvsSlotDataProcessor::CreateStream(int kind, uint32_t id, const StreamFormatRecord& record,
+                                        UINT_PTR window, uint32_t colourKey) {
+  TableEntry* entry = FindEntry(id);
+  if (!entry) return -1;
+  {
+    CxAutoLock hold(tableLock_.Record());
+    CloseAndDelete(entry);
+  }
+  const StreamKindArgs args = KindArgs(window, colourKey, displayIndex_);
+  std::unique_ptr<CStream> accepted;
+  for (StreamKind tried : {StreamKind::kVideo, StreamKind::kAudio, StreamKind::kDH264,
+                           StreamKind::kDJ}) {
+    std::unique_ptr<CStream> stream = kinds_->Make(tried, args);
+    if (stream && stream->SetFormat(record) == 0) {
+      accepted = std::move(stream);
+      break;
+    }
+  }
+  if (!accepted) {
+    std::unique_ptr<CStream> stream =
+        kinds_->Make(kind == 2 ? StreamKind::kDxva : StreamKind::kDirectShow, args);
+    if (!stream || stream->SetFormat(record) != 0) return -1;
+    accepted = std::move(stream);
+  }
+  accepted->SetFormatRecord(record);
+  CxAutoLock hold(tableLock_.Record());
+  entry->stream = std::move(accepted);
+  return 0;
+}
+
+int CAvsSlotDataProcessor::CreatePlayerStream(const uint8_t* message, uint32_t length) {
+  TableEntry* entry = FindEntry(U32At(message, length, 8));
+  if (!entry) return -1;
+  CxAutoLock hold(tableLock_.Record());
+  // Another kind under the id gives way to the player, as other creations
+  // replace what the id held.
+  if (entry->stream && !dynamic_cast<IPlayerStream*>(entry->stream.get())) CloseAndDelete(entry);
+  if (!entry->stream) {
+    std::unique_ptr<CStream> made = kinds_->Make(StreamKind::kPlayer, KindArgs(0, 0, displayIndex_));
+    IPlayerStream* player = dynamic_cast<IPlayerStream*>(made.get());
+    if (!player || player->CreateDecoder(message, length) != 0) return -1;
+    entry->stream = std::move(made);
+    return 0;
+  }
+  // A player that exists keeps playing its other part when this decoder fails.
+  dynamic_cast<IPlayerStream*>(entry->stream.get())->CreateDecoder(message, length);
+  return 0;
+}
+
+int CAvsSlotDataProcessor::CreateAudioStream(uint32_t id, const WaveFormatRecord& format) {
+  CxAutoLock hold(tableLock_.Record());
+  TableEntry* entry = FindEntry(id);
+  if (!entry) return -1;
+  CloseAndDelete(entry);
+  std::unique_ptr<CStream> stream = kinds_->Make(StreamKind::kAudio, KindArgs(0, 0, displayIndex_));
+  if (!stream || stream->SetWaveFormat(format) != 0) return -1;
+  entry->stream = std::move(stream);
+  return 0;
+}
+
+int CAvsSlotDataProcessor::SendStreamData(uint32_t id, const uint8_t* data, uint32_t length,
+                                          const StreamSampleContext& context) {
+  CStream* stream = FindStream(id);
+  if (!stream) return -1;
+  const int result = stream->ProcessSample(data, length, context);
+  const RECT& r = stream->CurrentRect();
+  width_ = Span(r.left, r.right);
+  height_ = Span(r.top, r.bottom);
+  ++frames_;
+  return result;
+}
+
+int CAvsSlotDataProcessor::NspOnUpdateView(const uint8_t* message, uint32_t length) {
+  CStream* stream = FindStream(U32At(message, length, 8));
+  return stream ? stream->OnUpdateView(message, length) : -1;
+}
+
+void CAvsSlotDataProcessor::OnParentPaint(UINT_PTR window, UINT_PTR deviceContext) {
+  CxAutoLock hold(tableLock_.Record());
+  for (TableEntry& entry : table_)
+    if (entry.stream) entry.stream->OnParentPaint(window, deviceContext);
+}
+
+void CAvsSlotDataProcessor::ScrollStreams(int x, int y) {
+  CxAutoLock hold(tableLock_.Record());
+  for (TableEntry& entry : table_)
+    if (entry.stream) entry.stream->UpdateWindowRectToScroll(x, y);
+}
+
+void CAvsSlotDataProcessor::CloseAll() {
+  CxAutoLock hold(tableLock_.Record());
+  for (TableEntry& entry : table_)
+    if (entry.stream) entry.stream->Close();
+}
+
+const AudioClockRecord* CAvsSlotDataProcessor::SyncClock(StreamSessionPort* port) const {
+  if (!syncSwitch_ || !port) return nullptr;
+  const AudioClockRecord* clock = port->AudioClock();
+  return clock && clock->Timestamp() != 0 ? clock : nullptr;
+}

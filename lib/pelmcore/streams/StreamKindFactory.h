@@ -1,0 +1,54 @@
+// Where the stream slot gets its stream kinds. A kind this build cannot
+// make yields null; the slot then refuses the format as it refuses one
+// that no kind accepts.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "pelplat/wintypes.h"
+#include "streams/Stream.h"
+
+class StreamSessionPort;
+
+enum class StreamKind {
+  kVideo,        // decoded video (refuses every format so far)
+  kAudio,        // audio with a wave format
+  kDH264,        // H.264 through the decoder library
+  kDJ,           // RGB24 or MJPEG, drawn by the client
+  kDirectShow,   // the video filter library, format kind 1
+  kDxva,         // hardware decoding, format kind 2
+  kPlayer,       // the player stream of 0x80300 messages
+};
+
+struct StreamKindArgs {
+  std::shared_ptr<StreamSessionPort> port;  // kept by the stream while it needs the session
+  int displayIndex = 0;
+  UINT_PTR window = 0;      // the session window of display 0
+  uint32_t colourKey = 0;   // COLORREF
+};
+
+// The player stream takes decoders for its video and audio parts from
+// whole creation messages.
+class IPlayerStream {
+ public:
+  // 0 when the decoder for the message's kind now exists.
+  virtual int CreateDecoder(const uint8_t* message, uint32_t length) = 0;
+
+ protected:
+  ~IPlayerStream() = default;
+};
+
+class StreamKindFactory {
+ public:
+  virtual ~StreamKindFactory() = default;
+  // A new stream of that kind, or null when this build has none. A player
+  // stream also implements IPlayerStream.
+  virtual std::unique_ptr<CStream> Make(StreamKind kind, const StreamKindArgs& args) = 0;
+};
+
+// The kinds of this build: none yet.
+class CNoStreamKinds : public StreamKindFactory {
+ public:
+  std::unique_ptr<CStream> Make(StreamKind, const StreamKindArgs&) override { return nullptr; }
+};
