@@ -1,7 +1,9 @@
 // The display slot's packet entry: a fresh processor on a real surface per
-// input, fed a series of packets. Input: one setup byte (bit 0: a 24-bit
-// display, else 16-bit), then packets of u16 length and bytes, the last
-// one taking what is left.
+// input, fed a series of packets, then the surface painted as a window
+// paints it. Input: one setup byte (bits 0-1 pick the display's depth: 16,
+// 24, 8, 32), then packets of u16 length and bytes, the last taking the rest.
+#include <QImage>
+#include <QPainter>
 #include <cstddef>
 #include <cstdint>
 
@@ -32,7 +34,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   processor.OnServerDisplayBlock(block.data());
   // The surface the handshake makes from the hello; the stream's first
   // mode order sets the decoder's size.
-  api.keeper.Create(320, 200, (data[0] & 1) ? 24 : 16, 0);
+  static const int kDepths[4] = {16, 24, 8, 32};
+  api.keeper.Create(320, 200, kDepths[data[0] & 3], 0);
   ForEachFuzzPacket(data, size, 1, [&](const Bytes& packet, size_t) { processor.Packet(packet); });
+  // Whatever depth the packets left the surface in must paint.
+  if (const QImage* image = api.keeper.GetImage()) {
+    QImage window(image->size(), QImage::Format_RGB32);
+    QPainter painter(&window);
+    painter.drawImage(0, 0, *image);
+  }
   return 0;
 }

@@ -1,6 +1,7 @@
 // What start-up reads before anything else (the test mode) and the status
 // file a pass leaves behind.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -84,6 +85,25 @@ TEST(ProgramStart, StatusFileFailures) {
   for (const std::string& line : log.Lines())
     logged = logged || line.find("Important failure during json command line processing") != std::string::npos;
   EXPECT_TRUE(logged);
+}
+
+// A link placed at the status file's name is replaced by the new file; the
+// file it points at is never written.
+TEST(ProgramStart, StatusFileReplacesALinkInsteadOfWritingThroughIt) {
+  TestFolders folders;
+  const std::string victim = folders.Root() + "/victim";
+  {
+    std::ofstream out(victim);
+    out << "precious";
+  }
+  const std::string path = folders.Root() + "/x.json.status";
+  ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
+  ASSERT_TRUE(WriteEngineStatusFile(path, 6, {}));
+  EXPECT_EQ(ReadFile(victim), "precious");
+  struct stat st;
+  ASSERT_EQ(lstat(path.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(ReadFile(path), "{\"log\":[],\"status\":6}");
 }
 
 // The hello announces lossy display only while the pass's settings allow it.

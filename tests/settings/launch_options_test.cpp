@@ -106,6 +106,18 @@ TEST(LaunchOptions, LaunchFileStates) {
   EXPECT_EQ(1u, CountContaining(lines, bad));
 }
 
+TEST(LaunchOptions, AnOversizedLaunchFileIsRefusedUnread) {
+  TestFolders folders;
+  LogCapture log;
+  std::string text = "{\"a\":\"" + std::string(CLaunchOptions::kMaxLaunchFileBytes, 'x') + "\"}";
+  const std::string path = WriteTemp(folders, "huge.json", text);
+  EXPECT_TRUE(CLaunchOptions::LoadJsonFile(path).is_null());
+  EXPECT_EQ(1u, CountContaining(log.Lines(), "is larger than"));
+  // Just under the cap still loads.
+  text = "{\"a\":\"" + std::string(1000, 'x') + "\"}";
+  EXPECT_TRUE(CLaunchOptions::LoadJsonFile(WriteTemp(folders, "fine.json", text)).is_object());
+}
+
 TEST(LaunchOptions, MalformedDocumentsNeverCrash) {
   TestFolders folders;
   LogCapture log;

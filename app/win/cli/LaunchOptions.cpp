@@ -72,6 +72,15 @@ void CLaunchOptions::Scan(int argc, char** argv) {
 nlohmann::json CLaunchOptions::LoadJsonFile(const std::string& path) {
   std::ifstream file(path, std::ios::in | std::ios::binary);
   if (!file.is_open()) return nlohmann::json();
+  // A launch file is a few hundred bytes; a huge one is not read at all.
+  file.seekg(0, std::ios::end);
+  const std::streamoff size = file.tellg();
+  file.seekg(0, std::ios::beg);
+  if (size < 0 || size > kMaxLaunchFileBytes) {
+    LogMessageA("The launch file %s is larger than %d bytes; it is not read", path.c_str(),
+                static_cast<int>(kMaxLaunchFileBytes));
+    return nlohmann::json();
+  }
   try {
     return nlohmann::json::parse(file);
   } catch (const std::exception& e) {

@@ -3,6 +3,7 @@
 // the program that starts this one.
 #pragma once
 
+#include <ios>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,8 @@ class CLaunchOptions {
 
   // The parsed file, or null when it cannot be opened or parsed (a parse
   // error is logged).
+  // Launch files above this size are refused unread.
+  static constexpr std::streamoff kMaxLaunchFileBytes = 1 << 20;
   static nlohmann::json LoadJsonFile(const std::string& path);
 
   uint8_t scanned = 0;

@@ -1,5 +1,9 @@
 #include "program/EngineStatusFile.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 
 #include "sys/klog.h"
@@ -19,8 +23,26 @@ bool WriteJsonFile(const std::string& path, const nlohmann::json& value) {
     LogMessageA("Important failure during json command line processing %s (SAVE)", e.what());
     return false;
   }
-  FILE* file = fopen(path.c_str(), "wb");
-  if (file == nullptr) return false;
-  const bool written = fwrite(text.data(), 1, text.size(), file) == text.size();
-  return fclose(file) == 0 && written;
+  // A new file beside the target, renamed over it: whatever stands at the
+  // name (a link to another file, say) is replaced, never written through.
+  std::string temporary = path + ".XXXXXX";
+  const int fd = mkstemp(temporary.data());
+  if (fd < 0) {
+    LogMessageA("WriteJsonFile: cannot create a file beside %s (errno %d)", path.c_str(), errno);
+    return false;
+  }
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  const bool written = done == text.size() && fsync(fd) == 0;
+  if (close(fd) != 0 || !written || rename(temporary.c_str(), path.c_str()) != 0) {
+    LogMessageA("WriteJsonFile: cannot write %s (errno %d)", path.c_str(), errno);
+    unlink(temporary.c_str());
+    return false;
+  }
+  return true;
 }

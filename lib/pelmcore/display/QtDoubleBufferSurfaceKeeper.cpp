@@ -56,6 +56,32 @@ CQtDoubleBufferSurfaceKeeper::CQtDoubleBufferSurfaceKeeper(int displayIndex)
 
 CQtDoubleBufferSurfaceKeeper::~CQtDoubleBufferSurfaceKeeper() = default;
 
+namespace {
+
+// Three bits of red, three of green, two of blue: every index paints as a
+// colour near what a 256-colour desktop would show until the server's own
+// palette arrives.
+QVector<QRgb> DefaultPalette() {
+  QVector<QRgb> table(256);
+  for (int i = 0; i < 256; ++i)
+    table[i] = qRgb(((i >> 5) & 7) * 255 / 7, ((i >> 2) & 7) * 255 / 7, (i & 3) * 255 / 3);
+  return table;
+}
+
+}  // namespace
+
+void CQtDoubleBufferSurfaceKeeper::SetPalette(const BYTE* entries, int count) {
+  if (!entries || count <= 0) return;
+  if (palette_.size() != 256) palette_ = DefaultPalette();
+  for (int i = 0; i < count && i < 256; ++i)
+    palette_[i] = qRgb(entries[4 * i + 2], entries[4 * i + 1], entries[4 * i]);
+  // The images are not shared here (painters copy them only under the
+  // frame-buffer lock, which the caller holds), so the table changes in
+  // place and the pixel views stay valid.
+  if (imageA_.format() == QImage::Format_Indexed8) imageA_.setColorTable(palette_);
+  if (imageB_.format() == QImage::Format_Indexed8) imageB_.setColorTable(palette_);
+}
+
 QImage::Format CQtDoubleBufferSurfaceKeeper::FormatFor(int storageBits) {
   switch (storageBits) {
     case 8: return QImage::Format_Indexed8;
@@ -78,6 +104,12 @@ int CQtDoubleBufferSurfaceKeeper::Create(int width, int height, int depth, int s
   QImage a(rounded, height + kSpareRows, format);
   QImage b(rounded, height + kSpareRows, format);
   if (a.isNull() || b.isNull()) return 0;
+  if (format == QImage::Format_Indexed8) {
+    // An indexed image without a colour table cannot be painted.
+    if (palette_.size() != 256) palette_ = DefaultPalette();
+    a.setColorTable(palette_);
+    b.setColorTable(palette_);
+  }
   a.fill(0);
   b.fill(0);
   SurfaceBufferView::Pending pendingA, pendingB;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QImage>
+#include <QVector>
 
 #include "display/AbstractSurfaceKeeper.h"
 
@@ -14,6 +15,10 @@ class CQtDoubleBufferSurfaceKeeper : public CAbstractSurfaceKeeper {
   ~CQtDoubleBufferSurfaceKeeper() override;
 
   int Create(int width, int height, int depth, int storageBits) override;
+  // 8-bit surfaces hold colour indexes: the entries (blue, green, red,
+  // unused) become the colour table they are painted with. Before the
+  // server sends one, a 3-3-2 table stands in.
+  void SetPalette(const BYTE* entries, int count) override;
   void DrawTile(int x, int y, const BYTE* pixels, BYTE* record) override;
   void DrawTile16(int x, int y, const BYTE* pixels) override;
   void FillTile(int x, int y, const BYTE* colour) override;
@@ -46,6 +51,7 @@ class CQtDoubleBufferSurfaceKeeper : public CAbstractSurfaceKeeper {
   void DrawTileAroundKey(const SurfacePlane& plane, int x, int y, const BYTE* pixels) const;
 
   const int displayIndex_;
+  QVector<QRgb> palette_;
   int singleBuffer_ = 1;
   RECT videoRect_{0, 0, 0, 0};
   QImage imageA_;

@@ -181,6 +181,58 @@ TEST_F(SessionWindowEventsTest, ChangedRectangleRepaintsFromTheSurface) {
   EXPECT_EQ(shot.pixel(2, 2), qRgb(0, 0, 0));
 }
 
+// Every depth a mode order may ask for paints, also mid-session after
+// another depth and at sizes where a missing colour table used to crash
+// the paint; an 8-bit surface paints through the server's palette, and
+// through a stand-in one before the server has sent any.
+TEST_F(SessionWindowEventsTest, EveryDepthPaints) {
+  struct Case {
+    int depth;
+    std::vector<BYTE> colour;  // a tile's pixel as the surface stores it
+    QRgb shown;
+  };
+  const Case cases[] = {
+      {32, {0xFF, 0x00, 0x00, 0x00}, qRgb(0xFF, 0, 0)},  // R, G, B, A
+      {24, {0x00, 0xFF, 0x00}, qRgb(0, 0xFF, 0)},        // R, G, B
+      {16, {0x1F, 0x00}, qRgb(0, 0, 0xFF)},              // RGB565, little-endian
+      {8, {0xE0}, qRgb(0xFF, 0, 0)},                     // 3-3-2 stand-in palette: red
+  };
+  QtRdpWindow window(0);
+  ASSERT_TRUE(api->RegisterWindow(0, &window));
+  window.show();
+  api->ResizeDisplay(1024, 768, 24, 0);
+  DeliverEvents();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "depth " << c.depth);
+    api->ResizeDisplay(1024, 768, c.depth, 0);
+    DeliverEvents();
+    {
+      ISurfaceKeeper* surface = api->LockFrameBuffer(0);
+      ASSERT_NE(surface, nullptr);
+      surface->FillTile(16, 16, c.colour.data());
+      api->UnlockFrameBuffer(surface);
+    }
+    api->InvalidateRect(0, 0, 1024, 768, 0);
+    DeliverEvents();
+    const QImage shot = window.DisplayWidget()->grab(QRect(0, 0, 32, 32)).toImage();
+    EXPECT_EQ(shot.pixel(20, 20), c.shown);
+    EXPECT_EQ(shot.pixel(2, 2), qRgb(0, 0, 0));
+  }
+  // The server's palette: entries are blue, green, red, unused.
+  std::vector<BYTE> palette(256 * 4, 0);
+  palette[0xE0 * 4 + 1] = 0x80;
+  {
+    ISurfaceKeeper* surface = api->LockFrameBuffer(0);
+    ASSERT_NE(surface, nullptr);
+    surface->SetPalette(palette.data(), 256);
+    api->UnlockFrameBuffer(surface);
+  }
+  api->InvalidateRect(0, 0, 1024, 768, 0);
+  DeliverEvents();
+  const QImage shot = window.DisplayWidget()->grab(QRect(0, 0, 32, 32)).toImage();
+  EXPECT_EQ(shot.pixel(20, 20), qRgb(0, 0x80, 0));
+}
+
 TEST_F(SessionWindowEventsTest, MessageBoxShowsAndReleasesTheWaitingCaller) {
   QtRdpWindow window(0);
   ASSERT_TRUE(api->RegisterWindow(0, &window));
