@@ -151,6 +151,21 @@ TEST_F(SessionTest, StopDoesNotWaitForTheNameService) {
   SetHostResolver(previous);
 }
 
+// Ports that do not fit 16 bits are refused, not cut down to another one.
+TEST_F(SessionTest, PortsOutsideSixteenBitsAreRefused) {
+  for (uint32_t port : {0u, 65536u + 80u, 0xFFFFFFFFu}) {
+    SCOPED_TRACE(port);
+    ClientRig rig;
+    clienttest::PlainParameters(&rig.params, 1);
+    rig.params.port = port;
+    ASSERT_EQ(rig.Init(), 0);
+    ASSERT_EQ(rig.client->Start(), 0);
+    ASSERT_TRUE(RunEnded(rig));
+    rig.client->Stop();
+    EXPECT_EQ(rig.api->States(), (std::vector<StateChange>{{0, 0}, {11, 0}}));
+  }
+}
+
 TEST_F(SessionTest, UnknownServer) {
   ClientRig rig;
   clienttest::PlainParameters(&rig.params, 1);

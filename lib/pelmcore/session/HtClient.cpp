@@ -134,6 +134,12 @@ bool CHtClient::ResolveServer(ConnectTarget* target) {
   target->framing = 1;
   target->transport = 1;
   const std::u16string server = FieldText(params->serverAddress, kFieldChars);
+  // A port is 16 bits: a larger number would connect somewhere else.
+  if (params->port == 0 || params->port > 0xFFFF) {
+    LogMessageA("CHtClient::ResolveServer: port %u is outside 1-65535; not connecting",
+                static_cast<unsigned>(params->port));
+    return false;
+  }
   // A stop (the window closing) need not wait for a slow name service.
   return target->Resolve(server.c_str(), static_cast<uint16_t>(params->port), &StopRequested()) == kStatusOk;
 }
