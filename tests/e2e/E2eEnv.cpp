@@ -4,6 +4,10 @@
 #include <pty.h>
 #include <unistd.h>
 
+#include <map>
+#include <mutex>
+#include <string>
+
 #include <QDir>
 #include <QFile>
 #include <QSettings>
@@ -199,6 +203,19 @@ bool PaintingHost::WaitForSlotData(uint16_t slot, const std::vector<uint8_t>& bo
 
 void PaintingHost::Hangup() {
   if (session_) session_->Stop();
+}
+
+const char* LoopbackHost(int n) {
+  static std::mutex mutex;
+  static std::map<int, std::string> hosts;
+  std::lock_guard<std::mutex> hold(mutex);
+  std::string& host = hosts[n];
+  if (host.empty()) {
+    const unsigned pid = static_cast<unsigned>(getpid());
+    host = "127." + std::to_string(1 + pid % 254) + "." + std::to_string(pid / 254 % 256) + "." +
+           std::to_string(n);
+  }
+  return host.c_str();
 }
 
 QByteArray LaunchJson(const char* address, int width, int height, int secondWidth, int secondHeight) {

@@ -93,4 +93,9 @@ class PaintingHost {
 
 // JSON text of a launch file: one display (and a second one when its size
 // is given), the server address, the three objects the file needs.
+// A loopback address of this test process's own, ending in `n`
+// (127.a.b.n): suites run side by side on one machine never share the
+// server port, which the program's default port fixes.
+const char* LoopbackHost(int n);
+
 QByteArray LaunchJson(const char* address, int width, int height, int secondWidth = 0, int secondHeight = 0);

@@ -59,11 +59,11 @@ TEST(Program, HelpFromATerminalEndsTheProgram) {
 
 TEST(Program, LaunchFileModeEndsAfterTheSessionWithItsStatus) {
   PaintingHost host;
-  ASSERT_TRUE(host.Listen("127.0.0.31", 0)) << strerror(errno);
+  ASSERT_TRUE(host.Listen(LoopbackHost(31), 0)) << strerror(errno);
   ProgramRun run("launch");
   run.WriteProfile({{"ScreenOptions/fullScreen", 0}, {"ScreenOptions/autoDetectAudioVideo", 0}});
-  const QString launch = run.WriteLaunchFile("session.json", LaunchJson("127.0.0.31", 640, 480));
-  run.Start({"-x", launch, "-a", "127.0.0.31", "-p", QString::number(host.Port())});
+  const QString launch = run.WriteLaunchFile("session.json", LaunchJson(LoopbackHost(31), 640, 480));
+  run.Start({"-x", launch, "-a", LoopbackHost(31), "-p", QString::number(host.Port())});
   ASSERT_TRUE(host.AcceptAndHandshake(true)) << host.Error();
   ASSERT_FALSE(host.Slots("HPVCARD ").empty());
   ASSERT_TRUE(host.Paint(host.Slots("HPVCARD ")[0], TestPicture(640, 480, 1)));
@@ -94,10 +94,10 @@ TEST(Program, LaunchFileModeEndsAfterTheSessionWithItsStatus) {
 // status instead of waiting for ever.
 TEST(Program, ASilentHostEndsTheLaunchFileRunAsATimeout) {
   testhost::Listener silent;
-  ASSERT_TRUE(silent.Listen("127.0.0.34", 0)) << strerror(errno);
+  ASSERT_TRUE(silent.Listen(LoopbackHost(34), 0)) << strerror(errno);
   ProgramRun run("launch-silent");
-  const QString launch = run.WriteLaunchFile("session.json", LaunchJson("127.0.0.34", 640, 480));
-  run.Start({"-x", launch, "-a", "127.0.0.34", "-p", QString::number(silent.Port())});
+  const QString launch = run.WriteLaunchFile("session.json", LaunchJson(LoopbackHost(34), 640, 480));
+  run.Start({"-x", launch, "-a", LoopbackHost(34), "-p", QString::number(silent.Port())});
   std::unique_ptr<testhost::FramedPeer> peer = silent.Accept(kWaitMs);
   ASSERT_TRUE(peer);
   int exitCode = -1;
@@ -109,11 +109,11 @@ TEST(Program, ASilentHostEndsTheLaunchFileRunAsATimeout) {
 
 TEST(Program, WithoutSaveEngineLogTheResultIsTheEventLoops) {
   PaintingHost host;
-  ASSERT_TRUE(host.Listen("127.0.0.32", 0)) << strerror(errno);
+  ASSERT_TRUE(host.Listen(LoopbackHost(32), 0)) << strerror(errno);
   ProgramRun run("launch-nolog");
   run.WriteProfile({{"Generic/SaveEngineLog", false}});
-  const QString launch = run.WriteLaunchFile("session.json", LaunchJson("127.0.0.32", 640, 480));
-  run.Start({"-x", launch, "-a", "127.0.0.32", "-p", QString::number(host.Port())});
+  const QString launch = run.WriteLaunchFile("session.json", LaunchJson(LoopbackHost(32), 640, 480));
+  run.Start({"-x", launch, "-a", LoopbackHost(32), "-p", QString::number(host.Port())});
   ASSERT_TRUE(host.AcceptAndHandshake(true)) << host.Error();
   host.Hangup();
   int exitCode = -1;
@@ -130,12 +130,12 @@ TEST(Program, ExitOnDisconnectEndsTheProgramAfterAnAutomaticSession) {
   responder.SetName(u"LoopbackHost");
   ASSERT_TRUE(responder.Start("127.0.0.1"));
   PaintingHost host;
-  ASSERT_TRUE(host.Listen("127.0.0.33")) << strerror(errno);
+  ASSERT_TRUE(host.Listen(LoopbackHost(33))) << strerror(errno);
   ProgramRun run("exit-on-disconnect");
   run.WriteProfile({{"AutoLoginOptions/autoConnect", 1},
                     {"AutoLoginOptions/exitOnDisconnect", 1},
                     {"AutoLoginOptions/encryptionLevel", 0}});
-  run.Start({"-ip", "127.0.0.33"}, {{"PELLUM_TEST_DISCOVERY", QStringLiteral("%1:%2")
+  run.Start({"-ip", LoopbackHost(33)}, {{"PELLUM_TEST_DISCOVERY", QStringLiteral("%1:%2")
                                                                  .arg(responder.ListPort())
                                                                  .arg(responder.ServerPort())}});
   ASSERT_TRUE(host.AcceptAndHandshake(false)) << host.Error();

@@ -126,11 +126,11 @@ class SessionTest : public ::testing::Test {
 
 TEST_F(SessionTest, PictureKeysAndClicksThenTheLaunchFileSessionEnds) {
   PaintingHost host;
-  ASSERT_TRUE(host.Listen("127.0.0.41", 0)) << strerror(errno);
+  ASSERT_TRUE(host.Listen(LoopbackHost(41), 0)) << strerror(errno);
   ProgramRun run("picture");
   run.WriteProfile({{"ScreenOptions/fullScreen", 0}, {"ScreenOptions/autoDetectAudioVideo", 0}});
-  const QString launch = run.WriteLaunchFile("session.json", LaunchJson("127.0.0.41", 800, 600));
-  run.Start({"-x", launch, "-a", "127.0.0.41", "-p", QString::number(host.Port())});
+  const QString launch = run.WriteLaunchFile("session.json", LaunchJson(LoopbackHost(41), 800, 600));
+  run.Start({"-x", launch, "-a", LoopbackHost(41), "-p", QString::number(host.Port())});
   ASSERT_TRUE(host.AcceptAndHandshake(true)) << host.Error();
   ASSERT_EQ(host.Slots("HPVCARD ").size(), 1u);
   ASSERT_EQ(host.Slots("VIRTHID ").size(), 1u);
@@ -140,7 +140,7 @@ TEST_F(SessionTest, PictureKeysAndClicksThenTheLaunchFileSessionEnds) {
 
   XWindowInfo window;
   ASSERT_TRUE(x.WaitForWindow(
-      [&](const XWindowInfo& w) { return SessionWindowOf("127.0.0.41")(w) && w.width == 800 && w.height == 600; },
+      [&](const XWindowInfo& w) { return SessionWindowOf(LoopbackHost(41))(w) && w.width == 800 && w.height == 600; },
       &window, kWaitMs));
   EXPECT_EQ(window.title.rfind(std::string("Vantorel ") + kProduct, 0), 0u) << window.title;
   EXPECT_EQ(WaitForPicture(x, window, picture, kBarRows), 0u);
@@ -185,15 +185,15 @@ TEST_F(SessionTest, PictureKeysAndClicksThenTheLaunchFileSessionEnds) {
 
 TEST_F(SessionTest, TheEndOfASessionBringsBackAFreshMainWindow) {
   PaintingHost host;
-  ASSERT_TRUE(host.Listen("127.0.0.42")) << strerror(errno);
+  ASSERT_TRUE(host.Listen(LoopbackHost(42))) << strerror(errno);
   ProgramRun run("fresh-window");
   run.WriteProfile(AutoConnectInAWindow());
-  run.Start({"-ip", "127.0.0.42"}, DiscoveryOnLoopback());
+  run.Start({"-ip", LoopbackHost(42)}, DiscoveryOnLoopback());
   ASSERT_TRUE(host.AcceptAndHandshake(true)) << host.Error();
   const testhost::RgbImage picture = TestPicture(640, 480, 2);
   ASSERT_TRUE(host.Paint(host.Slots("HPVCARD ")[0], picture));
   XWindowInfo window;
-  ASSERT_TRUE(x.WaitForWindow(SessionWindowOf("127.0.0.42"), &window, kWaitMs));
+  ASSERT_TRUE(x.WaitForWindow(SessionWindowOf(LoopbackHost(42)), &window, kWaitMs));
   EXPECT_EQ(WaitForPicture(x, window, picture, kBarRows), 0u);
   // The automatic connect came with the first start only, and no main
   // window showed meanwhile.
@@ -201,7 +201,7 @@ TEST_F(SessionTest, TheEndOfASessionBringsBackAFreshMainWindow) {
   EXPECT_TRUE(responder.WaitForProbes(1, 1, kWaitMs));
 
   XWindowInfo main;
-  ASSERT_NO_FATAL_FAILURE(HangUpForAMainWindow(host, "127.0.0.42", &main));
+  ASSERT_NO_FATAL_FAILURE(HangUpForAMainWindow(host, LoopbackHost(42), &main));
   EXPECT_EQ(main.title, kProduct);  // the only copy running: no number
   EXPECT_TRUE(run.Running());
   CloseTheLastWindow(run, main);
@@ -212,14 +212,14 @@ TEST_F(SessionTest, TheEndOfASessionBringsBackAFreshMainWindow) {
 // is still ending. The session must go on, and end as usual later.
 TEST_F(SessionTest, ACloseRequestAsTheQuestionGoesKeepsTheSession) {
   PaintingHost host;
-  ASSERT_TRUE(host.Listen("127.0.0.44")) << strerror(errno);
+  ASSERT_TRUE(host.Listen(LoopbackHost(44))) << strerror(errno);
   ProgramRun run("close-twice");
   run.WriteProfile(AutoConnectInAWindow());
-  run.Start({"-ip", "127.0.0.44"}, DiscoveryOnLoopback());
+  run.Start({"-ip", LoopbackHost(44)}, DiscoveryOnLoopback());
   ASSERT_TRUE(host.AcceptAndHandshake(true)) << host.Error();
   ASSERT_TRUE(host.Paint(host.Slots("HPVCARD ")[0], TestPicture(640, 480, 1)));
   XWindowInfo window;
-  ASSERT_TRUE(x.WaitForWindow(SessionWindowOf("127.0.0.44"), &window, kWaitMs));
+  ASSERT_TRUE(x.WaitForWindow(SessionWindowOf(LoopbackHost(44)), &window, kWaitMs));
 
   auto isQuestion = [](const XWindowInfo& w) { return w.title == "Kelvane Vesk Client(tm)"; };
   for (int round = 0; round < 3; ++round) {
@@ -230,17 +230,17 @@ TEST_F(SessionTest, ACloseRequestAsTheQuestionGoesKeepsTheSession) {
     x.CloseTogether({question, window});
     // The second request asks again (or is dropped); answer "No" again.
     for (int k = 0; k < 10 && x.WaitForWindow(isQuestion, &question, 300); ++k) x.Close(question);
-    ASSERT_TRUE(x.WaitForWindow(SessionWindowOf("127.0.0.44"), nullptr, 0)) << "round " << round;
+    ASSERT_TRUE(x.WaitForWindow(SessionWindowOf(LoopbackHost(44)), nullptr, 0)) << "round " << round;
   }
 
   XWindowInfo main;
-  ASSERT_NO_FATAL_FAILURE(HangUpForAMainWindow(host, "127.0.0.44", &main));
+  ASSERT_NO_FATAL_FAILURE(HangUpForAMainWindow(host, LoopbackHost(44), &main));
   CloseTheLastWindow(run, main);
 }
 
 TEST_F(SessionTest, ASecondDisplayOpensASecondSessionWindow) {
   PaintingHost host;
-  ASSERT_TRUE(host.Listen("127.0.0.43")) << strerror(errno);
+  ASSERT_TRUE(host.Listen(LoopbackHost(43))) << strerror(errno);
   ProgramRun run("second-display");
   run.WriteProfile({{"AutoLoginOptions/autoConnect", 1},
                     {"AutoLoginOptions/exitOnDisconnect", 1},
@@ -250,7 +250,7 @@ TEST_F(SessionTest, ASecondDisplayOpensASecondSessionWindow) {
                     {"ScreenOptions/height__0", 600},
                     {"ScreenOptions/width__1", 640},
                     {"ScreenOptions/height__1", 480}});
-  run.Start({"-ip", "127.0.0.43", "-dual"}, DiscoveryOnLoopback());
+  run.Start({"-ip", LoopbackHost(43), "-dual"}, DiscoveryOnLoopback());
   ASSERT_TRUE(host.AcceptAndHandshake(true)) << host.Error();
   // The slot table names the first display; the second one's slot is the
   // first id after the table.
@@ -263,9 +263,11 @@ TEST_F(SessionTest, ASecondDisplayOpensASecondSessionWindow) {
 
   XWindowInfo one, two;
   ASSERT_TRUE(x.WaitForWindow(
-      [&](const XWindowInfo& w) { return SessionWindowOf("127.0.0.43")(w) && w.title.find("[Display") == std::string::npos; },
+      [&](const XWindowInfo& w) {
+        return SessionWindowOf(LoopbackHost(43))(w) && w.title.find("[Display") == std::string::npos;
+      },
       &one, kWaitMs));
-  ASSERT_TRUE(x.WaitForWindow(SessionWindowOf("127.0.0.43", " [Display 2]"), &two, kWaitMs));
+  ASSERT_TRUE(x.WaitForWindow(SessionWindowOf(LoopbackHost(43), " [Display 2]"), &two, kWaitMs));
   EXPECT_EQ(WaitForPicture(x, one, first, kBarRows), 0u);
   EXPECT_EQ(WaitForPicture(x, two, second, 0), 0u);
 

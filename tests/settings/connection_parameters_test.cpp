@@ -2,6 +2,7 @@
 // and the launch file; server resolution; the server-switch thread.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -160,6 +161,17 @@ TEST_F(ConnectionTest, LongPasswordIsCutInsideItsField) {
   EXPECT_EQ(u"DOMAIN", std::u16string(r->domain));
 }
 
+// The clear password does not outlive the record in freed memory.
+TEST(ConnectionRecord, PasswordIsWipedWhenTheRecordEnds) {
+  alignas(CClientConnectionParameter) unsigned char storage[sizeof(CClientConnectionParameter)];
+  auto* record = new (storage) CClientConnectionParameter();
+  SetFieldText(record->password, kCredentialChars, u"geheim");
+  const size_t offset = reinterpret_cast<unsigned char*>(record->password) - storage;
+  record->~CClientConnectionParameter();
+  const unsigned char* left = storage + offset;
+  EXPECT_TRUE(std::all_of(left, left + kCredentialChars * sizeof(WCHAR), [](unsigned char b) { return b == 0; }));
+}
+
 TEST_F(ConnectionTest, SecondDisplayLayout) {
   struct Case {
     const char* name;
@@ -274,11 +286,21 @@ TEST_F(ConnectionTest, LaunchFileVariants) {
        R"({"Pellum": {"desktop": {"width": 800, "height": 600, "bitspp": 8, "secondary": {"width": 640}},
            "server": {}, "misc": {}}})",
        TwoScreens(), true, 800, 0, 0, 0, u""},
-      {"extreme sizes of a second display on the left, bottom aligned",
+      {"sizes past 16 bits are refused, never cut",
        R"({"Pellum": {"desktop": {"width": 800, "height": -2147483648, "bitspp": 8,
            "secondary": {"width": -2147483648, "height": 2147483647, "at_left": 1, "bottom_aligned": 1}},
            "server": {}, "misc": {}}})",
-       TwoScreens(), true, 800, 1, 0, 0xFFFF, u""},
+       TwoScreens(), true, 800, 0, 0, 0, u""},
+      {"a width past 16 bits asks for the default display",
+       R"({"Pellum": {"desktop": {"width": 65536, "height": 600, "bitspp": 8}, "server": {}, "misc": {}}})",
+       OneScreen(), true, 0, 0, 0, 0, u""},
+      {"a width past 32 bits stops the reading",
+       R"({"Pellum": {"desktop": {"width": 4294966496, "height": 600, "bitspp": 8}, "server": {}, "misc": {}}})",
+       OneScreen(), false, 1920, 0, 0, 0, u"settings-user"},
+      {"the largest second display",
+       R"({"Pellum": {"desktop": {"width": 800, "height": 600, "bitspp": 8,
+           "secondary": {"width": 65535, "height": 65535, "at_left": 1}}, "server": {}, "misc": {}}})",
+       TwoScreens(), true, 800, 1, 0xFFFF, 0xFFFF, u""},
       {"user of the wrong type clears it",
        R"({"Pellum": {"desktop": {"width": 800, "height": 600, "bitspp": 8}, "server": {"user": 7}, "misc": {}}})",
        OneScreen(), true, 800, 0, 0, 0, u""},

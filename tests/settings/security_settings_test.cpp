@@ -1,6 +1,7 @@
 // The master password: checks against the scrambled block, and the
 // system-scope INI file that keeps it.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QDir>
 #include <QFile>
@@ -92,6 +93,7 @@ TEST_F(SecurityTest, EmptyPasswordValueMeansNoPassword) {
 
 TEST_F(SecurityTest, PasswordSurvivesSaveAndLoad) {
   Write("[SecurityOptions]\nUserName=admin\n");
+  chmod(QFile::encodeName(FilePath()).constData(), 0666);  // left writable by anyone
   {
     QtGlobalSettings security(kOrganisation, kProduct);
     security.SetPasswordSet(1);
@@ -101,6 +103,10 @@ TEST_F(SecurityTest, PasswordSurvivesSaveAndLoad) {
     QSettings file(FilePath(), QSettings::IniFormat);
     EXPECT_EQ(520, file.value("SecurityOptions/Password").toByteArray().size());
     EXPECT_EQ("admin", file.value("SecurityOptions/UserName").toString());
+    // Every user's copy reads the shared file; only its owner writes it.
+    struct stat st {};
+    ASSERT_EQ(0, stat(QFile::encodeName(FilePath()).constData(), &st));
+    EXPECT_EQ(0644u, st.st_mode & 0777);
   }
   {
     QtGlobalSettings security(kOrganisation, kProduct);

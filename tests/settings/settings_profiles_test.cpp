@@ -11,6 +11,7 @@
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTextStream>
+#include <sys/stat.h>
 #include <cstring>
 #include <memory>
 
@@ -223,6 +224,23 @@ TEST_F(ProfilesTest, HandWrittenFileTakesDefaultsAndKeepsUnknownKeys) {
   EXPECT_FALSE(file.contains("Generic/SaveEngineLog"));
 }
 
+// Sizes live in 16 bits and depths are one of four: anything else is
+// refused for the default, never cut to some other size.
+TEST_F(ProfilesTest, DisplayNumbersOutsideTheirRangesTakeTheDefaults) {
+  WriteFile(DefaultFile(),
+            "[ScreenOptions]\n"
+            "autoDetectAudioVideo=false\n"
+            "width__0=1000000000\n"
+            "height__0=-5\n"
+            "width__1=65535\n"
+            "height__1=wide\n"
+            "colorDepth=7\n");
+  auto s = NewSettings(true);
+  EXPECT_EQ(PackSize(1920, 1080), s->screenSizes[0]);
+  EXPECT_EQ(PackSize(65535, 1024), s->screenSizes[1]);
+  EXPECT_EQ(24, s->colorDepth);
+}
+
 TEST_F(ProfilesTest, SaveEngineLogIsReadButNeverWritten) {
   WriteFile(DefaultFile(), "[Generic]\nSaveEngineLog=false\n");
   {
@@ -392,6 +410,30 @@ TEST_F(ProfilesTest, UserAndSystemProfiles) {
   QSettings fresh(folders.UserProfileFile("Fresh"), QSettings::IniFormat);
   EXPECT_FALSE(fresh.contains("Stale/key"));
   EXPECT_EQ("saved", fresh.value("AutoLoginOptions/userName").toString());
+}
+
+// A user's profile holds that user's scrambled password: only the user reads
+// it, whatever the umask; a shared profile is read by every user.
+TEST_F(ProfilesTest, ProfileFilesAreOnlyAsReadableAsTheirScopeNeeds) {
+  const mode_t oldMask = umask(0);
+  auto s = NewSettings(true);
+  s->SetUserName(u"saved");
+  EXPECT_EQ(0, s->SaveAsUserProfile(u"Mine"));
+  EXPECT_EQ(0, s->SaveAsSystemProfile(u"Corp"));
+  // A file that existed with a wider mode is narrowed when saved again.
+  WriteFile(folders.UserProfileFile("Old"), "[AutoLoginOptions]\nuserName=x\n");
+  chmod(QFile::encodeName(folders.UserProfileFile("Old")).constData(), 0666);
+  EXPECT_EQ(0, s->SaveAsUserProfile(u"Old"));
+  umask(oldMask);
+
+  auto modeOf = [](const QString& path) {
+    struct stat st {};
+    EXPECT_EQ(0, stat(QFile::encodeName(path).constData(), &st)) << path.toStdString();
+    return st.st_mode & 0777;
+  };
+  EXPECT_EQ(0600u, modeOf(folders.UserProfileFile("Mine")));
+  EXPECT_EQ(0600u, modeOf(folders.UserProfileFile("Old")));
+  EXPECT_EQ(0644u, modeOf(folders.SystemProfileFile("Corp")));
 }
 
 TEST_F(ProfilesTest, LoadProfileFromEitherScope) {

@@ -8,6 +8,7 @@
 #include "session/ClientConnectionParameter.h"
 #include "settings/ServerSwitchThread.h"
 #include "settings/SystemApiLink.h"
+#include "sys/klog.h"
 
 using nlohmann::json;
 
@@ -108,6 +109,16 @@ int RequiredInt(const json& object, const char* key) {
   return GetJsonInt(object, key, 0);
 }
 
+// A size or depth of display 1 from the launch file. One the session
+// cannot ask for becomes 0, and with it the session asks for the default
+// display.
+uint32_t LaunchDisplayNumber(const json& desktop, const char* key, bool (*allowed)(int64_t)) {
+  const int value = RequiredInt(desktop, key);
+  if (allowed(value)) return static_cast<uint32_t>(value);
+  LogMessageA("Launch file: desktop %s %d cannot be used; the session asks for the default display", key, value);
+  return 0;
+}
+
 void ApplySecondDisplay(CClientConnectionParameter& record, const json& desktop, const QList<QRect>& screens) {
   record.extraDisplayCount = 0;
   try {
@@ -121,6 +132,11 @@ void ApplySecondDisplay(CClientConnectionParameter& record, const json& desktop,
     if ((width == 0 || height == 0) && screens.size() >= 2) {
       width = screens[1].right() - screens[1].left() + 1;
       height = screens[1].bottom() - screens[1].top() + 1;
+    }
+    if (extra != 0 && !(DisplaySideInRange(width) && DisplaySideInRange(height))) {
+      LogMessageA("Launch file: the second display %d x %d is outside 0-%d x 0-%d; there is no second display",
+                  width, height, static_cast<int>(kMaxDisplaySide), static_cast<int>(kMaxDisplaySide));
+      extra = 0;
     }
     record.extraDisplayCount = extra;
     if (extra != 0) SetDisplay2(record, width, height, atLeft != 0, bottomAligned != 0);
@@ -187,9 +203,9 @@ bool ApplyLaunchJson(CClientConnectionParameter& record, const json& launch, con
     const json& server = pellum.at("server");
     const json& misc = pellum.at("misc");
 
-    record.width = static_cast<uint32_t>(RequiredInt(desktop, "width"));
-    record.height = static_cast<uint32_t>(RequiredInt(desktop, "height"));
-    record.colorDepth = static_cast<uint32_t>(RequiredInt(desktop, "bitspp"));
+    record.width = LaunchDisplayNumber(desktop, "width", DisplaySideInRange);
+    record.height = LaunchDisplayNumber(desktop, "height", DisplaySideInRange);
+    record.colorDepth = LaunchDisplayNumber(desktop, "bitspp", ColorDepthAllowed);
     ApplySecondDisplay(record, desktop, screens);
 
     GetJsonTextW(record.programPath, kFieldChars, server, "cmd");

@@ -4,14 +4,17 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QVariant>
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
+#include "session/ClientConnectionParameter.h"
 #include "settings/ProfileKeys.h"
 #include "settings/ProfileNames.h"
 #include "settings/QtGlobalSettings.h"
 #include "settings/QtText.h"
+#include "settings/SettingsFileMode.h"
 #include "settings/SystemApiLink.h"
 #include "sys/klog.h"
 
@@ -79,6 +82,19 @@ void SaveHistoryAndPassword(QSettings& file, CAbstractClientSettings& s) {
   file.setValue("password", QByteArray(reinterpret_cast<const char*>(s.passwordBlock), sizeof s.passwordBlock));
 }
 
+// A stored width or height; one that is no 16-bit number takes the
+// default, with a log line.
+uint32_t StoredSide(QSettings& file, const QString& key, uint32_t fallback) {
+  const QVariant value = file.value(key);
+  if (!value.isValid()) return fallback;
+  bool isNumber = false;
+  const qlonglong side = value.toLongLong(&isNumber);
+  if (isNumber && DisplaySideInRange(side)) return static_cast<uint32_t>(side);
+  LogMessageA("Profile: %s %s is outside 0-%d; %u is used", key.toUtf8().constData(),
+              value.toString().toUtf8().constData(), static_cast<int>(kMaxDisplaySide), fallback);
+  return fallback;
+}
+
 // With automatic detection the local displays' best modes stand in for
 // the stored sizes; a missing size takes the best mode's.
 void LoadDisplays(QSettings& file, CAbstractClientSettings& s) {
@@ -90,11 +106,17 @@ void LoadDisplays(QSettings& file, CAbstractClientSettings& s) {
       s.screenSizes[i] = best;
       continue;
     }
-    uint32_t width = file.value(QString("width__%1").arg(i), best & 0xFFFF).toUInt() & 0xFFFF;
-    uint32_t height = file.value(QString("height__%1").arg(i), best >> 16).toUInt() & 0xFFFF;
+    const uint32_t width = StoredSide(file, QString("width__%1").arg(i), best & 0xFFFF);
+    const uint32_t height = StoredSide(file, QString("height__%1").arg(i), best >> 16);
     s.screenSizes[i] = width | (height << 16);
   }
-  s.colorDepth = file.value("colorDepth", api.GetDefaultColorDepth()).toInt();
+  const int defaultDepth = api.GetDefaultColorDepth();
+  bool isNumber = false;
+  const qlonglong depth = file.value("colorDepth", defaultDepth).toLongLong(&isNumber);
+  s.colorDepth = isNumber && ColorDepthAllowed(depth) ? static_cast<int>(depth) : defaultDepth;
+  if (s.colorDepth != depth)
+    LogMessageA("Profile: colorDepth %s is not 8, 16, 24 or 32; %d is used",
+                file.value("colorDepth").toString().toUtf8().constData(), defaultDepth);
 }
 
 void SaveDisplays(QSettings& file, CAbstractClientSettings& s) {
@@ -217,8 +239,11 @@ void QtClientSettings::LoadFrom(Scope scope, const QString& name) {
 void QtClientSettings::SaveInto(Scope scope, const QString& name) {
   QSettings file(QSettings::IniFormat, QtScope(scope == Scope::kUser), ProfileOrganisation(scope), name);
   file.setFallbacksEnabled(false);
+  const SettingsFileScope mode = scope == Scope::kUser ? SettingsFileScope::kUser : SettingsFileScope::kShared;
+  PrepareSettingsFile(file.fileName(), mode);
   Save(file);
   file.sync();
+  SetSettingsFileMode(file.fileName(), mode);
 }
 
 // A profile chosen from the system scope has no user-scope file; reading

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "settings/QtText.h"
+#include "settings/SettingsFileMode.h"
 
 namespace {
 
@@ -52,6 +53,7 @@ void QtGlobalSettings::LoadSecurity() {
 
 void QtGlobalSettings::SaveSecurity() {
   QSettings file(QSettings::IniFormat, QSettings::SystemScope, ToQString(organisation), ToQString(application));
+  PrepareSettingsFile(file.fileName(), SettingsFileScope::kShared);
   file.setFallbacksEnabled(false);
   file.beginGroup(kGroup);
   if (passwordSet != 0) {
@@ -62,4 +64,5 @@ void QtGlobalSettings::SaveSecurity() {
   }
   file.endGroup();
   file.sync();
+  SetSettingsFileMode(file.fileName(), SettingsFileScope::kShared);
 }

@@ -13,9 +13,16 @@ constexpr size_t kCredentialChars = 64;
 constexpr size_t kDeviceNameBytes = 32;
 constexpr size_t kProxyUrlBytes = 512;
 
+// Display sizes travel in 16-bit fields (the profile, the second display,
+// the server's mode orders); 0 leaves the choice to the defaults.
+constexpr int64_t kMaxDisplaySide = 0xFFFF;
+inline bool DisplaySideInRange(int64_t side) { return side >= 0 && side <= kMaxDisplaySide; }
+inline bool ColorDepthAllowed(int64_t depth) { return depth == 8 || depth == 16 || depth == 24 || depth == 32; }
+
 class CClientConnectionParameter {
  public:
   CClientConnectionParameter();  // all fields zero
+  ~CClientConnectionParameter();  // wipes the password
 
   uint32_t encryptionMode = 0;
   uint32_t connectionKind = 0;

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "cryptlib/cipherblocks.h"
 #include "cryptlib/cryptdata.h"
 #include "session/ClientSystemApi.h"
 #include "session/GenericClient.h"
@@ -251,6 +252,7 @@ int CControlSlotDataProcessor::OnKeyBlock(CGenericClient* from, const uint8_t* p
   GetBytesAt(copy.data(), copy.size(), hello::kKeyDigestOffset, digest, sizeof digest);
   // The outcome is not used: the block only keeps the cipher's view in step.
   CryptSealedRegions(from->Cipher(), copy.data(), copy.size(), kKeyBlockFlags, digest);
+  WipeBytes(copy.data(), copy.size());
   return kStatusOk;
 }
 

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 
+#include "cryptlib/cipherblocks.h"
 #include "cryptlib/cryptdata.h"
 #include "pelplat/thread.h"
 #include "pelplat/utf16.h"
@@ -50,13 +51,6 @@ enum State {
 };
 
 int SlotLevel(uint16_t flags) { return (flags >> kCipherLevelShift) & 3; }
-
-// A fixed text field of the parameters, bounded by its size.
-std::u16string FieldText(const WCHAR* field, size_t capacity) {
-  size_t n = 0;
-  while (n < capacity && field[n]) ++n;
-  return std::u16string(field, n);
-}
 
 // The hardware address of the interface that carries the IPv4 address;
 // false when none does.
@@ -109,6 +103,7 @@ CGenericClient::~CGenericClient() {
     delete cipher;
     cipher = nullptr;
   }
+  if (hello) WipeBytes(hello, helloSize);  // it holds the password
   delete[] hello;
   hello = nullptr;
   processorLock.Teardown();

@@ -4,6 +4,7 @@
 #include <iterator>
 #include <vector>
 
+#include "cryptlib/cipherblocks.h"
 #include "cryptlib/cryptdata.h"
 #include "sys/ByteReader.h"
 #include "sys/ByteWriter.h"
@@ -212,3 +213,5 @@ bool ReadServerReply(const uint8_t* body, size_t length, ServerReply* out) {
   out->alignWord = out->full ? GetU32At(body, length, ServerReply::kAlignOffset) : 0;
   return r.Ok();
 }
+
+HelloContent::~HelloContent() { WipeBytes(password.data(), password.size() * sizeof(char16_t)); }

@@ -84,6 +84,11 @@ struct SlotTableEntry {
 
 // Everything the hello says, as values; WriteHelloRecord lays them out.
 struct HelloContent {
+  HelloContent() = default;
+  HelloContent(const HelloContent&) = delete;
+  HelloContent& operator=(const HelloContent&) = delete;
+  ~HelloContent();  // wipes the password
+
   char tag[hello::kTagSize] = {};
   uint16_t flags = hello::kFlagsBase;
   std::vector<SlotTableEntry> slotTable;  // at most 20

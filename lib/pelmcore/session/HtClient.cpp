@@ -4,6 +4,7 @@
 #include <memory>
 #include <new>
 
+#include "cryptlib/cipherblocks.h"
 #include "cryptlib/cryptdata.h"
 #include "session/ClientSystemApi.h"
 #include "session/ConnectTarget.h"
@@ -87,13 +88,6 @@ const char* PlatformTag(uint32_t nameMode) {
     default:
       return "pMPWIND";
   }
-}
-
-// A fixed text field, bounded by its size.
-std::u16string FieldText(const WCHAR* field, size_t capacity) {
-  size_t n = 0;
-  while (n < capacity && field[n]) ++n;
-  return std::u16string(field, n);
 }
 
 SlotTableEntry Entry(const char* name, uint16_t a, uint16_t b, uint16_t flags) {
@@ -319,9 +313,12 @@ int CHtClient::BuildHello(CClientConnectionParameter* parameters) {
   const std::u16string user = FieldText(p.userName, kCredentialChars);
   const std::u16string domain = FieldText(p.domain, kFieldChars);
   c.logon = domain.empty() ? user : domain + u"\\" + user;
-  c.password = FieldText(p.password, kCredentialChars);
+  c.password.assign(p.password, FieldTextLength(p.password, kCredentialChars));
 
-  if (!WriteHelloRecord(c, record.get(), hello::kSize)) return kStatusFailure;
+  if (!WriteHelloRecord(c, record.get(), hello::kSize)) {
+    WipeBytes(record.get(), hello::kSize);
+    return kStatusFailure;
+  }
 
   if (cipher) {
     HashKeyMaterial();

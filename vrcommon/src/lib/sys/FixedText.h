@@ -16,6 +16,16 @@ void SetFieldText(WCHAR* field, size_t capacity, const WCHAR* text);
 inline void SetFieldText(WCHAR* field, size_t capacity, const std::u16string& text) {
   SetFieldText(field, capacity, text.c_str());
 }
+// The length of the text in a field of `capacity` characters, which needs
+// no terminator when it is full.
+inline size_t FieldTextLength(const WCHAR* field, size_t capacity) {
+  size_t n = 0;
+  while (n < capacity && field[n]) ++n;
+  return n;
+}
+inline std::u16string FieldText(const WCHAR* field, size_t capacity) {
+  return std::u16string(field, FieldTextLength(field, capacity));
+}
 // The text as a field of kFieldChars would hold it.
 std::u16string FieldCut(const WCHAR* text);
 
