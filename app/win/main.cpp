@@ -35,6 +35,7 @@
 #include "session/HtClient.h"
 #include "settings/QtClientSettings.h"
 #include "settings/QtGlobalSettings.h"
+#include "streams/ClientStreamPort.h"
 #include "sys/klog.h"
 #include "ui/CHookedKeyboard.h"
 #include "ui/XcbKeyboardHookFilter.h"
@@ -205,10 +206,11 @@ int main(int argc, char** argv) {
     keyboardFilter = std::make_unique<XcbKeyboardHookFilter>();
     app.installNativeEventFilter(keyboardFilter.get());
   }
-  // The slots this program serves: the display and the keyboard and
-  // pointer.
+  // The slots this program serves: the display, the keyboard and pointer,
+  // and each display's media streams.
   RegisterOp2ProcessorMaker();
   RegisterVirtHidProcessorMaker();
+  RegisterAvsProcessorMaker();
   InstallSettingsProbes();
 
   std::unique_ptr<IServerFinderEngine> discovery = MakeLoopbackDiscoveryEngine(getenv("PELLUM_TEST_DISCOVERY"));

@@ -9,7 +9,7 @@
 #include <memory>
 #include <thread>
 
-#include "audio/AudioClockRecord.h"
+#include "session/AudioClockRecord.h"
 #include "audio/AudioSessionPort.h"
 #include "audio/AudioSlotDataProcessor.h"
 #include "pelplat/wavebackend.h"

@@ -60,8 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto port = std::make_shared<FakeStreamPort>();
   port->settings.audioVideoSync = setup & 1;
   port->drawing = (setup & 4) ? 0 : 1;
-  if (setup & 1) port->clock.Publish(1000);
-  port->clock.SetMode((setup & 2) ? AudioClockRecord::kModePlan : AudioClockRecord::kModePcm);
+  if (setup & 1) port->clock.StorePosition(1000);
+  port->clock.SetMode((setup & 2) ? AudioClockRecord::kBufferPlan : AudioClockRecord::kPcmFormat);
   CAvsSlotDataProcessor processor(0);
   if (setup & 8) processor.SetStreamKindFactory(std::unique_ptr<StreamKindFactory>(new SinkKinds));
   processor.AttachPort(3, port);
@@ -74,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     processor.PrepareMessage(packet, length, preDecoded);
     processor.ProcessMessage(packet.get(), length, preDecoded);
     // The clock moves on with every packet.
-    if (setup & 1) port->clock.Publish(1000 + at);
+    if (setup & 1) port->clock.StorePosition(1000 + at);
   });
   return 0;
 }

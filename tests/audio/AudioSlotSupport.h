@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "audio/AudioClockRecord.h"
+#include "session/AudioClockRecord.h"
 #include "audio/AudioSessionPort.h"
 #include "session/PacketHeader.h"
 #include "session/PacketPool.h"

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "WaveTestSupport.h"
-#include "audio/AudioClockRecord.h"
+#include "session/AudioClockRecord.h"
 #include "audio/WaveOut.h"
 #include "pelplat/wavebackend.h"
 

@@ -73,6 +73,8 @@ class PaintingHost {
   // The slot ids of the hello's slot table, in table order, by name.
   std::vector<uint16_t> Slots(const char* name) const;
   bool Paint(uint16_t slot, const testhost::RgbImage& image);
+  // One payload on the slot, as the server sends it.
+  bool SendOnSlot(uint16_t slot, const std::vector<uint8_t>& payload) { return session_->SendSlot(slot, payload); }
   // The first recorded frame on the slot, from message index `from` on,
   // whose opened body equals the bytes.
   bool WaitForSlotData(uint16_t slot, const std::vector<uint8_t>& body, size_t* index = nullptr, size_t from = 0,
@@ -91,11 +93,11 @@ class PaintingHost {
   std::string error_;
 };
 
-// JSON text of a launch file: one display (and a second one when its size
-// is given), the server address, the three objects the file needs.
 // A loopback address of this test process's own, ending in `n`
 // (127.a.b.n): suites run side by side on one machine never share the
 // server port, which the program's default port fixes.
 const char* LoopbackHost(int n);
 
+// JSON text of a launch file: one display (and a second one when its size
+// is given), the server address, the three objects the file needs.
 QByteArray LaunchJson(const char* address, int width, int height, int secondWidth = 0, int secondHeight = 0);

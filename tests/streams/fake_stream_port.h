@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "display/QtDoubleBufferSurfaceKeeper.h"
-#include "streams/AudioClockRecord.h"
+#include "session/AudioClockRecord.h"
 #include "streams/StreamSessionPort.h"
 
 struct DirtyRect {

@@ -333,18 +333,18 @@ TEST_F(StreamSlot, FramesWaitInTheRingForTheAudioClock) {
   processor->SetStreamKindFactory(std::unique_ptr<StreamKindFactory>(kinds = new FakeKinds(&log)));
   processor->AttachPort(3, port);
   MakeStream(7);
-  port->clock.SetMode(AudioClockRecord::kModePcm);
-  port->clock.Publish(1000);
+  port->clock.SetMode(AudioClockRecord::kPcmFormat);
+  port->clock.StorePosition(1000);
   Send(hs::JpegFrame(7, Bytes(8, 1), kNoRect, 1500));
   EXPECT_TRUE(log.Samples().empty());
   EXPECT_EQ(processor->QueuedFrames(), 1u);
-  port->clock.Publish(1450);
+  port->clock.StorePosition(1450);
   Send(hs::JpegFrame(7, Bytes(8, 2), kNoRect, 1460));
   ASSERT_EQ(log.Samples().size(), 1u);
   EXPECT_EQ(log.Samples()[0].data, Bytes(8, 1));
   EXPECT_EQ(processor->QueuedFrames(), 1u);
   // A silent clock lets frames pass and leaves the ring as it is.
-  port->clock.Clear();
+  port->clock.ClearPosition();
   Send(hs::JpegFrame(7, Bytes(8, 3)));
   ASSERT_EQ(log.Samples().size(), 2u);
   EXPECT_EQ(log.Samples()[1].data, Bytes(8, 3));
@@ -521,16 +521,16 @@ TEST_F(StreamSlot, TheDecoderGetsEveryH264FrameTheRingReleases) {
   auto frame = [](int64_t timestamp) {
     return hs::H264Frame(Bytes(8, uint8_t(timestamp)), hs::Rect{0, 0, 8, 8}, timestamp);
   };
-  port->clock.SetMode(AudioClockRecord::kModePcm);
-  port->clock.Publish(1000);
+  port->clock.SetMode(AudioClockRecord::kPcmFormat);
+  port->clock.StorePosition(1000);
   Send(frame(900));  // late, still decoded
   Send(frame(1300));  // waits
   ASSERT_EQ(log.Samples().size(), 1u);
   EXPECT_EQ(processor->QueuedFrames(), 1u);
   // Plan mode: the waiting frame is nearly due and the new one is late;
   // the decoder gets both, the late one with the flag clear, not dropped.
-  port->clock.SetMode(AudioClockRecord::kModePlan);
-  port->clock.Publish(1295);
+  port->clock.SetMode(AudioClockRecord::kBufferPlan);
+  port->clock.StorePosition(1295);
   Send(frame(1290));
   const std::vector<StreamLog::Sample> samples = log.Samples();
   ASSERT_EQ(samples.size(), 3u);

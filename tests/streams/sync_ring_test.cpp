@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "streams/AudioClockRecord.h"
+#include "session/AudioClockRecord.h"
 #include "streams/AvSyncRing.h"
 
 namespace {
@@ -108,25 +108,25 @@ TEST(AvSyncRing, TheHeadWrapsAfterSlot999) {
 
 TEST(AvSyncRing, TheClockIsReadWhileTheAudioThreadWritesIt) {
   AudioClockRecord clock;
-  clock.SetMode(AudioClockRecord::kModePcm);
+  clock.SetMode(AudioClockRecord::kPcmFormat);
   std::atomic<bool> done{false};
   std::thread audio([&] {
-    for (uint64_t t = 1; t <= 20000; ++t) clock.Publish(t);
-    clock.Clear();
+    for (uint64_t t = 1; t <= 20000; ++t) clock.StorePosition(t);
+    clock.ClearPosition();
     done = true;
   });
   AvSyncRing ring;
   uint64_t last = 0;
   while (!done) {
-    const uint64_t now = clock.Timestamp();
+    const uint64_t now = clock.Position();
     if (now == 0) continue;
     EXPECT_GE(now, last);
     last = now;
     const uint8_t byte = 0;
     ring.Push(int64_t(now) + 10, &byte, 1);
-    ring.TakeDue(now, nullptr, clock.Mode());
+    ring.TakeDue(now, nullptr, clock.GetMode());
   }
   audio.join();
-  EXPECT_EQ(clock.Timestamp(), 0u);
+  EXPECT_EQ(clock.Position(), 0u);
   EXPECT_EQ(clock.timestampCopy.load(), 0u);
 }

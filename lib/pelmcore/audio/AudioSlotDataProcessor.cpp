@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "audio/AudioClockRecord.h"
+#include "session/AudioClockRecord.h"
 #include "audio/AudioMessages.h"
 #include "audio/PcmFormat.h"
 #include "audio/VorbisDecoder.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "audio/AudioClockRecord.h"
+#include "session/AudioClockRecord.h"
 #include "audio/PcmFormat.h"
 #include "pelplat/thread.h"
 #include "pelplat/winuser.h"

@@ -14,6 +14,7 @@
 
 #include "pelplat/wintypes.h"
 #include "session/Atom.h"
+#include "session/AudioClockRecord.h"
 #include "sys/_synchro.h"
 
 class CAbstractClientApp;
@@ -136,7 +137,11 @@ class CClientSystemApi : public CAtom {
 
   std::atomic<int32_t> connected{0};
   std::atomic<int32_t> invalidated{0};
+  // The display slot's video drawing switch: while 0 the stream slot draws
+  // no video frames.
   std::atomic<int32_t> streamOverlayFlag{1};
+  // Written by the audio slot's wave output, read by the stream slots.
+  AudioClockRecord audioClock;
 
  protected:
   void StoreConnectionState(int32_t state) { connectionState.store(state); }

@@ -8,7 +8,7 @@
 #include "display/JpegOutBuffer.h"
 #include "display/SurfaceKeeper.h"
 #include "pelplat/systime.h"
-#include "streams/AudioClockRecord.h"
+#include "session/AudioClockRecord.h"
 #include "streams/StreamMessageCodes.h"
 #include "sys/ByteWriter.h"
 #include "sys/_synchro.h"
@@ -379,5 +379,5 @@ void CAvsSlotDataProcessor::CloseAll() {
 const AudioClockRecord* CAvsSlotDataProcessor::SyncClock(StreamSessionPort* port) const {
   if (!syncSwitch_ || !port) return nullptr;
   const AudioClockRecord* clock = port->AudioClock();
-  return clock && clock->Timestamp() != 0 ? clock : nullptr;
+  return clock && clock->Position() != 0 ? clock : nullptr;
 }

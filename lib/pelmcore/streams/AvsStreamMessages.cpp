@@ -3,7 +3,7 @@
 // any field is used.
 #include <cstring>
 
-#include "streams/AudioClockRecord.h"
+#include "session/AudioClockRecord.h"
 #include "streams/AvsSlotDataProcessor.h"
 #include "streams/StreamMessageCodes.h"
 
@@ -180,7 +180,7 @@ int CAvsSlotDataProcessor::OnJpegFrame(ByteReader&, uint32_t, const uint8_t* mes
   height_ = Span(header.rect.top, header.rect.bottom);
   if (const AudioClockRecord* clock = SyncClock(port)) {
     ring_.Push(header.timestamp, message, length, preDecoded);
-    std::unique_ptr<AvSyncEntry> due = ring_.TakeDue(clock->Timestamp(), nullptr, clock->Mode());
+    std::unique_ptr<AvSyncEntry> due = ring_.TakeDue(clock->Position(), nullptr, clock->GetMode());
     if (due) DeliverJpegFrame(due->bytes.get(), due->length, due->preDecoded);
   } else {
     DeliverJpegFrame(message, length, preDecoded);
@@ -228,7 +228,7 @@ int CAvsSlotDataProcessor::OnH264Frame(ByteReader&, uint32_t, const uint8_t* mes
     ring_.Push(header.timestamp, message, length);
     for (;;) {
       bool onTime = false;
-      std::unique_ptr<AvSyncEntry> due = ring_.TakeDue(clock->Timestamp(), &onTime, clock->Mode());
+      std::unique_ptr<AvSyncEntry> due = ring_.TakeDue(clock->Position(), &onTime, clock->GetMode());
       if (!due) break;
       DeliverH264Frame(due->bytes.get(), due->length);
       if (onTime) break;
@@ -387,7 +387,7 @@ void CAvsSlotDataProcessor::OnSample(const uint8_t* message, uint32_t length) {
   const AudioClockRecord* clock = port->HasSystemApi() ? SyncClock(port) : nullptr;
   if (clock) {
     ring_.Push(I64At(message, length, kSampleStartAt), message, length);
-    std::unique_ptr<AvSyncEntry> due = ring_.TakeDue(clock->Timestamp(), nullptr, clock->Mode());
+    std::unique_ptr<AvSyncEntry> due = ring_.TakeDue(clock->Position(), nullptr, clock->GetMode());
     if (due) DeliverSample(due->bytes.get(), due->length);
   } else {
     DeliverSample(message, length);
