@@ -39,17 +39,27 @@ DWORD OneLoopbackAdapter(std::vector<NetAdapter>& out) {
   return 0;
 }
 
-// Counts the answers the engine has taken.
+// Counts the answers the engine has taken. While closed it holds the
+// receive thread at the first answer, so that the input's datagrams are all
+// queued before the reader looks at them: each read then sees the size of
+// the datagram it takes.
 class AnswerCounter : public IServerFinderListener {
  public:
   void OnServersFound() override {
-    std::lock_guard<std::mutex> hold(mutex_);
+    std::unique_lock<std::mutex> hold(mutex_);
     ++answers_;
     changed_.notify_all();
+    changed_.wait_for(hold, std::chrono::milliseconds(kWaitMs), [&] { return open_; });
   }
-  void Reset() {
+  void Close() {
     std::lock_guard<std::mutex> hold(mutex_);
     answers_ = 0;
+    open_ = false;
+  }
+  void Open() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    open_ = true;
+    changed_.notify_all();
   }
   void WaitFor(size_t n) {
     std::unique_lock<std::mutex> hold(mutex_);
@@ -60,6 +70,7 @@ class AnswerCounter : public IServerFinderListener {
   std::mutex mutex_;
   std::condition_variable changed_;
   size_t answers_ = 0;
+  bool open_ = true;
 };
 
 struct Rig {
@@ -87,7 +98,6 @@ Rig& TheRig() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Rig& rig = TheRig();
-  rig.counter.Reset();
   if (rig.engine->Search(CServerFinderCore::kSearchAll) != 0) abort();
   // Both probes come from the engine's socket.
   sockaddr_in engine{};
@@ -96,14 +106,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!rig.peer.Receive(&probe, &engine, kWaitMs)) abort();
   }
 
-  size_t sent = 0, nonEmpty = 0, bytes = 0;
+  // The gate: a one-byte answer that holds the receive thread.
+  rig.counter.Close();
+  const uint8_t gate = 0;
+  if (!rig.peer.SendTo(engine, &gate, 1)) abort();
+  rig.counter.WaitFor(1);
+
+  size_t sent = 0, answers = 1, bytes = 0;
   ForEachFuzzPacket(data, size, 0, [&](const std::vector<uint8_t>& datagram, size_t) {
     if (sent == kMaxDatagrams || bytes + datagram.size() > kMaxBytes) return;
     if (!rig.peer.SendTo(engine, datagram.data(), datagram.size())) return;
     ++sent;
     bytes += datagram.size();
-    if (!datagram.empty()) ++nonEmpty;
+    if (!datagram.empty()) ++answers;
   });
-  rig.counter.WaitFor(nonEmpty);
+  rig.counter.Open();
+  rig.counter.WaitFor(answers);
   return 0;
 }
