@@ -1,7 +1,9 @@
 // The server's handshake replies as the session client reads them: reply
 // 258 and, once the client has accepted it and sent its second hello,
 // reply 260. A fresh client per input, never connected: its hellos (257,
-// 259) only have their bytes read.
+// 259) only have their bytes read. The display slots get the real display
+// processor, so that the display block of a full encrypted 260 reaches the
+// decoder that reads it.
 // Input: one setup byte, reply 258 behind its u16 length, then reply 260
 // (all that is left).
 //   bit 0: an encrypted session (the public-key exchange).
@@ -19,6 +21,7 @@
 #include <vector>
 
 #include "SessionFuzzRig.h"
+#include "display/Op2Processor.h"
 #include "session/HelloRecord.h"
 #include "session/SlotDataProcessor.h"
 #include "session/SlotProcessorFactory.h"
@@ -32,8 +35,8 @@ constexpr size_t kCodeSize = 4;
 constexpr size_t kKeyRecordAt = 28;
 constexpr int kSealedLevel = hello::kSealedLevel;
 
-// Stands for the display and keyboard processors: it reads the display
-// block to its end, as the display decoder does.
+// Stands for the keyboard processor: it reads the display block to its
+// end.
 class BlockReadingProcessor : public CSlotDataProcessor {
  public:
   int OnData(const uint8_t* data, uint32_t length, CGenericClient*) override {
@@ -50,7 +53,7 @@ class BlockReadingProcessor : public CSlotDataProcessor {
 void RegisterProcessorMakers() {
   static const bool once = [] {
     auto make = [](const SlotProcessorContext&) -> CSlotDataProcessor* { return new BlockReadingProcessor; };
-    RegisterSlotProcessorMaker(slotname::kDisplay, make);
+    RegisterOp2ProcessorMaker();
     RegisterSlotProcessorMaker(slotname::kKeyboard, make);
     return true;
   }();
