@@ -36,6 +36,7 @@
 
 #include "display/Op2Processor.h"
 #include "display/QtDoubleBufferSurfaceKeeper.h"
+#include "streams/ClientStreamPort.h"
 
 namespace {
 
@@ -430,6 +431,64 @@ TEST_P(PaintCommand, SurfaceShowsThePicture) {
 
 INSTANTIATE_TEST_SUITE_P(Variants, PaintCommand, testing::ValuesIn(kCommandCases),
                          [](const testing::TestParamInfo<CommandCase>& info) { return std::string(info.param.name); });
+
+// A picture played after the painting reaches the display through the
+// client's stream slot, as one JPEG frame over the whole display.
+TEST(PlayCommand, APlayedFrameCoversTheDisplay) {
+  const Picture painted(640, 480);
+  const std::string paintFile = TempPath("played-under.ppm");
+  ASSERT_TRUE(painted.WritePpm(paintFile));
+  // Flat grey squares on the JPEG blocks' grid come through within a few
+  // steps of each value.
+  Picture frame(640, 480);
+  for (int y = 0; y < 480; ++y)
+    for (int x = 0; x < 640; ++x) {
+      const uint8_t grey = uint8_t((x / 80 * 37 + y / 80 * 59) % 256);
+      frame.pixels[size_t(y) * 640 + x] = {grey, grey, grey};
+    }
+  const std::string frameFile = TempPath("played.ppm");
+  ASSERT_TRUE(frame.WritePpm(frameFile));
+
+  HostProcess host({"--address", "127.0.0.1", "--port", "0", "--paint", paintFile, "--play", frameFile});
+  ASSERT_TRUE(host.Running());
+  std::string line;
+  ASSERT_TRUE(host.ReadLine(&line));
+  unsigned port = 0;
+  ASSERT_EQ(sscanf(line.c_str(), "listening 127.0.0.1 %u", &port), 1) << line;
+  RegisterAvsProcessorMaker();
+  {
+    ClientRun run(uint16_t(port), 0);
+    ASSERT_TRUE(run.Start());
+    ASSERT_TRUE(host.ReadLine(&line));
+    Painted said;
+    ASSERT_TRUE(ParsePainted(line, &said)) << line;
+    ASSERT_TRUE(host.ReadLine(&line));
+    unsigned frames = 0;
+    int slot = -1;
+    ASSERT_EQ(sscanf(line.c_str(), "played %u frames on slot %d", &frames, &slot), 2) << line;
+    EXPECT_EQ(frames, 1u);
+    EXPECT_GT(slot, said.slot);
+
+    size_t far = 0;
+    for (int waited = 0; waited < kWaitMs; waited += 20) {
+      const QImage surface = run.api->Snapshot(0);
+      far = surface.isNull() ? frame.pixels.size() : 0;
+      for (int y = 0; y < 480 && !surface.isNull(); ++y) {
+        const uint8_t* row = surface.constScanLine(y);
+        for (int x = 0; x < 640; ++x)
+          far += std::abs(int(row[x * 3]) - int(frame.At(x, y).r)) > 12;
+      }
+      if (far == 0) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(far, 0u);
+    run.client->Stop();
+  }
+  RegisterSlotProcessorMaker(slotname::kStream, nullptr);
+  EXPECT_EQ(host.Wait(), 0);
+  std::remove(paintFile.c_str());
+  std::remove(frameFile.c_str());
+}
 
 // A file that is no picture: the host says so and fails, without a session.
 TEST(PaintCommandInput, UnreadableImageFails) {

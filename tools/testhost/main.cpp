@@ -3,7 +3,7 @@
 //
 //   pellum-testhost [--address A] [--port N] [--script FILE]
 //   pellum-testhost [--address A] --discovery NAME
-//   pellum-testhost [--address A] [--port N] --paint IMAGE [--paint-with LIST]
+//   pellum-testhost [--address A] [--port N] --paint IMAGE [--paint-with LIST] [--play IMAGE]...
 //
 // Prints "listening ADDRESS PORT" first (port 0 takes an ephemeral port),
 // then one line per script step. Exit status 0 when every step succeeded,
@@ -12,8 +12,9 @@
 // ADDRESS LIST-PORT SERVER-PORT", until its input ends. With --paint it
 // waits for one client, plays the handshake and paints the image (PPM, PNG,
 // ...) on the client's display; LIST holds 16 or 24 (depth, default 24),
-// jpeg, frame, lz4, flush, comma-separated. It holds the session until its
-// input ends.
+// jpeg, frame, lz4, flush, comma-separated. Each --play picture then goes
+// to the client's stream slot as one JPEG frame over the display. It holds
+// the session until its input ends.
 #include <arpa/inet.h>
 
 #include <cstdlib>
@@ -33,7 +34,7 @@ namespace {
 int Usage() {
   std::cerr << "usage: pellum-testhost [--address A] [--port N] [--script FILE]\n"
                "       pellum-testhost [--address A] --discovery NAME\n"
-               "       pellum-testhost [--address A] [--port N] --paint IMAGE [--paint-with LIST]\n";
+               "       pellum-testhost [--address A] [--port N] --paint IMAGE [--paint-with LIST] [--play IMAGE]...\n";
   return 2;
 }
 
@@ -71,6 +72,8 @@ int main(int argc, char** argv) {
       discoveryName = value;
     } else if (arg == "--paint" && !value.empty()) {
       paint.imageFile = value;
+    } else if (arg == "--play" && !value.empty()) {
+      paint.frameFiles.push_back(value);
     } else if (arg == "--paint-with") {
       if (!testhost::ParsePaintSettings(value, &paint.options)) return Usage();
     } else {
@@ -86,6 +89,7 @@ int main(int argc, char** argv) {
     return testhost::RunDiscoveryResponder(address, std::u16string(discoveryName.begin(), discoveryName.end()),
                                            std::cin, std::cout);
 
+  if (!paint.frameFiles.empty() && paint.imageFile.empty()) return Usage();
   if (!paint.imageFile.empty()) {
     testhost::Listener listener;
     if (!StartListening(listener, address, port)) return 1;

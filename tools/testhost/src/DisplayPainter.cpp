@@ -5,12 +5,14 @@
 #include <sstream>
 
 #include "testhost/HostSession.h"
+#include "testhost/StreamEncoder.h"
 
 namespace testhost {
 
 namespace {
 
 constexpr char kDisplaySlotName[] = "HPVCARD ";
+constexpr char kStreamSlotName[] = "ZEVOROD ";
 constexpr size_t kDisplayBlockBytes = 796;
 constexpr size_t kCacheSizeAt = 0x260;
 constexpr uint32_t kDefaultCacheBytes = 0x0C000000;
@@ -38,12 +40,48 @@ bool ParsePaintSettings(const std::string& list, PaintOptions* options) {
   return true;
 }
 
+namespace {
+
+int FirstSlotNamed(const HandshakeReport& report, const char* name) {
+  for (size_t i = 0; i < report.slotTable.size(); ++i)
+    if (report.slotTable[i].name == name) return int(i);
+  return -1;
+}
+
+// Each picture as one JPEG frame over the display; false after saying why.
+bool PlayFrames(HostSession& session, const HandshakeReport& report, const std::vector<RgbImage>& frames,
+                std::ostream& out) {
+  const int slot = FirstSlotNamed(report, kStreamSlotName);
+  if (slot < 0) {
+    out << "the client announced no stream slot" << std::endl;
+    return false;
+  }
+  for (const RgbImage& frame : frames) {
+    const stream::Rect whole{0, 0, frame.width, frame.height};
+    if (!session.SendSlot(uint16_t(slot), stream::JpegFrame(0, stream::JpegOf(frame), whole))) {
+      out << "sending failed" << std::endl;
+      return false;
+    }
+  }
+  out << "played " << frames.size() << " frames on slot " << slot << std::endl;
+  return true;
+}
+
+}  // namespace
+
 int RunPaintSession(Listener& listener, const PaintRequest& request, std::istream& until, std::ostream& out) {
   RgbImage image;
   std::string error;
   if (!LoadImageFile(request.imageFile, &image, &error)) {
     out << error << std::endl;
     return 1;
+  }
+  std::vector<RgbImage> frames(request.frameFiles.size());
+  for (size_t i = 0; i < frames.size(); ++i) {
+    if (!LoadImageFile(request.frameFiles[i], &frames[i], &error)) {
+      out << error << std::endl;
+      return 1;
+    }
   }
   std::unique_ptr<FramedPeer> peer = listener.Accept(request.acceptTimeoutMs);
   if (!peer) {
@@ -62,9 +100,7 @@ int RunPaintSession(Listener& listener, const PaintRequest& request, std::istrea
     out << "handshake failed: " << report.error << std::endl;
     return 1;
   }
-  int slot = -1;
-  for (size_t i = 0; i < report.slotTable.size() && slot < 0; ++i)
-    if (report.slotTable[i].name == kDisplaySlotName) slot = int(i);
+  const int slot = FirstSlotNamed(report, kDisplaySlotName);
   if (slot < 0) {
     out << "the client announced no display slot" << std::endl;
     return 1;
@@ -81,6 +117,7 @@ int RunPaintSession(Listener& listener, const PaintRequest& request, std::istrea
     }
   }
   out << "painted " << packets.size() << " packets on slot " << slot << std::endl;
+  if (!frames.empty() && !PlayFrames(session, report, frames, out)) return 1;
   session.StartKeepAlive(kKeepAliveMs);
   std::string line;
   while (std::getline(until, line)) {

@@ -5,6 +5,7 @@
 
 #include <iosfwd>
 #include <string>
+#include <vector>
 
 #include "testhost/DisplayEncoder.h"
 #include "testhost/Framing.h"
@@ -13,6 +14,9 @@ namespace testhost {
 
 struct PaintRequest {
   std::string imageFile;
+  // Pictures played after the painting, each as one JPEG frame over the
+  // whole display on the client's first stream slot.
+  std::vector<std::string> frameFiles;
   PaintOptions options;
   bool encrypted = false;
   int acceptTimeoutMs = 60000;
@@ -24,7 +28,8 @@ struct PaintRequest {
 bool ParsePaintSettings(const std::string& list, PaintOptions* options);
 
 // Prints "painted PACKETS packets on slot SLOT" once the picture is sent,
-// then holds the session until `until` ends. 0 when painted, 1 otherwise.
+// and "played FRAMES frames on slot SLOT" once the frames are, then holds
+// the session until `until` ends. 0 when all was sent, 1 otherwise.
 int RunPaintSession(Listener& listener, const PaintRequest& request, std::istream& until, std::ostream& out);
 
 }  // namespace testhost
