@@ -48,12 +48,28 @@ bool UsableAddress(const sockaddr_in& a) { return a.sin_port != 0 && a.sin_addr.
 
 int ClampToInt(uint64_t n) { return n > INT_MAX ? INT_MAX : static_cast<int>(n); }
 
+std::atomic<DWORD> g_defaultStallLimitMs{CConnection::kDefaultStallLimitMs};
+
+// The header, then the payload: header.length bytes.
+bool WriteFrame(uint8_t* to, uint64_t room, const PacketHeader& header, const void* payload) {
+  uint8_t headerBytes[PacketHeader::kSize];
+  header.Write(headerBytes, sizeof headerBytes);
+  ByteWriter writer(to, room);
+  writer.Bytes(headerBytes, sizeof headerBytes);
+  writer.Bytes(payload, header.length);
+  return writer.Ok();
+}
+
 }  // namespace
 
 CConnection::CConnection(ConnectionCallback callback, void* userData)
-    : callback_(callback ? callback : NoReceiver), userData_(callback ? userData : nullptr) {
+    : callback_(callback ? callback : NoReceiver),
+      userData_(callback ? userData : nullptr),
+      stallLimitMs_(g_defaultStallLimitMs.load()) {
   setLock_.Setup();
 }
+
+void CConnection::SetDefaultStallLimit(DWORD ms) { g_defaultStallLimitMs.store(ms); }
 
 CConnection::~CConnection() {
   dispatch_.StopAll();
@@ -258,6 +274,7 @@ void CConnection::CloseSocket(int index) {
   slot.sendBufferSize = 0;
   slot.remote = sockaddr_in{};
   ResetReader(slot);
+  if (index == 0) DropQueued();
 }
 
 void CConnection::MoveSocket(int from, int to) {
@@ -398,9 +415,11 @@ int CConnection::ReceiveLoop() {
   }
 
   AddRef();
+  loopActive_.store(true);
   while (running_.load()) {
     SOCKET sockets[kSocketSlots];
     bool ready[kSocketSlots] = {};
+    bool writable[kSocketSlots] = {};
     int count = 0;
     {
       CxAutoLock hold(&setLock_);
@@ -414,9 +433,17 @@ int CConnection::ReceiveLoop() {
       const bool more = storage_->AvailableCount() > storage_->ReplayedCount();
       if (!more && ++idlePasses_ <= kReplayIdlePasses) continue;
       ready[0] = true;
-    } else if (SocketWaitReadable(sockets, count, selectTimeoutMs_, ready) <= 0) {
-      if (ReplyDeadlinePassed()) break;
-      continue;
+    } else {
+      bool wantWrite[kSocketSlots] = {};
+      wantWrite[0] = HasQueued();
+      SocketWaitEvents(sockets, count, wantWrite, &wakeup_, selectTimeoutMs_, ready, writable);
+      wakeup_.Clear();
+      if (writable[0] && FlushQueued() != 0) break;
+      if (OutgoingStalled()) break;
+      if (std::find(ready, ready + count, true) == ready + count) {
+        if (ReplyDeadlinePassed()) break;
+        continue;
+      }
     }
 
     for (int i = 0; i < count && running_.load(); ++i) {
@@ -446,6 +473,11 @@ int CConnection::ReceiveLoop() {
       break;  // the table may have changed
     }
   }
+  {
+    // Sends from now on write for themselves, behind what is still queued.
+    CxAutoLock hold(&slots_[0].lock);
+    loopActive_.store(false);
+  }
   dispatch_.StopAll();
   Release();
   return 1;
@@ -465,6 +497,7 @@ bool CConnection::ReplyDeadlinePassed() {
 void CConnection::StopLoop(int sleepFirst) {
   stopRequested_.store(true);
   running_.store(0);
+  wakeup_.Set();
   if (sleepFirst) Sleep(kStopPauseMs);
 }
 
@@ -726,31 +759,135 @@ int CConnection::SendAll(SocketSlot& slot, const uint8_t* bytes, uint64_t total)
 }
 
 int CConnection::SendPacket(uint16_t slot, const void* data, uint32_t length, const void* extra) {
-  const uint16_t kind = extra ? *static_cast<const uint16_t*>(extra) : 0;
+  PacketHeader header;
+  header.length = length;
+  header.kind = extra ? *static_cast<const uint16_t*>(extra) : 0;
+  header.slot = slot;
   SocketSlot& socket0 = slots_[0];
   CxAutoLock hold(&socket0.lock);
   if (socket0.socket == INVALID_SOCKET) return 0;
   if (Replaying()) return static_cast<int>(std::min<uint32_t>(length, INT_MAX));
+  if (PacketHeader::kSize + static_cast<uint64_t>(length) > INT_MAX) return 0;
+  return loopActive_.load() ? QueueFrame(socket0, header, data) : SendNow(socket0, header, data);
+}
+
+int CConnection::SendNow(SocketSlot& socket0, const PacketHeader& header, const void* data) {
+  // What a loop left queued goes first; if none of it moves, neither does
+  // this frame.
+  const size_t queued = outgoing_.size() - outgoingHead_;
+  if (queued) {
+    const int rc = SendAll(socket0, outgoing_.data() + outgoingHead_, queued);
+    if (rc == 0) return 0;
+    DropQueued();
+    if (rc < 0) return rc;
+  }
   if (SocketWaitWritable(socket0.socket, selectTimeoutMs_) != 1) return 0;
 
-  const uint64_t total = PacketHeader::kSize + static_cast<uint64_t>(length);
-  if (total > INT_MAX) return 0;
+  const uint64_t total = PacketHeader::kSize + static_cast<uint64_t>(header.length);
   if (!EnsureBuffer(&socket0.sendBuffer, &socket0.sendBufferSize, total)) return 0;
-  PacketHeader header;
-  header.length = length;
-  header.kind = kind;
-  header.slot = slot;
-  uint8_t headerBytes[PacketHeader::kSize];
-  header.Write(headerBytes, sizeof headerBytes);
-  ByteWriter writer(socket0.sendBuffer, socket0.sendBufferSize);
-  writer.Bytes(headerBytes, sizeof headerBytes);
-  writer.Bytes(data, length);
-  if (!writer.Ok()) return 0;
-
+  if (!WriteFrame(socket0.sendBuffer, socket0.sendBufferSize, header, data)) return 0;
   const int rc = SendAll(socket0, socket0.sendBuffer, total);
   if (rc <= 0) return rc;
   RecordPacket(bps::kSent, socket0.sendBuffer, total);
-  return static_cast<int>(length);
+  return static_cast<int>(header.length);
+}
+
+int CConnection::QueueFrame(SocketSlot& socket0, const PacketHeader& header, const void* data) {
+  const uint64_t total = PacketHeader::kSize + static_cast<uint64_t>(header.length);
+  const uint64_t queued = outgoing_.size() - outgoingHead_;
+  const uint64_t after = queued + total;
+  if (queued != 0 && after > kOutgoingSoftBound && (total > kInputFrameBytes || after > kOutgoingHardBound)) {
+    if (!refusalLogged_) {
+      LogMessageA("CConnection::SendPacket: %llu bytes are waiting for the server; frames of more than %u bytes "
+                  "are refused until it takes them",
+                  static_cast<unsigned long long>(queued), static_cast<unsigned>(kInputFrameBytes));
+      refusalLogged_ = true;
+    }
+    return 0;
+  }
+  // The bytes already sent are dropped once they are the larger part, so
+  // the buffer stays within twice what is queued.
+  if (outgoingHead_ != 0 && outgoingHead_ >= queued) {
+    outgoing_.erase(outgoing_.begin(), outgoing_.begin() + static_cast<std::ptrdiff_t>(outgoingHead_));
+    outgoingHead_ = 0;
+  }
+  const size_t at = outgoing_.size();
+  try {
+    outgoing_.resize(at + total);
+  } catch (const std::bad_alloc&) {
+    LogMessageA("CConnection::SendPacket: no memory to queue %llu bytes; not sent",
+                static_cast<unsigned long long>(total));
+    return 0;
+  }
+  if (!WriteFrame(outgoing_.data() + at, total, header, data)) {
+    outgoing_.resize(at);
+    return 0;
+  }
+  RecordPacket(bps::kSent, outgoing_.data() + at, total);
+  if (queued != 0) return static_cast<int>(header.length);
+
+  // The queue was empty: one write now, so that a key normally goes out on
+  // the caller's thread at once; whatever the socket does not take waits
+  // for the loop.
+  outgoingProgress_ = GetTickCount64();
+  if (WriteQueued(socket0, true) != 0) return -1;
+  if (outgoing_.size() != outgoingHead_) wakeup_.Set();
+  return static_cast<int>(header.length);
+}
+
+int CConnection::WriteQueued(SocketSlot& socket0, bool once) {
+  while (outgoingHead_ < outgoing_.size()) {
+    const uint64_t queued = outgoing_.size() - outgoingHead_;
+    const int r = socketSend_(socket0.socket, outgoing_.data() + outgoingHead_, ClampToInt(queued), nullptr);
+    if (r == SOCKET_WOULD_BLOCK) break;
+    if (r <= 0) {
+      LogMessageA("CConnection::SendPacket: the socket failed with %llu bytes still to send; the session ends",
+                  static_cast<unsigned long long>(queued));
+      SocketShutdown(socket0.socket);
+      DropQueued();
+      running_.store(0);
+      return -1;
+    }
+    outgoingHead_ += static_cast<size_t>(r);
+    outgoingProgress_ = GetTickCount64();
+    if (once) break;
+  }
+  if (outgoingHead_ == outgoing_.size()) DropQueued();
+  return 0;
+}
+
+void CConnection::DropQueued() {
+  outgoing_.clear();
+  outgoingHead_ = 0;
+  refusalLogged_ = false;
+}
+
+uint64_t CConnection::QueuedBytes() {
+  CxAutoLock hold(&slots_[0].lock);
+  return outgoing_.size() - outgoingHead_;
+}
+
+bool CConnection::HasQueued() { return QueuedBytes() != 0; }
+
+int CConnection::FlushQueued() {
+  SocketSlot& socket0 = slots_[0];
+  CxAutoLock hold(&socket0.lock);
+  if (socket0.socket == INVALID_SOCKET || WriteQueued(socket0, false) == 0) return 0;
+  lastResult_.store(kStatusFailure);
+  return -1;
+}
+
+bool CConnection::OutgoingStalled() {
+  const DWORD limit = stallLimitMs_.load();
+  CxAutoLock hold(&slots_[0].lock);
+  const uint64_t queued = outgoing_.size() - outgoingHead_;
+  if (queued == 0 || limit == 0 || GetTickCount64() - outgoingProgress_ < limit) return false;
+  LogMessageA("CConnection::ReceiveLoop: the server has taken none of %llu waiting bytes for %u ms; "
+              "the connection ends",
+              static_cast<unsigned long long>(queued), static_cast<unsigned>(limit));
+  lastResult_.store(kStatusFailure);
+  running_.store(0);
+  return true;
 }
 
 int CConnection::SendRaw(uint16_t, const void* data, uint32_t length, const void* extra) {
