@@ -15,6 +15,8 @@ struct PaintRequest {
   std::string imageFile;
   PaintOptions options;
   bool encrypted = false;
+  // After the handshake the host reads nothing the client sends.
+  bool stopReading = false;
   int acceptTimeoutMs = 60000;
 };
 
