@@ -6,14 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <mutex>
-#include <string>
 #include <thread>
 #include <vector>
 
 #include "ClientDoubles.h"
 #include "HostRun.h"
-#include "pelplat/debugout.h"
+#include "SessionDoubles.h"
 #include "session/Connection.h"
 
 namespace {
@@ -24,27 +22,6 @@ using clienttest::HostRun;
 constexpr int kWaitMs = 15000;
 constexpr uint16_t kKeyboardSlot = 0;
 constexpr int kDisconnectedState = 6;
-
-// Log lines written while it lives.
-class LogLines {
- public:
-  LogLines() {
-    previous_ = SetDebugOutputSink([this](const std::string& line) {
-      std::lock_guard<std::mutex> hold(mutex_);
-      lines_ += line + "\n";
-    });
-  }
-  ~LogLines() { SetDebugOutputSink(previous_); }
-  bool Contains(const std::string& text) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return lines_.find(text) != std::string::npos;
-  }
-
- private:
-  DebugOutputSink previous_;
-  std::mutex mutex_;
-  std::string lines_;
-};
 
 // A plain session against a host that reads nothing after the handshake.
 class StalledServer : public testing::Test {
@@ -110,7 +87,7 @@ TEST_F(StalledServer, KeysNeverWaitAndAllArriveInOrderOnceItReads) {
 }
 
 TEST_F(StalledServer, OneThatTakesNothingForTheStallLimitEndsTheSession) {
-  LogLines log;
+  sessiontest::DebugCapture log;
   // Only connections made after this take the short limit: the one running
   // is told directly.
   CConnection* connection = rig.client->AddConnectionRef();
