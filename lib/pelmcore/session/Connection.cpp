@@ -24,6 +24,9 @@ namespace {
 constexpr uint64_t kBufferStep = 1024;
 constexpr uint64_t kKeepBufferBelow = 65536;
 constexpr uint32_t kInitialReadBuffer = 1024;
+// A stream socket's bytes are read in bursts of up to this much; a packet
+// larger than that is read straight into its own buffer.
+constexpr uint32_t kStreamReadBuffer = 256 * 1024;
 constexpr int kDatagramReceiveBuffer = 65536;
 constexpr DWORD kReplayPassMs = 100;
 constexpr int kReplayIdlePasses = 100;
@@ -200,8 +203,10 @@ int CConnection::AddSocket(const sockaddr_in* remote, const sockaddr_in* bindAdd
   SocketLocalAddress(s, &slot.local);
   slot.socket = s;
   slot.connected = 0;
-  slot.readBuffer = new (std::nothrow) uint8_t[kInitialReadBuffer];
-  slot.readBufferSize = slot.readBuffer ? kInitialReadBuffer : 0;
+  const uint32_t readSize = socketType_ == SOCK_STREAM ? kStreamReadBuffer : kInitialReadBuffer;
+  slot.readBuffer = new (std::nothrow) uint8_t[readSize];
+  slot.readBufferSize = slot.readBuffer ? readSize : 0;
+  slot.readFilled = 0;
   slot.sendBuffer = nullptr;
   slot.sendBufferSize = 0;
   return ++socketCount_;
@@ -254,7 +259,7 @@ int CConnection::SetConnected(int flag) {
 void CConnection::ResetReader(SocketSlot& slot) {
   if (slot.pending) CPacketPool::Release(slot.pending);
   slot.pending = nullptr;
-  slot.headerFilled = 0;
+  slot.readFilled = 0;
 }
 
 void CConnection::CloseSocket(int index) {
@@ -292,15 +297,14 @@ void CConnection::MoveSocket(int from, int to) {
   target.sendBuffer = source.sendBuffer;
   target.sendBufferSize = source.sendBufferSize;
   target.pending = source.pending;
-  memcpy(target.headerBytes, source.headerBytes, sizeof target.headerBytes);
-  target.headerFilled = source.headerFilled;
+  target.readFilled = source.readFilled;
   source.socket = INVALID_SOCKET;
   source.connected = 0;
   source.remote = source.sender = source.local = sockaddr_in{};
   source.readBuffer = source.sendBuffer = nullptr;
   source.readBufferSize = source.sendBufferSize = 0;
   source.pending = nullptr;
-  source.headerFilled = 0;
+  source.readFilled = 0;
 }
 
 // Called with setLock_ held. The live sockets keep their order.
@@ -446,19 +450,22 @@ int CConnection::ReceiveLoop() {
       }
     }
 
+    // The framed reader takes whatever one read brings; the datagram
+    // reader sizes its buffer by the next datagram.
+    const bool bursts = reader_ == &CConnection::ReadStream;
     for (int i = 0; i < count && running_.load(); ++i) {
       if (!ready[i]) continue;
       uint32_t available = 0;
       if (Replaying()) {
         ReplayRead(&available);
-      } else if (SocketPendingBytes(sockets[i], &available) != 0) {
+      } else if (!bursts && SocketPendingBytes(sockets[i], &available) != 0) {
         break;
       }
-      // A stream socket with nothing to read has been closed by its peer;
-      // a datagram socket may hold an empty datagram, which its reader
-      // takes off the queue.
+      // A stream socket with nothing to read has been closed by its peer
+      // (the framed reader finds out from its read); a datagram socket may
+      // hold an empty datagram, which its reader takes off the queue.
       int rc;
-      if (available == 0 && (socketType_ == SOCK_STREAM || Replaying())) {
+      if (available == 0 && (Replaying() || (!bursts && socketType_ == SOCK_STREAM))) {
         rc = kReaderClosed;
       } else {
         rc = (this->*reader_)(i, available);
@@ -557,66 +564,100 @@ int CConnection::ReplayRead(uint32_t* available) {
   return static_cast<int>(*available);
 }
 
+// A socket gets one read per readable burst; a replay window is taken
+// whole.
 int CConnection::ReadStream(int index, uint32_t available) {
-  SocketSlot& slot = slots_[index];
-  for (;;) {
-    PacketBuffer* packet = slot.pending;
-    if (!packet) {
-      if (available == 0) return 0;
-      const uint32_t n = std::min<uint32_t>(PacketHeader::kSize - slot.headerFilled, available);
-      const int r = ReadBytes(index, slot.headerBytes + slot.headerFilled, n, nullptr);
-      if (r == SOCKET_WOULD_BLOCK) return 0;
-      if (r <= 0) {
-        ResetReader(slot);
-        return r == 0 ? kReaderClosed : kStatusFailure;
-      }
-      slot.headerFilled += static_cast<uint32_t>(r);
-      available -= static_cast<uint32_t>(r);
-      if (slot.headerFilled < PacketHeader::kSize) continue;
-
-      PacketHeader header;
-      PacketHeader::Read(slot.headerBytes, sizeof slot.headerBytes, &header);
-      if (header.length > kMaxPayload) {
-        LogMessageA("CConnection::ReadStream: a packet for slot 0x%04X announces %u payload bytes, "
-                    "more than the %u a packet may carry; the session ends",
-                    static_cast<unsigned>(header.slot), static_cast<unsigned>(header.length),
-                    static_cast<unsigned>(kMaxPayload));
-        ResetReader(slot);
-        return kStatusFailure;
-      }
-      packet = CPacketPool::Global().Acquire(header.length, 0);
-      if (!packet) {
-        LogMessageA("CConnection::ReadStream: no buffer for a packet of %u payload bytes; the session ends",
-                    static_cast<unsigned>(header.length));
-        ResetReader(slot);
-        return kStatusFailure;
-      }
-      header.Write(packet->data, packet->area);
-      packet->filled = PacketHeader::kSize;
-      slot.pending = packet;
-      slot.headerFilled = 0;
-    }
-
-    const uint64_t total = PacketHeader::kSize + static_cast<uint64_t>(packet->PayloadLength());
-    if (packet->filled < total) {
-      if (available == 0) return 0;
-      const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(total - packet->filled, available));
-      const int r = ReadBytes(index, packet->data + packet->filled, n, nullptr);
-      if (r == SOCKET_WOULD_BLOCK) return 0;
-      if (r <= 0) {
-        ResetReader(slot);
-        return r == 0 ? kReaderClosed : kStatusFailure;
-      }
-      packet->filled += static_cast<uint32_t>(r);
-      available -= static_cast<uint32_t>(r);
-    }
-    if (packet->filled == total) {
-      slot.pending = nullptr;
-      slot.headerFilled = 0;
-      const int rc = CompletePacket(index, packet);
-      if (rc != 0) return rc;
-    }
+  if (!Replaying()) return ReadBurst(index, UINT32_MAX);
+  while (available > 0) {
+    const uint32_t before = replayPosition_;
+    const int rc = ReadBurst(index, available);
+    if (rc != 0) return rc;
+    available -= std::min(available, replayPosition_ - before);
   }
+  return 0;
+}
+
+// One read: into the packet being received when what it still lacks is
+// more than the read buffer holds, else into the read buffer, which is then
+// cut into as many packets as it holds.
+int CConnection::ReadBurst(int index, uint32_t limit) {
+  SocketSlot& slot = slots_[index];
+  if (!slot.readBuffer) return kStatusFailure;
+  uint8_t* to;
+  uint32_t room;
+  PacketBuffer* direct = slot.pending;
+  const uint64_t lacking =
+      direct ? PacketHeader::kSize + static_cast<uint64_t>(direct->PayloadLength()) - direct->filled : 0;
+  if (lacking >= slot.readBufferSize) {
+    to = direct->data + direct->filled;
+    room = static_cast<uint32_t>(std::min<uint64_t>(lacking, INT_MAX));
+  } else {
+    direct = nullptr;
+    to = slot.readBuffer + slot.readFilled;
+    room = slot.readBufferSize - slot.readFilled;
+  }
+  const int r = ReadBytes(index, to, std::min(room, limit), nullptr);
+  if (r == SOCKET_WOULD_BLOCK) return 0;
+  if (r <= 0) {
+    ResetReader(slot);
+    return r == 0 ? kReaderClosed : kStatusFailure;
+  }
+  if (!direct) {
+    slot.readFilled += static_cast<uint32_t>(r);
+    return CutPackets(index);
+  }
+  direct->filled += static_cast<uint32_t>(r);
+  if (static_cast<uint64_t>(r) < lacking) return 0;
+  slot.pending = nullptr;
+  return CompletePacket(index, direct);
+}
+
+int CConnection::CutPackets(int index) {
+  SocketSlot& slot = slots_[index];
+  const uint8_t* bytes = slot.readBuffer;
+  const uint32_t end = slot.readFilled;
+  uint32_t at = 0;
+  int rc = 0;
+  while (rc == 0) {
+    if (PacketBuffer* packet = slot.pending) {
+      const uint64_t total = PacketHeader::kSize + static_cast<uint64_t>(packet->PayloadLength());
+      const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(total - packet->filled, end - at));
+      memcpy(packet->data + packet->filled, bytes + at, n);
+      packet->filled += n;
+      at += n;
+      if (packet->filled < total) break;
+      slot.pending = nullptr;
+      rc = CompletePacket(index, packet);
+      continue;
+    }
+    if (end - at < PacketHeader::kSize) break;
+    PacketHeader header;
+    PacketHeader::Read(bytes + at, PacketHeader::kSize, &header);
+    if (header.length > kMaxPayload) {
+      LogMessageA("CConnection::ReadStream: a packet for slot 0x%04X announces %u payload bytes, "
+                  "more than the %u a packet may carry; the session ends",
+                  static_cast<unsigned>(header.slot), static_cast<unsigned>(header.length),
+                  static_cast<unsigned>(kMaxPayload));
+      ResetReader(slot);
+      return kStatusFailure;
+    }
+    PacketBuffer* packet = CPacketPool::Global().Acquire(header.length, 0);
+    if (!packet) {
+      LogMessageA("CConnection::ReadStream: no buffer for a packet of %u payload bytes; the session ends",
+                  static_cast<unsigned>(header.length));
+      ResetReader(slot);
+      return kStatusFailure;
+    }
+    header.Write(packet->data, packet->area);
+    packet->filled = PacketHeader::kSize;
+    at += PacketHeader::kSize;
+    slot.pending = packet;
+  }
+  // Less than a header is left (or the rest after a failed delivery, which
+  // ends the loop): it moves to the front for the next read.
+  if (at != 0) memmove(slot.readBuffer, slot.readBuffer + at, end - at);
+  slot.readFilled = end - at;
+  return rc;
 }
 
 int CConnection::CompletePacket(int index, PacketBuffer* packet) {

@@ -42,10 +42,11 @@ struct SocketSlot {
   uint8_t* sendBuffer = nullptr;
   uint32_t sendBufferSize = 0;
   CxLock lock;
+  // The packet being received once its header is in.
   PacketBuffer* pending = nullptr;
-  // The first 12 bytes of a packet, until its size is known.
-  uint8_t headerBytes[PacketHeader::kSize] = {};
-  uint32_t headerFilled = 0;
+  // Stream bytes received but not yet cut into packets: fewer than a
+  // header after each pass (readBuffer holds them).
+  uint32_t readFilled = 0;
 
   SocketSlot() { lock.Setup(); }
   ~SocketSlot() { lock.Teardown(); }
@@ -153,6 +154,10 @@ class CConnection : public CAtom {
   bool OutgoingStalled();
   void DropQueued();
   int ReadBytes(int index, uint8_t* destination, uint32_t n, int* fullLength);
+  int ReadBurst(int index, uint32_t limit);
+  // Cuts the bytes in the read buffer into packets; a partial packet goes
+  // to slot.pending, less than a header stays.
+  int CutPackets(int index);
   int ReplayRead(uint32_t* available);
 
   void AddServerSockets();
