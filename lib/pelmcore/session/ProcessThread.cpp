@@ -99,7 +99,11 @@ void ProcessThread::Stop() {
 
 bool ProcessThread::Enqueue(PacketBuffer* buffer) {
   if (!running_.load()) return false;
-  return queue_.Push(buffer, CxQueue::kSignal) == 1;
+  // The thread empties the queue before it waits again, so only a packet
+  // into an empty queue has to wake it.
+  CxAutoLock hold(&queue_.lock);
+  const int flags = queue_.head == nullptr ? CxQueue::kSignal : 0;
+  return queue_.Push(buffer, flags) == 1;
 }
 
 }  // namespace dezo
