@@ -24,9 +24,12 @@ namespace {
 constexpr uint64_t kBufferStep = 1024;
 constexpr uint64_t kKeepBufferBelow = 65536;
 constexpr uint32_t kInitialReadBuffer = 1024;
-// A stream socket's bytes are read in bursts of up to this much; a packet
-// larger than that is read straight into its own buffer.
+// A stream socket's bytes are read in bursts of up to this much and cut
+// into packets; the rest of a packet that still lacks at least
+// kDirectReadFrom bytes is read straight into its own buffer instead, so
+// large packets are mostly copied once, by the kernel.
 constexpr uint32_t kStreamReadBuffer = 256 * 1024;
+constexpr uint64_t kDirectReadFrom = 16 * 1024;
 constexpr int kDatagramReceiveBuffer = 65536;
 constexpr DWORD kReplayPassMs = 100;
 constexpr int kReplayIdlePasses = 100;
@@ -577,9 +580,8 @@ int CConnection::ReadStream(int index, uint32_t available) {
   return 0;
 }
 
-// One read: into the packet being received when what it still lacks is
-// more than the read buffer holds, else into the read buffer, which is then
-// cut into as many packets as it holds.
+// One read: into the packet being received when it still lacks much, else
+// into the read buffer, which is then cut into as many packets as it holds.
 int CConnection::ReadBurst(int index, uint32_t limit) {
   SocketSlot& slot = slots_[index];
   if (!slot.readBuffer) return kStatusFailure;
@@ -588,7 +590,7 @@ int CConnection::ReadBurst(int index, uint32_t limit) {
   PacketBuffer* direct = slot.pending;
   const uint64_t lacking =
       direct ? PacketHeader::kSize + static_cast<uint64_t>(direct->PayloadLength()) - direct->filled : 0;
-  if (lacking >= slot.readBufferSize) {
+  if (direct && lacking >= kDirectReadFrom) {
     to = direct->data + direct->filled;
     room = static_cast<uint32_t>(std::min<uint64_t>(lacking, INT_MAX));
   } else {
