@@ -34,7 +34,7 @@ void SocketWakeup::Set() {
   }
 }
 
-void SocketWakeup::Clear() {
+void SocketWakeup::Clear() const {
   if (fd_ < 0) return;
   uint64_t value = 0;
   while (read(fd_, &value, sizeof value) < 0 && errno == EINTR) {
@@ -55,6 +55,7 @@ int SocketWaitEvents(const SOCKET* sockets, int count, const bool* wantWrite, co
   const int timeout = timeoutMs > 0x7FFFFFFFu ? -1 : static_cast<int>(timeoutMs);
   const int r = poll(p, n, timeout);
   if (r < 0) return errno == EINTR ? 0 : FailWith(errno);
+  if (n > static_cast<nfds_t>(count) && (p[count].revents & POLLIN)) wakeup->Clear();
   int ready = 0;
   for (int i = 0; i < count; ++i) {
     readable[i] = (p[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0;

@@ -444,7 +444,6 @@ int CConnection::ReceiveLoop() {
       bool wantWrite[kSocketSlots] = {};
       wantWrite[0] = HasQueued();
       SocketWaitEvents(sockets, count, wantWrite, &wakeup_, selectTimeoutMs_, ready, writable);
-      wakeup_.Clear();
       if (writable[0] && FlushQueued() != 0) break;
       if (OutgoingStalled()) break;
       if (std::find(ready, ready + count, true) == ready + count) {

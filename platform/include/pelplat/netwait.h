@@ -6,7 +6,7 @@
 #include "pelplat/net.h"
 
 // An event another thread sets to end a socket wait at once. It stays set
-// until the waiter clears it, so a set between two waits is not lost.
+// until a wait sees it (or Clear), so a set between two waits is not lost.
 class SocketWakeup {
  public:
   SocketWakeup();
@@ -16,7 +16,7 @@ class SocketWakeup {
 
   bool Valid() const { return fd_ >= 0; }
   void Set();
-  void Clear();
+  void Clear() const;
   int Handle() const { return fd_; }
 
  private:
@@ -25,8 +25,9 @@ class SocketWakeup {
 
 // Waits until one of the sockets has data, a closed peer or an error to
 // report (readable[i]), one whose wantWrite[i] is true can take data
-// (writable[i]), or the wakeup is set (wakeup may be null). The count of
-// sockets ready either way (0 when only the wakeup ended the wait, or after
-// timeoutMs), -1 on error. wantWrite may be null for none.
+// (writable[i]), or the wakeup is set (wakeup may be null; a wait that sees
+// it set clears it). The count of sockets ready either way (0 when only the
+// wakeup ended the wait, or after timeoutMs), -1 on error. wantWrite may be
+// null for none.
 int SocketWaitEvents(const SOCKET* sockets, int count, const bool* wantWrite, const SocketWakeup* wakeup,
                      DWORD timeoutMs, bool* readable, bool* writable);

@@ -1,8 +1,9 @@
 // The socket wait with writability and a wakeup: a full socket is not
 // writable, a drained one is, and a wakeup set from another thread (or
-// before the wait) ends it.
+// before the wait) ends it once.
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -51,7 +52,9 @@ TEST(NetWait, ReadableWritableAndWakeup) {
   ASSERT_EQ(read(s, &c, 1), 1);
   wakeup.Set();
   EXPECT_EQ(SocketWaitEvents(&s, 1, &wantWrite, &wakeup, 60000, &readable, &writable), 0);
-  wakeup.Clear();
+  // That wait cleared it.
+  pollfd still{wakeup.Handle(), POLLIN, 0};
+  EXPECT_EQ(poll(&still, 1, 0), 0);
   std::thread setter([&] { wakeup.Set(); });
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(SocketWaitEvents(&s, 1, nullptr, &wakeup, 60000, &readable, &writable), 0);
