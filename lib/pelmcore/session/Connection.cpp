@@ -471,6 +471,7 @@ int CConnection::ReceiveLoop() {
         rc = kReaderClosed;
       } else {
         rc = (this->*reader_)(i, available);
+        dispatch_.WakeOwed();
       }
       if (rc == 0) continue;
       lastResult_.store(rc);
@@ -666,7 +667,8 @@ int CConnection::CompletePacket(int index, PacketBuffer* packet) {
   packet->result = 0;
   const uint16_t slot = packet->Header().slot;
   if (std::shared_ptr<dezo::ProcessThread> thread = dispatch_.Find(slot)) {
-    if (thread->Enqueue(packet)) return 0;
+    // Woken once the whole read is cut (ReceiveLoop).
+    if (thread->Enqueue(packet, true)) return 0;
     // Only a thread that could not start refuses while the loop reads: its
     // packets are routed here rather than lost.
   }
