@@ -6,12 +6,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <new>
 #include <thread>
 #include <vector>
 
+#include "BenchTargets.h"
 #include "SessionDoubles.h"
 #include "testhost/Framing.h"
 
@@ -54,6 +56,11 @@ uint64_t FramesInFlight(uint32_t payload) {
 }
 
 std::map<int64_t, double> g_plainRate;  // payload size -> packets per second
+struct SessionFigures {
+  double vsPlain = 0;
+  double allocationsPerPacket = 0;
+};
+std::map<int64_t, SessionFigures> g_sessionFigures;  // payload size -> figures
 
 // The host's side: the same chunk of frames written again and again, never
 // more than kFramesInFlight ahead of what the receiver has counted.
@@ -180,6 +187,9 @@ void SessionReceive(benchmark::State& state) {
   Report(state, packets, seconds, g_allocations.load() - allocationsBefore);
   const double plain = g_plainRate[state.range(0)];
   if (plain > 0) state.counters["vs_plain"] = (packets / seconds) / plain;
+  SessionFigures& figures = g_sessionFigures[state.range(0)];
+  figures.vsPlain = plain > 0 && seconds > 0 ? (packets / seconds) / plain : 0;
+  figures.allocationsPerPacket = packets ? static_cast<double>(g_allocations.load() - allocationsBefore) / packets : 0;
 }
 
 // The plain loop runs first for each size, so the session can be compared
@@ -189,4 +199,14 @@ BENCHMARK(SessionReceive)->Arg(1024)->Arg(65536)->UseRealTime()->Unit(benchmark:
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  return RunBenchmarksThenTargets(argc, argv, [] {
+    for (const auto& entry : g_sessionFigures) {
+      const SessionFigures& f = entry.second;
+      std::printf("  %lld-byte packets: session / plain read loop %.2fx (target >= 0.80x): %s; "
+                  "%.4f allocations per packet (target 0): %s\n",
+                  static_cast<long long>(entry.first), f.vsPlain, Verdict(f.vsPlain >= 0.8), f.allocationsPerPacket,
+                  Verdict(f.allocationsPerPacket < 0.001));
+    }
+  });
+}

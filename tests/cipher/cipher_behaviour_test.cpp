@@ -453,6 +453,25 @@ TEST(CipherRandom, BytesDifferBetweenCallsAndBlocks) {
   EXPECT_NE(memcmp(k1, k2, 16), 0);
 }
 
+// Pad bytes come from a store the system refills in bulk, never the same
+// bytes twice; an installed replacement is asked directly, so scripted pads
+// stay exact.
+TEST(CipherRandom, PadBytesFromTheStoreOrAsTheReplacementGivesThem) {
+  std::vector<uint8_t> a(10000), b(300);
+  ASSERT_TRUE(FillPaddingBytes(a.data(), static_cast<int>(a.size())));
+  ASSERT_TRUE(FillPaddingBytes(b.data(), static_cast<int>(b.size())));
+  EXPECT_NE(memcmp(a.data(), b.data(), b.size()), 0);
+  EXPECT_NE(memcmp(a.data(), a.data() + 4096, 64), 0);
+  EXPECT_TRUE(FillPaddingBytes(nullptr, 0));
+
+  ScriptedRandom random;
+  random.Queue({1, 2, 3});
+  uint8_t out[3] = {};
+  ASSERT_TRUE(FillPaddingBytes(out, 3));
+  EXPECT_EQ(Hex(out, 3), "010203");
+  EXPECT_EQ(random.Pending(), 0u);
+}
+
 TEST(CipherRandom, AFailingSourceInstallsNoKey) {
   ScriptedRandom empty;
   uint8_t out[8] = {1, 1, 1, 1, 1, 1, 1, 1};

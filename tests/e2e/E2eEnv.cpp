@@ -158,6 +158,7 @@ bool PaintingHost::AcceptAndHandshake(bool encrypted, int timeoutMs) {
   session_ = std::make_unique<testhost::HostSession>(peer_.get());
   testhost::HandshakeOptions options;
   options.encrypted = encrypted;
+  options.stopReading = stopReading_;
   // The tile-cache size the encoder's model of the client assumes.
   options.displayBlock.assign(kDisplayBlockBytes, 0);
   for (int i = 0; i < 4; ++i) options.displayBlock[kCacheSizeAt + i] = uint8_t(kDefaultCacheBytes >> (8 * i));
@@ -199,6 +200,14 @@ bool PaintingHost::WaitForSlotData(uint16_t slot, const std::vector<uint8_t>& bo
     }
   }
   return false;
+}
+
+bool PaintingHost::SendEchoes(int count) {
+  // The largest echo the client answers in full.
+  const std::vector<uint8_t> payload(296, 0xEC);
+  for (int i = 0; i < count; ++i)
+    if (!session_->SendEcho(payload)) return false;
+  return true;
 }
 
 void PaintingHost::Hangup() {

@@ -70,6 +70,11 @@ class PaintingHost {
   uint16_t Port() const { return listener_.Port(); }
   // False with the reason in Error().
   bool AcceptAndHandshake(bool encrypted, int timeoutMs = kWaitMs);
+  // From the handshake on, the host reads nothing the client sends.
+  void StopReadingAfterHandshake() { stopReading_ = true; }
+  // Echo requests whose replies pile up in the client while the host does
+  // not read.
+  bool SendEchoes(int count);
   // The slot ids of the hello's slot table, in table order, by name.
   std::vector<uint16_t> Slots(const char* name) const;
   bool Paint(uint16_t slot, const testhost::RgbImage& image);
@@ -91,6 +96,7 @@ class PaintingHost {
   testhost::HandshakeReport report_;
   std::vector<std::unique_ptr<testhost::DisplayEncoder>> encoders_;
   std::string error_;
+  bool stopReading_ = false;
 };
 
 // A loopback address of this test process's own, ending in `n`

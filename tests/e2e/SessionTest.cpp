@@ -330,6 +330,51 @@ TEST_F(SessionTest, ASecondDisplayOpensASecondSessionWindow) {
   EXPECT_EQ(exitCode, 0);
 }
 
+// A server that stops reading must not freeze the window: replies to its
+// echo requests fill every buffer between the two, and keys typed then
+// queue up in the client while the window goes on painting and answering
+// the user.
+TEST_F(SessionTest, AServerThatStopsReadingLeavesTheWindowAlive) {
+  PaintingHost host;
+  host.StopReadingAfterHandshake();
+  ASSERT_TRUE(host.Listen("127.0.0.45")) << strerror(errno);
+  ProgramRun run("stalled-server");
+  run.WriteProfile(AutoConnectInAWindow());
+  run.Start({"-ip", "127.0.0.45"}, DiscoveryOnLoopback());
+  ASSERT_TRUE(host.AcceptAndHandshake(true)) << host.Error();
+  const uint16_t display = host.Slots("HPVCARD ")[0];
+  const testhost::RgbImage first = TestPicture(640, 480, 1);
+  ASSERT_TRUE(host.Paint(display, first));
+  XWindowInfo window;
+  ASSERT_TRUE(x.WaitForWindow(SessionWindowOf("127.0.0.45"), &window, kWaitMs));
+  EXPECT_EQ(WaitForPicture(x, window, first, kBarRows), 0u);
+
+  // More replies than the socket buffers and the client's queue hold.
+  ASSERT_TRUE(host.SendEchoes(60000));
+  x.Focus(window);
+  for (int i = 0; i < 30; ++i) {
+    x.Key("a", true);
+    x.Key("a", false);
+  }
+  const testhost::RgbImage second = TestPicture(640, 480, 2);
+  ASSERT_TRUE(host.Paint(display, second));
+  // Below the control bar: the focused window may show more of it.
+  EXPECT_EQ(WaitForPicture(x, window, second, 64), 0u);
+
+  // The window still answers: a close request brings the question, and
+  // closing the question keeps the session.
+  auto isQuestion = [](const XWindowInfo& w) { return w.title == "Kelvane Vesk Client(tm)"; };
+  x.Close(window);
+  XWindowInfo question;
+  ASSERT_TRUE(x.WaitForWindow(isQuestion, &question, kWaitMs)) << Shown(x);
+  x.Close(question);
+  ASSERT_TRUE(x.WaitWithoutWindow(isQuestion, kWaitMs)) << Shown(x);
+
+  XWindowInfo main;
+  ASSERT_NO_FATAL_FAILURE(HangUpForAMainWindow(host, "127.0.0.45", &main));
+  CloseTheLastWindow(run, main);
+}
+
 TEST_F(SessionTest, AMalformedLinkIsRefused) {
   ProgramRun run("bad-url");
   run.Start({"-url", "ybx://host/v?x=12"});

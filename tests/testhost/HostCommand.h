@@ -1,5 +1,6 @@
-// The pellum-testhost command run with a script, as a test starts it: the
-// script in a temporary file, standard output read back line by line.
+// The pellum-testhost command run as a test starts it: with a script in a
+// temporary file or with arguments of its own, standard output read back
+// line by line, standard input held open until it is done.
 #pragma once
 
 #include <spawn.h>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 extern char** environ;
 
@@ -28,16 +30,33 @@ class HostCommand {
     scriptMade_ = true;
     const bool written = write(fd, script.data(), script.size()) == static_cast<ssize_t>(script.size());
     close(fd);
-    int out[2];
-    if (!written || pipe(out) != 0) return false;
+    return written && StartWith({"--script", scriptPath_}, address, port);
+  }
+
+  // The same with the arguments given; its standard input stays open until
+  // Finish.
+  bool StartWith(const std::vector<std::string>& args, std::string* address, unsigned* port) {
+    int out[2], in[2];
+    if (pipe(out) != 0) return false;
+    if (pipe(in) != 0) {
+      close(out[0]);
+      close(out[1]);
+      return false;
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_addclose(&actions, out[0]);
-    char* argv[] = {const_cast<char*>(PELLUM_TESTHOST), const_cast<char*>("--script"), scriptPath_, nullptr};
-    const bool spawned = posix_spawn(&pid_, PELLUM_TESTHOST, &actions, nullptr, argv, environ) == 0;
+    posix_spawn_file_actions_addclose(&actions, in[1]);
+    std::vector<char*> argv = {const_cast<char*>(PELLUM_TESTHOST)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const bool spawned = posix_spawn(&pid_, PELLUM_TESTHOST, &actions, nullptr, argv.data(), environ) == 0;
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
+    close(in[0]);
+    input_ = in[1];
     output_ = fdopen(out[0], "r");
     if (!spawned || !output_) return false;
     char line[256] = {};
@@ -50,6 +69,8 @@ class HostCommand {
   // Reads the rest of the output and waits for the command; its exit
   // status (-1 when it did not exit normally).
   int Finish(std::string* rest) {
+    if (input_ >= 0) close(input_);
+    input_ = -1;
     if (output_) {
       char line[512];
       while (fgets(line, sizeof line, output_)) *rest += line;
@@ -72,6 +93,7 @@ class HostCommand {
   bool scriptMade_ = false;
   pid_t pid_ = 0;
   FILE* output_ = nullptr;
+  int input_ = -1;
 };
 
 }  // namespace testhosttest

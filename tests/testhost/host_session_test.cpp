@@ -5,12 +5,14 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "../session/ClientDoubles.h"
 #include "cryptlib/cryptdata.h"
+#include "session/Connection.h"
 #include "session/SlotDataProcessor.h"
 #include "session/SlotProcessorFactory.h"
 #include "testhost/HostCipher.h"
@@ -154,6 +156,7 @@ TEST(HostCipher, ExchangeValuesCheck) {
 
 // ---------------------------------------------------------------- the command
 
+// Takes whatever reaches its slot.
 class KeyboardProcessor : public CSlotDataProcessor {
  public:
   int OnData(const uint8_t*, uint32_t, CGenericClient*) override { return 0; }
@@ -197,6 +200,50 @@ TEST(Command, ServesAnEncryptedHandshakeAndPrintsWhatItReceived) {
                                "opened body=1e00000000000000", "record ended"}) {
     EXPECT_NE(rest.find(expected), std::string::npos) << expected << "\n" << rest;
   }
+}
+
+// With --stop-reading the painting host takes nothing after the handshake:
+// the client's bulk sends fill the socket buffers and its queue, and with
+// nothing taken for the stall limit the client ends the session.
+TEST(Command, StopsReadingAfterTheHandshakeWhenAsked) {
+  const std::string picture = ::testing::TempDir() + "stop-reading.ppm";
+  {
+    FILE* f = fopen(picture.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fprintf(f, "P6\n16 16\n255\n");
+    for (int i = 0; i < 16 * 16 * 3; ++i) fputc(i & 0xFF, f);
+    fclose(f);
+  }
+  testhosttest::HostCommand command;
+  std::string address;
+  unsigned port = 0;
+  ASSERT_TRUE(command.StartWith({"--paint", picture, "--stop-reading"}, &address, &port));
+  // The painted packets need a display processor to go to.
+  RegisterSlotProcessorMaker(slotname::kDisplay, MakeKeyboard);
+  {
+    clienttest::ClientRig rig;
+    clienttest::PlainParameters(&rig.params, static_cast<uint16_t>(port));
+    ASSERT_EQ(rig.Init(), 0);
+    ASSERT_EQ(rig.client->Start(), 0);
+    ASSERT_TRUE(rig.api->WaitForState(5, 15000));
+    // The host's keep-alive echo comes after reply 260.
+    for (int i = 0; i < 1000 && rig.api->traffic.load() == 0; ++i) usleep(10000);
+    CConnection* connection = rig.client->AddConnectionRef();
+    ASSERT_NE(connection, nullptr);
+    connection->SetStallLimit(2000);
+    connection->Release();
+    const Bytes bulk(64 * 1024, 0xB0);
+    const int size = static_cast<int>(bulk.size());
+    int sent = 0;
+    while (sent < 100000 && rig.client->SendOnSlot(0, bulk.data(), size) == size) ++sent;
+    EXPECT_GT(sent, 0);
+    EXPECT_TRUE(rig.api->WaitForState(6, 15000));  // disconnected
+  }
+  RegisterSlotProcessorMaker(slotname::kDisplay, nullptr);
+  std::string rest;
+  EXPECT_EQ(command.Finish(&rest), 0) << rest;
+  EXPECT_NE(rest.find("painted "), std::string::npos) << rest;
+  std::remove(picture.c_str());
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 //   pellum-testhost [--address A] [--port N] [--script FILE]
 //   pellum-testhost [--address A] --discovery NAME
 //   pellum-testhost [--address A] [--port N] --paint IMAGE [--paint-with LIST] [--play IMAGE]...
+//                   [--stop-reading]
 //
 // Prints "listening ADDRESS PORT" first (port 0 takes an ephemeral port),
 // then one line per script step. Exit status 0 when every step succeeded,
@@ -14,7 +15,9 @@
 // ...) on the client's display; LIST holds 16 or 24 (depth, default 24),
 // jpeg, frame, lz4, flush, comma-separated. Each --play picture then goes
 // to the client's stream slot as one JPEG frame over the display. It holds
-// the session until its input ends.
+// the session until its input ends. With --stop-reading it reads nothing
+// after the handshake (the connection stays open): a server that has
+// stopped taking data.
 #include <arpa/inet.h>
 
 #include <cstdlib>
@@ -34,7 +37,8 @@ namespace {
 int Usage() {
   std::cerr << "usage: pellum-testhost [--address A] [--port N] [--script FILE]\n"
                "       pellum-testhost [--address A] --discovery NAME\n"
-               "       pellum-testhost [--address A] [--port N] --paint IMAGE [--paint-with LIST] [--play IMAGE]...\n";
+               "       pellum-testhost [--address A] [--port N] --paint IMAGE [--paint-with LIST] [--play IMAGE]...\n"
+               "                       [--stop-reading]\n";
   return 2;
 }
 
@@ -58,6 +62,10 @@ int main(int argc, char** argv) {
   long port = 0;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
+    if (arg == "--stop-reading") {
+      paint.stopReading = true;
+      continue;
+    }
     if (i + 1 >= argc) return Usage();
     std::string value = argv[++i];
     if (arg == "--address") {
@@ -89,7 +97,7 @@ int main(int argc, char** argv) {
     return testhost::RunDiscoveryResponder(address, std::u16string(discoveryName.begin(), discoveryName.end()),
                                            std::cin, std::cout);
 
-  if (!paint.frameFiles.empty() && paint.imageFile.empty()) return Usage();
+  if ((!paint.frameFiles.empty() || paint.stopReading) && paint.imageFile.empty()) return Usage();
   if (!paint.imageFile.empty()) {
     testhost::Listener listener;
     if (!StartListening(listener, address, port)) return 1;

@@ -24,6 +24,12 @@ namespace {
 constexpr uint64_t kBufferStep = 1024;
 constexpr uint64_t kKeepBufferBelow = 65536;
 constexpr uint32_t kInitialReadBuffer = 1024;
+// A stream socket's bytes are read in bursts of up to this much and cut
+// into packets; the rest of a packet that still lacks at least
+// kDirectReadFrom bytes is read straight into its own buffer instead, so
+// large packets are mostly copied once, by the kernel.
+constexpr uint32_t kStreamReadBuffer = 256 * 1024;
+constexpr uint64_t kDirectReadFrom = 16 * 1024;
 constexpr int kDatagramReceiveBuffer = 65536;
 constexpr DWORD kReplayPassMs = 100;
 constexpr int kReplayIdlePasses = 100;
@@ -48,12 +54,28 @@ bool UsableAddress(const sockaddr_in& a) { return a.sin_port != 0 && a.sin_addr.
 
 int ClampToInt(uint64_t n) { return n > INT_MAX ? INT_MAX : static_cast<int>(n); }
 
+std::atomic<DWORD> g_defaultStallLimitMs{CConnection::kDefaultStallLimitMs};
+
+// The header, then the payload: header.length bytes.
+bool WriteFrame(uint8_t* to, uint64_t room, const PacketHeader& header, const void* payload) {
+  uint8_t headerBytes[PacketHeader::kSize];
+  header.Write(headerBytes, sizeof headerBytes);
+  ByteWriter writer(to, room);
+  writer.Bytes(headerBytes, sizeof headerBytes);
+  writer.Bytes(payload, header.length);
+  return writer.Ok();
+}
+
 }  // namespace
 
 CConnection::CConnection(ConnectionCallback callback, void* userData)
-    : callback_(callback ? callback : NoReceiver), userData_(callback ? userData : nullptr) {
+    : callback_(callback ? callback : NoReceiver),
+      userData_(callback ? userData : nullptr),
+      stallLimitMs_(g_defaultStallLimitMs.load()) {
   setLock_.Setup();
 }
+
+void CConnection::SetDefaultStallLimit(DWORD ms) { g_defaultStallLimitMs.store(ms); }
 
 CConnection::~CConnection() {
   dispatch_.StopAll();
@@ -184,8 +206,10 @@ int CConnection::AddSocket(const sockaddr_in* remote, const sockaddr_in* bindAdd
   SocketLocalAddress(s, &slot.local);
   slot.socket = s;
   slot.connected = 0;
-  slot.readBuffer = new (std::nothrow) uint8_t[kInitialReadBuffer];
-  slot.readBufferSize = slot.readBuffer ? kInitialReadBuffer : 0;
+  const uint32_t readSize = socketType_ == SOCK_STREAM ? kStreamReadBuffer : kInitialReadBuffer;
+  slot.readBuffer = new (std::nothrow) uint8_t[readSize];
+  slot.readBufferSize = slot.readBuffer ? readSize : 0;
+  slot.readFilled = 0;
   slot.sendBuffer = nullptr;
   slot.sendBufferSize = 0;
   return ++socketCount_;
@@ -238,7 +262,7 @@ int CConnection::SetConnected(int flag) {
 void CConnection::ResetReader(SocketSlot& slot) {
   if (slot.pending) CPacketPool::Release(slot.pending);
   slot.pending = nullptr;
-  slot.headerFilled = 0;
+  slot.readFilled = 0;
 }
 
 void CConnection::CloseSocket(int index) {
@@ -258,6 +282,7 @@ void CConnection::CloseSocket(int index) {
   slot.sendBufferSize = 0;
   slot.remote = sockaddr_in{};
   ResetReader(slot);
+  if (index == 0) DropQueued();
 }
 
 void CConnection::MoveSocket(int from, int to) {
@@ -275,15 +300,14 @@ void CConnection::MoveSocket(int from, int to) {
   target.sendBuffer = source.sendBuffer;
   target.sendBufferSize = source.sendBufferSize;
   target.pending = source.pending;
-  memcpy(target.headerBytes, source.headerBytes, sizeof target.headerBytes);
-  target.headerFilled = source.headerFilled;
+  target.readFilled = source.readFilled;
   source.socket = INVALID_SOCKET;
   source.connected = 0;
   source.remote = source.sender = source.local = sockaddr_in{};
   source.readBuffer = source.sendBuffer = nullptr;
   source.readBufferSize = source.sendBufferSize = 0;
   source.pending = nullptr;
-  source.headerFilled = 0;
+  source.readFilled = 0;
 }
 
 // Called with setLock_ held. The live sockets keep their order.
@@ -398,9 +422,11 @@ int CConnection::ReceiveLoop() {
   }
 
   AddRef();
+  loopActive_.store(true);
   while (running_.load()) {
     SOCKET sockets[kSocketSlots];
     bool ready[kSocketSlots] = {};
+    bool writable[kSocketSlots] = {};
     int count = 0;
     {
       CxAutoLock hold(&setLock_);
@@ -414,27 +440,38 @@ int CConnection::ReceiveLoop() {
       const bool more = storage_->AvailableCount() > storage_->ReplayedCount();
       if (!more && ++idlePasses_ <= kReplayIdlePasses) continue;
       ready[0] = true;
-    } else if (SocketWaitReadable(sockets, count, selectTimeoutMs_, ready) <= 0) {
-      if (ReplyDeadlinePassed()) break;
-      continue;
+    } else {
+      bool wantWrite[kSocketSlots] = {};
+      wantWrite[0] = HasQueued();
+      SocketWaitEvents(sockets, count, wantWrite, &wakeup_, selectTimeoutMs_, ready, writable);
+      if (writable[0] && FlushQueued() != 0) break;
+      if (OutgoingStalled()) break;
+      if (std::find(ready, ready + count, true) == ready + count) {
+        if (ReplyDeadlinePassed()) break;
+        continue;
+      }
     }
 
+    // The framed reader takes whatever one read brings; the datagram
+    // reader sizes its buffer by the next datagram.
+    const bool bursts = reader_ == &CConnection::ReadStream;
     for (int i = 0; i < count && running_.load(); ++i) {
       if (!ready[i]) continue;
       uint32_t available = 0;
       if (Replaying()) {
         ReplayRead(&available);
-      } else if (SocketPendingBytes(sockets[i], &available) != 0) {
+      } else if (!bursts && SocketPendingBytes(sockets[i], &available) != 0) {
         break;
       }
-      // A stream socket with nothing to read has been closed by its peer;
-      // a datagram socket may hold an empty datagram, which its reader
-      // takes off the queue.
+      // A stream socket with nothing to read has been closed by its peer
+      // (the framed reader finds out from its read); a datagram socket may
+      // hold an empty datagram, which its reader takes off the queue.
       int rc;
-      if (available == 0 && (socketType_ == SOCK_STREAM || Replaying())) {
+      if (available == 0 && (Replaying() || (!bursts && socketType_ == SOCK_STREAM))) {
         rc = kReaderClosed;
       } else {
         rc = (this->*reader_)(i, available);
+        dispatch_.WakeOwed();
       }
       if (rc == 0) continue;
       lastResult_.store(rc);
@@ -445,6 +482,11 @@ int CConnection::ReceiveLoop() {
       }
       break;  // the table may have changed
     }
+  }
+  {
+    // Sends from now on write for themselves, behind what is still queued.
+    CxAutoLock hold(&slots_[0].lock);
+    loopActive_.store(false);
   }
   dispatch_.StopAll();
   Release();
@@ -465,6 +507,7 @@ bool CConnection::ReplyDeadlinePassed() {
 void CConnection::StopLoop(int sleepFirst) {
   stopRequested_.store(true);
   running_.store(0);
+  wakeup_.Set();
   if (sleepFirst) Sleep(kStopPauseMs);
 }
 
@@ -524,66 +567,99 @@ int CConnection::ReplayRead(uint32_t* available) {
   return static_cast<int>(*available);
 }
 
+// A socket gets one read per readable burst; a replay window is taken
+// whole.
 int CConnection::ReadStream(int index, uint32_t available) {
-  SocketSlot& slot = slots_[index];
-  for (;;) {
-    PacketBuffer* packet = slot.pending;
-    if (!packet) {
-      if (available == 0) return 0;
-      const uint32_t n = std::min<uint32_t>(PacketHeader::kSize - slot.headerFilled, available);
-      const int r = ReadBytes(index, slot.headerBytes + slot.headerFilled, n, nullptr);
-      if (r == SOCKET_WOULD_BLOCK) return 0;
-      if (r <= 0) {
-        ResetReader(slot);
-        return r == 0 ? kReaderClosed : kStatusFailure;
-      }
-      slot.headerFilled += static_cast<uint32_t>(r);
-      available -= static_cast<uint32_t>(r);
-      if (slot.headerFilled < PacketHeader::kSize) continue;
-
-      PacketHeader header;
-      PacketHeader::Read(slot.headerBytes, sizeof slot.headerBytes, &header);
-      if (header.length > kMaxPayload) {
-        LogMessageA("CConnection::ReadStream: a packet for slot 0x%04X announces %u payload bytes, "
-                    "more than the %u a packet may carry; the session ends",
-                    static_cast<unsigned>(header.slot), static_cast<unsigned>(header.length),
-                    static_cast<unsigned>(kMaxPayload));
-        ResetReader(slot);
-        return kStatusFailure;
-      }
-      packet = CPacketPool::Global().Acquire(header.length, 0);
-      if (!packet) {
-        LogMessageA("CConnection::ReadStream: no buffer for a packet of %u payload bytes; the session ends",
-                    static_cast<unsigned>(header.length));
-        ResetReader(slot);
-        return kStatusFailure;
-      }
-      header.Write(packet->data, packet->area);
-      packet->filled = PacketHeader::kSize;
-      slot.pending = packet;
-      slot.headerFilled = 0;
-    }
-
-    const uint64_t total = PacketHeader::kSize + static_cast<uint64_t>(packet->PayloadLength());
-    if (packet->filled < total) {
-      if (available == 0) return 0;
-      const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(total - packet->filled, available));
-      const int r = ReadBytes(index, packet->data + packet->filled, n, nullptr);
-      if (r == SOCKET_WOULD_BLOCK) return 0;
-      if (r <= 0) {
-        ResetReader(slot);
-        return r == 0 ? kReaderClosed : kStatusFailure;
-      }
-      packet->filled += static_cast<uint32_t>(r);
-      available -= static_cast<uint32_t>(r);
-    }
-    if (packet->filled == total) {
-      slot.pending = nullptr;
-      slot.headerFilled = 0;
-      const int rc = CompletePacket(index, packet);
-      if (rc != 0) return rc;
-    }
+  if (!Replaying()) return ReadBurst(index, UINT32_MAX);
+  while (available > 0) {
+    const uint32_t before = replayPosition_;
+    const int rc = ReadBurst(index, available);
+    if (rc != 0) return rc;
+    available -= std::min(available, replayPosition_ - before);
   }
+  return 0;
+}
+
+// One read: into the packet being received when it still lacks much, else
+// into the read buffer, which is then cut into as many packets as it holds.
+int CConnection::ReadBurst(int index, uint32_t limit) {
+  SocketSlot& slot = slots_[index];
+  if (!slot.readBuffer) return kStatusFailure;
+  uint8_t* to;
+  uint32_t room;
+  PacketBuffer* direct = slot.pending;
+  const uint64_t lacking =
+      direct ? PacketHeader::kSize + static_cast<uint64_t>(direct->PayloadLength()) - direct->filled : 0;
+  if (direct && lacking >= kDirectReadFrom) {
+    to = direct->data + direct->filled;
+    room = static_cast<uint32_t>(std::min<uint64_t>(lacking, INT_MAX));
+  } else {
+    direct = nullptr;
+    to = slot.readBuffer + slot.readFilled;
+    room = slot.readBufferSize - slot.readFilled;
+  }
+  const int r = ReadBytes(index, to, std::min(room, limit), nullptr);
+  if (r == SOCKET_WOULD_BLOCK) return 0;
+  if (r <= 0) {
+    ResetReader(slot);
+    return r == 0 ? kReaderClosed : kStatusFailure;
+  }
+  if (!direct) {
+    slot.readFilled += static_cast<uint32_t>(r);
+    return CutPackets(index);
+  }
+  direct->filled += static_cast<uint32_t>(r);
+  if (static_cast<uint64_t>(r) < lacking) return 0;
+  slot.pending = nullptr;
+  return CompletePacket(index, direct);
+}
+
+int CConnection::CutPackets(int index) {
+  SocketSlot& slot = slots_[index];
+  const uint8_t* bytes = slot.readBuffer;
+  const uint32_t end = slot.readFilled;
+  uint32_t at = 0;
+  int rc = 0;
+  while (rc == 0) {
+    if (PacketBuffer* packet = slot.pending) {
+      const uint64_t total = PacketHeader::kSize + static_cast<uint64_t>(packet->PayloadLength());
+      const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(total - packet->filled, end - at));
+      memcpy(packet->data + packet->filled, bytes + at, n);
+      packet->filled += n;
+      at += n;
+      if (packet->filled < total) break;
+      slot.pending = nullptr;
+      rc = CompletePacket(index, packet);
+      continue;
+    }
+    if (end - at < PacketHeader::kSize) break;
+    PacketHeader header;
+    PacketHeader::Read(bytes + at, PacketHeader::kSize, &header);
+    if (header.length > kMaxPayload) {
+      LogMessageA("CConnection::ReadStream: a packet for slot 0x%04X announces %u payload bytes, "
+                  "more than the %u a packet may carry; the session ends",
+                  static_cast<unsigned>(header.slot), static_cast<unsigned>(header.length),
+                  static_cast<unsigned>(kMaxPayload));
+      ResetReader(slot);
+      return kStatusFailure;
+    }
+    PacketBuffer* packet = CPacketPool::Global().Acquire(header.length, 0);
+    if (!packet) {
+      LogMessageA("CConnection::ReadStream: no buffer for a packet of %u payload bytes; the session ends",
+                  static_cast<unsigned>(header.length));
+      ResetReader(slot);
+      return kStatusFailure;
+    }
+    header.Write(packet->data, packet->area);
+    packet->filled = PacketHeader::kSize;
+    at += PacketHeader::kSize;
+    slot.pending = packet;
+  }
+  // Less than a header is left (or the rest after a failed delivery, which
+  // ends the loop): it moves to the front for the next read.
+  if (at != 0) memmove(slot.readBuffer, slot.readBuffer + at, end - at);
+  slot.readFilled = end - at;
+  return rc;
 }
 
 int CConnection::CompletePacket(int index, PacketBuffer* packet) {
@@ -591,7 +667,8 @@ int CConnection::CompletePacket(int index, PacketBuffer* packet) {
   packet->result = 0;
   const uint16_t slot = packet->Header().slot;
   if (std::shared_ptr<dezo::ProcessThread> thread = dispatch_.Find(slot)) {
-    if (thread->Enqueue(packet)) return 0;
+    // Woken once the whole read is cut (ReceiveLoop).
+    if (thread->Enqueue(packet, true)) return 0;
     // Only a thread that could not start refuses while the loop reads: its
     // packets are routed here rather than lost.
   }
@@ -726,31 +803,135 @@ int CConnection::SendAll(SocketSlot& slot, const uint8_t* bytes, uint64_t total)
 }
 
 int CConnection::SendPacket(uint16_t slot, const void* data, uint32_t length, const void* extra) {
-  const uint16_t kind = extra ? *static_cast<const uint16_t*>(extra) : 0;
+  PacketHeader header;
+  header.length = length;
+  header.kind = extra ? *static_cast<const uint16_t*>(extra) : 0;
+  header.slot = slot;
   SocketSlot& socket0 = slots_[0];
   CxAutoLock hold(&socket0.lock);
   if (socket0.socket == INVALID_SOCKET) return 0;
   if (Replaying()) return static_cast<int>(std::min<uint32_t>(length, INT_MAX));
+  if (PacketHeader::kSize + static_cast<uint64_t>(length) > INT_MAX) return 0;
+  return loopActive_.load() ? QueueFrame(socket0, header, data) : SendNow(socket0, header, data);
+}
+
+int CConnection::SendNow(SocketSlot& socket0, const PacketHeader& header, const void* data) {
+  // What a loop left queued goes first; if none of it moves, neither does
+  // this frame.
+  const size_t queued = outgoing_.size() - outgoingHead_;
+  if (queued) {
+    const int rc = SendAll(socket0, outgoing_.data() + outgoingHead_, queued);
+    if (rc == 0) return 0;
+    DropQueued();
+    if (rc < 0) return rc;
+  }
   if (SocketWaitWritable(socket0.socket, selectTimeoutMs_) != 1) return 0;
 
-  const uint64_t total = PacketHeader::kSize + static_cast<uint64_t>(length);
-  if (total > INT_MAX) return 0;
+  const uint64_t total = PacketHeader::kSize + static_cast<uint64_t>(header.length);
   if (!EnsureBuffer(&socket0.sendBuffer, &socket0.sendBufferSize, total)) return 0;
-  PacketHeader header;
-  header.length = length;
-  header.kind = kind;
-  header.slot = slot;
-  uint8_t headerBytes[PacketHeader::kSize];
-  header.Write(headerBytes, sizeof headerBytes);
-  ByteWriter writer(socket0.sendBuffer, socket0.sendBufferSize);
-  writer.Bytes(headerBytes, sizeof headerBytes);
-  writer.Bytes(data, length);
-  if (!writer.Ok()) return 0;
-
+  if (!WriteFrame(socket0.sendBuffer, socket0.sendBufferSize, header, data)) return 0;
   const int rc = SendAll(socket0, socket0.sendBuffer, total);
   if (rc <= 0) return rc;
   RecordPacket(bps::kSent, socket0.sendBuffer, total);
-  return static_cast<int>(length);
+  return static_cast<int>(header.length);
+}
+
+int CConnection::QueueFrame(SocketSlot& socket0, const PacketHeader& header, const void* data) {
+  const uint64_t total = PacketHeader::kSize + static_cast<uint64_t>(header.length);
+  const uint64_t queued = outgoing_.size() - outgoingHead_;
+  const uint64_t after = queued + total;
+  if (queued != 0 && after > kOutgoingSoftBound && (total > kInputFrameBytes || after > kOutgoingHardBound)) {
+    if (!refusalLogged_) {
+      LogMessageA("CConnection::SendPacket: %llu bytes are waiting for the server; frames of more than %u bytes "
+                  "are refused until it takes them",
+                  static_cast<unsigned long long>(queued), static_cast<unsigned>(kInputFrameBytes));
+      refusalLogged_ = true;
+    }
+    return 0;
+  }
+  // The bytes already sent are dropped once they are the larger part, so
+  // the buffer stays within twice what is queued.
+  if (outgoingHead_ != 0 && outgoingHead_ >= queued) {
+    outgoing_.erase(outgoing_.begin(), outgoing_.begin() + static_cast<std::ptrdiff_t>(outgoingHead_));
+    outgoingHead_ = 0;
+  }
+  const size_t at = outgoing_.size();
+  try {
+    outgoing_.resize(at + total);
+  } catch (const std::bad_alloc&) {
+    LogMessageA("CConnection::SendPacket: no memory to queue %llu bytes; not sent",
+                static_cast<unsigned long long>(total));
+    return 0;
+  }
+  if (!WriteFrame(outgoing_.data() + at, total, header, data)) {
+    outgoing_.resize(at);
+    return 0;
+  }
+  RecordPacket(bps::kSent, outgoing_.data() + at, total);
+  if (queued != 0) return static_cast<int>(header.length);
+
+  // The queue was empty: one write now, so that a key normally goes out on
+  // the caller's thread at once; whatever the socket does not take waits
+  // for the loop.
+  outgoingProgress_ = GetTickCount64();
+  if (WriteQueued(socket0, true) != 0) return -1;
+  if (outgoing_.size() != outgoingHead_) wakeup_.Set();
+  return static_cast<int>(header.length);
+}
+
+int CConnection::WriteQueued(SocketSlot& socket0, bool once) {
+  while (outgoingHead_ < outgoing_.size()) {
+    const uint64_t queued = outgoing_.size() - outgoingHead_;
+    const int r = socketSend_(socket0.socket, outgoing_.data() + outgoingHead_, ClampToInt(queued), nullptr);
+    if (r == SOCKET_WOULD_BLOCK) break;
+    if (r <= 0) {
+      LogMessageA("CConnection::SendPacket: the socket failed with %llu bytes still to send; the session ends",
+                  static_cast<unsigned long long>(queued));
+      SocketShutdown(socket0.socket);
+      DropQueued();
+      running_.store(0);
+      return -1;
+    }
+    outgoingHead_ += static_cast<size_t>(r);
+    outgoingProgress_ = GetTickCount64();
+    if (once) break;
+  }
+  if (outgoingHead_ == outgoing_.size()) DropQueued();
+  return 0;
+}
+
+void CConnection::DropQueued() {
+  outgoing_.clear();
+  outgoingHead_ = 0;
+  refusalLogged_ = false;
+}
+
+uint64_t CConnection::QueuedBytes() {
+  CxAutoLock hold(&slots_[0].lock);
+  return outgoing_.size() - outgoingHead_;
+}
+
+bool CConnection::HasQueued() { return QueuedBytes() != 0; }
+
+int CConnection::FlushQueued() {
+  SocketSlot& socket0 = slots_[0];
+  CxAutoLock hold(&socket0.lock);
+  if (socket0.socket == INVALID_SOCKET || WriteQueued(socket0, false) == 0) return 0;
+  lastResult_.store(kStatusFailure);
+  return -1;
+}
+
+bool CConnection::OutgoingStalled() {
+  const DWORD limit = stallLimitMs_.load();
+  CxAutoLock hold(&slots_[0].lock);
+  const uint64_t queued = outgoing_.size() - outgoingHead_;
+  if (queued == 0 || limit == 0 || GetTickCount64() - outgoingProgress_ < limit) return false;
+  LogMessageA("CConnection::ReceiveLoop: the server has taken none of %llu waiting bytes for %u ms; "
+              "the connection ends",
+              static_cast<unsigned long long>(queued), static_cast<unsigned>(limit));
+  lastResult_.store(kStatusFailure);
+  running_.store(0);
+  return true;
 }
 
 int CConnection::SendRaw(uint16_t, const void* data, uint32_t length, const void* extra) {

@@ -9,8 +9,10 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "pelplat/net.h"
+#include "pelplat/netwait.h"
 #include "session/Atom.h"
 #include "session/ConnectTarget.h"
 #include "session/PacketHeader.h"
@@ -40,10 +42,11 @@ struct SocketSlot {
   uint8_t* sendBuffer = nullptr;
   uint32_t sendBufferSize = 0;
   CxLock lock;
+  // The packet being received once its header is in.
   PacketBuffer* pending = nullptr;
-  // The first 12 bytes of a packet, until its size is known.
-  uint8_t headerBytes[PacketHeader::kSize] = {};
-  uint32_t headerFilled = 0;
+  // Stream bytes received but not yet cut into packets: fewer than a
+  // header after each pass (readBuffer holds them).
+  uint32_t readFilled = 0;
 
   SocketSlot() { lock.Setup(); }
   ~SocketSlot() { lock.Teardown(); }
@@ -61,6 +64,17 @@ class CConnection : public CAtom {
   // classes hold. Anything larger ends the session.
   static constexpr uint64_t kMaxPayload = 67108712;
   static constexpr int kReaderClosed = kStatusNoConnection;
+  // While the receive loop runs, framed sends go to an outgoing queue that
+  // the loop writes as the socket takes it, so no sender ever waits for the
+  // server. Above the soft bound only input-sized frames (keys, pointer
+  // reports) are still queued; larger ones are refused. The hard bound is
+  // there only for a sender gone wild: the stall limit ends a session long
+  // before typing could reach it.
+  static constexpr uint64_t kOutgoingSoftBound = 4u << 20;
+  static constexpr uint64_t kOutgoingHardBound = 16u << 20;
+  static constexpr uint32_t kInputFrameBytes = 256;
+  // How long queued bytes may wait without the server taking any of them.
+  static constexpr DWORD kDefaultStallLimitMs = 30000;
 
   CConnection(ConnectionCallback callback, void* userData);
   ~CConnection() override;
@@ -74,11 +88,20 @@ class CConnection : public CAtom {
   // Also cuts short a connect that Open is waiting for.
   void StopLoop(int sleepFirst);
   int Close();
-  // The writer's result: framed, the payload bytes sent, 0 when socket 0
-  // stayed unwritable (nothing sent), -1 when the frame broke off (the
-  // session ends); raw, 0 when one socket sent it, else 9999. `extra` is the
-  // kind word (framed) or the destination address (raw).
+  // The writer's result: framed, the payload length once the frame is on
+  // its way (sent, or queued behind earlier frames while the loop runs), 0
+  // when nothing was sent (socket 0 stayed unwritable, or the queue is over
+  // its bound), -1 when the frame broke off (the session ends); raw, 0 when
+  // one socket sent it, else 9999. `extra` is the kind word (framed) or the
+  // destination address (raw). Framed sends never wait for the server while
+  // the receive loop runs.
   int Send(uint16_t slot, const void* data, uint32_t length, const void* extra);
+  // Framed bytes waiting for the socket.
+  uint64_t QueuedBytes();
+  // The stall limit of connections made from now on, and of this one (0:
+  // no limit).
+  static void SetDefaultStallLimit(DWORD ms);
+  void SetStallLimit(DWORD ms) { stallLimitMs_.store(ms); }
 
   // 1 when the receiver kept the buffer.
   uint8_t RoutePacket(PacketBuffer* buffer);
@@ -118,7 +141,23 @@ class CConnection : public CAtom {
   int SendPacket(uint16_t slot, const void* data, uint32_t length, const void* extra);
   int SendRaw(uint16_t slot, const void* data, uint32_t length, const void* extra);
   int SendAll(SocketSlot& slot, const uint8_t* bytes, uint64_t total);
+  // The blocking writer, when no loop runs to write a queue.
+  int SendNow(SocketSlot& socket0, const PacketHeader& header, const void* data);
+  int QueueFrame(SocketSlot& socket0, const PacketHeader& header, const void* data);
+  // Writes queued bytes until the socket takes no more (one write only
+  // when `once`); -1 after a failure that ended the session. Called with
+  // socket 0's lock held.
+  int WriteQueued(SocketSlot& socket0, bool once);
+  // The loop's part: wants POLLOUT, writes when writable, ends a stall.
+  bool HasQueued();
+  int FlushQueued();
+  bool OutgoingStalled();
+  void DropQueued();
   int ReadBytes(int index, uint8_t* destination, uint32_t n, int* fullLength);
+  int ReadBurst(int index, uint32_t limit);
+  // Cuts the bytes in the read buffer into packets; a partial packet goes
+  // to slot.pending, less than a header stays.
+  int CutPackets(int index);
   int ReplayRead(uint32_t* available);
 
   void AddServerSockets();
@@ -172,4 +211,17 @@ class CConnection : public CAtom {
   uint32_t replayLength_ = 0;
   uint32_t replayPosition_ = 0;
   int idlePasses_ = 0;
+
+  // Framed bytes not yet taken by socket 0, oldest first, from
+  // outgoingHead_ on; guarded by socket 0's lock. The buffer keeps its
+  // capacity, so a steady stream of sends allocates nothing.
+  std::vector<uint8_t> outgoing_;
+  size_t outgoingHead_ = 0;
+  ULONGLONG outgoingProgress_ = 0;  // last time the queue started or moved
+  bool refusalLogged_ = false;
+  std::atomic<bool> loopActive_{false};
+  std::atomic<DWORD> stallLimitMs_;
+  // Cuts the loop's wait short: a queue that has just become non-empty, a
+  // stop.
+  SocketWakeup wakeup_;
 };

@@ -97,9 +97,19 @@ void ProcessThread::Stop() {
   Join();
 }
 
-bool ProcessThread::Enqueue(PacketBuffer* buffer) {
+bool ProcessThread::Enqueue(PacketBuffer* buffer, bool deferWake) {
   if (!running_.load()) return false;
-  return queue_.Push(buffer, CxQueue::kSignal) == 1;
+  // The thread empties the queue before it waits again, so only a packet
+  // into an empty queue has to wake it.
+  CxAutoLock hold(&queue_.lock);
+  const bool wake = queue_.head == nullptr;
+  if (queue_.Push(buffer, wake && !deferWake ? CxQueue::kSignal : 0) != 1) return false;
+  if (wake && deferWake) wakeOwed_.store(true);
+  return true;
+}
+
+void ProcessThread::WakeIfOwed() {
+  if (wakeOwed_.exchange(false)) queue_.event.Set();
 }
 
 }  // namespace dezo
@@ -135,6 +145,11 @@ void DispatchTable::StopAll() {
     stopping.swap(threads_);
   }
   for (auto& thread : stopping) thread->Stop();
+}
+
+void DispatchTable::WakeOwed() {
+  std::lock_guard<std::recursive_mutex> hold(mutex_);
+  for (auto& thread : threads_) thread->WakeIfOwed();
 }
 
 size_t DispatchTable::ThreadCount() const {

@@ -32,8 +32,12 @@ class ProcessThread : public std::enable_shared_from_this<ProcessThread> {
   // second Start does nothing.
   static void Start(const std::shared_ptr<ProcessThread>& thread);
   void Stop();
-  // True when queued; a refused buffer stays with the caller.
-  bool Enqueue(PacketBuffer* buffer);
+  // True when queued; a refused buffer stays with the caller. A packet into
+  // an empty queue wakes the thread, at once or, with deferWake, at the
+  // next WakeIfOwed (the connection thread queues a whole read's packets
+  // before it wakes anyone).
+  bool Enqueue(PacketBuffer* buffer, bool deferWake = false);
+  void WakeIfOwed();
 
   // The first half of Stop, for stopping several threads before joining any.
   void RequestStop();
@@ -51,6 +55,7 @@ class ProcessThread : public std::enable_shared_from_this<ProcessThread> {
   CConnection* connection_;
   CxQueue queue_;
   std::atomic<uint8_t> running_{0};
+  std::atomic<bool> wakeOwed_{false};
   uint8_t group_;
 
  private:
@@ -75,6 +80,8 @@ class DispatchTable {
                                               int count);
   // Stops and joins every thread; queued packets are released unrouted.
   void StopAll();
+  // Wakes the threads that deferred packets are waiting in.
+  void WakeOwed();
   size_t ThreadCount() const;
 
   DispatchTable(const DispatchTable&) = delete;

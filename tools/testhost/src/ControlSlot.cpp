@@ -138,8 +138,23 @@ void HostSession::StartReader() {
   reader_ = std::thread([this] { ReaderMain(); });
 }
 
+void HostSession::StopReading() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  readingStopped_ = true;
+}
+
+void HostSession::ResumeReading() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  readingStopped_ = false;
+  changed_.notify_all();
+}
+
 void HostSession::ReaderMain() {
   while (!stopping_.load()) {
+    {
+      std::unique_lock<std::mutex> hold(mutex_);
+      changed_.wait(hold, [&] { return !readingStopped_ || stopping_.load(); });
+    }
     if (!WaitReadable(peer_->Fd(), kReaderPollMs)) continue;
     Frame frame;
     const ReadResult r = peer_->ReadFrame(&frame, kFrameRestMs);

@@ -91,6 +91,7 @@ int RunPaintSession(Listener& listener, const PaintRequest& request, std::istrea
   HostSession session(peer.get());
   HandshakeOptions handshake;
   handshake.encrypted = request.encrypted;
+  handshake.stopReading = request.stopReading;
   // The server's tile-cache size in its display block: the default, which
   // the encoder's model of the client's caches assumes.
   handshake.displayBlock.assign(kDisplayBlockBytes, 0);

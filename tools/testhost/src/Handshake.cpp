@@ -210,6 +210,7 @@ bool HostSession::Handshake(const HandshakeOptions& options, HandshakeReport* re
   slotFlags_.clear();
   for (const HostSlot& s : report->slotTable) slotFlags_.push_back(s.flags);
   if (hangUp(CloseAt::kAfter260)) return true;
+  if (options.stopReading) StopReading();
   return true;
 }
 

@@ -19,6 +19,8 @@ struct PaintRequest {
   std::vector<std::string> frameFiles;
   PaintOptions options;
   bool encrypted = false;
+  // After the handshake the host reads nothing the client sends.
+  bool stopReading = false;
   int acceptTimeoutMs = 60000;
 };
 

@@ -65,6 +65,9 @@ struct HandshakeOptions {
   std::vector<uint8_t> displayBlock;
   // Entry flags the host answers with, per slot (the client's own otherwise).
   std::vector<std::pair<uint16_t, uint16_t>> entryFlags;
+  // After the handshake the host reads nothing more (the connection stays
+  // open) until ResumeReading: a server that has stopped taking data.
+  bool stopReading = false;
 };
 
 struct HostSlot {
@@ -126,6 +129,10 @@ class HostSession {
   // Records every client message from now on (the handshake's are recorded
   // too).
   void StartReader();
+  // The reader leaves the socket alone (the client's data piles up in the
+  // socket buffers) until ResumeReading.
+  void StopReading();
+  void ResumeReading();
   // Reads one message now (without the reader thread).
   bool ReadMessage(HostMessage* out, int timeoutMs);
   // The first recorded message from `from` on that matches; false after
@@ -156,6 +163,7 @@ class HostSession {
   std::condition_variable changed_;
   std::vector<HostMessage> messages_;
   bool closed_ = false;
+  bool readingStopped_ = false;
   std::atomic<bool> stopping_{false};
   std::thread reader_;
   std::thread keepAlive_;

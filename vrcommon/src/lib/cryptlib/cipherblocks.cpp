@@ -133,7 +133,12 @@ bool CheckMac(const uint8_t* payload, size_t n, const uint8_t key[kCipherKeySize
 int32_t EncryptBlocks(uint8_t* region, size_t b, size_t t, int level,
                       const uint8_t key[kCipherKeySize], int rounds) {
   if (!PassesAllowed(region, b, level)) return kCipherFailed;
-  Rc5Block rc5(key, rounds, Rc5Block::kEncrypt);
+  const Rc5Block rc5(key, rounds, Rc5Block::kEncrypt);
+  return EncryptBlocks(region, b, t, level, rc5);
+}
+
+int32_t EncryptBlocks(uint8_t* region, size_t b, size_t t, int level, const Rc5Block& rc5) {
+  if (!PassesAllowed(region, b, level)) return kCipherFailed;
   if (level == 3) {
     WrapAndShifted(rc5, region, b);
     rc5.ProcessRun(region, b);
@@ -146,7 +151,12 @@ int32_t EncryptBlocks(uint8_t* region, size_t b, size_t t, int level,
 int32_t DecryptBlocks(uint8_t* region, size_t b, size_t t, int level,
                       const uint8_t key[kCipherKeySize], int rounds) {
   if (!PassesAllowed(region, b, level)) return kCipherFailed;
-  Rc5Block rc5(key, rounds, Rc5Block::kDecrypt);
+  const Rc5Block rc5(key, rounds, Rc5Block::kDecrypt);
+  return DecryptBlocks(region, b, t, level, rc5);
+}
+
+int32_t DecryptBlocks(uint8_t* region, size_t b, size_t t, int level, const Rc5Block& rc5) {
+  if (!PassesAllowed(region, b, level)) return kCipherFailed;
   if (t != 0) rc5.ProcessRun(region + t, b);
   if (level == 3) {
     WrapAndShifted(rc5, region, b);

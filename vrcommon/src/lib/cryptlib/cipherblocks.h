@@ -70,3 +70,6 @@ int32_t EncryptBlocks(uint8_t* region, size_t b, size_t t, int level,
                       const uint8_t key[kCipherKeySize], int rounds);
 int32_t DecryptBlocks(uint8_t* region, size_t b, size_t t, int level,
                       const uint8_t key[kCipherKeySize], int rounds);
+// The same passes with a transform already keyed for the direction.
+int32_t EncryptBlocks(uint8_t* region, size_t b, size_t t, int level, const Rc5Block& rc5);
+int32_t DecryptBlocks(uint8_t* region, size_t b, size_t t, int level, const Rc5Block& rc5);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <new>
 
 #include <cryptopp/integer.h>
 #include <cryptopp/misc.h>
@@ -17,6 +18,9 @@ namespace {
 
 constexpr const char kLockFile[] = "cryptdata";
 constexpr int kGetKeyLine = 494;
+constexpr int kScheduleLine = 512;
+// Pad bytes a thread draws from the system at a time.
+constexpr size_t kPaddingStore = 4096;
 constexpr size_t kBlock = 8;
 constexpr int kMaxLevel0Pad = 7;   // the largest pad count a level-0 receiver accepts
 constexpr int kMaxMessagePadding = 9;  // one full block of pad bytes plus the count byte
@@ -137,6 +141,36 @@ bool FillRandomBytes(uint8_t* out, int n) {
   return false;
 }
 
+bool FillPaddingBytes(uint8_t* out, int n) {
+  if (n <= 0) return true;
+  if (out == nullptr) return false;
+  if (g_randomSource.load() != nullptr) return FillRandomBytes(out, n);
+  struct Store {
+    uint8_t bytes[kPaddingStore];
+    size_t used = kPaddingStore;
+    ~Store() { WipeBytes(bytes, sizeof bytes); }
+  };
+  thread_local Store store;
+  size_t want = static_cast<size_t>(n);
+  while (want > 0) {
+    if (store.used == kPaddingStore) {
+      if (!SystemRandom(store.bytes, kPaddingStore)) {
+        WipeBytes(out, static_cast<size_t>(n));
+        return false;
+      }
+      store.used = 0;
+    }
+    const size_t take = want < kPaddingStore - store.used ? want : kPaddingStore - store.used;
+    memcpy(out, store.bytes + store.used, take);
+    // Bytes once handed out are not handed out again.
+    WipeBytes(store.bytes + store.used, take);
+    store.used += take;
+    out += take;
+    want -= take;
+  }
+  return true;
+}
+
 int32_t PublicKeyTransform(uint8_t* out, uint32_t e, const uint8_t* modulus, size_t modulusLength,
                            const uint8_t* message, size_t messageLength) {
   if (out == nullptr || modulus == nullptr || modulusLength == 0) return kCipherFailed;
@@ -179,11 +213,13 @@ CSessionCipher::CSessionCipher()
 }
 
 CSessionCipher::~CSessionCipher() {
+  ForgetSchedules();
   lock.Teardown();
   WipeBytes(this, sizeof *this);
 }
 
 void CSessionCipher::ClearKeyMaterial() {
+  ForgetSchedules();
   WipeBytes(keys, sizeof keys);
   WipeBytes(remoteHalf, sizeof remoteHalf);
   WipeBytes(localHalf, sizeof localHalf);
@@ -199,6 +235,7 @@ void CSessionCipher::UpdateActive() {
 int32_t CSessionCipher::SetLocalHalf(const ExchangeRecord* record) {
   if (record == nullptr) return kCipherFailed;
   LocalCheckDigest(*record, localHalf);
+  ForgetSchedules();
   localPresent = 1;
   UpdateActive();
   return 0;
@@ -207,6 +244,7 @@ int32_t CSessionCipher::SetLocalHalf(const ExchangeRecord* record) {
 int32_t CSessionCipher::SetRemoteHalf(const RemoteExchangeRecord* record) {
   if (record == nullptr) return kCipherFailed;
   RemoteCheckDigest(*record, remoteHalf);
+  ForgetSchedules();
   remotePresent = 1;
   UpdateActive();
   return 0;
@@ -228,6 +266,7 @@ int32_t CSessionCipher::WrapRandomKey(const PublicKeyRecord* record, uint8_t* ou
     if (status != 0) return status;
   }
   memcpy(keys[0], key, kCipherKeySize);
+  ForgetSchedules();
   keyInstalled = 1;
   return 0;
 }
@@ -239,6 +278,36 @@ bool CSessionCipher::GetKey(int32_t index, uint8_t out[kCipherKeySize]) {
   if (found) memcpy(out, keys[index], kCipherKeySize);
   lock.Release();
   return found;
+}
+
+std::shared_ptr<const Rc5Block> CSessionCipher::Schedule(int level, bool encrypt) {
+  if (level < 0 || level > 3) return nullptr;
+  lock.Acquire(kLockFile, kScheduleLine);
+  std::shared_ptr<const Rc5Block>& kept = schedules_[level][encrypt ? 1 : 0];
+  if (!kept) {
+    CipherKeyBlock key;
+    if (level == 0) {
+      DeriveLevel0Key(key);
+    } else {
+      DerivePacketKey(keys[0], key);
+    }
+    try {
+      kept = std::make_shared<const Rc5Block>(key, RoundsForLevel(level),
+                                              encrypt ? Rc5Block::kEncrypt : Rc5Block::kDecrypt);
+    } catch (const std::bad_alloc&) {
+      kept.reset();
+    }
+  }
+  std::shared_ptr<const Rc5Block> schedule = kept;
+  lock.Release();
+  return schedule;
+}
+
+void CSessionCipher::ForgetSchedules() {
+  lock.Acquire(kLockFile, kScheduleLine);
+  for (auto& level : schedules_)
+    for (auto& schedule : level) schedule.reset();
+  lock.Release();
 }
 
 void CSessionCipher::DeriveLevel0Key(uint8_t out[kCipherKeySize]) const {
@@ -301,11 +370,11 @@ int32_t CSessionCipher::EncryptLevel0(uint8_t* out, const uint8_t* payload, uint
   // The payload moves first so that out may be the payload's own buffer.
   if (n != 0) memmove(out + s, payload, n);
   out[0] = static_cast<uint8_t>(pad);
-  if (!FillRandomBytes(out + 1, static_cast<int>(pad))) return kCipherFailed;
+  if (!FillPaddingBytes(out + 1, static_cast<int>(pad))) return kCipherFailed;
 
-  CipherKeyBlock key;
-  DeriveLevel0Key(key);
-  Rc5Block rc5(key, RoundsForLevel(0), Rc5Block::kEncrypt);
+  const std::shared_ptr<const Rc5Block> schedule = Schedule(0, true);
+  if (!schedule) return kCipherFailed;
+  const Rc5Block& rc5 = *schedule;
   if (!chained) {
     rc5.ProcessRun(out, blocks);
     return 0;
@@ -324,9 +393,9 @@ int32_t CSessionCipher::DecryptLevel0(uint8_t* out, uint8_t* in, uint32_t* lengt
   const size_t total = *length;
   if (total == 0 || total % kBlock != 0) return kCipherFailed;
 
-  CipherKeyBlock key;
-  DeriveLevel0Key(key);
-  Rc5Block rc5(key, RoundsForLevel(0), Rc5Block::kDecrypt);
+  const std::shared_ptr<const Rc5Block> schedule = Schedule(0, false);
+  if (!schedule) return kCipherFailed;
+  const Rc5Block& rc5 = *schedule;
   if (chained) {
     uint8_t first[kBlock];
     memcpy(first, in, kBlock);
@@ -362,12 +431,11 @@ int32_t CSessionCipher::EncryptSealed(uint8_t* out, const uint8_t* payload, uint
   if (n != 0) memmove(body + pad, payload, n);
   ComputeMac(body + pad, n, key, level, out + 1);
   out[0] = static_cast<uint8_t>(kSealedTag + pad);
-  if (!FillRandomBytes(body, static_cast<int>(pad))) return kCipherFailed;
+  if (!FillPaddingBytes(body, static_cast<int>(pad))) return kCipherFailed;
 
-  CipherKeyBlock packetKey;
-  DerivePacketKey(key, packetKey);
-  return EncryptBlocks(body, static_cast<size_t>(region) / kBlock, 0, level, packetKey,
-                       RoundsForLevel(level));
+  const std::shared_ptr<const Rc5Block> schedule = Schedule(level, true);
+  if (!schedule) return kCipherFailed;
+  return EncryptBlocks(body, static_cast<size_t>(region) / kBlock, 0, level, *schedule);
 }
 
 int32_t CSessionCipher::DecryptSealed(uint8_t* out, uint8_t* in, uint32_t* length, int level) {
@@ -402,10 +470,17 @@ int32_t CSessionCipher::DecryptSealed(uint8_t* out, uint8_t* in, uint32_t* lengt
     if (index == 0 && keyCount > 1) received.Assign(body, static_cast<size_t>(region));
     if (index > 0) memcpy(body, received, received.size());
 
-    CipherKeyBlock packetKey;
-    DerivePacketKey(key, packetKey);
-    int32_t status = DecryptBlocks(body, static_cast<size_t>(region) / kBlock, 0, level, packetKey,
-                                   RoundsForLevel(level));
+    int32_t status;
+    if (index == 0) {
+      const std::shared_ptr<const Rc5Block> schedule = Schedule(level, false);
+      if (!schedule) return kCipherFailed;
+      status = DecryptBlocks(body, static_cast<size_t>(region) / kBlock, 0, level, *schedule);
+    } else {
+      CipherKeyBlock packetKey;
+      DerivePacketKey(key, packetKey);
+      status = DecryptBlocks(body, static_cast<size_t>(region) / kBlock, 0, level, packetKey,
+                             RoundsForLevel(level));
+    }
     if (status != 0) return status;
     memmove(out, body + pad, plainSize);
     *length = static_cast<uint32_t>(plainSize);

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #ifndef CRYPTOPP_ENABLE_NAMESPACE_WEAK
 #define CRYPTOPP_ENABLE_NAMESPACE_WEAK 1
@@ -14,6 +15,8 @@
 #include <cryptopp/sha.h>
 
 #include "sys/_synchro.h"
+
+class Rc5Block;
 
 // Every refusal and failed check.
 constexpr int32_t kCipherFailed = static_cast<int32_t>(0xC0000001u);
@@ -114,6 +117,11 @@ class CSessionCipher {
   int32_t DecryptLevel0(uint8_t* out, uint8_t* in, uint32_t* length, bool chained);
   int32_t EncryptSealed(uint8_t* out, const uint8_t* payload, uint32_t n, int s, int level);
   int32_t DecryptSealed(uint8_t* out, uint8_t* in, uint32_t* length, int level);
+  // The transform of a level (0: the level-0 key; 1 to 3: the packet key
+  // of key 0) for one direction, keyed once and kept until the key
+  // material changes; null when memory runs out.
+  std::shared_ptr<const Rc5Block> Schedule(int level, bool encrypt);
+  void ForgetSchedules();
 
   int32_t keyCount;
   CxLock lock;
@@ -125,6 +133,8 @@ class CSessionCipher {
   uint32_t localPresent;
   uint32_t keyInstalled;
   uint32_t remotePresent;
+  // Guarded by lock: [level][0 decrypt, 1 encrypt].
+  std::shared_ptr<const Rc5Block> schedules_[4][2];
 };
 
 // Computes the digest of the default key material on first need; returns
@@ -137,6 +147,10 @@ int32_t VerifyExchangeValue(const RemoteExchangeRecord* record);
 // replacement); nothing for n <= 0. False, with out zeroed, when no random
 // bytes can be had.
 bool FillRandomBytes(uint8_t* out, int n);
+// The same for pad bytes, which go out with every packet: taken from a
+// store of the system's random bytes that each thread refills in bulk. An
+// installed replacement is asked directly, as FillRandomBytes does.
+bool FillPaddingBytes(uint8_t* out, int n);
 // Replaces the random source (tests make their output reproducible with it);
 // null restores the operating system's. Returns the previous replacement.
 typedef bool (*RandomSource)(uint8_t* out, size_t n);
