@@ -58,8 +58,8 @@ class CAbstractSurfaceKeeper : public ISurfaceKeeper {
   // Width raised to the next multiple of a power of two.
   static int RoundedWidth(int width, int multiple) { return (width + multiple - 1) & ~(multiple - 1); }
   int Stride() const { return (width_ * (storageBits_ / 8) + 3) & ~3; }
-  SurfacePlane PlaneOf(const SurfaceBufferView& view) const {
-    return SurfacePlane(view.Target(), width_, height_, storageBits_ / 8, Stride());
+  SurfacePlane PlaneOf(SurfaceBufferView& view) const {
+    return SurfacePlane(view.Target(), width_, height_, storageBits_ / 8, Stride(), &view);
   }
   void SetGeometry(int width, int height, int depth, int storageBits);
   // The drawing of StretchBlt once its source is known.

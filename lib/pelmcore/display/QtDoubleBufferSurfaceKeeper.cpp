@@ -152,6 +152,7 @@ void CQtDoubleBufferSurfaceKeeper::DrawTileAroundKey(const SurfacePlane& plane, 
     const int after = (run.last + 1) * bytesPerPixel;
     std::memcpy(out + after, row + after, size_t(fullRow - after));
   }
+  plane.MarkDrawn(x, y, kTile, kTile);
 }
 
 void CQtDoubleBufferSurfaceKeeper::DrawTile(int x, int y, const BYTE* pixels, BYTE* record) {
@@ -211,8 +212,10 @@ void CQtDoubleBufferSurfaceKeeper::SyncBuffers() {
   const size_t count = std::min(view_.ByteCount(), viewB_.ByteCount());
   if (view_.Live() && viewB_.Live()) {
     std::memcpy(viewB_.Live(), view_.Live(), count);
-    if (view_.HasShadow() || viewB_.HasShadow())
+    if (view_.HasShadow() || viewB_.HasShadow()) {
       std::memcpy(viewB_.Target(), view_.Target(), count);
+      viewB_.MarkAllDrawn();
+    }
   }
   singleBuffer_ = 0;
 }
@@ -250,6 +253,7 @@ void CQtDoubleBufferSurfaceKeeper::BitBltKeyed(int x, int y, int width, int heig
         if (bytesPerPixel == 4) out[3] = 255;
       }
     }
+    a.MarkDrawn(clip.x, clip.y, clip.width, clip.height);
   }
   CommitShadow();
 }
@@ -280,6 +284,7 @@ void CQtDoubleBufferSurfaceKeeper::StretchBltKeyed(int sourceWidth, int sourceHe
                             else
                               std::memcpy(a.Pixel(x, y), keyed, 3);
                           });
+    a.MarkDrawnRect(destination);
   }
   CommitShadow();
 }

@@ -21,6 +21,9 @@ bool SurfaceBufferView::Prepare(BYTE* data, int width, int height, int bytesPerP
   if (count > SIZE_MAX) return false;
   pending->data = data;
   pending->byteCount = size_t(count);
+  pending->width = width;
+  pending->height = height;
+  pending->bytesPerPixel = bytesPerPixel;
   pending->shadow.reset();
   if (HasShadow()) {
     pending->shadow = CopyOf(data, pending->byteCount);
@@ -34,6 +37,8 @@ void SurfaceBufferView::Apply(Pending* pending) {
   live_ = pending->data;
   byteCount_ = pending->byteCount;
   shadow_ = std::move(pending->shadow);
+  dirty_.Reset(pending->width, pending->height, pending->bytesPerPixel,
+               size_t(pending->width) * size_t(pending->bytesPerPixel));
 }
 
 bool SurfaceBufferView::Attach(BYTE* data, int width, int height, int bytesPerPixel) {
@@ -47,12 +52,13 @@ bool SurfaceBufferView::Begin() {
   CxAutoLock guard(mutex_.Record());
   if (!live_ || shadow_) return false;
   shadow_ = CopyOf(live_, byteCount_);
+  dirty_.Clear();
   return shadow_ != nullptr;
 }
 
 bool SurfaceBufferView::Commit() {
   CxAutoLock guard(mutex_.Record());
   if (!shadow_ || !live_) return false;
-  std::memcpy(live_, shadow_.get(), byteCount_);
+  dirty_.CopyMarked(live_, shadow_.get());
   return true;
 }
