@@ -491,18 +491,18 @@ void Op2Decoder::ApplyMode(IOp2Requests& processor, ModeOrder mode) {
     cache2_.Reset(tileBytes);
   }
   paletteCache_.Reset(kPaletteSlotBytes);
+  // The screen that follows a mode order fills the tile caches: their pages
+  // are made resident before the tiles come.
+  cache1_.Prefault();
+  cache2_.Prefault();
   processor.SetMode(w, h, mode.depth);
 }
 
 void Op2Decoder::RebuildTileCaches(uint32_t total) {
   const uint32_t tileBytes = uint32_t(TileBytes());
   total = std::min(total, TileCache::kMaxTotal);
-  TileCache one, two;
-  if (one.Init(total, tileBytes) && two.Init(total / 4, tileBytes)) {
-    cache1_ = std::move(one);
-    cache2_ = std::move(two);
-    return;
-  }
+  // The caches keep their memory when it is large enough.
+  if (cache1_.Init(total, tileBytes) && cache2_.Init(total / 4, tileBytes)) return;
   // Without memory for the new size the old caches serve on, emptied as
   // the server expects after a change.
   LogMessageA("Op2Decoder::RebuildTileCaches: no memory for %u bytes", total);
@@ -516,9 +516,6 @@ void Op2Decoder::ApplyDisplayBlock(const BYTE* block) {
   const uint32_t size = in.U32();
   if (!in.Ok() || size == kDefaultCacheBytes) return;
   RebuildTileCaches(size ? size : kSessionCacheFallback);
-  TileCache palettes;
-  if (palettes.Init(kPaletteCacheBytes, kPaletteSlotBytes))
-    paletteCache_ = std::move(palettes);
-  else
+  if (!paletteCache_.Init(kPaletteCacheBytes, kPaletteSlotBytes))
     paletteCache_.Reset(kPaletteSlotBytes);
 }
