@@ -110,8 +110,10 @@ int CQtDoubleBufferSurfaceKeeper::Create(int width, int height, int depth, int s
     a.setColorTable(palette_);
     b.setColorTable(palette_);
   }
-  a.fill(0);
-  b.fill(0);
+  // Zero bytes are colour 0 in every format; QImage::fill would convert
+  // pixel by pixel.
+  std::memset(a.bits(), 0, size_t(a.sizeInBytes()));
+  std::memset(b.bits(), 0, size_t(b.sizeInBytes()));
   SurfaceBufferView::Pending pendingA, pendingB;
   if (!view_.Prepare(a.bits(), a.width(), a.height(), bytesPerPixel, &pendingA) ||
       !viewB_.Prepare(b.bits(), b.width(), b.height(), bytesPerPixel, &pendingB))
