@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "display/ReversedPixels.h"
 #include "display/YuvTile.h"
 #include "pelplat/wintypes.h"
 
@@ -133,3 +134,17 @@ TEST(RunLength, FailsWhenTheInputEndsFirst) {
 }
 
 }  // namespace
+
+// The shuffle path of pixel reversal must equal the byte-by-byte one at
+// every length, including the tails it leaves to the plain loop.
+TEST(ReversedPixels, EveryLengthMatchesTheByteByByteReversal) {
+  for (size_t pixels = 0; pixels <= 70; ++pixels) {
+    SCOPED_TRACE(pixels);
+    std::vector<BYTE> in(pixels * 3), out(pixels * 3 + 1, 0xEE);
+    for (size_t i = 0; i < in.size(); ++i) in[i] = BYTE(i * 37 + 11);
+    ReverseThreeBytePixels(out.data(), in.data(), pixels);
+    for (size_t p = 0; p < pixels; ++p)
+      for (int k = 0; k < 3; ++k) ASSERT_EQ(out[p * 3 + k], in[p * 3 + 2 - k]) << p;
+    EXPECT_EQ(out.back(), 0xEE);
+  }
+}

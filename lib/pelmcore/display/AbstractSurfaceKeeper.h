@@ -50,6 +50,7 @@ class CAbstractSurfaceKeeper : public ISurfaceKeeper {
   bool BeginShadow() override { return view_.Begin(); }
   bool CommitShadow() override { return view_.Commit(); }
   bool HasShadow() override { return view_.HasShadow(); }
+  bool GetTileTarget(TileTarget* target) override;
   bool QueryFeature(int a, int b, int c, int d) override { return false; }
 
  protected:

@@ -8,6 +8,8 @@
 
 #include "display/Lz4Packet.h"
 #include "display/Op2Stream.h"
+#include "display/ReversedPixels.h"
+#include "display/TileWriter.h"
 #include "sys/ByteReader.h"
 #include "sys/ByteWriter.h"
 #include "sys/klog.h"
@@ -142,7 +144,7 @@ uint32_t Op2Decoder::DecodeOrder(IOp2Requests& processor, uint16_t word, ByteRea
       const int count = body.U8();
       for (int i = 0; body.Ok() && i < count; ++i) {
         AdvanceX();
-        processor.DrawCurrentTile(*this);
+        DrawCurrent(processor);
       }
       break;
     }
@@ -204,16 +206,12 @@ void Op2Decoder::OrderRawTile(IOp2Requests& processor, uint8_t flags, ByteReader
   ReadPrefix(flags, body);
   const BYTE* pixels = body.Take(TileBytes());
   if (bytesPerPixel_ == 3) {
-    for (size_t i = 0; i < TileBytes(); i += 3) {
-      tile_[i] = pixels[i + 2];
-      tile_[i + 1] = pixels[i + 1];
-      tile_[i + 2] = pixels[i];
-    }
+    ReverseThreeBytePixels(tile_, pixels, size_t(kTileSide) * kTileSide);
   } else {
     std::memcpy(tile_, pixels, TileBytes());
   }
   if (bytesPerPixel_ == 2 || bytesPerPixel_ == 3) RecordTile();
-  processor.DrawCurrentTile(*this);
+  DrawCurrent(processor);
 }
 
 void Op2Decoder::OrderPaletteTile(IOp2Requests& processor, uint8_t flags, ByteReader& body) {
@@ -229,7 +227,7 @@ void Op2Decoder::OrderPaletteTile(IOp2Requests& processor, uint8_t flags, ByteRe
   indexWidth_ = width;
   ExpandIndices(indices, width);
   if (bytesPerPixel_ > 1) RecordTile();
-  processor.DrawCurrentTile(*this);
+  DrawCurrent(processor);
 }
 
 void Op2Decoder::OrderMode(IOp2Requests& processor, uint16_t length, ByteReader& body) {
@@ -311,7 +309,7 @@ bool Op2Decoder::DecodeTileKind(IOp2Requests& processor, uint16_t word, ByteRead
       RetreatX();
       for (int i = 0; i < count; ++i) {
         AdvanceX();
-        processor.DrawCurrentTile(*this);
+        DrawCurrent(processor);
       }
       return true;
     }
@@ -332,7 +330,7 @@ bool Op2Decoder::DecodeTileKind(IOp2Requests& processor, uint16_t word, ByteRead
         if (!(word & kCacheRefsFromCache2)) {
           DrawFromCache1(processor, &index);
         } else if (const BYTE* slot = cache2_.SlotAt(&index)) {
-          processor.DrawTile(TileX(), TileY(), slot, cache2_.SlotSize(), nullptr, 0);
+          DrawAt(processor, TileX(), TileY(), slot, cache2_.SlotSize(), nullptr, 0);
         }
       }
       return true;
@@ -358,7 +356,7 @@ bool Op2Decoder::DecodeTileKind(IOp2Requests& processor, uint16_t word, ByteRead
   indexWidth_ = width;
   ExpandIndices(indices, width);
   RecordTile();
-  processor.DrawCurrentTile(*this);
+  DrawCurrent(processor);
   return true;
 }
 
@@ -442,12 +440,27 @@ void Op2Decoder::RecordTile() {
   recordBytes_ = recordSlot_ ? cache1_.SlotSize() : 0;
 }
 
+void Op2Decoder::DrawAt(IOp2Requests& processor, int x, int y, const BYTE* pixels,
+                        size_t pixelBytes, BYTE* record, size_t recordBytes) {
+  if (processor.tileWriter &&
+      processor.tileWriter->Draw(x, y, pixels, pixelBytes, record, recordBytes))
+    return;
+  processor.DrawTile(x, y, pixels, pixelBytes, record, recordBytes);
+}
+
+void Op2Decoder::DrawCurrent(IOp2Requests& processor) {
+  if (!processor.tileWriter) return processor.DrawCurrentTile(*this);
+  size_t recordBytes = 0;
+  BYTE* record = TakeRecordSlot(&recordBytes);
+  DrawAt(processor, TileX(), TileY(), tile_, kTileRoom, record, recordBytes);
+}
+
 void Op2Decoder::DrawFromCache1(IOp2Requests& processor, uint32_t* index) {
   const BYTE* slot = cache1_.SlotAt(index);
   if (!slot) return;
   std::memcpy(tile_, slot, std::min<size_t>(cache1_.SlotSize(), kTileRoom));
   recordSlot_ = nullptr;
-  processor.DrawCurrentTile(*this);
+  DrawCurrent(processor);
 }
 
 // ---- mode changes and caches ----

@@ -6,6 +6,7 @@
 
 #include "display/SurfaceBitmap.h"
 #include "display/SurfaceClip.h"
+#include "display/TileTarget.h"
 
 namespace {
 
@@ -164,6 +165,20 @@ void CQtDoubleBufferSurfaceKeeper::DrawTile(int x, int y, const BYTE* pixels, BY
     DrawTileAroundKey(PlaneOf(view_), x, y, pixels);
   else
     PlaneOf(view_).DrawTile(x, y, pixels, nullptr);
+}
+
+bool CQtDoubleBufferSurfaceKeeper::GetTileTarget(TileTarget* target) {
+  if (!CAbstractSurfaceKeeper::GetTileTarget(target)) return false;
+  if (singleBuffer_) return true;
+  if (!viewB_.Target()) return false;
+  // Image B takes every tile as it is; image A too, except around the key
+  // inside the video.
+  target->planes[1] = viewB_.Target();
+  target->views[1] = &viewB_;
+  target->planeCount = 2;
+  target->keyed = true;
+  target->video = videoRect_;
+  return true;
 }
 
 void CQtDoubleBufferSurfaceKeeper::DrawTile16(int x, int y, const BYTE* pixels) {

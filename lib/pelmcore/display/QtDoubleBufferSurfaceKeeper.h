@@ -36,6 +36,7 @@ class CQtDoubleBufferSurfaceKeeper : public CAbstractSurfaceKeeper {
                        int sourceBytesPerPixel, const BYTE* pixels, int colourKey) override;
   int GetHBitmap(SurfaceBitmap** bitmap) override;
   bool BeginShadow() override;
+  bool GetTileTarget(TileTarget* target) override;
   bool CommitShadow() override;
 
   int DisplayIndex() const { return displayIndex_; }
