@@ -14,13 +14,28 @@ void JpegDecompressor::ExitByJump(j_common_ptr info) {
   longjmp(reinterpret_cast<JumpingErrors*>(info->err)->jump, 1);
 }
 
+JpegDecompressor& JpegDecompressor::ForThisThread() {
+  thread_local JpegDecompressor decompressor;
+  return decompressor;
+}
+
 void JpegDecompressor::Open(const BYTE* data, size_t length) {
-  jpeg_create_decompress(&info_);
+  if (created_) {
+    jpeg_abort_decompress(&info_);
+  } else {
+    jpeg_create_decompress(&info_);
+    created_ = true;
+  }
   JpegMemorySource(&info_, data, length);
+}
+
+void JpegDecompressor::Abort() {
+  if (created_) jpeg_abort_decompress(&info_);
 }
 
 void JpegDecompressor::Destroy() {
   // Safe on a decompressor that was never created: the pool pointer is
   // still null then.
   jpeg_destroy_decompress(&info_);
+  created_ = false;
 }
