@@ -402,24 +402,39 @@ inline unsigned IndexAt(const BYTE* indices, int width, int i) {
   }
 }
 
-// The pixel size is a template argument so that each pixel is a few
-// stores rather than a copy call.
+// The pixel size is a template argument so that each pixel is one store of
+// a colour word (the last pixel of a 3-byte tile exactly 3 bytes, so that
+// nothing past the tile changes).
 template <int B, int Width>
-void Expand(BYTE* tile, const BYTE* palette, const BYTE* indices) {
-  for (int i = 0; i < Op2Decoder::kTileSide * Op2Decoder::kTileSide; ++i) {
-    const BYTE* colour = palette + IndexAt(indices, Width, i) * B;
-    for (int j = 0; j < B; ++j) tile[i * B + j] = colour[j];
+void Expand(BYTE* tile, const uint32_t* words, const BYTE* indices) {
+  constexpr int kPixels = Op2Decoder::kTileSide * Op2Decoder::kTileSide;
+  for (int i = 0; i < kPixels; ++i) {
+    const uint32_t colour = words[IndexAt(indices, Width, i)];
+    BYTE* out = tile + i * B;
+    if (B == 3 && i + 1 < kPixels)
+      std::memcpy(out, &colour, 4);
+    else
+      std::memcpy(out, &colour, B);
   }
 }
 
 template <int B>
 void ExpandAt(BYTE* tile, const BYTE* palette, const BYTE* indices, int width) {
+  // The palette's colours as little-endian words; palette holds 16 colours
+  // of up to 4 bytes.
+  uint32_t words[Op2Decoder::kPaletteColours];
+  for (int i = 0; i < Op2Decoder::kPaletteColours; ++i) {
+    const BYTE* p = palette + i * B;
+    uint32_t w = 0;
+    for (int j = 0; j < B; ++j) w |= uint32_t(p[j]) << (8 * j);
+    words[i] = w;
+  }
   switch (width) {
-    case 0: Expand<B, 0>(tile, palette, indices); break;
-    case 1: Expand<B, 1>(tile, palette, indices); break;
-    case 2: Expand<B, 2>(tile, palette, indices); break;
-    case 3: Expand<B, 3>(tile, palette, indices); break;
-    case 4: Expand<B, 4>(tile, palette, indices); break;
+    case 0: Expand<B, 0>(tile, words, indices); break;
+    case 1: Expand<B, 1>(tile, words, indices); break;
+    case 2: Expand<B, 2>(tile, words, indices); break;
+    case 3: Expand<B, 3>(tile, words, indices); break;
+    case 4: Expand<B, 4>(tile, words, indices); break;
     default: break;  // other widths leave the tile as it is
   }
 }
