@@ -118,6 +118,37 @@ TEST(SurfaceCreate, RecreateKeepsTheShadowWithTheNewBuffer) {
   EXPECT_EQ(VisiblePixel(keeper, 50, 20), MakeBytes({0x34, 0x12}));
 }
 
+// The keeper keeps its pixel memory from one Create to the next while it is
+// large enough: whatever was drawn before, a new surface starts black in
+// the visible image and in the shadow, and draws as a fresh keeper does.
+TEST(SurfaceCreate, EveryCreateStartsBlackWhetherItsMemoryIsNewOrKept) {
+  const int modes[][3] = {{64, 32, 24}, {64, 32, 24}, {32, 16, 16}, {100, 40, 32},
+                          {48, 20, 8},  {64, 32, 24}, {120, 50, 24}};
+  for (bool shadow : {false, true}) {
+    CQtDoubleBufferSurfaceKeeper keeper;
+    for (const auto& m : modes) {
+      SCOPED_TRACE(std::to_string(m[0]) + "x" + std::to_string(m[1]) + "x" + std::to_string(m[2]));
+      ASSERT_EQ(keeper.Create(m[0], m[1], m[2], 0), 1);
+      if (shadow) keeper.BeginShadow();
+      const QImage* image = keeper.GetImage();
+      ASSERT_NE(image, nullptr);
+      EXPECT_EQ(image->height(), m[1] + 6);
+      EXPECT_EQ(image->bytesPerLine(), keeper.GetWidth() * (m[2] / 8));
+      const Bytes zeros(size_t(image->sizeInBytes()), 0);
+      EXPECT_EQ(std::memcmp(image->constBits(), zeros.data(), zeros.size()), 0);
+      // What was drawn before and not committed must not come back.
+      keeper.CommitShadow();
+      EXPECT_EQ(std::memcmp(image->constBits(), zeros.data(), zeros.size()), 0);
+      const Bytes tile(size_t(64) * (m[2] / 8), 0x5A);
+      for (int y = 0; y < m[1]; y += 8)
+        for (int x = 0; x < m[0]; x += 8) keeper.DrawTile(x, y, tile.data(), nullptr);
+      keeper.FillTile(0, 0, tile.data());
+      keeper.CommitShadow();
+      EXPECT_EQ(VisiblePixel(keeper, m[0] - 1, m[1] - 1), Bytes(size_t(m[2] / 8), 0x5A));
+    }
+  }
+}
+
 // ---------------------------------------------------------------- tiles
 
 struct TileCase {

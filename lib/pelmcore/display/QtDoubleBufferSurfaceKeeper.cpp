@@ -100,10 +100,25 @@ int CQtDoubleBufferSurfaceKeeper::Create(int width, int height, int depth, int s
   const int rounded = RoundedWidth(width, 16);
   const int bytesPerPixel = storage / 8;
 
+  const int rows = height + kSpareRows;
+  const size_t bytesPerLine = size_t(rounded) * size_t(bytesPerPixel);  // a multiple of 16
+  const size_t bytes = bytesPerLine * size_t(rows);
+
   // Both images and both views are made ready before anything is replaced,
-  // so a refused call leaves painters with the previous, intact surface.
-  QImage a(rounded, height + kSpareRows, format);
-  QImage b(rounded, height + kSpareRows, format);
+  // so a refused call leaves painters with the previous, intact surface;
+  // the kept pixels are cleared only once nothing can fail.
+  std::unique_ptr<uchar[]> newA, newB;
+  uchar* pixelsA = pixelsA_.get();
+  uchar* pixelsB = pixelsB_.get();
+  if (bytes > pixelBytes_) {
+    newA.reset(new (std::nothrow) uchar[bytes]);
+    newB.reset(new (std::nothrow) uchar[bytes]);
+    if (!newA || !newB) return 0;
+    pixelsA = newA.get();
+    pixelsB = newB.get();
+  }
+  QImage a(pixelsA, rounded, rows, int(bytesPerLine), format);
+  QImage b(pixelsB, rounded, rows, int(bytesPerLine), format);
   if (a.isNull() || b.isNull()) return 0;
   if (format == QImage::Format_Indexed8) {
     // An indexed image without a colour table cannot be painted.
@@ -111,18 +126,23 @@ int CQtDoubleBufferSurfaceKeeper::Create(int width, int height, int depth, int s
     a.setColorTable(palette_);
     b.setColorTable(palette_);
   }
-  // Zero bytes are colour 0 in every format; QImage::fill would convert
-  // pixel by pixel.
-  std::memset(a.bits(), 0, size_t(a.sizeInBytes()));
-  std::memset(b.bits(), 0, size_t(b.sizeInBytes()));
   SurfaceBufferView::Pending pendingA, pendingB;
-  if (!view_.Prepare(a.bits(), a.width(), a.height(), bytesPerPixel, &pendingA) ||
-      !viewB_.Prepare(b.bits(), b.width(), b.height(), bytesPerPixel, &pendingB))
+  if (!view_.Prepare(pixelsA, a.width(), a.height(), bytesPerPixel, &pendingA, true) ||
+      !viewB_.Prepare(pixelsB, b.width(), b.height(), bytesPerPixel, &pendingB, true))
     return 0;
+  // Zero bytes are colour 0 in every format.
+  std::memset(pixelsA, 0, bytes);
+  std::memset(pixelsB, 0, bytes);
   view_.Apply(&pendingA);
   viewB_.Apply(&pendingB);
   imageA_ = std::move(a);
   imageB_ = std::move(b);
+  if (newA) {
+    // The previous images, which used the old pixels, are gone.
+    pixelsA_ = std::move(newA);
+    pixelsB_ = std::move(newB);
+    pixelBytes_ = bytes;
+  }
   SetGeometry(rounded, height, depth, storage);
   return 1;
 }

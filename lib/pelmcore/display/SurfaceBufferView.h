@@ -22,6 +22,8 @@ class SurfaceBufferView {
     int height = 0;
     int bytesPerPixel = 0;
     std::unique_ptr<BYTE[]> shadow;
+    // The view's own shadow is large enough: it is cleared and kept.
+    bool clearShadow = false;
   };
 
   SurfaceBufferView() = default;
@@ -30,7 +32,9 @@ class SurfaceBufferView {
   // False for an empty or unaddressable buffer or a shadow that could not
   // be made; the view is then unchanged.
   bool Attach(BYTE* data, int width, int height, int bytesPerPixel);
-  bool Prepare(BYTE* data, int width, int height, int bytesPerPixel, Pending* pending);
+  // zeroed: every byte of data is 0, so a shadow needs no copy of it.
+  bool Prepare(BYTE* data, int width, int height, int bytesPerPixel, Pending* pending,
+               bool zeroed = false);
   void Apply(Pending* pending);
 
   // True when a shadow was created by this call.
@@ -59,6 +63,7 @@ class SurfaceBufferView {
  private:
   BYTE* live_ = nullptr;
   std::unique_ptr<BYTE[]> shadow_;
+  size_t shadowCapacity_ = 0;
   size_t byteCount_ = 0;
   DirtyBlockMap dirty_;
   CxMutex mutex_;
