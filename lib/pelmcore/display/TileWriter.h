@@ -83,8 +83,12 @@ class TileWriter {
       target_.views[p]->MarkDrawn(x, y, kTile, kTile);
     }
     // Whole rows of 2- and 3-byte tiles are what the tile cache keeps.
-    if ((B == 2 || B == 3) && record && columns == kTile)
-      std::memcpy(record, pixels, size_t(rows) * kRow);
+    if ((B == 2 || B == 3) && record && columns == kTile) {
+      if (rows == kTile)
+        std::memcpy(record, pixels, kTile * kRow);
+      else
+        std::memcpy(record, pixels, size_t(rows) * kRow);
+    }
     Grow(x, y, x + columns, y + rows);
   }
 
