@@ -473,9 +473,21 @@ void Op2Decoder::DrawCurrent(IOp2Requests& processor) {
 void Op2Decoder::DrawFromCache1(IOp2Requests& processor, uint32_t* index) {
   const BYTE* slot = cache1_.SlotAt(index);
   if (!slot) return;
-  std::memcpy(tile_, slot, std::min<size_t>(cache1_.SlotSize(), kTileRoom));
+  // The slot becomes the current tile (later repeats draw it); the sizes
+  // of tiles get copies of a size known here.
+  const size_t bytes = std::min<size_t>(cache1_.SlotSize(), kTileRoom);
+  switch (bytes) {
+    case 128: std::memcpy(tile_, slot, 128); break;
+    case 192: std::memcpy(tile_, slot, 192); break;
+    default: std::memcpy(tile_, slot, bytes); break;
+  }
   recordSlot_ = nullptr;
-  DrawCurrent(processor);
+  // Drawn from the slot itself when it holds a whole tile of the surface.
+  TileWriter* writer = processor.tileWriter;
+  if (writer && writer->TileBytes() <= bytes)
+    DrawAt(processor, TileX(), TileY(), slot, bytes, nullptr, 0);
+  else
+    DrawCurrent(processor);
 }
 
 // ---- mode changes and caches ----

@@ -51,6 +51,9 @@ class TileWriter {
     return true;
   }
 
+  // Bytes of one tile at the surface's pixel size; 0 without targets.
+  size_t TileBytes() const { return size_t(kTile) * kTile * size_t(target_.bytesPerPixel); }
+
   // The box of the tiles drawn since the last call, {-1...} when none;
   // clipped to the surface.
   RECT TakeDrawnBox() {
