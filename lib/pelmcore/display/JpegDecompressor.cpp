@@ -20,12 +20,22 @@ JpegDecompressor& JpegDecompressor::ForThisThread() {
 }
 
 void JpegDecompressor::Open(const BYTE* data, size_t length) {
+  if (created_ && pictures_ >= kPicturesPerDecompressor) Destroy();
   if (created_) {
     jpeg_abort_decompress(&info_);
+    // Tables persist from picture to picture by design (abbreviated
+    // streams); each of ours must see only its own, as a new decompressor
+    // would. The dropped tables stay in the library's pool until the
+    // decompressor is made again.
+    for (JQUANT_TBL*& table : info_.quant_tbl_ptrs) table = nullptr;
+    for (JHUFF_TBL*& table : info_.dc_huff_tbl_ptrs) table = nullptr;
+    for (JHUFF_TBL*& table : info_.ac_huff_tbl_ptrs) table = nullptr;
   } else {
     jpeg_create_decompress(&info_);
     created_ = true;
+    pictures_ = 0;
   }
+  ++pictures_;
   JpegMemorySource(&info_, data, length);
 }
 

@@ -45,4 +45,8 @@ class JpegDecompressor {
   jpeg_decompress_struct info_{};
   JumpingErrors errors_{};
   bool created_ = false;
+  // Pictures since the decompressor was made: it is made again after this
+  // many, which bounds what the dropped tables of earlier pictures hold.
+  static constexpr int kPicturesPerDecompressor = 256;
+  int pictures_ = 0;
 };
