@@ -8,6 +8,7 @@
 
 #include "display/Lz4Packet.h"
 #include "display/Op2Stream.h"
+#include "display/PaletteTile.h"
 #include "display/ReversedPixels.h"
 #include "display/TileWriter.h"
 #include "sys/ByteReader.h"
@@ -385,69 +386,8 @@ void Op2Decoder::LoadPalette(const BYTE* colours, int count) {
   }
 }
 
-namespace {
-
-// Index i of the 64-pixel tile at the given width, least significant first.
-inline unsigned IndexAt(const BYTE* indices, int width, int i) {
-  switch (width) {
-    case 1: return (indices[i >> 3] >> (i & 7)) & 1;
-    case 2: return (indices[i >> 2] >> (2 * (i & 3))) & 3;
-    case 3: {
-      const BYTE* p = indices + (i >> 3) * 3;
-      const uint32_t bits = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16;
-      return (bits >> (3 * (i & 7))) & 7;
-    }
-    case 4: return (indices[i >> 1] >> (4 * (i & 1))) & 0xF;
-    default: return 0;
-  }
-}
-
-// The pixel size is a template argument so that each pixel is one store of
-// a colour word (the last pixel of a 3-byte tile exactly 3 bytes, so that
-// nothing past the tile changes).
-template <int B, int Width>
-void Expand(BYTE* tile, const uint32_t* words, const BYTE* indices) {
-  constexpr int kPixels = Op2Decoder::kTileSide * Op2Decoder::kTileSide;
-  for (int i = 0; i < kPixels; ++i) {
-    const uint32_t colour = words[IndexAt(indices, Width, i)];
-    BYTE* out = tile + i * B;
-    if (B == 3 && i + 1 < kPixels)
-      std::memcpy(out, &colour, 4);
-    else
-      std::memcpy(out, &colour, B);
-  }
-}
-
-template <int B>
-void ExpandAt(BYTE* tile, const BYTE* palette, const BYTE* indices, int width) {
-  // The palette's colours as little-endian words; palette holds 16 colours
-  // of up to 4 bytes.
-  uint32_t words[Op2Decoder::kPaletteColours];
-  for (int i = 0; i < Op2Decoder::kPaletteColours; ++i) {
-    const BYTE* p = palette + i * B;
-    uint32_t w = 0;
-    for (int j = 0; j < B; ++j) w |= uint32_t(p[j]) << (8 * j);
-    words[i] = w;
-  }
-  switch (width) {
-    case 0: Expand<B, 0>(tile, words, indices); break;
-    case 1: Expand<B, 1>(tile, words, indices); break;
-    case 2: Expand<B, 2>(tile, words, indices); break;
-    case 3: Expand<B, 3>(tile, words, indices); break;
-    case 4: Expand<B, 4>(tile, words, indices); break;
-    default: break;  // other widths leave the tile as it is
-  }
-}
-
-}  // namespace
-
 void Op2Decoder::ExpandIndices(const BYTE* indices, int width) {
-  switch (bytesPerPixel_) {
-    case 1: ExpandAt<1>(tile_, palette_, indices, width); break;
-    case 2: ExpandAt<2>(tile_, palette_, indices, width); break;
-    case 3: ExpandAt<3>(tile_, palette_, indices, width); break;
-    default: break;  // 4-byte tiles are never expanded
-  }
+  ExpandPaletteTile(tile_, palette_, bytesPerPixel_, indices, width);
 }
 
 void Op2Decoder::RecordTile() {
