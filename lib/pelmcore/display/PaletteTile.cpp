@@ -71,7 +71,16 @@ struct Masks {
   alignas(16) signed char byteOf[5][4][16];
   alignas(16) signed char bitOf[5][4][16];
   alignas(16) signed char interleave[3][3][16];
+  // Colour byte c of entry i, gathered from vector q of the packed palette.
+  alignas(16) signed char gather[4][3][3][16];
   Masks() {
+    for (int b = 1; b <= 3; ++b)
+      for (int c = 0; c < 3; ++c)
+        for (int q = 0; q < 3; ++q)
+          for (int i = 0; i < 16; ++i) {
+            const int at = i * b + c;
+            gather[b][c][q][i] = c < b && at / 16 == q ? (signed char)(at % 16) : -128;
+          }
     for (int w = 1; w <= 4; ++w)
       for (int k = 0; k < w; ++k)
         for (int j = 0; j < 16; ++j) {
@@ -166,12 +175,17 @@ __attribute__((target("ssse3"))) void ExpandWidth(BYTE* tile, int b, const __m12
 __attribute__((target("ssse3"))) void ExpandSsse3(BYTE* tile, const BYTE* palette, int b,
                                                  const BYTE* indices, int width) {
   static const Masks masks;
-  // Colour byte c of every palette entry, by index.
-  alignas(16) BYTE tables[3][kColours] = {};
-  for (int i = 0; i < kColours; ++i)
-    for (int c = 0; c < b; ++c) tables[c][i] = palette[i * b + c];
+  // Colour byte c of every palette entry, by index: the 16 b bytes of the
+  // palette are read as b vectors and gathered with shuffles.
+  __m128i packed[3] = {_mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128()};
+  for (int q = 0; q < b; ++q)
+    packed[q] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(palette + 16 * q));
   __m128i table[3];
-  for (int c = 0; c < 3; ++c) table[c] = _mm_load_si128(reinterpret_cast<const __m128i*>(tables[c]));
+  for (int c = 0; c < 3; ++c) {
+    table[c] = _mm_setzero_si128();
+    for (int q = 0; q < b; ++q)
+      table[c] = _mm_or_si128(table[c], _mm_shuffle_epi8(packed[q], Load(masks.gather[b][c][q])));
+  }
   switch (width) {
     case 0: ExpandWidth<0>(tile, b, table, indices, masks); break;
     case 1: ExpandWidth<1>(tile, b, table, indices, masks); break;
