@@ -3,9 +3,10 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__x86_64__) || defined(__i386__)
+#include "display/CpuFeatures.h"
+
+#ifdef PELLUM_HAVE_SSSE3_PATH
 #include <immintrin.h>
-#define PELLUM_HAVE_SSSE3_PATH 1
 #endif
 
 namespace {
@@ -196,10 +197,6 @@ __attribute__((target("ssse3"))) void ExpandSsse3(BYTE* tile, const BYTE* palett
   }
 }
 
-bool HasSsse3() {
-  static const bool has = __builtin_cpu_supports("ssse3");
-  return has;
-}
 #endif
 
 }  // namespace

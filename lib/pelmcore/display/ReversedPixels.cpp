@@ -1,8 +1,9 @@
 #include "display/ReversedPixels.h"
 
-#if defined(__x86_64__) || defined(__i386__)
+#include "display/CpuFeatures.h"
+
+#ifdef PELLUM_HAVE_SSSE3_PATH
 #include <immintrin.h>
-#define PELLUM_HAVE_SSSE3_PATH 1
 #endif
 
 namespace {
@@ -51,10 +52,6 @@ __attribute__((target("ssse3"))) size_t ReverseSsse3(BYTE* out, const BYTE* in, 
   return done;
 }
 
-bool HasSsse3() {
-  static const bool has = __builtin_cpu_supports("ssse3");
-  return has;
-}
 #endif
 
 }  // namespace

@@ -5,9 +5,10 @@
 
 #include "sys/ByteReader.h"
 
-#if defined(__x86_64__) || defined(__i386__)
+#include "display/CpuFeatures.h"
+
+#ifdef PELLUM_HAVE_SSSE3_PATH
 #include <immintrin.h>
-#define PELLUM_HAVE_SSSE3_PATH 1
 #endif
 
 namespace {
@@ -142,10 +143,6 @@ __attribute__((target("ssse3"))) void YuvRowToBgrSsse3(BYTE* first, BYTE* second
   _mm_storeu_si128(reinterpret_cast<__m128i*>(second + 8), out[2]);
 }
 
-bool HasSsse3() {
-  static const bool has = __builtin_cpu_supports("ssse3");
-  return has;
-}
 #endif
 
 }  // namespace
