@@ -355,3 +355,43 @@ TEST(JpegRefusals, EveryTruncationEndsCleanly) {
 }
 
 }  // namespace
+
+namespace {
+
+// The picture without its segments of one marker (before the scan).
+Bytes WithoutSegments(const Bytes& jpeg, BYTE marker) {
+  Bytes out(jpeg.begin(), jpeg.begin() + 2);
+  size_t at = 2;
+  while (at + 4 <= jpeg.size() && jpeg[at] == 0xFF && jpeg[at + 1] != 0xDA) {
+    const size_t length = size_t(jpeg[at + 2]) << 8 | jpeg[at + 3];
+    if (jpeg[at + 1] != marker) out.insert(out.end(), jpeg.begin() + at, jpeg.begin() + at + 2 + length);
+    at += 2 + length;
+  }
+  out.insert(out.end(), jpeg.begin() + at, jpeg.end());
+  return out;
+}
+
+}  // namespace
+
+// A thread decodes picture after picture with one decompressor: a picture
+// that lacks tables must not borrow those of the picture before it.
+TEST(JpegReuse, EachPictureSeesOnlyItsOwnTables) {
+  const Bytes jpeg = CompressWithTurboJpeg(TestPicture(16, 32, 9), 16, 32, TJSAMP_420);
+  const Bytes noQuantTables = WithoutSegments(jpeg, 0xDB);
+  ASSERT_LT(noQuantTables.size(), jpeg.size());
+  for (int round = 0; round < 300; ++round) {  // across a remaking of the decompressor
+    SCOPED_TRACE(round);
+    JpegOutBuffer out;
+    int width = 0, height = 0;
+    ASSERT_EQ(DecodeJpegToRgb(jpeg.data(), jpeg.size(), &width, &height, 1, 1, &out), 0);
+    JpegOutBuffer none;
+    ASSERT_EQ(DecodeJpegToRgb(noQuantTables.data(), noQuantTables.size(), &width, &height, 1, 1,
+                              &none), -1);
+    BYTE* units = nullptr;
+    ASSERT_EQ(DecodeJpegToTileUnits(jpeg.data(), jpeg.size(), &width, &height, &units), 0u);
+    std::free(units);
+    ASSERT_EQ(DecodeJpegToBgrTiles(noQuantTables.data(), noQuantTables.size(), &width, &height,
+                                   &units),
+              kJpegTileFailure);
+  }
+}

@@ -8,11 +8,13 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "display/Lz4Packet.h"
 #include "display/Op2Decoder.h"
+#include "display/PaletteTile.h"
 #include "display/YuvTile.h"
 #include "op2_test_support.h"
 
@@ -821,3 +823,22 @@ TEST(Op2DecoderPackets, EveryCommandCutAnywhereIsRefusedCleanly) {
   }
 }
 }  // namespace
+
+// The vector expansion of palette tiles against the pixel-at-a-time one,
+// at every pixel size and index width, over random palettes and indices;
+// widths without an expansion and 4-byte pixels leave the tile alone.
+TEST(Op2DecoderPalettes, VectorExpansionEqualsThePixelAtATimeOne) {
+  std::mt19937 random(5);
+  for (int b = 1; b <= 4; ++b)
+    for (int width = 0; width <= 8; ++width)
+      for (int round = 0; round < 50; ++round) {
+        SCOPED_TRACE(std::to_string(b) + " bytes, width " + std::to_string(width));
+        BYTE palette[64], indices[64], fast[3072], slow[3072];
+        for (BYTE& v : palette) v = BYTE(random());
+        for (BYTE& v : indices) v = BYTE(random());
+        for (int i = 0; i < 3072; ++i) fast[i] = slow[i] = BYTE(i * 7);
+        ExpandPaletteTile(fast, palette, b, indices, width);
+        ExpandPaletteTileScalar(slow, palette, b, indices, width);
+        ASSERT_EQ(std::memcmp(fast, slow, sizeof fast), 0);
+      }
+}

@@ -118,6 +118,37 @@ TEST(SurfaceCreate, RecreateKeepsTheShadowWithTheNewBuffer) {
   EXPECT_EQ(VisiblePixel(keeper, 50, 20), MakeBytes({0x34, 0x12}));
 }
 
+// The keeper keeps its pixel memory from one Create to the next while it is
+// large enough: whatever was drawn before, a new surface starts black in
+// the visible image and in the shadow, and draws as a fresh keeper does.
+TEST(SurfaceCreate, EveryCreateStartsBlackWhetherItsMemoryIsNewOrKept) {
+  const int modes[][3] = {{64, 32, 24}, {64, 32, 24}, {32, 16, 16}, {100, 40, 32},
+                          {48, 20, 8},  {64, 32, 24}, {120, 50, 24}};
+  for (bool shadow : {false, true}) {
+    CQtDoubleBufferSurfaceKeeper keeper;
+    for (const auto& m : modes) {
+      SCOPED_TRACE(std::to_string(m[0]) + "x" + std::to_string(m[1]) + "x" + std::to_string(m[2]));
+      ASSERT_EQ(keeper.Create(m[0], m[1], m[2], 0), 1);
+      if (shadow) keeper.BeginShadow();
+      const QImage* image = keeper.GetImage();
+      ASSERT_NE(image, nullptr);
+      EXPECT_EQ(image->height(), m[1] + 6);
+      EXPECT_EQ(image->bytesPerLine(), keeper.GetWidth() * (m[2] / 8));
+      const Bytes zeros(size_t(image->sizeInBytes()), 0);
+      EXPECT_EQ(std::memcmp(image->constBits(), zeros.data(), zeros.size()), 0);
+      // What was drawn before and not committed must not come back.
+      keeper.CommitShadow();
+      EXPECT_EQ(std::memcmp(image->constBits(), zeros.data(), zeros.size()), 0);
+      const Bytes tile(size_t(64) * (m[2] / 8), 0x5A);
+      for (int y = 0; y < m[1]; y += 8)
+        for (int x = 0; x < m[0]; x += 8) keeper.DrawTile(x, y, tile.data(), nullptr);
+      keeper.FillTile(0, 0, tile.data());
+      keeper.CommitShadow();
+      EXPECT_EQ(VisiblePixel(keeper, m[0] - 1, m[1] - 1), Bytes(size_t(m[2] / 8), 0x5A));
+    }
+  }
+}
+
 // ---------------------------------------------------------------- tiles
 
 struct TileCase {
@@ -839,6 +870,90 @@ TEST(Shadow, PlainKeeperReadsItsDrawingTarget) {
   BYTE out[4] = {};
   ASSERT_EQ(keeper.ReadRect(0, 0, 1, 1, out), 0);
   EXPECT_EQ(MakeBytes({out[0], out[1], out[2], out[3]}), MakeBytes({5, 6, 7, 255}));
+}
+
+// A commit copies only what was drawn since the last one. Whatever the
+// drawing, the visible image after each commit must equal that of a keeper
+// that draws straight into its visible image.
+struct CommitCase {
+  const char* name;
+  int width, height, depth;
+  const char* steps;  // one letter an operation, '|' a commit
+};
+
+class ShadowTwin {
+ public:
+  ShadowTwin(int width, int height, int depth, uint32_t seed) : seed_(seed) {
+    EXPECT_EQ(shadowed_.Create(width, height, depth, 0), 1);
+    EXPECT_EQ(direct_.Create(width, height, depth, 0), 1);
+    EXPECT_TRUE(shadowed_.BeginShadow());
+  }
+
+  void Run(char op) {
+    const int w = direct_.GetWidth(), h = direct_.GetHeight();
+    const int bpp = direct_.GetBitsPerPixel() / 8;
+    const int x = Next(w + 8) - 4, y = Next(h + 8) - 4;
+    Bytes pixels(size_t(32) * 32 * 4);
+    for (BYTE& b : pixels) b = BYTE(Next(4) == 0 ? 0x11 : Next(256));
+    for (ISurfaceKeeper* k : {static_cast<ISurfaceKeeper*>(&shadowed_),
+                              static_cast<ISurfaceKeeper*>(&direct_)}) {
+      switch (op) {
+        case 't': k->DrawTile(x, y, pixels.data(), nullptr); break;
+        case 'T': k->DrawTile16(x, y, pixels.data()); break;
+        case 'f': k->FillTile(x, y, pixels.data()); break;
+        case 'm': k->MarkTile(x, y); break;
+        case 'c': k->CopyRect(x / 2, y / 2, x / 3, y / 3, w / 3, h / 3); break;
+        case 'b': k->BitBlt(x, y, 20, 10, bpp, pixels.data()); break;
+        case 's': k->StretchBlt(7, 5, RECT{x, y, x + 30, y + 20}, 3, pixels.data()); break;
+        case 'y': k->SyncBuffers(); break;
+        case 'v': k->SetVideoRect(RECT{0, 0, w / 2, h}); break;
+        case 'k': k->BitBltKeyed(x, y, -12, 9, 3, pixels.data(), 0x111111); break;
+        case 'K': k->StretchBltKeyed(9, 6, RECT{x, y, x + 25, y + 17}, 4, pixels.data(), 0x1111); break;
+        case '1': k->SetSingleBuffer(); break;
+        case '|': k->CommitShadow(); break;
+      }
+    }
+  }
+
+  bool SameImage() {
+    return *shadowed_.GetImage() == *direct_.GetImage() &&
+           std::memcmp(shadowed_.GetImage()->constBits(), direct_.GetImage()->constBits(),
+                       size_t(direct_.GetImage()->sizeInBytes())) == 0;
+  }
+
+ private:
+  int Next(int range) {
+    seed_ = seed_ * 1103515245u + 12345u;
+    return int((seed_ >> 8) % uint32_t(range));
+  }
+  uint32_t seed_;
+  CQtDoubleBufferSurfaceKeeper shadowed_;
+  CQtDoubleBufferSurfaceKeeper direct_;
+};
+
+TEST(Shadow, CommitOfWhatWasDrawnEqualsDrawingTheVisibleImage) {
+  const CommitCase cases[] = {
+      {"one tile a commit", 64, 48, 24, "t|t|t|t|t|"},
+      {"nothing drawn", 64, 48, 24, "||t||"},
+      {"edges and odd size", 100, 37, 24, "tttTTf|mmc|ttt|s|b|"},
+      {"16-bit", 70, 40, 16, "ttfTc|sb|tm|"},
+      {"32-bit", 70, 40, 32, "ttfc|sb|tm|"},
+      {"8-bit", 70, 40, 8, "ttfTc|tm|"},
+      {"double buffer and video", 96, 64, 24, "tt|yv|ttkt|K|tT|c|1t|"},
+      {"double buffer 16-bit", 96, 64, 16, "t|yvtk|tK|f|c|"},
+      {"large copies", 300, 200, 24, "tttttttttt|cccc|tc|"},
+  };
+  for (const CommitCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (uint32_t seed : {1u, 7u, 1234u}) {
+      ShadowTwin twin(c.width, c.height, c.depth, seed);
+      for (const char* op = c.steps; *op; ++op) {
+        twin.Run(*op);
+        if (*op == '|') ASSERT_TRUE(twin.SameImage()) << "seed " << seed << " after "
+                                                      << (op - c.steps);
+      }
+    }
+  }
 }
 
 // ---------------------------------------------------------------- modes, export

@@ -1,10 +1,12 @@
 // 8x8 YCbCr blocks to 3-byte tiles, and the run-length code of blocks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
 
+#include "display/ReversedPixels.h"
 #include "display/YuvTile.h"
 #include "pelplat/wintypes.h"
 
@@ -133,3 +135,51 @@ TEST(RunLength, FailsWhenTheInputEndsFirst) {
 }
 
 }  // namespace
+
+// The shuffle path of pixel reversal must equal the byte-by-byte one at
+// every length, including the tails it leaves to the plain loop.
+TEST(ReversedPixels, EveryLengthMatchesTheByteByByteReversal) {
+  for (size_t pixels = 0; pixels <= 70; ++pixels) {
+    SCOPED_TRACE(pixels);
+    std::vector<BYTE> in(pixels * 3), out(pixels * 3 + 1, 0xEE);
+    for (size_t i = 0; i < in.size(); ++i) in[i] = BYTE(i * 37 + 11);
+    ReverseThreeBytePixels(out.data(), in.data(), pixels);
+    for (size_t p = 0; p < pixels; ++p)
+      for (int k = 0; k < 3; ++k) ASSERT_EQ(out[p * 3 + k], in[p * 3 + 2 - k]) << p;
+    EXPECT_EQ(out.back(), 0xEE);
+  }
+}
+
+// The row converter (vector code where the processor has it) against the
+// block converter over bands whose samples sweep every value: luma and
+// both chroma planes, and the corners where the clamp acts.
+TEST(YuvRowToBgr, EqualsTheBlockConverterForEverySampleValue) {
+  std::vector<BYTE> luma(128), cb(32), cr(32);
+  for (int band = 0; band < 2048 + 4; ++band) {
+    for (int i = 0; i < 128; ++i) luma[i] = BYTE(band * 128 + i * 5);
+    for (int i = 0; i < 32; ++i) {
+      cb[i] = BYTE(band * 32 + i);
+      cr[i] = BYTE(band * 7 + i * 37);
+    }
+    if (band >= 2048) {  // the extremes, in every combination
+      const BYTE corner = (band & 1) ? 255 : 0;
+      std::fill(luma.begin(), luma.begin() + 64, corner);
+      std::fill(luma.begin() + 64, luma.end(), BYTE(255 - corner));
+      std::fill(cb.begin(), cb.end(), (band & 2) ? 255 : 0);
+      std::fill(cr.begin(), cr.end(), (band & 2) ? 0 : 255);
+    }
+    BYTE expected[2][192], actual[2][192];
+    for (int half = 0; half < 2; ++half) {
+      BYTE block[96];
+      for (int r = 0; r < 8; ++r) std::memcpy(block + r * 8, &luma[r * 16 + half * 8], 8);
+      for (int r = 0; r < 4; ++r) {
+        std::memcpy(block + 64 + r * 4, &cb[r * 8 + half * 4], 4);
+        std::memcpy(block + 80 + r * 4, &cr[r * 8 + half * 4], 4);
+      }
+      YuvRasterBlockToBgr(expected[half], block);
+    }
+    for (int r = 0; r < 8; ++r)
+      YuvRowToBgr(actual[0] + r * 24, actual[1] + r * 24, &luma[r * 16], &cb[r / 2 * 8], &cr[r / 2 * 8]);
+    ASSERT_EQ(std::memcmp(expected, actual, sizeof expected), 0) << "band " << band;
+  }
+}

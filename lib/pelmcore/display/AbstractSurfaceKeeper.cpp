@@ -1,5 +1,7 @@
 #include "display/AbstractSurfaceKeeper.h"
 
+#include "display/TileTarget.h"
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -65,6 +67,19 @@ int CAbstractSurfaceKeeper::Create(int width, int height, int depth, int storage
 
 void CAbstractSurfaceKeeper::DrawTile(int x, int y, const BYTE* pixels, BYTE* record) {
   PlaneOf(view_).DrawTile(x, y, pixels, record);
+}
+
+bool CAbstractSurfaceKeeper::GetTileTarget(TileTarget* target) {
+  if (!view_.Target() || width_ <= 0 || height_ <= 0) return false;
+  *target = TileTarget();
+  target->planes[0] = view_.Target();
+  target->views[0] = &view_;
+  target->planeCount = 1;
+  target->width = width_;
+  target->height = height_;
+  target->bytesPerPixel = storageBits_ / 8;
+  target->stride = size_t(Stride());
+  return true;
 }
 
 void CAbstractSurfaceKeeper::DrawTile16(int x, int y, const BYTE* pixels) {

@@ -50,6 +50,7 @@ class CAbstractSurfaceKeeper : public ISurfaceKeeper {
   bool BeginShadow() override { return view_.Begin(); }
   bool CommitShadow() override { return view_.Commit(); }
   bool HasShadow() override { return view_.HasShadow(); }
+  bool GetTileTarget(TileTarget* target) override;
   bool QueryFeature(int a, int b, int c, int d) override { return false; }
 
  protected:
@@ -58,8 +59,8 @@ class CAbstractSurfaceKeeper : public ISurfaceKeeper {
   // Width raised to the next multiple of a power of two.
   static int RoundedWidth(int width, int multiple) { return (width + multiple - 1) & ~(multiple - 1); }
   int Stride() const { return (width_ * (storageBits_ / 8) + 3) & ~3; }
-  SurfacePlane PlaneOf(const SurfaceBufferView& view) const {
-    return SurfacePlane(view.Target(), width_, height_, storageBits_ / 8, Stride());
+  SurfacePlane PlaneOf(SurfaceBufferView& view) const {
+    return SurfacePlane(view.Target(), width_, height_, storageBits_ / 8, Stride(), &view);
   }
   void SetGeometry(int width, int height, int depth, int storageBits);
   // The drawing of StretchBlt once its source is known.

@@ -37,14 +37,14 @@ bool IsTileLayout(const jpeg_decompress_struct& info) {
 int DecodeRows(JpegDecompressor* jpeg, const BYTE* data, size_t length, int* width, int* height,
                int scaleNumerator, int scaleDenominator, JpegOutBuffer* out) {
   if (setjmp(jpeg->Jump())) {
-    jpeg->Destroy();
+    jpeg->Abort();
     return -1;
   }
   jpeg->Open(data, length);
   j_decompress_ptr info = jpeg->Info();
   if (jpeg_read_header(info, TRUE) != JPEG_HEADER_OK || scaleNumerator <= 0 ||
       scaleDenominator <= 0) {
-    jpeg->Destroy();
+    jpeg->Abort();
     return -1;
   }
   info->scale_num = unsigned(scaleNumerator);
@@ -53,7 +53,7 @@ int DecodeRows(JpegDecompressor* jpeg, const BYTE* data, size_t length, int* wid
   if (info->output_width > JDIMENSION(kMaxRgbSide) ||
       info->output_height > JDIMENSION(kMaxRgbSide) ||
       uint64_t(info->output_width) * info->output_height > kMaxRgbPixels) {
-    jpeg->Destroy();
+    jpeg->Abort();
     return -1;
   }
   jpeg_start_decompress(info);
@@ -61,32 +61,32 @@ int DecodeRows(JpegDecompressor* jpeg, const BYTE* data, size_t length, int* wid
   JSAMPARRAY row = (*info->mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(info), JPOOL_IMAGE,
                                               JDIMENSION(rowBytes), 1);
   if (!out->Reserve(rowBytes * info->output_height) || !out->Clear()) {
-    jpeg->Destroy();
+    jpeg->Abort();
     return -1;
   }
   while (info->output_scanline < info->output_height) {
     if (jpeg_read_scanlines(info, row, 1) != 1 || !out->PrependRow(row[0], rowBytes)) {
-      jpeg->Destroy();
+      jpeg->Abort();
       return -1;
     }
   }
   *width = int(info->output_width);
   *height = int(info->output_height);
   jpeg_finish_decompress(info);
-  jpeg->Destroy();
+  jpeg->Abort();
   return 0;
 }
 
 uint32_t ReadPlanes(JpegDecompressor* jpeg, const BYTE* data, size_t length,
                     JpegRawPlanes* planes) {
   if (setjmp(jpeg->Jump())) {
-    jpeg->Destroy();
+    jpeg->Abort();
     return kJpegTileFailure;
   }
   jpeg->Open(data, length);
   j_decompress_ptr info = jpeg->Info();
   if (jpeg_read_header(info, TRUE) != JPEG_HEADER_OK || !IsTileLayout(*info)) {
-    jpeg->Destroy();
+    jpeg->Abort();
     return kJpegTileFailure;
   }
   info->jpeg_color_space = JCS_YCbCr;
@@ -101,7 +101,7 @@ uint32_t ReadPlanes(JpegDecompressor* jpeg, const BYTE* data, size_t length,
   const size_t lumaBytes = size_t(w) * h;
   planes->bytes.reset(new (std::nothrow) BYTE[lumaBytes * 3 / 2]);
   if (!planes->bytes || w != kTileJpegWidth || h != int(info->image_height)) {
-    jpeg->Destroy();
+    jpeg->Abort();
     return kJpegTileFailure;
   }
   planes->width = w;
@@ -119,12 +119,12 @@ uint32_t ReadPlanes(JpegDecompressor* jpeg, const BYTE* data, size_t length,
       crRows[i] = cr + (first / 2 + i) * (w / 2);
     }
     if (jpeg_read_raw_data(info, components, kBandRows) != JDIMENSION(kBandRows)) {
-      jpeg->Destroy();
+      jpeg->Abort();
       return kJpegTileFailure;
     }
   }
   jpeg_finish_decompress(info);
-  jpeg->Destroy();
+  jpeg->Abort();
   return 0;
 }
 
@@ -146,10 +146,8 @@ uint32_t DecodeTiles(const BYTE* data, size_t length, int* width, int* height, B
   SetSize(width, height, 0, 0);
   if (!data || length == 0) return kJpegTileFailure;
   JpegRawPlanes planes;
-  {
-    JpegDecompressor jpeg;
-    if (ReadPlanes(&jpeg, data, length, &planes) != 0) return kJpegTileFailure;
-  }
+  if (ReadPlanes(&JpegDecompressor::ForThisThread(), data, length, &planes) != 0)
+    return kJpegTileFailure;
   BYTE* bytes = static_cast<BYTE*>(std::malloc(outBytes(planes.width, planes.height)));
   if (!bytes) return kJpegTileFailure;
   pack(planes, bytes);
@@ -169,14 +167,13 @@ int DecodeJpegToRgb(const BYTE* data, size_t length, int* width, int* height, in
   ByteReader peek(data, length);
   // Four 0xFF bytes mark a picture the sender left empty.
   if (peek.U32() == 0xFFFFFFFFu && peek.Ok()) return -1;
-  JpegDecompressor jpeg;
-  return DecodeRows(&jpeg, data, length, width, height, scaleNumerator, scaleDenominator, out);
+  return DecodeRows(&JpegDecompressor::ForThisThread(), data, length, width, height,
+                    scaleNumerator, scaleDenominator, out);
 }
 
 uint32_t ReadJpegRawPlanes(const BYTE* data, size_t length, JpegRawPlanes* planes) {
   if (!data || length == 0 || !planes) return kJpegTileFailure;
-  JpegDecompressor jpeg;
-  return ReadPlanes(&jpeg, data, length, planes);
+  return ReadPlanes(&JpegDecompressor::ForThisThread(), data, length, planes);
 }
 
 void PackPlaneUnits(const JpegRawPlanes& planes, BYTE* units) {
@@ -206,17 +203,14 @@ void PackPlaneUnits(const JpegRawPlanes& planes, BYTE* units) {
 void PackBgrTiles(const JpegRawPlanes& planes, BYTE* tiles) {
   const int w = planes.width;
   const int chromaWidth = w / 2;
-  BYTE block[kYuvBlockBytes];
+  // Row r of a band: luma row r across both tiles, chroma row r / 2.
   for (int band = 0; band < planes.height / 8; ++band) {
-    for (int half = 0; half < 2; ++half) {
-      for (int r = 0; r < 8; ++r)
-        std::memcpy(block + r * 8, planes.Y() + size_t(band * 8 + r) * w + half * 8, 8);
-      for (int r = 0; r < 4; ++r) {
-        const size_t at = size_t(band * 4 + r) * chromaWidth + half * 4;
-        std::memcpy(block + 64 + r * 4, planes.Cb() + at, 4);
-        std::memcpy(block + 80 + r * 4, planes.Cr() + at, 4);
-      }
-      YuvRasterBlockToBgr(tiles + (size_t(band) * 2 + half) * kBgrTileBytes, block);
+    BYTE* left = tiles + size_t(band) * 2 * kBgrTileBytes;
+    BYTE* right = left + kBgrTileBytes;
+    for (int r = 0; r < 8; ++r) {
+      const size_t chromaAt = size_t(band * 4 + r / 2) * chromaWidth;
+      YuvRowToBgr(left + r * 24, right + r * 24, planes.Y() + size_t(band * 8 + r) * w,
+                  planes.Cb() + chromaAt, planes.Cr() + chromaAt);
     }
   }
 }

@@ -1,6 +1,8 @@
 // One libjpeg decompressor whose fatal errors jump back to the decoder that
 // set Jump(), instead of ending the program. The code between setjmp and
-// the jump must hold no object with a destructor of its own.
+// the jump must hold no object with a destructor of its own. A thread keeps
+// one and uses it for picture after picture, so the library's tables and
+// buffers are made once.
 #pragma once
 
 #include <csetjmp>
@@ -16,8 +18,15 @@ class JpegDecompressor {
   JpegDecompressor();
   ~JpegDecompressor() { Destroy(); }
 
-  // Creates the decompressor over the bytes; call only after setjmp(Jump()).
+  // The calling thread's decompressor.
+  static JpegDecompressor& ForThisThread();
+
+  // Readies the decompressor for a picture over the bytes (creating it the
+  // first time); call only after setjmp(Jump()).
   void Open(const BYTE* data, size_t length);
+  // Ends the picture, finished or failed; the decompressor stays for the
+  // next one.
+  void Abort();
   void Destroy();
   jmp_buf& Jump() { return errors_.jump; }
   j_decompress_ptr Info() { return &info_; }
@@ -35,4 +44,9 @@ class JpegDecompressor {
 
   jpeg_decompress_struct info_{};
   JumpingErrors errors_{};
+  bool created_ = false;
+  // Pictures since the decompressor was made: it is made again after this
+  // many, which bounds what the dropped tables of earlier pictures hold.
+  static constexpr int kPicturesPerDecompressor = 256;
+  int pictures_ = 0;
 };

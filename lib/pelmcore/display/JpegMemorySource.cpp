@@ -1,20 +1,16 @@
 #include "display/JpegMemorySource.h"
 
-#include <algorithm>
-#include <cstring>
 #include <new>
-
-#include "sys/ByteReader.h"
 
 namespace {
 
-constexpr size_t kPiece = 4096;
+const JOCTET kEndOfImage[2] = {0xFF, JPEG_EOI};
 
 struct MemorySource {
   jpeg_source_mgr manager;
-  ByteReader reader;
-  bool supplied;
-  JOCTET buffer[kPiece];
+  const BYTE* data;
+  size_t length;
+  bool handedOut;  // the whole range went to the library
 };
 
 MemorySource* SourceOf(j_decompress_ptr info) {
@@ -26,20 +22,17 @@ void TermSource(j_decompress_ptr) {}
 
 boolean FillInputBuffer(j_decompress_ptr info) {
   MemorySource* source = SourceOf(info);
-  const size_t n = std::min(source->reader.Remaining(), kPiece);
-  if (n) {
-    std::memcpy(source->buffer, source->reader.Take(n), n);
-    source->manager.bytes_in_buffer = n;
-    source->supplied = true;
-  } else if (source->supplied) {
-    source->buffer[0] = 0xFF;
-    source->buffer[1] = JPEG_EOI;
-    source->manager.bytes_in_buffer = 2;
-  } else {
-    // Nothing at all to read: report that no data is available.
-    return FALSE;
+  if (!source->handedOut && source->length) {
+    // The library reads the caller's bytes where they lie.
+    source->manager.next_input_byte = source->data;
+    source->manager.bytes_in_buffer = source->length;
+    source->handedOut = true;
+    return TRUE;
   }
-  source->manager.next_input_byte = source->buffer;
+  // Nothing at all to read: report that no data is available.
+  if (!source->handedOut) return FALSE;
+  source->manager.next_input_byte = kEndOfImage;
+  source->manager.bytes_in_buffer = sizeof kEndOfImage;
   return TRUE;
 }
 
@@ -49,7 +42,7 @@ void SkipInputData(j_decompress_ptr info, long count) {
   size_t left = size_t(count);
   while (left > source->manager.bytes_in_buffer) {
     left -= source->manager.bytes_in_buffer;
-    const bool atEnd = source->reader.Remaining() == 0;
+    const bool atEnd = source->handedOut;
     if (!FillInputBuffer(info)) {
       source->manager.bytes_in_buffer = 0;
       return;
@@ -64,16 +57,25 @@ void SkipInputData(j_decompress_ptr info, long count) {
 }  // namespace
 
 void JpegMemorySource(j_decompress_ptr info, const BYTE* data, size_t length) {
-  void* storage = (*info->mem->alloc_small)(reinterpret_cast<j_common_ptr>(info),
-                                            JPOOL_PERMANENT, sizeof(MemorySource));
-  MemorySource* source = new (storage) MemorySource{{}, ByteReader(data, length),
-                                                    false, {}};
-  source->manager.init_source = InitSource;
-  source->manager.fill_input_buffer = FillInputBuffer;
-  source->manager.skip_input_data = SkipInputData;
-  source->manager.resync_to_restart = jpeg_resync_to_restart;
-  source->manager.term_source = TermSource;
+  // A decompressor that is used again keeps its source: only the range
+  // changes.
+  MemorySource* source = info->src && info->src->fill_input_buffer == FillInputBuffer
+                             ? SourceOf(info)
+                             : nullptr;
+  if (!source) {
+    void* storage = (*info->mem->alloc_small)(reinterpret_cast<j_common_ptr>(info),
+                                              JPOOL_PERMANENT, sizeof(MemorySource));
+    source = new (storage) MemorySource{};
+    source->manager.init_source = InitSource;
+    source->manager.fill_input_buffer = FillInputBuffer;
+    source->manager.skip_input_data = SkipInputData;
+    source->manager.resync_to_restart = jpeg_resync_to_restart;
+    source->manager.term_source = TermSource;
+    info->src = &source->manager;
+  }
+  source->data = data;
+  source->length = data ? length : 0;
+  source->handedOut = false;
   source->manager.bytes_in_buffer = 0;
   source->manager.next_input_byte = nullptr;
-  info->src = &source->manager;
 }

@@ -8,6 +8,9 @@
 
 #include "display/Lz4Packet.h"
 #include "display/Op2Stream.h"
+#include "display/PaletteTile.h"
+#include "display/ReversedPixels.h"
+#include "display/TileWriter.h"
 #include "sys/ByteReader.h"
 #include "sys/ByteWriter.h"
 #include "sys/klog.h"
@@ -142,7 +145,7 @@ uint32_t Op2Decoder::DecodeOrder(IOp2Requests& processor, uint16_t word, ByteRea
       const int count = body.U8();
       for (int i = 0; body.Ok() && i < count; ++i) {
         AdvanceX();
-        processor.DrawCurrentTile(*this);
+        DrawCurrent(processor);
       }
       break;
     }
@@ -204,16 +207,12 @@ void Op2Decoder::OrderRawTile(IOp2Requests& processor, uint8_t flags, ByteReader
   ReadPrefix(flags, body);
   const BYTE* pixels = body.Take(TileBytes());
   if (bytesPerPixel_ == 3) {
-    for (size_t i = 0; i < TileBytes(); i += 3) {
-      tile_[i] = pixels[i + 2];
-      tile_[i + 1] = pixels[i + 1];
-      tile_[i + 2] = pixels[i];
-    }
+    ReverseThreeBytePixels(tile_, pixels, size_t(kTileSide) * kTileSide);
   } else {
     std::memcpy(tile_, pixels, TileBytes());
   }
   if (bytesPerPixel_ == 2 || bytesPerPixel_ == 3) RecordTile();
-  processor.DrawCurrentTile(*this);
+  DrawCurrent(processor);
 }
 
 void Op2Decoder::OrderPaletteTile(IOp2Requests& processor, uint8_t flags, ByteReader& body) {
@@ -229,7 +228,7 @@ void Op2Decoder::OrderPaletteTile(IOp2Requests& processor, uint8_t flags, ByteRe
   indexWidth_ = width;
   ExpandIndices(indices, width);
   if (bytesPerPixel_ > 1) RecordTile();
-  processor.DrawCurrentTile(*this);
+  DrawCurrent(processor);
 }
 
 void Op2Decoder::OrderMode(IOp2Requests& processor, uint16_t length, ByteReader& body) {
@@ -311,7 +310,7 @@ bool Op2Decoder::DecodeTileKind(IOp2Requests& processor, uint16_t word, ByteRead
       RetreatX();
       for (int i = 0; i < count; ++i) {
         AdvanceX();
-        processor.DrawCurrentTile(*this);
+        DrawCurrent(processor);
       }
       return true;
     }
@@ -332,7 +331,7 @@ bool Op2Decoder::DecodeTileKind(IOp2Requests& processor, uint16_t word, ByteRead
         if (!(word & kCacheRefsFromCache2)) {
           DrawFromCache1(processor, &index);
         } else if (const BYTE* slot = cache2_.SlotAt(&index)) {
-          processor.DrawTile(TileX(), TileY(), slot, cache2_.SlotSize(), nullptr, 0);
+          DrawAt(processor, TileX(), TileY(), slot, cache2_.SlotSize(), nullptr, 0);
         }
       }
       return true;
@@ -358,7 +357,7 @@ bool Op2Decoder::DecodeTileKind(IOp2Requests& processor, uint16_t word, ByteRead
   indexWidth_ = width;
   ExpandIndices(indices, width);
   RecordTile();
-  processor.DrawCurrentTile(*this);
+  DrawCurrent(processor);
   return true;
 }
 
@@ -387,54 +386,8 @@ void Op2Decoder::LoadPalette(const BYTE* colours, int count) {
   }
 }
 
-namespace {
-
-// Index i of the 64-pixel tile at the given width, least significant first.
-inline unsigned IndexAt(const BYTE* indices, int width, int i) {
-  switch (width) {
-    case 1: return (indices[i >> 3] >> (i & 7)) & 1;
-    case 2: return (indices[i >> 2] >> (2 * (i & 3))) & 3;
-    case 3: {
-      const BYTE* p = indices + (i >> 3) * 3;
-      const uint32_t bits = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16;
-      return (bits >> (3 * (i & 7))) & 7;
-    }
-    case 4: return (indices[i >> 1] >> (4 * (i & 1))) & 0xF;
-    default: return 0;
-  }
-}
-
-// The pixel size is a template argument so that each pixel is a few
-// stores rather than a copy call.
-template <int B, int Width>
-void Expand(BYTE* tile, const BYTE* palette, const BYTE* indices) {
-  for (int i = 0; i < Op2Decoder::kTileSide * Op2Decoder::kTileSide; ++i) {
-    const BYTE* colour = palette + IndexAt(indices, Width, i) * B;
-    for (int j = 0; j < B; ++j) tile[i * B + j] = colour[j];
-  }
-}
-
-template <int B>
-void ExpandAt(BYTE* tile, const BYTE* palette, const BYTE* indices, int width) {
-  switch (width) {
-    case 0: Expand<B, 0>(tile, palette, indices); break;
-    case 1: Expand<B, 1>(tile, palette, indices); break;
-    case 2: Expand<B, 2>(tile, palette, indices); break;
-    case 3: Expand<B, 3>(tile, palette, indices); break;
-    case 4: Expand<B, 4>(tile, palette, indices); break;
-    default: break;  // other widths leave the tile as it is
-  }
-}
-
-}  // namespace
-
 void Op2Decoder::ExpandIndices(const BYTE* indices, int width) {
-  switch (bytesPerPixel_) {
-    case 1: ExpandAt<1>(tile_, palette_, indices, width); break;
-    case 2: ExpandAt<2>(tile_, palette_, indices, width); break;
-    case 3: ExpandAt<3>(tile_, palette_, indices, width); break;
-    default: break;  // 4-byte tiles are never expanded
-  }
+  ExpandPaletteTile(tile_, palette_, bytesPerPixel_, indices, width);
 }
 
 void Op2Decoder::RecordTile() {
@@ -442,12 +395,39 @@ void Op2Decoder::RecordTile() {
   recordBytes_ = recordSlot_ ? cache1_.SlotSize() : 0;
 }
 
+void Op2Decoder::DrawAt(IOp2Requests& processor, int x, int y, const BYTE* pixels,
+                        size_t pixelBytes, BYTE* record, size_t recordBytes) {
+  if (processor.tileWriter &&
+      processor.tileWriter->Draw(x, y, pixels, pixelBytes, record, recordBytes))
+    return;
+  processor.DrawTile(x, y, pixels, pixelBytes, record, recordBytes);
+}
+
+void Op2Decoder::DrawCurrent(IOp2Requests& processor) {
+  if (!processor.tileWriter) return processor.DrawCurrentTile(*this);
+  size_t recordBytes = 0;
+  BYTE* record = TakeRecordSlot(&recordBytes);
+  DrawAt(processor, TileX(), TileY(), tile_, kTileRoom, record, recordBytes);
+}
+
 void Op2Decoder::DrawFromCache1(IOp2Requests& processor, uint32_t* index) {
   const BYTE* slot = cache1_.SlotAt(index);
   if (!slot) return;
-  std::memcpy(tile_, slot, std::min<size_t>(cache1_.SlotSize(), kTileRoom));
+  // The slot becomes the current tile (later repeats draw it); the sizes
+  // of tiles get copies of a size known here.
+  const size_t bytes = std::min<size_t>(cache1_.SlotSize(), kTileRoom);
+  switch (bytes) {
+    case 128: std::memcpy(tile_, slot, 128); break;
+    case 192: std::memcpy(tile_, slot, 192); break;
+    default: std::memcpy(tile_, slot, bytes); break;
+  }
   recordSlot_ = nullptr;
-  processor.DrawCurrentTile(*this);
+  // Drawn from the slot itself when it holds a whole tile of the surface.
+  TileWriter* writer = processor.tileWriter;
+  if (writer && writer->TileBytes() <= bytes)
+    DrawAt(processor, TileX(), TileY(), slot, bytes, nullptr, 0);
+  else
+    DrawCurrent(processor);
 }
 
 // ---- mode changes and caches ----
@@ -491,18 +471,18 @@ void Op2Decoder::ApplyMode(IOp2Requests& processor, ModeOrder mode) {
     cache2_.Reset(tileBytes);
   }
   paletteCache_.Reset(kPaletteSlotBytes);
+  // The screen that follows a mode order fills the tile caches: their pages
+  // are made resident before the tiles come.
+  cache1_.Prefault();
+  cache2_.Prefault();
   processor.SetMode(w, h, mode.depth);
 }
 
 void Op2Decoder::RebuildTileCaches(uint32_t total) {
   const uint32_t tileBytes = uint32_t(TileBytes());
   total = std::min(total, TileCache::kMaxTotal);
-  TileCache one, two;
-  if (one.Init(total, tileBytes) && two.Init(total / 4, tileBytes)) {
-    cache1_ = std::move(one);
-    cache2_ = std::move(two);
-    return;
-  }
+  // The caches keep their memory when it is large enough.
+  if (cache1_.Init(total, tileBytes) && cache2_.Init(total / 4, tileBytes)) return;
   // Without memory for the new size the old caches serve on, emptied as
   // the server expects after a change.
   LogMessageA("Op2Decoder::RebuildTileCaches: no memory for %u bytes", total);
@@ -516,9 +496,6 @@ void Op2Decoder::ApplyDisplayBlock(const BYTE* block) {
   const uint32_t size = in.U32();
   if (!in.Ok() || size == kDefaultCacheBytes) return;
   RebuildTileCaches(size ? size : kSessionCacheFallback);
-  TileCache palettes;
-  if (palettes.Init(kPaletteCacheBytes, kPaletteSlotBytes))
-    paletteCache_ = std::move(palettes);
-  else
+  if (!paletteCache_.Init(kPaletteCacheBytes, kPaletteSlotBytes))
     paletteCache_.Reset(kPaletteSlotBytes);
 }

@@ -128,6 +128,11 @@ class Op2Decoder {
   void LoadPalette(const BYTE* colours, int count);
   void ExpandIndices(const BYTE* indices, int width);
   void RecordTile();
+  // An 8x8 tile through the processor's tile writer, or its DrawTile.
+  void DrawAt(IOp2Requests& processor, int x, int y, const BYTE* pixels, size_t pixelBytes,
+              BYTE* record, size_t recordBytes);
+  // The current tile at the drawing position, into the reserved slot.
+  void DrawCurrent(IOp2Requests& processor);
   void DrawFromCache1(IOp2Requests& processor, uint32_t* index);
   static bool DecodePayload(int codec, const BYTE* payload, size_t length, Units* units);
   void RebuildTileCaches(uint32_t total);

@@ -8,6 +8,7 @@
 #include "display/JpegOutBuffer.h"
 #include "display/Op2Decoder.h"
 #include "display/Op2Stream.h"
+#include "display/TileWriter.h"
 #include "display/YuvTile.h"
 #include "sys/ByteReader.h"
 
@@ -48,7 +49,7 @@ bool Op2Decoder::DecodeYuvBlock(IOp2Requests& processor, uint16_t word, ByteRead
   }
   YuvBlockToBgr(tile_, block);
   if (bytesPerPixel_ == 2) RecordTile();
-  processor.DrawCurrentTile(*this);
+  DrawCurrent(processor);
   return true;
 }
 
@@ -131,7 +132,7 @@ void Op2Decoder::PlaceUnits(IOp2Requests& processor, Units& units, bool record, 
       default: break;
     }
     if (!tile) continue;
-    processor.DrawTile(ClampCoordinate(originX_ + int64_t(column) * kTileSide + 8 * k),
+    DrawAt(processor, ClampCoordinate(originX_ + int64_t(column) * kTileSide + 8 * k),
                        ClampCoordinate(originY_ + int64_t(row) * kTileSide), tile, kUnitBytes,
                        slot, slot ? cache2_.SlotSize() : 0);
   }
@@ -273,7 +274,7 @@ bool Op2Decoder::DecodeFrameTiles(IOp2Requests& processor, uint16_t word, ByteRe
     const BYTE* tile = frame_.Next(kUnitBytes);
     if (!tile) break;
     BYTE* slot = cache2_.Take();
-    processor.DrawTile(TileX(), TileY(), tile, kUnitBytes, slot, slot ? cache2_.SlotSize() : 0);
+    DrawAt(processor, TileX(), TileY(), tile, kUnitBytes, slot, slot ? cache2_.SlotSize() : 0);
   }
   return true;
 }

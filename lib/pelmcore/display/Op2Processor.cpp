@@ -49,6 +49,7 @@ int COp2Processor::ProcessPacket(const uint8_t* data, size_t length) {
   ISurfaceKeeper* locked = systemApi->LockFrameBuffer(displayIndex);
   if (!locked) return kNoSurface;
   surface = locked;
+  RefreshTileWriter();
   const BYTE* bytes = data;
   decoder.BeginPacket(*this, &bytes, &length);
   size_t position = 0;
@@ -62,6 +63,9 @@ int COp2Processor::ProcessPacket(const uint8_t* data, size_t length) {
     position += used;
   }
   decoder.EndPacket(*this);
+  MergeWrittenTiles();
+  tileWriter = nullptr;
+  writer.End();
   if (!surface->HasShadow()) ReportDirtyRect();
   surface = nullptr;
   systemApi->UnlockFrameBuffer(locked);
@@ -87,6 +91,20 @@ void COp2Processor::GrowDirtyBox(int x, int y, int width, int height) {
   if (dirtyBox.top == -1 || r.y < dirtyBox.top) dirtyBox.top = r.y;
   if (dirtyBox.right == -1 || dirtyBox.right < r.x + r.width) dirtyBox.right = r.x + r.width;
   if (dirtyBox.bottom == -1 || dirtyBox.bottom < r.y + r.height) dirtyBox.bottom = r.y + r.height;
+}
+
+void COp2Processor::MergeWrittenTiles() {
+  const RECT box = writer.TakeDrawnBox();
+  if (box.left == -1) return;
+  if (dirtyBox.left == -1 || box.left < dirtyBox.left) dirtyBox.left = box.left;
+  if (dirtyBox.top == -1 || box.top < dirtyBox.top) dirtyBox.top = box.top;
+  if (dirtyBox.right == -1 || dirtyBox.right < box.right) dirtyBox.right = box.right;
+  if (dirtyBox.bottom == -1 || dirtyBox.bottom < box.bottom) dirtyBox.bottom = box.bottom;
+}
+
+void COp2Processor::RefreshTileWriter() {
+  MergeWrittenTiles();
+  tileWriter = surface && writer.Begin(surface) ? &writer : nullptr;
 }
 
 void COp2Processor::CopyRect(int sourceX, int sourceY, int left, int top, int right, int bottom) {
@@ -116,7 +134,9 @@ void COp2Processor::SetPalette(const BYTE* entries) {
 void COp2Processor::SetMode(int width, int height, int depth) {
   if (!systemApi) return;
   if (!geometrySeen) systemApi->SetDesktopGeometry(width, height, 0, 0);
+  MergeWrittenTiles();
   systemApi->ResizeDisplay(width, height, depth, displayIndex);
+  RefreshTileWriter();
 }
 
 void COp2Processor::DrawTile(int x, int y, const BYTE* pixels, size_t pixelBytes, BYTE* record,
@@ -143,9 +163,12 @@ void COp2Processor::FlushSurface() {
   surface->BeginShadow();
   surface->CommitShadow();
   ReportDirtyRect();
+  // From the first flush on, tiles go to the shadow.
+  RefreshTileWriter();
 }
 
 void COp2Processor::ReportDirtyRect() {
+  MergeWrittenTiles();
   if (dirtyBox.left == -1) return;
   if (systemApi)
     systemApi->InvalidateRect(dirtyBox.left, dirtyBox.top, dirtyBox.right - dirtyBox.left,

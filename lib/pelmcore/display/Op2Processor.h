@@ -9,6 +9,7 @@
 
 #include "display/Op2Decoder.h"
 #include "display/Op2Requests.h"
+#include "display/TileWriter.h"
 #include "pelplat/wintypes.h"
 #include "session/SlotDataProcessor.h"
 
@@ -56,6 +57,10 @@ class COp2Processor : public CSlotDataProcessor, public IOp2Requests {
 
  private:
   void GrowDirtyBox(int x, int y, int width, int height);
+  // The tile writer's box into the dirty box.
+  void MergeWrittenTiles();
+  // The writer follows the surface's targets after they changed.
+  void RefreshTileWriter();
   void EmptyDirtyBox() { dirtyBox = RECT{-1, -1, -1, -1}; }
   // Bytes of one pixel as the surface stores it; 0 without pixels.
   int SurfacePixelBytes() const;
@@ -64,6 +69,7 @@ class COp2Processor : public CSlotDataProcessor, public IOp2Requests {
   Op2Decoder decoder;
   RECT dirtyBox{-1, -1, -1, -1};
   ISurfaceKeeper* surface = nullptr;  // only while a packet is decoded
+  TileWriter writer;
   int32_t geometry[4] = {};
   bool geometryPending = false;
   bool geometrySeen = false;

@@ -10,6 +10,7 @@
 #include "pelplat/wintypes.h"
 
 class Op2Decoder;
+class TileWriter;
 
 class IOp2Requests {
  public:
@@ -43,4 +44,8 @@ class IOp2Requests {
   // Whether container lengths are aligned to four bytes from the packet
   // start.
   virtual bool AlignsContainers() = 0;
+
+  // While set, the decoder hands 8x8 tiles to this writer and only those it
+  // declines to DrawTile.
+  TileWriter* tileWriter = nullptr;
 };

@@ -6,6 +6,7 @@
 
 #include "display/SurfaceBitmap.h"
 #include "display/SurfaceClip.h"
+#include "display/TileTarget.h"
 
 namespace {
 
@@ -99,10 +100,25 @@ int CQtDoubleBufferSurfaceKeeper::Create(int width, int height, int depth, int s
   const int rounded = RoundedWidth(width, 16);
   const int bytesPerPixel = storage / 8;
 
+  const int rows = height + kSpareRows;
+  const size_t bytesPerLine = size_t(rounded) * size_t(bytesPerPixel);  // a multiple of 16
+  const size_t bytes = bytesPerLine * size_t(rows);
+
   // Both images and both views are made ready before anything is replaced,
-  // so a refused call leaves painters with the previous, intact surface.
-  QImage a(rounded, height + kSpareRows, format);
-  QImage b(rounded, height + kSpareRows, format);
+  // so a refused call leaves painters with the previous, intact surface;
+  // the kept pixels are cleared only once nothing can fail.
+  std::unique_ptr<uchar[]> newA, newB;
+  uchar* pixelsA = pixelsA_.get();
+  uchar* pixelsB = pixelsB_.get();
+  if (bytes > pixelBytes_) {
+    newA.reset(new (std::nothrow) uchar[bytes]);
+    newB.reset(new (std::nothrow) uchar[bytes]);
+    if (!newA || !newB) return 0;
+    pixelsA = newA.get();
+    pixelsB = newB.get();
+  }
+  QImage a(pixelsA, rounded, rows, int(bytesPerLine), format);
+  QImage b(pixelsB, rounded, rows, int(bytesPerLine), format);
   if (a.isNull() || b.isNull()) return 0;
   if (format == QImage::Format_Indexed8) {
     // An indexed image without a colour table cannot be painted.
@@ -110,16 +126,23 @@ int CQtDoubleBufferSurfaceKeeper::Create(int width, int height, int depth, int s
     a.setColorTable(palette_);
     b.setColorTable(palette_);
   }
-  a.fill(0);
-  b.fill(0);
   SurfaceBufferView::Pending pendingA, pendingB;
-  if (!view_.Prepare(a.bits(), a.width(), a.height(), bytesPerPixel, &pendingA) ||
-      !viewB_.Prepare(b.bits(), b.width(), b.height(), bytesPerPixel, &pendingB))
+  if (!view_.Prepare(pixelsA, a.width(), a.height(), bytesPerPixel, &pendingA, true) ||
+      !viewB_.Prepare(pixelsB, b.width(), b.height(), bytesPerPixel, &pendingB, true))
     return 0;
+  // Zero bytes are colour 0 in every format.
+  std::memset(pixelsA, 0, bytes);
+  std::memset(pixelsB, 0, bytes);
   view_.Apply(&pendingA);
   viewB_.Apply(&pendingB);
   imageA_ = std::move(a);
   imageB_ = std::move(b);
+  if (newA) {
+    // The previous images, which used the old pixels, are gone.
+    pixelsA_ = std::move(newA);
+    pixelsB_ = std::move(newB);
+    pixelBytes_ = bytes;
+  }
   SetGeometry(rounded, height, depth, storage);
   return 1;
 }
@@ -152,6 +175,7 @@ void CQtDoubleBufferSurfaceKeeper::DrawTileAroundKey(const SurfacePlane& plane, 
     const int after = (run.last + 1) * bytesPerPixel;
     std::memcpy(out + after, row + after, size_t(fullRow - after));
   }
+  plane.MarkDrawn(x, y, kTile, kTile);
 }
 
 void CQtDoubleBufferSurfaceKeeper::DrawTile(int x, int y, const BYTE* pixels, BYTE* record) {
@@ -161,6 +185,20 @@ void CQtDoubleBufferSurfaceKeeper::DrawTile(int x, int y, const BYTE* pixels, BY
     DrawTileAroundKey(PlaneOf(view_), x, y, pixels);
   else
     PlaneOf(view_).DrawTile(x, y, pixels, nullptr);
+}
+
+bool CQtDoubleBufferSurfaceKeeper::GetTileTarget(TileTarget* target) {
+  if (!CAbstractSurfaceKeeper::GetTileTarget(target)) return false;
+  if (singleBuffer_) return true;
+  if (!viewB_.Target()) return false;
+  // Image B takes every tile as it is; image A too, except around the key
+  // inside the video.
+  target->planes[1] = viewB_.Target();
+  target->views[1] = &viewB_;
+  target->planeCount = 2;
+  target->keyed = true;
+  target->video = videoRect_;
+  return true;
 }
 
 void CQtDoubleBufferSurfaceKeeper::DrawTile16(int x, int y, const BYTE* pixels) {
@@ -211,8 +249,10 @@ void CQtDoubleBufferSurfaceKeeper::SyncBuffers() {
   const size_t count = std::min(view_.ByteCount(), viewB_.ByteCount());
   if (view_.Live() && viewB_.Live()) {
     std::memcpy(viewB_.Live(), view_.Live(), count);
-    if (view_.HasShadow() || viewB_.HasShadow())
+    if (view_.HasShadow() || viewB_.HasShadow()) {
       std::memcpy(viewB_.Target(), view_.Target(), count);
+      viewB_.MarkAllDrawn();
+    }
   }
   singleBuffer_ = 0;
 }
@@ -250,6 +290,7 @@ void CQtDoubleBufferSurfaceKeeper::BitBltKeyed(int x, int y, int width, int heig
         if (bytesPerPixel == 4) out[3] = 255;
       }
     }
+    a.MarkDrawn(clip.x, clip.y, clip.width, clip.height);
   }
   CommitShadow();
 }
@@ -280,6 +321,7 @@ void CQtDoubleBufferSurfaceKeeper::StretchBltKeyed(int sourceWidth, int sourceHe
                             else
                               std::memcpy(a.Pixel(x, y), keyed, 3);
                           });
+    a.MarkDrawnRect(destination);
   }
   CommitShadow();
 }

@@ -6,6 +6,7 @@
 
 #include <QImage>
 #include <QVector>
+#include <memory>
 
 #include "display/AbstractSurfaceKeeper.h"
 
@@ -36,6 +37,7 @@ class CQtDoubleBufferSurfaceKeeper : public CAbstractSurfaceKeeper {
                        int sourceBytesPerPixel, const BYTE* pixels, int colourKey) override;
   int GetHBitmap(SurfaceBitmap** bitmap) override;
   bool BeginShadow() override;
+  bool GetTileTarget(TileTarget* target) override;
   bool CommitShadow() override;
 
   int DisplayIndex() const { return displayIndex_; }
@@ -54,6 +56,11 @@ class CQtDoubleBufferSurfaceKeeper : public CAbstractSurfaceKeeper {
   QVector<QRgb> palette_;
   int singleBuffer_ = 1;
   RECT videoRect_{0, 0, 0, 0};
+  // The images' pixels, kept from one Create to the next while they are
+  // large enough: a mode change then costs no new pages.
+  std::unique_ptr<uchar[]> pixelsA_;
+  std::unique_ptr<uchar[]> pixelsB_;
+  size_t pixelBytes_ = 0;
   QImage imageA_;
   QImage imageB_;
   SurfaceBufferView viewB_;

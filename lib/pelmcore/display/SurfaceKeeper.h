@@ -7,6 +7,7 @@
 
 class QImage;
 class SurfaceBitmap;
+struct TileTarget;
 
 class ISurfaceKeeper {
  public:
@@ -56,5 +57,8 @@ class ISurfaceKeeper {
   virtual bool BeginShadow() { return false; }
   virtual bool CommitShadow() { return false; }
   virtual bool HasShadow() { return false; }
+  // The drawing targets of 8x8 tiles, valid until the surface is created
+  // again or its shadow begins; false when tiles must go through DrawTile.
+  virtual bool GetTileTarget(TileTarget* target) { return false; }
   virtual bool QueryFeature(int a, int b, int c, int d) = 0;
 };

@@ -36,6 +36,7 @@ void SurfacePlane::DrawTile(int x, int y, const BYTE* pixels, BYTE* record) cons
     std::memcpy(Pixel(x, y + r), row, size_t(rowBytes));
     if (recordRows) std::memcpy(record + size_t(r) * fullRow, row, size_t(fullRow));
   }
+  MarkDrawn(x, y, kTile, kTile);
 }
 
 void SurfacePlane::DrawTile16(int x, int y, const BYTE* pixels) const {
@@ -44,6 +45,7 @@ void SurfacePlane::DrawTile16(int x, int y, const BYTE* pixels) const {
     return;
   const size_t rowBytes = size_t(16) * bpp_;
   for (int r = 0; r < 16; ++r) std::memcpy(Pixel(x, y + r), pixels + r * rowBytes, rowBytes);
+  MarkDrawn(x, y, 16, 16);
 }
 
 void SurfacePlane::FillTile(int x, int y, const BYTE* colour) const {
@@ -55,6 +57,7 @@ void SurfacePlane::FillTile(int x, int y, const BYTE* colour) const {
     BYTE* out = Pixel(x, y + r);
     for (int i = 0; i < rowBytes; i += bpp_) std::memcpy(out + i, pixel, size_t(bpp_));
   }
+  MarkDrawn(x, y, kTile, kTile);
 }
 
 void SurfacePlane::CopyRect(int destX, int destY, int sourceX, int sourceY, int width,
@@ -70,6 +73,7 @@ void SurfacePlane::CopyRect(int destX, int destY, int sourceX, int sourceY, int 
     const int r = topDown ? i : height - 1 - i;
     std::memmove(Pixel(destX, destY + r), Pixel(sourceX, sourceY + r), rowBytes);
   }
+  MarkDrawn(destX, destY, width, height);
 }
 
 void SurfacePlane::MarkTile(int x, int y) const {
@@ -79,6 +83,9 @@ void SurfacePlane::MarkTile(int x, int y) const {
   std::memset(Pixel(x, y), 0xFF, size_t(std::min(kMarkBytes, rowEnd)));
   if (rows == kTile && rowEnd > kMarkBytes)
     std::memset(Pixel(x, y + 7) + kMarkBytes, 0, size_t(std::min(kMarkBytes, rowEnd - kMarkBytes)));
+  // Both marks lie within the first 24 bytes of their rows: 24 pixels at
+  // the narrowest pixel size.
+  MarkDrawn(x, y, 2 * kMarkBytes, kTile);
 }
 
 void SurfacePlane::BitBlt(int x, int y, const SourcePicture& source) const {
@@ -97,10 +104,19 @@ void SurfacePlane::BitBlt(int x, int y, const SourcePicture& source) const {
     else
       std::memcpy(out, in, size_t(clip.width) * bpp_);
   }
+  MarkDrawn(clip.x, clip.y, clip.width, clip.height);
+}
+
+void SurfacePlane::MarkDrawnRect(const RECT& rect) const {
+  const auto clamp = [](int64_t v, int limit) { return int(std::clamp<int64_t>(v, 0, limit)); };
+  const int left = clamp(rect.left, width_), right = clamp(rect.right, width_);
+  const int top = clamp(rect.top, height_), bottom = clamp(rect.bottom, height_);
+  MarkDrawn(left, top, right - left, bottom - top);
 }
 
 void SurfacePlane::Stretch(const SourcePicture& source, const RECT& destination) const {
   if (!Valid()) return;
+  MarkDrawnRect(destination);
   const int sourceBpp = source.bytesPerPixel;
   auto visit = [&](auto&& put) {
     ForEachStretchedPixel(width_, height_, source, destination,

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "display/SurfaceBufferView.h"
 #include "pelplat/wintypes.h"
 
 // A source picture of tightly packed rows.
@@ -34,8 +35,12 @@ inline void PutLe16(BYTE* p, uint16_t v) {
 
 class SurfacePlane {
  public:
-  SurfacePlane(BYTE* bytes, int width, int height, int bytesPerPixel, int stride)
-      : bytes_(bytes), width_(width), height_(height), bpp_(bytesPerPixel), stride_(stride) {}
+  // view: where drawn rectangles are marked for the shadow commit; null
+  // for a plane nobody commits.
+  SurfacePlane(BYTE* bytes, int width, int height, int bytesPerPixel, int stride,
+               SurfaceBufferView* view = nullptr)
+      : bytes_(bytes), width_(width), height_(height), bpp_(bytesPerPixel), stride_(stride),
+        view_(view) {}
 
   bool Valid() const { return bytes_ != nullptr && width_ > 0 && height_ > 0; }
   int Width() const { return width_; }
@@ -60,6 +65,12 @@ class SurfacePlane {
   // Nearest-pixel scaling into the destination rectangle.
   void Stretch(const SourcePicture& source, const RECT& destination) const;
   int ReadRect(int x, int y, int width, int height, BYTE* destination) const;
+  // Callers that write through Pixel() mark what they wrote.
+  void MarkDrawn(int x, int y, int width, int height) const {
+    if (view_) view_->MarkDrawn(x, y, width, height);
+  }
+  // The part of a {left, top, right, bottom} rectangle inside the plane.
+  void MarkDrawnRect(const RECT& rect) const;
 
  private:
   BYTE* bytes_;
@@ -67,6 +78,7 @@ class SurfacePlane {
   int height_;
   int bpp_;
   int stride_;
+  SurfaceBufferView* view_;
 };
 
 // Visits the destination pixels of a nearest-pixel scaling of source into

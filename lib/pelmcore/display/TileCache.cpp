@@ -5,7 +5,14 @@
 
 namespace {
 
-BYTE* ZeroedBlock(uint32_t total) { return static_cast<BYTE*>(std::calloc(std::max<uint32_t>(total, 1), 1)); }
+// Stale bytes are cleared this far ahead of the slot taken, so the clearing
+// costs one call per stretch rather than one per slot.
+constexpr size_t kClearAhead = size_t(64) << 10;
+
+// What a stale slot reads as. Slots are one tile at most (64 pixels of up
+// to 4 bytes) or a palette.
+constexpr size_t kZeroSlotBytes = 4096;
+const BYTE kZeroSlot[kZeroSlotBytes] = {};
 
 }  // namespace
 
@@ -14,61 +21,87 @@ void TileCache::SetGeometry(uint32_t total, uint32_t slotSize) {
   slotSize_ = slotSize;
   slotCount_ = slotSize ? total / slotSize : 0;
   index_ = 0;
+  current_ = 0;
 }
 
 bool TileCache::Init(uint32_t total, uint32_t slotSize) {
   total = std::min(total, kMaxTotal);
-  BYTE* block = ZeroedBlock(total);
-  if (!block) return false;
-  storage_.reset(block);
+  if (!block_.Bytes() || block_.Capacity() < total) {
+    if (!block_.Map(total)) return false;
+    written_ = 0;
+  }
   deferred_ = false;
   SetGeometry(total, slotSize);
   return true;
 }
 
 void TileCache::InitDeferred(uint32_t total, uint32_t slotSize) {
-  storage_.reset();
+  block_.Release();
+  written_ = 0;
   deferred_ = true;
   SetGeometry(std::min(total, kMaxTotal), slotSize);
 }
 
 void TileCache::Free() {
-  storage_.reset();
+  block_.Release();
+  written_ = 0;
   deferred_ = false;
   SetGeometry(0, 0);
 }
 
 BYTE* TileCache::Storage() {
-  if (!storage_ && deferred_) {
-    storage_.reset(ZeroedBlock(total_));
+  if (!block_.Bytes() && deferred_) {
+    if (block_.Map(total_)) written_ = 0;
     deferred_ = false;
   }
-  return storage_.get();
+  return block_.Bytes();
 }
 
-void TileCache::Reset(uint32_t slotSize) {
-  if (storage_) {
-    // A fresh block keeps untouched pages unbacked; clearing the old one
-    // would make every page resident.
-    if (BYTE* block = ZeroedBlock(total_))
-      storage_.reset(block);
-    else
-      std::memset(storage_.get(), 0, total_);
+void TileCache::Reset(uint32_t slotSize) { SetGeometry(total_, slotSize); }
+
+void TileCache::Prefault() {
+  if (slotCount_ && Storage()) block_.WillWrite(size_t(index_) * slotSize_);
+}
+
+void TileCache::ClearStaleUpTo(size_t end) {
+  size_t to = end;
+  if (current_ < written_) {
+    to = std::max(end, end + kClearAhead / slotSize_ * slotSize_);
+    std::memset(block_.Bytes() + current_, 0, std::min(to, written_) - current_);
   }
-  SetGeometry(total_, slotSize);
+  current_ = to;
 }
 
-BYTE* TileCache::SlotAt(uint32_t* index) {
+const BYTE* TileCache::ReadableSlot(size_t offset) const {
+  if (offset < current_ || offset >= written_) return block_.Bytes() + offset;
+  if (slotSize_ <= kZeroSlotBytes) return kZeroSlot;
+  return nullptr;
+}
+
+const BYTE* TileCache::SlotAt(uint32_t* index) {
   if (*index >= slotCount_) *index = 0;
   if (slotCount_ == 0 || !Storage()) return nullptr;
-  return storage_.get() + size_t(*index) * slotSize_;
+  const size_t offset = size_t(*index) * slotSize_;
+  if (const BYTE* slot = ReadableSlot(offset)) return slot;
+  // A stale slot too large for the zero slot: cleared where it lies.
+  std::memset(block_.Bytes() + offset, 0, std::min<size_t>(slotSize_, written_ - offset));
+  return block_.Bytes() + offset;
+}
+
+const BYTE* TileCache::Peek(uint32_t index) const {
+  if (!block_.Bytes() || index >= slotCount_) return nullptr;
+  return ReadableSlot(size_t(index) * slotSize_);
 }
 
 BYTE* TileCache::Take() {
   if (slotCount_ == 0 || !Storage()) return nullptr;
-  BYTE* slot = storage_.get() + size_t(index_) * slotSize_;
+  const size_t offset = size_t(index_) * slotSize_;
+  const size_t end = offset + slotSize_;
+  if (end > current_) ClearStaleUpTo(end);
+  written_ = std::max(written_, end);
+  block_.WillWrite(offset);
   if (++index_ >= slotCount_) index_ = 0;
-  return slot;
+  return block_.Bytes() + offset;
 }
 
 void TileCache::Put(const BYTE* bytes, size_t length) {

@@ -5,6 +5,12 @@
 
 #include "sys/ByteReader.h"
 
+#include "display/CpuFeatures.h"
+
+#ifdef PELLUM_HAVE_SSSE3_PATH
+#include <immintrin.h>
+#endif
+
 namespace {
 
 BYTE Clamp(int v) { return BYTE(unsigned(v) <= 255 ? v : v < 0 ? 0 : 255); }
@@ -57,6 +63,95 @@ void YuvRasterBlockToBgr(BYTE* tile, const BYTE* block) {
     const int luma[4] = {first, first + 1, first + 8, first + 9};
     PutGroup(tile, block, k, luma);
   }
+}
+
+namespace {
+
+void YuvRowToBgrScalar(BYTE* first, BYTE* second, const BYTE* luma, const BYTE* cb,
+                       const BYTE* cr) {
+  for (int c = 0; c < 16; ++c) {
+    const ChromaTerms terms(cb[c / 2], cr[c / 2]);
+    PutPixel((c < 8 ? first : second) + (c % 8) * 3, luma[c], terms);
+  }
+}
+
+#ifdef PELLUM_HAVE_SSSE3_PATH
+// The same sums in 32-bit lanes (pmaddwd of a pixel's two terms against
+// their factors), shifted, and narrowed with saturation, which is the clamp.
+__attribute__((target("ssse3"))) void YuvRowToBgrSsse3(BYTE* first, BYTE* second,
+                                                       const BYTE* luma, const BYTE* cb,
+                                                       const BYTE* cr) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i y8 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(luma));
+  __m128i u8 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(cb));
+  __m128i v8 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(cr));
+  u8 = _mm_unpacklo_epi8(u8, u8);
+  v8 = _mm_unpacklo_epi8(v8, v8);
+  const __m128i sixteen = _mm_set1_epi16(16), half = _mm_set1_epi16(128);
+  const __m128i y[2] = {_mm_sub_epi16(_mm_unpacklo_epi8(y8, zero), sixteen),
+                        _mm_sub_epi16(_mm_unpackhi_epi8(y8, zero), sixteen)};
+  const __m128i u[2] = {_mm_sub_epi16(_mm_unpacklo_epi8(u8, zero), half),
+                        _mm_sub_epi16(_mm_unpackhi_epi8(u8, zero), half)};
+  const __m128i v[2] = {_mm_sub_epi16(_mm_unpacklo_epi8(v8, zero), half),
+                        _mm_sub_epi16(_mm_unpackhi_epi8(v8, zero), half)};
+  const __m128i one = _mm_set1_epi16(1);
+  const __m128i blueFactors = _mm_setr_epi16(298, 516, 298, 516, 298, 516, 298, 516);
+  const __m128i greenFactors = _mm_setr_epi16(298, -100, 298, -100, 298, -100, 298, -100);
+  const __m128i greenV = _mm_setr_epi16(-208, 128, -208, 128, -208, 128, -208, 128);
+  const __m128i redFactors = _mm_setr_epi16(298, 409, 298, 409, 298, 409, 298, 409);
+  const __m128i rounding = _mm_set1_epi32(128);
+  __m128i blue16[2], green16[2], red16[2];
+  for (int h = 0; h < 2; ++h) {
+    __m128i b[2], g[2], r[2];
+    for (int q = 0; q < 2; ++q) {
+      const __m128i yu = q ? _mm_unpackhi_epi16(y[h], u[h]) : _mm_unpacklo_epi16(y[h], u[h]);
+      const __m128i yv = q ? _mm_unpackhi_epi16(y[h], v[h]) : _mm_unpacklo_epi16(y[h], v[h]);
+      const __m128i v1 = q ? _mm_unpackhi_epi16(v[h], one) : _mm_unpacklo_epi16(v[h], one);
+      b[q] = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(yu, blueFactors), rounding), 8);
+      g[q] = _mm_srai_epi32(
+          _mm_add_epi32(_mm_madd_epi16(yu, greenFactors), _mm_madd_epi16(v1, greenV)), 8);
+      r[q] = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(yv, redFactors), rounding), 8);
+    }
+    blue16[h] = _mm_packs_epi32(b[0], b[1]);
+    green16[h] = _mm_packs_epi32(g[0], g[1]);
+    red16[h] = _mm_packs_epi32(r[0], r[1]);
+  }
+  const __m128i channels[3] = {_mm_packus_epi16(blue16[0], blue16[1]),
+                               _mm_packus_epi16(green16[0], green16[1]),
+                               _mm_packus_epi16(red16[0], red16[1])};
+  // Byte j of output vector k is channel (16k + j) % 3 of pixel (16k + j) / 3.
+  struct Interleave {
+    alignas(16) signed char mask[3][3][16];
+    Interleave() {
+      for (int k = 0; k < 3; ++k)
+        for (int c = 0; c < 3; ++c)
+          for (int j = 0; j < 16; ++j)
+            mask[k][c][j] = (16 * k + j) % 3 == c ? (signed char)((16 * k + j) / 3) : -128;
+    }
+  };
+  static const Interleave interleave;
+  __m128i out[3];
+  for (int k = 0; k < 3; ++k) {
+    out[k] = zero;
+    for (int c = 0; c < 3; ++c)
+      out[k] = _mm_or_si128(out[k], _mm_shuffle_epi8(channels[c], _mm_load_si128(
+                                        reinterpret_cast<const __m128i*>(interleave.mask[k][c]))));
+  }
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(first), out[0]);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(first + 16), out[1]);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(second), _mm_srli_si128(out[1], 8));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(second + 8), out[2]);
+}
+
+#endif
+
+}  // namespace
+
+void YuvRowToBgr(BYTE* first, BYTE* second, const BYTE* luma, const BYTE* cb, const BYTE* cr) {
+#ifdef PELLUM_HAVE_SSSE3_PATH
+  if (HasSsse3()) return YuvRowToBgrSsse3(first, second, luma, cb, cr);
+#endif
+  YuvRowToBgrScalar(first, second, luma, cb, cr);
 }
 
 bool RunLengthDecode(BYTE* destination, const BYTE* coded, size_t codedLength,

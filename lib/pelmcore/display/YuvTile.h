@@ -17,6 +17,13 @@ void YuvBlockToBgr(BYTE* tile, const BYTE* block);
 // Luma as 8 rows of 8 pixels.
 void YuvRasterBlockToBgr(BYTE* tile, const BYTE* block);
 
+// 16 pixels of one luma row whose chroma samples each cover two
+// neighbouring pixels (8 Cb, 8 Cr bytes): the first 8 pixels go to first,
+// the other 8 to second, 3 bytes a pixel, blue first. Computes what the
+// block converters compute, with vector instructions where the processor
+// has them.
+void YuvRowToBgr(BYTE* first, BYTE* second, const BYTE* luma, const BYTE* cb, const BYTE* cr);
+
 // Decodes runs (control byte c < 0: the next byte 1 - c times) and literals
 // (c >= 0: the next c + 1 bytes) until outputLength bytes are made; a run
 // that passes the end is cut there. False when the coded bytes end first.
