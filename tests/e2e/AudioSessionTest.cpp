@@ -2,20 +2,26 @@
 // `file` PCM over `null` defined in the run's home, so what the "sound
 // card" received can be read back: an Ogg Vorbis clip the host plays comes
 // out as Tremor's own ov_read decodes it, a PCM clip as itself, and the
-// client's playback reports reach the host. Without a device the session
-// runs on and the host hears that there is none.
+// client's playback reports reach the host, and the demo host's tone is
+// heard whole. Without a device the session runs on and the host hears that
+// there is none.
+#include <ext/stdio_filebuf.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <sstream>
 #include <thread>
 
 #include "E2eEnv.h"
 #include "VorbisReference.h"
 #include "testhost/AudioSlot.h"
+#include "testhost/DisplayPainter.h"
 
 namespace {
 
@@ -164,4 +170,53 @@ TEST(AudioSession, WithoutASoundDeviceTheHostHearsSoAndTheSessionRunsOn) {
   }
   EXPECT_TRUE(run.Running());
   ASSERT_NO_FATAL_FAILURE(HangUpAndEnd(host, run));
+}
+
+// The demo's host paints the desktop and plays a short tone: the sound card
+// receives the whole tone, before the session ends.
+TEST(AudioSession, TheDemoHostsToneReachesTheSoundCard) {
+  ProgramRun run("audio-demo-tone");
+  const QString played = WriteAsoundrc(run);
+  const testhost::RgbImage picture = TestPicture(320, 240, 1);
+  const QString image = run.WorkFile("desktop.ppm");
+  {
+    QFile ppm(image);
+    ASSERT_TRUE(ppm.open(QIODevice::WriteOnly));
+    ppm.write(QStringLiteral("P6\n%1 %2\n255\n").arg(picture.width).arg(picture.height).toLatin1());
+    ppm.write(reinterpret_cast<const char*>(picture.rgb.data()), qint64(picture.rgb.size()));
+  }
+  testhost::Listener listener;
+  ASSERT_TRUE(listener.Listen(LoopbackHost(53), 0)) << strerror(errno);
+  testhost::PaintRequest request;
+  request.imageFile = image.toStdString();
+  request.acceptTimeoutMs = kWaitMs;
+  request.toneMs = 300;
+  // The host holds the session while the pipe is open (the program must
+  // not inherit its end).
+  int hold[2];
+  ASSERT_EQ(pipe2(hold, O_CLOEXEC), 0);
+  __gnu_cxx::stdio_filebuf<char> holdBuffer(hold[0], std::ios::in);
+  std::istream until(&holdBuffer);
+  std::ostringstream out;
+  int result = -1;
+  std::thread host([&] { result = testhost::RunPaintSession(listener, request, until, out); });
+
+  run.WriteProfile({{"AutoLoginOptions/encryptionLevel", 0},
+                    {"ScreenOptions/fullScreen", 0},
+                    {"ScreenOptions/autoDetectAudioVideo", 0}});
+  const QString launch = run.WriteLaunchFile("demo.json", LaunchJson(LoopbackHost(53), 320, 240));
+  run.Start({"-x", launch, "-a", LoopbackHost(53), "-p", QString::number(listener.Port())},
+            {{"PELLUM_AUDIO_PLAYBACK", kPlaybackPcm}});
+  const Bytes tone = testhost::PaintTone(300);
+  Bytes received;
+  EXPECT_TRUE(WaitForFile(played, tone, &received))
+      << "the device received " << received.size() << " bytes of " << tone.size();
+
+  close(hold[1]);
+  host.join();
+  EXPECT_EQ(result, 0) << out.str();
+  EXPECT_NE(out.str().find("tone of 300 ms on slot "), std::string::npos) << out.str();
+  int exitCode = -1;
+  ASSERT_TRUE(run.WaitFinished(&exitCode));
+  EXPECT_EQ(exitCode, 6);
 }

@@ -3,7 +3,7 @@
 //
 //   pellum-testhost [--address A] [--port N] [--script FILE]
 //   pellum-testhost [--address A] --discovery NAME
-//   pellum-testhost [--address A] [--port N] --paint IMAGE [--paint-with LIST]
+//   pellum-testhost [--address A] [--port N] --paint IMAGE [--paint-with LIST] [--tone MS]
 //
 // Prints "listening ADDRESS PORT" first (port 0 takes an ephemeral port),
 // then one line per script step. Exit status 0 when every step succeeded,
@@ -12,7 +12,8 @@
 // ADDRESS LIST-PORT SERVER-PORT", until its input ends. With --paint it
 // waits for one client, plays the handshake and paints the image (PPM, PNG,
 // ...) on the client's display; LIST holds 16 or 24 (depth, default 24),
-// jpeg, frame, lz4, flush, comma-separated. It holds the session until its
+// jpeg, frame, lz4, flush, comma-separated; --tone then plays a tone of MS
+// milliseconds on the client's audio slot. It holds the session until its
 // input ends.
 #include <arpa/inet.h>
 
@@ -33,7 +34,7 @@ namespace {
 int Usage() {
   std::cerr << "usage: pellum-testhost [--address A] [--port N] [--script FILE]\n"
                "       pellum-testhost [--address A] --discovery NAME\n"
-               "       pellum-testhost [--address A] [--port N] --paint IMAGE [--paint-with LIST]\n";
+               "       pellum-testhost [--address A] [--port N] --paint IMAGE [--paint-with LIST] [--tone MS]\n";
   return 2;
 }
 
@@ -73,6 +74,11 @@ int main(int argc, char** argv) {
       paint.imageFile = value;
     } else if (arg == "--paint-with") {
       if (!testhost::ParsePaintSettings(value, &paint.options)) return Usage();
+    } else if (arg == "--tone") {
+      char* end = nullptr;
+      const long ms = strtol(value.c_str(), &end, 10);
+      if (!end || *end || ms < 1 || ms > 10000) return Usage();
+      paint.toneMs = static_cast<int>(ms);
     } else {
       return Usage();
     }

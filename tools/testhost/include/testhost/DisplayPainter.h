@@ -3,8 +3,10 @@
 // display slot and keeps the session alive until told to stop.
 #pragma once
 
+#include <cstdint>
 #include <iosfwd>
 #include <string>
+#include <vector>
 
 #include "testhost/DisplayEncoder.h"
 #include "testhost/Framing.h"
@@ -16,6 +18,9 @@ struct PaintRequest {
   PaintOptions options;
   bool encrypted = false;
   int acceptTimeoutMs = 60000;
+  // A tone this long played on the client's audio slot after the picture
+  // (none when 0 or when the client has no sound).
+  int toneMs = 0;
 };
 
 // Reads a comma-separated list of paint settings into options: 16 or 24
@@ -23,8 +28,15 @@ struct PaintRequest {
 // flush. False for an unknown word.
 bool ParsePaintSettings(const std::string& list, PaintOptions* options);
 
-// Prints "painted PACKETS packets on slot SLOT" once the picture is sent,
-// then holds the session until `until` ends. 0 when painted, 1 otherwise.
+// The tone's PCM: `ms` milliseconds of a 660 Hz sine, stereo, 16 bits at
+// 44.1 kHz. It is played in whole and closed, so that a short tone plays
+// out before the device goes.
+std::vector<uint8_t> PaintTone(int ms);
+
+// Prints "painted PACKETS packets on slot SLOT" once the picture is sent
+// (and "tone of MS ms on slot SLOT" when one was asked for and the client
+// has sound), then holds the session until `until` ends. 0 when painted, 1
+// otherwise.
 int RunPaintSession(Listener& listener, const PaintRequest& request, std::istream& until, std::ostream& out);
 
 }  // namespace testhost
