@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Shows Pellum connected to a remote desktop at once: the test host paints
 # a picture on 127.0.0.1 and Pellum, started with a launch file, connects
-# to it. Closing the session window ends the demo.
+# to it; a short tone follows on the session's sound (heard when the
+# machine has a sound device, harmless without). Closing the session window
+# ends the demo.
 #
 #   scripts/demo.sh BUILD_FOLDER
 #
@@ -78,7 +80,7 @@ JSON
 
 # The host holds the session while its input is open.
 mkfifo "$DEMO/hold"
-"$BIN/pellum-testhost" --address 127.0.0.1 --port 0 --paint "$DEMO/desktop.ppm" \
+"$BIN/pellum-testhost" --address 127.0.0.1 --port 0 --paint "$DEMO/desktop.ppm" --tone 300 \
   < "$DEMO/hold" > "$DEMO/host.log" 2>&1 &
 HOST_PID=$!
 exec 3> "$DEMO/hold"

@@ -19,6 +19,7 @@
 #include <memory>
 #include <string>
 
+#include "audio/ClientAudioPort.h"
 #include "cli/CLICommands.h"
 #include "cli/CLIParser.h"
 #include "cli/LaunchOptions.h"
@@ -207,9 +208,10 @@ int main(int argc, char** argv) {
     app.installNativeEventFilter(keyboardFilter.get());
   }
   // The slots this program serves: the display, the keyboard and pointer,
-  // and each display's media streams.
+  // the sound, and each display's media streams.
   RegisterOp2ProcessorMaker();
   RegisterVirtHidProcessorMaker();
+  RegisterAudioProcessorMaker();
   RegisterAvsProcessorMaker();
   InstallSettingsProbes();
 

@@ -12,6 +12,7 @@
 #include <QString>
 #include <QStringList>
 #include <QVariant>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -45,6 +46,8 @@ class ProgramRun {
   bool Running() const { return process_.state() != QProcess::NotRunning; }
   QByteArray Output();  // standard output so far
   QString WorkFile(const QString& name) const { return work_ + "/" + name; }
+  // A file in the run's home (the program's HOME).
+  QString HomeFile(const QString& name) const { return root_ + "/home/" + name; }
   QByteArray ReadWorkFile(const QString& name) const;
   bool WorkFileExists(const QString& name) const;
 
@@ -84,6 +87,11 @@ class PaintingHost {
   // whose opened body equals the bytes.
   bool WaitForSlotData(uint16_t slot, const std::vector<uint8_t>& body, size_t* index = nullptr, size_t from = 0,
                        int timeoutMs = 10000);
+  // The first recorded message from index `from` on that matches.
+  bool WaitFor(const std::function<bool(const testhost::HostMessage&)>& match, int timeoutMs = kWaitMs,
+               size_t from = 0) {
+    return session_->WaitFor(match, timeoutMs, nullptr, from);
+  }
   std::vector<testhost::HostMessage> Messages() { return session_->Messages(); }
   void Hangup();
   const std::string& Error() const { return error_; }

@@ -4,7 +4,7 @@
 //   pellum-testhost [--address A] [--port N] [--script FILE]
 //   pellum-testhost [--address A] --discovery NAME
 //   pellum-testhost [--address A] [--port N] --paint IMAGE [--paint-with LIST] [--play IMAGE]...
-//                   [--stop-reading]
+//                   [--tone MS] [--stop-reading]
 //
 // Prints "listening ADDRESS PORT" first (port 0 takes an ephemeral port),
 // then one line per script step. Exit status 0 when every step succeeded,
@@ -14,10 +14,11 @@
 // waits for one client, plays the handshake and paints the image (PPM, PNG,
 // ...) on the client's display; LIST holds 16 or 24 (depth, default 24),
 // jpeg, frame, lz4, flush, comma-separated. Each --play picture then goes
-// to the client's stream slot as one JPEG frame over the display. It holds
-// the session until its input ends. With --stop-reading it reads nothing
-// after the handshake (the connection stays open): a server that has
-// stopped taking data.
+// to the client's stream slot as one JPEG frame over the display, and
+// --tone plays a tone of MS milliseconds on the client's audio slot. It
+// holds the session until its input ends. With --stop-reading it reads
+// nothing after the handshake (the connection stays open): a server that
+// has stopped taking data.
 #include <arpa/inet.h>
 
 #include <cstdlib>
@@ -38,7 +39,7 @@ int Usage() {
   std::cerr << "usage: pellum-testhost [--address A] [--port N] [--script FILE]\n"
                "       pellum-testhost [--address A] --discovery NAME\n"
                "       pellum-testhost [--address A] [--port N] --paint IMAGE [--paint-with LIST] [--play IMAGE]...\n"
-               "                       [--stop-reading]\n";
+               "                       [--tone MS] [--stop-reading]\n";
   return 2;
 }
 
@@ -84,6 +85,11 @@ int main(int argc, char** argv) {
       paint.frameFiles.push_back(value);
     } else if (arg == "--paint-with") {
       if (!testhost::ParsePaintSettings(value, &paint.options)) return Usage();
+    } else if (arg == "--tone") {
+      char* end = nullptr;
+      const long ms = strtol(value.c_str(), &end, 10);
+      if (!end || *end || ms < 1 || ms > 10000) return Usage();
+      paint.toneMs = static_cast<int>(ms);
     } else {
       return Usage();
     }

@@ -1,5 +1,7 @@
 #include "testhost/AudioSlot.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "testhost/Wire.h"
@@ -99,6 +101,19 @@ Bytes MicrophoneState(uint32_t state) {
   Bytes d;
   wire::Append(d, state, 4);
   return Message(kMicStateCommand, d);
+}
+
+Bytes Tone(uint32_t frames, uint16_t channels, uint32_t samplesPerSecond, double hz) {
+  constexpr double kAmplitude = 10000;
+  const uint32_t fade = std::max<uint32_t>(1, samplesPerSecond / 100);
+  Bytes out;
+  out.reserve(size_t(frames) * channels * 2);
+  for (uint32_t i = 0; i < frames; ++i) {
+    const double edge = std::min({1.0, double(i) / fade, double(frames - 1 - i) / fade});
+    const auto sample = static_cast<int16_t>(kAmplitude * edge * std::sin(6.283185307179586 * hz * i / samplesPerSecond));
+    for (uint16_t c = 0; c < channels; ++c) wire::Append(out, static_cast<uint16_t>(sample), 2);
+  }
+  return out;
 }
 
 Upstream ReadUpstream(const Bytes& m) {

@@ -1,9 +1,11 @@
 #include "testhost/DisplayPainter.h"
 
+#include <algorithm>
 #include <istream>
 #include <ostream>
 #include <sstream>
 
+#include "testhost/AudioSlot.h"
 #include "testhost/HostSession.h"
 #include "testhost/StreamEncoder.h"
 
@@ -13,12 +15,39 @@ namespace {
 
 constexpr char kDisplaySlotName[] = "HPVCARD ";
 constexpr char kStreamSlotName[] = "ZEVOROD ";
+constexpr char kAudioSlotName[] = "KOVAUDIO";
+constexpr uint32_t kToneRate = 44100;
+constexpr double kToneHz = 660;
 constexpr size_t kDisplayBlockBytes = 796;
 constexpr size_t kCacheSizeAt = 0x260;
 constexpr uint32_t kDefaultCacheBytes = 0x0C000000;
 constexpr int kKeepAliveMs = 1000;
 
+int FindSlot(const HandshakeReport& report, const char* name) {
+  for (size_t i = 0; i < report.slotTable.size(); ++i)
+    if (report.slotTable[i].name == name) return int(i);
+  return -1;
+}
+
+// The tone in messages of 100 ms (a message's length is 16 bits).
+bool PlayTone(HostSession& session, uint16_t slot, int ms) {
+  const std::vector<uint8_t> tone = PaintTone(ms);
+  const size_t piece = kToneRate / 10 * 4;
+  if (!session.SendSlot(slot, audio::PcmFormat(2, kToneRate, 16)) || !session.SendSlot(slot, audio::PlaybackState(3)))
+    return false;
+  for (size_t at = 0; at < tone.size(); at += piece) {
+    const size_t end = std::min(tone.size(), at + piece);
+    if (!session.SendSlot(slot, audio::Data(audio::Bytes(tone.begin() + long(at), tone.begin() + long(end)))))
+      return false;
+  }
+  return session.SendSlot(slot, audio::FlushAndClose());
+}
+
 }  // namespace
+
+std::vector<uint8_t> PaintTone(int ms) {
+  return audio::Tone(uint32_t(uint64_t(kToneRate) * uint32_t(ms) / 1000), 2, kToneRate, kToneHz);
+}
 
 bool ParsePaintSettings(const std::string& list, PaintOptions* options) {
   std::stringstream words(list);
@@ -42,16 +71,10 @@ bool ParsePaintSettings(const std::string& list, PaintOptions* options) {
 
 namespace {
 
-int FirstSlotNamed(const HandshakeReport& report, const char* name) {
-  for (size_t i = 0; i < report.slotTable.size(); ++i)
-    if (report.slotTable[i].name == name) return int(i);
-  return -1;
-}
-
 // Each picture as one JPEG frame over the display; false after saying why.
 bool PlayFrames(HostSession& session, const HandshakeReport& report, const std::vector<RgbImage>& frames,
                 std::ostream& out) {
-  const int slot = FirstSlotNamed(report, kStreamSlotName);
+  const int slot = FindSlot(report, kStreamSlotName);
   if (slot < 0) {
     out << "the client announced no stream slot" << std::endl;
     return false;
@@ -101,7 +124,7 @@ int RunPaintSession(Listener& listener, const PaintRequest& request, std::istrea
     out << "handshake failed: " << report.error << std::endl;
     return 1;
   }
-  const int slot = FirstSlotNamed(report, kDisplaySlotName);
+  const int slot = FindSlot(report, kDisplaySlotName);
   if (slot < 0) {
     out << "the client announced no display slot" << std::endl;
     return 1;
@@ -119,6 +142,14 @@ int RunPaintSession(Listener& listener, const PaintRequest& request, std::istrea
   }
   out << "painted " << packets.size() << " packets on slot " << slot << std::endl;
   if (!frames.empty() && !PlayFrames(session, report, frames, out)) return 1;
+  const int audioSlot = FindSlot(report, kAudioSlotName);
+  if (request.toneMs > 0 && audioSlot >= 0) {
+    if (!PlayTone(session, uint16_t(audioSlot), request.toneMs)) {
+      out << "sending failed" << std::endl;
+      return 1;
+    }
+    out << "tone of " << request.toneMs << " ms on slot " << audioSlot << std::endl;
+  }
   session.StartKeepAlive(kKeepAliveMs);
   std::string line;
   while (std::getline(until, line)) {

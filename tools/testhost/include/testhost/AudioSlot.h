@@ -29,6 +29,10 @@ Bytes PositionedTimestampedData(uint64_t framePosition, uint64_t timestamp, cons
 Bytes BufferPlan(uint32_t durationClass, uint32_t bufferBytes);
 Bytes MicrophoneState(uint32_t state);  // 0 stop and close, 2 stop sending, 3 send
 
+// A 16-bit sine of `frames` frames, the same sample in every channel, with
+// 10 ms fades at both ends so that a real speaker does not click.
+Bytes Tone(uint32_t frames, uint16_t channels, uint32_t samplesPerSecond, double hz);
+
 // What the client sent on the slot.
 struct Upstream {
   enum Kind { kUnknown, kQueueReport, kPositionReport, kNoDevice, kAnnouncement, kMicData };

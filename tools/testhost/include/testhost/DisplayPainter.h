@@ -3,6 +3,7 @@
 // display slot and keeps the session alive until told to stop.
 #pragma once
 
+#include <cstdint>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -22,6 +23,9 @@ struct PaintRequest {
   // After the handshake the host reads nothing the client sends.
   bool stopReading = false;
   int acceptTimeoutMs = 60000;
+  // A tone this long played on the client's audio slot after the picture
+  // (none when 0 or when the client has no sound).
+  int toneMs = 0;
 };
 
 // Reads a comma-separated list of paint settings into options: 16 or 24
@@ -29,9 +33,15 @@ struct PaintRequest {
 // flush. False for an unknown word.
 bool ParsePaintSettings(const std::string& list, PaintOptions* options);
 
+// The tone's PCM: `ms` milliseconds of a 660 Hz sine, stereo, 16 bits at
+// 44.1 kHz. It is played in whole and closed, so that a short tone plays
+// out before the device goes.
+std::vector<uint8_t> PaintTone(int ms);
+
 // Prints "painted PACKETS packets on slot SLOT" once the picture is sent,
-// and "played FRAMES frames on slot SLOT" once the frames are, then holds
-// the session until `until` ends. 0 when all was sent, 1 otherwise.
+// "played FRAMES frames on slot SLOT" once the frames are, and "tone of MS
+// ms on slot SLOT" when a tone was asked for and the client has sound; then
+// holds the session until `until` ends. 0 when all was sent, 1 otherwise.
 int RunPaintSession(Listener& listener, const PaintRequest& request, std::istream& until, std::ostream& out);
 
 }  // namespace testhost
