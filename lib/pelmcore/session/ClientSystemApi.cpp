@@ -48,8 +48,6 @@ CClientSystemApi::CClientSystemApi() {
   connectEvent.Create(true, false);
   runEvent.Create(true, false);
   for (CxEvent& event : displayEvents) event.Create(true, true);
-  frameBufferLock.Setup();
-  inputLock.Setup();
 }
 
 CClientSystemApi::~CClientSystemApi() {
@@ -62,8 +60,6 @@ CClientSystemApi::~CClientSystemApi() {
   connectEvent.Close();
   runEvent.Close();
   for (CxEvent& event : displayEvents) event.Close();
-  frameBufferLock.Teardown();
-  inputLock.Teardown();
 }
 
 int CClientSystemApi::AttachObserver(CGenericClient* client) {

@@ -174,14 +174,9 @@ CSessionCipher::CSessionCipher()
       active(0),
       localPresent(0),
       keyInstalled(0),
-      remotePresent(0) {
-  lock.Setup();
-}
+      remotePresent(0) {}
 
-CSessionCipher::~CSessionCipher() {
-  lock.Teardown();
-  WipeBytes(this, sizeof *this);
-}
+CSessionCipher::~CSessionCipher() { ClearKeyMaterial(); }
 
 void CSessionCipher::ClearKeyMaterial() {
   WipeBytes(keys, sizeof keys);
