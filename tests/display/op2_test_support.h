@@ -35,7 +35,6 @@ class FakeDisplayApi : public CClientSystemApi {
     if (withSurface) surfaces[0] = &keeper;
   }
 
-  void Reserved8() override {}
   int SetConnectionState(int, int) override { return 0; }
   uint16_t AllocateAppId() override { return 1; }
   void GetColorDepths(std::vector<uint8_t>& depths) override { depths = {16, 24}; }

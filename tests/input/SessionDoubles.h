@@ -19,16 +19,16 @@ class HeadlessSystemApi : public CClientSystemApi {
  public:
   ~HeadlessSystemApi() override { Stop(); }
 
-  void Reserved8() override {}
   int SetConnectionState(int state, int) override {
     StoreConnectionState(state);
-    if (state == 2) {
+    if (state == connection_state::kConnected) {
       connected.store(1);
       connectEvent.Set();
     }
-    if (state >= 6) connected.store(0);
+    if (state >= connection_state::kDisconnected) connected.store(0);
     // Running, or a failure that means it never will be.
-    if (state == 5 || state == 10 || state == 11) {
+    if (state == connection_state::kSessionUp || state == connection_state::kConnectFailed ||
+        state == connection_state::kUnresolved) {
       connectEvent.Set();
       runEvent.Set();
     }

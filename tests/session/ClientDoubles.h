@@ -43,16 +43,15 @@ class RecordingSystemApi : public CClientSystemApi {
  public:
   ~RecordingSystemApi() override { Stop(); }
 
-  void Reserved8() override {}
   int SetConnectionState(int state, int final) override {
     StoreConnectionState(state);
-    if (state == 2) {
+    if (state == connection_state::kConnected) {
       connected.store(1);
       connectEvent.Set();
     }
-    if (state == 5) runEvent.Set();
-    if (state >= 6) connected.store(0);
-    if (state == 10 || state == 11) {
+    if (state == connection_state::kSessionUp) runEvent.Set();
+    if (state >= connection_state::kDisconnected) connected.store(0);
+    if (state == connection_state::kConnectFailed || state == connection_state::kUnresolved) {
       connectEvent.Set();
       runEvent.Set();
     }

@@ -270,11 +270,6 @@ TEST(SystemApi, DisplayEventsStartSet) {
 
 TEST(SystemApi, BaseAnswers) {
   RecordingSystemApi* api = new RecordingSystemApi;
-  EXPECT_EQ(api->Reserved44(), 0);
-  EXPECT_EQ(api->Reserved45(), 1);
-  EXPECT_EQ(api->Reserved46(1, 2, 3, 4, 5, 6, 7), 0x0FFFFFFFu);
-  EXPECT_EQ(api->Reserved53(), 0x0FFFFFFFu);
-  EXPECT_EQ(api->Reserved55(), 0u);
   EXPECT_EQ(api->GetErrorText(), nullptr);
   EXPECT_EQ(api->GetDisplayWindowId(0), 0u);
   EXPECT_FALSE(api->HasGui());

@@ -36,7 +36,6 @@ class RecordingSystemApi : public CClientSystemApi {
     return posted_;
   }
 
-  void Reserved8() override {}
   int SetConnectionState(int state, int) override {
     StoreConnectionState(state);
     return 0;

@@ -358,7 +358,7 @@ void QtRdpWindow::closeEvent(QCloseEvent* event) {
     event->ignore();
     return;
   }
-  if (api->ConnectionState() == 1 && !closeRefused_) {
+  if (api->ConnectionState() == connection_state::kConnecting && !closeRefused_) {
     closeRefused_ = true;
     event->ignore();
     return;

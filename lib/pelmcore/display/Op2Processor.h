@@ -22,19 +22,19 @@ class COp2Processor : public CSlotDataProcessor, public IOp2Requests {
   explicit COp2Processor(int displayIndex);
   ~COp2Processor() override;
 
-  int OnData(const uint8_t* data, uint32_t length, CGenericClient* client) override;  // 2
-  int OnClientData(const void* record, uint32_t length) override;                      // 4
-  void Attach(uint16_t slot, CGenericClient* client) override;                         // 7
-  int OnServerDisplayBlock(const void* block) override;                                // 11
-  void SetDesktopGeometry(const int32_t values[4]) override;                           // 15
-  void CopyRect(int sourceX, int sourceY, int left, int top, int right, int bottom) override;  // 16
-  void SetPointerShape(const BYTE* record, size_t length) override;                    // 17
-  void SetPointerPosition(int x, int y) override;                                      // 18
-  void SetPalette(const BYTE* entries) override;                                       // 19
-  void SetMode(int width, int height, int depth) override;                             // 20
+  int OnData(const uint8_t* data, uint32_t length, CGenericClient* client) override;
+  int OnClientData(const void* record, uint32_t length) override;
+  void Attach(uint16_t slot, CGenericClient* client) override;
+  int OnServerDisplayBlock(const void* block) override;
+  void SetDesktopGeometry(const int32_t values[4]) override;
+  void CopyRect(int sourceX, int sourceY, int left, int top, int right, int bottom) override;
+  void SetPointerShape(const BYTE* record, size_t length) override;
+  void SetPointerPosition(int x, int y) override;
+  void SetPalette(const BYTE* entries) override;
+  void SetMode(int width, int height, int depth) override;
   void DrawTile(int x, int y, const BYTE* pixels, size_t pixelBytes, BYTE* record,
-                size_t recordBytes) override;                                          // 22
-  void DrawTile16(int x, int y, const BYTE* pixels, size_t pixelBytes) override;      // 23
+                size_t recordBytes) override;
+  void DrawTile16(int x, int y, const BYTE* pixels, size_t pixelBytes) override;
 
   // 0, or kNoSurface when the display has no surface (the packet is
   // dropped).

@@ -39,7 +39,6 @@ class CQtSystemApi : public CClientSystemApi {
   // message box still queued then is never shown, so its caller is
   // released before the waiter thread is joined.
   void Stop() override;
-  void Reserved8() override {}
   void LockWindowTable() override;
   void UnlockWindowTable() override;
   // Waits for the user (no-wait flag 0) only off the GUI thread and only

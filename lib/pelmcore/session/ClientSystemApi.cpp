@@ -87,10 +87,6 @@ void CClientSystemApi::SetWaitEvents() {
   endEvent.Set();
 }
 
-void CClientSystemApi::Reserved4() {}
-
-void CClientSystemApi::Reserved5(int) {}
-
 void CClientSystemApi::ForwardPointerInput(int32_t x, int32_t y, int32_t buttons, int32_t xOffset,
                                            int32_t yOffset, int32_t moveFlag, int32_t display) {
   const int32_t record[7] = {buttons, x, y, moveFlag & kPointerFlagMask, yOffset, xOffset, display};
@@ -194,31 +190,7 @@ CClipboardInterface* CClientSystemApi::GetClipboard() { return nullptr; }
 
 UINT_PTR CClientSystemApi::GetDisplayWindowId(int) { return 0; }
 
-int CClientSystemApi::Reserved44() { return 0; }
-
-int CClientSystemApi::Reserved45() { return 1; }
-
-uint32_t CClientSystemApi::Reserved46(int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t) {
-  return kNotSupported;
-}
-
-void CClientSystemApi::Reserved47(int32_t, int32_t) {}
-
-int CClientSystemApi::Reserved48() { return 0; }
-
-uint32_t CClientSystemApi::Reserved49(int32_t, int32_t, int32_t) { return kNotSupported; }
-
-uint32_t CClientSystemApi::Reserved50(int32_t, int32_t) { return kNotSupported; }
-
-uint32_t CClientSystemApi::Reserved51() { return kNotSupported; }
-
-uint32_t CClientSystemApi::Reserved52() { return kNotSupported; }
-
-uint32_t CClientSystemApi::Reserved53() { return kNotSupported; }
-
 void CClientSystemApi::NotifyTraffic() {}
-
-uint64_t CClientSystemApi::Reserved55() { return 0; }
 
 ISurfaceKeeper* CClientSystemApi::LockFrameBuffer(int index) {
   if (index < 0 || index >= kDisplayCount) return nullptr;

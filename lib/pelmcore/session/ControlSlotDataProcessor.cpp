@@ -107,8 +107,6 @@ void CControlSlotDataProcessor::UnhookClipboard() {
   hooked = nullptr;
 }
 
-void CControlSlotDataProcessor::ReservedOperation() {}
-
 // ---------------------------------------------------------------- sending
 
 int CControlSlotDataProcessor::OnClientData(const void* message, uint32_t length) {
