@@ -15,11 +15,11 @@
 
 #include "display/Op2Processor.h"
 #include "display/QtDoubleBufferSurfaceKeeper.h"
-#include "session/ClientSystemApi.h"
+#include "support/FakeSystemApi.h"
 
 using Bytes = std::vector<uint8_t>;
 
-class FakeDisplayApi : public CClientSystemApi {
+class FakeDisplayApi : public testsupport::FakeSystemApi {
  public:
   struct Rect {
     int x, y, width, height, display;
@@ -34,16 +34,6 @@ class FakeDisplayApi : public CClientSystemApi {
   explicit FakeDisplayApi(bool withSurface = true) {
     if (withSurface) surfaces[0] = &keeper;
   }
-
-  int SetConnectionState(int, int) override { return 0; }
-  uint16_t AllocateAppId() override { return 1; }
-  void GetColorDepths(std::vector<uint8_t>& depths) override { depths = {16, 24}; }
-  uint8_t GetDefaultColorDepth() override { return 24; }
-  void GetDisplayModes(std::vector<uint32_t>&, int) override {}
-  void GetModeWords(uint32_t*, uint32_t) override {}
-  void FindBestMode(uint32_t*, int) override {}
-  void EnableClipboard(bool) override {}
-  bool IsClipboardEnabled() override { return false; }
 
   int ResizeDisplay(int width, int height, int depth, int display) override {
     resizes.push_back({width, height, depth, display});

@@ -159,7 +159,7 @@ std::string TempPath(const std::string& name) {
 // The system API of the session window as far as painting goes: a real Qt
 // surface per display, handed out through the frame-buffer lock and
 // recreated by a resize, as the window's own system API does.
-class SurfaceSystemApi : public clienttest::RecordingSystemApi {
+class SurfaceSystemApi : public clienttest::FakeSystemApi {
  public:
   SurfaceSystemApi() {
     for (int i = 0; i < kDisplayCount; ++i) {
@@ -170,7 +170,7 @@ class SurfaceSystemApi : public clienttest::RecordingSystemApi {
   ~SurfaceSystemApi() override { Stop(); }
 
   int ResizeDisplay(int width, int height, int depth, int display) override {
-    RecordingSystemApi::ResizeDisplay(width, height, depth, display);
+    FakeSystemApi::ResizeDisplay(width, height, depth, display);
     if (ISurfaceKeeper* surface = LockFrameBuffer(display)) {
       surface->Create(width, height, depth, 0);
       UnlockFrameBuffer(surface);

@@ -11,6 +11,7 @@
 
 #include "ClientDoubles.h"
 #include "SessionDoubles.h"
+#include "support/FakeSystemApi.h"
 #include "display/VirtHidSlotDataProcessor.h"
 #include "pelplat/hookfeed.h"
 #include "pelplat/winuser.h"
@@ -68,7 +69,7 @@ class VirtHidSession : public testing::Test {
 TEST_F(VirtHidSession, KeysPointerAndLedReportOverLoopback) {
   inputtest::Host host;
   host.Serve();
-  inputtest::HeadlessSystemApi* api = new inputtest::HeadlessSystemApi;
+  testsupport::FakeSystemApi* api = new testsupport::FakeSystemApi;
   CClientConnectionParameter params;
   clienttest::PlainParameters(&params, host.Port());
   CHtClient* client = new CHtClient;

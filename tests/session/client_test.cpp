@@ -121,7 +121,7 @@ TEST(Client, RegistrationRules) {
 
 TEST(Client, DeliveryBySlot) {
   WiredClient* client = new WiredClient;
-  clienttest::RecordingSystemApi* api = new clienttest::RecordingSystemApi;
+  clienttest::FakeSystemApi* api = new clienttest::FakeSystemApi;
   CClientConnectionParameter params;
   ASSERT_EQ(client->Init(api, &params), 0);
   CountingProcessor* p = new CountingProcessor;

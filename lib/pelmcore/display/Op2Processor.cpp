@@ -6,8 +6,6 @@
 #include "display/SurfaceClip.h"
 #include "display/SurfaceKeeper.h"
 #include "session/ClientSystemApi.h"
-#include "session/GenericClient.h"
-#include "session/HtClient.h"
 #include "session/SlotProcessorFactory.h"
 
 namespace {
@@ -159,7 +157,7 @@ void COp2Processor::RequestRefresh() {
 }
 
 void COp2Processor::SendClientEvent(uint32_t code, const BYTE* data, uint32_t length) {
-  if (client) client->SendClientEvent(code, data, length);
+  if (session) session->SendClientEvent(code, data, length);
 }
 
 void COp2Processor::SetStreamOverlayFlag(int flag, const BYTE* record, size_t) {
@@ -171,11 +169,8 @@ void COp2Processor::PostTextMessage(const char* text) {
 }
 
 bool COp2Processor::AlignsContainers() {
-  // Without a session client of the host protocol the server's default,
-  // aligned lengths, holds.
-  CGenericClient* observer = systemApi ? systemApi->Observer() : nullptr;
-  const CHtClient* session = dynamic_cast<const CHtClient*>(observer);
-  return !session || session->AlignFlag() != 0;
+  // Detached, the server's default, aligned lengths, holds.
+  return !session || session->AlignsContainers();
 }
 
 void RegisterOp2ProcessorMaker() {

@@ -166,6 +166,27 @@ bool CClientSystemApi::WaitSecondEvent(DWORD milliseconds) { return runEvent.Wai
 
 int32_t CClientSystemApi::IsConnected() { return connected.load(); }
 
+bool CClientSystemApi::GetServerName(WCHAR* buffer, uint32_t size) {
+  CGenericClient* client = Observer();
+  if (!client) return false;
+  client->GetServerName(buffer, size);
+  return true;
+}
+
+void CClientSystemApi::OnWindowActivation(bool active) {
+  if (CGenericClient* client = Observer()) client->NotifyProcessors(active ? 1 : 0);
+}
+
+// X has no device contexts: the stream slot draws through the surfaces and
+// only needs the window.
+void CClientSystemApi::OnWindowMoved(UINT_PTR windowId) {
+  if (CGenericClient* client = Observer()) client->StreamSlotCallA(windowId, 0);
+}
+
+void CClientSystemApi::OnDisplayPainted() {
+  if (CGenericClient* client = Observer()) client->StreamSlotCallB(0, 0);
+}
+
 const WCHAR* CClientSystemApi::GetErrorText() { return nullptr; }
 
 void CClientSystemApi::SetMessageText(const WCHAR*, const WCHAR*) {}

@@ -14,6 +14,8 @@
 
 #include "pelplat/wintypes.h"
 #include "session/Atom.h"
+#include "session/SessionInputPort.h"
+#include "session/SessionStatus.h"
 #include "sys/_synchro.h"
 
 class CAbstractClientApp;
@@ -40,7 +42,7 @@ enum : int32_t {
 };
 }  // namespace connection_state
 
-class CClientSystemApi : public CAtom {
+class CClientSystemApi : public CAtom, public ISessionInputPort, public ISessionStatus {
  public:
   static constexpr int kDisplayCount = 4;
   static constexpr size_t kMessageChars = 512;
@@ -60,10 +62,10 @@ class CClientSystemApi : public CAtom {
   virtual int AttachObserver(CGenericClient* client);
   virtual void PostTextMessage(const char* text);
   virtual void SetWaitEvents();
-  virtual void ForwardPointerInput(int32_t x, int32_t y, int32_t buttons, int32_t xOffset,
-                                   int32_t yOffset, int32_t moveFlag, int32_t display);
-  virtual int32_t ForwardKeyInput(int32_t scanCode, int32_t lockBits);
-  virtual void OnSessionEnded(int reason, int display);
+  void ForwardPointerInput(int32_t x, int32_t y, int32_t buttons, int32_t xOffset, int32_t yOffset,
+                           int32_t moveFlag, int32_t display) override;
+  int32_t ForwardKeyInput(int32_t scanCode, int32_t lockBits) override;
+  void OnSessionEnded(int reason, int display) override;
   virtual void StartWaiter();
   virtual void Stop();
   virtual void LockWindowTable();
@@ -76,7 +78,7 @@ class CClientSystemApi : public CAtom {
   virtual void WaitDisplayEvents();
   virtual bool WaitFirstEvent(DWORD milliseconds);
   virtual bool WaitSecondEvent(DWORD milliseconds);
-  virtual int32_t IsConnected();
+  int32_t IsConnected() override;
   virtual const WCHAR* GetErrorText();
   // final 1 marks a final failure. Implementations store the state with
   // StoreConnectionState.
@@ -117,7 +119,11 @@ class CClientSystemApi : public CAtom {
   // The name this computer gives the server, at most 31 characters.
   const char* getClientName();
 
-  int32_t ConnectionState() const { return connectionState.load(); }
+  int32_t ConnectionState() const override { return connectionState.load(); }
+  bool GetServerName(WCHAR* buffer, uint32_t size) override;
+  void OnWindowActivation(bool active) override;
+  void OnWindowMoved(UINT_PTR windowId) override;
+  void OnDisplayPainted() override;
   // The attached session client, without taking it away.
   CGenericClient* Observer() const { return observer.load(); }
   // Copies the text (at most 511 characters) as the pending message.

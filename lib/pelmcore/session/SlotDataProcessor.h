@@ -5,8 +5,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "pelplat/wintypes.h"
+#include "session/SlotSessionPort.h"
 
 class CClientSystemApi;
 class CGenericClient;
@@ -39,6 +41,8 @@ class CSlotDataProcessor {
 
   uint16_t Slot() const { return slot; }
   CGenericClient* Client() const { return client; }
+  // The session as the processor sees it; null while detached.
+  ISlotSessionPort* Session() const { return session.get(); }
   // The copies made by SetSlotEntry and SetParameters (null when none).
   const uint8_t* SlotEntry() const { return slotEntry; }
   uint32_t SlotEntryLength() const { return slotEntryLength; }
@@ -52,6 +56,7 @@ class CSlotDataProcessor {
   CClientSystemApi* systemApi = nullptr;
   uint16_t slot = kDetached;
   CGenericClient* client = nullptr;  // a counted reference while attached
+  std::unique_ptr<ISlotSessionPort> session;  // over `client`, while attached
   uint8_t* slotEntry = nullptr;
   uint32_t slotEntryLength = 0;
   uint8_t* parameterBlock = nullptr;

@@ -1,0 +1,13 @@
+// The slot session port of a processor attached to a session client.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "session/SlotSessionPort.h"
+
+class CGenericClient;
+
+// The port of `slot` over the client; the processor that owns it holds a
+// counted reference to the client for as long.
+std::unique_ptr<ISlotSessionPort> MakeClientSlotPort(CGenericClient* client, uint16_t slot);
