@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "display/Op2Processor.h"
-#include "display/QtDoubleBufferSurfaceKeeper.h"
+#include "qt/QtDoubleBufferSurfaceKeeper.h"
 #include "support/FakeSystemApi.h"
 
 using Bytes = std::vector<uint8_t>;

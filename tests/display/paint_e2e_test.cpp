@@ -35,7 +35,7 @@
 #include <QImage>
 
 #include "display/Op2Processor.h"
-#include "display/QtDoubleBufferSurfaceKeeper.h"
+#include "qt/QtDoubleBufferSurfaceKeeper.h"
 
 namespace {
 
@@ -182,7 +182,7 @@ class SurfaceSystemApi : public clienttest::FakeSystemApi {
   QImage Snapshot(int display) {
     QImage copy;
     if (ISurfaceKeeper* surface = LockFrameBuffer(display)) {
-      if (const QImage* image = surface->GetImage()) copy = image->copy();
+      if (const QImage* image = keepers_[display]->GetImage()) copy = image->copy();
       UnlockFrameBuffer(surface);
     }
     return copy;

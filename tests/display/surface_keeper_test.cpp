@@ -10,8 +10,8 @@
 #include <memory>
 
 #include "display/AbstractSurfaceKeeper.h"
-#include "display/QtDoubleBufferSurfaceKeeper.h"
-#include "display/SurfaceBitmap.h"
+#include "qt/QtDoubleBufferSurfaceKeeper.h"
+#include "qt/SurfaceBitmap.h"
 #include "display/SurfaceClip.h"
 #include "surface_test_support.h"
 
@@ -60,7 +60,7 @@ TEST(SurfaceCreate, GeometryAndFormats) {
     ASSERT_EQ(keeper->Create(c.width, c.height, c.depth, c.storage), c.result);
     if (!c.result) {
       EXPECT_EQ(keeper->GetWidth(), 0);
-      EXPECT_EQ(keeper->GetImage(), nullptr);
+      EXPECT_EQ(ImageOf(*keeper), nullptr);
       continue;
     }
     EXPECT_EQ(keeper->GetWidth(), c.roundedWidth);
@@ -71,12 +71,12 @@ TEST(SurfaceCreate, GeometryAndFormats) {
     EXPECT_EQ(keeper->GetTileWidth(), 8);
     EXPECT_EQ(keeper->GetTileHeight(), 8);
     if (c.qt) {
-      ASSERT_NE(keeper->GetImage(), nullptr);
-      EXPECT_EQ(keeper->GetImage()->format(), c.format);
-      EXPECT_EQ(keeper->GetImage()->width(), c.roundedWidth);
-      EXPECT_EQ(keeper->GetImage()->height(), c.height + 6);
+      ASSERT_NE(ImageOf(*keeper), nullptr);
+      EXPECT_EQ(ImageOf(*keeper)->format(), c.format);
+      EXPECT_EQ(ImageOf(*keeper)->width(), c.roundedWidth);
+      EXPECT_EQ(ImageOf(*keeper)->height(), c.height + 6);
     } else {
-      EXPECT_EQ(keeper->GetImage(), nullptr);
+      EXPECT_EQ(ImageOf(*keeper), nullptr);
     }
   }
 }
@@ -87,7 +87,7 @@ TEST(SurfaceCreate, RefusedCreateLeavesTheSurfaceIntact) {
   const Bytes red = MakeBytes({0xC0, 0x10, 0x20});
   const Bytes tile = SolidPicture(8, 8, red);
   keeper.DrawTile(8, 8, tile.data(), nullptr);
-  const QImage* before = keeper.GetImage();
+  const QImage* before = ImageOf(keeper);
   const BYTE* bits = before->constBits();
 
   for (const auto& bad : {std::array<int, 3>{0, 16, 24}, std::array<int, 3>{32, 0, 24},
@@ -95,8 +95,8 @@ TEST(SurfaceCreate, RefusedCreateLeavesTheSurfaceIntact) {
                           std::array<int, 3>{32, 16, 0}})
     EXPECT_EQ(keeper.Create(bad[0], bad[1], bad[2], 0), 0);
 
-  ASSERT_EQ(keeper.GetImage(), before);
-  EXPECT_EQ(keeper.GetImage()->constBits(), bits);
+  ASSERT_EQ(ImageOf(keeper), before);
+  EXPECT_EQ(ImageOf(keeper)->constBits(), bits);
   EXPECT_EQ(keeper.GetWidth(), 32);
   EXPECT_EQ(keeper.GetColorDepth(), 24);
   EXPECT_EQ(VisiblePixel(keeper, 12, 12), red);

@@ -42,7 +42,7 @@ void CImageContainer::paintEvent(QPaintEvent* event) {
   QRegion uncovered(area);
   ISurfaceKeeper* surface = api ? api->LockFrameBuffer(displayIndex_) : nullptr;
   if (surface) {
-    if (const QImage* image = surface->GetImage()) {
+    if (const QImage* image = api->DisplayImage(displayIndex_)) {
       const QRect drawn = area & image->rect();
       painter.drawImage(drawn, OpaqueView(*image), drawn);
       uncovered -= drawn;

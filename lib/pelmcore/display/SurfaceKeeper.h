@@ -5,7 +5,6 @@
 
 #include "pelplat/wintypes.h"
 
-class QImage;
 class SurfaceBitmap;
 
 class ISurfaceKeeper {
@@ -40,9 +39,6 @@ class ISurfaceKeeper {
   virtual int GetWidth() = 0;
   // 0, or -1 for a negative argument or a surface that is not 32 bits.
   virtual int ReadRect(int x, int y, int width, int height, BYTE* destination) = 0;
-  // Read-only, so that no painter can detach the image from the buffer the
-  // keeper draws into.
-  virtual const QImage* GetImage() { return nullptr; }
   virtual void SyncBuffers() = 0;
   virtual void SetSingleBuffer() = 0;
   virtual void BitBltKeyed(int x, int y, int width, int height, int sourceBytesPerPixel,

@@ -497,6 +497,11 @@ void CQtSystemApi::EnableClipboard(bool enabled) {
 
 bool CQtSystemApi::IsClipboardEnabled() { return clipboard_ && clipboard_->IsEnabled(); }
 
+const QImage* CQtSystemApi::DisplayImage(int display) const {
+  if (display < 0 || display >= kDisplayCount) return nullptr;
+  return keepers_[display].GetImage();
+}
+
 UINT_PTR CQtSystemApi::GetDisplayWindowId(int display) {
   if (display < 0 || display >= kDisplayCount) return 0;
   CxAutoLock hold(&windowTableLock_);

@@ -1,11 +1,11 @@
-#include "display/QtDoubleBufferSurfaceKeeper.h"
+#include "qt/QtDoubleBufferSurfaceKeeper.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 
-#include "display/SurfaceBitmap.h"
 #include "display/SurfaceClip.h"
+#include "qt/SurfaceBitmap.h"
 
 namespace {
 
