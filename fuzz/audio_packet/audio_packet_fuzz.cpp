@@ -13,8 +13,8 @@
 #include "audio/AudioSessionPort.h"
 #include "audio/AudioSlotDataProcessor.h"
 #include "pelplat/wavebackend.h"
-#include "session/PacketHeader.h"
-#include "session/PacketPool.h"
+#include "transport/PacketHeader.h"
+#include "transport/PacketPool.h"
 
 namespace {
 

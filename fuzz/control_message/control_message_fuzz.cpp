@@ -16,7 +16,7 @@
 #include "ClientDoubles.h"
 #include "SessionFuzzRig.h"
 #include "session/ControlSlotDataProcessor.h"
-#include "session/Tunnel.h"
+#include "services/Tunnel.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 
 #include "audio/AudioClockRecord.h"
 #include "audio/AudioSessionPort.h"
-#include "session/PacketHeader.h"
-#include "session/PacketPool.h"
+#include "transport/PacketHeader.h"
+#include "transport/PacketPool.h"
 #include "session/SlotDataProcessor.h"
 
 using Bytes = std::vector<uint8_t>;

@@ -12,7 +12,7 @@
 #include "ClientDoubles.h"
 #include "SessionDoubles.h"
 #include "support/FakeSystemApi.h"
-#include "display/VirtHidSlotDataProcessor.h"
+#include "input/VirtHidSlotDataProcessor.h"
 #include "pelplat/hookfeed.h"
 #include "pelplat/winuser.h"
 #include "session/HtClient.h"

@@ -8,11 +8,11 @@
 
 #include "ClientDoubles.h"
 #include "cryptlib/cryptdata.h"
-#include "session/Connection.h"
-#include "session/PacketPool.h"
-#include "session/RemoteIo.h"
+#include "transport/Connection.h"
+#include "transport/PacketPool.h"
+#include "services/RemoteIo.h"
 #include "session/SlotDataProcessor.h"
-#include "session/Status.h"
+#include "transport/Status.h"
 #include "testhost/Framing.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "ClientDoubles.h"
-#include "session/RemoteIo.h"
+#include "services/RemoteIo.h"
 #include "session/SlotDataProcessor.h"
 
 namespace {

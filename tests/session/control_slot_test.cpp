@@ -10,8 +10,8 @@
 #include "ClientDoubles.h"
 #include "cryptlib/cryptdata.h"
 #include "session/ControlSlotDataProcessor.h"
-#include "session/Status.h"
-#include "session/Tunnel.h"
+#include "transport/Status.h"
+#include "services/Tunnel.h"
 #include "testhost/HostCipher.h"
 #include "testhost/Wire.h"
 

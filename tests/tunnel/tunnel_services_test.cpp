@@ -7,10 +7,10 @@
 #include <thread>
 
 #include "TunnelDoubles.h"
-#include "session/Connection.h"
-#include "session/RemoteIo.h"
-#include "session/Tunnel.h"
-#include "session/TunnelServices.h"
+#include "transport/Connection.h"
+#include "services/RemoteIo.h"
+#include "services/Tunnel.h"
+#include "services/TunnelServices.h"
 #include "support/FakeSystemApi.h"
 #include "testhost/Framing.h"
 #include "testhost/RemoteIoServer.h"

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "session/Status.h"
+#include "transport/Status.h"
 
 struct AudioClockRecord;
 class CGenericClient;

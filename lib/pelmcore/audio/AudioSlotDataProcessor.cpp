@@ -11,7 +11,7 @@
 #include "audio/VorbisDecoder.h"
 #include "audio/WaveOut.h"
 #include "pelplat/thread.h"
-#include "session/PacketPool.h"
+#include "transport/PacketPool.h"
 #include "sys/ByteReader.h"
 #include "sys/klog.h"
 

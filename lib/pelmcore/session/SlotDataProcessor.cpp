@@ -5,7 +5,7 @@
 
 #include "session/ClientSlotPort.h"
 #include "session/GenericClient.h"
-#include "session/PacketPool.h"
+#include "transport/PacketPool.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "session/Status.h"
+#include "transport/Status.h"
 
 class CClientConnectionParameter;
 

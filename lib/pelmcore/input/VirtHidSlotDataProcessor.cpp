@@ -1,4 +1,4 @@
-#include "display/VirtHidSlotDataProcessor.h"
+#include "input/VirtHidSlotDataProcessor.h"
 
 #include <cstring>
 #include <new>

@@ -1,4 +1,4 @@
-#include "session/Atom.h"
+#include "sys/Atom.h"
 
 CAtom::CAtom() = default;
 
