@@ -10,9 +10,9 @@
 #include <memory>
 
 #include "display/AbstractSurfaceKeeper.h"
+#include "display/SurfaceClip.h"
 #include "qt/QtDoubleBufferSurfaceKeeper.h"
 #include "qt/SurfaceBitmap.h"
-#include "display/SurfaceClip.h"
 #include "surface_test_support.h"
 
 namespace {
@@ -887,6 +887,33 @@ TEST(Export, BitmapOfTheVisibleImageWithoutAlpha) {
   EXPECT_EQ(keeper.DrawVideoFrame(nullptr, nullptr, nullptr, 0), E_NOTIMPL);
   EXPECT_EQ(plain.DrawVideoFrame(nullptr, nullptr, nullptr, 0), E_NOTIMPL);
   EXPECT_FALSE(keeper.QueryFeature(1, 2, 3, 4));
+}
+
+TEST(SurfaceDamage, GrowsOverWhatLiesOnTheSurfaceUntilTaken) {
+  struct Add {
+    int x, y, width, height;
+    RECT box;  // after this add
+  };
+  // The surface is 64 x 32.
+  const Add adds[] = {
+      {70, 0, 8, 8, {-1, -1, -1, -1}},   // off the surface: nothing
+      {8, 8, 8, 8, {8, 8, 16, 16}},
+      {-4, 20, 8, 20, {0, 8, 16, 32}},  // clipped at the left and bottom edges
+      {60, 0, 8, 8, {0, 0, 64, 32}},
+  };
+  CQtDoubleBufferSurfaceKeeper keeper;
+  ASSERT_EQ(keeper.Create(64, 32, 24, 0), 1);
+  for (const Add& a : adds) {
+    SCOPED_TRACE(testing::Message() << a.x << "," << a.y << " " << a.width << "x" << a.height);
+    keeper.AddDamage(a.x, a.y, a.width, a.height);
+    const RECT box = keeper.Damage();
+    using Box = std::array<LONG, 4>;
+    EXPECT_EQ((Box{box.left, box.top, box.right, box.bottom}),
+              (Box{a.box.left, a.box.top, a.box.right, a.box.bottom}));
+  }
+  const RECT taken = keeper.TakeDamage();
+  EXPECT_EQ(taken.right, 64);
+  EXPECT_EQ(keeper.Damage().left, -1);
 }
 
 }  // namespace

@@ -34,7 +34,6 @@ void COp2Processor::Attach(uint16_t newSlot, CGenericClient* newClient) {
   // No connection parameter carries a flush mode, so every session runs
   // in mode 0.
   flushMode = 0;
-  EmptyDirtyBox();
 }
 
 int COp2Processor::OnServerDisplayBlock(const void* block) {
@@ -77,14 +76,8 @@ int COp2Processor::SurfacePixelBytes() const {
 }
 
 void COp2Processor::GrowDirtyBox(int x, int y, int width, int height) {
-  // Only what lies on the surface can need a repaint.
-  ClippedRect r;
-  if (!surface || !ClipToSurface(surface->GetWidth(), surface->GetHeight(), x, y, width, height, &r))
-    return;
-  if (dirtyBox.left == -1 || r.x < dirtyBox.left) dirtyBox.left = r.x;
-  if (dirtyBox.top == -1 || r.y < dirtyBox.top) dirtyBox.top = r.y;
-  if (dirtyBox.right == -1 || dirtyBox.right < r.x + r.width) dirtyBox.right = r.x + r.width;
-  if (dirtyBox.bottom == -1 || dirtyBox.bottom < r.y + r.height) dirtyBox.bottom = r.y + r.height;
+  // The surface keeps only what lies on it.
+  if (surface) surface->AddDamage(x, y, width, height);
 }
 
 void COp2Processor::CopyRect(int sourceX, int sourceY, int left, int top, int right, int bottom) {
@@ -144,11 +137,12 @@ void COp2Processor::FlushSurface() {
 }
 
 void COp2Processor::ReportDirtyRect() {
-  if (dirtyBox.left == -1) return;
+  if (!surface) return;
+  const RECT box = surface->TakeDamage();
+  if (box.left == -1) return;
   if (systemApi)
-    systemApi->InvalidateRect(dirtyBox.left, dirtyBox.top, dirtyBox.right - dirtyBox.left,
-                              dirtyBox.bottom - dirtyBox.top, displayIndex);
-  EmptyDirtyBox();
+    systemApi->InvalidateRect(box.left, box.top, box.right - box.left, box.bottom - box.top,
+                              displayIndex);
 }
 
 void COp2Processor::RequestRefresh() {

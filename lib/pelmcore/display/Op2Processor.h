@@ -40,6 +40,8 @@ class COp2Processor : public CSlotDataProcessor, public IOp2Requests {
   // dropped).
   int ProcessPacket(const uint8_t* data, size_t length);
   void FlushSurface() override;
+  // Takes the surface's damage and reports it; only while a packet is
+  // decoded (the surface is locked).
   void ReportDirtyRect();
   void RequestRefresh() override;
   int FlushMode() override { return flushMode; }
@@ -50,19 +52,15 @@ class COp2Processor : public CSlotDataProcessor, public IOp2Requests {
 
   int DisplayIndex() const { return displayIndex; }
   const Op2Decoder& Decoder() const { return decoder; }
-  // {left, top, right, bottom}, all -1 while empty.
-  RECT DirtyBox() const { return dirtyBox; }
   uint64_t PacketCount() const { return packetCount; }
 
  private:
   void GrowDirtyBox(int x, int y, int width, int height);
-  void EmptyDirtyBox() { dirtyBox = RECT{-1, -1, -1, -1}; }
   // Bytes of one pixel as the surface stores it; 0 without pixels.
   int SurfacePixelBytes() const;
 
   const int displayIndex;
   Op2Decoder decoder;
-  RECT dirtyBox{-1, -1, -1, -1};
   ISurfaceKeeper* surface = nullptr;  // only while a packet is decoded
   int32_t geometry[4] = {};
   bool geometryPending = false;

@@ -53,4 +53,10 @@ class ISurfaceKeeper {
   virtual bool CommitShadow() { return false; }
   virtual bool HasShadow() { return false; }
   virtual bool QueryFeature(int a, int b, int c, int d) = 0;
+  // What was drawn since the last TakeDamage, clipped to the surface.
+  virtual void AddDamage(int x, int y, int width, int height) = 0;
+  // {left, top, right, bottom} of the damage, all -1 when there is none;
+  // the damage is empty afterwards.
+  virtual RECT TakeDamage() = 0;
+  virtual RECT Damage() = 0;
 };
