@@ -15,6 +15,7 @@
 
 #include "display/Op2Processor.h"
 #include "qt/QtDoubleBufferSurfaceKeeper.h"
+#include "support/FakeSlotPort.h"
 #include "support/FakeSystemApi.h"
 
 using Bytes = std::vector<uint8_t>;
@@ -84,23 +85,19 @@ class FakeDisplayApi : public testsupport::FakeSystemApi {
   std::vector<std::string> texts;
 };
 
-// A display processor on a fake system API, without a session client: the
-// client events it would send are kept.
+// A display processor on a fake system API and the shared fake slot port,
+// without a session client: the client events it raises are kept.
 class TestOp2Processor : public COp2Processor {
  public:
-  struct Event {
-    uint32_t code;
-    Bytes data;
-  };
-  explicit TestOp2Processor(CClientSystemApi* api, int display = 0) : COp2Processor(display) {
+  explicit TestOp2Processor(CClientSystemApi* api, int display = 0)
+      : COp2Processor(display), port(new testsupport::FakeSlotPort), events(port->events) {
     systemApi = api;
-  }
-  void SendClientEvent(uint32_t code, const BYTE* data, uint32_t length) override {
-    events.push_back({code, Bytes(data, data + length)});
+    session.reset(port);
   }
   int Packet(const Bytes& bytes) { return ProcessPacket(bytes.data(), bytes.size()); }
 
-  std::vector<Event> events;
+  testsupport::FakeSlotPort* const port;  // owned by the processor
+  std::vector<testsupport::FakeSlotPort::Event>& events;
 };
 
 // Little-endian packet building.
