@@ -221,7 +221,7 @@ class ClientRun {
     api->Release();
     RegisterSlotProcessorMaker(slotname::kDisplay, nullptr);
   }
-  bool Start() { return client->Init(api, &params) == 0 && client->Start() == 0 && api->WaitForState(5, kWaitMs); }
+  bool Start() { return client->Init(api, &params) == 0 && client->Start() == 0 && api->WaitForState(connection_state::kSessionUp, kWaitMs); }
   bool WaitForPackets(uint64_t count) {
     for (int waited = 0; waited < kWaitMs; waited += 5) {
       if (client->DisplayPackets() >= count) return true;

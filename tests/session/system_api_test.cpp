@@ -212,7 +212,7 @@ TEST(SystemApi, WaiterShowsAPendingMessageBeforeTheFinalState) {
   CountingClient* client = new CountingClient;
   api->AttachObserver(client);
   api->StartWaiter();
-  api->SetConnectionState(10, 0);
+  api->SetConnectionState(connection_state::kConnectFailed, 0);
   api->SetMessageText(u"Connection:", u"Cannot connect to server \"x\"");
   EXPECT_TRUE(api->HasPendingMessage());
   api->SetWaitEvents();
@@ -228,7 +228,7 @@ TEST(SystemApi, WaiterShowsAPendingMessageBeforeTheFinalState) {
 TEST(SystemApi, WaiterWithoutMessagePostsTheFinalStateAtOnce) {
   FakeSystemApi* api = new FakeSystemApi;
   api->StartWaiter();
-  api->SetConnectionState(6, 0);
+  api->SetConnectionState(connection_state::kDisconnected, 0);
   api->SetWaitEvents();
   api->Stop();
   EXPECT_EQ(api->States(), (std::vector<clienttest::StateChange>{{6, 0}, {6, 1}}));
