@@ -6,6 +6,8 @@ find_package(GTest REQUIRED)
 function(pellum_gtest name)
   cmake_parse_arguments(ARG "" "TIMEOUT" "LABELS;SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
+  # The shared fakes: #include "support/..."
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   target_link_libraries(${name} PRIVATE GTest::gtest GTest::gtest_main GTest::gmock ${ARG_LIBS})
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 300)

@@ -10,8 +10,7 @@
 
 namespace {
 
-// One per process. Static storage is zeroed before the library entry runs,
-// which is what the lock record's owner fields start from.
+// One per process.
 struct GaskState {
   CxLock lock;
   HHOOK hook;
@@ -93,7 +92,6 @@ constexpr DWORD kProcessAttach = 1;
 BOOL GaskLibraryEntry(HMODULE module, DWORD reason) {
   if (reason == kProcessAttach) {
     g_state.module = module;
-    g_state.lock.Setup();
   } else if (reason == kProcessDetach) {
     // A hook left behind would call into unmapped code at the next key.
     {
@@ -101,7 +99,6 @@ BOOL GaskLibraryEntry(HMODULE module, DWORD reason) {
       g_state.refCount = 0;
       RemoveHook();
     }
-    g_state.lock.Teardown();
   }
   return TRUE;
 }

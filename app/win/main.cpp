@@ -25,7 +25,7 @@
 #include "cli/LaunchOptions.h"
 #include "cli/RunFlags.h"
 #include "display/Op2Processor.h"
-#include "display/VirtHidSlotDataProcessor.h"
+#include "input/VirtHidSlotDataProcessor.h"
 #include "program/EngineStatusFile.h"
 #include "program/LoopbackDiscovery.h"
 #include "program/QtSystemApiSettingsLink.h"

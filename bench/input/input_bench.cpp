@@ -16,7 +16,8 @@
 #include "BenchTargets.h"
 #include "ClientDoubles.h"
 #include "SessionDoubles.h"
-#include "display/VirtHidSlotDataProcessor.h"
+#include "support/FakeSystemApi.h"
+#include "input/VirtHidSlotDataProcessor.h"
 #include "session/HtClient.h"
 #include "session/SlotProcessorFactory.h"
 
@@ -64,14 +65,14 @@ class LiveSession {
     api_->Release();
     RegisterSlotProcessorMaker(slotname::kKeyboard, nullptr);
   }
-  inputtest::HeadlessSystemApi* Api() { return api_; }
+  testsupport::FakeSystemApi* Api() { return api_; }
   testhost::HostSession& Host() { return *host_.session; }
   uint16_t HidSlot() const { return client_->HidSlot(); }
   size_t MessageCount() { return host_.session->Messages().size(); }
 
  private:
   inputtest::Host host_;
-  inputtest::HeadlessSystemApi* api_ = new inputtest::HeadlessSystemApi;
+  testsupport::FakeSystemApi* api_ = new testsupport::FakeSystemApi;
   CClientConnectionParameter params_;
   CHtClient* client_ = new CHtClient;
 };

@@ -13,8 +13,8 @@
 #include "audio/AudioSessionPort.h"
 #include "audio/AudioSlotDataProcessor.h"
 #include "pelplat/wavebackend.h"
-#include "session/PacketHeader.h"
-#include "session/PacketPool.h"
+#include "transport/PacketHeader.h"
+#include "transport/PacketPool.h"
 
 namespace {
 
@@ -22,7 +22,7 @@ class QuietPort : public IAudioSessionPort {
  public:
   void OnAttach(uint16_t, CGenericClient*) override {}
   bool Attached() override { return true; }
-  uint32_t SendOnSlot(const uint8_t*, uint32_t length) override { return length; }
+  SendResult SendOnSlot(const uint8_t*, uint32_t length) override { return {kStatusOk, length}; }
   AudioClockRecord* ClockRecord() override { return &clock; }
   bool ThreadPriority(int*) override { return false; }
   AudioClockRecord clock;

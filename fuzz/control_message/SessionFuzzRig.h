@@ -100,7 +100,7 @@ class OfflineClient : public CHtClient {
 // order the program releases them.
 class OfflineSession {
  public:
-  OfflineSession() : api(new clienttest::RecordingSystemApi), client(new OfflineClient) {
+  OfflineSession() : api(new clienttest::FakeSystemApi), client(new OfflineClient) {
     clienttest::PlainParameters(&params, 1);
   }
   ~OfflineSession() {
@@ -119,7 +119,7 @@ class OfflineSession {
   OfflineSession(const OfflineSession&) = delete;
   OfflineSession& operator=(const OfflineSession&) = delete;
 
-  clienttest::RecordingSystemApi* api;
+  clienttest::FakeSystemApi* api;
   CClientConnectionParameter params;
   OfflineClient* client;
 };

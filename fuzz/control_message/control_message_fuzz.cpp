@@ -16,7 +16,7 @@
 #include "ClientDoubles.h"
 #include "SessionFuzzRig.h"
 #include "session/ControlSlotDataProcessor.h"
-#include "session/Tunnel.h"
+#include "services/Tunnel.h"
 
 namespace {
 
@@ -71,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzrig::QuietLog();
   const Mode mode = static_cast<Mode>(data[0] & 3);
 
-  clienttest::RecordingClipboard clipboard;
+  clienttest::FakeClipboard clipboard;
   fuzzrig::OfflineSession session;
   if (!(data[0] & 4)) session.api->clipboard = &clipboard;
   session.params.encryptionLevel = mode == kPlain ? 0 : 1;

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "session/ServerFinderCore.h"
+#include "discovery/ServerFinderCore.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static CServerFinderCore* engine = nullptr;

@@ -19,7 +19,7 @@
 #include "FuzzPackets.h"
 #include "pelplat/debugout.h"
 #include "pelplat/net.h"
-#include "session/ServerFinderCore.h"
+#include "discovery/ServerFinderCore.h"
 #include "testhost/Datagram.h"
 
 namespace {

@@ -25,7 +25,7 @@
 #include "session/HelloRecord.h"
 #include "session/SlotDataProcessor.h"
 #include "session/SlotProcessorFactory.h"
-#include "session/Status.h"
+#include "transport/Status.h"
 
 namespace {
 

@@ -50,7 +50,7 @@ struct Seed {
 bool Capture(const Seed& seed, Bytes* out) {
   clienttest::HostRun host;
   host.Serve(seed.options);
-  auto* api = new clienttest::RecordingSystemApi;
+  auto* api = new clienttest::FakeSystemApi;
   auto* client = new CapturingClient;
   CClientConnectionParameter params;
   clienttest::PlainParameters(&params, host.Port());

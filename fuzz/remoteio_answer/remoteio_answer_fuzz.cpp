@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "SessionFuzzRig.h"
-#include "session/RemoteIo.h"
-#include "session/Tunnel.h"
+#include "services/RemoteIo.h"
+#include "services/Tunnel.h"
 
 namespace {
 

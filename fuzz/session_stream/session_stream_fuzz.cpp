@@ -25,8 +25,8 @@
 #include <thread>
 
 #include "SessionFuzzRig.h"
-#include "session/ConnectTarget.h"
-#include "session/Connection.h"
+#include "transport/ConnectTarget.h"
+#include "transport/Connection.h"
 #include "session/SlotDataProcessor.h"
 #include "session/SlotProcessorFactory.h"
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "session/Tunnel.h"
+#include "services/Tunnel.h"
 
 namespace {
 

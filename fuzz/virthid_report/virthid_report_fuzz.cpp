@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "display/VirtHidSlotDataProcessor.h"
+#include "input/VirtHidSlotDataProcessor.h"
 #include "pelplat/debugout.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -5,7 +5,7 @@
 #include <memory>
 #include <unistd.h>
 
-#include "../synch/kernel.h"
+#include "../handle/handle.h"
 #include "pelplat/winerror.h"
 
 using namespace pelplat;
@@ -25,7 +25,7 @@ void* ThreadMain(void* arg) {
   std::unique_ptr<ThreadStart> ts(static_cast<ThreadStart*>(arg));
   {
     std::lock_guard<std::mutex> lock(KernelLock());
-    ts->self->threadId = GetCurrentThreadId();
+    ts->self->threadId = CallingThreadId();
     ts->started->notify_one();
     ts->started = nullptr;
   }
@@ -53,6 +53,7 @@ HANDLE CreateThread(SECURITY_ATTRIBUTES*, size_t stackSize, LPTHREAD_START_ROUTI
     return nullptr;
   }
   auto self = std::make_shared<KernelObject>(ObjectType::kThread);
+  self->exitCode = STILL_ACTIVE;
   std::condition_variable started;
   auto* ts = new ThreadStart{self, start, param, &started};
 
@@ -96,10 +97,7 @@ BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode) {
   return TRUE;
 }
 
-DWORD GetCurrentThreadId() {
-  thread_local const DWORD id = static_cast<DWORD>(gettid());
-  return id;
-}
+DWORD GetCurrentThreadId() { return CallingThreadId(); }
 
 DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
 

@@ -10,8 +10,8 @@
 
 #include "session/AudioClockRecord.h"
 #include "audio/AudioSessionPort.h"
-#include "session/PacketHeader.h"
-#include "session/PacketPool.h"
+#include "transport/PacketHeader.h"
+#include "transport/PacketPool.h"
 #include "session/SlotDataProcessor.h"
 
 using Bytes = std::vector<uint8_t>;
@@ -20,17 +20,17 @@ class FakeAudioPort : public IAudioSessionPort {
  public:
   void OnAttach(uint16_t slot, CGenericClient*) override { attachedSlot = slot; }
   bool Attached() override { return attached; }
-  uint32_t SendOnSlot(const uint8_t* data, uint32_t length) override {
+  SendResult SendOnSlot(const uint8_t* data, uint32_t length) override {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       sent_.emplace_back(data, data + length);
       if (failSends > 0) {
         --failSends;
-        return 0;
+        return {kStatusNoConnection, 0};
       }
     }
     changed_.notify_all();
-    return length;
+    return {kStatusOk, length};
   }
   AudioClockRecord* ClockRecord() override { return &clock; }
   bool ThreadPriority(int* value) override {

@@ -11,7 +11,7 @@
 #include "audio/AudioSlotDataProcessor.h"
 #include "audio/ClientAudioPort.h"
 #include "session/SlotProcessorFactory.h"
-#include "session/Status.h"
+#include "transport/Status.h"
 
 namespace {
 
@@ -31,14 +31,14 @@ TEST(ClientAudioPort, AnswersForTheAttachedClientAndNothingOnceDetached) {
   int priority = -1;
   ASSERT_TRUE(port.ThreadPriority(&priority));
   EXPECT_EQ(priority, 2);
-  const uint8_t report[] = {1, 2, 3};
-  EXPECT_EQ(port.SendOnSlot(report, sizeof report), uint32_t(kStatusNoConnection));  // never connected
+  const uint8_t report[] = {1, 2, 3, 4};  // not 3 bytes: a count of 3 reads as "no connection"
+  EXPECT_EQ(port.SendOnSlot(report, sizeof report).status, kStatusNoConnection);  // never connected
 
   port.OnAttach(CSlotDataProcessor::kDetached, nullptr);
   EXPECT_FALSE(port.Attached());
   EXPECT_EQ(port.ClockRecord(), nullptr);
   EXPECT_FALSE(port.ThreadPriority(&priority));
-  EXPECT_EQ(port.SendOnSlot(report, sizeof report), uint32_t(kStatusNoConnection));
+  EXPECT_EQ(port.SendOnSlot(report, sizeof report).status, kStatusNoConnection);
 }
 
 TEST(ClientAudioPort, TheMakerGivesAnAudioProcessorThatTakesTheProfilesPriority) {

@@ -22,7 +22,7 @@
 #include "pelplat/debugout.h"
 #include "pelplat/net.h"
 #include "pelplat/winerror.h"
-#include "session/ServerFinderCore.h"
+#include "discovery/ServerFinderCore.h"
 #include "testhost/Datagram.h"
 #include "testhost/DiscoveryResponder.h"
 #include "testhost/Wire.h"

@@ -14,12 +14,13 @@
 #include <vector>
 
 #include "display/Op2Processor.h"
-#include "display/QtDoubleBufferSurfaceKeeper.h"
-#include "session/ClientSystemApi.h"
+#include "qt/QtDoubleBufferSurfaceKeeper.h"
+#include "support/FakeSlotPort.h"
+#include "support/FakeSystemApi.h"
 
 using Bytes = std::vector<uint8_t>;
 
-class FakeDisplayApi : public CClientSystemApi {
+class FakeDisplayApi : public testsupport::FakeSystemApi {
  public:
   struct Rect {
     int x, y, width, height, display;
@@ -34,17 +35,6 @@ class FakeDisplayApi : public CClientSystemApi {
   explicit FakeDisplayApi(bool withSurface = true) {
     if (withSurface) surfaces[0] = &keeper;
   }
-
-  void Reserved8() override {}
-  int SetConnectionState(int, int) override { return 0; }
-  uint16_t AllocateAppId() override { return 1; }
-  void GetColorDepths(std::vector<uint8_t>& depths) override { depths = {16, 24}; }
-  uint8_t GetDefaultColorDepth() override { return 24; }
-  void GetDisplayModes(std::vector<uint32_t>&, int) override {}
-  void GetModeWords(uint32_t*, uint32_t) override {}
-  void FindBestMode(uint32_t*, int) override {}
-  void EnableClipboard(bool) override {}
-  bool IsClipboardEnabled() override { return false; }
 
   int ResizeDisplay(int width, int height, int depth, int display) override {
     resizes.push_back({width, height, depth, display});
@@ -95,23 +85,19 @@ class FakeDisplayApi : public CClientSystemApi {
   std::vector<std::string> texts;
 };
 
-// A display processor on a fake system API, without a session client: the
-// client events it would send are kept.
+// A display processor on a fake system API and the shared fake slot port,
+// without a session client: the client events it raises are kept.
 class TestOp2Processor : public COp2Processor {
  public:
-  struct Event {
-    uint32_t code;
-    Bytes data;
-  };
-  explicit TestOp2Processor(CClientSystemApi* api, int display = 0) : COp2Processor(display) {
+  explicit TestOp2Processor(CClientSystemApi* api, int display = 0)
+      : COp2Processor(display), port(new testsupport::FakeSlotPort), events(port->events) {
     systemApi = api;
-  }
-  void SendClientEvent(uint32_t code, const BYTE* data, uint32_t length) override {
-    events.push_back({code, Bytes(data, data + length)});
+    session.reset(port);
   }
   int Packet(const Bytes& bytes) { return ProcessPacket(bytes.data(), bytes.size()); }
 
-  std::vector<Event> events;
+  testsupport::FakeSlotPort* const port;  // owned by the processor
+  std::vector<testsupport::FakeSlotPort::Event>& events;
 };
 
 // Little-endian packet building.

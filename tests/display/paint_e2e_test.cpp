@@ -35,7 +35,7 @@
 #include <QImage>
 
 #include "display/Op2Processor.h"
-#include "display/QtDoubleBufferSurfaceKeeper.h"
+#include "qt/QtDoubleBufferSurfaceKeeper.h"
 #include "streams/ClientStreamPort.h"
 
 namespace {
@@ -160,7 +160,7 @@ std::string TempPath(const std::string& name) {
 // The system API of the session window as far as painting goes: a real Qt
 // surface per display, handed out through the frame-buffer lock and
 // recreated by a resize, as the window's own system API does.
-class SurfaceSystemApi : public clienttest::RecordingSystemApi {
+class SurfaceSystemApi : public clienttest::FakeSystemApi {
  public:
   SurfaceSystemApi() {
     for (int i = 0; i < kDisplayCount; ++i) {
@@ -171,7 +171,7 @@ class SurfaceSystemApi : public clienttest::RecordingSystemApi {
   ~SurfaceSystemApi() override { Stop(); }
 
   int ResizeDisplay(int width, int height, int depth, int display) override {
-    RecordingSystemApi::ResizeDisplay(width, height, depth, display);
+    FakeSystemApi::ResizeDisplay(width, height, depth, display);
     if (ISurfaceKeeper* surface = LockFrameBuffer(display)) {
       surface->Create(width, height, depth, 0);
       UnlockFrameBuffer(surface);
@@ -183,7 +183,7 @@ class SurfaceSystemApi : public clienttest::RecordingSystemApi {
   QImage Snapshot(int display) {
     QImage copy;
     if (ISurfaceKeeper* surface = LockFrameBuffer(display)) {
-      if (const QImage* image = surface->GetImage()) copy = image->copy();
+      if (const QImage* image = keepers_[display]->GetImage()) copy = image->copy();
       UnlockFrameBuffer(surface);
     }
     return copy;
@@ -222,7 +222,7 @@ class ClientRun {
     api->Release();
     RegisterSlotProcessorMaker(slotname::kDisplay, nullptr);
   }
-  bool Start() { return client->Init(api, &params) == 0 && client->Start() == 0 && api->WaitForState(5, kWaitMs); }
+  bool Start() { return client->Init(api, &params) == 0 && client->Start() == 0 && api->WaitForState(connection_state::kSessionUp, kWaitMs); }
   bool WaitForPackets(uint64_t count) {
     for (int waited = 0; waited < kWaitMs; waited += 5) {
       if (client->DisplayPackets() >= count) return true;

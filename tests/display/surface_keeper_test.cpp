@@ -10,9 +10,9 @@
 #include <memory>
 
 #include "display/AbstractSurfaceKeeper.h"
-#include "display/QtDoubleBufferSurfaceKeeper.h"
-#include "display/SurfaceBitmap.h"
 #include "display/SurfaceClip.h"
+#include "qt/QtDoubleBufferSurfaceKeeper.h"
+#include "qt/SurfaceBitmap.h"
 #include "surface_test_support.h"
 
 namespace {
@@ -60,7 +60,7 @@ TEST(SurfaceCreate, GeometryAndFormats) {
     ASSERT_EQ(keeper->Create(c.width, c.height, c.depth, c.storage), c.result);
     if (!c.result) {
       EXPECT_EQ(keeper->GetWidth(), 0);
-      EXPECT_EQ(keeper->GetImage(), nullptr);
+      EXPECT_EQ(ImageOf(*keeper), nullptr);
       continue;
     }
     EXPECT_EQ(keeper->GetWidth(), c.roundedWidth);
@@ -71,12 +71,12 @@ TEST(SurfaceCreate, GeometryAndFormats) {
     EXPECT_EQ(keeper->GetTileWidth(), 8);
     EXPECT_EQ(keeper->GetTileHeight(), 8);
     if (c.qt) {
-      ASSERT_NE(keeper->GetImage(), nullptr);
-      EXPECT_EQ(keeper->GetImage()->format(), c.format);
-      EXPECT_EQ(keeper->GetImage()->width(), c.roundedWidth);
-      EXPECT_EQ(keeper->GetImage()->height(), c.height + 6);
+      ASSERT_NE(ImageOf(*keeper), nullptr);
+      EXPECT_EQ(ImageOf(*keeper)->format(), c.format);
+      EXPECT_EQ(ImageOf(*keeper)->width(), c.roundedWidth);
+      EXPECT_EQ(ImageOf(*keeper)->height(), c.height + 6);
     } else {
-      EXPECT_EQ(keeper->GetImage(), nullptr);
+      EXPECT_EQ(ImageOf(*keeper), nullptr);
     }
   }
 }
@@ -87,7 +87,7 @@ TEST(SurfaceCreate, RefusedCreateLeavesTheSurfaceIntact) {
   const Bytes red = MakeBytes({0xC0, 0x10, 0x20});
   const Bytes tile = SolidPicture(8, 8, red);
   keeper.DrawTile(8, 8, tile.data(), nullptr);
-  const QImage* before = keeper.GetImage();
+  const QImage* before = ImageOf(keeper);
   const BYTE* bits = before->constBits();
 
   for (const auto& bad : {std::array<int, 3>{0, 16, 24}, std::array<int, 3>{32, 0, 24},
@@ -95,8 +95,8 @@ TEST(SurfaceCreate, RefusedCreateLeavesTheSurfaceIntact) {
                           std::array<int, 3>{32, 16, 0}})
     EXPECT_EQ(keeper.Create(bad[0], bad[1], bad[2], 0), 0);
 
-  ASSERT_EQ(keeper.GetImage(), before);
-  EXPECT_EQ(keeper.GetImage()->constBits(), bits);
+  ASSERT_EQ(ImageOf(keeper), before);
+  EXPECT_EQ(ImageOf(keeper)->constBits(), bits);
   EXPECT_EQ(keeper.GetWidth(), 32);
   EXPECT_EQ(keeper.GetColorDepth(), 24);
   EXPECT_EQ(VisiblePixel(keeper, 12, 12), red);
@@ -1002,6 +1002,33 @@ TEST(Export, BitmapOfTheVisibleImageWithoutAlpha) {
   EXPECT_EQ(keeper.DrawVideoFrame(nullptr, nullptr, nullptr, 0), E_NOTIMPL);
   EXPECT_EQ(plain.DrawVideoFrame(nullptr, nullptr, nullptr, 0), E_NOTIMPL);
   EXPECT_FALSE(keeper.QueryFeature(1, 2, 3, 4));
+}
+
+TEST(SurfaceDamage, GrowsOverWhatLiesOnTheSurfaceUntilTaken) {
+  struct Add {
+    int x, y, width, height;
+    RECT box;  // after this add
+  };
+  // The surface is 64 x 32.
+  const Add adds[] = {
+      {70, 0, 8, 8, {-1, -1, -1, -1}},   // off the surface: nothing
+      {8, 8, 8, 8, {8, 8, 16, 16}},
+      {-4, 20, 8, 20, {0, 8, 16, 32}},  // clipped at the left and bottom edges
+      {60, 0, 8, 8, {0, 0, 64, 32}},
+  };
+  CQtDoubleBufferSurfaceKeeper keeper;
+  ASSERT_EQ(keeper.Create(64, 32, 24, 0), 1);
+  for (const Add& a : adds) {
+    SCOPED_TRACE(testing::Message() << a.x << "," << a.y << " " << a.width << "x" << a.height);
+    keeper.AddDamage(a.x, a.y, a.width, a.height);
+    const RECT box = keeper.Damage();
+    using Box = std::array<LONG, 4>;
+    EXPECT_EQ((Box{box.left, box.top, box.right, box.bottom}),
+              (Box{a.box.left, a.box.top, a.box.right, a.box.bottom}));
+  }
+  const RECT taken = keeper.TakeDamage();
+  EXPECT_EQ(taken.right, 64);
+  EXPECT_EQ(keeper.Damage().left, -1);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "display/SurfaceKeeper.h"
+#include "qt/QtDoubleBufferSurfaceKeeper.h"
 
 using Bytes = std::vector<BYTE>;
 
@@ -17,9 +18,15 @@ inline Bytes MakeBytes(std::initializer_list<int> values) {
   return out;
 }
 
+// The picture painters see; null for a keeper that is not the Qt one.
+inline const QImage* ImageOf(ISurfaceKeeper& keeper) {
+  auto* qt = dynamic_cast<CQtDoubleBufferSurfaceKeeper*>(&keeper);
+  return qt ? qt->GetImage() : nullptr;
+}
+
 // The stored bytes of the visible pixel (x, y).
 inline Bytes VisiblePixel(ISurfaceKeeper& keeper, int x, int y) {
-  const QImage* image = keeper.GetImage();
+  const QImage* image = ImageOf(keeper);
   const int bpp = keeper.GetBitsPerPixel() / 8;
   const BYTE* p = image->constScanLine(y) + x * bpp;
   return Bytes(p, p + bpp);

@@ -1,6 +1,5 @@
-// What a whole session needs around it in a test: a system API with no
-// windows behind it and the test host playing the server on a thread of its
-// own.
+// What a whole session needs around it in a test besides the shared fake
+// system API: the test host playing the server on a thread of its own.
 #pragma once
 
 #include <memory>
@@ -8,47 +7,11 @@
 #include <vector>
 
 #include "pelplat/utf16.h"
-#include "session/ClientSystemApi.h"
 #include "session/ClientConnectionParameter.h"
 #include "testhost/Framing.h"
 #include "testhost/HostSession.h"
 
 namespace inputtest {
-
-class HeadlessSystemApi : public CClientSystemApi {
- public:
-  ~HeadlessSystemApi() override { Stop(); }
-
-  void Reserved8() override {}
-  int SetConnectionState(int state, int) override {
-    StoreConnectionState(state);
-    if (state == 2) {
-      connected.store(1);
-      connectEvent.Set();
-    }
-    if (state >= 6) connected.store(0);
-    // Running, or a failure that means it never will be.
-    if (state == 5 || state == 10 || state == 11) {
-      connectEvent.Set();
-      runEvent.Set();
-    }
-    return 0;
-  }
-  uint16_t AllocateAppId() override { return 1; }
-  void GetColorDepths(std::vector<uint8_t>& depths) override { depths = {24}; }
-  uint8_t GetDefaultColorDepth() override { return 24; }
-  void GetDisplayModes(std::vector<uint32_t>& modes, int) override { modes.clear(); }
-  void GetModeWords(uint32_t* pairs, uint32_t capacity) override {
-    for (uint32_t i = 0; i < capacity; ++i) pairs[i] = 0;
-  }
-  void FindBestMode(uint32_t* mode, int) override { *mode = 0; }
-  int ResizeDisplay(int, int, int, int) override { return 0; }
-  int SetCursor(const uint8_t*, uint32_t, int) override { return 0; }
-  int SetPointerPosition(int, int, int) override { return 0; }
-  void InvalidateRect(int, int, int, int, int) override {}
-  void EnableClipboard(bool) override {}
-  bool IsClipboardEnabled() override { return false; }
-};
 
 // The host side: accepts one client, plays the handshake and records what
 // the client sends.

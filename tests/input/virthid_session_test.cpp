@@ -11,7 +11,8 @@
 
 #include "ClientDoubles.h"
 #include "SessionDoubles.h"
-#include "display/VirtHidSlotDataProcessor.h"
+#include "support/FakeSystemApi.h"
+#include "input/VirtHidSlotDataProcessor.h"
 #include "pelplat/hookfeed.h"
 #include "pelplat/winuser.h"
 #include "session/HtClient.h"
@@ -68,7 +69,7 @@ class VirtHidSession : public testing::Test {
 TEST_F(VirtHidSession, KeysPointerAndLedReportOverLoopback) {
   inputtest::Host host;
   host.Serve();
-  inputtest::HeadlessSystemApi* api = new inputtest::HeadlessSystemApi;
+  testsupport::FakeSystemApi* api = new testsupport::FakeSystemApi;
   CClientConnectionParameter params;
   clienttest::PlainParameters(&params, host.Port());
   CHtClient* client = new CHtClient;

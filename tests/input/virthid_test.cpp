@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "RecordingClient.h"
-#include "display/VirtHidSlotDataProcessor.h"
+#include "input/VirtHidSlotDataProcessor.h"
 #include "session/SlotProcessorFactory.h"
 
 namespace {

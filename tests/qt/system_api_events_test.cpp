@@ -96,7 +96,7 @@ TEST_F(SystemApiEventsTest, EveryStatePostsItsTextAndHasItsSideEffects) {
 TEST_F(SystemApiEventsTest, ConnectedPostsCodeTenThenTheTextToEveryWindow) {
   ASSERT_TRUE(api->RegisterWindow(0, &window0));
   ASSERT_TRUE(api->RegisterWindow(1, &window1));
-  api->SetConnectionState(2, 0);
+  api->SetConnectionState(connection_state::kConnected, 0);
   DeliverWindowEvents();
   const std::vector<int32_t> expected = {CQtDataEvent::kConnected, CQtDataEvent::kStatusText};
   EXPECT_EQ(Codes(window0), expected);
@@ -129,14 +129,14 @@ TEST_F(SystemApiEventsTest, FinalStateClosesEveryWindowWithItsReasonAndEmptiesTh
     }
     // Nothing reaches a window once it has left the table.
     fresh->InvalidateRect(0, 0, 1, 1, 0);
-    fresh->SetConnectionState(1, 0);
+    fresh->SetConnectionState(connection_state::kConnecting, 0);
     DeliverWindowEvents();
     EXPECT_EQ(a.received.size(), 1u);
   }
 }
 
 TEST_F(SystemApiEventsTest, FinalStateWithoutWindowsPostsNothing) {
-  api->SetConnectionState(6, 1);
+  api->SetConnectionState(connection_state::kDisconnected, 1);
   DeliverWindowEvents();
   EXPECT_EQ(api->WindowAt(0), nullptr);
   EXPECT_EQ(api->ConnectionState(), 6);

@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "pelplat/debugout.h"
-#include "session/Connection.h"
+#include "transport/Connection.h"
 #include "session/GenericClient.h"
-#include "session/PacketPool.h"
+#include "transport/PacketPool.h"
 #include "session/SlotDataProcessor.h"
 #include "testhost/Framing.h"
 

@@ -8,11 +8,11 @@
 
 #include "ClientDoubles.h"
 #include "cryptlib/cryptdata.h"
-#include "session/Connection.h"
-#include "session/PacketPool.h"
-#include "session/RemoteIo.h"
+#include "transport/Connection.h"
+#include "transport/PacketPool.h"
+#include "services/RemoteIo.h"
 #include "session/SlotDataProcessor.h"
-#include "session/Status.h"
+#include "transport/Status.h"
 #include "testhost/Framing.h"
 
 namespace {
@@ -121,7 +121,7 @@ TEST(Client, RegistrationRules) {
 
 TEST(Client, DeliveryBySlot) {
   WiredClient* client = new WiredClient;
-  clienttest::RecordingSystemApi* api = new clienttest::RecordingSystemApi;
+  clienttest::FakeSystemApi* api = new clienttest::FakeSystemApi;
   CClientConnectionParameter params;
   ASSERT_EQ(client->Init(api, &params), 0);
   CountingProcessor* p = new CountingProcessor;

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "ClientDoubles.h"
-#include "session/RemoteIo.h"
+#include "services/RemoteIo.h"
 #include "session/SlotDataProcessor.h"
 
 namespace {
@@ -64,7 +64,7 @@ class SinkClient : public CHtClient {
 };
 
 TEST(ClientThreads, SlowDeliveryHoldsOffInput) {
-  clienttest::RecordingSystemApi* api = new clienttest::RecordingSystemApi;
+  clienttest::FakeSystemApi* api = new clienttest::FakeSystemApi;
   SinkClient* client = new SinkClient;
   OverlapProcessor* processor = new OverlapProcessor;
   processor->open = false;
@@ -107,7 +107,7 @@ TEST(ClientThreads, SlowDeliveryHoldsOffInput) {
 }
 
 TEST(ClientThreads, DeliveriesAndInputNeverOverlap) {
-  clienttest::RecordingSystemApi* api = new clienttest::RecordingSystemApi;
+  clienttest::FakeSystemApi* api = new clienttest::FakeSystemApi;
   SinkClient* client = new SinkClient;
   OverlapProcessor* processor = new OverlapProcessor;
   ASSERT_EQ(client->RegisterSlotProcessor(0, processor), 0);

@@ -3,8 +3,8 @@
 
 #include "SessionDoubles.h"
 #include "pelplat/utf16.h"
-#include "session/ConnectTarget.h"
-#include "session/Status.h"
+#include "transport/ConnectTarget.h"
+#include "transport/Status.h"
 
 using namespace sessiontest;
 

@@ -10,8 +10,8 @@
 #include "ClientDoubles.h"
 #include "cryptlib/cryptdata.h"
 #include "session/ControlSlotDataProcessor.h"
-#include "session/Status.h"
-#include "session/Tunnel.h"
+#include "transport/Status.h"
+#include "services/Tunnel.h"
 #include "testhost/HostCipher.h"
 #include "testhost/Wire.h"
 
@@ -85,7 +85,7 @@ class RecordingClient : public CHtClient {
 class ControlSlotTest : public testing::Test {
  protected:
   void SetUp() override {
-    api = new clienttest::RecordingSystemApi;
+    api = new clienttest::FakeSystemApi;
     api->clipboard = &clipboard;
     client = new RecordingClient;
     clienttest::PlainParameters(&params, 1);
@@ -123,8 +123,8 @@ class ControlSlotTest : public testing::Test {
     return body;
   }
 
-  clienttest::RecordingClipboard clipboard;
-  clienttest::RecordingSystemApi* api = nullptr;
+  clienttest::FakeClipboard clipboard;
+  clienttest::FakeSystemApi* api = nullptr;
   CClientConnectionParameter params;
   RecordingClient* client = nullptr;
   CControlSlotDataProcessor* control = nullptr;

@@ -5,8 +5,8 @@
 #include "SessionDoubles.h"
 #include "pelplat/net.h"
 #include "pelplat/winerror.h"
-#include "session/PacketHeader.h"
-#include "session/Status.h"
+#include "transport/PacketHeader.h"
+#include "transport/Status.h"
 #include "testhost/Datagram.h"
 
 using namespace sessiontest;

@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "session/PacketPool.h"
-#include "session/ProcessThread.h"
+#include "transport/PacketPool.h"
+#include "transport/ProcessThread.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <map>
 
 #include "SessionDoubles.h"
-#include "session/PacketHeader.h"
-#include "session/Status.h"
+#include "transport/PacketHeader.h"
+#include "transport/Status.h"
 
 using namespace sessiontest;
 

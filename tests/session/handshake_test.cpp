@@ -67,7 +67,7 @@ TEST_F(SessionTest, PlainSessionLogAndStates) {
   clienttest::PlainParameters(&rig.params, host.Port());
   ASSERT_EQ(rig.Init(), 0);
   ASSERT_EQ(rig.client->Start(), 0);
-  ASSERT_TRUE(rig.api->WaitForState(5, kWaitMs));
+  ASSERT_TRUE(rig.api->WaitForState(connection_state::kSessionUp, kWaitMs));
   host.Join();
   ASSERT_TRUE(host.ok) << host.report.error;
   // Once an echo has come back the connection thread is past reply 260.
@@ -236,7 +236,7 @@ TEST_F(SessionTest, EncryptedSessionOpensBothWays) {
   ASSERT_EQ(rig.Init(), 0);
   EXPECT_EQ(rig.params.keyExchangeWord, 2u);
   ASSERT_EQ(rig.client->Start(), 0);
-  ASSERT_TRUE(rig.api->WaitForState(5, kWaitMs));
+  ASSERT_TRUE(rig.api->WaitForState(connection_state::kSessionUp, kWaitMs));
   host.Join();
   ASSERT_TRUE(host.ok) << host.report.error;
 
@@ -301,7 +301,7 @@ TEST_F(SessionTest, AlignmentFlagComesFromTheEncryptedReply) {
   rig.params.encryptionLevel = 1;
   ASSERT_EQ(rig.Init(), 0);
   ASSERT_EQ(rig.client->Start(), 0);
-  ASSERT_TRUE(rig.api->WaitForState(5, kWaitMs));
+  ASSERT_TRUE(rig.api->WaitForState(connection_state::kSessionUp, kWaitMs));
   host.Join();
   EXPECT_EQ(rig.client->AlignFlag(), 0);
 }
@@ -315,7 +315,7 @@ TEST_F(SessionTest, RequestedModeGoesIntoTheSecondHello) {
   rig.client->SetRequestedModeKind(2);
   ASSERT_EQ(rig.Init(), 0);
   ASSERT_EQ(rig.client->Start(), 0);
-  ASSERT_TRUE(rig.api->WaitForState(5, kWaitMs));
+  ASSERT_TRUE(rig.api->WaitForState(connection_state::kSessionUp, kWaitMs));
   host.Join();
   EXPECT_EQ(testhost::wire::Read(host.report.second, 4 + 0x1D8, 4), 1920u);
   EXPECT_EQ(testhost::wire::Read(host.report.second, 4 + 0x1DC, 4), 0x10000438u);
@@ -336,7 +336,7 @@ TEST_F(SessionTest, LinuxServerWithAShortReply) {
   clienttest::PlainParameters(&rig.params, host.Port());
   ASSERT_EQ(rig.Init(), 0);
   ASSERT_EQ(rig.client->Start(), 0);
-  ASSERT_TRUE(rig.api->WaitForState(5, kWaitMs));
+  ASSERT_TRUE(rig.api->WaitForState(connection_state::kSessionUp, kWaitMs));
   host.Join();
   rig.client->Stop();
   EXPECT_EQ(rig.client->Remap(), 0);
@@ -456,7 +456,7 @@ TEST_F(SessionTest, StopEndsAConnectInProgress) {
   clienttest::PlainParameters(&rig.params, full.Port());
   ASSERT_EQ(rig.Init(), 0);
   ASSERT_EQ(rig.client->Start(), 0);
-  ASSERT_TRUE(rig.api->WaitForState(1, kWaitMs));
+  ASSERT_TRUE(rig.api->WaitForState(connection_state::kConnecting, kWaitMs));
   ASSERT_EQ(rig.client->Stop(), 0);
   EXPECT_TRUE(RunEnded(rig));
   EXPECT_EQ(rig.api->StateNumbers().back(), 10);

@@ -11,7 +11,7 @@
 #include "session/HelloProbes.h"
 #include "session/SlotDataProcessor.h"
 #include "session/SlotProcessorFactory.h"
-#include "session/Status.h"
+#include "transport/Status.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The frame header's byte layout.
 #include <gtest/gtest.h>
 
-#include "session/PacketHeader.h"
+#include "transport/PacketHeader.h"
 #include "sys/ByteReader.h"
 #include "sys/ByteWriter.h"
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "pelplat/debugout.h"
-#include "session/PacketPool.h"
+#include "transport/PacketPool.h"
 
 namespace {
 

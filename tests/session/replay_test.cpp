@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "SessionDoubles.h"
-#include "session/ConnectTarget.h"
-#include "session/Status.h"
+#include "transport/ConnectTarget.h"
+#include "transport/Status.h"
 
 using namespace sessiontest;
 

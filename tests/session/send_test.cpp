@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "SessionDoubles.h"
-#include "session/PacketHeader.h"
-#include "session/Status.h"
+#include "transport/PacketHeader.h"
+#include "transport/Status.h"
 
 using namespace sessiontest;
 

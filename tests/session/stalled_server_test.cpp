@@ -12,7 +12,7 @@
 #include "ClientDoubles.h"
 #include "HostRun.h"
 #include "SessionDoubles.h"
-#include "session/Connection.h"
+#include "transport/Connection.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 
 namespace {
 
-using clienttest::RecordingSystemApi;
+using clienttest::FakeSystemApi;
 
 // A client that only counts how often it is stopped.
 class CountingClient : public CHtClient {
@@ -40,7 +40,7 @@ struct Sink {
 };
 
 TEST(SystemApi, InputRecordsReachTheSink) {
-  RecordingSystemApi* api = new RecordingSystemApi;
+  FakeSystemApi* api = new FakeSystemApi;
   EXPECT_EQ(api->ForwardKeyInput(0x1E, 2), 0);  // no sink: dropped
   api->ForwardPointerInput(1, 2, 3, 4, 5, 1, 0);
 
@@ -62,7 +62,7 @@ TEST(SystemApi, InputRecordsReachTheSink) {
   EXPECT_EQ(sink.records, expected);
 }
 
-class ExposedApi : public RecordingSystemApi {
+class ExposedApi : public FakeSystemApi {
  public:
   bool TryFrameBufferLock() {
     if (!TryEnterCriticalSection(&frameBufferLock.section)) return false;
@@ -96,7 +96,7 @@ TEST(SystemApi, FrameBufferLockAnswersOnlyRealSurfaces) {
 TEST(SystemApi, OnlySomeEndReasonsStopTheClient) {
   for (int reason = 0; reason <= 12; ++reason) {
     SCOPED_TRACE(reason);
-    RecordingSystemApi* api = new RecordingSystemApi;
+    FakeSystemApi* api = new FakeSystemApi;
     CountingClient* client = new CountingClient;
     api->AttachObserver(client);
     for (CxEvent& e : api->displayEvents) e.Reset();
@@ -116,7 +116,7 @@ TEST(SystemApi, OnlySomeEndReasonsStopTheClient) {
 
 TEST(SystemApi, EndPathsRacingStopTheClientOnce) {
   for (int round = 0; round < 1000; ++round) {
-    RecordingSystemApi* api = new RecordingSystemApi;
+    FakeSystemApi* api = new FakeSystemApi;
     CountingClient* client = new CountingClient;
     api->AttachObserver(client);
     std::atomic<int> ready{0};
@@ -152,7 +152,7 @@ class MortalClient : public CountingClient {
 // the pass still stops it safely, and only then does it go.
 TEST(SystemApi, TheClientLivesUntilItIsStopped) {
   g_gone.store(0);
-  RecordingSystemApi* api = new RecordingSystemApi;
+  FakeSystemApi* api = new FakeSystemApi;
   MortalClient* client = new MortalClient;
   api->AttachObserver(client);
   client->Release();
@@ -163,7 +163,7 @@ TEST(SystemApi, TheClientLivesUntilItIsStopped) {
 }
 
 TEST(SystemApi, SecondObserverIsIgnored) {
-  RecordingSystemApi* api = new RecordingSystemApi;
+  FakeSystemApi* api = new FakeSystemApi;
   CountingClient* first = new CountingClient;
   CountingClient* second = new CountingClient;
   api->AttachObserver(first);
@@ -178,7 +178,7 @@ TEST(SystemApi, SecondObserverIsIgnored) {
 }
 
 TEST(SystemApi, ClientName) {
-  RecordingSystemApi* api = new RecordingSystemApi;
+  FakeSystemApi* api = new FakeSystemApi;
   EXPECT_STREQ(api->getClientName(), "undefined");
   CHtClient* client = new CHtClient;
   CClientConnectionParameter params;
@@ -192,7 +192,7 @@ TEST(SystemApi, ClientName) {
   api->Release();
 
   // Without a device name: the computer's name up to its first dot.
-  api = new RecordingSystemApi;
+  api = new FakeSystemApi;
   client = new CHtClient;
   CClientConnectionParameter plain;
   ASSERT_EQ(client->Init(api, &plain), 0);
@@ -208,11 +208,11 @@ TEST(SystemApi, ClientName) {
 }
 
 TEST(SystemApi, WaiterShowsAPendingMessageBeforeTheFinalState) {
-  RecordingSystemApi* api = new RecordingSystemApi;
+  FakeSystemApi* api = new FakeSystemApi;
   CountingClient* client = new CountingClient;
   api->AttachObserver(client);
   api->StartWaiter();
-  api->SetConnectionState(10, 0);
+  api->SetConnectionState(connection_state::kConnectFailed, 0);
   api->SetMessageText(u"Connection:", u"Cannot connect to server \"x\"");
   EXPECT_TRUE(api->HasPendingMessage());
   api->SetWaitEvents();
@@ -226,9 +226,9 @@ TEST(SystemApi, WaiterShowsAPendingMessageBeforeTheFinalState) {
 }
 
 TEST(SystemApi, WaiterWithoutMessagePostsTheFinalStateAtOnce) {
-  RecordingSystemApi* api = new RecordingSystemApi;
+  FakeSystemApi* api = new FakeSystemApi;
   api->StartWaiter();
-  api->SetConnectionState(6, 0);
+  api->SetConnectionState(connection_state::kDisconnected, 0);
   api->SetWaitEvents();
   api->Stop();
   EXPECT_EQ(api->States(), (std::vector<clienttest::StateChange>{{6, 0}, {6, 1}}));
@@ -239,7 +239,7 @@ TEST(SystemApi, WaiterWithoutMessagePostsTheFinalStateAtOnce) {
 // A session whose thread never ran set none of the waiter's events; the end
 // of the pass still gets the waiter out instead of waiting for it forever.
 TEST(SystemApi, StopReleasesAWaiterWhoseSessionNeverRan) {
-  RecordingSystemApi* api = new RecordingSystemApi;
+  FakeSystemApi* api = new FakeSystemApi;
   CountingClient* client = new CountingClient;
   api->AttachObserver(client);  // never started
   api->StartWaiter();
@@ -261,20 +261,51 @@ TEST(SystemApi, StopReleasesAWaiterWhoseSessionNeverRan) {
 }
 
 TEST(SystemApi, DisplayEventsStartSet) {
-  RecordingSystemApi* api = new RecordingSystemApi;
+  FakeSystemApi* api = new FakeSystemApi;
   api->WaitDisplayEvents();  // returns at once
   EXPECT_FALSE(api->WaitFirstEvent(0));
   EXPECT_FALSE(api->WaitSecondEvent(0));
   api->Release();
 }
 
+// What the session windows call reaches the attached client, and nothing
+// happens while none is attached.
+class WindowEventClient : public CHtClient {
+ public:
+  int NotifyProcessors(int value) override {
+    calls.push_back("activation " + std::to_string(value));
+    return 0;
+  }
+  void StreamSlotCallA(UINT_PTR a, UINT_PTR) override { calls.push_back("moved " + std::to_string(a)); }
+  void StreamSlotCallB(UINT_PTR, UINT_PTR) override { calls.push_back("painted"); }
+  std::vector<std::string> calls;
+};
+
+TEST(SystemApi, WindowEventsReachTheAttachedClient) {
+  FakeSystemApi* api = new FakeSystemApi;
+  ISessionStatus* session = api;
+  WCHAR name[8] = {u'x'};
+  EXPECT_FALSE(session->GetServerName(name, 8));
+  session->OnWindowActivation(true);
+  session->OnDisplayPainted();
+
+  WindowEventClient* client = new WindowEventClient;
+  api->AttachObserver(client);
+  session->OnWindowActivation(true);
+  session->OnWindowActivation(false);
+  session->OnWindowMoved(0x51);
+  session->OnDisplayPainted();
+  EXPECT_EQ(client->calls,
+            (std::vector<std::string>{"activation 1", "activation 0", "moved 81", "painted"}));
+  EXPECT_TRUE(session->GetServerName(name, 8));
+  EXPECT_EQ(name[0], 0);  // no connection, no name
+  api->Stop();
+  client->Release();
+  api->Release();
+}
+
 TEST(SystemApi, BaseAnswers) {
-  RecordingSystemApi* api = new RecordingSystemApi;
-  EXPECT_EQ(api->Reserved44(), 0);
-  EXPECT_EQ(api->Reserved45(), 1);
-  EXPECT_EQ(api->Reserved46(1, 2, 3, 4, 5, 6, 7), 0x0FFFFFFFu);
-  EXPECT_EQ(api->Reserved53(), 0x0FFFFFFFu);
-  EXPECT_EQ(api->Reserved55(), 0u);
+  FakeSystemApi* api = new FakeSystemApi;
   EXPECT_EQ(api->GetErrorText(), nullptr);
   EXPECT_EQ(api->GetDisplayWindowId(0), 0u);
   EXPECT_FALSE(api->HasGui());

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <vector>
 
-#include "display/QtDoubleBufferSurfaceKeeper.h"
+#include "qt/QtDoubleBufferSurfaceKeeper.h"
 #include "session/AudioClockRecord.h"
 #include "streams/StreamSessionPort.h"
 

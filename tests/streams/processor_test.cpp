@@ -373,7 +373,7 @@ class JpegDrawing : public StreamSlot {
     tjDestroy(handle);
     return pixels;
   }
-  static Bytes Image(ISurfaceKeeper& keeper) {
+  static Bytes Image(CQtDoubleBufferSurfaceKeeper& keeper) {
     const QImage* image = keeper.GetImage();
     return Bytes(image->constBits(), image->constBits() + image->sizeInBytes());
   }

@@ -44,8 +44,6 @@ bool HeldElsewhere(CxLock* lock) {
 
 TEST(CxLock, RecordsOwnerAndCountsRecursiveAcquisitions) {
   CxLock lock;
-  std::memset(static_cast<void*>(&lock), 0xAB, sizeof(lock));
-  lock.Setup();
   EXPECT_EQ(lock.lockCount, 0);
   EXPECT_EQ(lock.ownerFile, nullptr);
   EXPECT_EQ(lock.ownerLine, 0);
@@ -63,12 +61,10 @@ TEST(CxLock, RecordsOwnerAndCountsRecursiveAcquisitions) {
   lock.Release();
   EXPECT_EQ(lock.lockCount, 0);
   EXPECT_FALSE(HeldElsewhere(&lock));
-  lock.Teardown();
 }
 
 TEST(CxAutoLock, RecordsItsHeaderPositionAndReleasesOnce) {
   CxLock lock;
-  lock.Setup();
   {
     CxAutoLock guard(&lock);
     EXPECT_EQ(lock.lockCount, 1);
@@ -85,12 +81,10 @@ TEST(CxAutoLock, RecordsItsHeaderPositionAndReleasesOnce) {
     CxAutoLock nothing(nullptr);
     nothing.Unlock();
   }
-  lock.Teardown();
 }
 
 TEST(CxAutoLock, ReleasesWhenAnExceptionLeavesTheScope) {
   CxLock lock;
-  lock.Setup();
   try {
     CxAutoLock guard(&lock);
     throw 1;
@@ -98,7 +92,6 @@ TEST(CxAutoLock, ReleasesWhenAnExceptionLeavesTheScope) {
   }
   EXPECT_EQ(lock.lockCount, 0);
   EXPECT_FALSE(HeldElsewhere(&lock));
-  lock.Teardown();
 }
 
 TEST(CxMutex, LockRecordsItsHeaderPosition) {

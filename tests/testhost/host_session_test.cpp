@@ -12,7 +12,7 @@
 
 #include "../session/ClientDoubles.h"
 #include "cryptlib/cryptdata.h"
-#include "session/Connection.h"
+#include "transport/Connection.h"
 #include "session/SlotDataProcessor.h"
 #include "session/SlotProcessorFactory.h"
 #include "testhost/HostCipher.h"
@@ -182,7 +182,7 @@ TEST(Command, ServesAnEncryptedHandshakeAndPrintsWhatItReceived) {
     rig.params.encryptionLevel = 1;
     ASSERT_EQ(rig.Init(), 0);
     ASSERT_EQ(rig.client->Start(), 0);
-    ASSERT_TRUE(rig.api->WaitForState(5, 15000));
+    ASSERT_TRUE(rig.api->WaitForState(connection_state::kSessionUp, 15000));
     // The host's echo comes after reply 260: once it is answered the
     // session runs.
     for (int i = 0; i < 1000 && rig.api->traffic.load() == 0; ++i) usleep(10000);

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "session/Connection.h"
+#include "transport/Connection.h"
 #include "testhost/Datagram.h"
 #include "testhost/Framing.h"
 #include "HostCommand.h"

@@ -8,7 +8,7 @@
 #include <future>
 
 #include "TunnelDoubles.h"
-#include "session/RemoteIo.h"
+#include "services/RemoteIo.h"
 #include "testhost/RemoteIoServer.h"
 #include "testhost/Wire.h"
 

@@ -7,11 +7,11 @@
 #include <thread>
 
 #include "TunnelDoubles.h"
-#include "session/ClientSystemApi.h"
-#include "session/Connection.h"
-#include "session/RemoteIo.h"
-#include "session/Tunnel.h"
-#include "session/TunnelServices.h"
+#include "transport/Connection.h"
+#include "services/RemoteIo.h"
+#include "services/Tunnel.h"
+#include "services/TunnelServices.h"
+#include "support/FakeSystemApi.h"
 #include "testhost/Framing.h"
 #include "testhost/RemoteIoServer.h"
 #include "testhost/Tunnel.h"
@@ -24,40 +24,6 @@ using testhost::TunnelCall;
 using tunneltest::RecordingClient;
 
 namespace {
-
-class RecordingSystemApi : public CClientSystemApi {
- public:
-  void PostTextMessage(const char* text) override {
-    std::lock_guard<std::mutex> hold(mutex_);
-    posted_.push_back(text ? text : "(null)");
-  }
-  std::vector<std::string> Posted() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return posted_;
-  }
-
-  void Reserved8() override {}
-  int SetConnectionState(int state, int) override {
-    StoreConnectionState(state);
-    return 0;
-  }
-  uint16_t AllocateAppId() override { return 1; }
-  void GetColorDepths(std::vector<uint8_t>&) override {}
-  uint8_t GetDefaultColorDepth() override { return 24; }
-  void GetDisplayModes(std::vector<uint32_t>&, int) override {}
-  void GetModeWords(uint32_t*, uint32_t) override {}
-  void FindBestMode(uint32_t*, int) override {}
-  int ResizeDisplay(int, int, int, int) override { return 0; }
-  int SetCursor(const uint8_t*, uint32_t, int) override { return 0; }
-  int SetPointerPosition(int, int, int) override { return 0; }
-  void InvalidateRect(int, int, int, int, int) override {}
-  void EnableClipboard(bool) override {}
-  bool IsClipboardEnabled() override { return false; }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> posted_;
-};
 
 class DisplayProcessor : public CSlotDataProcessor {
  public:
@@ -113,7 +79,7 @@ class TunnelServicesTest : public testing::Test {
     client_->SetDisplaySlot(0);
   }
 
-  RecordingSystemApi* api_ = new RecordingSystemApi;
+  testsupport::FakeSystemApi* api_ = new testsupport::FakeSystemApi;
   ServicesClient* client_ = new ServicesClient(api_);
 };
 
@@ -138,7 +104,7 @@ std::vector<uint8_t> OpenPayload(const std::u16string& path, size_t size) {
 
 TEST(TunnelServicesRegistration, FourSinksWithTheirMethods) {
   TunnelRegistry registry;
-  RecordingSystemApi* api = new RecordingSystemApi;
+  testsupport::FakeSystemApi* api = new testsupport::FakeSystemApi;
   RecordingClient* client = new RecordingClient;
   EXPECT_FALSE(RegisterBuiltInServices(nullptr, api, client));
   EXPECT_FALSE(RegisterBuiltInServices(&registry, nullptr, client));
@@ -256,7 +222,7 @@ class ProbeSessionTest : public testing::Test {
     api_->Release();
   }
 
-  RecordingSystemApi* api_ = new RecordingSystemApi;
+  testsupport::FakeSystemApi* api_ = new testsupport::FakeSystemApi;
   ServicesClient* client_ = new ServicesClient(api_);
   testhost::Listener host_;
   std::unique_ptr<testhost::FramedPeer> peer_;

@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "TunnelDoubles.h"
-#include "session/Status.h"
-#include "session/Tunnel.h"
+#include "transport/Status.h"
+#include "services/Tunnel.h"
 #include "testhost/Tunnel.h"
 #include "testhost/Wire.h"
 

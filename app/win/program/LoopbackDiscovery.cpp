@@ -7,7 +7,7 @@
 
 #include "pelplat/net.h"
 #include "pelplat/winerror.h"
-#include "session/ServerFinderCore.h"
+#include "discovery/ServerFinderCore.h"
 #include "ui/main/ServerFinderEngine.h"
 
 namespace {

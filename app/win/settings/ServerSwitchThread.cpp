@@ -5,7 +5,6 @@
 #include "settings/AbstractClientSettings.h"
 
 CServerSwitchThread::CServerSwitchThread() {
-  callbackLock_.Setup();
   event_.Create(true, false);
 }
 
@@ -14,7 +13,6 @@ CServerSwitchThread::~CServerSwitchThread() {
   event_.Set();
   JoinFinished();
   event_.Close();
-  callbackLock_.Teardown();
 }
 
 CServerSwitchThread& CServerSwitchThread::Instance() {

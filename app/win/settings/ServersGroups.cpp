@@ -56,9 +56,9 @@ const WCHAR* CopyOut(WCHAR* buffer, const WCHAR* text) {
 
 }  // namespace
 
-CServersGroups::CServersGroups() { lock_.Setup(); }
+CServersGroups::CServersGroups() = default;
 
-CServersGroups::~CServersGroups() { lock_.Teardown(); }
+CServersGroups::~CServersGroups() = default;
 
 ServerGroupRecord& CServersGroups::GroupLocked(const WCHAR* name) {
   std::u16string key = FieldCut(name);

@@ -1,8 +1,8 @@
 #include "settings/SettingsStore.h"
 
-SettingsStore::SettingsStore() { lock_.Setup(); }
+SettingsStore::SettingsStore() = default;
 
-SettingsStore::~SettingsStore() { lock_.Teardown(); }
+SettingsStore::~SettingsStore() = default;
 
 bool SettingsStore::FindInt(const std::u16string& key, int32_t* value) {
   CxAutoLock guard(&lock_);

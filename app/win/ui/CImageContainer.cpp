@@ -6,7 +6,6 @@
 
 #include "display/SurfaceKeeper.h"
 #include "qt/QtSystemApi.h"
-#include "session/GenericClient.h"
 #include "ui/SessionWindowInput.h"
 
 namespace {
@@ -36,16 +35,14 @@ bool CImageContainer::event(QEvent* event) {
 
 void CImageContainer::paintEvent(QPaintEvent* event) {
   CQtSystemApi* api = CQtSystemApi::Instance();
-  if (api) {
-    if (CGenericClient* client = api->Observer()) client->StreamSlotCallB(0, 0);
-  }
+  if (api) api->OnDisplayPainted();
   const QRect area = event->rect();
   QPainter painter(this);
   // Opaque painting: what the surface does not cover must still be drawn.
   QRegion uncovered(area);
   ISurfaceKeeper* surface = api ? api->LockFrameBuffer(displayIndex_) : nullptr;
   if (surface) {
-    if (const QImage* image = surface->GetImage()) {
+    if (const QImage* image = api->DisplayImage(displayIndex_)) {
       const QRect drawn = area & image->rect();
       painter.drawImage(drawn, OpaqueView(*image), drawn);
       uncovered -= drawn;

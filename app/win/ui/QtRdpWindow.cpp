@@ -18,7 +18,6 @@
 #include "pelplat/hookfeed.h"
 #include "qt/QtDataEvent.h"
 #include "qt/QtSystemApi.h"
-#include "session/GenericClient.h"
 #include "settings/AbstractClientSettings.h"
 #include "ui/CHookedKeyboard.h"
 #include "ui/CImageContainer.h"
@@ -125,13 +124,10 @@ bool QtRdpWindow::event(QEvent* event) {
     HandleDataEvent(static_cast<CQtDataEvent*>(event));
     return true;
   }
-  CQtSystemApi* api = CQtSystemApi::Instance();
-  CGenericClient* client = api ? api->Observer() : nullptr;
+  ISessionStatus* session = CQtSystemApi::Instance();
   switch (event->type()) {
     case QEvent::Move:
-      // X has no device contexts: the stream slot draws through the
-      // surfaces and only needs the window.
-      if (client) client->StreamSlotCallA(UINT_PTR(winId()), 0);
+      if (session) session->OnWindowMoved(UINT_PTR(winId()));
       break;
     case QEvent::WindowActivate:
       g_HookedKeyboard.Load();
@@ -151,13 +147,12 @@ bool QtRdpWindow::event(QEvent* event) {
 }
 
 void QtRdpWindow::NotifyActivation() {
-  CQtSystemApi* api = CQtSystemApi::Instance();
-  CGenericClient* client = api ? api->Observer() : nullptr;
-  if (!client) return;
+  ISessionStatus* session = CQtSystemApi::Instance();
+  if (!session) return;
   if (isActiveWindow()) {
-    if (closeReason_.load() == 0) client->NotifyProcessors(1);
+    if (closeReason_.load() == 0) session->OnWindowActivation(true);
   } else {
-    client->NotifyProcessors(0);
+    session->OnWindowActivation(false);
   }
 }
 
@@ -171,8 +166,7 @@ void QtRdpWindow::HandleDataEvent(CQtDataEvent* event) {
       break;
     case CQtDataEvent::kChangedRect:
       if (HasI32s(*event, 4)) {
-        CQtSystemApi* api = CQtSystemApi::Instance();
-        if (CGenericClient* client = api ? api->Observer() : nullptr) client->StreamSlotCallB(0, 0);
+        if (ISessionStatus* session = CQtSystemApi::Instance()) session->OnDisplayPainted();
         display_->update(QRect(QPoint(I32At(*event, 0), I32At(*event, 1)),
                                QPoint(I32At(*event, 2), I32At(*event, 3))));
       }
@@ -237,10 +231,8 @@ QString QtRdpWindow::NormalTitle() const {
       break;
   }
   title += " @ ";
-  CGenericClient* client = api ? api->Observer() : nullptr;
-  if (client) {
-    WCHAR server[kTitleChars] = {};
-    client->GetServerName(server, kTitleChars);
+  WCHAR server[kTitleChars] = {};
+  if (api && api->GetServerName(server, kTitleChars)) {
     title += QString::fromUtf16(server);
   } else {
     title += tr("Problems");
@@ -358,7 +350,7 @@ void QtRdpWindow::closeEvent(QCloseEvent* event) {
     event->ignore();
     return;
   }
-  if (api->ConnectionState() == 1 && !closeRefused_) {
+  if (api->ConnectionState() == connection_state::kConnecting && !closeRefused_) {
     closeRefused_ = true;
     event->ignore();
     return;
@@ -394,17 +386,17 @@ bool QtRdpWindow::HandleSystemKeyMessage(MSG* message, long* result) {
   const WPARAM code = message->wParam;
   const bool release = message->lParam != 0;
   if (code == kRightCtrl) rightCtrlDown_ = release ? 0 : 1;
-  CQtSystemApi* api = CQtSystemApi::Instance();
+  ISessionInputPort* input = CQtSystemApi::Instance();
   if (rightCtrlDown_ && code == kKeyF && !release) {
     if (QtSessionWindowHost* host = GetSessionWindowHost()) host->ToggleFullScreen();
   } else if (code == kHangul) {
     // The hook reports the Hangul key; the server knows it as Right Alt.
-    if (api) {
-      api->ForwardKeyInput(kRightAltPress, GetLockKeyState());
-      api->ForwardKeyInput(kRightAltRelease, GetLockKeyState());
+    if (input) {
+      input->ForwardKeyInput(kRightAltPress, GetLockKeyState());
+      input->ForwardKeyInput(kRightAltRelease, GetLockKeyState());
     }
-  } else if (api) {
-    api->ForwardKeyInput(int32_t(release ? (code | kReleaseBit) : code), GetLockKeyState());
+  } else if (input) {
+    input->ForwardKeyInput(int32_t(release ? (code | kReleaseBit) : code), GetLockKeyState());
   }
   if (result) *result = 1;
   return true;

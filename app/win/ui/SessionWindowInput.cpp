@@ -29,8 +29,8 @@ int32_t GetLockKeyState() {
 }
 
 void SendPointerRecord(int x, int y, int32_t buttons, int displayIndex, int moveFlag) {
-  if (CQtSystemApi* api = CQtSystemApi::Instance()) {
-    api->ForwardPointerInput(std::max(x, 0), std::max(y, 0), buttons, 0, 0, moveFlag, displayIndex);
+  if (ISessionInputPort* input = CQtSystemApi::Instance()) {
+    input->ForwardPointerInput(std::max(x, 0), std::max(y, 0), buttons, 0, 0, moveFlag, displayIndex);
   }
 }
 
@@ -59,11 +59,11 @@ QWidget* RoutePointerEvent(QWidget* widget, int displayIndex, QMouseEvent* event
 namespace {
 
 void ForwardWheel(int displayIndex, QWheelEvent* event) {
-  CQtSystemApi* api = CQtSystemApi::Instance();
+  ISessionInputPort* input = CQtSystemApi::Instance();
   const QPoint position = event->position().toPoint();
   const uint16_t delta = uint16_t(int16_t(event->angleDelta().y()));
   const int32_t word = int32_t(uint32_t(delta) << 16) | PointerButtons(event->buttons());
-  if (api) api->ForwardPointerInput(position.x(), position.y(), word, 0, 0, 0, displayIndex);
+  if (input) input->ForwardPointerInput(position.x(), position.y(), word, 0, 0, 0, displayIndex);
   event->accept();
 }
 

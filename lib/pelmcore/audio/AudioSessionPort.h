@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "transport/Status.h"
+
 struct AudioClockRecord;
 class CGenericClient;
 
@@ -15,9 +17,8 @@ class IAudioSessionPort {
   virtual void OnAttach(uint16_t slot, CGenericClient* client) = 0;
   // True while a session client is attached.
   virtual bool Attached() = 0;
-  // Sends one packet on the slot: payload bytes sent, 3 without a
-  // connection, 0 while the session is not running yet.
-  virtual uint32_t SendOnSlot(const uint8_t* data, uint32_t length) = 0;
+  // Sends one packet on the slot.
+  virtual SendResult SendOnSlot(const uint8_t* data, uint32_t length) = 0;
   // The system API's clock record; null when there is none.
   virtual AudioClockRecord* ClockRecord() = 0;
   // The "audioThreadPriority" profile integer of the connection parameters;

@@ -11,7 +11,7 @@
 #include "audio/VorbisDecoder.h"
 #include "audio/WaveOut.h"
 #include "pelplat/thread.h"
-#include "session/PacketPool.h"
+#include "transport/PacketPool.h"
 #include "sys/ByteReader.h"
 #include "sys/klog.h"
 
@@ -113,7 +113,8 @@ int CAudioSlotDataProcessor::OnData(const uint8_t*, uint32_t length, CGenericCli
 
 int CAudioSlotDataProcessor::OnClientData(const void* record, uint32_t length) {
   if (!enabled_ || !port_ || !port_->Attached()) return 0;
-  return port_->SendOnSlot(static_cast<const uint8_t*>(record), length) == length ? 0 : 9999;
+  const SendResult sent = port_->SendOnSlot(static_cast<const uint8_t*>(record), length);
+  return sent.Complete(length) ? kStatusOk : kStatusFailure;
 }
 
 void CAudioSlotDataProcessor::Attach(uint16_t newSlot, CGenericClient* newClient) {

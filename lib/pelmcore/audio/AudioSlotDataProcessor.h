@@ -10,7 +10,7 @@
 
 #include "audio/AudioSessionPort.h"
 #include "audio/MicDevice.h"
-#include "session/ProcessThread.h"
+#include "transport/ProcessThread.h"
 #include "session/SlotDataProcessor.h"
 #include "sys/_synchro.h"
 

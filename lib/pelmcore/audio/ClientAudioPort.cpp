@@ -5,10 +5,11 @@
 
 #include "audio/AudioSlotDataProcessor.h"
 #include "session/ClientConnectionParameter.h"
+#include "session/ClientSlotPort.h"
 #include "session/ClientSystemApi.h"
 #include "session/GenericClient.h"
 #include "session/SlotProcessorFactory.h"
-#include "session/Status.h"
+#include "transport/Status.h"
 
 void ClientAudioPort::OnAttach(uint16_t slot, CGenericClient* client) {
   // The slot first: a sender that sees the client sees its slot.
@@ -16,11 +17,10 @@ void ClientAudioPort::OnAttach(uint16_t slot, CGenericClient* client) {
   client_.store(client);
 }
 
-uint32_t ClientAudioPort::SendOnSlot(const uint8_t* data, uint32_t length) {
+SendResult ClientAudioPort::SendOnSlot(const uint8_t* data, uint32_t length) {
   CGenericClient* client = client_.load();
-  if (!client) return kStatusNoConnection;
-  const int sent = client->SendOnSlot(slot_.load(), data, length);
-  return sent < 0 ? 0 : static_cast<uint32_t>(sent);
+  if (!client) return {kStatusNoConnection, 0};
+  return ClientSendResult(client->SendOnSlot(slot_.load(), data, length), length);
 }
 
 AudioClockRecord* ClientAudioPort::ClockRecord() {

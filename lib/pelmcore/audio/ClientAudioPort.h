@@ -14,7 +14,7 @@ class ClientAudioPort : public IAudioSessionPort {
  public:
   void OnAttach(uint16_t slot, CGenericClient* client) override;
   bool Attached() override { return client_.load() != nullptr; }
-  uint32_t SendOnSlot(const uint8_t* data, uint32_t length) override;
+  SendResult SendOnSlot(const uint8_t* data, uint32_t length) override;
   AudioClockRecord* ClockRecord() override;
   bool ThreadPriority(int* value) override;
 

@@ -10,12 +10,10 @@
 
 CMmDevice::CMmDevice() {
   drained_.Create(true, false);
-  lock_.Setup();
 }
 
 CMmDevice::~CMmDevice() {
   drained_.Close();
-  lock_.Teardown();
 }
 
 void CMmDevice::EnableSending(uint32_t flag) {

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "display/SurfaceBufferView.h"
+#include "display/SurfaceDamage.h"
 #include "display/SurfaceKeeper.h"
 #include "display/SurfacePlane.h"
 
@@ -52,6 +53,11 @@ class CAbstractSurfaceKeeper : public ISurfaceKeeper {
   bool HasShadow() override { return view_.HasShadow(); }
   bool GetTileTarget(TileTarget* target) override;
   bool QueryFeature(int a, int b, int c, int d) override { return false; }
+  void AddDamage(int x, int y, int width, int height) override {
+    damage_.Add(width_, height_, x, y, width, height);
+  }
+  RECT TakeDamage() override { return damage_.Take(); }
+  RECT Damage() override { return damage_.Box(); }
 
  protected:
   // Storage bits for a Create call, or 0 when the geometry is refused.
@@ -84,5 +90,6 @@ class CAbstractSurfaceKeeper : public ISurfaceKeeper {
   int storageBits_ = 0;
   int height_ = 0;
   int width_ = 0;
+  SurfaceDamage damage_;
   std::unique_ptr<BYTE[]> buffer_;
 };

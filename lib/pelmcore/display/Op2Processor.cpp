@@ -6,8 +6,6 @@
 #include "display/SurfaceClip.h"
 #include "display/SurfaceKeeper.h"
 #include "session/ClientSystemApi.h"
-#include "session/GenericClient.h"
-#include "session/HtClient.h"
 #include "session/SlotProcessorFactory.h"
 
 namespace {
@@ -36,7 +34,6 @@ void COp2Processor::Attach(uint16_t newSlot, CGenericClient* newClient) {
   // No connection parameter carries a flush mode, so every session runs
   // in mode 0.
   flushMode = 0;
-  EmptyDirtyBox();
 }
 
 int COp2Processor::OnServerDisplayBlock(const void* block) {
@@ -83,23 +80,14 @@ int COp2Processor::SurfacePixelBytes() const {
 }
 
 void COp2Processor::GrowDirtyBox(int x, int y, int width, int height) {
-  // Only what lies on the surface can need a repaint.
-  ClippedRect r;
-  if (!surface || !ClipToSurface(surface->GetWidth(), surface->GetHeight(), x, y, width, height, &r))
-    return;
-  if (dirtyBox.left == -1 || r.x < dirtyBox.left) dirtyBox.left = r.x;
-  if (dirtyBox.top == -1 || r.y < dirtyBox.top) dirtyBox.top = r.y;
-  if (dirtyBox.right == -1 || dirtyBox.right < r.x + r.width) dirtyBox.right = r.x + r.width;
-  if (dirtyBox.bottom == -1 || dirtyBox.bottom < r.y + r.height) dirtyBox.bottom = r.y + r.height;
+  // The surface keeps only what lies on it.
+  if (surface) surface->AddDamage(x, y, width, height);
 }
 
 void COp2Processor::MergeWrittenTiles() {
   const RECT box = writer.TakeDrawnBox();
-  if (box.left == -1) return;
-  if (dirtyBox.left == -1 || box.left < dirtyBox.left) dirtyBox.left = box.left;
-  if (dirtyBox.top == -1 || box.top < dirtyBox.top) dirtyBox.top = box.top;
-  if (dirtyBox.right == -1 || dirtyBox.right < box.right) dirtyBox.right = box.right;
-  if (dirtyBox.bottom == -1 || dirtyBox.bottom < box.bottom) dirtyBox.bottom = box.bottom;
+  if (box.left == -1 || !surface) return;
+  surface->AddDamage(box.left, box.top, box.right - box.left, box.bottom - box.top);
 }
 
 void COp2Processor::RefreshTileWriter() {
@@ -169,11 +157,12 @@ void COp2Processor::FlushSurface() {
 
 void COp2Processor::ReportDirtyRect() {
   MergeWrittenTiles();
-  if (dirtyBox.left == -1) return;
+  if (!surface) return;
+  const RECT box = surface->TakeDamage();
+  if (box.left == -1) return;
   if (systemApi)
-    systemApi->InvalidateRect(dirtyBox.left, dirtyBox.top, dirtyBox.right - dirtyBox.left,
-                              dirtyBox.bottom - dirtyBox.top, displayIndex);
-  EmptyDirtyBox();
+    systemApi->InvalidateRect(box.left, box.top, box.right - box.left, box.bottom - box.top,
+                              displayIndex);
 }
 
 void COp2Processor::RequestRefresh() {
@@ -182,7 +171,7 @@ void COp2Processor::RequestRefresh() {
 }
 
 void COp2Processor::SendClientEvent(uint32_t code, const BYTE* data, uint32_t length) {
-  if (client) client->SendClientEvent(code, data, length);
+  if (session) session->SendClientEvent(code, data, length);
 }
 
 void COp2Processor::SetStreamOverlayFlag(int flag, const BYTE* record, size_t) {
@@ -194,11 +183,8 @@ void COp2Processor::PostTextMessage(const char* text) {
 }
 
 bool COp2Processor::AlignsContainers() {
-  // Without a session client of the host protocol the server's default,
-  // aligned lengths, holds.
-  CGenericClient* observer = systemApi ? systemApi->Observer() : nullptr;
-  const CHtClient* session = dynamic_cast<const CHtClient*>(observer);
-  return !session || session->AlignFlag() != 0;
+  // Detached, the server's default, aligned lengths, holds.
+  return !session || session->AlignsContainers();
 }
 
 void RegisterOp2ProcessorMaker() {

@@ -23,24 +23,26 @@ class COp2Processor : public CSlotDataProcessor, public IOp2Requests {
   explicit COp2Processor(int displayIndex);
   ~COp2Processor() override;
 
-  int OnData(const uint8_t* data, uint32_t length, CGenericClient* client) override;  // 2
-  int OnClientData(const void* record, uint32_t length) override;                      // 4
-  void Attach(uint16_t slot, CGenericClient* client) override;                         // 7
-  int OnServerDisplayBlock(const void* block) override;                                // 11
-  void SetDesktopGeometry(const int32_t values[4]) override;                           // 15
-  void CopyRect(int sourceX, int sourceY, int left, int top, int right, int bottom) override;  // 16
-  void SetPointerShape(const BYTE* record, size_t length) override;                    // 17
-  void SetPointerPosition(int x, int y) override;                                      // 18
-  void SetPalette(const BYTE* entries) override;                                       // 19
-  void SetMode(int width, int height, int depth) override;                             // 20
+  int OnData(const uint8_t* data, uint32_t length, CGenericClient* client) override;
+  int OnClientData(const void* record, uint32_t length) override;
+  void Attach(uint16_t slot, CGenericClient* client) override;
+  int OnServerDisplayBlock(const void* block) override;
+  void SetDesktopGeometry(const int32_t values[4]) override;
+  void CopyRect(int sourceX, int sourceY, int left, int top, int right, int bottom) override;
+  void SetPointerShape(const BYTE* record, size_t length) override;
+  void SetPointerPosition(int x, int y) override;
+  void SetPalette(const BYTE* entries) override;
+  void SetMode(int width, int height, int depth) override;
   void DrawTile(int x, int y, const BYTE* pixels, size_t pixelBytes, BYTE* record,
-                size_t recordBytes) override;                                          // 22
-  void DrawTile16(int x, int y, const BYTE* pixels, size_t pixelBytes) override;      // 23
+                size_t recordBytes) override;
+  void DrawTile16(int x, int y, const BYTE* pixels, size_t pixelBytes) override;
 
   // 0, or kNoSurface when the display has no surface (the packet is
   // dropped).
   int ProcessPacket(const uint8_t* data, size_t length);
   void FlushSurface() override;
+  // Takes the surface's damage and reports it; only while a packet is
+  // decoded (the surface is locked).
   void ReportDirtyRect();
   void RequestRefresh() override;
   int FlushMode() override { return flushMode; }
@@ -51,23 +53,19 @@ class COp2Processor : public CSlotDataProcessor, public IOp2Requests {
 
   int DisplayIndex() const { return displayIndex; }
   const Op2Decoder& Decoder() const { return decoder; }
-  // {left, top, right, bottom}, all -1 while empty.
-  RECT DirtyBox() const { return dirtyBox; }
   uint64_t PacketCount() const { return packetCount; }
 
  private:
   void GrowDirtyBox(int x, int y, int width, int height);
-  // The tile writer's box into the dirty box.
+  // The tile writer's box into the surface's damage.
   void MergeWrittenTiles();
   // The writer follows the surface's targets after they changed.
   void RefreshTileWriter();
-  void EmptyDirtyBox() { dirtyBox = RECT{-1, -1, -1, -1}; }
   // Bytes of one pixel as the surface stores it; 0 without pixels.
   int SurfacePixelBytes() const;
 
   const int displayIndex;
   Op2Decoder decoder;
-  RECT dirtyBox{-1, -1, -1, -1};
   ISurfaceKeeper* surface = nullptr;  // only while a packet is decoded
   TileWriter writer;
   int32_t geometry[4] = {};

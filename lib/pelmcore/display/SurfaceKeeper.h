@@ -5,7 +5,6 @@
 
 #include "pelplat/wintypes.h"
 
-class QImage;
 class SurfaceBitmap;
 struct TileTarget;
 
@@ -41,9 +40,6 @@ class ISurfaceKeeper {
   virtual int GetWidth() = 0;
   // 0, or -1 for a negative argument or a surface that is not 32 bits.
   virtual int ReadRect(int x, int y, int width, int height, BYTE* destination) = 0;
-  // Read-only, so that no painter can detach the image from the buffer the
-  // keeper draws into.
-  virtual const QImage* GetImage() { return nullptr; }
   virtual void SyncBuffers() = 0;
   virtual void SetSingleBuffer() = 0;
   virtual void BitBltKeyed(int x, int y, int width, int height, int sourceBytesPerPixel,
@@ -61,4 +57,10 @@ class ISurfaceKeeper {
   // again or its shadow begins; false when tiles must go through DrawTile.
   virtual bool GetTileTarget(TileTarget* target) { return false; }
   virtual bool QueryFeature(int a, int b, int c, int d) = 0;
+  // What was drawn since the last TakeDamage, clipped to the surface.
+  virtual void AddDamage(int x, int y, int width, int height) = 0;
+  // {left, top, right, bottom} of the damage, all -1 when there is none;
+  // the damage is empty afterwards.
+  virtual RECT TakeDamage() = 0;
+  virtual RECT Damage() = 0;
 };

@@ -18,8 +18,6 @@ class QtClipboardInterface : public QObject, public CClipboardInterface {
 
  public:
   static constexpr uint32_t kBufferBytes = 0x20000;
-  static constexpr int kDisabled = int(0x80000103u);
-  static constexpr int kTooLong = int(0x80000002u);
 
   // On the GUI thread, once a QGuiApplication exists; without one the
   // object stays unattached and moves no text.

@@ -198,7 +198,6 @@ void CQtSystemApi::Construct() {
     CxAutoLock hold(&frameBufferLock);
     for (int i = 0; i < kDisplayCount; ++i) surfaces[i] = &keepers_[i];
   }
-  windowTableLock_.Setup();
   LocalScreenSizes();
   g_instance.store(this);
   clipboard_ = new QtClipboardInterface;
@@ -211,7 +210,6 @@ CQtSystemApi::~CQtSystemApi() {
   g_instance.compare_exchange_strong(self, nullptr);
   delete clipboard_;
   clipboard_ = nullptr;
-  windowTableLock_.Teardown();
   CxAutoLock hold(&frameBufferLock);
   for (ISurfaceKeeper*& surface : surfaces) surface = nullptr;
 }
@@ -498,6 +496,11 @@ void CQtSystemApi::EnableClipboard(bool enabled) {
 }
 
 bool CQtSystemApi::IsClipboardEnabled() { return clipboard_ && clipboard_->IsEnabled(); }
+
+const QImage* CQtSystemApi::DisplayImage(int display) const {
+  if (display < 0 || display >= kDisplayCount) return nullptr;
+  return keepers_[display].GetImage();
+}
 
 UINT_PTR CQtSystemApi::GetDisplayWindowId(int display) {
   if (display < 0 || display >= kDisplayCount) return 0;

@@ -13,7 +13,7 @@
 #include <mutex>
 #include <vector>
 
-#include "display/QtDoubleBufferSurfaceKeeper.h"
+#include "qt/QtDoubleBufferSurfaceKeeper.h"
 #include "qt/QtAppIdAllocator.h"
 #include "session/ClientSystemApi.h"
 #include "sys/_synchro.h"
@@ -39,7 +39,6 @@ class CQtSystemApi : public CClientSystemApi {
   // message box still queued then is never shown, so its caller is
   // released before the waiter thread is joined.
   void Stop() override;
-  void Reserved8() override {}
   void LockWindowTable() override;
   void UnlockWindowTable() override;
   // Waits for the user (no-wait flag 0) only off the GUI thread and only
@@ -78,6 +77,11 @@ class CQtSystemApi : public CClientSystemApi {
   QObject* WindowAt(int display);
 
   uint16_t GetAppId() const { return appIds_.Id(); }
+
+  // The picture of a display's surface for painting; only between
+  // LockFrameBuffer and UnlockFrameBuffer of that display, null for an index
+  // outside 0-3 or a surface without pixels.
+  const QImage* DisplayImage(int display) const;
 
   // Cursor-shape record (little-endian): u32 flags at 4 (bits 0-1 the
   // kind: 0 a 32 x 32 AND/XOR pair at 16 and 144, 1 one bit, 2 24 bits,

@@ -48,8 +48,6 @@ CClientSystemApi::CClientSystemApi() {
   connectEvent.Create(true, false);
   runEvent.Create(true, false);
   for (CxEvent& event : displayEvents) event.Create(true, true);
-  frameBufferLock.Setup();
-  inputLock.Setup();
 }
 
 CClientSystemApi::~CClientSystemApi() {
@@ -62,8 +60,6 @@ CClientSystemApi::~CClientSystemApi() {
   connectEvent.Close();
   runEvent.Close();
   for (CxEvent& event : displayEvents) event.Close();
-  frameBufferLock.Teardown();
-  inputLock.Teardown();
 }
 
 int CClientSystemApi::AttachObserver(CGenericClient* client) {
@@ -90,10 +86,6 @@ void CClientSystemApi::SetWaitEvents() {
   runEvent.Set();
   endEvent.Set();
 }
-
-void CClientSystemApi::Reserved4() {}
-
-void CClientSystemApi::Reserved5(int) {}
 
 void CClientSystemApi::ForwardPointerInput(int32_t x, int32_t y, int32_t buttons, int32_t xOffset,
                                            int32_t yOffset, int32_t moveFlag, int32_t display) {
@@ -174,6 +166,27 @@ bool CClientSystemApi::WaitSecondEvent(DWORD milliseconds) { return runEvent.Wai
 
 int32_t CClientSystemApi::IsConnected() { return connected.load(); }
 
+bool CClientSystemApi::GetServerName(WCHAR* buffer, uint32_t size) {
+  CGenericClient* client = Observer();
+  if (!client) return false;
+  client->GetServerName(buffer, size);
+  return true;
+}
+
+void CClientSystemApi::OnWindowActivation(bool active) {
+  if (CGenericClient* client = Observer()) client->NotifyProcessors(active ? 1 : 0);
+}
+
+// X has no device contexts: the stream slot draws through the surfaces and
+// only needs the window.
+void CClientSystemApi::OnWindowMoved(UINT_PTR windowId) {
+  if (CGenericClient* client = Observer()) client->StreamSlotCallA(windowId, 0);
+}
+
+void CClientSystemApi::OnDisplayPainted() {
+  if (CGenericClient* client = Observer()) client->StreamSlotCallB(0, 0);
+}
+
 const WCHAR* CClientSystemApi::GetErrorText() { return nullptr; }
 
 void CClientSystemApi::SetMessageText(const WCHAR*, const WCHAR*) {}
@@ -198,31 +211,7 @@ CClipboardInterface* CClientSystemApi::GetClipboard() { return nullptr; }
 
 UINT_PTR CClientSystemApi::GetDisplayWindowId(int) { return 0; }
 
-int CClientSystemApi::Reserved44() { return 0; }
-
-int CClientSystemApi::Reserved45() { return 1; }
-
-uint32_t CClientSystemApi::Reserved46(int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t) {
-  return kNotSupported;
-}
-
-void CClientSystemApi::Reserved47(int32_t, int32_t) {}
-
-int CClientSystemApi::Reserved48() { return 0; }
-
-uint32_t CClientSystemApi::Reserved49(int32_t, int32_t, int32_t) { return kNotSupported; }
-
-uint32_t CClientSystemApi::Reserved50(int32_t, int32_t) { return kNotSupported; }
-
-uint32_t CClientSystemApi::Reserved51() { return kNotSupported; }
-
-uint32_t CClientSystemApi::Reserved52() { return kNotSupported; }
-
-uint32_t CClientSystemApi::Reserved53() { return kNotSupported; }
-
 void CClientSystemApi::NotifyTraffic() {}
-
-uint64_t CClientSystemApi::Reserved55() { return 0; }
 
 ISurfaceKeeper* CClientSystemApi::LockFrameBuffer(int index) {
   if (index < 0 || index >= kDisplayCount) return nullptr;

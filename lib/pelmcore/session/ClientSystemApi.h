@@ -13,8 +13,10 @@
 #include <vector>
 
 #include "pelplat/wintypes.h"
-#include "session/Atom.h"
 #include "session/AudioClockRecord.h"
+#include "session/SessionInputPort.h"
+#include "session/SessionStatus.h"
+#include "sys/Atom.h"
 #include "sys/_synchro.h"
 
 class CAbstractClientApp;
@@ -22,10 +24,28 @@ class CClipboardInterface;
 class CGenericClient;
 class ISurfaceKeeper;
 
-class CClientSystemApi : public CAtom {
+// The states the session reports through SetConnectionState and the
+// windows and start-up read back through ConnectionState.
+namespace connection_state {
+enum : int32_t {
+  kStarting = 0,
+  kConnecting = 1,
+  kConnected = 2,
+  kHandshaking = 3,
+  kVerifying = 4,
+  kSessionUp = 5,
+  kDisconnected = 6,
+  kTimeout = 7,
+  kNetError = 8,
+  kSystemError = 9,
+  kConnectFailed = 10,
+  kUnresolved = 11,
+};
+}  // namespace connection_state
+
+class CClientSystemApi : public CAtom, public ISessionInputPort, public ISessionStatus {
  public:
   static constexpr int kDisplayCount = 4;
-  static constexpr uint32_t kNotSupported = 0x0FFFFFFF;
   static constexpr size_t kMessageChars = 512;
   static constexpr size_t kClientNameChars = 32;
 
@@ -36,73 +56,58 @@ class CClientSystemApi : public CAtom {
   CClientSystemApi();
   // Implementations call Stop in their own destructor: the waiter thread
   // calls operations they supply.
-  ~CClientSystemApi() override;                                                       // 0
+  ~CClientSystemApi() override;
 
   // The first client wins; the system API holds a counted reference to it
   // until one of the end paths has stopped it.
-  virtual int AttachObserver(CGenericClient* client);                                 // 1
-  virtual void PostTextMessage(const char* text);                                     // 2
-  virtual void SetWaitEvents();                                                       // 3
-  virtual void Reserved4();                                                           // 4
-  virtual void Reserved5(int value);                                                  // 5
-  virtual void ForwardPointerInput(int32_t x, int32_t y, int32_t buttons, int32_t xOffset,
-                                   int32_t yOffset, int32_t moveFlag, int32_t display);  // 6
-  virtual int32_t ForwardKeyInput(int32_t scanCode, int32_t lockBits);                // 7
-  virtual void Reserved8() = 0;                                                       // 8
-  virtual void OnSessionEnded(int reason, int display);                               // 9
-  virtual void StartWaiter();                                                         // 10
-  virtual void Stop();                                                                // 11
-  virtual void LockWindowTable();                                                     // 12
-  virtual void UnlockWindowTable();                                                   // 13
-  virtual bool HasPendingMessage();                                                   // 14
-  virtual void ShowMessageBox(const WCHAR* caption, const WCHAR* text, int noWait);   // 15
+  virtual int AttachObserver(CGenericClient* client);
+  virtual void PostTextMessage(const char* text);
+  virtual void SetWaitEvents();
+  void ForwardPointerInput(int32_t x, int32_t y, int32_t buttons, int32_t xOffset, int32_t yOffset,
+                           int32_t moveFlag, int32_t display) override;
+  int32_t ForwardKeyInput(int32_t scanCode, int32_t lockBits) override;
+  void OnSessionEnded(int reason, int display) override;
+  virtual void StartWaiter();
+  virtual void Stop();
+  virtual void LockWindowTable();
+  virtual void UnlockWindowTable();
+  virtual bool HasPendingMessage();
+  virtual void ShowMessageBox(const WCHAR* caption, const WCHAR* text, int noWait);
   // record: 656 bytes, narrow texts at bytes 16 and 144, both terminated.
-  virtual void ShowSystemMessageBox(const uint8_t* record);                           // 16
-  virtual void WaiterMain();                                                          // 17
-  virtual void WaitDisplayEvents();                                                   // 18
-  virtual bool WaitFirstEvent(DWORD milliseconds);                                    // 19
-  virtual bool WaitSecondEvent(DWORD milliseconds);                                   // 20
-  virtual int32_t IsConnected();                                                      // 21
-  virtual const WCHAR* GetErrorText();                                                // 22
+  virtual void ShowSystemMessageBox(const uint8_t* record);
+  virtual void WaiterMain();
+  virtual void WaitDisplayEvents();
+  virtual bool WaitFirstEvent(DWORD milliseconds);
+  virtual bool WaitSecondEvent(DWORD milliseconds);
+  int32_t IsConnected() override;
+  virtual const WCHAR* GetErrorText();
   // final 1 marks a final failure. Implementations store the state with
   // StoreConnectionState.
-  virtual int SetConnectionState(int state, int final) = 0;                           // 23
-  virtual uint16_t AllocateAppId() = 0;                                               // 24
-  virtual void SetMessageText(const WCHAR* caption, const WCHAR* text);               // 25
-  virtual bool HasGui();                                                              // 26
-  virtual void GetColorDepths(std::vector<uint8_t>& depths) = 0;                      // 27
-  virtual uint8_t GetDefaultColorDepth() = 0;                                         // 28
+  virtual int SetConnectionState(int state, int final) = 0;
+  virtual uint16_t AllocateAppId() = 0;
+  virtual void SetMessageText(const WCHAR* caption, const WCHAR* text);
+  virtual bool HasGui();
+  virtual void GetColorDepths(std::vector<uint8_t>& depths) = 0;
+  virtual uint8_t GetDefaultColorDepth() = 0;
   // A mode is width in the low 16 bits, height in the high 16 bits.
-  virtual void GetDisplayModes(std::vector<uint32_t>& modes, int screen) = 0;         // 29
-  virtual void GetEmptyInfo(std::vector<uint32_t>& list);                             // 30
-  virtual void GetEmptyInfo(std::vector<uint8_t>& list);                              // 31
-  virtual void GetModeWords(uint32_t* pairs, uint32_t capacityWords) = 0;             // 32
-  virtual void FindBestMode(uint32_t* mode, int screen) = 0;                          // 33
-  virtual int ResizeDisplay(int width, int height, int depth, int display) = 0;       // 34
+  virtual void GetDisplayModes(std::vector<uint32_t>& modes, int screen) = 0;
+  virtual void GetEmptyInfo(std::vector<uint32_t>& list);
+  virtual void GetEmptyInfo(std::vector<uint8_t>& list);
+  virtual void GetModeWords(uint32_t* pairs, uint32_t capacityWords) = 0;
+  virtual void FindBestMode(uint32_t* mode, int screen) = 0;
+  virtual int ResizeDisplay(int width, int height, int depth, int display) = 0;
   // length: the bytes of the record that arrived (the record's own lengths
   // are checked against it).
-  virtual int SetCursor(const uint8_t* record, uint32_t length, int display) = 0;     // 35
-  virtual int SetPointerPosition(int x, int y, int display) = 0;                      // 36
-  virtual int SetDesktopGeometry(int32_t a, int32_t b, int32_t c, int32_t d);         // 37
-  virtual void InvalidateRect(int x, int y, int width, int height, int display) = 0;  // 38
-  virtual void SetStreamOverlayFlag(int32_t flag, void* data);                        // 39
-  virtual CClipboardInterface* GetClipboard();                                        // 40
-  virtual void EnableClipboard(bool enabled) = 0;                                     // 41
-  virtual bool IsClipboardEnabled() = 0;                                              // 42
-  virtual UINT_PTR GetDisplayWindowId(int display);                                   // 43
-  virtual int Reserved44();                                                           // 44
-  virtual int Reserved45();                                                           // 45
-  virtual uint32_t Reserved46(int32_t a, int32_t b, int32_t c, int32_t d, int32_t e, int32_t f,
-                              int32_t g);                                             // 46
-  virtual void Reserved47(int32_t a, int32_t b);                                      // 47
-  virtual int Reserved48();                                                           // 48
-  virtual uint32_t Reserved49(int32_t a, int32_t b, int32_t c);                       // 49
-  virtual uint32_t Reserved50(int32_t a, int32_t b);                                  // 50
-  virtual uint32_t Reserved51();                                                      // 51
-  virtual uint32_t Reserved52();                                                      // 52
-  virtual uint32_t Reserved53();                                                      // 53
-  virtual void NotifyTraffic();                                                       // 54
-  virtual uint64_t Reserved55();                                                      // 55
+  virtual int SetCursor(const uint8_t* record, uint32_t length, int display) = 0;
+  virtual int SetPointerPosition(int x, int y, int display) = 0;
+  virtual int SetDesktopGeometry(int32_t a, int32_t b, int32_t c, int32_t d);
+  virtual void InvalidateRect(int x, int y, int width, int height, int display) = 0;
+  virtual void SetStreamOverlayFlag(int32_t flag, void* data);
+  virtual CClipboardInterface* GetClipboard();
+  virtual void EnableClipboard(bool enabled) = 0;
+  virtual bool IsClipboardEnabled() = 0;
+  virtual UINT_PTR GetDisplayWindowId(int display);
+  virtual void NotifyTraffic();
 
   // Enters the frame-buffer lock and answers the display's surface with the
   // lock held; null (lock left again) for a display without a surface or an
@@ -115,7 +120,11 @@ class CClientSystemApi : public CAtom {
   // The name this computer gives the server, at most 31 characters.
   const char* getClientName();
 
-  int32_t ConnectionState() const { return connectionState.load(); }
+  int32_t ConnectionState() const override { return connectionState.load(); }
+  bool GetServerName(WCHAR* buffer, uint32_t size) override;
+  void OnWindowActivation(bool active) override;
+  void OnWindowMoved(UINT_PTR windowId) override;
+  void OnDisplayPainted() override;
   // The attached session client, without taking it away.
   CGenericClient* Observer() const { return observer.load(); }
   // Copies the text (at most 511 characters) as the pending message.

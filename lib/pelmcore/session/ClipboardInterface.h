@@ -17,12 +17,16 @@ class IClipboardListener {
 
 class CClipboardInterface {
  public:
+  // What SetData answers besides 0.
+  static constexpr int kDisabled = int(0x80000103u);  // sharing is off
+  static constexpr int kTooLong = int(0x80000002u);
+
   virtual ~CClipboardInterface() = default;
 
   virtual bool IsEnabled() = 0;
   virtual void SetEnabled(bool enabled) = 0;
-  // Copies UTF-16 text (byte length) for the local clipboard; 0, 0x80000103
-  // while sharing is off, 0x80000002 when the text is too long.
+  // Copies UTF-16 text (byte length) for the local clipboard: 0, kDisabled
+  // or kTooLong.
   virtual int SetData(int format, const void* data, uint32_t length) = 0;
 
   // The listener is set and cleared under the same lock that NotifyListener

@@ -9,9 +9,9 @@
 #include "session/ClientSystemApi.h"
 #include "session/GenericClient.h"
 #include "session/HelloRecord.h"
-#include "session/PacketHeader.h"
-#include "session/Status.h"
-#include "session/Tunnel.h"
+#include "transport/PacketHeader.h"
+#include "transport/Status.h"
+#include "services/Tunnel.h"
 #include "session/ClientConnectionParameter.h"
 #include "sys/ByteReader.h"
 #include "sys/ByteWriter.h"
@@ -107,8 +107,6 @@ void CControlSlotDataProcessor::UnhookClipboard() {
   if (hooked) hooked->ClearListener(this);
   hooked = nullptr;
 }
-
-void CControlSlotDataProcessor::ReservedOperation() {}
 
 // ---------------------------------------------------------------- sending
 

@@ -43,12 +43,11 @@ class CControlSlotDataProcessor : public CSlotDataProcessor, public IClipboardLi
   CControlSlotDataProcessor() = default;
   ~CControlSlotDataProcessor() override;
 
-  int OnData(const uint8_t* message, uint32_t length, CGenericClient* client) override;   // 2
+  int OnData(const uint8_t* message, uint32_t length, CGenericClient* client) override;
   // Sends a whole control message as given: 0 when every byte went out.
-  int OnClientData(const void* message, uint32_t length) override;                        // 4
-  void Attach(uint16_t slot, CGenericClient* client) override;                            // 7
-  virtual void HookClipboard();                                                           // 15
-  virtual void ReservedOperation();                                                       // 16
+  int OnClientData(const void* message, uint32_t length) override;
+  void Attach(uint16_t slot, CGenericClient* client) override;
+  virtual void HookClipboard();
 
   int OnClipboardText(int format, const void* data, uint32_t length) override;
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "pelplat/wintypes.h"
-#include "session/Atom.h"
+#include "sys/Atom.h"
 #include "sys/_synchro.h"
 
 class CClientConnectionParameter;

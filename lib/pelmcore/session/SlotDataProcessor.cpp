@@ -3,8 +3,9 @@
 #include <cstring>
 #include <new>
 
+#include "session/ClientSlotPort.h"
 #include "session/GenericClient.h"
-#include "session/PacketPool.h"
+#include "transport/PacketPool.h"
 
 namespace {
 
@@ -32,6 +33,7 @@ int StoreCopy(uint8_t** copy, uint32_t* copyLength, const void* data, uint32_t l
 }  // namespace
 
 CSlotDataProcessor::~CSlotDataProcessor() {
+  session.reset();
   if (client) client->Release();
   delete[] slotEntry;
   delete[] parameterBlock;
@@ -57,7 +59,9 @@ void CSlotDataProcessor::Attach(uint16_t newSlot, CGenericClient* newClient) {
     systemApi = newClient->SystemApi();
   }
   CGenericClient* old = client;
+  session.reset();
   client = newClient;
+  if (newClient) session = MakeClientSlotPort(newClient, newSlot);
   if (old) old->Release();
   slot = newClient ? newSlot : kDetached;
 }

@@ -5,8 +5,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "pelplat/wintypes.h"
+#include "session/SlotSessionPort.h"
 
 class CClientSystemApi;
 class CGenericClient;
@@ -20,25 +22,27 @@ class CSlotDataProcessor {
   enum ThreadMode { kSharedDispatch = 0, kOwnDispatch = 1, kConnectionThread = 2 };
 
   CSlotDataProcessor() = default;
-  virtual ~CSlotDataProcessor();                                                     // 0
-  virtual int GetThreadMode();                                                       // 1
-  virtual int OnData(const uint8_t* data, uint32_t length, CGenericClient* client) = 0;  // 2
+  virtual ~CSlotDataProcessor();
+  virtual int GetThreadMode();
+  virtual int OnData(const uint8_t* data, uint32_t length, CGenericClient* client) = 0;
   // 1 when the processor keeps the buffer; it then gives it back to the pool.
-  virtual uint8_t OnPacket(PacketBuffer* buffer, CGenericClient* client);            // 3
-  virtual int OnClientData(const void* record, uint32_t length) = 0;                 // 4
-  virtual int InjectData(const uint8_t* data, uint32_t length);                      // 5
-  virtual bool WantsOwnDispatch(void* out);                                          // 6
-  virtual void Attach(uint16_t slot, CGenericClient* client);                        // 7
-  virtual void OnActivate(int value);                                                // 8
-  virtual int SetSlotEntry(const void* data, uint32_t length, int replace);          // 9
-  virtual int SetParameters(const void* data, uint32_t length, int replace);         // 10
-  virtual int OnServerDisplayBlock(const void* block);                               // 11
-  virtual void OnWindowMoved(UINT_PTR windowId, UINT_PTR deviceContext);             // 12
-  virtual void OnDisplayUpdated(UINT_PTR a, UINT_PTR b);                             // 13
-  virtual void CloseAll();                                                           // 14
+  virtual uint8_t OnPacket(PacketBuffer* buffer, CGenericClient* client);
+  virtual int OnClientData(const void* record, uint32_t length) = 0;
+  virtual int InjectData(const uint8_t* data, uint32_t length);
+  virtual bool WantsOwnDispatch(void* out);
+  virtual void Attach(uint16_t slot, CGenericClient* client);
+  virtual void OnActivate(int value);
+  virtual int SetSlotEntry(const void* data, uint32_t length, int replace);
+  virtual int SetParameters(const void* data, uint32_t length, int replace);
+  virtual int OnServerDisplayBlock(const void* block);
+  virtual void OnWindowMoved(UINT_PTR windowId, UINT_PTR deviceContext);
+  virtual void OnDisplayUpdated(UINT_PTR a, UINT_PTR b);
+  virtual void CloseAll();
 
   uint16_t Slot() const { return slot; }
   CGenericClient* Client() const { return client; }
+  // The session as the processor sees it; null while detached.
+  ISlotSessionPort* Session() const { return session.get(); }
   // The copies made by SetSlotEntry and SetParameters (null when none).
   const uint8_t* SlotEntry() const { return slotEntry; }
   uint32_t SlotEntryLength() const { return slotEntryLength; }
@@ -52,6 +56,7 @@ class CSlotDataProcessor {
   CClientSystemApi* systemApi = nullptr;
   uint16_t slot = kDetached;
   CGenericClient* client = nullptr;  // a counted reference while attached
+  std::unique_ptr<ISlotSessionPort> session;  // over `client`, while attached
   uint8_t* slotEntry = nullptr;
   uint32_t slotEntryLength = 0;
   uint8_t* parameterBlock = nullptr;

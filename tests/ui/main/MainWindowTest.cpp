@@ -364,7 +364,7 @@ TEST_F(MainWindowTest, ClosingTheWindowEndsTheSwitchThreadsWait) {
   std::atomic<bool> requested{false};
   // Seen on the walk's own thread, right before it waits.
   QObject::connect(gui, &QtClientGui::sendSwitchToServer, gui, [&](int) { requested = true; }, Qt::DirectConnection);
-  api->SetConnectionState(1, 0);  // connecting, and it stays so
+  api->SetConnectionState(connection_state::kConnecting, 0);  // connecting, and it stays so
   ASSERT_EQ(walk.StartGroup(pass.settings->FindGroupIndex(u"Farm")), 0);
   // The queued request itself never runs: the GUI thread waits here
   // without taking events.
@@ -385,15 +385,15 @@ TEST_F(MainWindowTest, WaitConnectedOutcomes) {
     switcher.join();
     return outcome;
   };
-  api->SetConnectionState(5, 0);
+  api->SetConnectionState(connection_state::kSessionUp, 0);
   EXPECT_EQ(waitOnSwitchThread(), 0);
-  api->SetConnectionState(8, 1);
+  api->SetConnectionState(connection_state::kNetError, 1);
   EXPECT_EQ(waitOnSwitchThread(), 1);
   // A session window that goes away ends the wait; the event is reset, so
   // the next wait sees the state again.
-  api->SetConnectionState(1, 0);
+  api->SetConnectionState(connection_state::kConnecting, 0);
   gui.RdpWindowDestroyed(nullptr);
   EXPECT_EQ(waitOnSwitchThread(), 1);
-  api->SetConnectionState(5, 0);
+  api->SetConnectionState(connection_state::kSessionUp, 0);
   EXPECT_EQ(waitOnSwitchThread(), 0);
 }

@@ -37,7 +37,7 @@ TEST_F(SessionWindowCloseTest, ReasonZeroDoesNotClose) {
 }
 
 TEST_F(SessionWindowCloseTest, ConnectedUserIsAskedAndNoKeepsTheSession) {
-  api->SetConnectionState(2, 0);
+  api->SetConnectionState(connection_state::kConnected, 0);
   QtRdpWindow window(0);
   window.show();
   DeliverEvents();
@@ -75,7 +75,7 @@ TEST_F(SessionWindowCloseTest, ConnectedUserIsAskedAndNoKeepsTheSession) {
 // The session ends while the user still looks at the question: the window
 // closes with the session's reason whatever the answer.
 TEST_F(SessionWindowCloseTest, SessionEndingDuringTheQuestionClosesTheWindow) {
-  api->SetConnectionState(2, 0);
+  api->SetConnectionState(connection_state::kConnected, 0);
   QtRdpWindow window(0);
   window.show();
   const int32_t reason = 7;
@@ -90,7 +90,7 @@ TEST_F(SessionWindowCloseTest, SessionEndingDuringTheQuestionClosesTheWindow) {
 }
 
 TEST_F(SessionWindowCloseTest, CloseWhileConnectingIsRefusedOnce) {
-  api->SetConnectionState(1, 0);
+  api->SetConnectionState(connection_state::kConnecting, 0);
   QtRdpWindow window(0);
   window.show();
   window.close();
@@ -104,13 +104,13 @@ TEST_F(SessionWindowCloseTest, CloseWhileConnectingIsRefusedOnce) {
 // The refusal must not swallow the session's own end: the failure that
 // follows still closes the window and reports its reason.
 TEST_F(SessionWindowCloseTest, RefusedCloseLetsTheSessionEndCloseTheWindow) {
-  api->SetConnectionState(1, 0);
+  api->SetConnectionState(connection_state::kConnecting, 0);
   QtRdpWindow window(1);
   ASSERT_TRUE(api->RegisterWindow(1, &window));
   window.show();
   window.close();
   ASSERT_TRUE(window.isVisible());
-  api->SetConnectionState(8, 1);
+  api->SetConnectionState(connection_state::kNetError, 1);
   DeliverEvents();
   EXPECT_FALSE(window.isVisible());
   EXPECT_EQ(window.CloseReason(), 8);
@@ -118,7 +118,7 @@ TEST_F(SessionWindowCloseTest, RefusedCloseLetsTheSessionEndCloseTheWindow) {
 }
 
 TEST_F(SessionWindowCloseTest, NotConnectedClosesAtOnce) {
-  api->SetConnectionState(6, 0);
+  api->SetConnectionState(connection_state::kDisconnected, 0);
   QtRdpWindow window(0);
   window.show();
   window.close();

@@ -84,7 +84,7 @@ TEST_F(SessionWindowEventsTest, ConnectedTurnsTheWaitCursorIntoTheArrow) {
   EXPECT_EQ(window.cursor().shape(), Qt::WaitCursor);
   Post(window, CQtDataEvent::kConnected, {});
   EXPECT_EQ(window.cursor().shape(), Qt::WaitCursor);  // not connected yet
-  api->SetConnectionState(2, 0);
+  api->SetConnectionState(connection_state::kConnected, 0);
   Post(window, CQtDataEvent::kConnected, {});
   EXPECT_EQ(window.cursor().shape(), Qt::ArrowCursor);
 }

@@ -38,7 +38,6 @@ namespace {
 
 constexpr int kStoredWidthMax = 1920;
 constexpr int kStoredHeightMax = 1200;
-constexpr int32_t kConnectedState = 5;
 
 std::mutex g_screenSourceMutex;
 QtClientGui::ScreenSource g_screenSource;
@@ -423,8 +422,8 @@ int QtClientGui::WaitConnected() {
   if (connectionOutcome.Wait(kOutcomePollMs)) return outcome(1);
   for (int poll = 1;; ++poll) {
     const int32_t state = systemApi != nullptr ? systemApi->ConnectionState() : 0;
-    if (state > kConnectedState) return outcome(1);
-    if (state == kConnectedState) return outcome(0);
+    if (state > connection_state::kSessionUp) return outcome(1);
+    if (state == connection_state::kSessionUp) return outcome(0);
     if (poll >= kOutcomePolls) return outcome(1);
     if (connectionOutcome.Wait(kOutcomePollMs)) return outcome(1);
   }

@@ -11,7 +11,7 @@
 #include <QWidget>
 #include <atomic>
 
-#include "session/ServerFinderCore.h"
+#include "discovery/ServerFinderCore.h"
 
 class IServerFinderEngine;
 class QtServerFinder;

@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "session/ServerFinderCore.h"
+#include "discovery/ServerFinderCore.h"
 
 class IServerFinderEngine {
  public:

@@ -208,15 +208,9 @@ CSessionCipher::CSessionCipher()
       active(0),
       localPresent(0),
       keyInstalled(0),
-      remotePresent(0) {
-  lock.Setup();
-}
+      remotePresent(0) {}
 
-CSessionCipher::~CSessionCipher() {
-  ForgetSchedules();
-  lock.Teardown();
-  WipeBytes(this, sizeof *this);
-}
+CSessionCipher::~CSessionCipher() { ClearKeyMaterial(); }
 
 void CSessionCipher::ClearKeyMaterial() {
   ForgetSchedules();

@@ -5,8 +5,8 @@
 
 class CxMutex {
  public:
-  CxMutex() { lock_.Setup(); }
-  virtual ~CxMutex() { lock_.Teardown(); }
+  CxMutex() = default;
+  virtual ~CxMutex() = default;
   void Lock() { lock_.Acquire("CxMutex.h", 27); }
   void Unlock() { lock_.Release(); }
   CxLock* Record() { return &lock_; }

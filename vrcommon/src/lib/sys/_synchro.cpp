@@ -2,21 +2,14 @@
 
 #include <cstring>
 #include <new>
-#include <type_traits>
 
 #include "pelplat/thread.h"
 
 // ---- CxLock ----------------------------------------------------------------
 
-static_assert(std::is_trivially_copyable<CxLock>::value,
-              "CxLock is set up by zeroing the whole record");
+CxLock::CxLock() { InitializeCriticalSection(&section); }
 
-void CxLock::Setup() {
-  std::memset(static_cast<void*>(this), 0, sizeof(*this));
-  InitializeCriticalSection(&section);
-}
-
-void CxLock::Teardown() { DeleteCriticalSection(&section); }
+CxLock::~CxLock() { DeleteCriticalSection(&section); }
 
 void CxLock::Acquire(const char* file, int line) {
   EnterCriticalSection(&section);
@@ -98,7 +91,6 @@ static void StoreOpen(int32_t* open, int32_t value) {
 }
 
 CxQueue::CxQueue() {
-  lock.Setup();
   event.Create(false, false);
   StoreOpen(&open, 1);
 }
@@ -106,7 +98,6 @@ CxQueue::CxQueue() {
 CxQueue::~CxQueue() {
   Close();
   event.Close();
-  lock.Teardown();
 }
 
 int CxQueue::Push(CxQueueNode* node, int flags) {

@@ -8,18 +8,26 @@
 #include "pelplat/synch.h"
 #include "pelplat/wintypes.h"
 
-// Lock record embedded wherever a lock is needed. The owner fields are for a
-// debugger; no code reads them.
+// Lock record embedded wherever a lock is needed: ready from construction,
+// deleted with its owner. The owner fields are for a debugger; no code reads
+// them.
 struct CxLock {
   CRITICAL_SECTION section;
-  int32_t lockCount;
-  const char* ownerFile;
-  int32_t ownerLine;
+  int32_t lockCount = 0;
+  const char* ownerFile = nullptr;
+  int32_t ownerLine = 0;
 
-  void Setup();     // zeroes the record and initialises the section
-  void Teardown();  // deletes the section
+  CxLock();
+  ~CxLock();
   void Acquire(const char* file, int line);
   void Release();
+  // Construction and destruction do the work; these remain only for the
+  // owners that still call them and do nothing.
+  void Setup() {}
+  void Teardown() {}
+
+  CxLock(const CxLock&) = delete;
+  CxLock& operator=(const CxLock&) = delete;
 };
 
 // Scope guard. A null lock makes a guard that does nothing.

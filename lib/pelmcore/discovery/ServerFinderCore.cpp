@@ -1,4 +1,4 @@
-#include "session/ServerFinderCore.h"
+#include "discovery/ServerFinderCore.h"
 
 #include <arpa/inet.h>
 
@@ -8,9 +8,9 @@
 #include <system_error>
 
 #include "pelplat/utf16.h"
-#include "session/ConnectTarget.h"
-#include "session/Connection.h"
-#include "session/Status.h"
+#include "transport/ConnectTarget.h"
+#include "transport/Connection.h"
+#include "transport/Status.h"
 #include "sys/ByteReader.h"
 #include "sys/ByteWriter.h"
 #include "sys/klog.h"

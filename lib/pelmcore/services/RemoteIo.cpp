@@ -1,11 +1,11 @@
-#include "session/RemoteIo.h"
+#include "services/RemoteIo.h"
 
 #include <atomic>
 #include <chrono>
 #include <thread>
 
 #include "pelplat/utf16.h"
-#include "session/Tunnel.h"
+#include "services/Tunnel.h"
 #include "sys/ByteReader.h"
 #include "sys/ByteWriter.h"
 #include "sys/klog.h"

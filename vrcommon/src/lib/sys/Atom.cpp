@@ -1,8 +1,8 @@
-#include "session/Atom.h"
+#include "sys/Atom.h"
 
-CAtom::CAtom() { lock.Setup(); }
+CAtom::CAtom() = default;
 
-CAtom::~CAtom() { lock.Teardown(); }
+CAtom::~CAtom() = default;
 
 int32_t CAtom::AddRef() { return refCount_.fetch_add(1) + 1; }
 

@@ -1,12 +1,12 @@
-#include "display/QtDoubleBufferSurfaceKeeper.h"
+#include "qt/QtDoubleBufferSurfaceKeeper.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 
-#include "display/SurfaceBitmap.h"
 #include "display/SurfaceClip.h"
 #include "display/TileTarget.h"
+#include "qt/SurfaceBitmap.h"
 
 namespace {
 

@@ -1,6 +1,8 @@
 // Status codes of the session core.
 #pragma once
 
+#include <cstdint>
+
 constexpr int kStatusOk = 0;
 constexpr int kStatusFailure = 9999;          // generic failure; ends the session
 constexpr int kStatusBadArgument = 4098;      // also a slot index of 20 or more
@@ -13,3 +15,11 @@ constexpr int kStatusNotConsumed = 5;         // not consumed by the control pro
 // Notifications the connection sends its receiver (as a length without data).
 constexpr int kNotifyConnected = 103;
 constexpr int kNotifyClosed = 104;
+
+// The outcome of one send, with the payload bytes that went out kept apart
+// from the status.
+struct SendResult {
+  int status = kStatusOk;  // kStatusOk or kStatusNoConnection
+  uint32_t bytes = 0;      // 0 while the session is not running yet
+  bool Complete(uint32_t length) const { return status == kStatusOk && bytes == length; }
+};

@@ -1,4 +1,4 @@
-#include "session/Connection.h"
+#include "transport/Connection.h"
 
 #include <netinet/tcp.h>
 
@@ -13,7 +13,7 @@
 #include "pelplat/utf16.h"
 #include "pelplat/winerror.h"
 #include "session/GenericClient.h"
-#include "session/PacketPool.h"
+#include "transport/PacketPool.h"
 #include "session/SlotDataProcessor.h"
 #include "sys/ByteWriter.h"
 #include "pelplat/systime.h"

@@ -1,4 +1,4 @@
-#include "session/PacketHeader.h"
+#include "transport/PacketHeader.h"
 
 #include "sys/ByteReader.h"
 #include "sys/ByteWriter.h"

@@ -1,4 +1,4 @@
-#include "display/VirtHidSlotDataProcessor.h"
+#include "input/VirtHidSlotDataProcessor.h"
 
 #include <cstring>
 #include <new>
@@ -309,8 +309,8 @@ bool CVirtHidSlotDataProcessor::SendKey(int32_t code) {
 
 void CVirtHidSlotDataProcessor::SendFrame(const uint8_t* frame, size_t size) {
   // Keys come through the client's processor lock, which Attach never runs
-  // against: the client cannot change under this read.
-  if (client) client->SendOnSlot(slot, frame, static_cast<uint32_t>(size));
+  // against: the session port cannot change under this read.
+  if (session) session->SendOnSlot(frame, static_cast<uint32_t>(size));
 }
 
 void CVirtHidSlotDataProcessor::OnPointer(const PointerInputRecord& pointer) {

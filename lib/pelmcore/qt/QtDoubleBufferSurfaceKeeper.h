@@ -28,7 +28,9 @@ class CQtDoubleBufferSurfaceKeeper : public CAbstractSurfaceKeeper {
   void BitBlt(int x, int y, int width, int height, int sourceBytesPerPixel,
               const BYTE* pixels) override;
   void SetVideoRect(const RECT& rect) override { videoRect_ = rect; }
-  const QImage* GetImage() override { return imageA_.isNull() ? nullptr : &imageA_; }
+  // What painters see, read-only so that no painter can detach the image
+  // from the buffer the keeper draws into; null before Create.
+  const QImage* GetImage() const { return imageA_.isNull() ? nullptr : &imageA_; }
   void SyncBuffers() override;
   void SetSingleBuffer() override { singleBuffer_ = 1; }
   void BitBltKeyed(int x, int y, int width, int height, int sourceBytesPerPixel,

@@ -1,4 +1,4 @@
-#include "session/Tunnel.h"
+#include "services/Tunnel.h"
 
 #include <atomic>
 #include <climits>
@@ -6,7 +6,7 @@
 #include <new>
 
 #include "session/GenericClient.h"
-#include "session/Status.h"
+#include "transport/Status.h"
 #include "sys/ByteReader.h"
 #include "sys/ByteWriter.h"
 

@@ -13,12 +13,12 @@
 
 #include "pelplat/net.h"
 #include "pelplat/netwait.h"
-#include "session/Atom.h"
-#include "session/ConnectTarget.h"
-#include "session/PacketHeader.h"
-#include "session/PacketStorage.h"
-#include "session/ProcessThread.h"
-#include "session/Status.h"
+#include "sys/Atom.h"
+#include "transport/ConnectTarget.h"
+#include "transport/PacketHeader.h"
+#include "transport/PacketStorage.h"
+#include "transport/ProcessThread.h"
+#include "transport/Status.h"
 #include "sys/_synchro.h"
 
 class CConnection;

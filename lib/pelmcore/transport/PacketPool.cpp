@@ -1,4 +1,4 @@
-#include "session/PacketPool.h"
+#include "transport/PacketPool.h"
 
 #include <cstdint>
 #include <new>

@@ -1,13 +1,13 @@
-#include "session/TunnelServices.h"
+#include "services/TunnelServices.h"
 
 #include <memory>
 #include <string>
 
 #include "session/ClientSystemApi.h"
 #include "session/GenericClient.h"
-#include "session/RemoteIo.h"
+#include "services/RemoteIo.h"
 #include "session/SlotDataProcessor.h"
-#include "session/Tunnel.h"
+#include "services/Tunnel.h"
 #include "sys/ByteReader.h"
 
 namespace ybx {

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "session/PacketHeader.h"
+#include "transport/PacketHeader.h"
 #include "sys/_synchro.h"
 
 class CPacketPool;

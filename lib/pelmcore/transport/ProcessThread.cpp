@@ -1,9 +1,9 @@
-#include "session/ProcessThread.h"
+#include "transport/ProcessThread.h"
 
 #include <system_error>
 
-#include "session/Connection.h"
-#include "session/PacketPool.h"
+#include "transport/Connection.h"
+#include "transport/PacketPool.h"
 #include "sys/klog.h"
 
 namespace dezo {

@@ -1,4 +1,4 @@
-#include "session/ConnectTarget.h"
+#include "transport/ConnectTarget.h"
 
 #include <arpa/inet.h>
 

@@ -57,11 +57,11 @@ class CVirtHidSlotDataProcessor : public CSlotDataProcessor {
   static constexpr size_t kMaxPointerFrame = 32;
 
   CVirtHidSlotDataProcessor();
-  ~CVirtHidSlotDataProcessor() override;                                       // 0
-  int OnData(const uint8_t* data, uint32_t length, CGenericClient* from) override;  // 2
-  int OnClientData(const void* record, uint32_t length) override;             // 4
-  void Attach(uint16_t slot, CGenericClient* client) override;                 // 7
-  void OnActivate(int value) override;                                         // 8
+  ~CVirtHidSlotDataProcessor() override;
+  int OnData(const uint8_t* data, uint32_t length, CGenericClient* from) override;
+  int OnClientData(const void* record, uint32_t length) override;
+  void Attach(uint16_t slot, CGenericClient* client) override;
+  void OnActivate(int value) override;
 
   int OnKey(const KeyInputRecord& key);
   void OnPointer(const PointerInputRecord& pointer);

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "pelplat/wintypes.h"
-#include "session/Status.h"
+#include "transport/Status.h"
 
 enum ConnectionMode { kConnectionNormal = 0, kConnectionRecord = 1, kConnectionReplay = 2 };
 

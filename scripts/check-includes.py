@@ -1,0 +1,111 @@
+#!/usr/bin/env python3
+"""Checks the include structure of the client core.
+
+A unit is one class's header and source (Foo.h + Foo.cpp). The core's units
+must not reach each other in a circle, the library must not include the
+program, and only the core's qt/ room may include Qt. Prints every fault and
+exits 1 when there is one.
+
+One circle is still known: the session client and the connection reach each
+other by class, and everything the client includes that reaches the client
+back joins it. A circle is a fault when it holds a unit outside that list; a
+unit that leaves the circle is taken off the list.
+
+usage: check-includes.py [source root]
+"""
+import os
+import re
+import sys
+
+INCLUDE = re.compile(r'^\s*#\s*include\s*[<"]([^">]+)[">]', re.M)
+# The display decoder's groups file is the second half of one class.
+SAME_UNIT = {"display/Op2DecoderGroups": "display/Op2Decoder"}
+QT_ROOM = "qt"
+KNOWN_CIRCLE = {
+    "services/RemoteIo", "services/Tunnel", "services/TunnelServices",
+    "session/ClientSlotPort", "session/ClientSystemApi", "session/ControlSlotDataProcessor",
+    "session/GenericClient", "session/HtClient", "session/SlotDataProcessor",
+    "transport/Connection", "transport/ProcessThread",
+}
+
+
+def units(core):
+    """{unit: [included paths]} for every .h/.cpp under core, unit = room/Name."""
+    found = {}
+    for folder, _, files in os.walk(core):
+        for name in files:
+            stem, ext = os.path.splitext(name)
+            if ext not in (".h", ".cpp"):
+                continue
+            path = os.path.join(folder, name)
+            rel = os.path.relpath(os.path.join(folder, stem), core)
+            unit = SAME_UNIT.get(rel, rel)
+            with open(path, encoding="utf-8", errors="replace") as f:
+                found.setdefault(unit, []).extend(INCLUDE.findall(f.read()))
+    return found
+
+
+def cycles(graph):
+    """Strongly connected components with more than one unit (Tarjan)."""
+    index, low, stack, on, out = {}, {}, [], set(), []
+    counter = [0]
+
+    def visit(v):
+        index[v] = low[v] = counter[0]
+        counter[0] += 1
+        stack.append(v)
+        on.add(v)
+        for w in graph[v]:
+            if w not in index:
+                visit(w)
+                low[v] = min(low[v], low[w])
+            elif w in on:
+                low[v] = min(low[v], index[w])
+        if low[v] == index[v]:
+            group = []
+            while True:
+                w = stack.pop()
+                on.discard(w)
+                group.append(w)
+                if w == v:
+                    break
+            if len(group) > 1:
+                out.append(sorted(group))
+
+    sys.setrecursionlimit(10000)
+    for v in sorted(graph):
+        if v not in index:
+            visit(v)
+    return out
+
+
+def main():
+    root = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "..")
+    core = os.path.join(root, "lib", "pelmcore")
+    faults = []
+    found = units(core)
+    graph = {u: set() for u in found}
+    for unit, includes in found.items():
+        room = unit.split("/")[0]
+        for inc in includes:
+            if inc.startswith("app/") or inc.startswith("win/"):
+                faults.append(f"{unit}: includes the program ({inc})")
+            if room != QT_ROOM and re.match(r"Q[A-Za-z]+$|Qt[A-Za-z]+/", inc):
+                faults.append(f"{unit}: includes Qt ({inc}) outside the qt room")
+            target = SAME_UNIT.get(os.path.splitext(inc)[0], os.path.splitext(inc)[0])
+            if target in graph and target != unit:
+                graph[unit].add(target)
+    circled = set()
+    for group in cycles(graph):
+        circled |= set(group)
+        if not set(group) <= KNOWN_CIRCLE:
+            faults.append("include circle: " + " <-> ".join(group))
+    for unit in sorted(KNOWN_CIRCLE - circled):
+        faults.append(f"{unit} left the known circle: take it off the list")
+    for f in faults:
+        print(f)
+    return 1 if faults else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
