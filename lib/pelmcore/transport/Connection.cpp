@@ -678,11 +678,17 @@ int CConnection::CompletePacket(int index, PacketBuffer* packet) {
   return rc;
 }
 
+namespace {
+constexpr uint32_t kLargestDatagram = 65536;  // above any UDP payload
+}  // namespace
+
 int CConnection::ReadDatagram(int index, uint32_t available) {
   SocketSlot& slot = slots_[index];
   uint32_t next = available;
   for (int reads = 0; reads < kDatagramsPerPass; ++reads) {
-    if (!EnsureBuffer(&slot.readBuffer, &slot.readBufferSize, std::max<uint32_t>(next, 1)))
+    // Room for the largest datagram: one that arrives after the pending
+    // size was read is taken whole, never cut.
+    if (!EnsureBuffer(&slot.readBuffer, &slot.readBufferSize, std::max<uint32_t>(next, kLargestDatagram)))
       return kStatusFailure;
     int fullLength = 0;
     const int r = ReadBytes(index, slot.readBuffer, slot.readBufferSize, &fullLength);
