@@ -35,6 +35,7 @@ class CHtClient : public CGenericClient {
   int OnConnected() override;                                                             // 24
   int OnDisconnected() override;                                                          // 25
   int RegisterSlotProcessor(uint16_t slot, CSlotDataProcessor* processor) override;       // 31
+  bool AlignsContainers() override { return alignFlag != 0; }
   virtual void SetRequestedMode(uint32_t low, uint32_t high);                             // 36
   virtual void SetRequestedModeKind(int32_t kind);                                        // 37
 
