@@ -91,9 +91,7 @@ void DisplayOrigin::Write(uint8_t out[kSize]) const {
 }
 
 CGenericClient::CGenericClient()
-    : tunnelRegistry(new ybx::tunnel::TunnelRegistry), remoteIoLink(std::make_shared<qmt::RemoteIoLink>(this)) {
-  processorLock.Setup();
-}
+    : tunnelRegistry(new ybx::tunnel::TunnelRegistry), remoteIoLink(std::make_shared<qmt::RemoteIoLink>(this)) {}
 
 CGenericClient::~CGenericClient() {
   CutRemoteIo();
@@ -106,7 +104,6 @@ CGenericClient::~CGenericClient() {
   if (hello) WipeBytes(hello, helloSize);  // it holds the password
   delete[] hello;
   hello = nullptr;
-  processorLock.Teardown();
   {
     std::lock_guard<std::mutex> hold(logMutex);
     log.clear();

@@ -69,9 +69,7 @@ bool WriteFrame(uint8_t* to, uint64_t room, const PacketHeader& header, const vo
 CConnection::CConnection(ConnectionCallback callback, void* userData)
     : callback_(callback ? callback : NoReceiver),
       userData_(callback ? userData : nullptr),
-      stallLimitMs_(g_defaultStallLimitMs.load()) {
-  setLock_.Setup();
-}
+      stallLimitMs_(g_defaultStallLimitMs.load()) {}
 
 void CConnection::SetDefaultStallLimit(DWORD ms) { g_defaultStallLimitMs.store(ms); }
 
@@ -80,7 +78,6 @@ CConnection::~CConnection() {
   for (int i = 0; i < kSocketSlots; ++i) CloseSocket(i);
   if (replayWindow_ && storage_) storage_->FreeReplayed(replayWindow_);
   storage_.reset();
-  setLock_.Teardown();
 }
 
 int CConnection::SetClient(IConnectionClient* client) {

@@ -48,8 +48,7 @@ struct SocketSlot {
   // header after each pass (readBuffer holds them).
   uint32_t readFilled = 0;
 
-  SocketSlot() { lock.Setup(); }
-  ~SocketSlot() { lock.Teardown(); }
+  SocketSlot() = default;
   SocketSlot(const SocketSlot&) = delete;
   SocketSlot& operator=(const SocketSlot&) = delete;
 };
