@@ -66,49 +66,49 @@ class CGenericClient : public CAtom, public IConnectionClient, public ISlotHost,
   static constexpr int32_t kRunning = 100;
 
   CGenericClient();
-  ~CGenericClient() override;                                                                 // 0
+  ~CGenericClient() override;
 
-  virtual void SetContext(void* owner);                                                       // 1
-  virtual int Init(CClientSystemApi* api, CClientConnectionParameter* parameters);            // 2
-  virtual int Start();                                                                        // 3
-  int Stop() override;                                                                       // 4
-  virtual int Disconnect(int sleepFirst);                                                     // 5
-  virtual void OnRunEnded();                                                                  // 6
-  int GetParamFlags() override;                                                                        // 7
-  virtual int Run();                                                                          // 8
-  virtual bool ResolveServer(ConnectTarget* target) = 0;                                      // 9
-  virtual int OnHandshakeMessage(const uint8_t* data, int length, CConnection* connection) = 0;  // 10
-  virtual int DeliverSlotData(uint16_t slot, uint8_t* data, uint32_t length);                 // 11
+  virtual void SetContext(void* owner);
+  virtual int Init(CClientSystemApi* api, CClientConnectionParameter* parameters);
+  virtual int Start();
+  int Stop() override;
+  virtual int Disconnect(int sleepFirst);
+  virtual void OnRunEnded();
+  int GetParamFlags() override;
+  virtual int Run();
+  virtual bool ResolveServer(ConnectTarget* target) = 0;
+  virtual int OnHandshakeMessage(const uint8_t* data, int length, CConnection* connection) = 0;
+  virtual int DeliverSlotData(uint16_t slot, uint8_t* data, uint32_t length);
   // 1 when the processor kept the buffer; the buffer's result says how the
   // delivery went.
-  uint8_t DeliverSlotPacket(PacketBuffer* buffer, CConnection* connection) override;           // 12
-  virtual int FeedProcessor(uint16_t slot, const void* record, uint32_t length);              // 13
+  uint8_t DeliverSlotPacket(PacketBuffer* buffer, CConnection* connection) override;
+  virtual int FeedProcessor(uint16_t slot, const void* record, uint32_t length);
   // A notification (103 connected, 104 closed) comes without data.
-  int OnControlMessage(const uint8_t* data, int length, CConnection* connection) override;     // 14
-  virtual int FeedControlProcessor(const void* message, uint32_t length);                     // 15
-  int GetSlotThreadMode(uint16_t slot) override;                                               // 16
-  virtual uint32_t QueryFeature() = 0;                                                        // 17
+  int OnControlMessage(const uint8_t* data, int length, CConnection* connection) override;
+  virtual int FeedControlProcessor(const void* message, uint32_t length);
+  int GetSlotThreadMode(uint16_t slot) override;
+  virtual uint32_t QueryFeature() = 0;
   // The caller keeps its buffer. Answers the payload bytes sent, 0 when
   // nothing was sent, 3 without a connection.
-  int SendOnSlot(uint16_t slot, const void* data, uint32_t length) override = 0;             // 18
-  virtual int SendControl(uint16_t kind, const void* data, uint32_t length) = 0;              // 19
-  virtual int BuildHello(CClientConnectionParameter* parameters) = 0;                         // 20
-  virtual void GetStatusText(WCHAR* buffer, uint32_t size);                                   // 21
-  virtual const char* GetClientType() = 0;                                                    // 22
-  virtual uint16_t GetSlotFlags(uint16_t slot) = 0;                                           // 23
-  virtual int OnConnected() = 0;                                                              // 24
-  virtual int OnDisconnected() = 0;                                                           // 25
-  int NotifyProcessors(int value) override;                                                  // 26
-  void StreamSlotCallA(UINT_PTR a, UINT_PTR b) override;                                     // 27
-  void StreamSlotCallB(UINT_PTR a, UINT_PTR b) override;                                     // 28
-  virtual void ReservedOperation();                                                           // 29
-  virtual void SetOptionValue(int flag);                                                      // 30
-  virtual int RegisterSlotProcessor(uint16_t slot, CSlotDataProcessor* processor) = 0;        // 31
-  virtual int SetControlProcessor(CSlotDataProcessor* processor);                             // 32
-  virtual int ReleaseControlProcessor();                                                      // 33
-  virtual int ReleaseSlotProcessor(uint16_t slot);                                            // 34
+  int SendOnSlot(uint16_t slot, const void* data, uint32_t length) override = 0;
+  virtual int SendControl(uint16_t kind, const void* data, uint32_t length) = 0;
+  virtual int BuildHello(CClientConnectionParameter* parameters) = 0;
+  virtual void GetStatusText(WCHAR* buffer, uint32_t size);
+  virtual const char* GetClientType() = 0;
+  virtual uint16_t GetSlotFlags(uint16_t slot) = 0;
+  virtual int OnConnected() = 0;
+  virtual int OnDisconnected() = 0;
+  int NotifyProcessors(int value) override;
+  void StreamSlotCallA(UINT_PTR a, UINT_PTR b) override;
+  void StreamSlotCallB(UINT_PTR a, UINT_PTR b) override;
+  virtual void ReservedOperation();
+  virtual void SetOptionValue(int flag);
+  virtual int RegisterSlotProcessor(uint16_t slot, CSlotDataProcessor* processor) = 0;
+  virtual int SetControlProcessor(CSlotDataProcessor* processor);
+  virtual int ReleaseControlProcessor();
+  virtual int ReleaseSlotProcessor(uint16_t slot);
   virtual int ConfigureSlotProcessor(uint16_t slot, const void* entry, uint32_t entryLength,
-                                     const void* block, uint32_t blockLength);                // 35
+                                     const void* block, uint32_t blockLength);
 
   // Detaches and deletes every processor and the control processor.
   void ReleaseAllProcessors();
