@@ -41,7 +41,7 @@ bool IsSealedCode(uint32_t code) {
 // for answers; the target keeps to one thread, so the call is taken as
 // handled without starting it.
 void OpenPlayerWithoutProbe(ybx::tunnel::TunnelResult* result, uint32_t kind, const uint8_t* payload,
-                            uint32_t length, CGenericClient*) {
+                            uint32_t length, ITunnelClient*) {
   fuzzrig::ReadAll(payload, length);
   if (kind != ybx::tunnel::kTunnelRequest) return;
   result->status = 0;

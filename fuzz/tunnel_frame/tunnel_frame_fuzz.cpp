@@ -11,7 +11,7 @@ namespace {
 volatile uint8_t g_sink;
 
 void ReadEverything(ybx::tunnel::TunnelResult* result, uint32_t, const uint8_t* payload, uint32_t length,
-                    CGenericClient*) {
+                    ITunnelClient*) {
   uint8_t x = 0;
   for (uint32_t i = 0; i < length; ++i) x ^= payload[i];
   g_sink = x;

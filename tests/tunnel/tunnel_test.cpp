@@ -158,12 +158,12 @@ struct HandlerLog {
   int calls = 0;
   uint32_t kind = 0;
   std::vector<uint8_t> payload;
-  CGenericClient* client = nullptr;
+  ITunnelClient* client = nullptr;
 };
 HandlerLog g_handlerLog;
 
 void RecordingHandler(TunnelResult* result, uint32_t kind, const uint8_t* payload, uint32_t length,
-                      CGenericClient* client) {
+                      ITunnelClient* client) {
   ++g_handlerLog.calls;
   g_handlerLog.kind = kind;
   g_handlerLog.payload.assign(payload, payload + length);
@@ -172,7 +172,7 @@ void RecordingHandler(TunnelResult* result, uint32_t kind, const uint8_t* payloa
   result->flag = 0;
 }
 
-void SilentHandler(TunnelResult*, uint32_t, const uint8_t*, uint32_t, CGenericClient*) {}
+void SilentHandler(TunnelResult*, uint32_t, const uint8_t*, uint32_t, ITunnelClient*) {}
 
 class TunnelDispatchTest : public testing::Test {
  protected:

@@ -117,8 +117,9 @@ int CAudioSlotDataProcessor::OnClientData(const void* record, uint32_t length) {
   return sent.Complete(length) ? kStatusOk : kStatusFailure;
 }
 
-void CAudioSlotDataProcessor::Attach(uint16_t newSlot, CGenericClient* newClient) {
-  CSlotDataProcessor::Attach(newSlot, newClient);
+void CAudioSlotDataProcessor::Attach(uint16_t newSlot, ISlotHost* newHost) {
+  CGenericClient* const newClient = newHost ? newHost->SlotClient() : nullptr;
+  CSlotDataProcessor::Attach(newSlot, newHost);
   if (port_) port_->OnAttach(newClient ? newSlot : kDetached, newClient);
   int priority = 0;
   if (newClient && port_ && port_->ThreadPriority(&priority)) {

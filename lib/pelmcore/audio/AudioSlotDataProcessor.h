@@ -44,7 +44,7 @@ class CAudioSlotDataProcessor : public CSlotDataProcessor {
   int OnData(const uint8_t* data, uint32_t length, CGenericClient* client) override;
   uint8_t OnPacket(PacketBuffer* buffer, CGenericClient* client) override;
   int OnClientData(const void* record, uint32_t length) override;
-  void Attach(uint16_t slot, CGenericClient* client) override;
+  void Attach(uint16_t slot, ISlotHost* host) override;
 
   void StartDispatch();
   void StopDispatch();

@@ -25,7 +25,7 @@ class COp2Processor : public CSlotDataProcessor, public IOp2Requests {
 
   int OnData(const uint8_t* data, uint32_t length, CGenericClient* client) override;
   int OnClientData(const void* record, uint32_t length) override;
-  void Attach(uint16_t slot, CGenericClient* client) override;
+  void Attach(uint16_t slot, ISlotHost* host) override;
   int OnServerDisplayBlock(const void* block) override;
   void SetDesktopGeometry(const int32_t values[4]) override;
   void CopyRect(int sourceX, int sourceY, int left, int top, int right, int bottom) override;

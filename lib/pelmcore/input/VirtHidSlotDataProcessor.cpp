@@ -185,13 +185,14 @@ CVirtHidSlotDataProcessor::~CVirtHidSlotDataProcessor() {
   wakeSender.Close();
 }
 
-void CVirtHidSlotDataProcessor::Attach(uint16_t newSlot, CGenericClient* newClient) {
+void CVirtHidSlotDataProcessor::Attach(uint16_t newSlot, ISlotHost* newHost) {
+  CGenericClient* const newClient = newHost ? newHost->SlotClient() : nullptr;
   // The sender thread reads the client and the slot under the pending
   // mutex. The previous client is released outside it.
   const bool locked = LockPending();
   CGenericClient* previous = client;
   if (previous) previous->AddRef();
-  CSlotDataProcessor::Attach(newSlot, newClient);
+  CSlotDataProcessor::Attach(newSlot, newHost);
   if (locked) UnlockPending();
   if (previous) previous->Release();
 

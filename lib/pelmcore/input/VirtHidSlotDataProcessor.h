@@ -60,7 +60,7 @@ class CVirtHidSlotDataProcessor : public CSlotDataProcessor {
   ~CVirtHidSlotDataProcessor() override;
   int OnData(const uint8_t* data, uint32_t length, CGenericClient* from) override;
   int OnClientData(const void* record, uint32_t length) override;
-  void Attach(uint16_t slot, CGenericClient* client) override;
+  void Attach(uint16_t slot, ISlotHost* host) override;
   void OnActivate(int value) override;
 
   int OnKey(const KeyInputRecord& key);

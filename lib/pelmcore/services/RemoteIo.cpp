@@ -59,7 +59,7 @@ void RemoteIoLink::Cut() {
   client_ = nullptr;
 }
 
-RemoteIo::RemoteIo(CGenericClient* client) : link_(std::make_shared<RemoteIoLink>(client)) {}
+RemoteIo::RemoteIo(ITunnelClient* client) : link_(std::make_shared<RemoteIoLink>(client)) {}
 
 RemoteIo::RemoteIo(std::shared_ptr<RemoteIoLink> link) : link_(std::move(link)) {}
 

@@ -15,7 +15,7 @@
 
 #include "pelplat/wintypes.h"
 
-class CGenericClient;
+class ITunnelClient;
 
 namespace tools {
 
@@ -45,14 +45,14 @@ namespace qmt {
 // however long a probe thread keeps it, sends through a client that is gone.
 class RemoteIoLink {
  public:
-  explicit RemoteIoLink(CGenericClient* client) : client_(client) {}
+  explicit RemoteIoLink(ITunnelClient* client) : client_(client) {}
   // The tunnel frame's status, or -1 once the link is cut.
   int Send(const char* method, const uint8_t* payload, size_t length);
   void Cut();
 
  private:
   std::mutex mutex_;
-  CGenericClient* client_;
+  ITunnelClient* client_;
 };
 
 class RemoteIo {
@@ -76,7 +76,7 @@ class RemoteIo {
   // Not valid when no request was sent.
   typedef std::future<Answer> PendingAnswer;
 
-  explicit RemoteIo(CGenericClient* client);
+  explicit RemoteIo(ITunnelClient* client);
   explicit RemoteIo(std::shared_ptr<RemoteIoLink> link);
   // Sends "close" for a file still open, but does not wait for its answer:
   // the last reference may go on the connection thread, the only thread

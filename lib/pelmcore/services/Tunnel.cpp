@@ -5,7 +5,8 @@
 #include <cstring>
 #include <new>
 
-#include "session/GenericClient.h"
+#include "services/TunnelClient.h"
+#include "transport/PacketHeader.h"
 #include "transport/Status.h"
 #include "sys/ByteReader.h"
 #include "sys/ByteWriter.h"
@@ -76,7 +77,7 @@ std::unique_ptr<TunnelFrame> BuildTunnelFrame(const char* objectName, const char
   return frame;
 }
 
-int SendTunnelFrame(const TunnelFrame* frame, CGenericClient* client) {
+int SendTunnelFrame(const TunnelFrame* frame, ITunnelClient* client) {
   if (!frame || !client) return 1;
   const uint64_t total = sizeof(uint32_t) + static_cast<uint64_t>(frame->Size());
   if (total > UINT32_MAX) return kStatusFailure;
@@ -90,7 +91,7 @@ int SendTunnelFrame(const TunnelFrame* frame, CGenericClient* client) {
   writer.U32(kTunnelControlCode);
   writer.Bytes(frame->Bytes(), frame->Size());
   if (!writer.Ok()) return kStatusFailure;
-  const int sent = client->SendOnSlot(CGenericClient::kControlSlot, message.data(),
+  const int sent = client->SendOnSlot(PacketHeader::kControlSlot, message.data(),
                                       static_cast<uint32_t>(message.size()));
   return sent == static_cast<int>(message.size()) ? kStatusOk : kStatusFailure;
 }
@@ -134,7 +135,7 @@ TunnelHandler TunnelSink::FindMethod(const std::string& methodName) const {
   return it == methods_.end() ? nullptr : it->second;
 }
 
-bool TunnelSink::Invoke(TunnelResult* result, const TunnelFrameView& frame, CGenericClient* client) const {
+bool TunnelSink::Invoke(TunnelResult* result, const TunnelFrameView& frame, ITunnelClient* client) const {
   TunnelHandler handler = FindMethod(frame.methodName);
   if (!handler) return false;
   handler(result, frame.kind, frame.payload, frame.payloadLength, client);
@@ -158,7 +159,7 @@ std::shared_ptr<TunnelSink> TunnelRegistry::FindSink(const std::string& name) co
 }
 
 TunnelResult TunnelRegistry::Dispatch(TunnelRegistry* registry, const uint8_t* frame, size_t length,
-                                      CGenericClient* client) {
+                                      ITunnelClient* client) {
   TunnelResult result;
   TunnelFrameView view;
   if (!ReadTunnelFrame(frame, length, &view)) {

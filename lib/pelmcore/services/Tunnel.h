@@ -13,7 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
-class CGenericClient;
+class ITunnelClient;
 
 namespace ybx {
 namespace tunnel {
@@ -67,7 +67,7 @@ std::unique_ptr<TunnelFrame> BuildTunnelFrame(const char* objectName, const char
 // Sends control message 2560 with the frame on the control slot: 0 when the
 // client reported every byte sent, 9999 otherwise, 1 (nothing sent) without a
 // frame or a client.
-int SendTunnelFrame(const TunnelFrame* frame, CGenericClient* client);
+int SendTunnelFrame(const TunnelFrame* frame, ITunnelClient* client);
 
 // A received frame, read out of its bytes. Payload points into them.
 struct TunnelFrameView {
@@ -96,7 +96,7 @@ struct TunnelResult {
 // Called on the connection thread; the payload is valid only during the
 // call and must not block it.
 typedef void (*TunnelHandler)(TunnelResult* result, uint32_t kind, const uint8_t* payload, uint32_t length,
-                              CGenericClient* client);
+                              ITunnelClient* client);
 
 // A named object: its methods by name. Only a sink whose name begins with
 // "." is valid, and only valid sinks are registered.
@@ -109,7 +109,7 @@ class TunnelSink {
   TunnelHandler FindMethod(const std::string& methodName) const;
   // Calls the handler of the frame's method (outside any lock); false when
   // the sink has no such method.
-  bool Invoke(TunnelResult* result, const TunnelFrameView& frame, CGenericClient* client) const;
+  bool Invoke(TunnelResult* result, const TunnelFrameView& frame, ITunnelClient* client) const;
 
   const std::string& Name() const { return name_; }
   bool Valid() const { return valid_; }
@@ -135,7 +135,7 @@ class TunnelRegistry {
   // session), -1 without a registry or a valid sink of that name, -2 without
   // the method, else what the handler set (-4 when it set nothing).
   static TunnelResult Dispatch(TunnelRegistry* registry, const uint8_t* frame, size_t length,
-                               CGenericClient* client);
+                               ITunnelClient* client);
 
  private:
   mutable std::mutex mutex_;

@@ -4,10 +4,10 @@
 #include <string>
 
 #include "session/ClientSystemApi.h"
-#include "session/GenericClient.h"
 #include "services/RemoteIo.h"
 #include "session/SlotDataProcessor.h"
 #include "services/Tunnel.h"
+#include "services/TunnelClient.h"
 #include "sys/ByteReader.h"
 
 namespace ybx {
@@ -22,14 +22,14 @@ void MarkHandled(TunnelResult* result) {
   result->flag = 0;
 }
 
-void Ignore(TunnelResult* result, uint32_t kind, const uint8_t*, uint32_t, CGenericClient*) {
+void Ignore(TunnelResult* result, uint32_t kind, const uint8_t*, uint32_t, ITunnelClient*) {
   if (kind == kTunnelRequest) MarkHandled(result);
 }
 
 // The JSON text goes to session window 0 through the display's system API.
 // The payload is wire data: the text is what its length covers, whether or
 // not the server terminated it.
-void Post(TunnelResult* result, uint32_t kind, const uint8_t* payload, uint32_t length, CGenericClient* client) {
+void Post(TunnelResult* result, uint32_t kind, const uint8_t* payload, uint32_t length, ITunnelClient* client) {
   if (kind != kTunnelRequest) return;
   if (payload && length && client) {
     // A display processor has the client's system API; without one there is
@@ -46,7 +46,7 @@ void Post(TunnelResult* result, uint32_t kind, const uint8_t* payload, uint32_t 
 // The payload goes with the handler, so the path is copied out of it for
 // the probe's thread.
 void OpenPlayer(TunnelResult* result, uint32_t kind, const uint8_t* payload, uint32_t length,
-                CGenericClient* client) {
+                ITunnelClient* client) {
   if (kind != kTunnelRequest) return;
   if (payload && length == qmt::RemoteIo::kOpenPayload && client) {
     ByteReader reader(payload, length);
@@ -61,7 +61,7 @@ void OpenPlayer(TunnelResult* result, uint32_t kind, const uint8_t* payload, uin
   MarkHandled(result);
 }
 
-void Status(TunnelResult* result, uint32_t kind, const uint8_t* payload, uint32_t length, CGenericClient* client) {
+void Status(TunnelResult* result, uint32_t kind, const uint8_t* payload, uint32_t length, ITunnelClient* client) {
   if (kind != kTunnelRequest) return;
   if (payload && length >= tools::MicroIoAnswer::kHeadSize && client) {
     if (std::shared_ptr<qmt::RemoteIo> io = client->GetRemoteIo(false)) io->OnAnswer(payload, length);
@@ -88,7 +88,7 @@ const Service kServices[] = {
 
 }  // namespace
 
-bool RegisterBuiltInServices(TunnelRegistry* registry, CClientSystemApi* api, CGenericClient* client) {
+bool RegisterBuiltInServices(TunnelRegistry* registry, CClientSystemApi* api, ITunnelClient* client) {
   if (!registry || !api || !client) return false;
   for (const Service& service : kServices) {
     std::shared_ptr<TunnelSink> sink = registry->AddSink(service.sink);

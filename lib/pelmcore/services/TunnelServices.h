@@ -5,7 +5,7 @@
 #pragma once
 
 class CClientSystemApi;
-class CGenericClient;
+class ITunnelClient;
 
 namespace ybx {
 namespace tunnel {
@@ -14,10 +14,10 @@ class TunnelRegistry;
 
 // Registers the four sinks and their methods in this order; false as soon
 // as one sink cannot be created, or without a registry, system API or
-// client. Called once per client from CGenericClient::Init. The handlers
-// reach the client through CGenericClient::GetDisplayProcessor (".tovix"
-// "post") and CGenericClient::GetRemoteIo (".vazi_player", ".micro_io").
-bool RegisterBuiltInServices(TunnelRegistry* registry, CClientSystemApi* api, CGenericClient* client);
+// client. Called once per client from the session client's Init. The
+// handlers reach the client through its tunnel port: GetDisplayProcessor
+// (".tovix" "post") and GetRemoteIo (".vazi_player", ".micro_io").
+bool RegisterBuiltInServices(TunnelRegistry* registry, CClientSystemApi* api, ITunnelClient* client);
 
 }  // namespace tunnel
 }  // namespace ybx

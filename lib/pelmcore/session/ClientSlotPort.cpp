@@ -2,14 +2,13 @@
 
 #include <new>
 
-#include "session/GenericClient.h"
-#include "session/HtClient.h"
+#include "session/SlotHost.h"
 
 namespace {
 
 class ClientSlotPort : public ISlotSessionPort {
  public:
-  ClientSlotPort(CGenericClient* client, uint16_t slot) : client_(client), slot_(slot) {}
+  ClientSlotPort(ISlotHost* client, uint16_t slot) : client_(client), slot_(slot) {}
 
   SendResult SendOnSlot(const void* data, uint32_t length) override {
     return ClientSendResult(client_->SendOnSlot(slot_, data, length), length);
@@ -18,15 +17,10 @@ class ClientSlotPort : public ISlotSessionPort {
     return client_->SendClientEvent(code, data, length);
   }
   const CClientConnectionParameter* Parameters() override { return client_->Parameters(); }
-  bool AlignsContainers() override {
-    // Only the host protocol's client negotiates the layout; any other keeps
-    // the server's default.
-    const CHtClient* session = dynamic_cast<const CHtClient*>(client_);
-    return !session || session->AlignFlag() != 0;
-  }
+  bool AlignsContainers() override { return client_->AlignsContainers(); }
 
  private:
-  CGenericClient* const client_;
+  ISlotHost* const client_;
   const uint16_t slot_;
 };
 
@@ -38,6 +32,6 @@ SendResult ClientSendResult(int answer, uint32_t length) {
   return {kStatusOk, answer > 0 ? uint32_t(answer) : 0u};
 }
 
-std::unique_ptr<ISlotSessionPort> MakeClientSlotPort(CGenericClient* client, uint16_t slot) {
+std::unique_ptr<ISlotSessionPort> MakeClientSlotPort(ISlotHost* client, uint16_t slot) {
   return std::unique_ptr<ISlotSessionPort>(new (std::nothrow) ClientSlotPort(client, slot));
 }

@@ -6,12 +6,12 @@
 
 #include "session/SlotSessionPort.h"
 
-class CGenericClient;
+class ISlotHost;
 
 // A client's answer to a send (bytes sent, or "no connection" in the same
 // number) as a result with the status apart.
 SendResult ClientSendResult(int answer, uint32_t length);
 
-// The port of `slot` over the client; the processor that owns it holds a
-// counted reference to the client for as long.
-std::unique_ptr<ISlotSessionPort> MakeClientSlotPort(CGenericClient* client, uint16_t slot);
+// The port of `slot` over the host's client; the processor that owns it
+// holds a counted reference to the client for as long.
+std::unique_ptr<ISlotSessionPort> MakeClientSlotPort(ISlotHost* client, uint16_t slot);

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "pelplat/utf16.h"
-#include "session/GenericClient.h"
 #include "session/ClientConnectionParameter.h"
 #include "sys/klog.h"
 
@@ -62,20 +61,20 @@ CClientSystemApi::~CClientSystemApi() {
   for (CxEvent& event : displayEvents) event.Close();
 }
 
-int CClientSystemApi::AttachObserver(CGenericClient* client) {
+int CClientSystemApi::AttachObserver(ISessionObserver* client) {
   if (!client) return 0;
   // The reference keeps the client alive until an end path has stopped it,
   // however long its owner keeps it.
-  client->AddRef();
-  CGenericClient* none = nullptr;
-  if (!observer.compare_exchange_strong(none, client)) client->Release();
+  client->HoldClient();
+  ISessionObserver* none = nullptr;
+  if (!observer.compare_exchange_strong(none, client)) client->DropClient();
   return 0;
 }
 
 void CClientSystemApi::StopObserver() {
-  if (CGenericClient* client = TakeObserver()) {
+  if (ISessionObserver* client = TakeObserver()) {
     client->Stop();
-    client->Release();
+    client->DropClient();
   }
 }
 
@@ -167,24 +166,24 @@ bool CClientSystemApi::WaitSecondEvent(DWORD milliseconds) { return runEvent.Wai
 int32_t CClientSystemApi::IsConnected() { return connected.load(); }
 
 bool CClientSystemApi::GetServerName(WCHAR* buffer, uint32_t size) {
-  CGenericClient* client = Observer();
+  ISessionObserver* client = Observer();
   if (!client) return false;
   client->GetServerName(buffer, size);
   return true;
 }
 
 void CClientSystemApi::OnWindowActivation(bool active) {
-  if (CGenericClient* client = Observer()) client->NotifyProcessors(active ? 1 : 0);
+  if (ISessionObserver* client = Observer()) client->NotifyProcessors(active ? 1 : 0);
 }
 
 // X has no device contexts: the stream slot draws through the surfaces and
 // only needs the window.
 void CClientSystemApi::OnWindowMoved(UINT_PTR windowId) {
-  if (CGenericClient* client = Observer()) client->StreamSlotCallA(windowId, 0);
+  if (ISessionObserver* client = Observer()) client->StreamSlotCallA(windowId, 0);
 }
 
 void CClientSystemApi::OnDisplayPainted() {
-  if (CGenericClient* client = Observer()) client->StreamSlotCallB(0, 0);
+  if (ISessionObserver* client = Observer()) client->StreamSlotCallB(0, 0);
 }
 
 const WCHAR* CClientSystemApi::GetErrorText() { return nullptr; }
@@ -232,7 +231,7 @@ void CClientSystemApi::SetInputSink(InputSink callback, void* context) {
 const char* CClientSystemApi::getClientName() {
   std::lock_guard<std::mutex> hold(nameMutex);
   if (clientName[0]) return clientName;
-  CGenericClient* client = observer.load();
+  ISessionObserver* client = observer.load();
   const CClientConnectionParameter* parameters = client ? client->Parameters() : nullptr;
   if (!parameters) return "undefined";
   if (parameters->UserDeviceName[0]) {

@@ -15,13 +15,13 @@
 #include "pelplat/wintypes.h"
 #include "session/AudioClockRecord.h"
 #include "session/SessionInputPort.h"
+#include "session/SessionObserver.h"
 #include "session/SessionStatus.h"
 #include "sys/Atom.h"
 #include "sys/_synchro.h"
 
 class CAbstractClientApp;
 class CClipboardInterface;
-class CGenericClient;
 class ISurfaceKeeper;
 
 // The states the session reports through SetConnectionState and the
@@ -60,7 +60,7 @@ class CClientSystemApi : public CAtom, public ISessionInputPort, public ISession
 
   // The first client wins; the system API holds a counted reference to it
   // until one of the end paths has stopped it.
-  virtual int AttachObserver(CGenericClient* client);
+  virtual int AttachObserver(ISessionObserver* client);
   virtual void PostTextMessage(const char* text);
   virtual void SetWaitEvents();
   void ForwardPointerInput(int32_t x, int32_t y, int32_t buttons, int32_t xOffset, int32_t yOffset,
@@ -126,7 +126,7 @@ class CClientSystemApi : public CAtom, public ISessionInputPort, public ISession
   void OnWindowMoved(UINT_PTR windowId) override;
   void OnDisplayPainted() override;
   // The attached session client, without taking it away.
-  CGenericClient* Observer() const { return observer.load(); }
+  ISessionObserver* Observer() const { return observer.load(); }
   // Copies the text (at most 511 characters) as the pending message.
   void StoreMessageText(const WCHAR* text);
   // A copy of the pending message text (empty when none).
@@ -155,7 +155,7 @@ class CClientSystemApi : public CAtom, public ISessionInputPort, public ISession
  protected:
   void StoreConnectionState(int32_t state) { connectionState.store(state); }
   // Takes the observer away; exactly one end path gets it.
-  CGenericClient* TakeObserver() { return observer.exchange(nullptr); }
+  ISessionObserver* TakeObserver() { return observer.exchange(nullptr); }
   // Takes the observer away, stops it and drops the reference.
   void StopObserver();
 
@@ -166,7 +166,7 @@ class CClientSystemApi : public CAtom, public ISessionInputPort, public ISession
 
  private:
   std::atomic<int32_t> connectionState{0};
-  std::atomic<CGenericClient*> observer{nullptr};
+  std::atomic<ISessionObserver*> observer{nullptr};
   CxLock inputLock;
   InputSink inputSink = nullptr;
   void* inputContext = nullptr;

@@ -86,11 +86,12 @@ std::vector<uint8_t> ScreenRecord() {
 
 CControlSlotDataProcessor::~CControlSlotDataProcessor() { UnhookClipboard(); }
 
-void CControlSlotDataProcessor::Attach(uint16_t newSlot, CGenericClient* newClient) {
+void CControlSlotDataProcessor::Attach(uint16_t newSlot, ISlotHost* newHost) {
+  CGenericClient* const newClient = newHost ? newHost->SlotClient() : nullptr;
   // The clipboard's thread must be out of the callback before the client
   // reference goes.
   if (!newClient) UnhookClipboard();
-  CSlotDataProcessor::Attach(newSlot, newClient);
+  CSlotDataProcessor::Attach(newSlot, newHost);
 }
 
 void CControlSlotDataProcessor::HookClipboard() {

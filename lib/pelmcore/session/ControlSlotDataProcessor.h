@@ -9,9 +9,10 @@
 #include <vector>
 
 #include "session/ClipboardInterface.h"
+#include "session/ControlEvents.h"
 #include "session/SlotDataProcessor.h"
 
-class CControlSlotDataProcessor : public CSlotDataProcessor, public IClipboardListener {
+class CControlSlotDataProcessor : public CSlotDataProcessor, public IClipboardListener, public IControlEvents {
  public:
   // Control message codes.
   enum Code : uint32_t {
@@ -46,14 +47,14 @@ class CControlSlotDataProcessor : public CSlotDataProcessor, public IClipboardLi
   int OnData(const uint8_t* message, uint32_t length, CGenericClient* client) override;
   // Sends a whole control message as given: 0 when every byte went out.
   int OnClientData(const void* message, uint32_t length) override;
-  void Attach(uint16_t slot, CGenericClient* client) override;
-  virtual void HookClipboard();
+  void Attach(uint16_t slot, ISlotHost* host) override;
+  void HookClipboard() override;
 
   int OnClipboardText(int format, const void* data, uint32_t length) override;
 
   // 1 when the record went out encrypted; replies are never sent plain.
   int SendReply(CGenericClient* client, uint32_t code, const void* record, uint32_t length);
-  int SendEvent(CGenericClient* client, uint32_t code, const void* data, uint32_t length);
+  int SendEvent(CGenericClient* client, uint32_t code, const void* data, uint32_t length) override;
 
   int OnQueryMessage(uint32_t code, CGenericClient* client, const uint8_t* body, uint32_t length);
   int OnQuery(CGenericClient* client, const uint8_t* query, uint32_t length);

@@ -15,7 +15,7 @@
 #include "pelplat/utf16.h"
 #include "session/ClientSystemApi.h"
 #include "transport/Connection.h"
-#include "session/ControlSlotDataProcessor.h"
+#include "session/ControlEvents.h"
 #include "transport/PacketPool.h"
 #include "services/RemoteIo.h"
 #include "session/SlotDataProcessor.h"
@@ -91,9 +91,7 @@ void DisplayOrigin::Write(uint8_t out[kSize]) const {
 }
 
 CGenericClient::CGenericClient()
-    : tunnelRegistry(new ybx::tunnel::TunnelRegistry), remoteIoLink(std::make_shared<qmt::RemoteIoLink>(this)) {
-  processorLock.Setup();
-}
+    : tunnelRegistry(new ybx::tunnel::TunnelRegistry), remoteIoLink(std::make_shared<qmt::RemoteIoLink>(this)) {}
 
 CGenericClient::~CGenericClient() {
   CutRemoteIo();
@@ -106,7 +104,6 @@ CGenericClient::~CGenericClient() {
   if (hello) WipeBytes(hello, helloSize);  // it holds the password
   delete[] hello;
   hello = nullptr;
-  processorLock.Teardown();
   {
     std::lock_guard<std::mutex> hold(logMutex);
     log.clear();
@@ -433,7 +430,7 @@ int CGenericClient::SetControlProcessor(CSlotDataProcessor* processor) {
   controlProcessor = processor;
   if (!processor) return kStatusOk;
   processor->Attach(kControlSlot, this);
-  if (CControlSlotDataProcessor* control = dynamic_cast<CControlSlotDataProcessor*>(processor))
+  if (IControlEvents* control = dynamic_cast<IControlEvents*>(processor))
     control->HookClipboard();
   return kStatusOk;
 }
@@ -551,7 +548,7 @@ void CGenericClient::SetDisplayLayout(int32_t count, const uint16_t sizes[2][2],
 
 int CGenericClient::SendClientEvent(uint32_t code, const void* data, uint32_t length) {
   CxAutoLock hold(&processorLock);
-  CControlSlotDataProcessor* control = dynamic_cast<CControlSlotDataProcessor*>(controlProcessor);
+  IControlEvents* control = dynamic_cast<IControlEvents*>(controlProcessor);
   if (!control) return kStatusTaken;
   control->SendEvent(this, code, data, length);
   return kStatusOk;

@@ -1,7 +1,8 @@
 // The session core of one connection to a host server. CHtClient is the only
-// concrete client; the connection reaches the client through the delivery,
-// notification and thread-mode operations and through the slot ids fixed by
-// the handshake.
+// concrete client. Its users reach it through the ports it implements: the
+// connection (delivery, notifications, thread modes and the slot tables the
+// handshake fixed), the slot processors, the system API and the tunnel
+// services.
 #pragma once
 
 #include <atomic>
@@ -14,7 +15,11 @@
 
 #include "pelplat/wintypes.h"
 #include "sys/Atom.h"
+#include "services/TunnelClient.h"
+#include "session/SessionObserver.h"
+#include "session/SlotHost.h"
 #include "sys/_synchro.h"
+#include "transport/ConnectionClient.h"
 
 class CClientConnectionParameter;
 class CClientSystemApi;
@@ -46,10 +51,11 @@ struct DisplayOrigin {
   void Write(uint8_t out[kSize]) const;
 };
 
-class CGenericClient : public CAtom {
+class CGenericClient : public CAtom, public IConnectionClient, public ISlotHost, public ISessionObserver,
+                       public ITunnelClient {
  public:
   static constexpr int kMaxSlots = 20;
-  static constexpr int kMaxDisplays = 4;
+  static constexpr int kMaxDisplays = kSlotTableSize;
   static constexpr uint16_t kNoSlot = 0xFFFF;
   static constexpr uint16_t kControlSlot = 0xFAFA;
   static constexpr size_t kServerKeySize = 132;
@@ -60,49 +66,49 @@ class CGenericClient : public CAtom {
   static constexpr int32_t kRunning = 100;
 
   CGenericClient();
-  ~CGenericClient() override;                                                                 // 0
+  ~CGenericClient() override;
 
-  virtual void SetContext(void* owner);                                                       // 1
-  virtual int Init(CClientSystemApi* api, CClientConnectionParameter* parameters);            // 2
-  virtual int Start();                                                                        // 3
-  virtual int Stop();                                                                         // 4
-  virtual int Disconnect(int sleepFirst);                                                     // 5
-  virtual void OnRunEnded();                                                                  // 6
-  virtual int GetParamFlags();                                                                // 7
-  virtual int Run();                                                                          // 8
-  virtual bool ResolveServer(ConnectTarget* target) = 0;                                      // 9
-  virtual int OnHandshakeMessage(const uint8_t* data, int length, CConnection* connection) = 0;  // 10
-  virtual int DeliverSlotData(uint16_t slot, uint8_t* data, uint32_t length);                 // 11
+  virtual void SetContext(void* owner);
+  virtual int Init(CClientSystemApi* api, CClientConnectionParameter* parameters);
+  virtual int Start();
+  int Stop() override;
+  virtual int Disconnect(int sleepFirst);
+  virtual void OnRunEnded();
+  int GetParamFlags() override;
+  virtual int Run();
+  virtual bool ResolveServer(ConnectTarget* target) = 0;
+  virtual int OnHandshakeMessage(const uint8_t* data, int length, CConnection* connection) = 0;
+  virtual int DeliverSlotData(uint16_t slot, uint8_t* data, uint32_t length);
   // 1 when the processor kept the buffer; the buffer's result says how the
   // delivery went.
-  virtual uint8_t DeliverSlotPacket(PacketBuffer* buffer, CConnection* connection);           // 12
-  virtual int FeedProcessor(uint16_t slot, const void* record, uint32_t length);              // 13
+  uint8_t DeliverSlotPacket(PacketBuffer* buffer, CConnection* connection) override;
+  virtual int FeedProcessor(uint16_t slot, const void* record, uint32_t length);
   // A notification (103 connected, 104 closed) comes without data.
-  virtual int OnControlMessage(const uint8_t* data, int length, CConnection* connection);     // 14
-  virtual int FeedControlProcessor(const void* message, uint32_t length);                     // 15
-  virtual int GetSlotThreadMode(uint16_t slot);                                               // 16
-  virtual uint32_t QueryFeature() = 0;                                                        // 17
+  int OnControlMessage(const uint8_t* data, int length, CConnection* connection) override;
+  virtual int FeedControlProcessor(const void* message, uint32_t length);
+  int GetSlotThreadMode(uint16_t slot) override;
+  virtual uint32_t QueryFeature() = 0;
   // The caller keeps its buffer. Answers the payload bytes sent, 0 when
   // nothing was sent, 3 without a connection.
-  virtual int SendOnSlot(uint16_t slot, const void* data, uint32_t length) = 0;               // 18
-  virtual int SendControl(uint16_t kind, const void* data, uint32_t length) = 0;              // 19
-  virtual int BuildHello(CClientConnectionParameter* parameters) = 0;                         // 20
-  virtual void GetStatusText(WCHAR* buffer, uint32_t size);                                   // 21
-  virtual const char* GetClientType() = 0;                                                    // 22
-  virtual uint16_t GetSlotFlags(uint16_t slot) = 0;                                           // 23
-  virtual int OnConnected() = 0;                                                              // 24
-  virtual int OnDisconnected() = 0;                                                           // 25
-  virtual int NotifyProcessors(int value);                                                    // 26
-  virtual void StreamSlotCallA(UINT_PTR a, UINT_PTR b);                                       // 27
-  virtual void StreamSlotCallB(UINT_PTR a, UINT_PTR b);                                       // 28
-  virtual void ReservedOperation();                                                           // 29
-  virtual void SetOptionValue(int flag);                                                      // 30
-  virtual int RegisterSlotProcessor(uint16_t slot, CSlotDataProcessor* processor) = 0;        // 31
-  virtual int SetControlProcessor(CSlotDataProcessor* processor);                             // 32
-  virtual int ReleaseControlProcessor();                                                      // 33
-  virtual int ReleaseSlotProcessor(uint16_t slot);                                            // 34
+  int SendOnSlot(uint16_t slot, const void* data, uint32_t length) override = 0;
+  virtual int SendControl(uint16_t kind, const void* data, uint32_t length) = 0;
+  virtual int BuildHello(CClientConnectionParameter* parameters) = 0;
+  virtual void GetStatusText(WCHAR* buffer, uint32_t size);
+  virtual const char* GetClientType() = 0;
+  virtual uint16_t GetSlotFlags(uint16_t slot) = 0;
+  virtual int OnConnected() = 0;
+  virtual int OnDisconnected() = 0;
+  int NotifyProcessors(int value) override;
+  void StreamSlotCallA(UINT_PTR a, UINT_PTR b) override;
+  void StreamSlotCallB(UINT_PTR a, UINT_PTR b) override;
+  virtual void ReservedOperation();
+  virtual void SetOptionValue(int flag);
+  virtual int RegisterSlotProcessor(uint16_t slot, CSlotDataProcessor* processor) = 0;
+  virtual int SetControlProcessor(CSlotDataProcessor* processor);
+  virtual int ReleaseControlProcessor();
+  virtual int ReleaseSlotProcessor(uint16_t slot);
   virtual int ConfigureSlotProcessor(uint16_t slot, const void* entry, uint32_t entryLength,
-                                     const void* block, uint32_t blockLength);                // 35
+                                     const void* block, uint32_t blockLength);
 
   // Detaches and deletes every processor and the control processor.
   void ReleaseAllProcessors();
@@ -112,21 +118,21 @@ class CGenericClient : public CAtom {
 
   // The group name (a group session) or the server address, cut to fit;
   // -1 when size is 0.
-  int GetServerName(WCHAR* buffer, uint32_t size);
+  int GetServerName(WCHAR* buffer, uint32_t size) override;
   DisplayOrigin GetDisplayOrigin(int index);
   // Written by the main window right after it creates the client.
   void SetDisplayLayout(int32_t count, const uint16_t sizes[2][2], const int16_t origins[2][2]);
   // Control message 273 with an event record around the data; -1 without a
   // control processor.
-  int SendClientEvent(uint32_t code, const void* data, uint32_t length);
+  int SendClientEvent(uint32_t code, const void* data, uint32_t length) override;
   ybx::tunnel::TunnelRegistry* GetTunnelRegistry() const { return tunnelRegistry; }
   // The processor at the first display slot; null without one or in mode
   // 2. Processors come and go on the connection thread: other threads use
   // the answer only while they hold the processor lock.
-  CSlotDataProcessor* GetDisplayProcessor();
+  CSlotDataProcessor* GetDisplayProcessor() override;
   // The session's remote-I/O object, made on first use; `recreate` drops
   // the old one first.
-  std::shared_ptr<qmt::RemoteIo> GetRemoteIo(bool recreate);
+  std::shared_ptr<qmt::RemoteIo> GetRemoteIo(bool recreate) override;
   // Appends the text with "<FAIL>" to the log while connected; with the
   // parameters' auto-disconnect also ends the session.
   void LogFailure(const WCHAR* text);
@@ -136,8 +142,8 @@ class CGenericClient : public CAtom {
   // unknown).
   void GetLocalMac(uint8_t out[kMacSize]);
 
-  CClientSystemApi* SystemApi() const { return systemApi; }
-  CClientConnectionParameter* Parameters() const { return params; }
+  CClientSystemApi* SystemApi() const override { return systemApi; }
+  CClientConnectionParameter* Parameters() const override { return params; }
   CSessionCipher* Cipher() const { return cipher; }
   void* Context() const { return owner; }
   int32_t SessionState() const { return sessionState.load(); }
@@ -151,10 +157,21 @@ class CGenericClient : public CAtom {
   // A copy: the connection thread appends while the session runs.
   std::vector<std::string> ConnectionLog();
 
- protected:
-  // Reads the slot ids, the remap flag and the replay flag while routing.
-  friend class CConnection;
+  // The connection's view: the slot tables it routes by and the replay flag.
+  void SetReplaying(bool replaying) override { replay = replaying ? 1 : 0; }
+  const uint16_t* DisplaySlotTable() const override { return displaySlots; }
+  const uint16_t* StreamSlotTable() const override { return streamSlots; }
+  bool RemapsSlots() const override { return remap != 0; }
 
+  // The processors' and the system API's view: the client itself, counted.
+  CGenericClient* SlotClient() override { return this; }
+  void HoldClient() override { AddRef(); }
+  void DropClient() override { Release(); }
+  // Only the host protocol's client negotiates the layout; any other keeps
+  // the server's default.
+  bool AlignsContainers() override { return true; }
+
+ protected:
   // Set once Stop has been asked; long waits of the connection thread end
   // on it.
   const std::atomic<bool>& StopRequested() const { return stopRequested; }

@@ -24,19 +24,20 @@ class CHtClient : public CGenericClient {
   CHtClient();
   ~CHtClient() override;
 
-  bool ResolveServer(ConnectTarget* target) override;                                     // 9
-  int OnHandshakeMessage(const uint8_t* data, int length, CConnection* connection) override;  // 10
-  uint32_t QueryFeature() override;                                                       // 17
-  int SendOnSlot(uint16_t slot, const void* data, uint32_t length) override;              // 18
-  int SendControl(uint16_t kind, const void* data, uint32_t length) override;             // 19
-  int BuildHello(CClientConnectionParameter* parameters) override;                        // 20
-  const char* GetClientType() override;                                                   // 22
-  uint16_t GetSlotFlags(uint16_t slot) override;                                          // 23
-  int OnConnected() override;                                                             // 24
-  int OnDisconnected() override;                                                          // 25
-  int RegisterSlotProcessor(uint16_t slot, CSlotDataProcessor* processor) override;       // 31
-  virtual void SetRequestedMode(uint32_t low, uint32_t high);                             // 36
-  virtual void SetRequestedModeKind(int32_t kind);                                        // 37
+  bool ResolveServer(ConnectTarget* target) override;
+  int OnHandshakeMessage(const uint8_t* data, int length, CConnection* connection) override;
+  uint32_t QueryFeature() override;
+  int SendOnSlot(uint16_t slot, const void* data, uint32_t length) override;
+  int SendControl(uint16_t kind, const void* data, uint32_t length) override;
+  int BuildHello(CClientConnectionParameter* parameters) override;
+  const char* GetClientType() override;
+  uint16_t GetSlotFlags(uint16_t slot) override;
+  int OnConnected() override;
+  int OnDisconnected() override;
+  int RegisterSlotProcessor(uint16_t slot, CSlotDataProcessor* processor) override;
+  bool AlignsContainers() override { return alignFlag != 0; }
+  virtual void SetRequestedMode(uint32_t low, uint32_t high);
+  virtual void SetRequestedModeKind(int32_t kind);
 
   // A host that takes the connection and never answers ends the session
   // as a time-out after this long per step (tests shorten it).

@@ -4,7 +4,6 @@
 #include <new>
 
 #include "session/ClientSlotPort.h"
-#include "session/GenericClient.h"
 #include "transport/PacketPool.h"
 
 namespace {
@@ -34,7 +33,7 @@ int StoreCopy(uint8_t** copy, uint32_t* copyLength, const void* data, uint32_t l
 
 CSlotDataProcessor::~CSlotDataProcessor() {
   session.reset();
-  if (client) client->Release();
+  if (host) host->DropClient();
   delete[] slotEntry;
   delete[] parameterBlock;
 }
@@ -52,17 +51,19 @@ int CSlotDataProcessor::InjectData(const uint8_t* data, uint32_t length) {
 
 bool CSlotDataProcessor::WantsOwnDispatch(void*) { return false; }
 
-void CSlotDataProcessor::Attach(uint16_t newSlot, CGenericClient* newClient) {
+void CSlotDataProcessor::Attach(uint16_t newSlot, ISlotHost* newHost) {
+  CGenericClient* newClient = newHost ? newHost->SlotClient() : nullptr;
   if (newClient == client) return;
-  if (newClient) {
-    newClient->AddRef();
-    systemApi = newClient->SystemApi();
+  if (newHost) {
+    newHost->HoldClient();
+    systemApi = newHost->SystemApi();
   }
-  CGenericClient* old = client;
+  ISlotHost* old = host;
   session.reset();
   client = newClient;
-  if (newClient) session = MakeClientSlotPort(newClient, newSlot);
-  if (old) old->Release();
+  host = newHost;
+  if (newHost) session = MakeClientSlotPort(newHost, newSlot);
+  if (old) old->DropClient();
   slot = newClient ? newSlot : kDetached;
 }
 

@@ -8,7 +8,9 @@
 #include <memory>
 
 #include "pelplat/wintypes.h"
+#include "session/SlotHost.h"
 #include "session/SlotSessionPort.h"
+#include "transport/ConnectionClient.h"
 
 class CClientSystemApi;
 class CGenericClient;
@@ -19,7 +21,10 @@ class CSlotDataProcessor {
   static constexpr uint16_t kDetached = 0xFFFF;
   // Thread modes: share the connection's dispatch thread, own dispatch
   // thread, deliver on the connection thread.
-  enum ThreadMode { kSharedDispatch = 0, kOwnDispatch = 1, kConnectionThread = 2 };
+  using ThreadMode = IConnectionClient::ThreadMode;
+  static constexpr ThreadMode kSharedDispatch = IConnectionClient::kSharedDispatch;
+  static constexpr ThreadMode kOwnDispatch = IConnectionClient::kOwnDispatch;
+  static constexpr ThreadMode kConnectionThread = IConnectionClient::kConnectionThread;
 
   CSlotDataProcessor() = default;
   virtual ~CSlotDataProcessor();
@@ -30,7 +35,8 @@ class CSlotDataProcessor {
   virtual int OnClientData(const void* record, uint32_t length) = 0;
   virtual int InjectData(const uint8_t* data, uint32_t length);
   virtual bool WantsOwnDispatch(void* out);
-  virtual void Attach(uint16_t slot, CGenericClient* client);
+  // Attaches to the host's client at `slot`, or detaches (null host).
+  virtual void Attach(uint16_t slot, ISlotHost* host);
   virtual void OnActivate(int value);
   virtual int SetSlotEntry(const void* data, uint32_t length, int replace);
   virtual int SetParameters(const void* data, uint32_t length, int replace);
@@ -55,7 +61,8 @@ class CSlotDataProcessor {
  protected:
   CClientSystemApi* systemApi = nullptr;
   uint16_t slot = kDetached;
-  CGenericClient* client = nullptr;  // a counted reference while attached
+  CGenericClient* client = nullptr;  // the host's client while attached
+  ISlotHost* host = nullptr;  // holds a counted reference while attached
   std::unique_ptr<ISlotSessionPort> session;  // over `client`, while attached
   uint8_t* slotEntry = nullptr;
   uint32_t slotEntryLength = 0;

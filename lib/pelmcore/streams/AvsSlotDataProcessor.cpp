@@ -67,8 +67,9 @@ int CAvsSlotDataProcessor::OnData(const uint8_t* data, uint32_t length, CGeneric
   return OnSlotData(data, length);
 }
 
-void CAvsSlotDataProcessor::Attach(uint16_t newSlot, CGenericClient* newClient) {
-  CSlotDataProcessor::Attach(newSlot, newClient);
+void CAvsSlotDataProcessor::Attach(uint16_t newSlot, ISlotHost* newHost) {
+  CGenericClient* const newClient = newHost ? newHost->SlotClient() : nullptr;
+  CSlotDataProcessor::Attach(newSlot, newHost);
   AttachPort(newSlot, newClient && portMaker_ ? portMaker_(newClient) : nullptr);
 }
 

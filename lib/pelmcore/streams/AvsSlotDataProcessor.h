@@ -39,7 +39,7 @@ class CAvsSlotDataProcessor : public CSlotDataProcessor {
 
   int OnData(const uint8_t* data, uint32_t length, CGenericClient* client) override;
   int OnClientData(const void*, uint32_t) override { return 0; }
-  void Attach(uint16_t slot, CGenericClient* client) override;
+  void Attach(uint16_t slot, ISlotHost* host) override;
   void OnWindowMoved(UINT_PTR window, UINT_PTR deviceContext) override {
     OnParentPaint(window, deviceContext);
   }

@@ -12,9 +12,7 @@
 #include "pelplat/synch.h"
 #include "pelplat/utf16.h"
 #include "pelplat/winerror.h"
-#include "session/GenericClient.h"
 #include "transport/PacketPool.h"
-#include "session/SlotDataProcessor.h"
 #include "sys/ByteWriter.h"
 #include "pelplat/systime.h"
 #include "sys/klog.h"
@@ -71,9 +69,7 @@ bool WriteFrame(uint8_t* to, uint64_t room, const PacketHeader& header, const vo
 CConnection::CConnection(ConnectionCallback callback, void* userData)
     : callback_(callback ? callback : NoReceiver),
       userData_(callback ? userData : nullptr),
-      stallLimitMs_(g_defaultStallLimitMs.load()) {
-  setLock_.Setup();
-}
+      stallLimitMs_(g_defaultStallLimitMs.load()) {}
 
 void CConnection::SetDefaultStallLimit(DWORD ms) { g_defaultStallLimitMs.store(ms); }
 
@@ -82,10 +78,9 @@ CConnection::~CConnection() {
   for (int i = 0; i < kSocketSlots; ++i) CloseSocket(i);
   if (replayWindow_ && storage_) storage_->FreeReplayed(replayWindow_);
   storage_.reset();
-  setLock_.Teardown();
 }
 
-int CConnection::SetClient(CGenericClient* client) {
+int CConnection::SetClient(IConnectionClient* client) {
   client_ = client;
   return 1;
 }
@@ -138,9 +133,9 @@ int CConnection::Open(const ConnectTarget& target) {
 
   if (target_.transport == 1) OpenStorage();
   if (Replaying()) {
-    if (client_) client_->replay = 1;
+    if (client_) client_->SetReplaying(true);
   } else {
-    if (client_) client_->replay = 0;
+    if (client_) client_->SetReplaying(false);
     if ((this->*connectAll_)(1) != 0) return 0;
   }
 
@@ -404,7 +399,7 @@ int CConnection::ReceiveLoop() {
   lastResult_.store(0);
 
   if (client_) {
-    const uint16_t bases[2] = {client_->displaySlots[0], client_->streamSlots[0]};
+    const uint16_t bases[2] = {client_->DisplaySlotTable()[0], client_->StreamSlotTable()[0]};
     uint16_t shared[2];
     int sharedCount = 0;
     for (int i = 0; i < 2; ++i) {
@@ -412,9 +407,9 @@ int CConnection::ReceiveLoop() {
       // Only ids below the table size can have a thread.
       if (id >= DispatchTable::kEntries || (i == 1 && id == bases[0])) continue;
       const int threadMode = client_->GetSlotThreadMode(id);
-      if (threadMode == CSlotDataProcessor::kSharedDispatch) {
+      if (threadMode == IConnectionClient::kSharedDispatch) {
         shared[sharedCount++] = id;
-      } else if (threadMode == CSlotDataProcessor::kOwnDispatch) {
+      } else if (threadMode == IConnectionClient::kOwnDispatch) {
         AssignDispatchThreads(-1, &id, 1);
       }
     }
@@ -729,19 +724,21 @@ void CConnection::RecordPacket(int direction, const uint8_t* packet, uint64_t le
 uint8_t CConnection::RoutePacket(PacketBuffer* buffer) {
   PacketHeader header = buffer->Header();
   if (client_) {
+    const uint16_t* displays = client_->DisplaySlotTable();
+    const uint16_t* streams = client_->StreamSlotTable();
     const uint16_t* table = nullptr;
     unsigned index = 0;
-    if (header.slot == client_->displaySlots[0]) {
-      table = client_->displaySlots;
+    if (header.slot == displays[0]) {
+      table = displays;
       index = header.IndexNumber();
-    } else if (header.slot == client_->streamSlots[0]) {
-      table = client_->streamSlots;
+    } else if (header.slot == streams[0]) {
+      table = streams;
       index = header.subKind == PacketHeader::kRemapSubKind ? header.IndexNumber() : 0;
     }
     if (table) {
       constexpr unsigned kSameAsFirst = 10;
-      if (index == kSameAsFirst || !client_->remap) index = 0;
-      const uint16_t mapped = index < CGenericClient::kMaxDisplays ? table[index] : PacketHeader::kNoSlot;
+      if (index == kSameAsFirst || !client_->RemapsSlots()) index = 0;
+      const uint16_t mapped = index < IConnectionClient::kSlotTableSize ? table[index] : PacketHeader::kNoSlot;
       if (mapped == PacketHeader::kNoSlot) return 0;  // no such display or stream: dropped
       if (mapped != header.slot) {
         header.slot = mapped;

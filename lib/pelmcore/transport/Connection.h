@@ -13,16 +13,16 @@
 
 #include "pelplat/net.h"
 #include "pelplat/netwait.h"
-#include "sys/Atom.h"
 #include "transport/ConnectTarget.h"
+#include "transport/ConnectionClient.h"
 #include "transport/PacketHeader.h"
+#include "transport/PacketRouter.h"
 #include "transport/PacketStorage.h"
 #include "transport/ProcessThread.h"
 #include "transport/Status.h"
 #include "sys/_synchro.h"
 
 class CConnection;
-class CGenericClient;
 struct PacketBuffer;
 
 // The receiver when there is no client: (slot id, sender, data, length,
@@ -48,13 +48,12 @@ struct SocketSlot {
   // header after each pass (readBuffer holds them).
   uint32_t readFilled = 0;
 
-  SocketSlot() { lock.Setup(); }
-  ~SocketSlot() { lock.Teardown(); }
+  SocketSlot() = default;
   SocketSlot(const SocketSlot&) = delete;
   SocketSlot& operator=(const SocketSlot&) = delete;
 };
 
-class CConnection : public CAtom {
+class CConnection : public CPacketRouter {
  public:
   static constexpr int kSocketSlots = 8;
   // How long one address may take to accept a connect.
@@ -79,14 +78,14 @@ class CConnection : public CAtom {
   CConnection(ConnectionCallback callback, void* userData);
   ~CConnection() override;
 
-  int SetClient(CGenericClient* client);
+  int SetClient(IConnectionClient* client);
   // 1 when the sockets are up and the connected notification was accepted.
   int Open(const ConnectTarget& target);
   // Runs until the peer has closed every socket, a reader or receiver fails,
   // or StopLoop; 1 then, 0 at once without a socket.
   int ReceiveLoop();
   // Also cuts short a connect that Open is waiting for.
-  void StopLoop(int sleepFirst);
+  void StopLoop(int sleepFirst) override;
   int Close();
   // The writer's result: framed, the payload length once the frame is on
   // its way (sent, or queued behind earlier frames while the loop runs), 0
@@ -104,7 +103,7 @@ class CConnection : public CAtom {
   void SetStallLimit(DWORD ms) { stallLimitMs_.store(ms); }
 
   // 1 when the receiver kept the buffer.
-  uint8_t RoutePacket(PacketBuffer* buffer);
+  uint8_t RoutePacket(PacketBuffer* buffer) override;
   uint8_t DeliverPacket(PacketBuffer* buffer);
 
   // The new socket count, or -1.
@@ -181,7 +180,7 @@ class CConnection : public CAtom {
   void RecordPacket(int direction, const uint8_t* packet, uint64_t length);
   bool Replaying() const;
 
-  CGenericClient* client_ = nullptr;
+  IConnectionClient* client_ = nullptr;
   ConnectionCallback callback_;
   void* userData_;
   ConnectTarget target_;

@@ -2,8 +2,8 @@
 
 #include <system_error>
 
-#include "transport/Connection.h"
 #include "transport/PacketPool.h"
+#include "transport/PacketRouter.h"
 #include "sys/klog.h"
 
 namespace dezo {
@@ -12,7 +12,7 @@ namespace {
 constexpr DWORD kIdleWaitMs = 1000;
 }
 
-ProcessThread::ProcessThread(uint8_t group, CConnection* connection)
+ProcessThread::ProcessThread(uint8_t group, CPacketRouter* connection)
     : connection_(connection), group_(group) {
   if (connection_) connection_->AddRef();
 }
@@ -122,7 +122,7 @@ std::shared_ptr<dezo::ProcessThread> DispatchTable::Find(uint16_t slot) const {
   return entries_[slot];
 }
 
-std::shared_ptr<dezo::ProcessThread> DispatchTable::Assign(int group, CConnection* connection,
+std::shared_ptr<dezo::ProcessThread> DispatchTable::Assign(int group, CPacketRouter* connection,
                                                            const uint16_t* ids, int count) {
   if (group == 0) return nullptr;
   std::lock_guard<std::recursive_mutex> hold(mutex_);

@@ -12,7 +12,7 @@
 
 #include "sys/_synchro.h"
 
-class CConnection;
+class CPacketRouter;
 struct PacketBuffer;
 
 namespace dezo {
@@ -20,7 +20,7 @@ namespace dezo {
 class ProcessThread : public std::enable_shared_from_this<ProcessThread> {
  public:
   // Takes a reference to the connection (none for threads of their own kind).
-  ProcessThread(uint8_t group, CConnection* connection);
+  ProcessThread(uint8_t group, CPacketRouter* connection);
   // The thread must have been joined (Stop) before the last reference goes.
   virtual ~ProcessThread();
 
@@ -45,14 +45,14 @@ class ProcessThread : public std::enable_shared_from_this<ProcessThread> {
 
   uint8_t Group() const { return group_; }
   bool Running() const { return running_.load() != 0; }
-  CConnection* Connection() const { return connection_; }
+  CPacketRouter* Connection() const { return connection_; }
 
   ProcessThread(const ProcessThread&) = delete;
   ProcessThread& operator=(const ProcessThread&) = delete;
 
  protected:
   std::thread thread_;
-  CConnection* connection_;
+  CPacketRouter* connection_;
   CxQueue queue_;
   std::atomic<uint8_t> running_{0};
   std::atomic<bool> wakeOwed_{false};
@@ -76,7 +76,7 @@ class DispatchTable {
   std::shared_ptr<dezo::ProcessThread> Find(uint16_t slot) const;
   // A new started thread for `connection` serving the slot ids (ids of 32 and
   // more are skipped); group -1 takes the next group number.
-  std::shared_ptr<dezo::ProcessThread> Assign(int group, CConnection* connection, const uint16_t* ids,
+  std::shared_ptr<dezo::ProcessThread> Assign(int group, CPacketRouter* connection, const uint16_t* ids,
                                               int count);
   // Stops and joins every thread; queued packets are released unrouted.
   void StopAll();

@@ -21,11 +21,6 @@ struct CxLock {
   ~CxLock();
   void Acquire(const char* file, int line);
   void Release();
-  // Construction and destruction do the work; these remain only for the
-  // owners that still call them and do nothing.
-  void Setup() {}
-  void Teardown() {}
-
   CxLock(const CxLock&) = delete;
   CxLock& operator=(const CxLock&) = delete;
 };
