@@ -214,19 +214,6 @@ void PaintingHost::Hangup() {
   if (session_) session_->Stop();
 }
 
-const char* LoopbackHost(int n) {
-  static std::mutex mutex;
-  static std::map<int, std::string> hosts;
-  std::lock_guard<std::mutex> hold(mutex);
-  std::string& host = hosts[n];
-  if (host.empty()) {
-    const unsigned pid = static_cast<unsigned>(getpid());
-    host = "127." + std::to_string(1 + pid % 254) + "." + std::to_string(pid / 254 % 256) + "." +
-           std::to_string(n);
-  }
-  return host.c_str();
-}
-
 QByteArray LaunchJson(const char* address, int width, int height, int secondWidth, int secondHeight) {
   QByteArray desktop = QStringLiteral("\"width\": %1, \"height\": %2, \"bitspp\": 24").arg(width).arg(height).toUtf8();
   if (secondWidth > 0)

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "../support/LoopbackHost.h"
 #include "testhost/DisplayEncoder.h"
 #include "testhost/Framing.h"
 #include "testhost/HostSession.h"
@@ -106,11 +107,6 @@ class PaintingHost {
   std::string error_;
   bool stopReading_ = false;
 };
-
-// A loopback address of this test process's own, ending in `n`
-// (127.a.b.n): suites run side by side on one machine never share the
-// server port, which the program's default port fixes.
-const char* LoopbackHost(int n);
 
 // JSON text of a launch file: one display (and a second one when its size
 // is given), the server address, the three objects the file needs.

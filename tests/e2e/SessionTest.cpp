@@ -337,16 +337,16 @@ TEST_F(SessionTest, ASecondDisplayOpensASecondSessionWindow) {
 TEST_F(SessionTest, AServerThatStopsReadingLeavesTheWindowAlive) {
   PaintingHost host;
   host.StopReadingAfterHandshake();
-  ASSERT_TRUE(host.Listen("127.0.0.45")) << strerror(errno);
+  ASSERT_TRUE(host.Listen(LoopbackHost(46))) << strerror(errno);
   ProgramRun run("stalled-server");
   run.WriteProfile(AutoConnectInAWindow());
-  run.Start({"-ip", "127.0.0.45"}, DiscoveryOnLoopback());
+  run.Start({"-ip", LoopbackHost(46)}, DiscoveryOnLoopback());
   ASSERT_TRUE(host.AcceptAndHandshake(true)) << host.Error();
   const uint16_t display = host.Slots("HPVCARD ")[0];
   const testhost::RgbImage first = TestPicture(640, 480, 1);
   ASSERT_TRUE(host.Paint(display, first));
   XWindowInfo window;
-  ASSERT_TRUE(x.WaitForWindow(SessionWindowOf("127.0.0.45"), &window, kWaitMs));
+  ASSERT_TRUE(x.WaitForWindow(SessionWindowOf(LoopbackHost(46)), &window, kWaitMs));
   EXPECT_EQ(WaitForPicture(x, window, first, kBarRows), 0u);
 
   // More replies than the socket buffers and the client's queue hold.
@@ -371,7 +371,7 @@ TEST_F(SessionTest, AServerThatStopsReadingLeavesTheWindowAlive) {
   ASSERT_TRUE(x.WaitWithoutWindow(isQuestion, kWaitMs)) << Shown(x);
 
   XWindowInfo main;
-  ASSERT_NO_FATAL_FAILURE(HangUpForAMainWindow(host, "127.0.0.45", &main));
+  ASSERT_NO_FATAL_FAILURE(HangUpForAMainWindow(host, LoopbackHost(46), &main));
   CloseTheLastWindow(run, main);
 }
 

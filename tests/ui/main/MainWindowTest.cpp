@@ -17,9 +17,11 @@
 #include <chrono>
 #include <thread>
 
+#include "../../support/LoopbackHost.h"
 #include "../options/OptionsTestEnv.h"
 #include "MainTestEnv.h"
 #include "cli/UrlConnect.h"
+#include "pelplat/utf16.h"
 #include "cli/RunFlags.h"
 #include "qt/QtSystemApi.h"
 #include "session/HtClient.h"
@@ -37,7 +39,6 @@
 
 namespace {
 
-const char kHost[] = "127.0.0.5";  // the port is the program's default
 
 QString AppIdKey() { return QStringLiteral("pellum-main-window-test-%1").arg(getpid()); }
 
@@ -223,12 +224,14 @@ TEST_F(MainWindowTest, ClosingTheWindowEndsTheRunLoop) {
 }
 
 TEST_F(MainWindowTest, OneScreenTurnsFullScreenAndDualDisplaysOff) {
+  // The port is the program's default: the address is this process's own.
+  const char* host = LoopbackHost(5);
   testhost::Listener listener;
-  ASSERT_TRUE(listener.Listen(kHost, kDefaultServerPort));
+  ASSERT_TRUE(listener.Listen(host, kDefaultServerPort));
   pass.settings->fullScreen = 1;
   pass.settings->autoDetectAudioVideo = 0;
   pass.settings->SetInt(u"GuiMultiMonitor", 1);
-  pass.settings->AddServerToHistory(u"127.0.0.5");
+  pass.settings->AddServerToHistory(Utf8ToUtf16(host).c_str());
   g_firstStart = 0;
   TestGui gui;
   gui.interceptConnect = false;
@@ -245,7 +248,7 @@ TEST_F(MainWindowTest, OneScreenTurnsFullScreenAndDualDisplaysOff) {
   ASSERT_NE(client, nullptr);
   CClientConnectionParameter* parameters = gui.connectionParameters.load();
   ASSERT_NE(parameters, nullptr);
-  EXPECT_EQ(Q(parameters->serverAddress), "127.0.0.5");
+  EXPECT_EQ(Q(parameters->serverAddress), host);
   EXPECT_EQ(parameters->port, kDefaultServerPort);
   EXPECT_EQ(client->GetDisplayOrigin(0).width, parameters->width);
   EXPECT_EQ(client->GetDisplayOrigin(1).valid, 0);
