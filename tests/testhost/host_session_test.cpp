@@ -225,7 +225,7 @@ TEST(Command, StopsReadingAfterTheHandshakeWhenAsked) {
     clienttest::PlainParameters(&rig.params, static_cast<uint16_t>(port));
     ASSERT_EQ(rig.Init(), 0);
     ASSERT_EQ(rig.client->Start(), 0);
-    ASSERT_TRUE(rig.api->WaitForState(5, 15000));
+    ASSERT_TRUE(rig.api->WaitForState(5, 60000));
     // The host's keep-alive echo comes after reply 260.
     for (int i = 0; i < 1000 && rig.api->traffic.load() == 0; ++i) usleep(10000);
     CConnection* connection = rig.client->AddConnectionRef();
