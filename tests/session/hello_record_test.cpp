@@ -336,6 +336,16 @@ TEST(HelloRecord, ProbesThatAnswerMoveTheMediaWords) {
   SetHelloProbes(previous);
 }
 
+TEST(HelloRecord, OneProbeIsInstalledWithoutTouchingTheOthers) {
+  HelloProbes probes;
+  probes.probeDxvaProfiles = [] { return 0x5u; };
+  const HelloProbes previous = SetHelloProbes(probes);
+  EXPECT_EQ(SetHelloProbe(&HelloProbes::probeH264Support, [] { return 3u; }), nullptr);
+  EXPECT_EQ(ProbeH264Support(), 3u);
+  EXPECT_EQ(ProbeDxvaProfiles(), 0x5u);
+  SetHelloProbes(previous);
+}
+
 // ---------------------------------------------------------------- replies
 
 std::vector<uint8_t> Reply(uint32_t code, size_t size, const char* tag, uint32_t version, uint16_t slots) {

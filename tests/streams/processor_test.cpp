@@ -561,3 +561,29 @@ TEST_F(StreamSlot, NoStatisticsLineWhileTheSwitchIsOff) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_FALSE(processor->StatisticsOn());
 }
+
+namespace {
+StreamLog* g_registryLog = nullptr;
+}  // namespace
+
+TEST(StreamKindRegistry, TheSlotMakesItsStreamsThroughTheRegisteredMakers) {
+  StreamLog log;
+  g_registryLog = &log;
+  const StreamKindMaker previous = RegisterStreamKindMaker(StreamKind::kDJ, [](const StreamKindArgs&) {
+    return std::unique_ptr<CStream>(new FakeStream("dj", g_registryLog, true));
+  });
+  auto processor = std::make_unique<CAvsSlotDataProcessor>(0);
+  processor->AttachPort(3, std::make_shared<FakeStreamPort>());
+  const Bytes reserve = hs::Reserve(5), create = hs::CreateFromFormat(5, SmallFormat(), 0);
+  processor->OnSlotData(reserve.data(), uint32_t(reserve.size()));
+  processor->OnSlotData(create.data(), uint32_t(create.size()));
+  EXPECT_NE(processor->FindStream(5), nullptr);
+  // Removed again, the kind is gone for the next stream.
+  RegisterStreamKindMaker(StreamKind::kDJ, previous);
+  const Bytes reserve6 = hs::Reserve(6), create6 = hs::CreateFromFormat(6, SmallFormat(), 0);
+  processor->OnSlotData(reserve6.data(), uint32_t(reserve6.size()));
+  processor->OnSlotData(create6.data(), uint32_t(create6.size()));
+  EXPECT_EQ(processor->FindStream(6), nullptr);
+  processor.reset();
+  g_registryLog = nullptr;
+}

@@ -23,6 +23,13 @@ HelloProbes SetHelloProbes(const HelloProbes& probes) {
   return previous;
 }
 
+HelloMaskProbe SetHelloProbe(HelloMaskProbe HelloProbes::*member, HelloMaskProbe probe) {
+  std::lock_guard<std::mutex> hold(g_mutex);
+  HelloMaskProbe previous = g_probes.*member;
+  g_probes.*member = probe;
+  return previous;
+}
+
 uint32_t ProbeDsVideoDecoders() { return Ask(Current().detectDsVideoDecoders); }
 uint32_t ProbeH264Support() { return Ask(Current().probeH264Support); }
 uint32_t ProbeDxvaProfiles() { return Ask(Current().probeDxvaProfiles); }

@@ -21,6 +21,11 @@ struct HelloProbes {
 // and answers the previous set. Safe on any thread.
 HelloProbes SetHelloProbes(const HelloProbes& probes);
 
+// Installs one mask probe (e.g. &HelloProbes::probeH264Support) and leaves
+// the others; answers the probe it replaced. Each subsystem installs its own.
+typedef uint32_t (*HelloMaskProbe)();
+HelloMaskProbe SetHelloProbe(HelloMaskProbe HelloProbes::*member, HelloMaskProbe probe);
+
 uint32_t ProbeDsVideoDecoders();
 uint32_t ProbeH264Support();
 uint32_t ProbeDxvaProfiles();

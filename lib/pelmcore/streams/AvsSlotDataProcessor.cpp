@@ -39,7 +39,7 @@ bool DecodeFrame(const uint8_t* bytes, uint32_t length, int* width, int* height,
 }  // namespace
 
 CAvsSlotDataProcessor::CAvsSlotDataProcessor(int displayIndex, PortMaker portMaker)
-    : displayIndex_(displayIndex), portMaker_(std::move(portMaker)), kinds_(new CNoStreamKinds) {}
+    : displayIndex_(displayIndex), portMaker_(std::move(portMaker)), kinds_(new CRegisteredStreamKinds) {}
 
 CAvsSlotDataProcessor::~CAvsSlotDataProcessor() {
   if (slicer_ && slicer_->Enabled() && slicer_->Started()) {
@@ -90,7 +90,7 @@ void CAvsSlotDataProcessor::AttachPort(uint16_t, std::shared_ptr<StreamSessionPo
 }
 
 void CAvsSlotDataProcessor::SetStreamKindFactory(std::unique_ptr<StreamKindFactory> factory) {
-  kinds_ = factory ? std::move(factory) : std::unique_ptr<StreamKindFactory>(new CNoStreamKinds);
+  kinds_ = factory ? std::move(factory) : std::unique_ptr<StreamKindFactory>(new CRegisteredStreamKinds);
 }
 
 int CAvsSlotDataProcessor::OnSlotData(const uint8_t* payload, uint32_t length) {

@@ -49,7 +49,7 @@ class CAvsSlotDataProcessor : public CSlotDataProcessor {
   // The attach proper: null detaches. Reads the settings and starts the
   // pool when it is enabled; the pool is made once.
   void AttachPort(uint16_t slot, std::shared_ptr<StreamSessionPort> port);
-  // Replaces the stream kinds (none by default).
+  // Replaces the stream kinds (the registered ones by default).
   void SetStreamKindFactory(std::unique_ptr<StreamKindFactory> factory);
 
   int OnSlotData(const uint8_t* payload, uint32_t length);

@@ -47,8 +47,22 @@ class StreamKindFactory {
   virtual std::unique_ptr<CStream> Make(StreamKind kind, const StreamKindArgs& args) = 0;
 };
 
-// The kinds of this build: none yet.
+// A kind that no subsystem has registered: every Make answers null.
 class CNoStreamKinds : public StreamKindFactory {
  public:
   std::unique_ptr<CStream> Make(StreamKind, const StreamKindArgs&) override { return nullptr; }
+};
+
+// Each stream subsystem registers the kinds it builds; the slot processors
+// make their streams through the registered makers.
+typedef std::unique_ptr<CStream> (*StreamKindMaker)(const StreamKindArgs& args);
+
+// Registers the maker of a kind; null removes it. Answers the maker it
+// replaced. Safe on any thread.
+StreamKindMaker RegisterStreamKindMaker(StreamKind kind, StreamKindMaker maker);
+
+// The kinds registered at the time of each Make.
+class CRegisteredStreamKinds : public StreamKindFactory {
+ public:
+  std::unique_ptr<CStream> Make(StreamKind kind, const StreamKindArgs& args) override;
 };
