@@ -96,6 +96,17 @@ NdrBlob ReplyBytes(const OutBuffer& out) {
   return NdrBlob::Of(out.data.data(), out.data.size());
 }
 
+// Decodes the request's call structure: 0 or the decoding failure. The
+// structure owns what the decode allocated and releases it when it goes.
+template <class T>
+uint32_t DecodeCall(IRdpScardRequest* request, T& call) {
+  CRdpNdrDecodeHandle in;
+  in.Open(request->InputBuffer(), request->InputBufferLength());
+  const uint32_t e = in.Decode(call);
+  in.Close();
+  return e;
+}
+
 template <class CharT>
 nat::ReaderState NativeState(const ReaderState<CharT>& s) {
   nat::ReaderState n;
@@ -303,6 +314,12 @@ uint32_t CRdpSmartCardWIndowsAPI::CheckHandle(uint32_t* card, const REDIR_SCARDH
   return 0;
 }
 
+uint32_t CRdpSmartCardWIndowsAPI::CheckCardThenContext(uint32_t* card, const REDIR_SCARDHANDLE& h) {
+  uint32_t context = 0;
+  const uint32_t rc = CheckHandle(card, h);
+  return rc ? rc : CheckContext(&context, h.Context);
+}
+
 bool CRdpSmartCardWIndowsAPI::Native(uint32_t context, NativePair* pair, uint32_t* error) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   *error = 0;
@@ -388,11 +405,9 @@ int32_t CRdpSmartCardWIndowsAPI::AccessStartedEvent(IRdpScardDevice* device, IRd
 }
 
 int32_t CRdpSmartCardWIndowsAPI::EstablishContext(IRdpScardDevice* device, IRdpScardRequest* request) {
-  CRdpNdrDecodeHandle in;
-  in.Open(request->InputBuffer(), request->InputBufferLength());
   EstablishContext_Call call;
   EstablishContext_Return reply;
-  reply.ReturnCode = in.Decode(call);
+  reply.ReturnCode = DecodeCall(request, call);
   NativePair pair;
   if (reply.ReturnCode == 0) {
     reply.ReturnCode = pcsc_.EstablishContext(call.dwScope, &pair.main);
@@ -401,8 +416,6 @@ int32_t CRdpSmartCardWIndowsAPI::EstablishContext(IRdpScardDevice* device, IRdpS
       if (reply.ReturnCode != 0) pcsc_.ReleaseContext(pair.main);
     }
   }
-  in.Free(call);
-  in.Close();
   const uint32_t context = static_cast<uint32_t>(pair.main);
   if (reply.ReturnCode == 0) {
     RegisterContext(context, pair);
@@ -435,13 +448,9 @@ int32_t CRdpSmartCardWIndowsAPI::MultiStringOperation(IRdpScardDevice* device, I
                                                       bool readers) {
   const uint32_t code = request->IoControlCode();
   const bool wide = code == scardioctl::kListReadersW || code == scardioctl::kListReaderGroupsW;
-  CRdpNdrDecodeHandle in;
-  in.Open(request->InputBuffer(), request->InputBufferLength());
   ListReaders_Call lr;
   ListReaderGroups_Call lg;
-  const uint32_t e = readers ? in.Decode(lr) : in.Decode(lg);
-  if (e != 0) {
-    in.Close();
+  if (const uint32_t e = readers ? DecodeCall(request, lr) : DecodeCall(request, lg)) {
     return device->CompleteStatus(request, IoStatusOf(e));
   }
   uint32_t context = 0;
@@ -457,9 +466,6 @@ int32_t CRdpSmartCardWIndowsAPI::MultiStringOperation(IRdpScardDevice* device, I
   std::string groups;
   const bool haveGroups = readers && lr.cBytes > 0 && lr.mszGroups.present;
   if (haveGroups) groups = MultiStringFrom(wide, lr.mszGroups.bytes);
-  in.Free(lr);
-  in.Free(lg);
-  in.Close();
 
   std::vector<uint8_t> list;
   uint32_t chars = 0;
@@ -480,14 +486,10 @@ int32_t CRdpSmartCardWIndowsAPI::MultiStringOperation(IRdpScardDevice* device, I
 }
 
 int32_t CRdpSmartCardWIndowsAPI::HandleContext(IRdpScardDevice* device, IRdpScardRequest* request) {
-  CRdpNdrDecodeHandle in;
-  in.Open(request->InputBuffer(), request->InputBufferLength());
   Context_Call call;
   uint32_t context = 0;
-  uint32_t rc = in.Decode(call);
+  uint32_t rc = DecodeCall(request, call);
   if (rc == 0) rc = CheckContext(&context, call.Context);
-  in.Free(call);
-  in.Close();
   if (rc == 0) {
     switch (request->IoControlCode()) {
       case scardioctl::kReleaseContext: {
@@ -522,16 +524,11 @@ int32_t CRdpSmartCardWIndowsAPI::ContextAndString(IRdpScardDevice* device, IRdpS
                      code == scardioctl::kForgetReaderA || code == scardioctl::kForgetReaderW;
   const bool wide = code == scardioctl::kIntroduceReaderGroupW || code == scardioctl::kForgetReaderGroupW ||
                     code == scardioctl::kForgetReaderW;
-  CRdpNdrDecodeHandle in;
-  in.Open(request->InputBuffer(), request->InputBufferLength());
   ContextAndStringA_Call a;
   ContextAndStringW_Call w;
-  uint32_t rc = wide ? in.Decode(w) : in.Decode(a);
+  uint32_t rc = wide ? DecodeCall(request, w) : DecodeCall(request, a);
   uint32_t context = 0;
   if (rc == 0) rc = CheckContext(&context, wide ? w.Context : a.Context);
-  in.Free(a);
-  in.Free(w);
-  in.Close();
   // pcsclite keeps no reader groups and introduces no readers.
   if (rc == 0) rc = known ? kNotImplemented : kUnsupported;
   return CompleteLongReturn(device, request, rc);
@@ -543,16 +540,12 @@ int32_t CRdpSmartCardWIndowsAPI::ContextAndTwoString(IRdpScardDevice* device, IR
   const bool known = code == scardioctl::kIntroduceReaderA || code == scardioctl::kIntroduceReaderW ||
                      code == scardioctl::kAddReaderToGroupA || code == scardioctl::kAddReaderToGroupW ||
                      code == scardioctl::kRemoveReaderFromGroupA || code == scardioctl::kRemoveReaderFromGroupW;
-  CRdpNdrDecodeHandle in;
-  in.Open(request->InputBuffer(), request->InputBufferLength());
   ContextAndTwoString_Call<CharT, sizeof(CharT) == 1 ? ContextAndTwoStringA_Call::kTag
                                                      : ContextAndTwoStringW_Call::kTag>
       call;
-  uint32_t rc = in.Decode(call);
+  uint32_t rc = DecodeCall(request, call);
   uint32_t context = 0;
   if (rc == 0) rc = CheckContext(&context, call.Context);
-  in.Free(call);
-  in.Close();
   if (rc == 0) rc = known ? kNotImplemented : kUnsupported;
   return CompleteLongReturn(device, request, rc);
 }
@@ -566,14 +559,8 @@ int32_t CRdpSmartCardWIndowsAPI::ContextAndTwoStringA(IRdpScardDevice* device, I
 }
 
 int32_t CRdpSmartCardWIndowsAPI::HCardAndDisposition(IRdpScardDevice* device, IRdpScardRequest* request) {
-  CRdpNdrDecodeHandle in;
-  in.Open(request->InputBuffer(), request->InputBufferLength());
   HCardAndDisposition_Call call;
-  const uint32_t e = in.Decode(call);
-  if (e != 0) {
-    in.Close();
-    return device->CompleteStatus(request, IoStatusOf(e));
-  }
+  if (const uint32_t e = DecodeCall(request, call)) return device->CompleteStatus(request, IoStatusOf(e));
   uint32_t card = 0;
   uint32_t rc = CheckHandle(&card, call.hCard);
   const int64_t native = static_cast<int32_t>(card);
@@ -585,17 +572,13 @@ int32_t CRdpSmartCardWIndowsAPI::HCardAndDisposition(IRdpScardDevice* device, IR
       default: rc = kUnsupported;
     }
   }
-  in.Free(call);
-  in.Close();
   return CompleteLongReturn(device, request, rc);
 }
 
 template <class CharT>
 int32_t CRdpSmartCardWIndowsAPI::GetStatusChange(IRdpScardDevice* device, IRdpScardRequest* request) {
-  CRdpNdrDecodeHandle in;
-  in.Open(request->InputBuffer(), request->InputBufferLength());
   GetStatusChange_Call<CharT, sizeof(CharT) == 1 ? GetStatusChangeA_Call::kTag : GetStatusChangeW_Call::kTag> call;
-  uint32_t rc = in.Decode(call);
+  uint32_t rc = DecodeCall(request, call);
   uint32_t context = 0;
   if (rc == 0) rc = CheckContext(&context, call.Context);
   std::vector<nat::ReaderState> states;
@@ -604,8 +587,7 @@ int32_t CRdpSmartCardWIndowsAPI::GetStatusChange(IRdpScardDevice* device, IRdpSc
     for (const auto& s : call.rgReaderStates.items) states.push_back(NativeState(s));
   }
   // A long wait holds no decoded data.
-  in.Free(call);
-  in.Close();
+  call = decltype(call)();
   NativePair pair;
   if (rc == 0 && Native(context, &pair, &rc)) rc = pcsc_.GetStatusChange(pair.status, timeout, states);
   return CompleteReaderStates(rc, states, device, request);
@@ -621,21 +603,13 @@ int32_t CRdpSmartCardWIndowsAPI::GetStatusChangeA(IRdpScardDevice* device, IRdpS
 
 template <class CharT>
 int32_t CRdpSmartCardWIndowsAPI::LocateCardsByATR(IRdpScardDevice* device, IRdpScardRequest* request) {
-  CRdpNdrDecodeHandle in;
-  in.Open(request->InputBuffer(), request->InputBufferLength());
   LocateCardsByATR_Call<CharT, sizeof(CharT) == 1 ? LocateCardsByATRA_Call::kTag : LocateCardsByATRW_Call::kTag>
       call;
-  const uint32_t e = in.Decode(call);
-  if (e != 0) {
-    in.Close();
-    return device->CompleteStatus(request, IoStatusOf(e));
-  }
+  if (const uint32_t e = DecodeCall(request, call)) return device->CompleteStatus(request, IoStatusOf(e));
   uint32_t context = 0;
   uint32_t rc = CheckContext(&context, call.Context);
   // pcsclite has no card database to locate cards by.
   if (rc == 0) rc = kNotImplemented;
-  in.Free(call);
-  in.Close();
   return CompleteReaderStates(rc, {}, device, request);
 }
 
@@ -649,14 +623,8 @@ int32_t CRdpSmartCardWIndowsAPI::LocateCardsByATRW(IRdpScardDevice* device, IRdp
 
 template <class CharT>
 int32_t CRdpSmartCardWIndowsAPI::Connect(IRdpScardDevice* device, IRdpScardRequest* request) {
-  CRdpNdrDecodeHandle in;
-  in.Open(request->InputBuffer(), request->InputBufferLength());
   Connect_Call<CharT, sizeof(CharT) == 1 ? ConnectA_Call::kTag : ConnectW_Call::kTag> call;
-  const uint32_t e = in.Decode(call);
-  if (e != 0) {
-    in.Close();
-    return device->CompleteStatus(request, IoStatusOf(e));
-  }
+  if (const uint32_t e = DecodeCall(request, call)) return device->CompleteStatus(request, IoStatusOf(e));
   Connect_Return reply;
   uint32_t context = 0;
   uint32_t rc = call.szReader.present ? CheckContext(&context, call.Common.Context) : kInvalidValue;
@@ -666,8 +634,6 @@ int32_t CRdpSmartCardWIndowsAPI::Connect(IRdpScardDevice* device, IRdpScardReque
     rc = pcsc_.Connect(pair.main, Narrow(call.szReader.text), call.Common.dwShareMode,
                        call.Common.dwPreferredProtocols, &card, &reply.dwActiveProtocol);
   }
-  in.Free(call);
-  in.Close();
   reply.ReturnCode = rc;
   if (rc == 0) {
     reply.hCard.Context = WireContext(context);
@@ -688,14 +654,8 @@ int32_t CRdpSmartCardWIndowsAPI::ConnectW(IRdpScardDevice* device, IRdpScardRequ
 }
 
 int32_t CRdpSmartCardWIndowsAPI::Reconnect(IRdpScardDevice* device, IRdpScardRequest* request) {
-  CRdpNdrDecodeHandle in;
-  in.Open(request->InputBuffer(), request->InputBufferLength());
   Reconnect_Call call;
-  const uint32_t e = in.Decode(call);
-  if (e != 0) {
-    in.Close();
-    return device->CompleteStatus(request, IoStatusOf(e));
-  }
+  if (const uint32_t e = DecodeCall(request, call)) return device->CompleteStatus(request, IoStatusOf(e));
   Reconnect_Return reply;
   uint32_t card = 0;
   reply.ReturnCode = CheckHandle(&card, call.hCard);
@@ -703,43 +663,26 @@ int32_t CRdpSmartCardWIndowsAPI::Reconnect(IRdpScardDevice* device, IRdpScardReq
     reply.ReturnCode = pcsc_.Reconnect(static_cast<int32_t>(card), call.dwShareMode(), call.dwPreferredProtocols(),
                                        call.dwInitialization(), &reply.value);
   }
-  in.Free(call);
-  in.Close();
   return CompleteWith(device, request, reply);
 }
 
 int32_t CRdpSmartCardWIndowsAPI::GetTransmitCount(IRdpScardDevice* device, IRdpScardRequest* request) {
-  CRdpNdrDecodeHandle in;
-  in.Open(request->InputBuffer(), request->InputBufferLength());
   GetTransmitCount_Call call;
-  const uint32_t e = in.Decode(call);
-  if (e != 0) {
-    in.Close();
-    return device->CompleteStatus(request, IoStatusOf(e));
-  }
+  if (const uint32_t e = DecodeCall(request, call)) return device->CompleteStatus(request, IoStatusOf(e));
   GetTransmitCount_Return reply;
   uint32_t card = 0;
   reply.ReturnCode = CheckHandle(&card, call.hCard);
   // pcsclite does not count transmissions.
   if (reply.ReturnCode == 0) reply.ReturnCode = kNotImplemented;
-  in.Free(call);
-  in.Close();
   return CompleteWith(device, request, reply);
 }
 
 int32_t CRdpSmartCardWIndowsAPI::Transmit(IRdpScardDevice* device, IRdpScardRequest* request) {
-  CRdpNdrDecodeHandle in;
-  in.Open(request->InputBuffer(), request->InputBufferLength());
   Transmit_Call call;
-  const uint32_t e = in.Decode(call);
-  if (e != 0) {
-    in.Close();
-    return device->CompleteStatus(request, IoStatusOf(e));
-  }
+  if (const uint32_t e = DecodeCall(request, call)) return device->CompleteStatus(request, IoStatusOf(e));
   Transmit_Return reply;
-  uint32_t card = 0, context = 0;
-  uint32_t rc = CheckHandle(&card, call.hCard);
-  if (rc == 0) rc = CheckContext(&context, call.hCard.Context);
+  uint32_t card = 0;
+  uint32_t rc = CheckCardThenContext(&card, call.hCard);
   OutBuffer recv = OutFor(call.fpbRecvBufferIsNULL, call.cbRecvLength, kMaxIoBytes);
   if (recv.mode == OutBuffer::kAuto) recv = OutFor(0, kMaxIoBytes, kMaxIoBytes);
   if (rc == 0) {
@@ -759,24 +702,15 @@ int32_t CRdpSmartCardWIndowsAPI::Transmit(IRdpScardDevice* device, IRdpScardRequ
       reply.pioRecvPci.value = call.pioRecvPci.value;
     }
   }
-  in.Free(call);
-  in.Close();
   return CompleteWith(device, request, reply);
 }
 
 int32_t CRdpSmartCardWIndowsAPI::Control(IRdpScardDevice* device, IRdpScardRequest* request) {
-  CRdpNdrDecodeHandle in;
-  in.Open(request->InputBuffer(), request->InputBufferLength());
   Control_Call call;
-  const uint32_t e = in.Decode(call);
-  if (e != 0) {
-    in.Close();
-    return device->CompleteStatus(request, IoStatusOf(e));
-  }
+  if (const uint32_t e = DecodeCall(request, call)) return device->CompleteStatus(request, IoStatusOf(e));
   Control_Return reply;
-  uint32_t card = 0, context = 0;
-  uint32_t rc = CheckHandle(&card, call.hCard);
-  if (rc == 0) rc = CheckContext(&context, call.hCard.Context);
+  uint32_t card = 0;
+  uint32_t rc = CheckCardThenContext(&card, call.hCard);
   OutBuffer out = OutFor(call.fpvOutBufferIsNULL, call.cbOutBufferSize, kMaxIoBytes);
   if (rc == 0) {
     rc = pcsc_.Control(static_cast<int32_t>(card), call.dwControlCode, call.pvInBuffer.Data(),
@@ -787,28 +721,18 @@ int32_t CRdpSmartCardWIndowsAPI::Control(IRdpScardDevice* device, IRdpScardReque
     reply.pb = ReplyBytes(out);
     reply.cb = static_cast<uint32_t>(reply.pb.bytes.size());
   }
-  in.Free(call);
-  in.Close();
   return CompleteWith(device, request, reply);
 }
 
 int32_t CRdpSmartCardWIndowsAPI::Status(IRdpScardDevice* device, IRdpScardRequest* request) {
   const bool wide = request->IoControlCode() == scardioctl::kStatusW;
-  CRdpNdrDecodeHandle in;
-  in.Open(request->InputBuffer(), request->InputBufferLength());
   Status_Call call;
-  const uint32_t e = in.Decode(call);
-  if (e != 0) {
-    in.Close();
-    return device->CompleteStatus(request, IoStatusOf(e));
-  }
+  if (const uint32_t e = DecodeCall(request, call)) return device->CompleteStatus(request, IoStatusOf(e));
   Status_Return reply;
   uint32_t card = 0, context = 0;
   uint32_t rc = CheckContext(&context, call.hCard.Context);
   if (rc == 0) rc = CheckHandle(&card, call.hCard);
   const bool wantNames = call.fmszReaderNamesIsNULL() == 0;
-  in.Free(call);
-  in.Close();
   std::string names;
   std::vector<uint8_t> atr;
   if (rc == 0) rc = pcsc_.Status(static_cast<int32_t>(card), &names, &reply.dwState, &reply.dwProtocol, &atr);
@@ -835,22 +759,13 @@ int32_t CRdpSmartCardWIndowsAPI::State(IRdpScardDevice*, IRdpScardRequest*) {
 }
 
 int32_t CRdpSmartCardWIndowsAPI::GetAttrib(IRdpScardDevice* device, IRdpScardRequest* request) {
-  CRdpNdrDecodeHandle in;
-  in.Open(request->InputBuffer(), request->InputBufferLength());
   GetAttrib_Call call;
-  const uint32_t e = in.Decode(call);
-  if (e != 0) {
-    in.Close();
-    return device->CompleteStatus(request, IoStatusOf(e));
-  }
+  if (const uint32_t e = DecodeCall(request, call)) return device->CompleteStatus(request, IoStatusOf(e));
   GetAttrib_Return reply;
-  uint32_t card = 0, context = 0;
-  uint32_t rc = CheckHandle(&card, call.hCard);
-  if (rc == 0) rc = CheckContext(&context, call.hCard.Context);
+  uint32_t card = 0;
+  uint32_t rc = CheckCardThenContext(&card, call.hCard);
   OutBuffer out = OutFor(call.fpbAttrIsNULL(), call.cbAttrLen(), kMaxDataBytes);
   if (rc == 0) rc = pcsc_.GetAttrib(static_cast<int32_t>(card), call.dwAttrId(), out);
-  in.Free(call);
-  in.Close();
   reply.ReturnCode = rc;
   if (rc == 0) {
     reply.pb = ReplyBytes(out);
@@ -862,39 +777,26 @@ int32_t CRdpSmartCardWIndowsAPI::GetAttrib(IRdpScardDevice* device, IRdpScardReq
 }
 
 int32_t CRdpSmartCardWIndowsAPI::SetAttrib(IRdpScardDevice* device, IRdpScardRequest* request) {
-  CRdpNdrDecodeHandle in;
-  in.Open(request->InputBuffer(), request->InputBufferLength());
   SetAttrib_Call call;
-  const uint32_t e = in.Decode(call);
-  if (e != 0) {
-    in.Close();
-    return device->CompleteStatus(request, IoStatusOf(e));
-  }
+  if (const uint32_t e = DecodeCall(request, call)) return device->CompleteStatus(request, IoStatusOf(e));
   uint32_t card = 0;
   uint32_t rc = CheckHandle(&card, call.hCard);
   if (rc == 0) {
     rc = pcsc_.SetAttrib(static_cast<int32_t>(card), call.dwAttrId, call.pbAttr.Data(),
                          static_cast<uint32_t>(call.pbAttr.bytes.size()));
   }
-  in.Free(call);
-  in.Close();
   return CompleteLongReturn(device, request, rc);
 }
 
 int32_t CRdpSmartCardWIndowsAPI::ReadCache(IRdpScardDevice* device, IRdpScardRequest* request) {
   const uint32_t code = request->IoControlCode();
-  CRdpNdrDecodeHandle in;
-  in.Open(request->InputBuffer(), request->InputBufferLength());
   ReadCacheA_Call a;
   ReadCacheW_Call w;
-  uint32_t rc = code == scardioctl::kReadCacheA ? in.Decode(a)
-               : code == scardioctl::kReadCacheW ? in.Decode(w)
+  uint32_t rc = code == scardioctl::kReadCacheA ? DecodeCall(request, a)
+               : code == scardioctl::kReadCacheW ? DecodeCall(request, w)
                                                  : kUnsupported;
   uint32_t context = 0;
   if (rc == 0) rc = CheckContext(&context, code == scardioctl::kReadCacheA ? a.Common.Context : w.Common.Context);
-  in.Free(a);
-  in.Free(w);
-  in.Close();
   // pcsclite keeps no cache: every lookup misses.
   ReadCache_Return reply;
   reply.ReturnCode = rc == 0 ? kCacheItemNotFound : rc;
@@ -903,18 +805,13 @@ int32_t CRdpSmartCardWIndowsAPI::ReadCache(IRdpScardDevice* device, IRdpScardReq
 
 int32_t CRdpSmartCardWIndowsAPI::WriteCache(IRdpScardDevice* device, IRdpScardRequest* request) {
   const uint32_t code = request->IoControlCode();
-  CRdpNdrDecodeHandle in;
-  in.Open(request->InputBuffer(), request->InputBufferLength());
   WriteCacheA_Call a;
   WriteCacheW_Call w;
-  uint32_t rc = code == scardioctl::kWriteCacheA ? in.Decode(a)
-               : code == scardioctl::kWriteCacheW ? in.Decode(w)
+  uint32_t rc = code == scardioctl::kWriteCacheA ? DecodeCall(request, a)
+               : code == scardioctl::kWriteCacheW ? DecodeCall(request, w)
                                                   : kUnsupported;
   uint32_t context = 0;
   if (rc == 0) rc = CheckContext(&context, code == scardioctl::kWriteCacheA ? a.Common.Context : w.Common.Context);
-  in.Free(a);
-  in.Free(w);
-  in.Close();
   if (rc == 0) rc = kNotImplemented;
   return CompleteLongReturn(device, request, rc);
 }

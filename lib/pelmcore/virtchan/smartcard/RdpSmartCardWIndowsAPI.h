@@ -95,6 +95,7 @@ class CRdpSmartCardWIndowsAPI : public CRdpSmartCardAPI {
 
   uint32_t CheckContext(uint32_t* context, const rdpesc::REDIR_SCARDCONTEXT& c);
   static uint32_t CheckHandle(uint32_t* card, const rdpesc::REDIR_SCARDHANDLE& h);
+  uint32_t CheckCardThenContext(uint32_t* card, const rdpesc::REDIR_SCARDHANDLE& h);
   bool RegisterContext(uint32_t context, NativePair pair);
   bool UnregisterContext(uint32_t context, NativePair* pair);
   // The native contexts for a wire context (0: our own pair); false when
