@@ -128,7 +128,7 @@ TEST(SmartCardNdr, MalformedRecordsGetTheirFaultCodes) {
 
 TEST(SmartCardNdr, TheDecodingHandleFreesOnlyWhatItDecoded) {
   CRdpNdrDecodeHandle h;
-  h.Open(nullptr, 0);
+  h.Open(nullptr, 8);
   Context_Call c;
   EXPECT_EQ(h.Decode(c), kEFail);
 

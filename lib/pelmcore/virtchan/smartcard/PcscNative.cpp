@@ -1,5 +1,6 @@
 #include "PcscNative.h"
 
+#include <PCSC/reader.h>
 #include <PCSC/winscard.h>
 
 #include <algorithm>
@@ -229,23 +230,26 @@ uint32_t Pcsc::Status(int64_t card, std::string* names, uint32_t* state, uint32_
   atr->clear();
   *state = 0;
   *protocol = 0;
-  if (!Has(kStatus) || !Has(kFreeMemory)) return kCallNotImplemented;
-  char* p = nullptr;
-  DWORD n = SCARD_AUTOALLOCATE;
+  if (!Has(kStatus)) return kCallNotImplemented;
+  // A names buffer of the 2048 bytes the caller can return at most; an
+  // allocated one would have to be freed with the card's context, which
+  // pcsclite wants and the handle alone does not give.
+  char buffer[2048];
+  DWORD n = sizeof buffer;
   DWORD nativeState = 0, nativeProtocol = 0;
   unsigned char bytes[MAX_ATR_SIZE] = {};
   DWORD atrLength = sizeof bytes;
-  const LONG rv = As<StatusFn>(fns_[kStatus])(card, reinterpret_cast<char*>(&p), &n, &nativeState,
-                                             &nativeProtocol, bytes, &atrLength);
+  const LONG rv =
+      As<StatusFn>(fns_[kStatus])(card, buffer, &n, &nativeState, &nativeProtocol, bytes, &atrLength);
   if (rv == SCARD_S_SUCCESS) {
-    if (p) names->assign(p, n);
-    *state = CardStateToWire(nativeState);
+    names->assign(buffer, std::min<DWORD>(n, sizeof buffer));
     *protocol = ProtocolToWire(nativeProtocol);
+    // pcsclite never reports a card as specific: one with a protocol in
+    // use is what Windows calls specific.
+    *state = CardStateToWire(nativeState);
+    if (*state == 5 && *protocol != 0) *state = 6;
     atr->assign(bytes, bytes + std::min<DWORD>(atrLength, sizeof bytes));
   }
-  // The names were allocated for the card's context, which the library
-  // finds from the handle; SCardFreeMemory ignores the context it is given.
-  if (p) As<FreeMemoryFn>(fns_[kFreeMemory])(0, p);
   return ErrorToWire(rv);
 }
 
@@ -293,22 +297,30 @@ uint32_t Pcsc::Control(int64_t card, uint32_t controlCode, const uint8_t* in, ui
 }
 
 uint32_t Pcsc::GetAttrib(int64_t card, uint32_t attrId, OutBuffer& out) const {
-  if (!Has(kGetAttrib) || !Has(kFreeMemory)) return kCallNotImplemented;
-  auto get = As<GetAttribFn>(fns_[kGetAttrib]);
-  LONG rv;
-  if (out.mode == OutBuffer::kAuto) {
-    unsigned char* p = nullptr;
-    DWORD n = SCARD_AUTOALLOCATE;
-    rv = get(card, attrId, reinterpret_cast<unsigned char*>(&p), &n);
-    if (rv == SCARD_S_SUCCESS) TakeOutput(out, p, n);
-    if (rv == SCARD_S_SUCCESS && p) As<FreeMemoryFn>(fns_[kFreeMemory])(0, p);
-  } else {
-    std::vector<unsigned char> buffer(out.mode == OutBuffer::kFixed ? out.size : 0);
-    DWORD n = buffer.size();
-    rv = get(card, attrId, buffer.empty() ? nullptr : buffer.data(), &n);
-    if (rv == SCARD_S_SUCCESS) TakeOutput(out, buffer.empty() ? nullptr : buffer.data(), std::min<DWORD>(n, buffer.size()));
-    out.length = static_cast<uint32_t>(n);
+  if (!Has(kGetAttrib)) return kCallNotImplemented;
+  // pcsclite neither allocates attributes nor tells a length for a null
+  // buffer, and refuses buffers above its own maximum: a buffer of that
+  // maximum stands in for all three.
+  const bool fixed = out.mode == OutBuffer::kFixed;
+  std::vector<unsigned char> buffer(fixed ? std::min<uint32_t>(out.size, MAX_BUFFER_SIZE) : MAX_BUFFER_SIZE);
+  DWORD n = buffer.size();
+  LONG rv = As<GetAttribFn>(fns_[kGetAttrib])(card, attrId, buffer.empty() ? nullptr : buffer.data(), &n);
+  if (rv == static_cast<LONG>(kNativeUnsupported) && attrId == SCARD_ATTR_ATR_STRING) {
+    // pcsclite leaves the ATR attribute to the reader driver, and not every
+    // driver has it; the service knows the ATR all the same.
+    std::string names;
+    uint32_t state = 0, protocol = 0;
+    std::vector<uint8_t> atr;
+    if (Status(card, &names, &state, &protocol, &atr) == 0) {
+      rv = atr.size() <= buffer.size() ? SCARD_S_SUCCESS : SCARD_E_INSUFFICIENT_BUFFER;
+      std::copy(atr.begin(), atr.begin() + std::min(atr.size(), buffer.size()), buffer.begin());
+      n = atr.size();
+    }
   }
+  if (rv == SCARD_S_SUCCESS && out.mode != OutBuffer::kNone) {
+    TakeOutput(out, buffer.data(), std::min<DWORD>(n, buffer.size()));
+  }
+  out.length = static_cast<uint32_t>(n);
   return CardCallError(rv);
 }
 

@@ -11,10 +11,11 @@
 
 class CRdpNdrDecodeHandle {
  public:
-  // Keeps the buffer (not owned); a null buffer leaves the handle closed.
+  // Keeps the buffer (not owned); a null buffer of some length leaves the
+  // handle closed. An empty buffer opens and fails to decode.
   void Open(const uint8_t* buffer, uint32_t length) {
     *this = CRdpNdrDecodeHandle();
-    if (!buffer) return;
+    if (!buffer && length) return;
     open_ = true;
     buffer_ = buffer;
     length_ = length;

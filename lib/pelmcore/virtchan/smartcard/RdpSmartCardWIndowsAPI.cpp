@@ -1,8 +1,10 @@
 #include "RdpSmartCardWIndowsAPI.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "RdpNdrHandles.h"
 #include "pelplat/library.h"
@@ -28,6 +30,7 @@ constexpr uint32_t kAuto = 0xFFFFFFFF;               // SCARD_AUTOALLOCATE
 constexpr DWORD kStartedWaitMs = 40000;
 constexpr DWORD kStartedPollMs = 200;
 constexpr uint32_t kStatusNamesBytes = 2048;
+constexpr int kReleaseCancelRounds = 250;
 
 uint32_t ValueOf(const NdrBlob& b) {
   uint32_t v = 0;
@@ -248,13 +251,19 @@ bool CRdpSmartCardWIndowsAPI::StopAll() {
   return true;
 }
 
-void CRdpSmartCardWIndowsAPI::ReleasePair(const NativePair& pair) {
-  // A wait holds its context's lock until it ends; cancel it first.
+uint32_t CRdpSmartCardWIndowsAPI::ReleasePair(const NativePair& pair) {
   if (pair.status) {
+    // A wait holds its context's lock until it ends, and a cancel that
+    // reaches the service before the wait does is lost: cancel until no
+    // wait is left, for a few seconds at most.
     pcsc_.Cancel(pair.status);
+    for (int i = 0; i < kReleaseCancelRounds && pair.waits->load() > 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      pcsc_.Cancel(pair.status);
+    }
     pcsc_.ReleaseContext(pair.status);
   }
-  if (pair.main) pcsc_.ReleaseContext(pair.main);
+  return pair.main ? pcsc_.ReleaseContext(pair.main) : 0;
 }
 
 uint32_t CRdpSmartCardWIndowsAPI::WaitStartedEvent(HANDLE extraEvent) {
@@ -265,16 +274,18 @@ uint32_t CRdpSmartCardWIndowsAPI::WaitStartedEvent(HANDLE extraEvent) {
   HANDLE handles[2] = {stopEvent_, extraEvent};
   const DWORD count = extraEvent ? 2 : 1;
   for (DWORD waited = 0;; waited += kStartedPollMs) {
+    // A stopped API answers at once, before the service is asked.
+    const DWORD r = WaitForMultipleObjects(count, handles, FALSE, 0);
+    if (r == WAIT_OBJECT_0) return 1;
+    if (r == WAIT_OBJECT_0 + 1) return 2;
+    if (r != WAIT_TIMEOUT) return 0xFFFFFFFF;
     int64_t probe = 0;
     if (pcsc_.EstablishContext(0, &probe) == 0) {
       pcsc_.ReleaseContext(probe);
       return 0;
     }
     if (waited >= kStartedWaitMs) return WAIT_TIMEOUT;
-    const DWORD r = WaitForMultipleObjects(count, handles, FALSE, std::min(kStartedPollMs, kStartedWaitMs - waited));
-    if (r == WAIT_OBJECT_0) return 1;
-    if (r == WAIT_OBJECT_0 + 1) return 2;
-    if (r != WAIT_TIMEOUT) return 0xFFFFFFFF;
+    WaitForMultipleObjects(count, handles, FALSE, std::min(kStartedPollMs, kStartedWaitMs - waited));
   }
 }
 
@@ -326,7 +337,11 @@ bool CRdpSmartCardWIndowsAPI::Native(uint32_t context, NativePair* pair, uint32_
   if (context != 0) {
     auto it = natives_.find(context);
     // A value the registry does not hold goes to the service as it is.
-    *pair = it != natives_.end() ? it->second : NativePair{static_cast<int32_t>(context), static_cast<int32_t>(context)};
+    if (it != natives_.end()) {
+      *pair = it->second;
+    } else {
+      pair->main = pair->status = static_cast<int32_t>(context);
+    }
     return true;
   }
   if (!haveNullPair_) {
@@ -494,13 +509,7 @@ int32_t CRdpSmartCardWIndowsAPI::HandleContext(IRdpScardDevice* device, IRdpScar
     switch (request->IoControlCode()) {
       case scardioctl::kReleaseContext: {
         NativePair pair;
-        if (context != 0 && UnregisterContext(context, &pair)) {
-          if (pair.status) {
-            pcsc_.Cancel(pair.status);
-            pcsc_.ReleaseContext(pair.status);
-          }
-          rc = pcsc_.ReleaseContext(pair.main);
-        }
+        if (context != 0 && UnregisterContext(context, &pair)) rc = ReleasePair(pair);
         break;
       }
       case scardioctl::kIsValidContext:
@@ -589,7 +598,11 @@ int32_t CRdpSmartCardWIndowsAPI::GetStatusChange(IRdpScardDevice* device, IRdpSc
   // A long wait holds no decoded data.
   call = decltype(call)();
   NativePair pair;
-  if (rc == 0 && Native(context, &pair, &rc)) rc = pcsc_.GetStatusChange(pair.status, timeout, states);
+  if (rc == 0 && Native(context, &pair, &rc)) {
+    pair.waits->fetch_add(1);
+    rc = pcsc_.GetStatusChange(pair.status, timeout, states);
+    pair.waits->fetch_sub(1);
+  }
   return CompleteReaderStates(rc, states, device, request);
 }
 

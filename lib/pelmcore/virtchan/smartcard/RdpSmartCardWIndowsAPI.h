@@ -10,6 +10,7 @@
 // established when first needed.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -91,6 +92,8 @@ class CRdpSmartCardWIndowsAPI : public CRdpSmartCardAPI {
   struct NativePair {
     int64_t main = 0;
     int64_t status = 0;
+    // Status-change waits in progress on the second context.
+    std::shared_ptr<std::atomic<int>> waits = std::make_shared<std::atomic<int>>(0);
   };
 
   uint32_t CheckContext(uint32_t* context, const rdpesc::REDIR_SCARDCONTEXT& c);
@@ -101,7 +104,8 @@ class CRdpSmartCardWIndowsAPI : public CRdpSmartCardAPI {
   // The native contexts for a wire context (0: our own pair); false when
   // the null pair cannot be established.
   bool Native(uint32_t context, NativePair* pair, uint32_t* error);
-  void ReleasePair(const NativePair& pair);
+  // Releases both contexts, ending a wait first; the main one's result.
+  uint32_t ReleasePair(const NativePair& pair);
 
   int32_t CompleteLongReturn(IRdpScardDevice* device, IRdpScardRequest* request, uint32_t returnCode);
   int32_t CompleteMultiString(IRdpScardDevice* device, IRdpScardRequest* request, uint32_t returnCode,
