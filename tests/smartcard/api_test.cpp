@@ -155,3 +155,27 @@ TEST(SmartCardApi, TheBindingTableNamesEveryFunctionOnce) {
   }
   EXPECT_EQ(names.size(), 45u);
 }
+
+TEST(SmartCardApi, WindowsNumbersBecomePcscliteNumbersAndBack) {
+  using pcscnative::Pcsc;
+  const struct {
+    uint32_t wire;
+    uint64_t native;
+  } protocols[] = {{1, 1}, {2, 2}, {3, 3}, {0x00010000, 4}, {0x80000000, 3}, {0, 0}};
+  for (const auto& p : protocols) EXPECT_EQ(Pcsc::ProtocolsToNative(p.wire), p.native) << p.wire;
+  EXPECT_EQ(Pcsc::ProtocolToWire(4), 0x00010000u);
+  EXPECT_EQ(Pcsc::ProtocolToWire(2), 2u);
+
+  // CTL_CODE(FILE_DEVICE_SMARTCARD, 3400, METHOD_BUFFERED, FILE_ANY_ACCESS)
+  // is pcsclite's SCARD_CTL_CODE(3400); other codes pass as they are.
+  EXPECT_EQ(Pcsc::ControlCodeToNative(0x00313520), 0x42000D48u);
+  EXPECT_EQ(Pcsc::ControlCodeToNative(0x00090014), 0x00090014u);
+
+  // pcsclite's card-state bits against Windows' enumeration.
+  const struct {
+    uint64_t mask;
+    uint32_t wire;
+  } states[] = {{0x0001, 0}, {0x0002, 1}, {0x0004, 2}, {0x0008 | 0x0004, 3}, {0x0010 | 0x0004, 4},
+                {0x0020 | 0x0010 | 0x0004, 5}, {0x0040 | 0x0010 | 0x0004, 6}};
+  for (const auto& s : states) EXPECT_EQ(Pcsc::CardStateToWire(s.mask), s.wire) << s.mask;
+}
