@@ -95,7 +95,9 @@ Ret RunCall(CRdpSmartCardAPI& api, ScardOp op, uint32_t code, const Call& call, 
   Ret reply;
   EXPECT_TRUE(c.withData) << "completed with IoStatus 0x" << std::hex << c.ioStatus;
   EXPECT_EQ(c.count, 1);
-  if (c.withData) EXPECT_EQ(rdpesc::NdrDecode(c.data.data(), c.data.size(), reply), 0u);
+  if (c.withData) {
+    EXPECT_EQ(rdpesc::NdrDecode(c.data.data(), c.data.size(), reply), 0u);
+  }
   return reply;
 }
 

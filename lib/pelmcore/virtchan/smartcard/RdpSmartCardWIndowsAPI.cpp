@@ -18,7 +18,6 @@ namespace nat = pcscnative;
 namespace {
 
 constexpr uint32_t kInvalidParameter = 0x80100004;   // SCARD_E_INVALID_PARAMETER
-constexpr uint32_t kNoMemory = 0x80100006;           // SCARD_E_NO_MEMORY
 constexpr uint32_t kInsufficientBuffer = 0x80100008; // SCARD_E_INSUFFICIENT_BUFFER
 constexpr uint32_t kInvalidValue = 0x80100011;       // SCARD_E_INVALID_VALUE
 constexpr uint32_t kUnknownError = 0x80100014;       // SCARD_F_UNKNOWN_ERROR
