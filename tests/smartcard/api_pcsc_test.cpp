@@ -241,6 +241,34 @@ TEST_F(SmartCardApiOnPcsc, ACardAppearsAndAnswersItsCommands) {
   EXPECT_EQ(RunCall<GetAttrib_Return>(api, &CRdpSmartCardAPI::GetAttrib, scardioctl::kGetAttrib, attr).ReturnCode,
             0x80100022u);
 
+  HCardAndDisposition_Call transaction;
+  transaction.hCard = hCard;
+  for (const uint32_t code : {scardioctl::kBeginTransaction, scardioctl::kEndTransaction}) {
+    EXPECT_EQ(RunCall<Long_Return>(api, &CRdpSmartCardAPI::HCardAndDisposition, code, transaction).ReturnCode, 0u)
+        << code;
+  }
+  Reconnect_Call reconnect;
+  reconnect.hCard = hCard;
+  reconnect.dwShareMode() = kShareShared;
+  reconnect.dwPreferredProtocols() = kProtocolsT0T1;
+  const Reconnect_Return again =
+      RunCall<Reconnect_Return>(api, &CRdpSmartCardAPI::Reconnect, scardioctl::kReconnect, reconnect);
+  EXPECT_EQ(again.ReturnCode, 0u);
+  EXPECT_EQ(again.value, connected.dwActiveProtocol);
+  GetTransmitCount_Call count;
+  count.hCard = hCard;
+  EXPECT_EQ(RunCall<GetTransmitCount_Return>(api, &CRdpSmartCardAPI::GetTransmitCount, scardioctl::kGetTransmitCount,
+                                             count).ReturnCode,
+            120u);  // pcsclite does not count
+
+  ListReaderGroups_Call groups;
+  groups.Context = Context(context);
+  groups.cchGroups = kInfinite;
+  const ListReaderGroups_Return g =
+      RunCall<ListReaderGroups_Return>(api, &CRdpSmartCardAPI::ListReaderGroups, scardioctl::kListReaderGroupsA, groups);
+  EXPECT_EQ(g.ReturnCode, 0u);
+  EXPECT_EQ(std::string(g.msz.bytes.begin(), g.msz.bytes.end()), std::string("SCard$DefaultReaders\0\0", 22));
+
   HCardAndDisposition_Call disconnect;
   disconnect.hCard = hCard;
   EXPECT_EQ(RunCall<Long_Return>(api, &CRdpSmartCardAPI::HCardAndDisposition, scardioctl::kDisconnect, disconnect)
