@@ -1,0 +1,37 @@
+// Video clips for the stream slot: made with the ffmpeg command line at
+// test time, cut into the samples a server sends (one H.264 access unit or
+// one JPEG picture each), with the format records that announce them.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "testhost/StreamEncoder.h"
+
+namespace testhost {
+namespace stream {
+
+// The format records the server creates an H.264 or MJPEG stream with
+// (null major and format types, the FOURCC subtype, no block).
+FormatRecord H264Format();
+FormatRecord MjpegFormat();
+
+// Cuts an Annex B stream at its access unit delimiters (NAL type 9); the
+// bytes before the first delimiter join the first unit.
+std::vector<Bytes> SplitAccessUnits(const Bytes& annexB);
+// Cuts a stream of concatenated JPEG pictures at each start-of-image marker.
+std::vector<Bytes> SplitJpegPictures(const Bytes& stream);
+
+// Runs ffmpeg (quietly, argument list, no shell) with `arguments` after
+// "-y -loglevel error"; true when it exited with 0.
+bool RunFfmpeg(const std::vector<std::string>& arguments);
+// The frames of lavfi's testsrc (w x h, 25 per second) as a clip file:
+// "h264" (x264, yuv420p, no B-frames, one delimiter per access unit) or
+// "mjpeg"; "rgb24" gives the source frames as the encoders take them
+// (through 4:2:0 sampling), packed.
+bool MakeTestClip(const std::string& kind, int width, int height, int frames,
+                  const std::string& path);
+bool ReadFileBytes(const std::string& path, Bytes* bytes);
+
+}  // namespace stream
+}  // namespace testhost
