@@ -19,7 +19,7 @@ class CAudioStream : public virtual CStream {
   int SetState(int state) override;
   int NewSegment(const SegmentRecord&) override { return -1; }
 
-  const CAudioStreamOutput& Output() const { return output_; }
+  CAudioStreamOutput& Output() { return output_; }
 
  private:
   CAudioStreamOutput output_;
