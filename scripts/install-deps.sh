@@ -22,6 +22,9 @@ PACKAGES=(
   # sound fixtures: oggenc makes Vorbis streams, ffmpeg ADPCM and reference
   # decodes
   vorbis-tools ffmpeg
+  # the H.264 decoder library: pictures converted with libswscale; clips
+  # made with ffmpeg's libx264 (in the ffmpeg package)
+  libswscale-dev
 )
 
 missing=()
