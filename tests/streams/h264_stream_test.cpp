@@ -12,6 +12,7 @@
 #include "streams/DJStream.h"
 #include "streams/DH264Stream.h"
 #include "streams/DecodedStreamKinds.h"
+#include "session/HelloProbes.h"
 #include "streams/MediaTypeGuids.h"
 #include "testhost/VideoClips.h"
 
@@ -161,6 +162,8 @@ std::unique_ptr<CStream> MakeMissingH264(const StreamKindArgs& args) {
 
 TEST(H264Library, TheSlotMovesOnWhenTheLibraryIsMissing) {
   RegisterDecodedStreamKinds();
+  // The hello offers the decoder (bit 0) and nothing of browser video.
+  EXPECT_EQ(1u, ProbeH264Support());
   auto port = std::make_shared<SurfacePort>(64, 48, 24);
   for (bool missing : {false, true}) {
     SCOPED_TRACE(missing);
