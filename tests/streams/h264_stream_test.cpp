@@ -287,3 +287,35 @@ TEST(H264Library, TheStreamDrawsEveryFrameOfTheClip) {
     EXPECT_GE(Psnr(VisibleRgb(*port, 320, 240), clip.Frame(i)), 35.0);
   }
 }
+
+// The test host's clip messages through a processor with the registered
+// kinds: an MJPEG stream created by a coded or a flag-byte message, and
+// "NSP-h264" frames, each leave the clip's last frame on the surface.
+TEST(H264Library, TestHostClipsPlayThroughTheSlot) {
+  RegisterDecodedStreamKinds();
+  TempFolder folder;
+  const int frames = 6;
+  ASSERT_TRUE(hs::MakeTestClip("rgb24", 320, 240, frames, folder.File("c.rgb")));
+  std::vector<uint8_t> source;
+  ASSERT_TRUE(hs::ReadFileBytes(folder.File("c.rgb"), &source));
+  const std::vector<uint8_t> last(source.end() - 320 * 240 * 3, source.end());
+  struct Case {
+    const char* kind;
+    bool flagBytes;
+    double bound;  // JPEG's chroma upsampling is not ffmpeg's
+  } cases[] = {{"mjpeg", false, 25}, {"mjpeg", true, 25}, {"h264", false, 35}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.kind) + (c.flagBytes ? " in flag-byte messages" : ""));
+    const std::string file = folder.File(std::string("clip.") + c.kind);
+    ASSERT_TRUE(hs::MakeTestClip(c.kind, 320, 240, frames, file));
+    std::vector<hs::Bytes> samples;
+    ASSERT_TRUE(hs::ReadClipSamples(c.kind, file, &samples));
+    ASSERT_EQ(size_t(frames), samples.size());
+    auto port = std::make_shared<SurfacePort>(320, 240, 24);
+    CAvsSlotDataProcessor processor(0);
+    processor.AttachPort(3, port);
+    for (const hs::Bytes& m : hs::ClipMessages(c.kind, samples, hs::Rect{0, 0, 320, 240}, 1, c.flagBytes))
+      processor.OnSlotData(m.data(), uint32_t(m.size()));
+    EXPECT_GE(Psnr(VisibleRgb(*port, 320, 240), last), c.bound);
+  }
+}

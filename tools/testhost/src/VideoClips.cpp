@@ -107,5 +107,49 @@ bool ReadFileBytes(const std::string& path, Bytes* bytes) {
   return true;
 }
 
+std::vector<Bytes> ClipMessages(const std::string& kind, const std::vector<Bytes>& samples,
+                                const Rect& rect, uint32_t id, bool flagBytes) {
+  std::vector<Bytes> messages;
+  if (kind == "h264") {
+    for (const Bytes& sample : samples) messages.push_back(H264Frame(sample, rect));
+    return messages;
+  }
+  if (kind != "mjpeg") return messages;
+  FormatRecord format = MjpegFormat();
+  format.block = Bytes(4, 0);  // the least a creation message carries
+  if (!flagBytes) {
+    messages.push_back(Reserve(id));
+    messages.push_back(CreateFromFormat(id, format, 0));
+    messages.push_back(WindowRect(id, rect, 0));
+    messages.push_back(State(id, kRun));
+    for (const Bytes& sample : samples) messages.push_back(JpegFrame(id, sample));
+    return messages;
+  }
+  constexpr uint8_t kReserve = 13, kState = 4, kRunState = 3;
+  messages.push_back(LegacyControl(kReserve, 0, id));
+  messages.push_back(LegacyFormat(id, format));
+  messages.push_back(WindowRect(id, rect, 0));
+  messages.push_back(LegacyControl(kState, kRunState, id));
+  SampleInfo info;
+  info.streamId = id;
+  for (const Bytes& sample : samples) {
+    info.actual = int32_t(sample.size());
+    messages.push_back(LegacySample(info, sample));
+  }
+  return messages;
+}
+
+bool ReadClipSamples(const std::string& kind, const std::string& path, std::vector<Bytes>* samples) {
+  Bytes bytes;
+  if (!ReadFileBytes(path, &bytes)) return false;
+  if (kind == "h264")
+    *samples = SplitAccessUnits(bytes);
+  else if (kind == "mjpeg")
+    *samples = SplitJpegPictures(bytes);
+  else
+    return false;
+  return !samples->empty();
+}
+
 }  // namespace stream
 }  // namespace testhost

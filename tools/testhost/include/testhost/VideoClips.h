@@ -33,5 +33,16 @@ bool MakeTestClip(const std::string& kind, int width, int height, int frames,
                   const std::string& path);
 bool ReadFileBytes(const std::string& path, Bytes* bytes);
 
+// The messages that play a clip's samples into the rectangle: "h264" as
+// "NSP-h264" frames (the dispatcher's own stream); "mjpeg" as a stream of
+// its own under `id`: reserved, created from the MJPEG record, given the
+// rectangle with colour key 0 (black), run, then one JPEG frame a sample;
+// with flagBytes the reserve, creation (type 10), run state and samples
+// (type 7 with a sample record) go as flag-byte messages.
+std::vector<Bytes> ClipMessages(const std::string& kind, const std::vector<Bytes>& samples,
+                                const Rect& rect, uint32_t id = 1, bool flagBytes = false);
+// A clip file cut into samples by its kind ("h264" or "mjpeg").
+bool ReadClipSamples(const std::string& kind, const std::string& path, std::vector<Bytes>* samples);
+
 }  // namespace stream
 }  // namespace testhost
