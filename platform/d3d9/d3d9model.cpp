@@ -163,8 +163,11 @@ class Device final : public ComObject<IDirect3DDevice9> {
     RECT r;
     if (!s || !s->IsArgb() || s->Desc().Pool != D3DPOOL_DEFAULT || !ClipRect(rect, s->Desc(), &r))
       return D3DERR_INVALIDCALL;
-    for (LONG y = r.top; y < r.bottom; ++y)
-      for (LONG x = r.left; x < r.right; ++x) s->SetPixel(x, y, colour);
+    for (LONG x = r.left; x < r.right; ++x) s->SetPixel(x, r.top, colour);
+    const size_t rowBytes = size_t(r.right - r.left) * 4;
+    const uint8_t* first = s->Bits() + size_t(r.top) * s->Pitch() + size_t(r.left) * 4;
+    for (LONG y = r.top + 1; y < r.bottom; ++y)
+      std::memcpy(s->Bits() + size_t(y) * s->Pitch() + size_t(r.left) * 4, first, rowBytes);
     return S_OK;
   }
   HRESULT CreateRenderTarget(UINT width, UINT height, D3DFORMAT format, D3DMULTISAMPLE_TYPE multiSample, DWORD,

@@ -176,6 +176,26 @@ TEST_F(D3D9Model, SurfacesHaveAPitchAtLeastTheirRowAndLockOnceAtATime) {
   EXPECT_EQ(huge[0], nullptr);
 }
 
+TEST_F(D3D9Model, ColorFillPaintsOnlyItsRectangle) {
+  IDirect3DSurface9* target = nullptr;
+  ASSERT_EQ(device->CreateRenderTarget(6, 4, D3DFMT_A8R8G8B8, D3DMULTISAMPLE_NONE, 0, TRUE, &target, nullptr), S_OK);
+  const RECT rect{1, 1, 5, 3};
+  ASSERT_EQ(device->ColorFill(target, &rect, 0xFF00C800), S_OK);
+  const RECT outside{4, 2, 7, 3};
+  EXPECT_EQ(device->ColorFill(target, &outside, 0), D3DERR_INVALIDCALL);
+  D3DLOCKED_RECT locked{};
+  ASSERT_EQ(target->LockRect(&locked, nullptr, D3DLOCK_READONLY), S_OK);
+  for (int y = 0; y < 4; ++y)
+    for (int x = 0; x < 6; ++x) {
+      uint32_t pixel = 0;
+      std::memcpy(&pixel, static_cast<uint8_t*>(locked.pBits) + y * locked.Pitch + x * 4, 4);
+      const bool inside = x >= 1 && x < 5 && y >= 1 && y < 3;
+      EXPECT_EQ(pixel, inside ? 0xFF00C800u : 0u) << x << "," << y;
+    }
+  target->UnlockRect();
+  target->Release();
+}
+
 TEST_F(D3D9Model, ExecutePaintsTheOpenTargetAndTheDeviceConvertsItToGrey) {
   std::vector<IDirect3DSurface9*> surfaces = Surfaces(32, 16, 3);
   IDirectXVideoDecoder* decoder = Decoder(surfaces, 32, 16);
