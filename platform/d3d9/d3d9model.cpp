@@ -7,8 +7,14 @@
 #include <mutex>
 #include <vector>
 
+#include "H264Rebuild.h"
 #include "pelplat/d3d9model.h"
 #include "pelplat/objbase.h"
+
+extern "C" {
+#include <libavutil/frame.h>
+#include <libavutil/pixfmt.h>
+}
 
 namespace {
 
@@ -123,6 +129,21 @@ class Surface final : public ComObject<IDirect3DSurface9> {
   void SetPixel(UINT x, UINT y, uint32_t argb) {
     uint8_t* p = &bits_[size_t(y) * pitch_ + size_t(x) * 4];
     for (int i = 0; i < 4; ++i) p[i] = uint8_t(argb >> (8 * i));
+  }
+  // A decoded 4:2:0 picture into an NV12 surface, clipped to both.
+  void WriteYuv420(const AVFrame* frame) {
+    if (desc_.Format != D3DFMT_NV12 || (frame->format != AV_PIX_FMT_YUV420P && frame->format != AV_PIX_FMT_YUVJ420P))
+      return;
+    const UINT width = std::min(desc_.Width, UINT(frame->width)) & ~1u;
+    const UINT height = std::min(desc_.Height, UINT(frame->height)) & ~1u;
+    for (UINT y = 0; y < height; ++y)
+      std::memcpy(&bits_[size_t(y) * pitch_], frame->data[0] + size_t(y) * frame->linesize[0], width);
+    uint8_t* chroma = &bits_[size_t(pitch_) * desc_.Height];
+    for (UINT y = 0; y < height / 2; ++y)
+      for (UINT x = 0; x < width / 2; ++x) {
+        chroma[size_t(y) * pitch_ + 2 * x] = frame->data[1][size_t(y) * frame->linesize[1] + x];
+        chroma[size_t(y) * pitch_ + 2 * x + 1] = frame->data[2][size_t(y) * frame->linesize[2] + x];
+      }
   }
   void FillNv12(uint8_t luma) {
     std::fill(bits_.begin(), bits_.begin() + size_t(pitch_) * desc_.Height, luma);
@@ -250,8 +271,8 @@ class Direct3D final : public ComObject<IDirect3D9> {
 
 class Decoder final : public ComObject<IDirectXVideoDecoder> {
  public:
-  Decoder(std::vector<Surface*> targets, UINT bufferSize, UINT bitstreamSize)
-      : ComObject(kNoIid), targets_(std::move(targets)) {
+  Decoder(std::vector<Surface*> targets, UINT bufferSize, UINT bitstreamSize, bool h264)
+      : ComObject(kNoIid), targets_(std::move(targets)), h264_(h264) {
     for (Surface* s : targets_) s->AddRef();
     for (UINT type = 0; type < kBufferTypes; ++type)
       buffers_[type].assign(type == DXVA2_BitStreamDateBufferType ? bitstreamSize : bufferSize, 0);
@@ -303,6 +324,7 @@ class Decoder final : public ComObject<IDirectXVideoDecoder> {
     });
     if (fail) return E_FAIL;
     if (!params || open_.empty() || (params->NumCompBuffers && !params->pCompressedBuffers)) return E_INVALIDARG;
+    if (h264_) return DecodeH264(*params);
     // The pattern byte: the bitstream's first, else the first of any other
     // buffer but the picture parameters (IDCT coefficients, for one).
     int luma = -1, other = -1;
@@ -327,8 +349,31 @@ class Decoder final : public ComObject<IDirectXVideoDecoder> {
     WithModel([](D3D9ModelAdapter&, D3D9ModelStats& s) { return --s.decodersAlive; });
   }
 
+  HRESULT DecodeH264(const DXVA2_DecodeExecuteParams& params) {
+    const uint8_t* data[kBufferTypes] = {};
+    size_t sizes[kBufferTypes] = {};
+    for (UINT i = 0; i < params.NumCompBuffers; ++i) {
+      const DXVA2_DecodeBufferDesc& d = params.pCompressedBuffers[i];
+      if (d.CompressedBufferType >= kBufferTypes || taken_[d.CompressedBufferType] ||
+          uint64_t(d.DataOffset) + d.DataSize > buffers_[d.CompressedBufferType].size())
+        return E_INVALIDARG;
+      data[d.CompressedBufferType] = buffers_[d.CompressedBufferType].data() + d.DataOffset;
+      sizes[d.CompressedBufferType] = d.DataSize;
+    }
+    const bool decoded = h264Rebuild_.Decode(
+        data[DXVA2_PictureParametersBufferType], sizes[DXVA2_PictureParametersBufferType],
+        data[DXVA2_InverseQuantizationMatrixBufferType], sizes[DXVA2_InverseQuantizationMatrixBufferType],
+        data[DXVA2_BitStreamDateBufferType], sizes[DXVA2_BitStreamDateBufferType], UINT(targets_.size()),
+        [this](int surface, const AVFrame* frame) {
+          if (surface >= 0 && size_t(surface) < targets_.size()) targets_[surface]->WriteYuv420(frame);
+        });
+    return decoded ? S_OK : E_FAIL;
+  }
+
   static constexpr UINT kBufferTypes = 9;
   std::vector<Surface*> targets_;
+  bool h264_;
+  H264Rebuild h264Rebuild_;
   std::vector<Surface*> open_;
   std::vector<uint8_t> buffers_[kBufferTypes];
   bool taken_[kBufferTypes] = {};
@@ -402,7 +447,8 @@ class DecoderService final : public ComObject<IDirectXVideoDecoderService> {
       return S_OK;
     });
     if (FAILED(result)) return result;
-    *out = new Decoder(std::move(targets), a.bufferSize, a.bitstreamBufferSize);
+    const bool h264 = !a.patternDecoder && (guid == DXVA2_ModeH264_E || guid == DXVA2_ModeH264_F);
+    *out = new Decoder(std::move(targets), a.bufferSize, a.bitstreamBufferSize, h264);
     return S_OK;
   }
 

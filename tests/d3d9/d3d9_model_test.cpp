@@ -16,6 +16,7 @@ class D3D9Model : public ::testing::Test {
     D3D9ModelAdapter adapter;
     adapter.vendorId = 0x10DE;
     adapter.profiles = {DXVA2_ModeH264_E, DXVA2_ModeVC1_D};
+    adapter.patternDecoder = true;
     D3D9ModelConfigure(adapter);
     d3d = Direct3DCreate9(D3D_SDK_VERSION);
     ASSERT_NE(d3d, nullptr);
@@ -141,13 +142,14 @@ TEST_F(D3D9Model, AdapterSaysWhatItIsAndListsItsProfilesInTaskMemory) {
   CoTaskMemFree(configs);
 }
 
-TEST_F(D3D9Model, TheDefaultAdapterListsNoProfileBecauseTheModelDecodesNoBitstream) {
+TEST_F(D3D9Model, TheDefaultAdapterListsOnlyTheProfileItReallyDecodes) {
   D3D9ModelConfigure(D3D9ModelAdapter());
-  UINT count = 5;
+  UINT count = 0;
   GUID* guids = nullptr;
   ASSERT_EQ(service->GetDecoderDeviceGuids(&count, &guids), S_OK);
-  EXPECT_EQ(count, 0u);
-  EXPECT_EQ(guids, nullptr);
+  ASSERT_EQ(count, 1u);
+  EXPECT_EQ(guids[0], DXVA2_ModeH264_E);
+  CoTaskMemFree(guids);
 }
 
 TEST_F(D3D9Model, SurfacesHaveAPitchAtLeastTheirRowAndLockOnceAtATime) {

@@ -54,6 +54,7 @@ class DxvaStream : public ::testing::Test {
     D3D9ModelAdapter adapter;
     adapter.vendorId = 0x10DE;
     adapter.profiles = {DXVA2_ModeH264_E, DXVA2_ModeVC1_D};
+    adapter.patternDecoder = true;  // pictures are flat: the pattern shows which surface is drawn
     change(adapter);
     D3D9ModelConfigure(adapter);
   }
@@ -163,10 +164,10 @@ TEST_F(DxvaStream, TheProbeAnnouncesListedProfilesAndTheOtherVendorsAlias) {
     EXPECT_EQ(probe.ProbeProfiles(), c.mask);
     EXPECT_EQ(ProbeDxvaProfiles(), c.mask);  // what the hello announces
   }
-  // The program's own adapter decodes no bitstream, so nothing is announced;
-  // nor when Direct3D is missing.
+  // The program's own adapter announces the one profile it decodes (no
+  // vendor: no alias); nothing when Direct3D is missing.
   D3D9ModelConfigure(D3D9ModelAdapter());
-  EXPECT_EQ(ProbeDxvaProfiles(), 0u);
+  EXPECT_EQ(ProbeDxvaProfiles(), 0x200u);
   Configure([](D3D9ModelAdapter& a) { a.failDirect3D = true; });
   EXPECT_EQ(ProbeDxvaProfiles(), 0u);
   Configure([](D3D9ModelAdapter& a) { a.createDeviceResult = D3DERR_NOTAVAILABLE; });

@@ -1,13 +1,16 @@
 // The in-process graphics adapter behind d3d9.h and dxva2api.h: what it
 // says it is, what it lists, and which calls fail. Tests configure it; the
-// program runs with the default adapter, which lists no decoder profile
-// because the model decodes no compressed video of its own.
+// program runs with the default adapter, which lists DXVA2_ModeH264_E, the
+// one profile the model really decodes.
 //
-// What a decoder writes: Execute paints each render target that is open
-// (between BeginFrame and EndFrame) flat, luma = the first byte of the
-// bitstream buffer, else of the first other buffer with data that is not
-// the picture parameters (0x80 when none), chroma 128. That pattern tells
-// which surface a picture went into.
+// What a decoder writes: an H.264 decoder rebuilds the parameter sets from
+// the picture parameters and quantisation matrices and decodes the slices
+// of the bitstream buffer with libavcodec into the surfaces the pictures
+// name. Any other profile (and H.264 too with patternDecoder set) paints
+// each render target that is open (between BeginFrame and EndFrame) flat,
+// luma = the first byte of the bitstream buffer, else of the first other
+// buffer with data that is not the picture parameters (0x80 when none),
+// chroma 128. That pattern tells which surface a picture went into.
 #pragma once
 
 #include <vector>
@@ -16,7 +19,8 @@
 
 struct D3D9ModelAdapter {
   DWORD vendorId = 0;
-  std::vector<GUID> profiles;  // what GetDecoderDeviceGuids lists
+  std::vector<GUID> profiles{DXVA2_ModeH264_E};  // what GetDecoderDeviceGuids lists
+  bool patternDecoder = false;  // H.264 paints the pattern too
   std::vector<D3DFORMAT> renderTargetFormats{D3DFMT_NV12};
   std::vector<UINT> bitstreamRawConfigs{1, 2};  // one configuration each
   UINT bufferSize = 64 * 1024;                  // each GetBuffer size but the bitstream's
