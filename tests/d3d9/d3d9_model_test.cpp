@@ -214,6 +214,51 @@ TEST_F(D3D9Model, ExecutePaintsTheOpenTargetAndTheDeviceConvertsItToGrey) {
   EXPECT_EQ(D3D9ModelStatistics().decodersAlive, 0);
 }
 
+TEST_F(D3D9Model, AnH264DecoderRefusesParametersItCannotRebuild) {
+  D3D9ModelAdapter adapter = D3D9ModelCurrent();
+  adapter.patternDecoder = false;
+  D3D9ModelConfigure(adapter);
+  std::vector<IDirect3DSurface9*> surfaces = Surfaces(32, 16, 2);
+  IDirectXVideoDecoder* decoder = Decoder(surfaces, 32, 16);
+  const uint8_t slice[] = {0, 0, 1, 0x65, 0x88, 0x84, 0x00};
+  struct Case {
+    const char* what;
+    size_t size;
+    size_t at;
+    uint8_t value;
+  } cases[] = {
+      {"parameters cut short", 100, 0, 0},         {"order count type 1", 1040, 217, 1},
+      {"slice groups", 1040, 223, 1},              {"10-bit luma", 1040, 8, 2},
+      {"monochrome", 1040, 6, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<uint8_t> params(c.size, 0);
+    if (c.size > 7) params[6] = 1 << 4;  // 4:2:0
+    params[c.at] = c.value;
+    ASSERT_EQ(decoder->BeginFrame(surfaces[0], nullptr), S_OK);
+    DXVA2_DecodeBufferDesc descs[2] = {};
+    const std::vector<uint8_t>* contents[2] = {&params, nullptr};
+    const std::vector<uint8_t> bitstream(slice, slice + sizeof slice);
+    contents[1] = &bitstream;
+    const UINT types[2] = {DXVA2_PictureParametersBufferType, DXVA2_BitStreamDateBufferType};
+    for (int i = 0; i < 2; ++i) {
+      void* buffer = nullptr;
+      UINT size = 0;
+      ASSERT_EQ(decoder->GetBuffer(types[i], &buffer, &size), S_OK);
+      std::memcpy(buffer, contents[i]->data(), contents[i]->size());
+      decoder->ReleaseBuffer(types[i]);
+      descs[i].CompressedBufferType = types[i];
+      descs[i].DataSize = UINT(contents[i]->size());
+    }
+    DXVA2_DecodeExecuteParams execute{2, descs, nullptr};
+    EXPECT_EQ(decoder->Execute(&execute), E_FAIL);
+    EXPECT_EQ(decoder->EndFrame(nullptr), S_OK);
+  }
+  decoder->Release();
+  ReleaseAll(surfaces);
+}
+
 TEST_F(D3D9Model, BuffersAreHandedOutOnlyInsideAFrameAndAtTheirSize) {
   std::vector<IDirect3DSurface9*> surfaces = Surfaces(32, 16, 2);
   IDirectXVideoDecoder* decoder = Decoder(surfaces, 32, 16);
