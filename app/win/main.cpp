@@ -38,6 +38,7 @@
 #include "settings/QtGlobalSettings.h"
 #include "streams/ClientStreamPort.h"
 #include "streams/DecodedStreamKinds.h"
+#include "streams/DXVAStream.h"
 #include "sys/klog.h"
 #include "ui/CHookedKeyboard.h"
 #include "ui/XcbKeyboardHookFilter.h"
@@ -215,6 +216,7 @@ int main(int argc, char** argv) {
   RegisterAudioProcessorMaker();
   RegisterAvsProcessorMaker();
   RegisterDecodedStreamKinds();
+  RegisterDxvaStreamKind();
   InstallSettingsProbes();
 
   std::unique_ptr<IServerFinderEngine> discovery = MakeLoopbackDiscoveryEngine(getenv("PELLUM_TEST_DISCOVERY"));
