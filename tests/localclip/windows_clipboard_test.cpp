@@ -6,6 +6,7 @@
 #include <future>
 #include <mutex>
 
+#include "RecordingCallback.h"
 #include "localclip/WindowsClipboard.h"
 #include "pelplat/clipboard.h"
 
@@ -13,50 +14,7 @@ namespace clip = pelplat::clipboard;
 
 namespace {
 
-constexpr auto kBound = std::chrono::seconds(20);
-
 clip::Bytes B(const char* text) { return clip::Bytes(text, text + strlen(text)); }
-
-// The channel's side: counts changes, records render requests and answers
-// them with `renderAnswer`.
-class RecordingCallback : public CVrLocalClipCallback {
- public:
-  explicit RecordingCallback(std::promise<void>* gone = nullptr) : gone_(gone) {}
-  ~RecordingCallback() override {
-    if (gone_) gone_->set_value();
-  }
-  void LocalClipboardChanged() override {
-    std::lock_guard<std::mutex> hold(mutex_);
-    ++changes_;
-    cv_.notify_all();
-  }
-  int32_t RenderFormatRequest(uint32_t localFormat) override {
-    std::lock_guard<std::mutex> hold(mutex_);
-    requests_.push_back(localFormat);
-    cv_.notify_all();
-    return renderAnswer;
-  }
-  bool WaitChanges(int n) {
-    std::unique_lock<std::mutex> hold(mutex_);
-    return cv_.wait_for(hold, kBound, [&] { return changes_ >= n; });
-  }
-  int Changes() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return changes_;
-  }
-  bool WaitRequest(uint32_t format) {
-    std::unique_lock<std::mutex> hold(mutex_);
-    return cv_.wait_for(hold, kBound, [&] { return !requests_.empty() && requests_.back() == format; });
-  }
-  std::atomic<int32_t> renderAnswer{0};
-
- private:
-  std::promise<void>* gone_;
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  int changes_ = 0;
-  std::vector<uint32_t> requests_;
-};
 
 struct ClipboardRelease {
   void operator()(CWindowsClipboard* c) const {
@@ -237,7 +195,7 @@ TEST_P(ServerPasteTest, APasteEndsWithTheServersBytesOrWithoutData) {
     default:
       break;
   }
-  ASSERT_EQ(paste.wait_for(kBound), std::future_status::ready);
+  ASSERT_EQ(paste.wait_for(RecordingCallback::kBound), std::future_status::ready);
   std::optional<clip::Bytes> got = paste.get();
   EXPECT_EQ(got.has_value(), c.pasterGetsData);
   if (c.pasterGetsData) EXPECT_EQ(*got, B("server"));
@@ -262,7 +220,7 @@ TEST(WindowsClipboardLifeTest, StopEndsTheThreadAndTheLastReleaseLetsTheCallback
   local->Start(std::make_shared<RecordingCallback>(&gone));
   local->Stop();
   local->Release();
-  EXPECT_EQ(callbackGone.wait_for(kBound), std::future_status::ready);
+  EXPECT_EQ(callbackGone.wait_for(RecordingCallback::kBound), std::future_status::ready);
   clip::SetClipboardBackend(nullptr);
 }
 
