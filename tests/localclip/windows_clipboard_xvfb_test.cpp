@@ -32,9 +32,8 @@ struct ClipboardRelease {
 class WindowsClipboardX11Test : public ::testing::Test {
  protected:
   void SetUp() override {
-    backend_ = clip::MakeX11ClipboardBackend();
-    ASSERT_NE(backend_, nullptr) << "no X display with XFixes";
-    clip::SetClipboardBackend(backend_.get());
+    ASSERT_NE(xclip::DisplayBackend(), nullptr) << "no X display with XFixes";
+    clip::SetClipboardBackend(xclip::DisplayBackend());
     callback_ = std::make_shared<RecordingCallback>();
     local_.reset(new CWindowsClipboard);
     ASSERT_EQ(local_->Start(callback_), 0);
@@ -42,7 +41,6 @@ class WindowsClipboardX11Test : public ::testing::Test {
   void TearDown() override {
     local_.reset();
     clip::SetClipboardBackend(nullptr);
-    backend_.reset();
   }
   uint32_t Announce(const std::vector<std::pair<uint32_t, const char16_t*>>& formats) {
     uint32_t local = 0;
@@ -52,7 +50,6 @@ class WindowsClipboardX11Test : public ::testing::Test {
     return local;
   }
 
-  std::unique_ptr<clip::IClipboardBackend> backend_;
   std::shared_ptr<RecordingCallback> callback_;
   std::unique_ptr<CWindowsClipboard, ClipboardRelease> local_;
 };
