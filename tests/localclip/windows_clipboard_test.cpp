@@ -211,16 +211,31 @@ INSTANTIATE_TEST_SUITE_P(
                       PasteCase{"Stop", PasteCase::kStop, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(WindowsClipboardLifeTest, StopEndsTheThreadAndTheLastReleaseLetsTheCallbackGo) {
+TEST(WindowsClipboardLifeTest, AReopenedChannelsClipboardWorksBesideTheOldOne) {
   auto backend = clip::MakeModelClipboardBackend();
   clip::SetClipboardBackend(backend.get());
-  std::promise<void> gone;
-  auto callbackGone = gone.get_future();
-  auto* local = new CWindowsClipboard;
-  local->Start(std::make_shared<RecordingCallback>(&gone));
-  local->Stop();
-  local->Release();
-  EXPECT_EQ(callbackGone.wait_for(RecordingCallback::kBound), std::future_status::ready);
+  std::promise<void> oldGone, newGone;
+  auto oldCallbackGone = oldGone.get_future();
+  auto newCallbackGone = newGone.get_future();
+  auto* before = new CWindowsClipboard;
+  before->Start(std::make_shared<RecordingCallback>(&oldGone));
+  // The new one starts before the old one has gone.
+  auto callback = std::make_shared<RecordingCallback>(&newGone);
+  auto* after = new CWindowsClipboard;
+  after->Start(callback);
+  before->Stop();
+  before->Release();
+  EXPECT_EQ(oldCallbackGone.wait_for(RecordingCallback::kBound), std::future_status::ready);
+
+  clip::ClipboardWindow other(nullptr);
+  ASSERT_TRUE(other.Open());
+  other.Empty();
+  ASSERT_TRUE(other.Close());
+  EXPECT_TRUE(callback->WaitChanges(1));
+  callback.reset();
+  after->Stop();
+  after->Release();
+  EXPECT_EQ(newCallbackGone.wait_for(RecordingCallback::kBound), std::future_status::ready);
   clip::SetClipboardBackend(nullptr);
 }
 
