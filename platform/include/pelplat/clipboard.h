@@ -122,7 +122,8 @@ class ClipboardWindow {
   std::vector<UINT> EnumFormats();
   BOOL IsFormatAvailable(UINT format);
   // GetClipboardData: the format's bytes; a delayed format is rendered by
-  // its owner first (bounded wait).
+  // its owner first (bounded wait). The owner's own unrendered formats give
+  // it no data.
   std::optional<Bytes> GetData(UINT format);
   // GetClipboardOwner() == this window.
   bool IsOwner();
