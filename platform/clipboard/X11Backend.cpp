@@ -31,6 +31,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr size_t kMaxChunk = 256 * 1024;
 constexpr uint32_t kReadPieceUnits = 1024 * 1024 / 4;  // get_property reads 1 MB at a time
+// What another program may hand us for one format; more ends the read.
+constexpr size_t kMaxForeignBytes = size_t(256) * 1024 * 1024;
 
 template <typename T>
 struct FreeReply {
@@ -432,6 +434,10 @@ bool X11Backend::ReadProperty(xcb_atom_t property, xcb_atom_t* type, std::string
     *type = reply->type;
     const int length = xcb_get_property_value_length(reply.get());
     if (length > 0) data->append(static_cast<const char*>(xcb_get_property_value(reply.get())), size_t(length));
+    if (data->size() > kMaxForeignBytes) {
+      xcb_delete_property(conn_, window_, property);
+      return false;
+    }
     if (reply->bytes_after == 0) break;
     // Pieces are read in whole 32-bit units.
     if (length <= 0 || length % 4) return false;
@@ -478,6 +484,10 @@ void X11Backend::OnPropertyNotify(const xcb_property_notify_event_t& notify) {
       read_.ok = false;
     } else if (step.empty()) {
       read_.done = read_.ok = true;
+    } else if (read_.data.size() + step.size() > kMaxForeignBytes) {
+      Log("another program's clipboard data is too large; the read ends without it");
+      read_.done = true;
+      read_.ok = false;
     } else {
       read_.type = type;
       read_.data += step;
