@@ -29,6 +29,9 @@ PACKAGES=(
   # the H.264 decoder library: pictures converted with libswscale; clips
   # made with ffmpeg's libx264 (in the ffmpeg package)
   libswscale-dev
+  # clipboard: the CLIPBOARD selection over xcb with XFixes; xclip is the
+  # other program in the clipboard tests
+  libxcb-xfixes0-dev xclip
 )
 
 missing=()
