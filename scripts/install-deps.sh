@@ -22,6 +22,9 @@ PACKAGES=(
   # sound fixtures: oggenc makes Vorbis streams, ffmpeg ADPCM and reference
   # decodes
   vorbis-tools ffmpeg
+  # clipboard: the CLIPBOARD selection over xcb with XFixes; xclip is the
+  # other program in the clipboard tests
+  libxcb-xfixes0-dev xclip
 )
 
 missing=()

@@ -3,42 +3,36 @@
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QMimeData>
-#include <algorithm>
-#include <cstring>
 
-QtClipboardInterface::QtClipboardInterface() : text_(kBufferBytes / 2, 0) {
+QtClipboardInterface::QtClipboardInterface() {
   if (!QGuiApplication::instance()) return;
   clipboard_ = QGuiApplication::clipboard();
   if (!clipboard_) return;
   connect(clipboard_, SIGNAL(dataChanged()), this, SLOT(dataChanged()));
-  connect(this, SIGNAL(sig_setData(int)), this, SLOT(slot_setData(int)));
+  connect(this, &QtClipboardInterface::sig_setData, this, &QtClipboardInterface::slot_setData);
 }
 
 int QtClipboardInterface::SetData(int format, const void* data, uint32_t length) {
   if (!enabled_.load()) return kDisabled;
   if (uint64_t(length) + 2 > kBufferBytes) return kTooLong;
   if (!data) length = 0;
-  {
-    std::lock_guard<std::mutex> hold(textMutex_);
-    std::fill(text_.begin(), text_.end(), 0);
-    memcpy(text_.data(), data, length);
-    textChars_ = length / 2;
+  // The text ends at its terminator or at the last whole unit; the bytes
+  // may sit at any alignment.
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  QString text;
+  text.reserve(int(length / 2));
+  for (uint32_t i = 0; i + 1 < length; i += 2) {
+    const char16_t unit = char16_t(bytes[i] | (bytes[i + 1] << 8));
+    if (!unit) break;
+    text.append(QChar(unit));
   }
   skipNextChange_.store(true);
-  emit sig_setData(format);
+  emit sig_setData(format, text);
   return 0;
 }
 
-void QtClipboardInterface::slot_setData(int) {
-  if (!clipboard_) return;
-  QString text;
-  {
-    std::lock_guard<std::mutex> hold(textMutex_);
-    size_t n = 0;
-    while (n < textChars_ && text_[n]) ++n;
-    text = QString::fromUtf16(text_.data(), int(n));
-  }
-  clipboard_->setText(text, QClipboard::Clipboard);
+void QtClipboardInterface::slot_setData(int, const QString& text) {
+  if (clipboard_) clipboard_->setText(text, QClipboard::Clipboard);
 }
 
 void QtClipboardInterface::dataChanged() {

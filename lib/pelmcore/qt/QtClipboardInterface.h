@@ -4,10 +4,9 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
 #include <atomic>
 #include <cstdint>
-#include <mutex>
-#include <vector>
 
 #include "session/ClipboardInterface.h"
 
@@ -25,22 +24,21 @@ class QtClipboardInterface : public QObject, public CClipboardInterface {
 
   bool IsEnabled() override { return enabled_.load(); }
   void SetEnabled(bool enabled) override { enabled_.store(enabled); }
-  // Any thread: the text reaches the clipboard on the GUI thread.
+  // Any thread: the text reaches the clipboard on the GUI thread. Each
+  // call's text travels in its own signal, so a second text never replaces
+  // a first one still on its way.
   int SetData(int format, const void* data, uint32_t length) override;
 
  signals:
-  void sig_setData(int Type);
+  void sig_setData(int Type, const QString& text);
 
  public slots:
   void dataChanged();
-  void slot_setData(int Type);
+  void slot_setData(int Type, const QString& text);
 
  private:
   std::atomic<bool> enabled_{true};
   QClipboard* clipboard_ = nullptr;
   // Our own text coming back as a change is not reported to the server.
   std::atomic<bool> skipNextChange_{false};
-  std::mutex textMutex_;  // SetData may run on any thread
-  std::vector<char16_t> text_;
-  size_t textChars_ = 0;
 };
