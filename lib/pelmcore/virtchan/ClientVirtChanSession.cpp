@@ -5,6 +5,7 @@
 #include "session/GenericClient.h"
 #include "session/HtClient.h"
 #include "session/SlotProcessorFactory.h"
+#include "virtchan/ChannelRDPCLIP.h"
 #include "virtchan/VirtChanSession.h"
 #include "virtchan/VirtChanelsSlotProcessor.h"
 
@@ -45,6 +46,7 @@ std::shared_ptr<IVirtChanSession> MakeClientVirtChanSession(CGenericClient* clie
 }
 
 void RegisterChannelsProcessorMaker() {
+  virtchan::RegisterClipboardChannelMaker();
   RegisterSlotProcessorMaker(slotname::kChannels, [](const SlotProcessorContext& context) -> CSlotDataProcessor* {
     std::shared_ptr<IVirtChanSession> session = MakeClientVirtChanSession(context.client, context.slotId);
     if (!session) return nullptr;
