@@ -9,19 +9,12 @@
 #include <vector>
 
 #include "FuzzPackets.h"
-
+#include "QuietChannelSession.h"
 #include "virtchan/ChannelMakers.h"
 #include "virtchan/VirtChanel.h"
 #include "virtchan/VirtChanelsSlotProcessor.h"
 
 namespace {
-
-class QuietSession : public IVirtChanSession {
- public:
-  void SendOnChannelSlot(const void*, uint32_t) override {}
-  const CClientConnectionParameter* Parameters() override { return nullptr; }
-  void Cut() override {}
-};
 
 class EchoChannel : public CCVirtChanel {
  public:
@@ -52,7 +45,7 @@ void RegisterOnce() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   RegisterOnce();
-  CVirtChanelsSlotProcessor processor(4, std::make_shared<QuietSession>());
+  CVirtChanelsSlotProcessor processor(4, std::make_shared<QuietChannelSession>());
   ForEachFuzzPacket(data, size, 0, [&](const std::vector<uint8_t>& packet, size_t) {
     processor.FeedServerData(packet.data(), static_cast<uint32_t>(packet.size()));
   });

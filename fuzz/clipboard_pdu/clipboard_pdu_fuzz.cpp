@@ -9,18 +9,11 @@
 #include <vector>
 
 #include "FuzzPackets.h"
-
+#include "QuietChannelSession.h"
 #include "pelplat/clipboard.h"
 #include "virtchan/ChannelRDPCLIP.h"
 
 namespace {
-
-class QuietSession : public IVirtChanSession {
- public:
-  void SendOnChannelSlot(const void*, uint32_t) override {}
-  const CClientConnectionParameter* Parameters() override { return nullptr; }
-  void Cut() override {}
-};
 
 // One channel for the whole run, stopped at exit; the model stays for the
 // clipboard thread's last steps.
@@ -37,7 +30,7 @@ struct Holder {
       program.SetData(clip::RegisterClipboardFormatW(u"HTML Format"), &html);
       program.Close();
     }
-    channel = std::make_shared<ChannelRDPCLIP>(1, 0, 0x10, std::make_shared<QuietSession>());
+    channel = std::make_shared<ChannelRDPCLIP>(1, 0, 0x10, std::make_shared<QuietChannelSession>());
     channel->Open(channel);
   }
   ~Holder() { channel->Stop(); }

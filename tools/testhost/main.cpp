@@ -4,7 +4,7 @@
 //   pellum-testhost [--address A] [--port N] [--script FILE]
 //   pellum-testhost [--address A] --discovery NAME
 //   pellum-testhost [--address A] [--port N] --paint IMAGE [--paint-with LIST] [--play IMAGE]...
-//                   [--tone MS] [--stop-reading]
+//                   [--tone MS] [--stop-reading] [--clipboard TEXT]
 //
 // Prints "listening ADDRESS PORT" first (port 0 takes an ephemeral port),
 // then one line per script step. Exit status 0 when every step succeeded,
@@ -18,7 +18,8 @@
 // --tone plays a tone of MS milliseconds on the client's audio slot. It
 // holds the session until its input ends. With --stop-reading it reads
 // nothing after the handshake (the connection stays open): a server that
-// has stopped taking data.
+// has stopped taking data. With --clipboard TEXT it also offers TEXT on the
+// client's clipboard redirection channel and answers its requests for it.
 #include <arpa/inet.h>
 
 #include <cstdlib>
@@ -39,7 +40,7 @@ int Usage() {
   std::cerr << "usage: pellum-testhost [--address A] [--port N] [--script FILE]\n"
                "       pellum-testhost [--address A] --discovery NAME\n"
                "       pellum-testhost [--address A] [--port N] --paint IMAGE [--paint-with LIST] [--play IMAGE]...\n"
-               "                       [--tone MS] [--stop-reading]\n";
+               "                       [--tone MS] [--stop-reading] [--clipboard TEXT]\n";
   return 2;
 }
 
@@ -85,6 +86,8 @@ int main(int argc, char** argv) {
       paint.frameFiles.push_back(value);
     } else if (arg == "--paint-with") {
       if (!testhost::ParsePaintSettings(value, &paint.options)) return Usage();
+    } else if (arg == "--clipboard" && !value.empty()) {
+      paint.clipboardText = value;
     } else if (arg == "--tone") {
       char* end = nullptr;
       const long ms = strtol(value.c_str(), &end, 10);
@@ -104,6 +107,7 @@ int main(int argc, char** argv) {
                                            std::cin, std::cout);
 
   if ((!paint.frameFiles.empty() || paint.stopReading) && paint.imageFile.empty()) return Usage();
+  if (!paint.clipboardText.empty() && paint.imageFile.empty()) return Usage();
   if (!paint.imageFile.empty()) {
     testhost::Listener listener;
     if (!StartListening(listener, address, port)) return 1;

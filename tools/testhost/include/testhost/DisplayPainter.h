@@ -26,6 +26,9 @@ struct PaintRequest {
   // A tone this long played on the client's audio slot after the picture
   // (none when 0 or when the client has no sound).
   int toneMs = 0;
+  // A text offered on the client's clipboard channel as CF_UNICODETEXT
+  // (none when empty).
+  std::string clipboardText;
 };
 
 // Reads a comma-separated list of paint settings into options: 16 or 24
