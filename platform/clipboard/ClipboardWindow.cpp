@@ -66,14 +66,26 @@ OpenGate& TheGate() {
 
 constexpr auto kOpenWait = std::chrono::seconds(1);
 
+// With the names' lock held: the name's identifier, or 0.
+UINT FindLocked(const Names& names, const std::u16string& name) {
+  for (size_t i = 0; i < names.byIndex.size(); ++i)
+    if (SameName(names.byIndex[i], name)) return UINT(kFirstRegisteredFormat + i);
+  return 0;
+}
+
 }  // namespace
+
+UINT FindClipboardFormat(const std::u16string& name) {
+  Names& names = TheNames();
+  std::lock_guard<std::mutex> hold(names.mutex);
+  return FindLocked(names, name);
+}
 
 UINT RegisterClipboardFormatW(const std::u16string& name) {
   if (name.empty() || name.size() > kMaxFormatName) return 0;
   Names& names = TheNames();
   std::lock_guard<std::mutex> hold(names.mutex);
-  for (size_t i = 0; i < names.byIndex.size(); ++i)
-    if (SameName(names.byIndex[i], name)) return UINT(kFirstRegisteredFormat + i);
+  if (UINT known = FindLocked(names, name)) return known;
   if (kFirstRegisteredFormat + names.byIndex.size() > kLastRegisteredFormat) return 0;
   names.byIndex.push_back(name);
   return UINT(kFirstRegisteredFormat + names.byIndex.size() - 1);

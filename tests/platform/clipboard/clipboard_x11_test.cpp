@@ -1,0 +1,185 @@
+// The clipboard over the X11 CLIPBOARD selection, with xclip as the other
+// program on the test's own display.
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "ClipEventLog.h"
+#include "XclipProcess.h"
+#include "pelplat/clipboard.h"
+#include "pelplat/utf16.h"
+
+namespace clip = pelplat::clipboard;
+
+namespace {
+
+clip::Bytes Wide(const std::u16string& text) {
+  clip::Bytes out;
+  for (char16_t c : text) {
+    out.push_back(uint8_t(c));
+    out.push_back(uint8_t(c >> 8));
+  }
+  out.push_back(0);
+  out.push_back(0);
+  return out;
+}
+
+clip::Bytes Raw(const std::string& s) { return clip::Bytes(s.begin(), s.end()); }
+
+// A CF_HDROP block of wide paths.
+clip::Bytes Hdrop(const std::vector<std::u16string>& paths) {
+  clip::Bytes out = {20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0};
+  for (const auto& p : paths) {
+    clip::Bytes w = Wide(p);
+    out.insert(out.end(), w.begin(), w.end());
+  }
+  out.push_back(0);
+  out.push_back(0);
+  return out;
+}
+
+class X11ClipboardTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    backend_ = clip::MakeX11ClipboardBackend();
+    ASSERT_NE(backend_, nullptr) << "no X display with XFixes";
+    clip::SetClipboardBackend(backend_.get());
+    window_ = std::make_unique<clip::ClipboardWindow>(&log_);
+  }
+  void TearDown() override {
+    window_.reset();
+    clip::SetClipboardBackend(nullptr);
+    backend_.reset();
+    clip::SetRenderTimeoutMs(10000);
+  }
+  void Offer(const std::vector<std::pair<UINT, std::optional<clip::Bytes>>>& offer) {
+    ASSERT_TRUE(window_->Open());
+    window_->Empty();
+    for (auto& [format, data] : offer) window_->SetData(format, data ? &*data : nullptr);
+    ASSERT_TRUE(window_->Close());
+  }
+  std::optional<clip::Bytes> Read(UINT format) {
+    if (!window_->Open()) return std::nullopt;
+    auto data = window_->GetData(format);
+    window_->Close();
+    return data;
+  }
+  std::vector<UINT> Formats() {
+    if (!window_->Open()) return {};
+    auto formats = window_->EnumFormats();
+    window_->Close();
+    return formats;
+  }
+
+  std::unique_ptr<clip::IClipboardBackend> backend_;
+  ClipEventLog log_;
+  std::unique_ptr<clip::ClipboardWindow> window_;
+};
+
+TEST_F(X11ClipboardTest, OtherProgramsReadOurTextFilesAndRegisteredFormats) {
+  const UINT custom = clip::RegisterClipboardFormatW(u"application/x-pellum-test");
+  Offer({{CF_UNICODETEXT, Wide(u"caf\u00e9 \u20ac")},
+         {CF_HDROP, Hdrop({u"/tmp/a b.txt", u"/tmp/\u00fc.txt"})},
+         {custom, Raw(std::string("\x01\x00\x02", 3))}});
+  const std::string targets = xclip::Paste("TARGETS").out;
+  for (const char* t : {"TARGETS", "UTF8_STRING", "STRING", "TEXT", "text/uri-list", "application/x-pellum-test"})
+    EXPECT_NE(targets.find(t), std::string::npos) << t << " missing from " << targets;
+
+  const struct {
+    const char* target;
+    std::string printed;
+  } cases[] = {
+      {"UTF8_STRING", "caf\xC3\xA9 \xE2\x82\xAC"},
+      {"text/plain;charset=utf-8", "caf\xC3\xA9 \xE2\x82\xAC"},
+      {"STRING", "caf\xE9 ?"},
+      {"text/uri-list", "file:///tmp/a%20b.txt\r\nfile:///tmp/%C3%BC.txt\r\n"},
+      {"application/x-pellum-test", std::string("\x01\x00\x02", 3)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.target);
+    xclip::Output got = xclip::Paste(c.target);
+    EXPECT_TRUE(got.exited);
+    EXPECT_EQ(got.status, 0);
+    EXPECT_EQ(got.out, c.printed);
+  }
+  EXPECT_NE(xclip::Paste("image/png").status, 0);
+}
+
+TEST_F(X11ClipboardTest, AnotherProgramsCopyIsReportedAndReadOursIsNot) {
+  window_->AddFormatListener();
+  Offer({{CF_UNICODETEXT, Wide(u"ours")}});
+  EXPECT_TRUE(window_->IsOwner());
+  {
+    xclip::Copy copy("text/uri-list", "# a comment\r\nfile:///tmp/x%20y\r\nhttp://elsewhere/z\r\n");
+    ASSERT_TRUE(log_.WaitFor([](auto& l) { return l.updates.size() == 2; }));
+    // Our own change was heard as ours, xclip's as another program's.
+    EXPECT_EQ(log_.updates, (std::vector<bool>{true, false}));
+    EXPECT_FALSE(window_->IsOwner());
+    EXPECT_EQ(Formats(), std::vector<UINT>{CF_HDROP});
+    EXPECT_EQ(Read(CF_HDROP), Hdrop({u"/tmp/x y"}));
+  }
+  xclip::Copy copy("UTF8_STRING", "from xclip \xE2\x82\xAC");
+  ASSERT_TRUE(log_.WaitFor([](auto& l) { return l.updates.size() >= 3 && !l.updates.back(); }));
+  // The owner's end may be heard before the next copy: wait for the text.
+  for (int i = 0; i < 50 && Formats() != std::vector<UINT>{CF_UNICODETEXT}; ++i)
+    ASSERT_TRUE(log_.WaitFor([n = log_.UpdateCount()](auto& l) { return l.updates.size() > n; }));
+  EXPECT_EQ(Read(CF_UNICODETEXT), Wide(u"from xclip \u20ac"));
+}
+
+TEST_F(X11ClipboardTest, FiveMegabytesOfTextCrossInStepsBothWays) {
+  std::string big(5 * 1024 * 1024, 'x');
+  for (size_t i = 0; i < big.size(); i += 997) big[i] = char('a' + i % 26);
+  std::u16string wide(big.begin(), big.end());
+  Offer({{CF_UNICODETEXT, Wide(wide)}});
+  xclip::Output out = xclip::Paste("UTF8_STRING");
+  EXPECT_EQ(out.status, 0);
+  EXPECT_TRUE(out.out == big) << "xclip got " << out.out.size() << " bytes";
+
+  window_->AddFormatListener();
+  const size_t heard = log_.UpdateCount();
+  big[0] = 'Z';
+  xclip::Copy copy("UTF8_STRING", big);
+  ASSERT_TRUE(log_.WaitFor([heard](auto& l) { return l.updates.size() > heard && !l.updates.back(); }));
+  wide[0] = u'Z';
+  std::optional<clip::Bytes> in = Read(CF_UNICODETEXT);
+  ASSERT_TRUE(in.has_value());
+  EXPECT_TRUE(*in == Wide(wide)) << "read " << in->size() << " bytes";
+}
+
+// How another program's paste of a delayed format ends.
+struct X11RenderCase {
+  const char* name;
+  enum { kData, kFailure, kNoAnswer } answer;
+  bool pasted;
+};
+
+class X11DelayedRenderTest : public X11ClipboardTest, public ::testing::WithParamInterface<X11RenderCase> {};
+
+TEST_P(X11DelayedRenderTest, APasteOfADelayedFormatIsRenderedByItsOwner) {
+  const X11RenderCase& c = GetParam();
+  clip::SetRenderTimeoutMs(c.answer == X11RenderCase::kNoAnswer ? 500 : 60000);
+  const UINT custom = clip::RegisterClipboardFormatW(u"application/x-pellum-delayed");
+  Offer({{custom, std::nullopt}, {CF_UNICODETEXT, std::nullopt}});
+  auto paste = std::async(std::launch::async, [] { return xclip::Paste("application/x-pellum-delayed"); });
+  ASSERT_TRUE(log_.WaitFor([](auto& l) { return !l.renders.empty(); }));
+  EXPECT_EQ(log_.renders, std::vector<UINT>{custom});
+  if (c.answer == X11RenderCase::kData) window_->RenderFormat(custom, Raw("rendered late"));
+  if (c.answer == X11RenderCase::kFailure) window_->RenderFailed(custom);
+  xclip::Output got = paste.get();
+  EXPECT_TRUE(got.exited);
+  EXPECT_EQ(got.status == 0, c.pasted);
+  if (c.pasted) {
+    EXPECT_EQ(got.out, "rendered late");
+    // Rendered once: the next paste is served without asking again.
+    EXPECT_EQ(xclip::Paste("application/x-pellum-delayed").out, "rendered late");
+    EXPECT_EQ(log_.renders.size(), 1u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, X11DelayedRenderTest,
+                         ::testing::Values(X11RenderCase{"Data", X11RenderCase::kData, true},
+                                           X11RenderCase{"Failure", X11RenderCase::kFailure, false},
+                                           X11RenderCase{"NoAnswer", X11RenderCase::kNoAnswer, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
