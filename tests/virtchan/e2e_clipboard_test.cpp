@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "E2eEnv.h"
+#include "HostClipboardServer.h"
 #include "testhost/ClipboardServer.h"
 #include "testhost/DisplayPainter.h"
 
@@ -25,16 +26,6 @@ namespace cb = testhost::cliprdr;
 using Bytes = std::vector<uint8_t>;
 
 constexpr char kChannelSlotName[] = "MSVCEXT ";
-
-cb::ClipboardServer ServerOn(PaintingHost& host, uint16_t slot) {
-  return cb::ClipboardServer([&host, slot](const Bytes& payload) { return host.SendOnSlot(slot, payload); },
-                             [&host, slot] {
-                               std::vector<Bytes> payloads;
-                               for (const testhost::HostMessage& m : host.Messages())
-                                 if (m.header.slot == slot && m.code == 0) payloads.push_back(m.body);
-                               return payloads;
-                             });
-}
 
 // A session to the host at LoopbackHost(n) with these profile values; the
 // channel slot in *slot.

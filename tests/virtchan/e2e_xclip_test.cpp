@@ -9,6 +9,7 @@
 #include <future>
 
 #include "E2eEnv.h"
+#include "HostClipboardServer.h"
 #include "XclipProcess.h"
 #include "testhost/ClipboardServer.h"
 
@@ -39,13 +40,7 @@ TEST(ClipboardChannelXclip, HostTextIsPastedLocallyAndLocalDataReachesTheHost) {
   const std::vector<uint16_t> channelSlots = host.Slots("MSVCEXT ");
   ASSERT_EQ(channelSlots.size(), 1u);
   const uint16_t slot = channelSlots[0];
-  cb::ClipboardServer server([&host, slot](const Bytes& payload) { return host.SendOnSlot(slot, payload); },
-                             [&host, slot] {
-                               std::vector<Bytes> payloads;
-                               for (const testhost::HostMessage& m : host.Messages())
-                                 if (m.header.slot == slot && m.code == 0) payloads.push_back(m.body);
-                               return payloads;
-                             });
+  cb::ClipboardServer server = ServerOn(host, slot);
   testhost::channels::CapabilityReply reply;
   ASSERT_TRUE(server.Exchange(0x17F, &reply, kWaitMs));
   ASSERT_TRUE(server.Open(0x0E, kWaitMs));
