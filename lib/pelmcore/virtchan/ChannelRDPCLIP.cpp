@@ -130,19 +130,12 @@ int ChannelRDPCLIP::OnReceive(const uint8_t* data, uint32_t length, IVirtChanSes
 // ---------------------------------------------------------------- sending
 
 bool ChannelRDPCLIP::SendPdu(uint16_t type, uint16_t flags, const uint8_t* data, uint32_t dataLength) {
-  const uint64_t total = uint64_t{kHeaderSize} + dataLength;
-  if (total > UINT32_MAX) return true;
-  std::unique_ptr<uint8_t[]> pdu(new (std::nothrow) uint8_t[total]);
-  if (!pdu) {
-    LogMessageA("ChannelRDPCLIP: PDU %u of %u data bytes not sent, no memory", unsigned{type}, dataLength);
-    return true;
-  }
-  ByteWriter w(pdu.get(), total);
+  uint8_t header[kHeaderSize];
+  ByteWriter w(header, sizeof header);
   w.U16(type);
   w.U16(flags);
   w.U32(dataLength);
-  if (dataLength) w.Bytes(data, dataLength);
-  SendChunked(pdu.get(), static_cast<uint32_t>(total), virtchan::kClipboardChunk);
+  SendChunked(header, sizeof header, data, dataLength, virtchan::kClipboardChunk);
   return true;
 }
 

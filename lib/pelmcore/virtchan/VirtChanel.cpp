@@ -158,19 +158,29 @@ std::unique_ptr<uint8_t[]> CCVirtChanel::AllocPacket(uint32_t n) {
 }
 
 void CCVirtChanel::SendChunked(const uint8_t* pdu, uint32_t total, uint32_t limit) {
-  if (total == 0 || limit == 0 || !pdu) return;
-  const uint32_t largest = std::min(total, limit);
+  SendChunked(pdu, total, nullptr, 0, limit);
+}
+
+void CCVirtChanel::SendChunked(const uint8_t* head, uint32_t headLength, const uint8_t* body, uint32_t bodyLength,
+                               uint32_t limit) {
+  const uint64_t total = uint64_t{headLength} + bodyLength;
+  if (total == 0 || total > UINT32_MAX || limit == 0 || (headLength && !head) || (bodyLength && !body)) return;
+  const uint32_t largest = static_cast<uint32_t>(std::min<uint64_t>(total, limit));
   std::unique_ptr<uint8_t[]> frame(new (std::nothrow) uint8_t[kHeaderSize + kPduHeaderSize + largest]);
   if (!frame) {
-    LogMessageA("CCVirtChanel::SendChunked: channel %u: %u bytes not sent, no memory", unsigned{index_}, total);
+    LogMessageA("CCVirtChanel::SendChunked: channel %u: %u bytes not sent, no memory", unsigned{index_},
+                static_cast<uint32_t>(total));
     return;
   }
-  for (uint32_t offset = 0; offset < total;) {
-    const uint32_t chunk = std::min(limit, total - offset);
+  for (uint64_t offset = 0; offset < total;) {
+    const uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(limit, total - offset));
     ByteWriter w(frame.get() + kHeaderSize, kPduHeaderSize + chunk);
-    w.U32(total);
+    w.U32(static_cast<uint32_t>(total));
     w.U32(ChunkFlags(offset, chunk, total));
-    w.Bytes(pdu + offset, chunk);
+    // The chunk's bytes from the head, then from the body.
+    const uint64_t fromHead = offset < headLength ? std::min<uint64_t>(headLength - offset, chunk) : 0;
+    if (fromHead) w.Bytes(head + offset, fromHead);
+    if (chunk > fromHead) w.Bytes(body + (offset + fromHead - headLength), chunk - fromHead);
     SendData(frame.get(), static_cast<uint32_t>(kPduHeaderSize + chunk));
     offset += chunk;
   }

@@ -61,6 +61,10 @@ class CCVirtChanel : public IRdpVirtualChannel {
   // Sends a PDU as "WC" chunks of at most `limit` PDU bytes, each behind a
   // CHANNEL_PDU_HEADER. A PDU of no bytes sends nothing.
   void SendChunked(const uint8_t* pdu, uint32_t total, uint32_t limit);
+  // The same for a PDU held in two pieces (a header and its data), so that
+  // a large PDU is not copied whole first.
+  void SendChunked(const uint8_t* head, uint32_t headLength, const uint8_t* body, uint32_t bodyLength,
+                   uint32_t limit);
 
   // Threads of asynchronous requests hand their finished futures here; the
   // worker waits on them and drops them.

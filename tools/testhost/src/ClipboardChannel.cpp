@@ -1,5 +1,7 @@
 #include "testhost/ClipboardChannel.h"
 
+#include <algorithm>
+
 #include "testhost/Wire.h"
 
 namespace testhost {
@@ -65,6 +67,11 @@ CapabilityReply ReadCapabilityReply(const Bytes& bytes) {
   return r;
 }
 
+namespace {
+// A stated total is trusted this far ahead of the chunks that carry it.
+constexpr uint32_t kReserveLimit = 64u << 20;
+}  // namespace
+
 bool PduAssembler::Add(uint16_t index, const Bytes& payload) {
   if (payload.size() < 8) return false;
   const uint32_t total = static_cast<uint32_t>(Read(payload, 0, 4));
@@ -73,7 +80,10 @@ bool PduAssembler::Add(uint16_t index, const Bytes& payload) {
   Partial& p = partial_[index];
   const bool first = flags & 0x01;
   if (first != p.bytes.empty() || !(flags & 0x10)) return false;
-  if (first) p.total = total;
+  if (first) {
+    p.total = total;
+    p.bytes.reserve(std::min<uint32_t>(total, kReserveLimit));
+  }
   if (total != p.total) return false;
   p.bytes.insert(p.bytes.end(), payload.begin() + 8, payload.end());
   if (p.bytes.size() > p.total) return false;
