@@ -3,7 +3,8 @@
 
 A unit is one class's header and source (Foo.h + Foo.cpp). The core's units
 must not reach each other in a circle, the library must not include the
-program, and only the core's qt/ room may include Qt. Prints every fault and
+program, and only the core's qt/ room may include Qt. The platform areas
+listed in QT_FREE_PLATFORM include no Qt either. Prints every fault and
 exits 1 when there is one.
 
 usage: check-includes.py [source root]
@@ -16,6 +17,9 @@ INCLUDE = re.compile(r'^\s*#\s*include\s*[<"]([^">]+)[">]', re.M)
 # The display decoder's groups file is the second half of one class.
 SAME_UNIT = {"display/Op2DecoderGroups": "display/Op2Decoder"}
 QT_ROOM = "qt"
+QT_INCLUDE = re.compile(r"Q[A-Za-z]+$|Qt[A-Za-z]+/")
+# Platform areas that serve code without Qt.
+QT_FREE_PLATFORM = ["clipboard"]
 
 
 def units(core):
@@ -79,11 +83,16 @@ def main():
         for inc in includes:
             if inc.startswith("app/") or inc.startswith("win/"):
                 faults.append(f"{unit}: includes the program ({inc})")
-            if room != QT_ROOM and re.match(r"Q[A-Za-z]+$|Qt[A-Za-z]+/", inc):
+            if room != QT_ROOM and QT_INCLUDE.match(inc):
                 faults.append(f"{unit}: includes Qt ({inc}) outside the qt room")
             target = SAME_UNIT.get(os.path.splitext(inc)[0], os.path.splitext(inc)[0])
             if target in graph and target != unit:
                 graph[unit].add(target)
+    for area in QT_FREE_PLATFORM:
+        for unit, includes in units(os.path.join(root, "platform", area)).items():
+            for inc in includes:
+                if QT_INCLUDE.match(inc):
+                    faults.append(f"platform/{area}/{unit}: includes Qt ({inc})")
     for group in cycles(graph):
         faults.append("include circle: " + " <-> ".join(group))
     for f in faults:

@@ -139,8 +139,18 @@ ClipboardWindow::ClipboardWindow(IClipboardWindowEvents* events) : state_(new St
 }
 
 ClipboardWindow::~ClipboardWindow() {
-  if (state_->open) Close();
+  // What was staged and never closed goes with the window.
+  ReleaseGate();
   state_->backend->Detach(state_->id);
+}
+
+void ClipboardWindow::ReleaseGate() {
+  OpenGate& gate = TheGate();
+  {
+    std::lock_guard<std::mutex> hold(gate.mutex);
+    if (gate.holder == this) gate.holder = nullptr;
+  }
+  gate.cv.notify_all();
 }
 
 BOOL ClipboardWindow::Open() {
@@ -173,12 +183,7 @@ BOOL ClipboardWindow::Close() {
     state_->staged.clear();
   }
   bool ok = !publish || state_->backend->Publish(state_->id, std::move(offer));
-  OpenGate& gate = TheGate();
-  {
-    std::lock_guard<std::mutex> hold(gate.mutex);
-    if (gate.holder == this) gate.holder = nullptr;
-  }
-  gate.cv.notify_all();
+  ReleaseGate();
   return ok ? TRUE : Fail(ERROR_ACCESS_DENIED);
 }
 

@@ -76,11 +76,13 @@ bool LocalClipboard::Formats(std::vector<UINT>* formats) {
   return true;
 }
 
-bool LocalClipboard::Read(WindowId, UINT format, Bytes* data) {
+bool LocalClipboard::Read(WindowId reader, UINT format, Bytes* data) {
   std::unique_lock<std::mutex> hold(mutex_);
   OfferEntry* entry = Find(format);
   if (entry && !entry->data) {
-    if (!AskRender(format)) {
+    // The owner has nothing to give itself yet, and its render may need the
+    // very thread that reads.
+    if (reader == owner_ || !AskRender(format)) {
       SetLastClipboardError(ERROR_NOT_FOUND);
       return false;
     }

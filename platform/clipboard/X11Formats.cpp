@@ -117,6 +117,7 @@ std::string HdropToUriList(const Bytes& hdrop) {
       ++at;
     }
     if (path.empty()) break;  // the closing empty name
+    if (path[0] != '/') continue;  // a file URI names an absolute path
     uris += "file://";
     for (unsigned char c : path) {
       if (Unreserved(c)) {

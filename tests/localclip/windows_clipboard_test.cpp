@@ -6,6 +6,7 @@
 #include <future>
 #include <mutex>
 
+#include "RecordingCallback.h"
 #include "localclip/WindowsClipboard.h"
 #include "pelplat/clipboard.h"
 
@@ -13,50 +14,7 @@ namespace clip = pelplat::clipboard;
 
 namespace {
 
-constexpr auto kBound = std::chrono::seconds(20);
-
 clip::Bytes B(const char* text) { return clip::Bytes(text, text + strlen(text)); }
-
-// The channel's side: counts changes, records render requests and answers
-// them with `renderAnswer`.
-class RecordingCallback : public CVrLocalClipCallback {
- public:
-  explicit RecordingCallback(std::promise<void>* gone = nullptr) : gone_(gone) {}
-  ~RecordingCallback() override {
-    if (gone_) gone_->set_value();
-  }
-  void LocalClipboardChanged() override {
-    std::lock_guard<std::mutex> hold(mutex_);
-    ++changes_;
-    cv_.notify_all();
-  }
-  int32_t RenderFormatRequest(uint32_t localFormat) override {
-    std::lock_guard<std::mutex> hold(mutex_);
-    requests_.push_back(localFormat);
-    cv_.notify_all();
-    return renderAnswer;
-  }
-  bool WaitChanges(int n) {
-    std::unique_lock<std::mutex> hold(mutex_);
-    return cv_.wait_for(hold, kBound, [&] { return changes_ >= n; });
-  }
-  int Changes() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return changes_;
-  }
-  bool WaitRequest(uint32_t format) {
-    std::unique_lock<std::mutex> hold(mutex_);
-    return cv_.wait_for(hold, kBound, [&] { return !requests_.empty() && requests_.back() == format; });
-  }
-  std::atomic<int32_t> renderAnswer{0};
-
- private:
-  std::promise<void>* gone_;
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  int changes_ = 0;
-  std::vector<uint32_t> requests_;
-};
 
 struct ClipboardRelease {
   void operator()(CWindowsClipboard* c) const {
@@ -237,7 +195,7 @@ TEST_P(ServerPasteTest, APasteEndsWithTheServersBytesOrWithoutData) {
     default:
       break;
   }
-  ASSERT_EQ(paste.wait_for(kBound), std::future_status::ready);
+  ASSERT_EQ(paste.wait_for(RecordingCallback::kBound), std::future_status::ready);
   std::optional<clip::Bytes> got = paste.get();
   EXPECT_EQ(got.has_value(), c.pasterGetsData);
   if (c.pasterGetsData) EXPECT_EQ(*got, B("server"));
@@ -253,16 +211,31 @@ INSTANTIATE_TEST_SUITE_P(
                       PasteCase{"Stop", PasteCase::kStop, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(WindowsClipboardLifeTest, StopEndsTheThreadAndTheLastReleaseLetsTheCallbackGo) {
+TEST(WindowsClipboardLifeTest, AReopenedChannelsClipboardWorksBesideTheOldOne) {
   auto backend = clip::MakeModelClipboardBackend();
   clip::SetClipboardBackend(backend.get());
-  std::promise<void> gone;
-  auto callbackGone = gone.get_future();
-  auto* local = new CWindowsClipboard;
-  local->Start(std::make_shared<RecordingCallback>(&gone));
-  local->Stop();
-  local->Release();
-  EXPECT_EQ(callbackGone.wait_for(kBound), std::future_status::ready);
+  std::promise<void> oldGone, newGone;
+  auto oldCallbackGone = oldGone.get_future();
+  auto newCallbackGone = newGone.get_future();
+  auto* before = new CWindowsClipboard;
+  before->Start(std::make_shared<RecordingCallback>(&oldGone));
+  // The new one starts before the old one has gone.
+  auto callback = std::make_shared<RecordingCallback>(&newGone);
+  auto* after = new CWindowsClipboard;
+  after->Start(callback);
+  before->Stop();
+  before->Release();
+  EXPECT_EQ(oldCallbackGone.wait_for(RecordingCallback::kBound), std::future_status::ready);
+
+  clip::ClipboardWindow other(nullptr);
+  ASSERT_TRUE(other.Open());
+  other.Empty();
+  ASSERT_TRUE(other.Close());
+  EXPECT_TRUE(callback->WaitChanges(1));
+  callback.reset();
+  after->Stop();
+  after->Release();
+  EXPECT_EQ(newCallbackGone.wait_for(RecordingCallback::kBound), std::future_status::ready);
   clip::SetClipboardBackend(nullptr);
 }
 

@@ -61,6 +61,23 @@ TEST(ClipboardTest, ServerTextReachesTheClipboardAndIsNotEchoed) {
   clipboard.ClearListener(&listener);
 }
 
+TEST(ClipboardTest, EachServerTextReachesTheClipboardInTurn) {
+  QtClipboardInterface clipboard;
+  std::vector<QString> seen;
+  auto watch = QObject::connect(QGuiApplication::clipboard(), &QClipboard::dataChanged,
+                                [&] { seen.push_back(QGuiApplication::clipboard()->text()); });
+  // Both texts are given before the GUI thread sets the first one; the
+  // second ends at its terminator, the first at its last whole unit.
+  std::thread([&] {
+    EXPECT_EQ(clipboard.SetData(0, "f\0i\0r\0s\0t\0!", 11), 0);
+    const std::u16string second(u"second\0junk", 11);
+    EXPECT_EQ(clipboard.SetData(0, second.data(), uint32_t(second.size() * 2)), 0);
+  }).join();
+  Deliver();
+  QObject::disconnect(watch);
+  EXPECT_EQ(seen, (std::vector<QString>{"first", "second"}));
+}
+
 TEST(ClipboardTest, SystemApiOwnsOneClipboardAndSwitchesIt) {
   ApiPtr api(new ScreenSystemApi);
   ASSERT_NE(api->GetClipboard(), nullptr);

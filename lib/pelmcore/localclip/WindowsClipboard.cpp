@@ -176,7 +176,8 @@ void CWindowsClipboard::RenderRequest(uint32_t format) {
   int32_t asked = -1;
   if (auto callback = Callback()) asked = callback->RenderFormatRequest(format);
   if (asked == 0) {
-    const int waitMs = renderWaitMs_ >= 0 ? renderWaitMs_ : clip::RenderTimeoutMs();
+    const int set = renderWaitMs_.load();
+    const int waitMs = set >= 0 ? set : clip::RenderTimeoutMs();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
     Message message;
     // Other messages keep being handled while this render waits; the wait

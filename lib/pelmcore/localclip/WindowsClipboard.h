@@ -9,6 +9,7 @@
 // when the clipboard stops.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -108,6 +109,6 @@ class CWindowsClipboard : public CVrLocalClipboard, public CAtom {
   std::mutex pendingMutex_;
   std::list<ClipboardValue*> pending_;
 
-  uint32_t fileDescriptorFormat_ = 0;
-  int renderWaitMs_ = -1;
+  std::atomic<uint32_t> fileDescriptorFormat_{0};
+  std::atomic<int> renderWaitMs_{-1};
 };

@@ -95,7 +95,8 @@ class ClipboardWindow {
   // may be null for a window that only reads; it must outlive the window.
   explicit ClipboardWindow(IClipboardWindowEvents* events);
   // Detaches: no event is delivered once it returns; renders this window
-  // still owes end without data.
+  // still owes end without data; an open clipboard is closed without
+  // publishing what was staged.
   ~ClipboardWindow();
 
   ClipboardWindow(const ClipboardWindow&) = delete;
@@ -121,7 +122,8 @@ class ClipboardWindow {
   std::vector<UINT> EnumFormats();
   BOOL IsFormatAvailable(UINT format);
   // GetClipboardData: the format's bytes; a delayed format is rendered by
-  // its owner first (bounded wait).
+  // its owner first (bounded wait). The owner's own unrendered formats give
+  // it no data.
   std::optional<Bytes> GetData(UINT format);
   // GetClipboardOwner() == this window.
   bool IsOwner();
@@ -137,6 +139,8 @@ class ClipboardWindow {
   void RenderFailed(UINT format);
 
  private:
+  void ReleaseGate();
+
   struct State;
   std::unique_ptr<State> state_;
 };

@@ -9,10 +9,21 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "pelplat/clipboard.h"
+
 namespace xclip {
+
+// One connection to the test display for the whole program: Xvfb resets
+// when its last client leaves, and a connection made during a reset fails.
+inline pelplat::clipboard::IClipboardBackend* DisplayBackend() {
+  static std::unique_ptr<pelplat::clipboard::IClipboardBackend> backend =
+      pelplat::clipboard::MakeX11ClipboardBackend();
+  return backend.get();
+}
 
 struct Output {
   bool exited = false;  // false: killed at the bound

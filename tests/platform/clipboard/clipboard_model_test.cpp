@@ -115,6 +115,7 @@ TEST_P(DelayedRenderTest, TheReaderGetsWhatTheOwnerRendersAndNeverHangs) {
   clip::ClipboardWindow reader(nullptr);
   Offer(*owner, {{0xC200, nullptr}});
 
+  EXPECT_FALSE(Read(*owner, 0xC200));  // not asked of itself
   auto read = std::async(std::launch::async, [&] { return Read(reader, 0xC200); });
   ASSERT_TRUE(ownerLog.WaitFor([](auto& l) { return l.renders.size() == 1; }));
   EXPECT_EQ(ownerLog.renders[0], 0xC200u);

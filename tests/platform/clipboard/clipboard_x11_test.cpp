@@ -41,15 +41,13 @@ clip::Bytes Hdrop(const std::vector<std::u16string>& paths) {
 class X11ClipboardTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    backend_ = clip::MakeX11ClipboardBackend();
-    ASSERT_NE(backend_, nullptr) << "no X display with XFixes";
-    clip::SetClipboardBackend(backend_.get());
+    ASSERT_NE(xclip::DisplayBackend(), nullptr) << "no X display with XFixes";
+    clip::SetClipboardBackend(xclip::DisplayBackend());
     window_ = std::make_unique<clip::ClipboardWindow>(&log_);
   }
   void TearDown() override {
     window_.reset();
     clip::SetClipboardBackend(nullptr);
-    backend_.reset();
     clip::SetRenderTimeoutMs(10000);
   }
   void Offer(const std::vector<std::pair<UINT, std::optional<clip::Bytes>>>& offer) {
@@ -71,7 +69,6 @@ class X11ClipboardTest : public ::testing::Test {
     return formats;
   }
 
-  std::unique_ptr<clip::IClipboardBackend> backend_;
   ClipEventLog log_;
   std::unique_ptr<clip::ClipboardWindow> window_;
 };
