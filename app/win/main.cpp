@@ -26,6 +26,7 @@
 #include "cli/RunFlags.h"
 #include "display/Op2Processor.h"
 #include "input/VirtHidSlotDataProcessor.h"
+#include "virtchan/VirtChanelsSlotProcessor.h"
 #include "program/EngineStatusFile.h"
 #include "program/LoopbackDiscovery.h"
 #include "program/QtSystemApiSettingsLink.h"
@@ -217,6 +218,7 @@ int main(int argc, char** argv) {
   RegisterAvsProcessorMaker();
   RegisterDecodedStreamKinds();
   RegisterDxvaStreamKind();
+  RegisterChannelsProcessorMaker();
   InstallSettingsProbes();
 
   std::unique_ptr<IServerFinderEngine> discovery = MakeLoopbackDiscoveryEngine(getenv("PELLUM_TEST_DISCOVERY"));

@@ -4,7 +4,7 @@
 //   pellum-testhost [--address A] [--port N] [--script FILE]
 //   pellum-testhost [--address A] --discovery NAME
 //   pellum-testhost [--address A] [--port N] --paint IMAGE [--paint-with LIST] [--play IMAGE]...
-//                   [--tone MS] [--stop-reading]
+//                   [--tone MS] [--stop-reading] [--clipboard TEXT]
 //                   [--play-h264 CLIP] [--play-mjpeg CLIP]
 //
 // Prints "listening ADDRESS PORT" first (port 0 takes an ephemeral port),
@@ -22,7 +22,8 @@
 // has stopped taking data. --play-h264 and --play-mjpeg play a clip over
 // the display after the pictures: an Annex B file cut at its access unit
 // delimiters, as "NSP-h264" frames; JPEG pictures one after another, as a
-// stream of their own.
+// stream of their own. With --clipboard TEXT it also offers TEXT on the
+// client's clipboard redirection channel and answers its requests for it.
 #include <arpa/inet.h>
 
 #include <cstdlib>
@@ -43,7 +44,7 @@ int Usage() {
   std::cerr << "usage: pellum-testhost [--address A] [--port N] [--script FILE]\n"
                "       pellum-testhost [--address A] --discovery NAME\n"
                "       pellum-testhost [--address A] [--port N] --paint IMAGE [--paint-with LIST] [--play IMAGE]...\n"
-               "                       [--tone MS] [--stop-reading]\n"
+               "                       [--tone MS] [--stop-reading] [--clipboard TEXT]\n"
                "                       [--play-h264 CLIP] [--play-mjpeg CLIP]\n";
   return 2;
 }
@@ -92,6 +93,8 @@ int main(int argc, char** argv) {
       paint.clips.emplace_back(arg.substr(7), value);
     } else if (arg == "--paint-with") {
       if (!testhost::ParsePaintSettings(value, &paint.options)) return Usage();
+    } else if (arg == "--clipboard" && !value.empty()) {
+      paint.clipboardText = value;
     } else if (arg == "--tone") {
       char* end = nullptr;
       const long ms = strtol(value.c_str(), &end, 10);
@@ -112,6 +115,7 @@ int main(int argc, char** argv) {
 
   if ((!paint.frameFiles.empty() || paint.stopReading) && paint.imageFile.empty()) return Usage();
   if (!paint.clips.empty() && paint.imageFile.empty()) return Usage();
+  if (!paint.clipboardText.empty() && paint.imageFile.empty()) return Usage();
   if (!paint.imageFile.empty()) {
     testhost::Listener listener;
     if (!StartListening(listener, address, port)) return 1;

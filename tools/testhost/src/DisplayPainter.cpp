@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "testhost/AudioSlot.h"
+#include "testhost/ClipboardPlayer.h"
 #include "testhost/HostSession.h"
 #include "testhost/StreamEncoder.h"
 #include "testhost/VideoClips.h"
@@ -179,6 +180,8 @@ int RunPaintSession(Listener& listener, const PaintRequest& request, std::istrea
     out << "tone of " << request.toneMs << " ms on slot " << audioSlot << std::endl;
   }
   session.StartKeepAlive(kKeepAliveMs);
+  ClipboardPlayer clipboard;
+  if (!request.clipboardText.empty() && !clipboard.Start(session, report, request.clipboardText, out)) return 1;
   std::string line;
   while (std::getline(until, line)) {
   }

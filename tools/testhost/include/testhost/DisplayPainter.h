@@ -30,6 +30,9 @@ struct PaintRequest {
   // "mjpeg") and file (Annex B with access unit delimiters, or JPEG
   // pictures one after another).
   std::vector<std::pair<std::string, std::string>> clips;
+  // A text offered on the client's clipboard channel as CF_UNICODETEXT
+  // (none when empty).
+  std::string clipboardText;
 };
 
 // Reads a comma-separated list of paint settings into options: 16 or 24
