@@ -22,6 +22,9 @@ PACKAGES=(
   # sound fixtures: oggenc makes Vorbis streams, ffmpeg ADPCM and reference
   # decodes
   vorbis-tools ffmpeg
+  # Media Foundation: decoder transforms over libavcodec, the colour
+  # converter over libswscale
+  libswscale-dev
 )
 
 missing=()
