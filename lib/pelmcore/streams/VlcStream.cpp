@@ -1,6 +1,7 @@
 #include "streams/VlcStream.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <new>
 
 #include "pelplat/mmsystem.h"
@@ -361,7 +362,9 @@ uint32_t ProbeVlcStreamCodecs() {
 }
 
 void RegisterMediaFoundationStreams() {
-  static const bool started = SUCCEEDED(MFStartup(MF_VERSION, MFSTARTUP_FULL));
+  // Once per process; the platform's transforms leave the class registry
+  // again at exit.
+  static const bool started = SUCCEEDED(MFStartup(MF_VERSION, MFSTARTUP_FULL)) && std::atexit([] { MFShutdown(); }) == 0;
   (void)started;
   RegisterStreamKindMaker(StreamKind::kPlayer, [](const StreamKindArgs& args) -> std::unique_ptr<CStream> {
     return std::unique_ptr<CStream>(new (std::nothrow) CVlcStream(args.port, args.displayIndex));
