@@ -29,7 +29,7 @@ class MediaType : public AttributeStore<IMFMediaType> {
 class MemoryBuffer : public ComObject<IMFMediaBuffer> {
  public:
   MemoryBuffer(DWORD maxLength, DWORD alignment) : maxLength_(maxLength) {
-    storage_ = static_cast<BYTE*>(std::calloc(static_cast<size_t>(maxLength) + alignment + 1, 1));
+    storage_ = static_cast<BYTE*>(std::malloc(static_cast<size_t>(maxLength) + alignment + 1));
     if (storage_) {
       const uintptr_t at = reinterpret_cast<uintptr_t>(storage_);
       data_ = reinterpret_cast<BYTE*>((at + alignment) & ~static_cast<uintptr_t>(alignment));

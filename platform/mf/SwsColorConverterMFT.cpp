@@ -94,15 +94,30 @@ class SwsColorConverter : public TransformBase {
     if (FAILED(hr)) return hr;
     LONGLONG time = 0;
     const bool timed = SUCCEEDED(held_->GetSampleTime(&time));
-    hr = SampleBytes(held_, &bytes_) ? S_OK : E_FAIL;
-    SafeRelease(held_);
+    // A picture in one buffer is read where it lies; others are joined.
+    DWORD held = 0;
+    IMFMediaBuffer* single = nullptr;
+    const BYTE* picture = nullptr;
+    DWORD length = 0;
+    BYTE* in = nullptr;
+    if (SUCCEEDED(held_->GetBufferCount(&held)) && held == 1 && SUCCEEDED(held_->GetBufferByIndex(0, &single)) &&
+        SUCCEEDED(single->Lock(&in, nullptr, &length))) {
+      picture = in;
+    } else if (SampleBytes(held_, &bytes_)) {
+      picture = bytes_.data();
+      length = static_cast<DWORD>(bytes_.size());
+    }
+    hr = picture ? S_OK : E_FAIL;
     BYTE* out = nullptr;
     if (SUCCEEDED(hr)) hr = buffer->Lock(&out, nullptr, nullptr);
     if (SUCCEEDED(hr)) {
-      hr = Convert(out) ? S_OK : E_FAIL;
+      hr = Convert(picture, length, out) ? S_OK : E_FAIL;
       buffer->Unlock();
       buffer->SetCurrentLength(SUCCEEDED(hr) ? RgbSize() : 0);
     }
+    if (in) single->Unlock();
+    SafeRelease(single);
+    SafeRelease(held_);
     buffer->Release();
     if (SUCCEEDED(hr) && timed) buffers[0].pSample->SetSampleTime(time);
     return hr;
@@ -143,13 +158,23 @@ class SwsColorConverter : public TransformBase {
     return S_OK;
   }
 
-  bool Convert(BYTE* out) {
+  bool Convert(const BYTE* picture, DWORD length, BYTE* out) {
     const int w = static_cast<int>(width_), h = static_cast<int>(height_);
-    scaler_ = sws_getCachedContext(scaler_, w, h, AV_PIX_FMT_NV12, w, h, AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr,
+    // libswscale converts planar 4:2:0 on its fast path (chroma repeated,
+    // not interpolated), several times faster than from NV12: the chroma
+    // pairs are split into planes first.
+    scaler_ = sws_getCachedContext(scaler_, w, h, AV_PIX_FMT_YUV420P, w, h, AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr,
                                    nullptr, nullptr);
-    if (!scaler_ || bytes_.size() < Nv12Size(width_, height_)) return false;
-    const uint8_t* planes[4] = {bytes_.data(), bytes_.data() + static_cast<size_t>(w) * h, nullptr, nullptr};
-    const int strides[4] = {w, w, 0, 0};
+    if (!scaler_ || length < Nv12Size(width_, height_)) return false;
+    const size_t half = static_cast<size_t>(w / 2), rows = (static_cast<size_t>(h) + 1) / 2;
+    chroma_.resize(2 * half * rows);
+    const BYTE* pairs = picture + static_cast<size_t>(w) * h;
+    for (size_t i = 0; i < half * rows; ++i) {
+      chroma_[i] = pairs[2 * i];
+      chroma_[half * rows + i] = pairs[2 * i + 1];
+    }
+    const uint8_t* planes[4] = {picture, chroma_.data(), chroma_.data() + half * rows, nullptr};
+    const int strides[4] = {w, static_cast<int>(half), static_cast<int>(half), 0};
     uint8_t* outPlanes[4] = {out, nullptr, nullptr, nullptr};
     int outStrides[4] = {4 * w, 0, 0, 0};
     return sws_scale(scaler_, planes, strides, 0, h, outPlanes, outStrides) == h;
@@ -162,6 +187,7 @@ class SwsColorConverter : public TransformBase {
   UINT32 width_ = 0, height_ = 0;
   SwsContext* scaler_ = nullptr;
   std::vector<BYTE> bytes_;
+  std::vector<BYTE> chroma_;
 };
 
 }  // namespace

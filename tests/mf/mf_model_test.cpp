@@ -149,8 +149,9 @@ TEST_F(MfModel, ColourConverterIsWithinTwoStepsOfFfmpegsBgra) {
   X264Clip clip;
   ASSERT_TRUE(clip.Make(64, 48, 1));
   const std::string bgra = clip.dir + "/ref.bgra";
-  const std::string convert = "ffmpeg -nostdin -loglevel error -y -f rawvideo -pix_fmt nv12 -s 64x48 -i " +
-                              clip.dir + "/ref.nv12 -sws_flags bilinear -pix_fmt bgra -f rawvideo " + bgra;
+  // libswscale's own conversion of the decoded 4:2:0 picture.
+  const std::string convert = "ffmpeg -nostdin -loglevel error -y -i " + clip.dir +
+                              "/clip.h264 -sws_flags bilinear -pix_fmt bgra -f rawvideo " + bgra;
   ASSERT_EQ(std::system(convert.c_str()), 0);
   const std::vector<uint8_t> reference = X264Clip::ReadFile(bgra);
   ASSERT_EQ(reference.size(), 64u * 48 * 4);

@@ -4,7 +4,7 @@
 //   pellum-testhost [--address A] [--port N] [--script FILE]
 //   pellum-testhost [--address A] --discovery NAME
 //   pellum-testhost [--address A] [--port N] --paint IMAGE [--paint-with LIST] [--play IMAGE]...
-//                   [--tone MS] [--stop-reading]
+//                   [--tone MS] [--stop-reading] [--play-h264 FILE | --play-avc1 FILE]
 //
 // Prints "listening ADDRESS PORT" first (port 0 takes an ephemeral port),
 // then one line per script step. Exit status 0 when every step succeeded,
@@ -19,6 +19,9 @@
 // holds the session until its input ends. With --stop-reading it reads
 // nothing after the handshake (the connection stays open): a server that
 // has stopped taking data.
+// --play-h264 FILE (or --play-avc1 FILE, the same sent with an AVC
+// configuration record) plays an H.264 byte stream after the pictures as a
+// player stream over the painted picture, keyed to its magenta pixels.
 #include <arpa/inet.h>
 
 #include <cstdlib>
@@ -83,6 +86,9 @@ int main(int argc, char** argv) {
       paint.imageFile = value;
     } else if (arg == "--play" && !value.empty()) {
       paint.frameFiles.push_back(value);
+    } else if ((arg == "--play-h264" || arg == "--play-avc1") && !value.empty()) {
+      paint.h264File = value;
+      paint.h264Avcc = arg == "--play-avc1";
     } else if (arg == "--paint-with") {
       if (!testhost::ParsePaintSettings(value, &paint.options)) return Usage();
     } else if (arg == "--tone") {
@@ -103,7 +109,8 @@ int main(int argc, char** argv) {
     return testhost::RunDiscoveryResponder(address, std::u16string(discoveryName.begin(), discoveryName.end()),
                                            std::cin, std::cout);
 
-  if ((!paint.frameFiles.empty() || paint.stopReading) && paint.imageFile.empty()) return Usage();
+  if ((!paint.frameFiles.empty() || paint.stopReading || !paint.h264File.empty()) && paint.imageFile.empty())
+    return Usage();
   if (!paint.imageFile.empty()) {
     testhost::Listener listener;
     if (!StartListening(listener, address, port)) return 1;

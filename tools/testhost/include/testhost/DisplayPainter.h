@@ -26,6 +26,11 @@ struct PaintRequest {
   // A tone this long played on the client's audio slot after the picture
   // (none when 0 or when the client has no sound).
   int toneMs = 0;
+  // An H.264 byte stream (Annex B) played after the pictures as a player
+  // stream over the whole picture, keyed to its magenta (255, 0, 255)
+  // pixels; sent with an AVC configuration record when avcc is set.
+  std::string h264File;
+  bool h264Avcc = false;
 };
 
 // Reads a comma-separated list of paint settings into options: 16 or 24
