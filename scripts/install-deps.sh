@@ -26,8 +26,9 @@ PACKAGES=(
   # service with a virtual reader and card for the API tests, and impacket's
   # NDR as an independent check of the smart-card marshalling
   libpcsclite-dev pcscd vsmartcard-vpcd vsmartcard-vpicc python3-pycryptodome python3-impacket
-  # the H.264 decoder library: pictures converted with libswscale; clips
-  # made with ffmpeg's libx264 (in the ffmpeg package)
+  # the H.264 decoder library and the Media Foundation transforms: pictures
+  # converted with libswscale; clips made with ffmpeg's libx264 (in the
+  # ffmpeg package)
   libswscale-dev
   # clipboard: the CLIPBOARD selection over xcb with XFixes; xclip is the
   # other program in the clipboard tests

@@ -40,6 +40,7 @@
 #include "streams/ClientStreamPort.h"
 #include "streams/DecodedStreamKinds.h"
 #include "streams/DXVAStream.h"
+#include "streams/VlcStream.h"
 #include "sys/klog.h"
 #include "ui/CHookedKeyboard.h"
 #include "ui/XcbKeyboardHookFilter.h"
@@ -219,6 +220,7 @@ int main(int argc, char** argv) {
   RegisterDecodedStreamKinds();
   RegisterDxvaStreamKind();
   RegisterChannelsProcessorMaker();
+  RegisterMediaFoundationStreams();
   InstallSettingsProbes();
 
   std::unique_ptr<IServerFinderEngine> discovery = MakeLoopbackDiscoveryEngine(getenv("PELLUM_TEST_DISCOVERY"));

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QImage>
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include "E2eEnv.h"
 #include "XDesktop.h"
 #include "testhost/DiscoveryResponder.h"
+#include "testhost/PlayerStream.h"
 #include "testhost/StreamEncoder.h"
 
 namespace {
@@ -421,3 +423,97 @@ int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
+
+namespace {
+
+// Peak signal-to-noise ratio (dB) of the window's rectangle against the
+// picture (3-byte pixels of the rectangle's size); waits until it reaches
+// `wanted` or the time is up, and answers the last value.
+double WaitForPsnrInRect(XDesktop& x, const XWindowInfo& window, const testhost::stream::Rect& r,
+                         const std::vector<uint8_t>& rgb, double wanted) {
+  const int w = r.right - r.left, h = r.bottom - r.top;
+  double psnr = 0;
+  std::vector<uint32_t> pixels;
+  x.Raise(window);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+  do {
+    pixels = x.Grab(window);
+    if (pixels.size() != static_cast<size_t>(window.width) * window.height) return 0;
+    double squared = 0;
+    for (int y = 0; y < h; ++y)
+      for (int col = 0; col < w; ++col) {
+        const uint32_t shown = pixels[static_cast<size_t>(y + r.top) * window.width + col + r.left];
+        for (int c = 0; c < 3; ++c) {
+          const double d = int((shown >> (16 - 8 * c)) & 0xFF) - rgb[(static_cast<size_t>(y) * w + col) * 3 + c];
+          squared += d * d;
+        }
+      }
+    const double mse = squared / (3.0 * w * h);
+    psnr = mse == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / mse);
+    if (psnr >= wanted) return psnr;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  } while (std::chrono::steady_clock::now() < end);
+  SaveScreenshot(pixels, window);
+  return psnr;
+}
+
+TEST_F(SessionTest, PlayerStreamOfAnX264ClipShowsInItsRectangle) {
+  // A still picture coded with x264; ffmpeg's own decode of it is what the
+  // rectangle should show. The desktop shows the colour key there.
+  char dir[] = "/tmp/pellum-player-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string clip = std::string(dir) + "/clip.h264", ref = std::string(dir) + "/ref.rgb";
+  ASSERT_EQ(std::system(("ffmpeg -nostdin -loglevel error -y -f lavfi -i smptebars=size=320x240:rate=25 -frames:v 40 "
+                         "-c:v libx264 -bf 0 -pix_fmt yuv420p -f h264 " + clip)
+                            .c_str()),
+            0);
+  ASSERT_EQ(std::system(("ffmpeg -nostdin -loglevel error -y -i " + clip +
+                         " -frames:v 1 -pix_fmt rgb24 -f rawvideo " + ref)
+                            .c_str()),
+            0);
+  QFile clipFile(QString::fromStdString(clip)), refFile(QString::fromStdString(ref));
+  ASSERT_TRUE(clipFile.open(QIODevice::ReadOnly) && refFile.open(QIODevice::ReadOnly));
+  const QByteArray clipBytes = clipFile.readAll(), refBytes = refFile.readAll();
+  const std::vector<uint8_t> stream(clipBytes.begin(), clipBytes.end()), picture(refBytes.begin(), refBytes.end());
+  std::system((std::string("rm -rf ") + dir).c_str());
+  ASSERT_EQ(picture.size(), 320u * 240 * 3);
+
+  const testhost::stream::Rect target{160, 120, 480, 360};
+  testhost::RgbImage desktop = TestPicture(640, 480, 3);
+  for (int y = target.top; y < target.bottom; ++y)
+    for (int col = target.left; col < target.right; ++col) {
+      uint8_t* p = &desktop.rgb[(static_cast<size_t>(y) * 640 + col) * 3];
+      p[0] = 255, p[1] = 0, p[2] = 255;
+    }
+  const uint32_t magenta = 0x00FF00FF;  // COLORREF
+  for (bool avcc : {false, true}) {
+    SCOPED_TRACE(avcc ? "configuration record" : "Annex B");
+    const testhost::stream::PlayerClip player = testhost::stream::PlayerClipOf(stream, avcc);
+    ASSERT_EQ(player.frames.size(), 40u);
+    PaintingHost host;
+    ASSERT_TRUE(host.Listen(LoopbackHost(47))) << strerror(errno);
+    ProgramRun run(avcc ? "player-avcc" : "player-annexb");
+    run.WriteProfile(AutoConnectInAWindow());
+    run.Start({"-ip", LoopbackHost(47)}, DiscoveryOnLoopback());
+    ASSERT_TRUE(host.AcceptAndHandshake(true)) << host.Error();
+    const uint16_t streams = host.Slots("ZEVOROD ")[0];
+    ASSERT_TRUE(host.Paint(host.Slots("HPVCARD ")[0], desktop));
+    XWindowInfo window;
+    ASSERT_TRUE(x.WaitForWindow(SessionWindowOf(LoopbackHost(47)), &window, kWaitMs));
+    ASSERT_EQ(WaitForPicture(x, window, desktop, kBarRows), 0u);
+
+    ASSERT_TRUE(host.SendOnSlot(streams, testhost::stream::Reserve(5)));
+    ASSERT_TRUE(host.SendOnSlot(streams, testhost::stream::CreatePlayerFor(5, player, 320, 240)));
+    ASSERT_TRUE(host.SendOnSlot(streams, testhost::stream::State(5, testhost::stream::kRun)));
+    for (size_t i = 0; i < player.frames.size(); ++i)
+      ASSERT_TRUE(host.SendOnSlot(streams, testhost::stream::PlayerFrame(5, player.frames[i], magenta, target, 0, 0,
+                                                                         static_cast<int64_t>(i) * 40000)));
+    EXPECT_GE(WaitForPsnrInRect(x, window, target, picture, 30.0), 30.0);
+
+    XWindowInfo main;
+    ASSERT_NO_FATAL_FAILURE(HangUpForAMainWindow(host, LoopbackHost(47), &main));
+    CloseTheLastWindow(run, main);
+  }
+}
+
+}  // namespace

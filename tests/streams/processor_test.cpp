@@ -94,7 +94,7 @@ TEST_F(StreamSlot, EveryCodedMessageIsCheckedAgainstItsLength) {
       {"0x50100 sample", hs::DirectShowSample(7, hs::SampleInfo(), Bytes{5}), 53, false, "dj.ProcessSample"},
       {"0x50200 jpeg", hs::JpegFrame(7, Bytes(8, 1)), 64, false, "dj.ProcessSample"},
       {"0x50300 h264", hs::H264Frame(Bytes(8, 1), rect), 64, false, "h264.ProcessSample"},
-      {"0x50400 player data", Resized(hs::PlayerData(0x50400, 7, 1, {}), 48), 48, false, "dj.ProcessSample"},
+      {"0x50400 player data", hs::PlayerData(0x50400, 7, 1, {}), 76, false, "dj.ProcessSample"},
       {"0x50500 player data", hs::PlayerData(0x50500, 7, 1, Bytes(4, 2)), 80, false, "dj.ProcessSample"},
       {"0x80000 allocator", hs::Allocator(7, 6, 4096, 1, 0), 28, false, "dj.SetAllocator 6"},
       {"0x80100 create", hs::CreateFromFormat(7, format, 0), 92, false, "dj.SetFormat 68"},

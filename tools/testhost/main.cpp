@@ -6,6 +6,7 @@
 //   pellum-testhost [--address A] [--port N] --paint IMAGE [--paint-with LIST] [--play IMAGE]...
 //                   [--tone MS] [--stop-reading] [--clipboard TEXT]
 //                   [--play-h264 CLIP] [--play-mjpeg CLIP]
+//                   [--play-player FILE | --play-player-avc1 FILE]
 //
 // Prints "listening ADDRESS PORT" first (port 0 takes an ephemeral port),
 // then one line per script step. Exit status 0 when every step succeeded,
@@ -24,6 +25,9 @@
 // delimiters, as "NSP-h264" frames; JPEG pictures one after another, as a
 // stream of their own. With --clipboard TEXT it also offers TEXT on the
 // client's clipboard redirection channel and answers its requests for it.
+// --play-player FILE (or --play-player-avc1 FILE, the same sent with an AVC
+// configuration record) plays an H.264 byte stream after the pictures as a
+// player stream over the painted picture, keyed to its magenta pixels.
 #include <arpa/inet.h>
 
 #include <cstdlib>
@@ -45,7 +49,8 @@ int Usage() {
                "       pellum-testhost [--address A] --discovery NAME\n"
                "       pellum-testhost [--address A] [--port N] --paint IMAGE [--paint-with LIST] [--play IMAGE]...\n"
                "                       [--tone MS] [--stop-reading] [--clipboard TEXT]\n"
-               "                       [--play-h264 CLIP] [--play-mjpeg CLIP]\n";
+               "                       [--play-h264 CLIP] [--play-mjpeg CLIP]\n"
+               "                       [--play-player FILE | --play-player-avc1 FILE]\n";
   return 2;
 }
 
@@ -91,6 +96,9 @@ int main(int argc, char** argv) {
       paint.frameFiles.push_back(value);
     } else if ((arg == "--play-h264" || arg == "--play-mjpeg") && !value.empty()) {
       paint.clips.emplace_back(arg.substr(7), value);
+    } else if ((arg == "--play-player" || arg == "--play-player-avc1") && !value.empty()) {
+      paint.h264File = value;
+      paint.h264Avcc = arg == "--play-player-avc1";
     } else if (arg == "--paint-with") {
       if (!testhost::ParsePaintSettings(value, &paint.options)) return Usage();
     } else if (arg == "--clipboard" && !value.empty()) {
@@ -113,7 +121,8 @@ int main(int argc, char** argv) {
     return testhost::RunDiscoveryResponder(address, std::u16string(discoveryName.begin(), discoveryName.end()),
                                            std::cin, std::cout);
 
-  if ((!paint.frameFiles.empty() || paint.stopReading) && paint.imageFile.empty()) return Usage();
+  if ((!paint.frameFiles.empty() || paint.stopReading || !paint.h264File.empty()) && paint.imageFile.empty())
+    return Usage();
   if (!paint.clips.empty() && paint.imageFile.empty()) return Usage();
   if (!paint.clipboardText.empty() && paint.imageFile.empty()) return Usage();
   if (!paint.imageFile.empty()) {

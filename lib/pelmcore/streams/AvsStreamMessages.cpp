@@ -255,12 +255,11 @@ void CAvsSlotDataProcessor::DeliverH264Frame(const uint8_t* frame, uint32_t leng
 
 int CAvsSlotDataProcessor::OnPlayerData(ByteReader&, uint32_t id, const uint8_t* message,
                                         uint32_t length, bool) {
-  // The player reads its payload length when the message reaches it; that
-  // payload must lie inside the message.
-  if (length >= kPlayerPayload) {
-    const uint32_t n = U32At(message, length, kPlayerPayloadLength);
-    if (!BytesAt(message, length, kPlayerPayload, n)) return -1;
-  }
+  // The player reads its payload length and payload: both must lie
+  // inside the message.
+  if (length < kPlayerPayload) return -1;
+  const uint32_t n = U32At(message, length, kPlayerPayloadLength);
+  if (!BytesAt(message, length, kPlayerPayload, n)) return -1;
   return SendStreamData(id, message, length, StreamSampleContext());
 }
 

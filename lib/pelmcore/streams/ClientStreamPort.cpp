@@ -46,6 +46,10 @@ UINT_PTR ClientStreamPort::GetDisplayWindowId(int display) {
   return api ? api->GetDisplayWindowId(display) : 0;
 }
 
+int ClientStreamPort::SendClientEvent(uint32_t code, const void* data, uint32_t length) {
+  return client_->SendClientEvent(code, data, length);
+}
+
 void RegisterAvsProcessorMaker() {
   RegisterSlotProcessorMaker(slotname::kStream, [](const SlotProcessorContext& context) -> CSlotDataProcessor* {
     return new (std::nothrow) CAvsSlotDataProcessor(context.displayIndex, [](CGenericClient* client) {

@@ -19,6 +19,7 @@ class ClientStreamPort : public StreamSessionPort {
   uint32_t VideoDrawingSwitch() override;
   const AudioClockRecord* AudioClock() override;
   UINT_PTR GetDisplayWindowId(int display) override;
+  int SendClientEvent(uint32_t code, const void* data, uint32_t length) override;
 
  private:
   CGenericClient* client_;

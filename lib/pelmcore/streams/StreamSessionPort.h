@@ -32,4 +32,7 @@ class StreamSessionPort {
   // Null without a system API.
   virtual const AudioClockRecord* AudioClock() = 0;
   virtual UINT_PTR GetDisplayWindowId(int display) = 0;
+  // Sends a client event to the server as a control message; -1 when it
+  // cannot (no session, or a port that does not send).
+  virtual int SendClientEvent(uint32_t /*code*/, const void* /*data*/, uint32_t /*length*/) { return -1; }
 };

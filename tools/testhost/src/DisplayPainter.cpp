@@ -1,6 +1,8 @@
 #include "testhost/DisplayPainter.h"
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <istream>
 #include <ostream>
 #include <sstream>
@@ -8,6 +10,7 @@
 #include "testhost/AudioSlot.h"
 #include "testhost/ClipboardPlayer.h"
 #include "testhost/HostSession.h"
+#include "testhost/PlayerStream.h"
 #include "testhost/StreamEncoder.h"
 #include "testhost/VideoClips.h"
 
@@ -118,6 +121,32 @@ bool PlayClips(HostSession& session, const HandshakeReport& report,
   return true;
 }
 
+bool PlayPlayerClip(HostSession& session, const HandshakeReport& report, const PaintRequest& request,
+                    const RgbImage& image, std::ostream& out) {
+  const int slot = FindSlot(report, kStreamSlotName);
+  std::ifstream file(request.h264File, std::ios::binary);
+  const stream::Bytes bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const stream::PlayerClip clip = stream::PlayerClipOf(bytes, request.h264Avcc);
+  if (slot < 0 || clip.frames.empty()) {
+    out << (slot < 0 ? "the client announced no stream slot" : "no H.264 pictures in " + request.h264File) << std::endl;
+    return false;
+  }
+  constexpr uint32_t kId = 5, kMagenta = 0x00FF00FF;
+  const stream::Rect whole{0, 0, image.width, image.height};
+  bool sent = session.SendSlot(uint16_t(slot), stream::Reserve(kId)) &&
+              session.SendSlot(uint16_t(slot), stream::CreatePlayerFor(kId, clip, image.width, image.height)) &&
+              session.SendSlot(uint16_t(slot), stream::State(kId, stream::kRun));
+  for (size_t i = 0; sent && i < clip.frames.size(); ++i)
+    sent = session.SendSlot(uint16_t(slot), stream::PlayerFrame(kId, clip.frames[i], kMagenta, whole, 0, 0,
+                                                                static_cast<int64_t>(i) * 40000));
+  if (!sent) {
+    out << "sending failed" << std::endl;
+    return false;
+  }
+  out << "played " << clip.frames.size() << " H.264 pictures on slot " << slot << std::endl;
+  return true;
+}
+
 }  // namespace
 
 int RunPaintSession(Listener& listener, const PaintRequest& request, std::istream& until, std::ostream& out) {
@@ -171,6 +200,7 @@ int RunPaintSession(Listener& listener, const PaintRequest& request, std::istrea
   out << "painted " << packets.size() << " packets on slot " << slot << std::endl;
   if (!frames.empty() && !PlayFrames(session, report, frames, out)) return 1;
   if (!request.clips.empty() && !PlayClips(session, report, request.clips, image, out)) return 1;
+  if (!request.h264File.empty() && !PlayPlayerClip(session, report, request, image, out)) return 1;
   const int audioSlot = FindSlot(report, kAudioSlotName);
   if (request.toneMs > 0 && audioSlot >= 0) {
     if (!PlayTone(session, uint16_t(audioSlot), request.toneMs)) {

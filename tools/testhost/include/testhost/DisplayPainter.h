@@ -33,6 +33,11 @@ struct PaintRequest {
   // A text offered on the client's clipboard channel as CF_UNICODETEXT
   // (none when empty).
   std::string clipboardText;
+  // An H.264 byte stream (Annex B) played after the pictures as a player
+  // stream over the whole picture, keyed to its magenta (255, 0, 255)
+  // pixels; sent with an AVC configuration record when avcc is set.
+  std::string h264File;
+  bool h264Avcc = false;
 };
 
 // Reads a comma-separated list of paint settings into options: 16 or 24

@@ -1,0 +1,6 @@
+// The pipeline side of Media Foundation the media code includes; the
+// objects it uses so far are those of mfapi.h.
+#pragma once
+
+#include "pelplat/mfapi.h"
+#include "pelplat/mferror.h"

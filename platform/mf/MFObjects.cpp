@@ -1,0 +1,187 @@
+// Attribute stores, media types, memory buffers and samples.
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include "MFAttributeStore.h"
+#include "pelplat/mfapi.h"
+
+namespace pelplat_mf {
+namespace {
+
+class Attributes : public AttributeStore<IMFAttributes> {
+ public:
+  HRESULT QueryInterface(REFIID riid, void** object) override { return Answer(riid, object, IID_IMFAttributes); }
+};
+
+class MediaType : public AttributeStore<IMFMediaType> {
+ public:
+  HRESULT QueryInterface(REFIID riid, void** object) override {
+    return Answer(riid, object, IID_IMFAttributes, IID_IMFMediaType);
+  }
+  HRESULT GetMajorType(GUID* major) override { return GetGUID(MF_MT_MAJOR_TYPE, major); }
+};
+
+// Bytes of one allocation, the usable part starting at the requested
+// alignment.
+class MemoryBuffer : public ComObject<IMFMediaBuffer> {
+ public:
+  MemoryBuffer(DWORD maxLength, DWORD alignment) : maxLength_(maxLength) {
+    storage_ = static_cast<BYTE*>(std::malloc(static_cast<size_t>(maxLength) + alignment + 1));
+    if (storage_) {
+      const uintptr_t at = reinterpret_cast<uintptr_t>(storage_);
+      data_ = reinterpret_cast<BYTE*>((at + alignment) & ~static_cast<uintptr_t>(alignment));
+    }
+  }
+  bool Ok() const { return storage_ != nullptr; }
+
+  HRESULT QueryInterface(REFIID riid, void** object) override { return Answer(riid, object, IID_IMFMediaBuffer); }
+  HRESULT Lock(BYTE** data, DWORD* maxLength, DWORD* currentLength) override {
+    if (!data) return E_POINTER;
+    *data = data_;
+    std::lock_guard<std::mutex> hold(lock_);
+    if (maxLength) *maxLength = maxLength_;
+    if (currentLength) *currentLength = currentLength_;
+    return S_OK;
+  }
+  HRESULT Unlock() override { return S_OK; }
+  HRESULT GetCurrentLength(DWORD* length) override {
+    if (!length) return E_POINTER;
+    std::lock_guard<std::mutex> hold(lock_);
+    *length = currentLength_;
+    return S_OK;
+  }
+  HRESULT SetCurrentLength(DWORD length) override {
+    if (length > maxLength_) return E_INVALIDARG;
+    std::lock_guard<std::mutex> hold(lock_);
+    currentLength_ = length;
+    return S_OK;
+  }
+  HRESULT GetMaxLength(DWORD* length) override {
+    if (!length) return E_POINTER;
+    *length = maxLength_;
+    return S_OK;
+  }
+
+ private:
+  ~MemoryBuffer() override { std::free(storage_); }
+
+  const DWORD maxLength_;
+  BYTE* storage_ = nullptr;
+  BYTE* data_ = nullptr;
+  std::mutex lock_;
+  DWORD currentLength_ = 0;
+};
+
+class Sample : public AttributeStore<IMFSample> {
+ public:
+  HRESULT QueryInterface(REFIID riid, void** object) override {
+    return Answer(riid, object, IID_IMFAttributes, IID_IMFSample);
+  }
+  HRESULT GetSampleTime(LONGLONG* time) override { return GetTime(&time_, time); }
+  HRESULT SetSampleTime(LONGLONG time) override { return SetTime(&time_, time); }
+  HRESULT GetSampleDuration(LONGLONG* duration) override { return GetTime(&duration_, duration); }
+  HRESULT SetSampleDuration(LONGLONG duration) override { return SetTime(&duration_, duration); }
+  HRESULT GetBufferCount(DWORD* count) override {
+    if (!count) return E_POINTER;
+    std::lock_guard<std::mutex> hold(lock_);
+    *count = static_cast<DWORD>(buffers_.size());
+    return S_OK;
+  }
+  HRESULT GetBufferByIndex(DWORD index, IMFMediaBuffer** buffer) override {
+    if (!buffer) return E_POINTER;
+    std::lock_guard<std::mutex> hold(lock_);
+    if (index >= buffers_.size()) return E_INVALIDARG;
+    *buffer = buffers_[index];
+    (*buffer)->AddRef();
+    return S_OK;
+  }
+  HRESULT AddBuffer(IMFMediaBuffer* buffer) override {
+    if (!buffer) return E_POINTER;
+    buffer->AddRef();
+    std::lock_guard<std::mutex> hold(lock_);
+    buffers_.push_back(buffer);
+    return S_OK;
+  }
+  HRESULT RemoveAllBuffers() override {
+    std::vector<IMFMediaBuffer*> gone;
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      gone.swap(buffers_);
+    }
+    for (IMFMediaBuffer* buffer : gone) buffer->Release();
+    return S_OK;
+  }
+  HRESULT GetTotalLength(DWORD* length) override {
+    if (!length) return E_POINTER;
+    std::lock_guard<std::mutex> hold(lock_);
+    DWORD total = 0;
+    for (IMFMediaBuffer* buffer : buffers_) {
+      DWORD one = 0;
+      buffer->GetCurrentLength(&one);
+      total += one;
+    }
+    *length = total;
+    return S_OK;
+  }
+
+ private:
+  ~Sample() override { RemoveAllBuffers(); }
+
+  HRESULT GetTime(const LONGLONG* field, LONGLONG* out) {
+    if (!out) return E_POINTER;
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!timeSet_) return MF_E_NO_SAMPLE_TIMESTAMP;
+    *out = *field;
+    return S_OK;
+  }
+  HRESULT SetTime(LONGLONG* field, LONGLONG value) {
+    std::lock_guard<std::mutex> hold(lock_);
+    *field = value;
+    timeSet_ = true;
+    return S_OK;
+  }
+
+  std::mutex lock_;
+  std::vector<IMFMediaBuffer*> buffers_;
+  LONGLONG time_ = 0;
+  LONGLONG duration_ = 0;
+  bool timeSet_ = false;
+};
+
+template <class T, class I>
+HRESULT Make(I** out) {
+  if (!out) return E_POINTER;
+  *out = new (std::nothrow) T();
+  return *out ? S_OK : E_OUTOFMEMORY;
+}
+
+}  // namespace
+}  // namespace pelplat_mf
+
+using namespace pelplat_mf;
+
+HRESULT MFCreateAttributes(IMFAttributes** attributes, UINT32) { return Make<Attributes>(attributes); }
+HRESULT MFCreateMediaType(IMFMediaType** type) { return Make<MediaType>(type); }
+HRESULT MFCreateSample(IMFSample** sample) { return Make<Sample>(sample); }
+
+HRESULT MFCreateAlignedMemoryBuffer(DWORD maxLength, DWORD alignment, IMFMediaBuffer** buffer) {
+  if (!buffer) return E_POINTER;
+  *buffer = nullptr;
+  // The mask must be one less than a power of two.
+  if ((alignment & (alignment + 1)) != 0) return E_INVALIDARG;
+  MemoryBuffer* made = new (std::nothrow) MemoryBuffer(maxLength, alignment);
+  if (!made) return E_OUTOFMEMORY;
+  if (!made->Ok()) {
+    made->Release();
+    return E_OUTOFMEMORY;
+  }
+  *buffer = made;
+  return S_OK;
+}
+
+HRESULT MFCreateMemoryBuffer(DWORD maxLength, IMFMediaBuffer** buffer) {
+  return MFCreateAlignedMemoryBuffer(maxLength, 0, buffer);
+}

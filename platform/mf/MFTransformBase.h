@@ -1,0 +1,98 @@
+// What the platform's one-in, one-out transforms share: fixed stream
+// numbers, one attribute store, media types built from a subtype and a
+// frame size, and the bytes of a sample made contiguous.
+#pragma once
+
+#include <vector>
+
+#include "MFComObject.h"
+#include "pelplat/mfapi.h"
+#include "pelplat/mferror.h"
+
+namespace pelplat_mf {
+
+class TransformBase : public ComObject<IMFTransform> {
+ public:
+  TransformBase() { MFCreateAttributes(&attributes_, 4); }
+
+  HRESULT QueryInterface(REFIID riid, void** object) override { return Answer(riid, object, IID_IMFTransform); }
+  HRESULT GetStreamLimits(DWORD* inMin, DWORD* inMax, DWORD* outMin, DWORD* outMax) override {
+    if (!inMin || !inMax || !outMin || !outMax) return E_POINTER;
+    *inMin = *inMax = *outMin = *outMax = 1;
+    return S_OK;
+  }
+  HRESULT GetStreamCount(DWORD* inputs, DWORD* outputs) override {
+    if (!inputs || !outputs) return E_POINTER;
+    *inputs = *outputs = 1;
+    return S_OK;
+  }
+  HRESULT GetStreamIDs(DWORD, DWORD*, DWORD, DWORD*) override { return E_NOTIMPL; }
+  HRESULT GetAttributes(IMFAttributes** attributes) override {
+    if (!attributes) return E_POINTER;
+    *attributes = attributes_;
+    if (!attributes_) return E_OUTOFMEMORY;
+    attributes_->AddRef();
+    return S_OK;
+  }
+
+ protected:
+  ~TransformBase() override { SafeRelease(attributes_); }
+
+  // A video type of that subtype; a frame size of 0 x 0 is left out.
+  static HRESULT NewVideoType(REFGUID subtype, UINT32 width, UINT32 height, IMFMediaType** type) {
+    if (!type) return E_POINTER;
+    HRESULT hr = MFCreateMediaType(type);
+    if (FAILED(hr)) return hr;
+    (*type)->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
+    (*type)->SetGUID(MF_MT_SUBTYPE, subtype);
+    if (width && height) MFSetAttributeSize(*type, MF_MT_FRAME_SIZE, width, height);
+    return S_OK;
+  }
+  static HRESULT CurrentType(IMFMediaType* held, IMFMediaType** type) {
+    if (!type) return E_POINTER;
+    *type = held;
+    if (!held) return MF_E_TRANSFORM_TYPE_NOT_SET;
+    held->AddRef();
+    return S_OK;
+  }
+  static bool SampleBytes(IMFSample* sample, std::vector<BYTE>* bytes) {
+    DWORD count = 0;
+    if (!sample || FAILED(sample->GetBufferCount(&count))) return false;
+    bytes->clear();
+    for (DWORD i = 0; i < count; ++i) {
+      IMFMediaBuffer* buffer = nullptr;
+      if (FAILED(sample->GetBufferByIndex(i, &buffer))) return false;
+      BYTE* data = nullptr;
+      DWORD length = 0;
+      if (SUCCEEDED(buffer->Lock(&data, nullptr, &length))) {
+        bytes->insert(bytes->end(), data, data + length);
+        buffer->Unlock();
+      }
+      buffer->Release();
+    }
+    return true;
+  }
+  // The sample's first buffer, when it holds at least `size` bytes.
+  static HRESULT OutputBuffer(MFT_OUTPUT_DATA_BUFFER* out, DWORD size, IMFMediaBuffer** buffer) {
+    if (!out->pSample) return E_INVALIDARG;
+    HRESULT hr = out->pSample->GetBufferByIndex(0, buffer);
+    if (FAILED(hr)) return hr;
+    DWORD max = 0;
+    (*buffer)->GetMaxLength(&max);
+    if (max < size) {
+      SafeRelease(*buffer);
+      return MF_E_BUFFERTOOSMALL;
+    }
+    return S_OK;
+  }
+
+  IMFAttributes* attributes_ = nullptr;
+};
+
+// NV12 with the luma stride equal to the width: a full-width chroma row
+// (Cb, Cr pairs) for every two luma rows.
+inline DWORD Nv12Size(UINT32 width, UINT32 height) {
+  return static_cast<DWORD>(static_cast<uint64_t>(width) * height + static_cast<uint64_t>(width) * ((height + 1) / 2));
+}
+
+}  // namespace pelplat_mf
