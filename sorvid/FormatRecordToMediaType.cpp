@@ -48,6 +48,7 @@ HRESULT FormatRecordToMediaType(const StreamFormatRecord* record, CMediaType* ty
   const uint64_t minimum = MinimumBlock(record->formatType);
   if (minimum == 0 || blockLength < minimum) return E_FAIL;
 
+  FreeMediaType(*type);
   type->InitMediaType();
   type->majortype = record->majorType;
   type->subtype = record->subtype;

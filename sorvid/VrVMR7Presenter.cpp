@@ -204,7 +204,9 @@ HRESULT CVrVMR7Presenter::StartPresenting(DWORD_PTR) {
 HRESULT CVrVMR7Presenter::PresentImage(DWORD_PTR, VMRPRESENTATIONINFO* info) {
   if (!info || !info->lpSurf) return E_POINTER;
   CAutoLock lock(&presenterLock_);
-  if (surfaceLost_) {
+  // After a lost primary surface, and as long as any surface is missing,
+  // every frame tries to make all three again.
+  if (surfaceLost_ || !primary_ || !composition_ || !video_) {
     surfaceLost_ = false;
     FreeSurface(0);
     if (SUCCEEDED(CreateDDrawSurfaces())) CreateVideoSurface();

@@ -273,13 +273,25 @@ class CAvVideoDecoder final : public CBaseFilter {
       out->Release();
       return E_FAIL;
     }
-    scaler_ = sws_getCachedContext(scaler_, frame_->width, frame_->height,
-                                   static_cast<AVPixelFormat>(frame_->format), w, h, AV_PIX_FMT_BGRA,
+    // JPEG pictures come as full-range formats: the plain format and a
+    // full-range source say the same without the scaler's complaint.
+    AVPixelFormat format = static_cast<AVPixelFormat>(frame_->format);
+    bool fullRange = frame_->color_range == AVCOL_RANGE_JPEG;
+    struct {
+      AVPixelFormat jpeg, plain;
+    } const kFullRange[] = {{AV_PIX_FMT_YUVJ420P, AV_PIX_FMT_YUV420P},
+                            {AV_PIX_FMT_YUVJ422P, AV_PIX_FMT_YUV422P},
+                            {AV_PIX_FMT_YUVJ444P, AV_PIX_FMT_YUV444P}};
+    for (const auto& f : kFullRange)
+      if (format == f.jpeg) format = f.plain, fullRange = true;
+    scaler_ = sws_getCachedContext(scaler_, frame_->width, frame_->height, format, w, h, AV_PIX_FMT_BGRA,
                                    SWS_BILINEAR, nullptr, nullptr, nullptr);
     if (!scaler_) {
       out->Release();
       return E_FAIL;
     }
+    const int* coefficients = sws_getCoefficients(SWS_CS_DEFAULT);
+    sws_setColorspaceDetails(scaler_, coefficients, fullRange ? 1 : 0, coefficients, 1, 0, 1 << 16, 1 << 16);
     uint8_t* planes[4] = {target, nullptr, nullptr, nullptr};
     int strides[4] = {w * 4, 0, 0, 0};
     sws_scale(scaler_, frame_->data, frame_->linesize, 0, frame_->height, planes, strides);

@@ -283,7 +283,6 @@ HRESULT CBasePin::TryConnect(IPin* receivePin, const CMediaType* type) {
     BreakConnect();
     m_Connected->Release();
     m_Connected = nullptr;
-    m_mt = CMediaType();
   }
   return hr;
 }
