@@ -295,6 +295,7 @@ HRESULT CVrNspPlayer::UpdateWindowRectToScroll(int x, int y) {
 CVrNspPlayerEx::~CVrNspPlayerEx() {
   DetachNotify();
   if (m_presenter) {
+    m_presenter->ForgetFrameProcessor();
     m_presenter->AdviseNotify(nullptr);
     m_presenter->Release();
     m_presenter = nullptr;

@@ -47,6 +47,11 @@ CVrVMR7Presenter::~CVrVMR7Presenter() {
   ReleaseInto(ddraw_);
 }
 
+void CVrVMR7Presenter::ForgetFrameProcessor() {
+  CAutoLock lock(&presenterLock_);
+  frameProcessor_ = nullptr;
+}
+
 HRESULT CVrVMR7Presenter::NonDelegatingQueryInterface(REFIID riid, void** object) {
   if (!object) return E_POINTER;
   if (riid == IID_IVMRSurfaceAllocator) return GetInterface(static_cast<IVMRSurfaceAllocator*>(this), object);

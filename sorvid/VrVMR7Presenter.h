@@ -50,6 +50,8 @@ class CVrVMR7Presenter final : public CUnknown,
   HRESULT GetColorKey(COLORREF* colour) override;
 
   bool HasDirectDraw() const { return ddraw_ != nullptr; }
+  // The player's last word: the program's frame processor may go away.
+  void ForgetFrameProcessor();
 
  private:
   HRESULT CreateDDrawSurfaces();
