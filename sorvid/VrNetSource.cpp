@@ -225,8 +225,9 @@ HRESULT CVrVideoNetSourceStream::DecideBufferSize(IMemAllocator* allocator, ALLO
       const BITMAPINFOHEADER h = PictureHeaderOf(m_mt);
       const int64_t stride = ((int64_t{h.biBitCount} * h.biWidth + 31) >> 3) & ~int64_t{3};
       const int64_t height = h.biHeight < 0 ? -int64_t{h.biHeight} : int64_t{h.biHeight};
-      const int64_t bytes = height * stride;
-      if (stride < 0 || bytes > 0x7FFFFFFF) return E_FAIL;
+      if (stride < 0 || stride > 0x7FFFFFFF) return E_FAIL;
+      const int64_t bytes = height * stride;  // both below 2^32: no overflow
+      if (bytes > 0x7FFFFFFF) return E_FAIL;
       want.cBuffers = 1;
       want.cbBuffer = static_cast<LONG>(std::max<int64_t>(0x3000, bytes));
     }

@@ -219,6 +219,11 @@ HRESULT CVrVMR7Presenter::PresentImage(DWORD_PTR, VMRPRESENTATIONINFO* info) {
   // Until every surface exists again there is nothing to present into.
   if (!primary_ || !composition_ || !video_) return E_PENDING;
   const HRESULT hr = video_->Blt(nullptr, info->lpSurf, nullptr, DDBLT_WAIT, nullptr);
+  if (hr == DDERR_SURFACELOST) {
+    // A display change loses every surface, ours first seen here.
+    surfaceLost_ = true;
+    return E_PENDING;
+  }
   if (FAILED(hr)) return hr;
   return ComposeAndPresent();
 }
