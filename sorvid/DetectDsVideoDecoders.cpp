@@ -32,7 +32,22 @@ uint32_t MaskOfFilter(IBaseFilter* filter) {
 
 }  // namespace
 
+namespace {
+
+// The hello may be built on a thread outside every apartment: the probe
+// then stays in one for its own duration.
+struct ApartmentForProbe {
+  ApartmentForProbe() : entered(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {}
+  ~ApartmentForProbe() {
+    if (entered) CoUninitialize();
+  }
+  const bool entered;
+};
+
+}  // namespace
+
 uint32_t SorvidDetectDsVideoDecoders() {
+  ApartmentForProbe apartment;
   IFilterMapper2* mapper = nullptr;
   if (FAILED(CoCreateInstance(CLSID_FilterMapper2, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER,
                               IID_IFilterMapper2, reinterpret_cast<void**>(&mapper))))

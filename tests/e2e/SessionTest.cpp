@@ -400,6 +400,7 @@ TEST_F(SessionTest, WithoutTheSystemKeyLibraryTheStartIsRefused) {
   ASSERT_TRUE(QFile::copy(PELLUM_BIN_DIR "/pellum", alone + "/pellum"));
   ASSERT_TRUE(QFile::setPermissions(alone + "/pellum", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
   ASSERT_TRUE(QFile::link(PELLUM_BIN_DIR "/libpelplat.so", alone + "/libpelplat.so"));
+  ASSERT_TRUE(QFile::link(PELLUM_BIN_DIR "/libsorvid.so", alone + "/libsorvid.so"));  // linked at load time
   run.UseProgram(alone + "/pellum");
   run.Start({});
   XWindowInfo box;

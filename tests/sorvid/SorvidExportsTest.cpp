@@ -2,6 +2,8 @@
 // answers to null and state arguments, and the decoder mask.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "FormatRecordToMediaType.h"
 #include "Sorvid.h"
 #include "SorvidTestSupport.h"
@@ -210,6 +212,16 @@ TEST_F(SorvidExportsTest, DecoderBitsFollowTheMaskTable) {
       {MEDIASUBTYPE_RGB32, 0},
   };
   for (const BitCase& c : cases) EXPECT_EQ(DsVideoDecoderBit(c.subtype), c.bit);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SorvidProbe, AnswersOnAThreadOutsideEveryApartment) {
+  uint32_t mask = 0;
+  std::thread([&mask] { mask = SorvidDetectDsVideoDecoders(); }).join();
+  EXPECT_NE(mask, 0u);
 }
 
 }  // namespace
