@@ -13,12 +13,15 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "E2eEnv.h"
 #include "XDesktop.h"
 #include "testhost/DiscoveryResponder.h"
 #include "testhost/StreamEncoder.h"
+#include "../support/Mpeg2Pictures.h"
 
 namespace {
 
@@ -421,4 +424,67 @@ int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
+}
+
+// An MPEG-2 stream of the DirectShow kind: the video filter library
+// decodes it and its presenter draws it into the session window, at the
+// rectangle the host gives, over the remote desktop's picture.
+TEST_F(SessionTest, AnMpeg2StreamThroughTheVideoFilterLibraryShowsAtItsRectangle) {
+  const QString dir = QDir::tempPath() + "/pellum-e2e-mpeg2";
+  QDir().mkpath(dir);
+  const std::string clip = (dir + "/clip.m2v").toStdString();
+  ASSERT_EQ(std::system(("ffmpeg -y -loglevel error -f lavfi -i color=c=0x20C040:size=160x120 -frames:v 12 "
+                         "-pix_fmt yuv420p -c:v mpeg2video -q:v 2 -bf 0 -f mpeg2video " + clip).c_str()),
+            0);
+  std::ifstream in(clip, std::ios::binary);
+  const auto pictures = SplitMpeg2Pictures(std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {}));
+  ASSERT_GE(pictures.size(), 10u);
+
+  PaintingHost host;
+  ASSERT_TRUE(host.Listen(LoopbackHost(47))) << strerror(errno);
+  ProgramRun run("mpeg2-stream");
+  run.WriteProfile(AutoConnectInAWindow());
+  run.Start({"-ip", LoopbackHost(47)}, DiscoveryOnLoopback());
+  ASSERT_TRUE(host.AcceptAndHandshake(true)) << host.Error();
+  const uint16_t streams = host.Slots("ZEVOROD ")[0];
+  testhost::RgbImage picture = TestPicture(640, 480, 1);
+  ASSERT_TRUE(host.Paint(host.Slots("HPVCARD ")[0], picture));
+  XWindowInfo window;
+  ASSERT_TRUE(x.WaitForWindow(SessionWindowOf(LoopbackHost(47)), &window, kWaitMs));
+  ASSERT_EQ(WaitForPicture(x, window, picture, kBarRows), 0u);
+
+  namespace st = testhost::stream;
+  st::FormatRecord format;
+  format.majorType = st::VideoMajorType();
+  format.subtype = st::MakeGuid(0xE06D8026, 0xDB46, 0x11CF, {0xB4, 0xD1, 0x00, 0x80, 0x5F, 0x6C, 0xBB, 0xEA});
+  format.formatType = st::MakeGuid(0x05589F80, 0xC356, 0x11CE, {0xBF, 0x01, 0x00, 0xAA, 0x00, 0x55, 0x59, 0x5A});
+  format.block.assign(88, 0);
+  const uint32_t header[] = {40, 160, 120};
+  for (int i = 0; i < 3; ++i)
+    for (int b = 0; b < 4; ++b) format.block[48 + 4 * i + b] = static_cast<uint8_t>(header[i] >> (8 * b));
+  format.block[62] = 24;
+  const st::Rect rect{100, 80, 260, 200};
+  ASSERT_TRUE(host.SendOnSlot(streams, st::Reserve(7)));
+  ASSERT_TRUE(host.SendOnSlot(streams, st::CreateFromFormat(7, format, 0x00FF00FF)));
+  ASSERT_TRUE(host.SendOnSlot(streams, st::Allocator(7, 0, 0, 0, 0)));
+  ASSERT_TRUE(host.SendOnSlot(streams, st::WindowRect(7, rect, 0x00FF00FF)));
+  ASSERT_TRUE(host.SendOnSlot(streams, st::State(7, st::kRun)));
+  for (size_t i = 0; i < pictures.size(); ++i) {
+    st::SampleInfo info;
+    info.streamId = 7;
+    info.sampleFlags = 0x10;  // time valid
+    info.start = static_cast<int64_t>(i) * 400000;
+    info.actual = static_cast<int32_t>(pictures[i].size());
+    ASSERT_TRUE(host.SendOnSlot(streams, st::DirectShowSample(7, info, pictures[i])));
+  }
+  for (int y = rect.top; y < rect.bottom; ++y)
+    for (int col = rect.left; col < rect.right; ++col) {
+      uint8_t* p = &picture.rgb[(static_cast<size_t>(y) * 640 + col) * 3];
+      p[0] = 0x20, p[1] = 0xC0, p[2] = 0x40;
+    }
+  EXPECT_EQ(WaitForPicture(x, window, picture, kBarRows, 12), 0u);
+
+  XWindowInfo main;
+  ASSERT_NO_FATAL_FAILURE(HangUpForAMainWindow(host, LoopbackHost(47), &main));
+  CloseTheLastWindow(run, main);
 }

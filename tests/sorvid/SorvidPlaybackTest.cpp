@@ -14,6 +14,7 @@
 
 #include "Sorvid.h"
 #include "SorvidTestSupport.h"
+#include "support/Mpeg2Pictures.h"
 #include "support/RecordingScreen.h"
 
 namespace {
@@ -53,28 +54,6 @@ std::vector<std::vector<uint8_t>> SplitJpegs(const std::vector<uint8_t>& s) {
       start = i + 2;
     }
   }
-  return frames;
-}
-
-// Pictures of an MPEG-2 elementary stream: a new sample starts at a
-// sequence header, or at a GOP or picture start once the sample has a
-// picture.
-std::vector<std::vector<uint8_t>> SplitMpeg2(const std::vector<uint8_t>& s) {
-  std::vector<std::vector<uint8_t>> frames;
-  size_t start = 0;
-  bool hasPicture = false;
-  for (size_t i = 0; i + 3 < s.size(); ++i) {
-    if (s[i] != 0 || s[i + 1] != 0 || s[i + 2] != 1) continue;
-    const uint8_t code = s[i + 3];
-    const bool begins = code == 0xB3 || ((code == 0xB8 || code == 0x00) && hasPicture);
-    if (begins && i > start) {
-      frames.emplace_back(s.begin() + start, s.begin() + i);
-      start = i;
-      hasPicture = false;
-    }
-    if (code == 0x00) hasPicture = true;
-  }
-  frames.emplace_back(s.begin() + start, s.end());
   return frames;
 }
 
@@ -142,7 +121,7 @@ TEST_P(SorvidPlaybackTest, DecodedPicturesAppearAtTheVideoRectangle) {
   const std::vector<uint32_t> reference = ReadPpm(still);
   ASSERT_EQ(reference.size(), static_cast<size_t>(kWidth * kHeight));
   const std::vector<uint8_t> bytes = ReadFile(stream);
-  const auto samples = clip.mpeg2 ? SplitMpeg2(bytes) : SplitJpegs(bytes);
+  const auto samples = clip.mpeg2 ? SplitMpeg2Pictures(bytes) : SplitJpegs(bytes);
   ASSERT_GE(samples.size(), 10u);
 
   const size_t bmi = clip.formatType == FORMAT_MPEG2Video ? 72 : 48;
