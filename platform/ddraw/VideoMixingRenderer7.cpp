@@ -264,19 +264,33 @@ class CVideoMixingRenderer7 final : public CBaseFilter,
   }
 
   // ---- the input pin's work
+  // The allocator-presenter is called with no lock of ours held: it calls
+  // back into this filter under its own lock.
   HRESULT Connected(const CMediaType& mt) {
-    std::lock_guard<std::recursive_mutex> hold(mutex_);
-    if (!ReadPictureFormat(mt, &format_)) return VFW_E_TYPE_NOT_ACCEPTED;
     if (mode_ == VMRMode_Renderless) {
-      if (!allocator_) return VFW_E_NO_ALLOCATOR;
+      PictureFormat format;
+      if (!ReadPictureFormat(mt, &format)) return VFW_E_TYPE_NOT_ACCEPTED;
+      DWORD_PTR userId = 0;
+      IVMRSurfaceAllocator* allocator = Allocator(&userId);
+      if (!allocator) return VFW_E_NO_ALLOCATOR;
       VMRALLOCATIONINFO info{};
-      info.lpHdr = &format_.header;
-      info.szAspectRatio = {format_.width, format_.height};
-      info.szNativeSize = {format_.width, format_.height};
+      info.lpHdr = &format.header;
+      info.szAspectRatio = {format.width, format.height};
+      info.szNativeSize = {format.width, format.height};
       info.dwMinBuffers = info.dwMaxBuffers = 1;
       DWORD buffers = 1;
-      return allocator_->AllocateSurface(userId_, &info, &buffers, &surface_);
+      IDirectDrawSurface7* surface = nullptr;
+      const HRESULT hr = allocator->AllocateSurface(userId, &info, &buffers, &surface);
+      allocator->Release();
+      if (FAILED(hr)) return hr;
+      std::lock_guard<std::recursive_mutex> hold(mutex_);
+      format_ = format;
+      if (surface_) surface_->Release();
+      surface_ = surface;
+      return S_OK;
     }
+    std::lock_guard<std::recursive_mutex> hold(mutex_);
+    if (!ReadPictureFormat(mt, &format_)) return VFW_E_TYPE_NOT_ACCEPTED;
     // Windowless (and windowed, which has no window here): a picture
     // surface of our own.
     if (!ddraw_ && FAILED(DirectDrawCreateEx(nullptr, reinterpret_cast<void**>(&ddraw_), IID_IDirectDraw7, nullptr)))
@@ -294,42 +308,75 @@ class CVideoMixingRenderer7 final : public CBaseFilter,
   }
 
   void FreeSurfaces() {
-    std::lock_guard<std::recursive_mutex> hold(mutex_);
-    if (surface_) {
-      surface_->Release();
+    bool hadSurface = false;
+    {
+      std::lock_guard<std::recursive_mutex> hold(mutex_);
+      hadSurface = surface_ != nullptr;
+      if (surface_) surface_->Release();
       surface_ = nullptr;
-      if (mode_ == VMRMode_Renderless && allocator_) allocator_->FreeSurface(userId_);
-    }
-    if (primary_) {
-      primary_->Release();
+      if (primary_) primary_->Release();
       primary_ = nullptr;
+    }
+    DWORD_PTR userId = 0;
+    IVMRSurfaceAllocator* allocator = hadSurface && mode_ == VMRMode_Renderless ? Allocator(&userId) : nullptr;
+    if (allocator) {
+      allocator->FreeSurface(userId);
+      allocator->Release();
     }
   }
 
   HRESULT Render(IMediaSample* sample) {
     BYTE* pixels = nullptr;
     sample->GetPointer(&pixels);
-    std::lock_guard<std::recursive_mutex> hold(mutex_);
-    if (!surface_ || !pixels) return S_OK;
-    HRESULT hr = CopyPicture(surface_, format_, pixels, sample->GetActualDataLength());
-    if (hr == DDERR_SURFACELOST && SUCCEEDED(surface_->Restore()))
-      hr = CopyPicture(surface_, format_, pixels, sample->GetActualDataLength());
-    if (FAILED(hr)) return S_OK;  // a short picture is skipped
-    if (mode_ != VMRMode_Renderless) return PresentWindowless(), S_OK;
-    allocator_->PrepareSurface(userId_, surface_, 0);
+    if (!pixels) return S_OK;
+    if (mode_ != VMRMode_Renderless) {
+      std::lock_guard<std::recursive_mutex> hold(mutex_);
+      if (surface_ && SUCCEEDED(Copy(surface_, format_, pixels, sample->GetActualDataLength()))) PresentWindowless();
+      return S_OK;
+    }
+    // Renderless: our lock only for the picture; the presenter is called
+    // with none held.
+    IDirectDrawSurface7* surface = nullptr;
+    PictureFormat format;
+    {
+      std::lock_guard<std::recursive_mutex> hold(mutex_);
+      if (!surface_) return S_OK;
+      surface = surface_;
+      surface->AddRef();
+      format = format_;
+    }
+    DWORD_PTR userId = 0;
+    IVMRSurfaceAllocator* allocator = Allocator(&userId);
     IVMRImagePresenter* presenter = Presenter();
-    if (!presenter) return S_OK;
-    VMRPRESENTATIONINFO info{};
-    info.lpSurf = surface_;
-    sample->GetTime(&info.rtStart, &info.rtEnd);
-    info.szAspectRatio = {format_.width, format_.height};
-    info.rcSrc = info.rcDst = {0, 0, format_.width, format_.height};
-    presenter->PresentImage(userId_, &info);
-    presenter->Release();
-    return S_OK;
+    if (SUCCEEDED(Copy(surface, format, pixels, sample->GetActualDataLength())) && allocator && presenter) {
+      allocator->PrepareSurface(userId, surface, 0);
+      VMRPRESENTATIONINFO info{};
+      info.lpSurf = surface;
+      sample->GetTime(&info.rtStart, &info.rtEnd);
+      info.szAspectRatio = {format.width, format.height};
+      info.rcSrc = info.rcDst = {0, 0, format.width, format.height};
+      presenter->PresentImage(userId, &info);
+    }
+    if (presenter) presenter->Release();
+    if (allocator) allocator->Release();
+    surface->Release();
+    return S_OK;  // a short or undrawable picture is skipped
   }
 
  private:
+  static HRESULT Copy(IDirectDrawSurface7* surface, const PictureFormat& format, const BYTE* pixels, LONG length) {
+    HRESULT hr = CopyPicture(surface, format, pixels, length);
+    if (hr == DDERR_SURFACELOST && SUCCEEDED(surface->Restore())) hr = CopyPicture(surface, format, pixels, length);
+    return hr;
+  }
+
+  IVMRSurfaceAllocator* Allocator(DWORD_PTR* userId) {
+    std::lock_guard<std::recursive_mutex> hold(mutex_);
+    if (allocator_) allocator_->AddRef();
+    *userId = userId_;
+    return allocator_;
+  }
+
   IVMRImagePresenter* Presenter() {
     std::lock_guard<std::recursive_mutex> hold(mutex_);
     IVMRImagePresenter* presenter = nullptr;
