@@ -496,7 +496,12 @@ class CDefaultAllocPresenter final : public CUnknown, public IVMRSurfaceAllocato
     desc.dwHeight = static_cast<DWORD>(info->szNativeSize.cy);
     desc.ddsCaps.dwCaps = DDSCAPS_OFFSCREENPLAIN;
     desc.ddpfPixelFormat = {sizeof(DDPIXELFORMAT), DDPF_RGB, 0, 32, 0xFF0000, 0xFF00, 0xFF, 0};
-    const HRESULT hr = ddraw_->CreateSurface(&desc, &surface_, nullptr);
+    HRESULT hr = ddraw_->CreateSurface(&desc, &surface_, nullptr);
+    if (FAILED(hr)) {
+      // A display that has no 32-bit surfaces gets 5-6-5 ones.
+      desc.ddpfPixelFormat = {sizeof(DDPIXELFORMAT), DDPF_RGB, 0, 16, 0xF800, 0x7E0, 0x1F, 0};
+      hr = ddraw_->CreateSurface(&desc, &surface_, nullptr);
+    }
     if (FAILED(hr)) return hr;
     *buffers = 1;
     *surface = surface_;

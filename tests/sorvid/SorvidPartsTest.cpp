@@ -3,6 +3,7 @@
 // their recovery, and the player's graph builds.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -41,6 +42,17 @@ class CSampleSinkPin final : public CBaseInputPin {
   HRESULT CheckMediaType(const CMediaType*) override { return S_OK; }
   HRESULT Receive(IMediaSample* sample) override;
   IMemAllocator* CurrentAllocator() const { return m_pAllocator; }
+  HRESULT NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) override {
+    segmentRate = rate;
+    ++segments;
+    return CBasePin::NewSegment(start, stop, rate);
+  }
+  HRESULT BeginFlush() override {
+    ++flushes;
+    return CBaseInputPin::BeginFlush();
+  }
+  std::atomic<double> segmentRate{-1};
+  std::atomic<int> segments{0}, flushes{0};
 
  private:
   CSampleSink* sink_;
@@ -77,6 +89,7 @@ class CSampleSink final : public CBaseFilter {
     return delivered_;
   }
   IMemAllocator* Allocator() { return pin_.CurrentAllocator(); }
+  CSampleSinkPin& Pin() { return pin_; }
 
  private:
   CCritSec lock_;
@@ -282,6 +295,19 @@ TEST_F(SourceIntoSink, SampleRecordsApplyWithinTheBytesCopied) {
   }
 }
 
+TEST_F(SourceIntoSink, NewSegmentsGoDownstreamAndOnlyAValidRateRestartsDelivery) {
+  Build({2, 64, 1, 0});
+  ASSERT_EQ(control_->Run(), S_OK);
+  ASSERT_EQ(source_->NewSegment(0, 1000, 0.0), S_OK);
+  EXPECT_EQ(sink_->Pin().segmentRate.load(), 0.0);
+  EXPECT_EQ(sink_->Pin().flushes.load(), 0);
+  ASSERT_EQ(source_->NewSegment(0, 1000, 2.0), S_OK);
+  EXPECT_EQ(sink_->Pin().segmentRate.load(), 2.0);
+  EXPECT_EQ(sink_->Pin().flushes.load(), 1);  // the restart flushes downstream
+  ASSERT_EQ(Push(10, 4), S_OK);
+  ASSERT_TRUE(sink_->WaitFor(1));
+}
+
 // ---- the presenter ----------------------------------------------------------------
 class CFakeNotify final : public CUnknown, public IVMRSurfaceAllocatorNotify {
  public:
@@ -428,12 +454,24 @@ TEST_F(PresenterTest, SixteenBitDisplaysFallBackToA565VideoSurface) {
   ASSERT_EQ(hr, S_OK);
   auto* notify = new CFakeNotify();
   p->AdviseNotify(notify);
-  IDirectDrawSurface7* surface = nullptr;
-  // The default allocator's surface is 32-bit: refused as well.
-  EXPECT_EQ(Allocate(p, &surface), DDERR_INVALIDPIXELFORMAT);
-  DDrawRefuseSurfaceDepth(0);
-  EXPECT_EQ(Allocate(p, &surface), S_OK);
-  surface->Release();
+  IDirectDrawSurface7* rendererSurface = nullptr;
+  ASSERT_EQ(Allocate(p, &rendererSurface), S_OK);
+  DDSURFACEDESC2 desc{};
+  desc.dwSize = sizeof(desc);
+  rendererSurface->GetSurfaceDesc(&desc);
+  EXPECT_EQ(desc.ddpfPixelFormat.dwRGBBitCount, 16u);
+  // A 5-6-5 frame shows through the 5-6-5 video surface in its colour.
+  const RECT destination{0, 0, 4, 2};
+  p->SetVideoPosition(nullptr, &destination);
+  IDirectDraw7* ddraw = nullptr;
+  IDirectDrawSurface7* frame = Frame(0xF800, &ddraw);  // 5-6-5 red
+  VMRPRESENTATIONINFO info{};
+  info.lpSurf = frame;
+  EXPECT_EQ(p->PresentImage(1, &info), S_OK);
+  EXPECT_EQ(screen_.Pixel(kWindow, 1, 1), 0x00FF0000u);
+  frame->Release();
+  ddraw->Release();
+  rendererSurface->Release();
   p->FreeSurface(1);
   p->AdviseNotify(nullptr);
   p->Release();
