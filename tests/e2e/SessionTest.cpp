@@ -21,7 +21,7 @@
 #include "XDesktop.h"
 #include "testhost/DiscoveryResponder.h"
 #include "testhost/StreamEncoder.h"
-#include "../support/Mpeg2Pictures.h"
+#include "testhost/Mpeg2Stream.h"
 
 namespace {
 
@@ -437,8 +437,8 @@ TEST_F(SessionTest, AnMpeg2StreamThroughTheVideoFilterLibraryShowsAtItsRectangle
                          "-pix_fmt yuv420p -c:v mpeg2video -q:v 2 -bf 0 -f mpeg2video " + clip).c_str()),
             0);
   std::ifstream in(clip, std::ios::binary);
-  const auto pictures = SplitMpeg2Pictures(std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {}));
-  ASSERT_GE(pictures.size(), 10u);
+  const std::vector<uint8_t> elementary((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_GE(testhost::stream::Mpeg2Pictures(elementary).size(), 10u);
 
   PaintingHost host;
   ASSERT_TRUE(host.Listen(LoopbackHost(47))) << strerror(errno);
@@ -454,29 +454,9 @@ TEST_F(SessionTest, AnMpeg2StreamThroughTheVideoFilterLibraryShowsAtItsRectangle
   ASSERT_EQ(WaitForPicture(x, window, picture, kBarRows), 0u);
 
   namespace st = testhost::stream;
-  st::FormatRecord format;
-  format.majorType = st::VideoMajorType();
-  format.subtype = st::MakeGuid(0xE06D8026, 0xDB46, 0x11CF, {0xB4, 0xD1, 0x00, 0x80, 0x5F, 0x6C, 0xBB, 0xEA});
-  format.formatType = st::MakeGuid(0x05589F80, 0xC356, 0x11CE, {0xBF, 0x01, 0x00, 0xAA, 0x00, 0x55, 0x59, 0x5A});
-  format.block.assign(88, 0);
-  const uint32_t header[] = {40, 160, 120};
-  for (int i = 0; i < 3; ++i)
-    for (int b = 0; b < 4; ++b) format.block[48 + 4 * i + b] = static_cast<uint8_t>(header[i] >> (8 * b));
-  format.block[62] = 24;
   const st::Rect rect{100, 80, 260, 200};
-  ASSERT_TRUE(host.SendOnSlot(streams, st::Reserve(7)));
-  ASSERT_TRUE(host.SendOnSlot(streams, st::CreateFromFormat(7, format, 0x00FF00FF)));
-  ASSERT_TRUE(host.SendOnSlot(streams, st::Allocator(7, 0, 0, 0, 0)));
-  ASSERT_TRUE(host.SendOnSlot(streams, st::WindowRect(7, rect, 0x00FF00FF)));
-  ASSERT_TRUE(host.SendOnSlot(streams, st::State(7, st::kRun)));
-  for (size_t i = 0; i < pictures.size(); ++i) {
-    st::SampleInfo info;
-    info.streamId = 7;
-    info.sampleFlags = 0x10;  // time valid
-    info.start = static_cast<int64_t>(i) * 400000;
-    info.actual = static_cast<int32_t>(pictures[i].size());
-    ASSERT_TRUE(host.SendOnSlot(streams, st::DirectShowSample(7, info, pictures[i])));
-  }
+  for (const st::Bytes& message : st::Mpeg2StreamMessages(7, elementary, rect, 0x00FF00FF))
+    ASSERT_TRUE(host.SendOnSlot(streams, message));
   for (int y = rect.top; y < rect.bottom; ++y)
     for (int col = rect.left; col < rect.right; ++col) {
       uint8_t* p = &picture.rgb[(static_cast<size_t>(y) * 640 + col) * 3];

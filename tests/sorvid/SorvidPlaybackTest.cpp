@@ -14,7 +14,7 @@
 
 #include "Sorvid.h"
 #include "SorvidTestSupport.h"
-#include "support/Mpeg2Pictures.h"
+#include "testhost/Mpeg2Stream.h"
 #include "support/RecordingScreen.h"
 
 namespace {
@@ -121,7 +121,7 @@ TEST_P(SorvidPlaybackTest, DecodedPicturesAppearAtTheVideoRectangle) {
   const std::vector<uint32_t> reference = ReadPpm(still);
   ASSERT_EQ(reference.size(), static_cast<size_t>(kWidth * kHeight));
   const std::vector<uint8_t> bytes = ReadFile(stream);
-  const auto samples = clip.mpeg2 ? SplitMpeg2Pictures(bytes) : SplitJpegs(bytes);
+  const auto samples = clip.mpeg2 ? testhost::stream::Mpeg2Pictures(bytes) : SplitJpegs(bytes);
   ASSERT_GE(samples.size(), 10u);
 
   const size_t bmi = clip.formatType == FORMAT_MPEG2Video ? 72 : 48;

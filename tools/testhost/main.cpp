@@ -16,7 +16,8 @@
 // jpeg, frame, lz4, flush, comma-separated. Each --play picture then goes
 // to the client's stream slot as one JPEG frame over the display, and
 // --tone plays a tone of MS milliseconds on the client's audio slot. It
-// holds the session until its input ends. With --stop-reading it reads
+// holds the session until its input ends. --play-mpeg2 FILE plays an MPEG-2
+// elementary stream as a stream of the DirectShow kind at (16, 16). With --stop-reading it reads
 // nothing after the handshake (the connection stays open): a server that
 // has stopped taking data.
 #include <arpa/inet.h>
@@ -81,6 +82,8 @@ int main(int argc, char** argv) {
       discoveryName = value;
     } else if (arg == "--paint" && !value.empty()) {
       paint.imageFile = value;
+    } else if (arg == "--play-mpeg2" && !value.empty()) {
+      paint.mpeg2File = value;
     } else if (arg == "--play" && !value.empty()) {
       paint.frameFiles.push_back(value);
     } else if (arg == "--paint-with") {

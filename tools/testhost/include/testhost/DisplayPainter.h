@@ -26,6 +26,9 @@ struct PaintRequest {
   // A tone this long played on the client's audio slot after the picture
   // (none when 0 or when the client has no sound).
   int toneMs = 0;
+  // An MPEG-2 elementary stream played after the frames as a stream of the
+  // DirectShow kind at (16, 16) of display 0, its pictures' own size.
+  std::string mpeg2File;
 };
 
 // Reads a comma-separated list of paint settings into options: 16 or 24
