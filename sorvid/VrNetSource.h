@@ -33,7 +33,9 @@ class CVrVideoNetSourceStream final : public CSourceStream, public CSourceSeekin
   HRESULT NonDelegatingQueryInterface(REFIID riid, void** object) override;
 
   HRESULT QueueSample(const BYTE* data, uint32_t size, const SampleInfoRecord* info);
-  HRESULT NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate);
+  // The player's new segment. An output pin receives none from the graph,
+  // so the pin's IPin::NewSegment serves as this command.
+  HRESULT NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) override;
   void SetAllocatorProperties(const ALLOCATOR_PROPERTIES& properties);
   HRESULT DropQueue();
   void BeginFlushCommand();

@@ -132,7 +132,7 @@ class CFilterGraph final : public CUnknown,
     if (!out || !in) return E_POINTER;
     std::lock_guard<std::recursive_mutex> hold(mutex_);
     if (SUCCEEDED(out->Connect(in, nullptr))) return S_OK;
-    return ConnectThroughDecoder(out, [this, in](IPin* decoded) { return decoded->Connect(in, nullptr); });
+    return ConnectThroughDecoder(out, [in](IPin* decoded) { return decoded->Connect(in, nullptr); });
   }
 
   HRESULT Render(IPin* out) override {
