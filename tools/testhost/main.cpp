@@ -16,10 +16,11 @@
 // jpeg, frame, lz4, flush, comma-separated. Each --play picture then goes
 // to the client's stream slot as one JPEG frame over the display, and
 // --tone plays a tone of MS milliseconds on the client's audio slot. It
-// holds the session until its input ends. --play-mpeg2 FILE plays an MPEG-2
-// elementary stream as a stream of the DirectShow kind at (16, 16). With --stop-reading it reads
+// holds the session until its input ends. With --stop-reading it reads
 // nothing after the handshake (the connection stays open): a server that
 // has stopped taking data.
+// --play-mpeg2 FILE plays an MPEG-2 elementary stream after the frames, as a
+// stream of the DirectShow kind at (16, 16) of the display.
 #include <arpa/inet.h>
 
 #include <cstdlib>
