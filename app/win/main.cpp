@@ -37,6 +37,8 @@
 #include "settings/QtClientSettings.h"
 #include "settings/QtGlobalSettings.h"
 #include "streams/ClientStreamPort.h"
+#include "streams/DecodedStreamKinds.h"
+#include "streams/DXVAStream.h"
 #include "streams/DSStream.h"
 #include "sys/klog.h"
 #include "ui/CHookedKeyboard.h"
@@ -214,6 +216,8 @@ int main(int argc, char** argv) {
   RegisterVirtHidProcessorMaker();
   RegisterAudioProcessorMaker();
   RegisterAvsProcessorMaker();
+  RegisterDecodedStreamKinds();
+  RegisterDxvaStreamKind();
   RegisterDirectShowStreams();
   InstallSettingsProbes();
 

@@ -5,6 +5,7 @@
 //   pellum-testhost [--address A] --discovery NAME
 //   pellum-testhost [--address A] [--port N] --paint IMAGE [--paint-with LIST] [--play IMAGE]...
 //                   [--tone MS] [--stop-reading]
+//                   [--play-h264 CLIP] [--play-mjpeg CLIP]
 //
 // Prints "listening ADDRESS PORT" first (port 0 takes an ephemeral port),
 // then one line per script step. Exit status 0 when every step succeeded,
@@ -18,7 +19,10 @@
 // --tone plays a tone of MS milliseconds on the client's audio slot. It
 // holds the session until its input ends. With --stop-reading it reads
 // nothing after the handshake (the connection stays open): a server that
-// has stopped taking data.
+// has stopped taking data. --play-h264 and --play-mjpeg play a clip over
+// the display after the pictures: an Annex B file cut at its access unit
+// delimiters, as "NSP-h264" frames; JPEG pictures one after another, as a
+// stream of their own.
 // --play-mpeg2 FILE plays an MPEG-2 elementary stream after the frames, as a
 // stream of the DirectShow kind at (16, 16) of the display.
 #include <arpa/inet.h>
@@ -41,7 +45,8 @@ int Usage() {
   std::cerr << "usage: pellum-testhost [--address A] [--port N] [--script FILE]\n"
                "       pellum-testhost [--address A] --discovery NAME\n"
                "       pellum-testhost [--address A] [--port N] --paint IMAGE [--paint-with LIST] [--play IMAGE]...\n"
-               "                       [--tone MS] [--stop-reading]\n";
+               "                       [--tone MS] [--stop-reading]\n"
+               "                       [--play-h264 CLIP] [--play-mjpeg CLIP]\n";
   return 2;
 }
 
@@ -87,6 +92,8 @@ int main(int argc, char** argv) {
       paint.mpeg2File = value;
     } else if (arg == "--play" && !value.empty()) {
       paint.frameFiles.push_back(value);
+    } else if ((arg == "--play-h264" || arg == "--play-mjpeg") && !value.empty()) {
+      paint.clips.emplace_back(arg.substr(7), value);
     } else if (arg == "--paint-with") {
       if (!testhost::ParsePaintSettings(value, &paint.options)) return Usage();
     } else if (arg == "--tone") {
@@ -108,6 +115,7 @@ int main(int argc, char** argv) {
                                            std::cin, std::cout);
 
   if ((!paint.frameFiles.empty() || paint.stopReading) && paint.imageFile.empty()) return Usage();
+  if (!paint.clips.empty() && paint.imageFile.empty()) return Usage();
   if (!paint.imageFile.empty()) {
     testhost::Listener listener;
     if (!StartListening(listener, address, port)) return 1;

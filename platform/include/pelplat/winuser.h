@@ -113,3 +113,6 @@ BOOL PostThreadMessageW(DWORD threadId, UINT message, WPARAM wParam, LPARAM lPar
 // -1 for filters it cannot serve, else nonzero.
 BOOL GetMessageW(MSG* msg, HWND window, UINT filterMin, UINT filterMax);
 BOOL PeekMessageW(MSG* msg, HWND window, UINT filterMin, UINT filterMax, UINT removeFlags);
+
+// The desktop's window: a fixed handle that stands for the root window.
+HWND GetDesktopWindow();

@@ -26,6 +26,10 @@ struct PaintRequest {
   // A tone this long played on the client's audio slot after the picture
   // (none when 0 or when the client has no sound).
   int toneMs = 0;
+  // Clips played after the pictures into the whole display: kind ("h264",
+  // "mjpeg") and file (Annex B with access unit delimiters, or JPEG
+  // pictures one after another).
+  std::vector<std::pair<std::string, std::string>> clips;
   // An MPEG-2 elementary stream played after the frames as a stream of the
   // DirectShow kind at (16, 16) of display 0, its pictures' own size.
   std::string mpeg2File;
