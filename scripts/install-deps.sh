@@ -13,6 +13,8 @@ PACKAGES=(
   # libogg's framing, compressed-audio conversion over libavcodec
   libasound2-dev libvorbisidec-dev libogg-dev
   libavcodec-dev libavutil-dev libswresample-dev
+  # video: the DirectShow decoder filter scales its pictures with libswscale
+  libswscale-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev python3
   libturbojpeg0-dev libjpeg-turbo-progs lz4

@@ -41,6 +41,7 @@
 #include "streams/DecodedStreamKinds.h"
 #include "streams/DXVAStream.h"
 #include "streams/VlcStream.h"
+#include "streams/DSStream.h"
 #include "sys/klog.h"
 #include "ui/CHookedKeyboard.h"
 #include "ui/XcbKeyboardHookFilter.h"
@@ -221,6 +222,7 @@ int main(int argc, char** argv) {
   RegisterDxvaStreamKind();
   RegisterChannelsProcessorMaker();
   RegisterMediaFoundationStreams();
+  RegisterDirectShowStreams();
   InstallSettingsProbes();
 
   std::unique_ptr<IServerFinderEngine> discovery = MakeLoopbackDiscoveryEngine(getenv("PELLUM_TEST_DISCOVERY"));

@@ -14,6 +14,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "E2eEnv.h"
@@ -21,6 +23,7 @@
 #include "testhost/DiscoveryResponder.h"
 #include "testhost/PlayerStream.h"
 #include "testhost/StreamEncoder.h"
+#include "testhost/Mpeg2Stream.h"
 
 namespace {
 
@@ -402,6 +405,7 @@ TEST_F(SessionTest, WithoutTheSystemKeyLibraryTheStartIsRefused) {
   ASSERT_TRUE(QFile::copy(PELLUM_BIN_DIR "/pellum", alone + "/pellum"));
   ASSERT_TRUE(QFile::setPermissions(alone + "/pellum", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
   ASSERT_TRUE(QFile::link(PELLUM_BIN_DIR "/libpelplat.so", alone + "/libpelplat.so"));
+  ASSERT_TRUE(QFile::link(PELLUM_BIN_DIR "/libsorvid.so", alone + "/libsorvid.so"));  // linked at load time
   run.UseProgram(alone + "/pellum");
   run.Start({});
   XWindowInfo box;
@@ -517,3 +521,45 @@ TEST_F(SessionTest, PlayerStreamOfAnX264ClipShowsInItsRectangle) {
 }
 
 }  // namespace
+// An MPEG-2 stream of the DirectShow kind: the video filter library
+// decodes it and its presenter draws it into the session window, at the
+// rectangle the host gives, over the remote desktop's picture.
+TEST_F(SessionTest, AnMpeg2StreamThroughTheVideoFilterLibraryShowsAtItsRectangle) {
+  const QString dir = QDir::tempPath() + "/pellum-e2e-mpeg2";
+  QDir().mkpath(dir);
+  const std::string clip = (dir + "/clip.m2v").toStdString();
+  ASSERT_EQ(std::system(("ffmpeg -y -loglevel error -f lavfi -i color=c=0x20C040:size=160x120 -frames:v 12 "
+                         "-pix_fmt yuv420p -c:v mpeg2video -q:v 2 -bf 0 -f mpeg2video " + clip).c_str()),
+            0);
+  std::ifstream in(clip, std::ios::binary);
+  const std::vector<uint8_t> elementary((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_GE(testhost::stream::Mpeg2Pictures(elementary).size(), 10u);
+
+  PaintingHost host;
+  ASSERT_TRUE(host.Listen(LoopbackHost(47))) << strerror(errno);
+  ProgramRun run("mpeg2-stream");
+  run.WriteProfile(AutoConnectInAWindow());
+  run.Start({"-ip", LoopbackHost(47)}, DiscoveryOnLoopback());
+  ASSERT_TRUE(host.AcceptAndHandshake(true)) << host.Error();
+  const uint16_t streams = host.Slots("ZEVOROD ")[0];
+  testhost::RgbImage picture = TestPicture(640, 480, 1);
+  ASSERT_TRUE(host.Paint(host.Slots("HPVCARD ")[0], picture));
+  XWindowInfo window;
+  ASSERT_TRUE(x.WaitForWindow(SessionWindowOf(LoopbackHost(47)), &window, kWaitMs));
+  ASSERT_EQ(WaitForPicture(x, window, picture, kBarRows), 0u);
+
+  namespace st = testhost::stream;
+  const st::Rect rect{100, 80, 260, 200};
+  for (const st::Bytes& message : st::Mpeg2StreamMessages(7, elementary, rect, 0x00FF00FF))
+    ASSERT_TRUE(host.SendOnSlot(streams, message));
+  for (int y = rect.top; y < rect.bottom; ++y)
+    for (int col = rect.left; col < rect.right; ++col) {
+      uint8_t* p = &picture.rgb[(static_cast<size_t>(y) * 640 + col) * 3];
+      p[0] = 0x20, p[1] = 0xC0, p[2] = 0x40;
+    }
+  EXPECT_EQ(WaitForPicture(x, window, picture, kBarRows, 12), 0u);
+
+  XWindowInfo main;
+  ASSERT_NO_FATAL_FAILURE(HangUpForAMainWindow(host, LoopbackHost(47), &main));
+  CloseTheLastWindow(run, main);
+}

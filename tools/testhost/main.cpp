@@ -6,7 +6,7 @@
 //   pellum-testhost [--address A] [--port N] --paint IMAGE [--paint-with LIST] [--play IMAGE]...
 //                   [--tone MS] [--stop-reading] [--clipboard TEXT]
 //                   [--play-h264 CLIP] [--play-mjpeg CLIP]
-//                   [--play-player FILE | --play-player-avc1 FILE]
+//                   [--play-player FILE | --play-player-avc1 FILE] [--play-mpeg2 FILE]
 //
 // Prints "listening ADDRESS PORT" first (port 0 takes an ephemeral port),
 // then one line per script step. Exit status 0 when every step succeeded,
@@ -28,6 +28,8 @@
 // --play-player FILE (or --play-player-avc1 FILE, the same sent with an AVC
 // configuration record) plays an H.264 byte stream after the pictures as a
 // player stream over the painted picture, keyed to its magenta pixels.
+// --play-mpeg2 FILE plays an MPEG-2 elementary stream after the frames, as a
+// stream of the DirectShow kind at (16, 16) of the display.
 #include <arpa/inet.h>
 
 #include <cstdlib>
@@ -50,7 +52,7 @@ int Usage() {
                "       pellum-testhost [--address A] [--port N] --paint IMAGE [--paint-with LIST] [--play IMAGE]...\n"
                "                       [--tone MS] [--stop-reading] [--clipboard TEXT]\n"
                "                       [--play-h264 CLIP] [--play-mjpeg CLIP]\n"
-               "                       [--play-player FILE | --play-player-avc1 FILE]\n";
+               "                       [--play-player FILE | --play-player-avc1 FILE] [--play-mpeg2 FILE]\n";
   return 2;
 }
 
@@ -92,6 +94,8 @@ int main(int argc, char** argv) {
       discoveryName = value;
     } else if (arg == "--paint" && !value.empty()) {
       paint.imageFile = value;
+    } else if (arg == "--play-mpeg2" && !value.empty()) {
+      paint.mpeg2File = value;
     } else if (arg == "--play" && !value.empty()) {
       paint.frameFiles.push_back(value);
     } else if ((arg == "--play-h264" || arg == "--play-mjpeg") && !value.empty()) {
@@ -125,6 +129,7 @@ int main(int argc, char** argv) {
     return Usage();
   if (!paint.clips.empty() && paint.imageFile.empty()) return Usage();
   if (!paint.clipboardText.empty() && paint.imageFile.empty()) return Usage();
+  if (!paint.mpeg2File.empty() && paint.imageFile.empty()) return Usage();
   if (!paint.imageFile.empty()) {
     testhost::Listener listener;
     if (!StartListening(listener, address, port)) return 1;

@@ -11,6 +11,7 @@
 #include "testhost/ClipboardPlayer.h"
 #include "testhost/HostSession.h"
 #include "testhost/PlayerStream.h"
+#include "testhost/Mpeg2Stream.h"
 #include "testhost/StreamEncoder.h"
 #include "testhost/VideoClips.h"
 
@@ -77,6 +78,30 @@ bool ParsePaintSettings(const std::string& list, PaintOptions* options) {
 namespace {
 
 // Each picture as one JPEG frame over the display; false after saying why.
+// Sends the stream's messages on the first stream slot; prints "played
+// MPEG-2 stream of PICTURES pictures on slot SLOT".
+bool PlayMpeg2(HostSession& session, const HandshakeReport& report, const std::string& file, std::ostream& out) {
+  const int slot = FindSlot(report, kStreamSlotName);
+  std::ifstream in(file, std::ios::binary);
+  const stream::Bytes elementary((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  int width = 0, height = 0;
+  if (slot < 0 || !stream::Mpeg2PictureSize(elementary, &width, &height)) {
+    out << "no stream slot or no MPEG-2 sequence header" << std::endl;
+    return false;
+  }
+  const stream::Rect rect{16, 16, 16 + width, 16 + height};
+  const std::vector<stream::Bytes> messages = stream::Mpeg2StreamMessages(1, elementary, rect, 0x00FF00FF);
+  for (const stream::Bytes& message : messages) {
+    if (!session.SendSlot(uint16_t(slot), message)) {
+      out << "sending failed" << std::endl;
+      return false;
+    }
+  }
+  out << "played MPEG-2 stream of " << stream::Mpeg2Pictures(elementary).size() << " pictures on slot " << slot
+      << std::endl;
+  return true;
+}
+
 bool PlayFrames(HostSession& session, const HandshakeReport& report, const std::vector<RgbImage>& frames,
                 std::ostream& out) {
   const int slot = FindSlot(report, kStreamSlotName);
@@ -201,6 +226,7 @@ int RunPaintSession(Listener& listener, const PaintRequest& request, std::istrea
   if (!frames.empty() && !PlayFrames(session, report, frames, out)) return 1;
   if (!request.clips.empty() && !PlayClips(session, report, request.clips, image, out)) return 1;
   if (!request.h264File.empty() && !PlayPlayerClip(session, report, request, image, out)) return 1;
+  if (!request.mpeg2File.empty() && !PlayMpeg2(session, report, request.mpeg2File, out)) return 1;
   const int audioSlot = FindSlot(report, kAudioSlotName);
   if (request.toneMs > 0 && audioSlot >= 0) {
     if (!PlayTone(session, uint16_t(audioSlot), request.toneMs)) {

@@ -38,6 +38,9 @@ struct PaintRequest {
   // pixels; sent with an AVC configuration record when avcc is set.
   std::string h264File;
   bool h264Avcc = false;
+  // An MPEG-2 elementary stream played after the frames as a stream of the
+  // DirectShow kind at (16, 16) of display 0, its pictures' own size.
+  std::string mpeg2File;
 };
 
 // Reads a comma-separated list of paint settings into options: 16 or 24
