@@ -1,10 +1,11 @@
-# pellum_gtest(<name> LABELS <label>... SOURCES <file>... [LIBS <target>...])
+# pellum_gtest(<name> LABELS <label>... SOURCES <file>... [LIBS <target>...]
+#              [ARGS <argument>...])
 # Builds one GoogleTest program and registers it with CTest under its labels
-# (unit, integration, gui, fuzz).
+# (unit, integration, gui, fuzz); ARGS go to the program's command line.
 find_package(GTest REQUIRED)
 
 function(pellum_gtest name)
-  cmake_parse_arguments(ARG "" "TIMEOUT" "LABELS;SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "TIMEOUT" "LABELS;SOURCES;LIBS;ARGS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   # The shared fakes: #include "support/..."
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
@@ -12,7 +13,7 @@ function(pellum_gtest name)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 300)
   endif()
-  add_test(NAME ${name} COMMAND ${name})
+  add_test(NAME ${name} COMMAND ${name} ${ARG_ARGS})
   set(lsan "suppressions=${PROJECT_SOURCE_DIR}/cmake/lsan-third-party.supp:print_suppressions=0")
   if("gui" IN_LIST ARG_LABELS)
     # Qt's platform plugins have no frame pointers: unwind the slow way, a
