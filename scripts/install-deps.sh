@@ -22,6 +22,9 @@ PACKAGES=(
   # sound fixtures: oggenc makes Vorbis streams, ffmpeg ADPCM and reference
   # decodes
   vorbis-tools ffmpeg
+  # browser video: Qt Multimedia over GStreamer plays the videos locally
+  qtmultimedia5-dev libqt5multimedia5-plugins
+  gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav
 )
 
 missing=()
