@@ -13,6 +13,7 @@
 
 #include "FakeYoutubeDl.h"
 #include "TovixTestEnv.h"
+#include "testhost/BrowserExtension.h"
 #include "tovix/CGVImageContainer.h"
 #include "tovix/Lplayer.h"
 #include "tovix/QMyFrameItem.h"
@@ -274,4 +275,42 @@ TEST(TovixTexts, ProgressIsSecondsWithSixDigits) {
 TEST(TovixTexts, WithoutASessionClientNothingIsSent) {
   TovixSession session(false);
   EXPECT_FALSE(tovix::SendTovixText("{}"));
+}
+
+// The test host's extension speaks the same messages the container reads.
+TEST_F(TovixMessages, TheTestHostsExtensionMessagesDriveTheContainer) {
+  using testhost::BrowserExtension;
+  view.handleMessage(BrowserExtension::ConnectionCheck().c_str());
+  EXPECT_FALSE(view.discoveryPending());
+  testhost::ExtensionPlayback playback;
+  playback.windowId = 3;
+  playback.tabId = 4;
+  playback.videoId = "ext";
+  playback.rectangle = QRect(10, 20, 64, 48);
+  playback.videoStreamUrl = "file:///nothing/b.mp4";
+  playback.volume = 0.5;
+  view.handleMessage(BrowserExtension::Playback(playback).c_str());
+  Lplayer* player = view.findPlayer("ext");
+  ASSERT_NE(player, nullptr);
+  EXPECT_EQ(player->currentUrl, "file:///nothing/b.mp4");
+  EXPECT_EQ(player->mediaPlayer().volume(), 25);
+  view.handleMessage(BrowserExtension::WindowMoved(3, 100, 200).c_str());
+  EXPECT_EQ(player->frameItem()->pos(), QPointF(110, 220));
+  EXPECT_EQ(player->frameItem()->size(), QSizeF(65, 48));
+  view.handleMessage(BrowserExtension::FocusChanged(5, 6).c_str());
+  EXPECT_DOUBLE_EQ(player->frameItem()->zValue(), -2);
+  view.handleMessage(BrowserExtension::SystemVolume(1).c_str());
+  EXPECT_EQ(player->mediaPlayer().volume(), 50);
+  view.handleMessage(BrowserExtension::TabMoved(4, 5).c_str());
+  EXPECT_EQ(player->windowId, 5);
+  view.handleMessage(BrowserExtension::PageUnloaded(5, 4).c_str());
+  EXPECT_TRUE(view.players().empty());
+  view.handleMessage(BrowserExtension::WindowClosed(5).c_str());
+  EXPECT_EQ(view.windowModel().findWindow(5), nullptr);
+  // The key-coloured picture holds 1, 2, 3 exactly in the rectangle.
+  const QImage picture = testhost::KeyedPicture(QSize(8, 4), QRect(2, 1, 3, 2));
+  EXPECT_EQ(picture.pixel(2, 1), qRgb(1, 2, 3));
+  EXPECT_EQ(picture.pixel(4, 2), qRgb(1, 2, 3));
+  EXPECT_EQ(picture.pixel(5, 2), qRgb(255, 255, 255));
+  EXPECT_EQ(picture.pixel(2, 3), qRgb(255, 255, 255));
 }

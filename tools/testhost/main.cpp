@@ -5,6 +5,7 @@
 //   pellum-testhost [--address A] --discovery NAME
 //   pellum-testhost [--address A] [--port N] --paint IMAGE [--paint-with LIST] [--play IMAGE]...
 //                   [--tone MS] [--stop-reading]
+//                   [--browser-video X,Y,W,H,STREAM-URL]
 //
 // Prints "listening ADDRESS PORT" first (port 0 takes an ephemeral port),
 // then one line per script step. Exit status 0 when every step succeeded,
@@ -18,7 +19,9 @@
 // --tone plays a tone of MS milliseconds on the client's audio slot. It
 // holds the session until its input ends. With --stop-reading it reads
 // nothing after the handshake (the connection stays open): a server that
-// has stopped taking data.
+// has stopped taking data. With --browser-video the picture gets the key
+// colour in the rectangle and, once painted, the host plays the browser
+// extension and asks the client to play the stream there.
 #include <arpa/inet.h>
 
 #include <cstdlib>
@@ -39,7 +42,8 @@ int Usage() {
   std::cerr << "usage: pellum-testhost [--address A] [--port N] [--script FILE]\n"
                "       pellum-testhost [--address A] --discovery NAME\n"
                "       pellum-testhost [--address A] [--port N] --paint IMAGE [--paint-with LIST] [--play IMAGE]...\n"
-               "                       [--tone MS] [--stop-reading]\n";
+               "                       [--tone MS] [--stop-reading]\n"
+               "                       [--browser-video X,Y,W,H,STREAM-URL]\n";
   return 2;
 }
 
@@ -85,6 +89,8 @@ int main(int argc, char** argv) {
       paint.frameFiles.push_back(value);
     } else if (arg == "--paint-with") {
       if (!testhost::ParsePaintSettings(value, &paint.options)) return Usage();
+    } else if (arg == "--browser-video") {
+      if (!testhost::ParseBrowserVideo(value, &paint)) return Usage();
     } else if (arg == "--tone") {
       char* end = nullptr;
       const long ms = strtol(value.c_str(), &end, 10);

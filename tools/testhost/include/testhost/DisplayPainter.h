@@ -26,7 +26,16 @@ struct PaintRequest {
   // A tone this long played on the client's audio slot after the picture
   // (none when 0 or when the client has no sound).
   int toneMs = 0;
+  // Browser video: when a stream address is given, the picture gets the key
+  // colour in the rectangle and, once painted, the host plays the browser
+  // extension and asks the client to play the stream there.
+  std::string browserVideoUrl;
+  int videoX = 0, videoY = 0, videoWidth = 0, videoHeight = 0;
 };
+
+// Reads "X,Y,W,H,URL" (the address may hold commas) into the request;
+// false for anything else.
+bool ParseBrowserVideo(const std::string& value, PaintRequest* request);
 
 // Reads a comma-separated list of paint settings into options: 16 or 24
 // (depth), jpeg (JPEG tiles in containers), frame (JPEG frames), lz4,
