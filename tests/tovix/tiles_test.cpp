@@ -136,6 +136,8 @@ TEST(TiledDisplay, OnlyDisplaysZeroAndOneEnterTheTable) {
   {
     CGVImageContainer one(1);
     EXPECT_EQ(CGVImageContainer::forDisplay(1), &one);
+    // Only display 0 talks to the extension.
+    EXPECT_FALSE(one.timer().isActive());
   }
   EXPECT_EQ(CGVImageContainer::forDisplay(1), nullptr);
 }

@@ -93,7 +93,9 @@ CGVImageContainer::CGVImageContainer(int displayIndex) : QGraphicsView(static_ca
   newSessionId();
   connect(&timer_, &QTimer::timeout, this, &CGVImageContainer::tovix_timer_proc);
   timer_.setInterval(kTimerIntervalMs);
-  timer_.start();
+  // The extension's texts reach display 0 only: another display advertising
+  // itself could never be answered.
+  if (displayIndex == 0) timer_.start();
 }
 
 CGVImageContainer::~CGVImageContainer() {
