@@ -2,9 +2,12 @@
 // colour key, and the picture a video below the tiles makes.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QGraphicsRectItem>
 #include <QGraphicsScene>
 #include <QImage>
+#include <QKeyEvent>
+#include <QScrollBar>
 #include <memory>
 #include <vector>
 
@@ -197,4 +200,16 @@ TEST(TiledDisplay, WithoutASessionClientUpdatesAreIgnored) {
   session.api->UnlockFrameBuffer(surface);
   view.updateFromFrameBuffer(0, 0, 64, 64);
   EXPECT_TRUE(view.tiles().empty());
+}
+
+TEST(TiledDisplay, KeysNeverScrollTheView) {
+  CGVImageContainer view(2);
+  view.rebuildTiles(1376, 768);  // a 1366-pixel display in rows of 1376
+  view.resize(1366, 768);
+  for (const int key : {Qt::Key_Right, Qt::Key_End, Qt::Key_PageDown, Qt::Key_Down}) {
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+    QCoreApplication::sendEvent(&view, &press);
+  }
+  EXPECT_EQ(view.horizontalScrollBar()->value(), 0);
+  EXPECT_EQ(view.verticalScrollBar()->value(), 0);
 }

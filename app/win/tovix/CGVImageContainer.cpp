@@ -4,6 +4,7 @@
 #include <QGraphicsScene>
 #include <QJsonDocument>
 #include <QJsonValue>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QScrollBar>
 #include <QUuid>
@@ -134,6 +135,10 @@ void CGVImageContainer::mousePressEvent(QMouseEvent* event) { ForwardMouseEvent(
 void CGVImageContainer::mouseDoubleClickEvent(QMouseEvent* event) {
   ForwardMouseEvent(this, displayIndex_, event, 1);
 }
+
+void CGVImageContainer::keyPressEvent(QKeyEvent* event) { event->ignore(); }
+
+void CGVImageContainer::keyReleaseEvent(QKeyEvent* event) { event->ignore(); }
 
 void CGVImageContainer::updateFromFrameBuffer(int x, int y, int width, int height) {
   CQtSystemApi* api = CQtSystemApi::Instance();

@@ -83,6 +83,10 @@ class CGVImageContainer : public QGraphicsView {
   bool viewportEvent(QEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
   void mouseDoubleClickEvent(QMouseEvent* event) override;
+  // Keys belong to the session: they never scroll the view (the frame's
+  // rows are wider than the display) nor reach the scene.
+  void keyPressEvent(QKeyEvent* event) override;
+  void keyReleaseEvent(QKeyEvent* event) override;
 
  private:
   void deletePlayersIf(const std::function<bool(Lplayer*)>& doomed);
