@@ -1,4 +1,4 @@
-// Shared pieces of the browser-video tests: a system API with a session
+// Shared parts of the browser-video tests: a system API with a session
 // client that records the tunnel texts sent through it, and helpers that
 // wait for Qt events with a generous bound.
 #pragma once

@@ -1,4 +1,4 @@
-// One 128 x 128 piece of the tiled display: the pixels copied from the
+// One 128 x 128 square of the tiled display: the pixels copied from the
 // frame buffer (transparent where the server painted the colour key) and
 // the pixmap the scene shows of them.
 #pragma once
