@@ -22,6 +22,13 @@ PACKAGES=(
   # sound fixtures: oggenc makes Vorbis streams, ffmpeg ADPCM and reference
   # decodes
   vorbis-tools ffmpeg
+  # smart card: pcsclite's headers (the library is loaded at run time), the
+  # service with a virtual reader and card for the API tests, and impacket's
+  # NDR as an independent check of the smart-card marshalling
+  libpcsclite-dev pcscd vsmartcard-vpcd vsmartcard-vpicc python3-pycryptodome python3-impacket
+  # the H.264 decoder library: pictures converted with libswscale; clips
+  # made with ffmpeg's libx264 (in the ffmpeg package)
+  libswscale-dev
   # browser video: Qt Multimedia over GStreamer plays the videos locally
   qtmultimedia5-dev libqt5multimedia5-plugins
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav

@@ -37,6 +37,7 @@
 #include "settings/QtClientSettings.h"
 #include "settings/QtGlobalSettings.h"
 #include "streams/ClientStreamPort.h"
+#include "streams/DecodedStreamKinds.h"
 #include "sys/klog.h"
 #include "ui/CHookedKeyboard.h"
 #include "ui/XcbKeyboardHookFilter.h"
@@ -213,6 +214,7 @@ int main(int argc, char** argv) {
   RegisterVirtHidProcessorMaker();
   RegisterAudioProcessorMaker();
   RegisterAvsProcessorMaker();
+  RegisterDecodedStreamKinds();
   InstallSettingsProbes();
 
   std::unique_ptr<IServerFinderEngine> discovery = MakeLoopbackDiscoveryEngine(getenv("PELLUM_TEST_DISCOVERY"));

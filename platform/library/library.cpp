@@ -23,6 +23,30 @@ bool IsDllName(const std::string& name) {
   return name.find('/') == std::string::npos && (EndsWithDll(name) || name.find('.') == std::string::npos);
 }
 
+// Windows system libraries that a library of this system stands in for,
+// found through the system's library search rather than beside the program.
+struct SystemLibrary {
+  const char* dll;  // lower-case, without ".dll"
+  const char* file;
+};
+const SystemLibrary kSystemLibraries[] = {
+    {"winscard", "libpcsclite.so.1"},
+};
+
+const char* SystemLibraryFile(const std::string& base) {
+  for (const SystemLibrary& l : kSystemLibraries) {
+    if (base == l.dll) return l.file;
+  }
+  return nullptr;
+}
+
+bool IsSystemLibraryFile(const std::string& file) {
+  for (const SystemLibrary& l : kSystemLibraries) {
+    if (file == l.file) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 std::string MapLibraryFileName(const std::string& name) {
@@ -30,6 +54,7 @@ std::string MapLibraryFileName(const std::string& name) {
   // Windows file names are case-blind; our libraries are lower-case files.
   std::string base = EndsWithDll(name) ? name.substr(0, name.size() - 4) : name;
   for (char& c : base) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  if (const char* system = SystemLibraryFile(base)) return system;
   return "lib" + base + ".so";
 }
 
@@ -55,7 +80,11 @@ HMODULE LoadLibraryA(LPCSTR name) {
     return nullptr;
   }
   const std::string given(name);
-  const std::string file = IsDllName(given) ? ProgramDirectory() + "/" + MapLibraryFileName(given) : given;
+  std::string file = given;
+  if (IsDllName(given)) {
+    file = MapLibraryFileName(given);
+    if (!IsSystemLibraryFile(file)) file = ProgramDirectory() + "/" + file;
+  }
   HMODULE module = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!module) SetLastError(ERROR_MOD_NOT_FOUND);
   return module;

@@ -5,6 +5,7 @@
 //   pellum-testhost [--address A] --discovery NAME
 //   pellum-testhost [--address A] [--port N] --paint IMAGE [--paint-with LIST] [--play IMAGE]...
 //                   [--tone MS] [--stop-reading]
+//                   [--play-h264 CLIP] [--play-mjpeg CLIP]
 //                   [--browser-video X,Y,W,H,STREAM-URL]
 //
 // Prints "listening ADDRESS PORT" first (port 0 takes an ephemeral port),
@@ -19,7 +20,10 @@
 // --tone plays a tone of MS milliseconds on the client's audio slot. It
 // holds the session until its input ends. With --stop-reading it reads
 // nothing after the handshake (the connection stays open): a server that
-// has stopped taking data. With --browser-video the picture gets the key
+// has stopped taking data. --play-h264 and --play-mjpeg play a clip over
+// the display after the pictures: an Annex B file cut at its access unit
+// delimiters, as "NSP-h264" frames; JPEG pictures one after another, as a
+// stream of their own. With --browser-video the picture gets the key
 // colour in the rectangle and, once painted, the host plays the browser
 // extension and asks the client to play the stream there.
 #include <arpa/inet.h>
@@ -43,6 +47,7 @@ int Usage() {
                "       pellum-testhost [--address A] --discovery NAME\n"
                "       pellum-testhost [--address A] [--port N] --paint IMAGE [--paint-with LIST] [--play IMAGE]...\n"
                "                       [--tone MS] [--stop-reading]\n"
+               "                       [--play-h264 CLIP] [--play-mjpeg CLIP]\n"
                "                       [--browser-video X,Y,W,H,STREAM-URL]\n";
   return 2;
 }
@@ -87,6 +92,8 @@ int main(int argc, char** argv) {
       paint.imageFile = value;
     } else if (arg == "--play" && !value.empty()) {
       paint.frameFiles.push_back(value);
+    } else if ((arg == "--play-h264" || arg == "--play-mjpeg") && !value.empty()) {
+      paint.clips.emplace_back(arg.substr(7), value);
     } else if (arg == "--paint-with") {
       if (!testhost::ParsePaintSettings(value, &paint.options)) return Usage();
     } else if (arg == "--browser-video") {
@@ -110,6 +117,7 @@ int main(int argc, char** argv) {
                                            std::cin, std::cout);
 
   if ((!paint.frameFiles.empty() || paint.stopReading) && paint.imageFile.empty()) return Usage();
+  if (!paint.clips.empty() && paint.imageFile.empty()) return Usage();
   if (!paint.imageFile.empty()) {
     testhost::Listener listener;
     if (!StartListening(listener, address, port)) return 1;

@@ -50,6 +50,22 @@ void ColourBytes(const BYTE* s, bool reversed, BYTE out[3]) {
   out[2] = reversed ? s[0] : s[2];
 }
 
+// Copies the source pixels of one row wherever the second buffer's row
+// holds the key, a run of matching pixels at a time (3-byte pixels).
+void CopyKeyRuns(const BYTE* source, const BYTE* keyRow, BYTE* out, int width, int key) {
+  BYTE k[12];
+  for (int i = 0; i < 12; ++i) k[i] = BYTE(key >> (8 * (i % 3)));
+  auto matches = [&](int c) { return std::memcmp(keyRow + size_t(c) * 3, k, 3) == 0; };
+  for (int c = 0; c < width;) {
+    while (c < width && !matches(c)) ++c;
+    const int first = c;
+    // Four pixels at a time while they all match.
+    while (c + 4 <= width && std::memcmp(keyRow + size_t(c) * 3, k, 12) == 0) c += 4;
+    while (c < width && matches(c)) ++c;
+    if (c > first) std::memcpy(out + size_t(first) * 3, source + size_t(first) * 3, size_t(c - first) * 3);
+  }
+}
+
 }  // namespace
 
 CQtDoubleBufferSurfaceKeeper::CQtDoubleBufferSurfaceKeeper(int displayIndex)
@@ -273,7 +289,13 @@ void CQtDoubleBufferSurfaceKeeper::BitBltKeyed(int x, int y, int width, int heig
     // On a 3-byte surface a key of -1 means no key at all; those pixels
     // arrive in the opposite byte order.
     const bool unkeyed = bytesPerPixel == 3 && colourKey == -1;
-    for (int r = 0; r < clip.height; ++r) {
+    // 3-byte pixels onto a 3-byte surface keep their order: the key's runs
+    // are copied whole.
+    const bool runs = !unkeyed && bytesPerPixel == 3 && source.bytesPerPixel == 3;
+    for (int r = 0; runs && r < clip.height; ++r)
+      CopyKeyRuns(source.Row(clip.skipY + r) + size_t(clip.skipX) * 3, b.Pixel(clip.x, clip.y + r),
+                  a.Pixel(clip.x, clip.y + r), clip.width, colourKey);
+    for (int r = 0; !runs && r < clip.height; ++r) {
       const BYTE* s = source.Row(clip.skipY + r) + size_t(clip.skipX) * source.bytesPerPixel;
       for (int c = 0; c < clip.width; ++c, s += source.bytesPerPixel) {
         BYTE* out = a.Pixel(clip.x + c, clip.y + r);

@@ -1,6 +1,8 @@
 // Run-time loading. "Name.dll" (or a bare "Name") maps to "libname.so" in the
-// program's own folder; a name with a '/' is opened as given, and any other
-// name (such as "libpcsclite.so.1") through the system's library search.
+// program's own folder, except a Windows system library that a Linux library
+// stands in for ("winscard.dll" -> "libpcsclite.so.1"), which is found through
+// the system's library search; a name with a '/' is opened as given, and any
+// other name (such as "libpcsclite.so.1") through the system's library search.
 #pragma once
 
 #include <string>

@@ -14,7 +14,7 @@ TEST(MapLibraryFileName, DllNamesBecomeLowerCaseSharedObjects) {
   } cases[] = {
       {"vrgask.dll", "libvrgask.so"},   {"VrGask.DLL", "libvrgask.so"}, {"sorvid", "libsorvid.so"},
       {"libpcsclite.so.1", "libpcsclite.so.1"}, {"/opt/x/libA.so", "/opt/x/libA.so"},
-      {"dir/Name.dll", "dir/Name.dll"},
+      {"dir/Name.dll", "dir/Name.dll"}, {"winscard.dll", "libpcsclite.so.1"}, {"WinSCard", "libpcsclite.so.1"},
   };
   for (const auto& c : cases) EXPECT_EQ(MapLibraryFileName(c.name), c.file) << c.name;
 }

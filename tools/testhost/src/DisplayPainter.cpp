@@ -9,6 +9,7 @@
 #include "testhost/BrowserExtension.h"
 #include "testhost/HostSession.h"
 #include "testhost/StreamEncoder.h"
+#include "testhost/VideoClips.h"
 
 namespace testhost {
 
@@ -91,6 +92,31 @@ bool PlayFrames(HostSession& session, const HandshakeReport& report, const std::
   return true;
 }
 
+bool PlayClips(HostSession& session, const HandshakeReport& report,
+               const std::vector<std::pair<std::string, std::string>>& clips, const RgbImage& image,
+               std::ostream& out) {
+  const int slot = FindSlot(report, kStreamSlotName);
+  if (slot < 0) {
+    out << "the client announced no stream slot" << std::endl;
+    return false;
+  }
+  const stream::Rect whole{0, 0, image.width, image.height};
+  for (const auto& clip : clips) {
+    std::vector<stream::Bytes> samples;
+    if (!stream::ReadClipSamples(clip.first, clip.second, &samples)) {
+      out << "cannot read the " << clip.first << " clip " << clip.second << std::endl;
+      return false;
+    }
+    for (const stream::Bytes& message : stream::ClipMessages(clip.first, samples, whole)) {
+      if (!session.SendSlot(uint16_t(slot), message)) {
+        out << "sending failed" << std::endl;
+        return false;
+      }
+    }
+    out << "played " << samples.size() << " " << clip.first << " frames on slot " << slot << std::endl;
+  }
+  return true;
+}
 
 // The key colour (red 1, green 2, blue 3) where the video is to show.
 void KeyBrowserVideo(const PaintRequest& request, RgbImage* image) {
@@ -202,6 +228,7 @@ int RunPaintSession(Listener& listener, const PaintRequest& request, std::istrea
   }
   out << "painted " << packets.size() << " packets on slot " << slot << std::endl;
   if (!frames.empty() && !PlayFrames(session, report, frames, out)) return 1;
+  if (!request.clips.empty() && !PlayClips(session, report, request.clips, image, out)) return 1;
   const int audioSlot = FindSlot(report, kAudioSlotName);
   if (request.toneMs > 0 && audioSlot >= 0) {
     if (!PlayTone(session, uint16_t(audioSlot), request.toneMs)) {

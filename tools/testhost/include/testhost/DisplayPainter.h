@@ -26,6 +26,10 @@ struct PaintRequest {
   // A tone this long played on the client's audio slot after the picture
   // (none when 0 or when the client has no sound).
   int toneMs = 0;
+  // Clips played after the pictures into the whole display: kind ("h264",
+  // "mjpeg") and file (Annex B with access unit delimiters, or JPEG
+  // pictures one after another).
+  std::vector<std::pair<std::string, std::string>> clips;
   // Browser video: when a stream address is given, the picture gets the key
   // colour in the rectangle and, once painted, the host plays the browser
   // extension and asks the client to play the stream there.

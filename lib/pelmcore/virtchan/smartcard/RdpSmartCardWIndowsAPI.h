@@ -1,0 +1,136 @@
+// The smart-card API over the platform's "winscard.dll", which on this
+// platform is pcsclite loaded at run time (see PcscNative.h for the
+// translations).
+//
+// Each context the server establishes is a pair of native contexts: the one
+// whose value the server sees, used for every call, and a second one used
+// only for status-change waits, because pcsclite holds a context's lock for
+// the whole of a wait and would otherwise block every other call on it,
+// cancellation aside. The wire's null context is a pair of our own,
+// established when first needed.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "PcscNative.h"
+#include "RdpSmartCardAPI.h"
+#include "RdpScardStructs.h"
+#include "pelplat/wintypes.h"
+
+// Sets its event when the request is cancelled.
+class CRdpCancelRequestByEvent : public CRdpCancelRequestPacket {
+ public:
+  CRdpCancelRequestByEvent();
+  ~CRdpCancelRequestByEvent() override;
+  uint32_t Cancel(IRdpScardRequest* request, uint32_t code) override;
+  HANDLE Event() const { return event_; }
+
+ private:
+  HANDLE event_;
+};
+
+class CRdpSmartCardWIndowsAPI : public CRdpSmartCardAPI {
+ public:
+  // The library name is "winscard.dll"; tests pass another to model a
+  // machine without one.
+  explicit CRdpSmartCardWIndowsAPI(std::string libraryName = "winscard.dll");
+  ~CRdpSmartCardWIndowsAPI() override;
+
+  int32_t AccessStartedEvent(IRdpScardDevice* device, IRdpScardRequest* request) override;
+  int32_t EstablishContext(IRdpScardDevice* device, IRdpScardRequest* request) override;
+  int32_t ListReaders(IRdpScardDevice* device, IRdpScardRequest* request) override;
+  int32_t ListReaderGroups(IRdpScardDevice* device, IRdpScardRequest* request) override;
+  int32_t HandleContext(IRdpScardDevice* device, IRdpScardRequest* request) override;
+  int32_t ContextAndString(IRdpScardDevice* device, IRdpScardRequest* request) override;
+  int32_t ContextAndTwoStringW(IRdpScardDevice* device, IRdpScardRequest* request) override;
+  int32_t ContextAndTwoStringA(IRdpScardDevice* device, IRdpScardRequest* request) override;
+  int32_t HCardAndDisposition(IRdpScardDevice* device, IRdpScardRequest* request) override;
+  int32_t GetStatusChangeW(IRdpScardDevice* device, IRdpScardRequest* request) override;
+  int32_t GetStatusChangeA(IRdpScardDevice* device, IRdpScardRequest* request) override;
+  int32_t LocateCardsByATRA(IRdpScardDevice* device, IRdpScardRequest* request) override;
+  int32_t LocateCardsByATRW(IRdpScardDevice* device, IRdpScardRequest* request) override;
+  int32_t ConnectA(IRdpScardDevice* device, IRdpScardRequest* request) override;
+  int32_t ConnectW(IRdpScardDevice* device, IRdpScardRequest* request) override;
+  int32_t Reconnect(IRdpScardDevice* device, IRdpScardRequest* request) override;
+  int32_t GetTransmitCount(IRdpScardDevice* device, IRdpScardRequest* request) override;
+  int32_t Transmit(IRdpScardDevice* device, IRdpScardRequest* request) override;
+  int32_t Control(IRdpScardDevice* device, IRdpScardRequest* request) override;
+  int32_t Status(IRdpScardDevice* device, IRdpScardRequest* request) override;
+  int32_t State(IRdpScardDevice* device, IRdpScardRequest* request) override;
+  int32_t GetAttrib(IRdpScardDevice* device, IRdpScardRequest* request) override;
+  int32_t SetAttrib(IRdpScardDevice* device, IRdpScardRequest* request) override;
+  int32_t ReadCache(IRdpScardDevice* device, IRdpScardRequest* request) override;
+  int32_t WriteCache(IRdpScardDevice* device, IRdpScardRequest* request) override;
+  bool Init() override;
+  bool StopAll() override;
+
+  bool LoadLibrary();
+  // 0 the service has started, 1 stopped, 2 the extra event, 0x102 after
+  // 40 s, 0xFFFFFFFF when the wait failed; or an error code.
+  uint32_t WaitStartedEvent(HANDLE extraEvent);
+
+  // The binding table: every function the server's calls name, and the
+  // pcsclite entry point that serves it (none where pcsclite has none).
+  struct Binding {
+    const char* name;
+    int native;  // a pcscnative::Fn, or -1
+  };
+  static const Binding kBindingTable[];
+  static const size_t kBindingCount;
+
+  // What an IoStatus carries for a decoding or encoding failure: the code as
+  // a failure status of the device I/O layer.
+  static uint32_t IoStatusOf(uint32_t marshalError);
+
+ private:
+  struct NativePair {
+    int64_t main = 0;
+    int64_t status = 0;
+    // Status-change waits in progress on the second context.
+    std::shared_ptr<std::atomic<int>> waits = std::make_shared<std::atomic<int>>(0);
+  };
+
+  uint32_t CheckContext(uint32_t* context, const rdpesc::REDIR_SCARDCONTEXT& c);
+  static uint32_t CheckHandle(uint32_t* card, const rdpesc::REDIR_SCARDHANDLE& h);
+  uint32_t CheckCardThenContext(uint32_t* card, const rdpesc::REDIR_SCARDHANDLE& h);
+  bool RegisterContext(uint32_t context, NativePair pair);
+  bool UnregisterContext(uint32_t context, NativePair* pair);
+  // The native contexts for a wire context (0: our own pair); false when
+  // the null pair cannot be established.
+  bool Native(uint32_t context, NativePair* pair, uint32_t* error);
+  // Releases both contexts, ending a wait first; the main one's result.
+  uint32_t ReleasePair(const NativePair& pair);
+
+  int32_t CompleteLongReturn(IRdpScardDevice* device, IRdpScardRequest* request, uint32_t returnCode);
+  int32_t CompleteMultiString(IRdpScardDevice* device, IRdpScardRequest* request, uint32_t returnCode,
+                              const uint8_t* data, uint32_t length);
+  int32_t CompleteReaderStates(uint32_t returnCode, const std::vector<pcscnative::ReaderState>& states,
+                               IRdpScardDevice* device, IRdpScardRequest* request);
+  template <class T>
+  int32_t CompleteWith(IRdpScardDevice* device, IRdpScardRequest* request, const T& reply);
+  template <class CharT>
+  int32_t GetStatusChange(IRdpScardDevice* device, IRdpScardRequest* request);
+  template <class CharT>
+  int32_t LocateCardsByATR(IRdpScardDevice* device, IRdpScardRequest* request);
+  template <class CharT>
+  int32_t Connect(IRdpScardDevice* device, IRdpScardRequest* request);
+  template <class CharT>
+  int32_t ContextAndTwoString(IRdpScardDevice* device, IRdpScardRequest* request);
+  int32_t MultiStringOperation(IRdpScardDevice* device, IRdpScardRequest* request, bool readers);
+
+  std::string libraryName_;
+  HANDLE stopEvent_;
+  HMODULE library_ = nullptr;
+  pcscnative::Pcsc pcsc_;
+  std::recursive_mutex mutex_;
+  std::vector<uint32_t> registry_;
+  std::map<uint32_t, NativePair> natives_;
+  bool haveNullPair_ = false;
+  NativePair nullPair_;
+};

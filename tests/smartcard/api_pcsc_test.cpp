@@ -1,0 +1,353 @@
+// The smart-card API against a real smart-card service: pcscd with the
+// virtual reader driver, started by pcsc_rig.sh, and a virtual ISO 7816 card
+// that the test inserts by starting vicc.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "RdpSmartCardWIndowsAPI.h"
+#include "ScardApiSupport.h"
+#include "ScardSamples.h"
+#include "pelplat/utf16.h"
+
+extern char** environ;
+
+using namespace rdpesc;
+using namespace scardsamples;
+
+namespace {
+
+constexpr uint32_t kStatePresent = 0x0020;
+constexpr uint32_t kStateChanged = 0x0002;
+constexpr uint32_t kInfinite = 0xFFFFFFFF;
+constexpr uint32_t kCancelled = 0x80100002;
+constexpr uint32_t kShareShared = 2;
+constexpr uint32_t kProtocolsT0T1 = 3;
+constexpr uint32_t kAttrAtrString = 0x00090303;
+
+// The virtual card: present while its program runs.
+class VirtualCard {
+ public:
+  void Insert() {
+    const char* vicc = std::getenv("PELLUM_VICC");
+    ASSERT_NE(vicc, nullptr);
+    char* argv[] = {const_cast<char*>(vicc), const_cast<char*>("-t"), const_cast<char*>("iso7816"), nullptr};
+    ASSERT_EQ(posix_spawn(&pid_, vicc, nullptr, nullptr, argv, environ), 0);
+  }
+  void Remove() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+    pid_ = 0;
+  }
+  ~VirtualCard() { Remove(); }
+
+ private:
+  pid_t pid_ = 0;
+};
+
+class SmartCardApiOnPcsc : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!std::getenv("PELLUM_VICC")) GTEST_SKIP() << "runs inside pcsc_rig.sh";
+    api.Init();
+  }
+  // As the device does before it deletes the API.
+  void TearDown() override { api.StopAll(); }
+
+  uint32_t Establish() {
+    EstablishContext_Call call;
+    call.dwScope = 2;
+    const EstablishContext_Return r =
+        RunCall<EstablishContext_Return>(api, &CRdpSmartCardAPI::EstablishContext, scardioctl::kEstablishContext, call);
+    EXPECT_EQ(r.ReturnCode, 0u);
+    EXPECT_EQ(r.Context.cbContext, 4u);
+    return r.Context.pbContext.bytes.size() == 4 ? ValueOf(r.Context.pbContext) : 0;
+  }
+  static uint32_t ValueOf(const NdrBlob& b) {
+    return b.bytes[0] | (b.bytes[1] << 8) | (b.bytes[2] << 16) | (uint32_t(b.bytes[3]) << 24);
+  }
+  uint32_t Validity(uint32_t context) {
+    Context_Call c;
+    c.Context = Context(context);
+    return RunCall<Long_Return>(api, &CRdpSmartCardAPI::HandleContext, scardioctl::kIsValidContext, c).ReturnCode;
+  }
+  ListReaders_Return List(const REDIR_SCARDCONTEXT& context, uint32_t code, uint32_t cch) {
+    ListReaders_Call c;
+    c.Context = context;
+    c.cchReaders = cch;
+    return RunCall<ListReaders_Return>(api, &CRdpSmartCardAPI::ListReaders, code, c);
+  }
+  std::string FirstReader(uint32_t context) {
+    const ListReaders_Return r = List(Context(context), scardioctl::kListReadersA, kInfinite);
+    EXPECT_EQ(r.ReturnCode, 0u);
+    return r.msz.present ? std::string(reinterpret_cast<const char*>(r.msz.bytes.data())) : std::string();
+  }
+  // The reader's state now, as the service reports it.
+  uint32_t StateOf(uint32_t context, const std::string& reader) {
+    const GetStatusChange_Return r = RunCall<GetStatusChange_Return>(
+        api, &CRdpSmartCardAPI::GetStatusChangeA, scardioctl::kGetStatusChangeA, WaitCall(context, reader, 0, 0));
+    EXPECT_EQ(r.ReturnCode, 0u);
+    return r.rgReaderStates.items.empty() ? 0 : r.rgReaderStates.items[0].dwEventState & ~kStateChanged;
+  }
+  static GetStatusChangeA_Call WaitCall(uint32_t context, const std::string& reader, uint32_t current,
+                                        uint32_t timeout) {
+    GetStatusChangeA_Call c = StatusChangeA({reader}, timeout);
+    c.Context = Context(context);
+    c.rgReaderStates.items[0].Common.dwCurrentState = current;
+    return c;
+  }
+  static Long_Return LongOf(const Completion& c) {
+    Long_Return r;
+    EXPECT_TRUE(c.withData);
+    EXPECT_EQ(NdrDecode(c.data.data(), c.data.size(), r), 0u);
+    return r;
+  }
+  Transmit_Return Send(const REDIR_SCARDHANDLE& card, uint32_t protocol, const std::vector<uint8_t>& apdu) {
+    Transmit_Call t;
+    t.hCard = card;
+    t.ioSendPci.dwProtocol = protocol;
+    t.cbSendLength = static_cast<uint32_t>(apdu.size());
+    t.pbSendBuffer = NdrBlob::Of(apdu.data(), apdu.size());
+    t.cbRecvLength = 258;
+    return RunCall<Transmit_Return>(api, &CRdpSmartCardAPI::Transmit, scardioctl::kTransmit, t);
+  }
+
+  CRdpSmartCardWIndowsAPI api;
+};
+
+// A request running on a thread of its own, as the device runs the
+// blocking control codes.
+class Pending {
+ public:
+  Pending(CRdpSmartCardAPI& api, ScardOp op, uint32_t code, std::vector<uint8_t> input)
+      : request_(code, std::move(input)), thread_([this, &api, op] { (api.*op)(&device_, &request_); }) {}
+  ~Pending() { thread_.join(); }
+  Completion Wait(std::chrono::seconds bound = std::chrono::seconds(30)) { return device_.WaitFor(&request_, bound); }
+  bool Done() { return device_.Done(&request_); }
+
+ private:
+  FakeDevice device_;
+  FakeRequest request_;
+  std::thread thread_;
+};
+
+}  // namespace
+
+TEST_F(SmartCardApiOnPcsc, ACardAppearsAndAnswersItsCommands) {
+  const uint32_t context = Establish();
+  EXPECT_EQ(Validity(context), 0u);
+  EXPECT_EQ(Validity(context ^ 0x5A5A5A5A), 0x80100004u);
+
+  const std::string reader = FirstReader(context);
+  ASSERT_NE(reader.find("Virtual PCD"), std::string::npos) << reader;
+
+  // The wide list is the same list in UTF-16, its length in bytes.
+  const ListReaders_Return a = List(Context(context), scardioctl::kListReadersA, kInfinite);
+  const ListReaders_Return w = List(Context(context), scardioctl::kListReadersW, kInfinite);
+  ASSERT_EQ(w.ReturnCode, 0u);
+  EXPECT_EQ(w.cBytes, 2 * a.cBytes);
+  EXPECT_EQ(Utf16ToUtf8(reinterpret_cast<const char16_t*>(w.msz.bytes.data()), w.cBytes / 2),
+            std::string(a.msz.bytes.begin(), a.msz.bytes.end()));
+  // Length only: a zero-filled block of the length the list needs.
+  const ListReaders_Return length = List(Context(context), scardioctl::kListReadersA, 0);
+  EXPECT_EQ(length.ReturnCode, 0u);
+  EXPECT_EQ(length.cBytes, a.cBytes);
+  EXPECT_EQ(length.msz.bytes, std::vector<uint8_t>(a.cBytes, 0));
+  // A context of 8 bytes lists with the null context.
+  REDIR_SCARDCONTEXT eight;
+  eight.cbContext = 8;
+  eight.pbContext = NdrBlob::Of("12345678", 8);
+  EXPECT_EQ(List(eight, scardioctl::kListReadersA, kInfinite).msz, a.msz);
+
+  // Wait for the card, then insert it.
+  const uint32_t empty = StateOf(context, reader);
+  EXPECT_FALSE(empty & kStatePresent);
+  Pending wait(api, &CRdpSmartCardAPI::GetStatusChangeA, scardioctl::kGetStatusChangeA,
+               Encoded(WaitCall(context, reader, empty, kInfinite)));
+  VirtualCard card;
+  card.Insert();
+  const Completion seen = wait.Wait();
+  if (!seen.done) api.StopAll();  // ends the wait so the thread can be joined
+  ASSERT_TRUE(seen.withData);
+  GetStatusChange_Return change;
+  ASSERT_EQ(NdrDecode(seen.data.data(), seen.data.size(), change), 0u);
+  ASSERT_EQ(change.ReturnCode, 0u);
+  ASSERT_EQ(change.cReaders, 1u);
+  const ReaderState_Return& state = change.rgReaderStates.items[0];
+  EXPECT_TRUE(state.dwEventState & kStatePresent);
+  ASSERT_GT(state.cbAtr, 0u);
+  const std::vector<uint8_t> atr(state.rgbAtr.begin(), state.rgbAtr.begin() + state.cbAtr);
+
+  ConnectA_Call connect;
+  connect.szReader = NdrStrA::Of(reader);
+  connect.Common.Context = Context(context);
+  connect.Common.dwShareMode = kShareShared;
+  connect.Common.dwPreferredProtocols = kProtocolsT0T1;
+  const Connect_Return connected =
+      RunCall<Connect_Return>(api, &CRdpSmartCardAPI::ConnectA, scardioctl::kConnectA, connect);
+  ASSERT_EQ(connected.ReturnCode, 0u);
+  EXPECT_EQ(connected.hCard.Context, Context(context));
+  ASSERT_EQ(connected.hCard.cbHandle, 4u);
+  EXPECT_NE(connected.dwActiveProtocol, 0u);
+  const REDIR_SCARDHANDLE& hCard = connected.hCard;
+
+  const Transmit_Return mf = Send(hCard, connected.dwActiveProtocol, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00});
+  ASSERT_EQ(mf.ReturnCode, 0u);
+  EXPECT_EQ(mf.pbRecvBuffer.bytes, (std::vector<uint8_t>{0x90, 0x00}));
+  const Transmit_Return absent = Send(hCard, connected.dwActiveProtocol,
+                                      {0x00, 0xA4, 0x04, 0x0C, 0x07, 0xA0, 0x00, 0x00, 0x00, 0x00, 0x99, 0x01});
+  ASSERT_EQ(absent.ReturnCode, 0u);
+  EXPECT_EQ(absent.pbRecvBuffer.bytes, (std::vector<uint8_t>{0x6A, 0x82}));
+
+  for (const uint32_t code : {scardioctl::kStatusA, scardioctl::kStatusW}) {
+    SCOPED_TRACE(code);
+    Status_Call s;
+    s.hCard = hCard;
+    s.cchReaderLen() = kInfinite;
+    s.cbAtrLen() = 32;
+    const Status_Return st = RunCall<Status_Return>(api, &CRdpSmartCardAPI::Status, code, s);
+    ASSERT_EQ(st.ReturnCode, 0u);
+    const std::string names = code == scardioctl::kStatusA
+                                  ? std::string(st.mszReaderNames.bytes.begin(), st.mszReaderNames.bytes.end())
+                                  : Utf16ToUtf8(reinterpret_cast<const char16_t*>(st.mszReaderNames.bytes.data()),
+                                                st.cBytes / 2);
+    EXPECT_EQ(names.substr(0, reader.size()), reader);
+    EXPECT_EQ(st.dwState, 6u);  // specific: the protocol is set
+    EXPECT_EQ(st.dwProtocol, connected.dwActiveProtocol);
+    EXPECT_EQ(std::vector<uint8_t>(st.pbAtr.begin(), st.pbAtr.begin() + st.cbAtrLen), atr);
+  }
+
+  GetAttrib_Call attr;
+  attr.hCard = hCard;
+  attr.dwAttrId() = kAttrAtrString;
+  attr.cbAttrLen() = kInfinite;
+  const GetAttrib_Return got = RunCall<GetAttrib_Return>(api, &CRdpSmartCardAPI::GetAttrib, scardioctl::kGetAttrib, attr);
+  ASSERT_EQ(got.ReturnCode, 0u);
+  EXPECT_EQ(got.pb.bytes, atr);
+  attr.fpbAttrIsNULL() = 1;
+  const GetAttrib_Return size = RunCall<GetAttrib_Return>(api, &CRdpSmartCardAPI::GetAttrib, scardioctl::kGetAttrib, attr);
+  ASSERT_EQ(size.ReturnCode, 0u);
+  EXPECT_EQ(size.pb.bytes, std::vector<uint8_t>(atr.size(), 0));
+  // One the reader does not have: pcsclite's code for it, in Windows numbers.
+  attr.dwAttrId() = 0x0007A007;  // SCARD_ATTR_MAXINPUT
+  EXPECT_EQ(RunCall<GetAttrib_Return>(api, &CRdpSmartCardAPI::GetAttrib, scardioctl::kGetAttrib, attr).ReturnCode,
+            0x80100022u);
+
+  HCardAndDisposition_Call transaction;
+  transaction.hCard = hCard;
+  for (const uint32_t code : {scardioctl::kBeginTransaction, scardioctl::kEndTransaction}) {
+    EXPECT_EQ(RunCall<Long_Return>(api, &CRdpSmartCardAPI::HCardAndDisposition, code, transaction).ReturnCode, 0u)
+        << code;
+  }
+  Reconnect_Call reconnect;
+  reconnect.hCard = hCard;
+  reconnect.dwShareMode() = kShareShared;
+  reconnect.dwPreferredProtocols() = kProtocolsT0T1;
+  const Reconnect_Return again =
+      RunCall<Reconnect_Return>(api, &CRdpSmartCardAPI::Reconnect, scardioctl::kReconnect, reconnect);
+  EXPECT_EQ(again.ReturnCode, 0u);
+  EXPECT_EQ(again.value, connected.dwActiveProtocol);
+  GetTransmitCount_Call count;
+  count.hCard = hCard;
+  EXPECT_EQ(RunCall<GetTransmitCount_Return>(api, &CRdpSmartCardAPI::GetTransmitCount, scardioctl::kGetTransmitCount,
+                                             count).ReturnCode,
+            120u);  // pcsclite does not count
+
+  ListReaderGroups_Call groups;
+  groups.Context = Context(context);
+  groups.cchGroups = kInfinite;
+  const ListReaderGroups_Return g =
+      RunCall<ListReaderGroups_Return>(api, &CRdpSmartCardAPI::ListReaderGroups, scardioctl::kListReaderGroupsA, groups);
+  EXPECT_EQ(g.ReturnCode, 0u);
+  EXPECT_EQ(std::string(g.msz.bytes.begin(), g.msz.bytes.end()), std::string("SCard$DefaultReaders\0\0", 22));
+
+  HCardAndDisposition_Call disconnect;
+  disconnect.hCard = hCard;
+  EXPECT_EQ(RunCall<Long_Return>(api, &CRdpSmartCardAPI::HCardAndDisposition, scardioctl::kDisconnect, disconnect)
+                .ReturnCode,
+            0u);
+  Context_Call release;
+  release.Context = Context(context);
+  // Take the card out and see the reader empty again, so that the next
+  // test's waits start from a settled reader.
+  const uint32_t present = StateOf(context, reader);
+  card.Remove();
+  const GetStatusChange_Return removed = RunCall<GetStatusChange_Return>(
+      api, &CRdpSmartCardAPI::GetStatusChangeA, scardioctl::kGetStatusChangeA, WaitCall(context, reader, present, 60000));
+  ASSERT_EQ(removed.ReturnCode, 0u);
+  EXPECT_FALSE(removed.rgReaderStates.items[0].dwEventState & kStatePresent);
+
+  EXPECT_EQ(RunCall<Long_Return>(api, &CRdpSmartCardAPI::HandleContext, scardioctl::kReleaseContext, release).ReturnCode,
+            0u);
+  EXPECT_EQ(Validity(context), 0x80100004u);
+}
+
+TEST_F(SmartCardApiOnPcsc, CancelEndsABlockedWaitWhileOtherCallsGoOn) {
+  const uint32_t context = Establish();
+  const std::string reader = FirstReader(context);
+  ASSERT_FALSE(reader.empty());
+  GetStatusChangeW_Call call;
+  call.Context = Context(context);
+  call.dwTimeOut = kInfinite;
+  call.cReaders = 1;
+  call.rgReaderStates.present = true;
+  call.rgReaderStates.items.resize(1);
+  call.rgReaderStates.items[0].szReader = NdrStrW::Of(Utf8ToUtf16(reader));
+  call.rgReaderStates.items[0].Common.dwCurrentState = StateOf(context, reader);
+  Pending wait(api, &CRdpSmartCardAPI::GetStatusChangeW, scardioctl::kGetStatusChangeW, Encoded(call));
+
+  // The wait blocks in the service; calls on its context are still served.
+  EXPECT_EQ(FirstReader(context), reader);
+  EXPECT_NE(Establish(), 0u);
+  EXPECT_FALSE(wait.Done());
+
+  Context_Call cancel;
+  cancel.Context = Context(context);
+  // A cancel that reaches the service before the wait does is lost, as it is
+  // on Windows; the wait has reached it once a cancel ends it.
+  Completion ended;
+  for (int i = 0; i < 30 && !ended.done; ++i) {
+    EXPECT_EQ(RunCall<Long_Return>(api, &CRdpSmartCardAPI::HandleContext, scardioctl::kCancel, cancel).ReturnCode,
+              0u);
+    ended = wait.Wait(std::chrono::seconds(1));
+  }
+  if (!ended.done) api.StopAll();
+  ASSERT_TRUE(ended.withData);
+  GetStatusChange_Return r;
+  ASSERT_EQ(NdrDecode(ended.data.data(), ended.data.size(), r), 0u);
+  EXPECT_EQ(r.ReturnCode, kCancelled);
+  api.StopAll();
+}
+
+TEST_F(SmartCardApiOnPcsc, StopAllEndsWaitsAndForgetsContexts) {
+  FakeDevice device;
+  FakeRequest started(scardioctl::kAccessStartedEvent, {});
+  api.AccessStartedEvent(&device, &started);
+  EXPECT_EQ(LongOf(device.WaitFor(&started)).ReturnCode, 0u);
+
+  const uint32_t context = Establish();
+  const std::string reader = FirstReader(context);
+  ASSERT_FALSE(reader.empty());
+  Pending wait(api, &CRdpSmartCardAPI::GetStatusChangeA, scardioctl::kGetStatusChangeA,
+               Encoded(WaitCall(context, reader, StateOf(context, reader), kInfinite)));
+  EXPECT_FALSE(wait.Done());
+  api.StopAll();
+  const Completion ended = wait.Wait();
+  ASSERT_TRUE(ended.withData);
+  GetStatusChange_Return r;
+  ASSERT_EQ(NdrDecode(ended.data.data(), ended.data.size(), r), 0u);
+  EXPECT_NE(r.ReturnCode, 0u);
+
+  EXPECT_EQ(Validity(context), 0x80100004u);
+  FakeRequest again(scardioctl::kAccessStartedEvent, {});
+  api.AccessStartedEvent(&device, &again);
+  EXPECT_EQ(LongOf(device.WaitFor(&again)).ReturnCode, 1u);
+}
