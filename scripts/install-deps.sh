@@ -35,6 +35,9 @@ PACKAGES=(
   # clipboard: the CLIPBOARD selection over xcb with XFixes; xclip is the
   # other program in the clipboard tests
   libxcb-xfixes0-dev xclip
+  # browser video: Qt Multimedia over GStreamer plays the videos locally
+  qtmultimedia5-dev libqt5multimedia5-plugins
+  gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav
 )
 
 missing=()

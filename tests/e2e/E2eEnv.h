@@ -97,6 +97,9 @@ class PaintingHost {
   void Hangup();
   const std::string& Error() const { return error_; }
   const testhost::HandshakeReport& Report() const { return report_; }
+  // The session after AcceptAndHandshake, for modules that play more of the
+  // server's side (the browser extension).
+  testhost::HostSession* Session() { return session_.get(); }
 
  private:
   testhost::Listener listener_;

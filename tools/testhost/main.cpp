@@ -7,6 +7,7 @@
 //                   [--tone MS] [--stop-reading] [--clipboard TEXT]
 //                   [--play-h264 CLIP] [--play-mjpeg CLIP]
 //                   [--play-player FILE | --play-player-avc1 FILE] [--play-mpeg2 FILE]
+//                   [--browser-video X,Y,W,H,STREAM-URL]
 //
 // Prints "listening ADDRESS PORT" first (port 0 takes an ephemeral port),
 // then one line per script step. Exit status 0 when every step succeeded,
@@ -29,7 +30,10 @@
 // configuration record) plays an H.264 byte stream after the pictures as a
 // player stream over the painted picture, keyed to its magenta pixels.
 // --play-mpeg2 FILE plays an MPEG-2 elementary stream after the frames, as a
-// stream of the DirectShow kind at (16, 16) of the display.
+// stream of the DirectShow kind at (16, 16) of the display. With
+// --browser-video the picture gets the key colour in the rectangle and,
+// once painted, the host plays the browser extension and asks the client to
+// play the stream there.
 #include <arpa/inet.h>
 
 #include <cstdlib>
@@ -52,7 +56,8 @@ int Usage() {
                "       pellum-testhost [--address A] [--port N] --paint IMAGE [--paint-with LIST] [--play IMAGE]...\n"
                "                       [--tone MS] [--stop-reading] [--clipboard TEXT]\n"
                "                       [--play-h264 CLIP] [--play-mjpeg CLIP]\n"
-               "                       [--play-player FILE | --play-player-avc1 FILE] [--play-mpeg2 FILE]\n";
+               "                       [--play-player FILE | --play-player-avc1 FILE] [--play-mpeg2 FILE]\n"
+               "                       [--browser-video X,Y,W,H,STREAM-URL]\n";
   return 2;
 }
 
@@ -107,6 +112,8 @@ int main(int argc, char** argv) {
       if (!testhost::ParsePaintSettings(value, &paint.options)) return Usage();
     } else if (arg == "--clipboard" && !value.empty()) {
       paint.clipboardText = value;
+    } else if (arg == "--browser-video") {
+      if (!testhost::ParseBrowserVideo(value, &paint)) return Usage();
     } else if (arg == "--tone") {
       char* end = nullptr;
       const long ms = strtol(value.c_str(), &end, 10);

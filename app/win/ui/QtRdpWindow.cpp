@@ -20,6 +20,8 @@
 #include "qt/QtSystemApi.h"
 #include "settings/AbstractClientSettings.h"
 #include "ui/CHookedKeyboard.h"
+#include "tovix/CGVImageContainer.h"
+#include "tovix/TovixFeature.h"
 #include "ui/CImageContainer.h"
 #include "ui/KeyboardDispatcherExclusiveMode.h"
 #include "ui/QtHotSpotWindow.h"
@@ -59,7 +61,12 @@ QtRdpWindow::QtRdpWindow(int displayIndex, int urlConnectKind)
   // Connected to nothing: the key combination is the window's, not the
   // remote desktop's.
   fullScreenShortcut_ = new QShortcut(QKeySequence(Qt::CTRL + Qt::Key_F), this);
-  display_ = new CImageContainer(displayIndex);
+  if (TovixFeatureEnabled()) {
+    tiled_ = new CGVImageContainer(displayIndex);
+    display_ = tiled_;
+  } else {
+    display_ = new CImageContainer(displayIndex);
+  }
   setCursor(Qt::WaitCursor);
 
   scrollArea_ = new QScrollArea;
@@ -107,6 +114,7 @@ QtRdpWindow::~QtRdpWindow() {
   delete scrollArea_;
   scrollArea_ = nullptr;
   display_ = nullptr;
+  tiled_ = nullptr;
   KeyboardDispatcherExclusiveMode::Instance().ReleaseKeyboard();
 }
 
@@ -167,8 +175,8 @@ void QtRdpWindow::HandleDataEvent(CQtDataEvent* event) {
     case CQtDataEvent::kChangedRect:
       if (HasI32s(*event, 4)) {
         if (ISessionStatus* session = CQtSystemApi::Instance()) session->OnDisplayPainted();
-        display_->update(QRect(QPoint(I32At(*event, 0), I32At(*event, 1)),
-                               QPoint(I32At(*event, 2), I32At(*event, 3))));
+        UpdateDisplayRect(QRect(QPoint(I32At(*event, 0), I32At(*event, 1)),
+                                QPoint(I32At(*event, 2), I32At(*event, 3))));
       }
       break;
     case CQtDataEvent::kHideCursor:
@@ -186,7 +194,7 @@ void QtRdpWindow::HandleDataEvent(CQtDataEvent* event) {
       break;
     }
     case CQtDataEvent::kTovixText:
-      // Only the tiled display takes browser-video texts.
+      DeliverTovixText(*event);
       break;
     case CQtDataEvent::kCursorShape:
       SetShapeCursor(event);
@@ -194,6 +202,23 @@ void QtRdpWindow::HandleDataEvent(CQtDataEvent* event) {
     default:
       break;
   }
+}
+
+void QtRdpWindow::UpdateDisplayRect(const QRect& rect) {
+  if (tiled_) {
+    tiled_->updateFromFrameBuffer(rect.x(), rect.y(), rect.width(), rect.height());
+  } else {
+    display_->update(rect);
+  }
+}
+
+// Only the tiled display takes browser-video texts; the text is cut at its
+// first NUL and never read past the payload.
+void QtRdpWindow::DeliverTovixText(const CQtDataEvent& event) {
+  if (!tiled_ || !event.Payload() || event.Length() <= 0) return;
+  const char* bytes = reinterpret_cast<const char*>(event.Payload());
+  const std::string text(bytes, strnlen(bytes, size_t(event.Length())));
+  tiled_->handleMessage(text.c_str());
 }
 
 void QtRdpWindow::ShowStatusText(const CQtDataEvent& event) {

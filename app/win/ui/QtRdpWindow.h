@@ -16,7 +16,7 @@
 
 #include "pelplat/winuser.h"
 
-class CImageContainer;
+class CGVImageContainer;
 class ClientInfoMsg;
 class CQtDataEvent;
 class QScrollArea;
@@ -76,13 +76,18 @@ class QtRdpWindow : public QMainWindow {
   void ShowMessageBox(CQtDataEvent* event);
   void SetShapeCursor(CQtDataEvent* event);
   void NotifyActivation();
+  void UpdateDisplayRect(const QRect& rect);
+  void DeliverTovixText(const CQtDataEvent& event);
   bool FullScreenSetting() const;
 
   const int displayIndex_;
   const int urlConnectKind_;
   QShortcut* fullScreenShortcut_ = nullptr;
   QScrollArea* scrollArea_ = nullptr;
-  CImageContainer* display_ = nullptr;
+  // The plain display widget, or the tiled one (tiled_ set too) while
+  // browser-video redirection is on.
+  QWidget* display_ = nullptr;
+  CGVImageContainer* tiled_ = nullptr;
   QtHotSpotWindow* hotSpot_ = nullptr;
   ClientInfoMsg* banner_ = nullptr;
   HWND handle_ = nullptr;

@@ -162,6 +162,7 @@ TEST_F(SessionWindowEventsTest, AutoDetectTurnsFullScreenOn) {
 }
 
 TEST_F(SessionWindowEventsTest, ChangedRectangleRepaintsFromTheSurface) {
+  settings.SetInt(u"TovixEnabled", 0);  // the plain display widget
   QtRdpWindow window(0);
   ASSERT_TRUE(api->RegisterWindow(0, &window));
   window.show();
@@ -197,6 +198,7 @@ TEST_F(SessionWindowEventsTest, EveryDepthPaints) {
       {16, {0x1F, 0x00}, qRgb(0, 0, 0xFF)},              // RGB565, little-endian
       {8, {0xE0}, qRgb(0xFF, 0, 0)},                     // 3-3-2 stand-in palette: red
   };
+  settings.SetInt(u"TovixEnabled", 0);  // the plain display widget
   QtRdpWindow window(0);
   ASSERT_TRUE(api->RegisterWindow(0, &window));
   window.show();

@@ -9,6 +9,7 @@
 
 #include "testhost/AudioSlot.h"
 #include "testhost/ClipboardPlayer.h"
+#include "testhost/BrowserExtension.h"
 #include "testhost/HostSession.h"
 #include "testhost/PlayerStream.h"
 #include "testhost/Mpeg2Stream.h"
@@ -172,7 +173,64 @@ bool PlayPlayerClip(HostSession& session, const HandshakeReport& report, const P
   return true;
 }
 
+// The key colour (red 1, green 2, blue 3) where the video is to show.
+void KeyBrowserVideo(const PaintRequest& request, RgbImage* image) {
+  const int x1 = std::min(image->width, request.videoX + request.videoWidth);
+  const int y1 = std::min(image->height, request.videoY + request.videoHeight);
+  for (int y = request.videoY; y < y1; ++y) {
+    for (int x = request.videoX; x < x1; ++x) {
+      uint8_t* p = &image->rgb[(size_t(y) * image->width + x) * 3];
+      p[0] = 1;
+      p[1] = 2;
+      p[2] = 3;
+    }
+  }
+}
+
+// Answers the client's discovery as the browser extension, then focuses
+// window 1, tab 1 and plays the stream at the rectangle.
+bool PlayBrowserVideo(HostSession& session, const PaintRequest& request, std::ostream& out) {
+  BrowserExtension extension(&session);
+  std::string sessionId;
+  if (!extension.Connect(request.acceptTimeoutMs, &sessionId)) {
+    out << "no browser-video discovery from the client" << std::endl;
+    return false;
+  }
+  ExtensionPlayback playback;
+  playback.videoStreamUrl = request.browserVideoUrl;
+  playback.rectangle = QRect(request.videoX, request.videoY, request.videoWidth, request.videoHeight);
+  if (!extension.Send(BrowserExtension::FocusChanged(playback.windowId, playback.tabId)) ||
+      !extension.Send(BrowserExtension::Playback(playback))) {
+    out << "sending failed" << std::endl;
+    return false;
+  }
+  out << "browser video in session " << sessionId << std::endl;
+  return true;
+}
+
 }  // namespace
+
+bool ParseBrowserVideo(const std::string& value, PaintRequest* request) {
+  int numbers[4] = {};
+  size_t at = 0;
+  for (int& n : numbers) {
+    const size_t comma = value.find(',', at);
+    if (comma == std::string::npos) return false;
+    char* end = nullptr;
+    const std::string field = value.substr(at, comma - at);
+    const long v = strtol(field.c_str(), &end, 10);
+    if (field.empty() || !end || *end || v < 0 || v > 32767) return false;
+    n = int(v);
+    at = comma + 1;
+  }
+  if (at >= value.size() || numbers[2] == 0 || numbers[3] == 0) return false;
+  request->videoX = numbers[0];
+  request->videoY = numbers[1];
+  request->videoWidth = numbers[2];
+  request->videoHeight = numbers[3];
+  request->browserVideoUrl = value.substr(at);
+  return true;
+}
 
 int RunPaintSession(Listener& listener, const PaintRequest& request, std::istream& until, std::ostream& out) {
   RgbImage image;
@@ -188,6 +246,7 @@ int RunPaintSession(Listener& listener, const PaintRequest& request, std::istrea
       return 1;
     }
   }
+  if (!request.browserVideoUrl.empty()) KeyBrowserVideo(request, &image);
   std::unique_ptr<FramedPeer> peer = listener.Accept(request.acceptTimeoutMs);
   if (!peer) {
     out << "no client connected" << std::endl;
@@ -238,6 +297,7 @@ int RunPaintSession(Listener& listener, const PaintRequest& request, std::istrea
   session.StartKeepAlive(kKeepAliveMs);
   ClipboardPlayer clipboard;
   if (!request.clipboardText.empty() && !clipboard.Start(session, report, request.clipboardText, out)) return 1;
+  if (!request.browserVideoUrl.empty() && !PlayBrowserVideo(session, request, out)) return 1;
   std::string line;
   while (std::getline(until, line)) {
   }

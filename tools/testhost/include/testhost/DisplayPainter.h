@@ -41,7 +41,16 @@ struct PaintRequest {
   // An MPEG-2 elementary stream played after the frames as a stream of the
   // DirectShow kind at (16, 16) of display 0, its pictures' own size.
   std::string mpeg2File;
+  // Browser video: when a stream address is given, the picture gets the key
+  // colour in the rectangle and, once painted, the host plays the browser
+  // extension and asks the client to play the stream there.
+  std::string browserVideoUrl;
+  int videoX = 0, videoY = 0, videoWidth = 0, videoHeight = 0;
 };
+
+// Reads "X,Y,W,H,URL" (the address may hold commas) into the request;
+// false for anything else.
+bool ParseBrowserVideo(const std::string& value, PaintRequest* request);
 
 // Reads a comma-separated list of paint settings into options: 16 or 24
 // (depth), jpeg (JPEG tiles in containers), frame (JPEG frames), lz4,

@@ -1,0 +1,64 @@
+// The session window takes the tiled display while browser video is on,
+// hands it the extension's texts (event 11) and its dirty rectangles
+// (event 4), and keeps the plain display widget while the feature is off.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <cstring>
+
+#include "TovixTestEnv.h"
+#include "display/SurfaceKeeper.h"
+#include "qt/QtDataEvent.h"
+#include "settings/AbstractClientSettings.h"
+#include "tovix/CGVImageContainer.h"
+#include "tovix/CTile.h"
+#include "tovix/TovixFeature.h"
+#include "ui/QtRdpWindow.h"
+
+TEST(TovixSessionWindow, TheSettingChoosesTheDisplayWidgetAndTheCapabilityBit) {
+  struct Case {
+    int enabled;
+    bool tiled;
+    uint32_t bits;
+  } const cases[] = {{1, true, 2}, {0, false, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.enabled);
+    CAbstractClientSettings settings{false};
+    settings.SetInt(u"TovixEnabled", c.enabled);
+    TovixSession session;
+    QtRdpWindow window(0);
+    EXPECT_EQ(dynamic_cast<CGVImageContainer*>(window.DisplayWidget()) != nullptr, c.tiled);
+    EXPECT_EQ(TovixH264SupportBits(), c.bits);
+  }
+}
+
+TEST(TovixSessionWindow, TextsAndDirtyRectanglesReachTheTiledDisplay) {
+  CAbstractClientSettings settings{false};
+  TovixSession session;
+  QtRdpWindow window(0);
+  auto* view = dynamic_cast<CGVImageContainer*>(window.DisplayWidget());
+  ASSERT_NE(view, nullptr);
+  ASSERT_TRUE(session.api->RegisterWindow(0, &window));
+  // The text as the tunnel service posts it, and one without its NUL.
+  session.api->PostTextMessage(R"({"type":"tovix.connectionCheck"})");
+  const char unterminated[] = {'{', '}', 'x'};
+  QCoreApplication::postEvent(&window, new CQtDataEvent(CQtDataEvent::kTovixText, 3, unterminated));
+  QCoreApplication::sendPostedEvents();
+  EXPECT_FALSE(view->discoveryPending());
+  ASSERT_EQ(session.client->Texts().size(), 1u);
+  EXPECT_NE(session.client->Texts()[0].find("connectionCheckResponse"), std::string::npos);
+
+  session.api->ResizeDisplay(300, 200, 24, 0);
+  ISurfaceKeeper* surface = session.api->LockFrameBuffer(0);
+  ASSERT_NE(surface, nullptr);
+  const uint8_t key[3] = {1, 2, 3};
+  surface->BitBlt(130, 10, 1, 1, 3, key);
+  session.api->UnlockFrameBuffer(surface);
+  session.api->InvalidateRect(130, 10, 1, 1, 0);
+  QCoreApplication::sendPostedEvents();
+  ASSERT_EQ(view->tiles().size(), 2u);
+  EXPECT_TRUE(view->tiles()[0][1]->dirty());
+  EXPECT_FALSE(view->tiles()[0][0]->dirty());
+  EXPECT_EQ(view->tiles()[0][1]->image().pixel(2, 10), 0u);
+  session.api->UnregisterWindow(&window);
+}
