@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "E2eEnv.h"
+#include "VideoSession.h"
 #include "XDesktop.h"
 #include "testhost/DiscoveryResponder.h"
 #include "testhost/DxvaClip.h"
@@ -31,7 +32,6 @@ constexpr int kWidth = 320, kHeight = 240, kFrames = 20;
 constexpr int kBarRows = 4;  // the control bar's visible edge at the top of display 0
 constexpr double kBound = 35;  // the model decodes as ffmpeg does; only the colour conversion differs
 constexpr int32_t kMagenta = 0x00FF00FF;  // COLORREF
-const char kProduct[] = "Kelvane Vesk Client for Windows";
 // The hello's media words: the display block's, after their marker.
 constexpr size_t kHelloMediaMarker = 0x1E4 + 0x308;
 constexpr uint32_t kMediaMarker = 0x8024A912;
@@ -75,7 +75,7 @@ class DxvaSessionTest : public ::testing::Test {
 
   // Grabs the window until `done` holds for its pixels or the time is up;
   // answers the last grab and keeps it as a picture when `done` never held.
-  Pixels WaitForWindow(const XWindowInfo& window, const std::function<bool(const Pixels&)>& done,
+  Pixels GrabUntil(const XWindowInfo& window, const std::function<bool(const Pixels&)>& done,
                        const QString& shot) {
     Pixels pixels;
     x.Raise(window);
@@ -137,16 +137,7 @@ TEST_F(DxvaSessionTest, X264ClipAsDxvaRecordsShowsItsLastShownPictureInItsRectan
   PaintingHost host;
   ASSERT_TRUE(host.Listen(LoopbackHost(65))) << strerror(errno);
   ProgramRun run("dxva-clip");
-  run.WriteProfile({{"AutoLoginOptions/autoConnect", 1},
-                    {"ScreenOptions/fullScreen", 0},
-                    {"ScreenOptions/autoDetectAudioVideo", 0},
-                    {"ScreenOptions/dxva2Support", 1},
-                    {"ScreenOptions/width__0", 640},
-                    {"ScreenOptions/height__0", 480}});
-  ASSERT_TRUE(responder.Start("127.0.0.1"));
-  run.Start({"-ip", LoopbackHost(65)},
-            {{"PELLUM_TEST_DISCOVERY",
-              QStringLiteral("%1:%2").arg(responder.ListPort()).arg(responder.ServerPort())}});
+  ASSERT_NO_FATAL_FAILURE(StartVideoSession(run, responder, LoopbackHost(65), {{"ScreenOptions/dxva2Support", 1}}));
   ASSERT_TRUE(host.AcceptAndHandshake(true)) << host.Error();
   // The hello announces the H.264 profile the adapter decodes.
   const std::vector<uint8_t>& hello = host.Report().hello;
@@ -158,12 +149,11 @@ TEST_F(DxvaSessionTest, X264ClipAsDxvaRecordsShowsItsLastShownPictureInItsRectan
   const uint16_t streams = host.Slots("ZEVOROD ")[0];
   ASSERT_TRUE(host.Paint(host.Slots("HPVCARD ")[0], desktop));
   XWindowInfo window;
-  ASSERT_TRUE(x.WaitForWindow(
-      [](const XWindowInfo& w) { return w.title.find(" @ ") != std::string::npos; }, &window, kWaitMs));
+  ASSERT_TRUE(x.WaitForWindow(IsVideoSessionWindow, &window, kWaitMs));
   ASSERT_EQ(window.width, 640);
   ASSERT_EQ(window.height, 480);
   // The key must be on the desktop before the pictures are drawn over it.
-  const Pixels painted = WaitForWindow(
+  const Pixels painted = GrabUntil(
       window, [&](const Pixels& p) { return WrongDesktopPixels(p, desktop, nullptr) == 0; }, folder + "/desktop.png");
   ASSERT_EQ(WrongDesktopPixels(painted, desktop, nullptr), 0u);
 
@@ -175,7 +165,7 @@ TEST_F(DxvaSessionTest, X264ClipAsDxvaRecordsShowsItsLastShownPictureInItsRectan
     const double psnr = psnrOf(p, lastShown);
     return psnr >= kBound && psnr > psnrOf(p, lastShown - 1) && psnr > psnrOf(p, lastShown + 1);
   };
-  const Pixels shown = WaitForWindow(window, isLastShown, folder + "/window.png");
+  const Pixels shown = GrabUntil(window, isLastShown, folder + "/window.png");
   const double psnr = psnrOf(shown, lastShown);
   EXPECT_GE(psnr, kBound);
   // Its neighbours in display order match worse: it is the right picture.
@@ -183,14 +173,5 @@ TEST_F(DxvaSessionTest, X264ClipAsDxvaRecordsShowsItsLastShownPictureInItsRectan
   EXPECT_GT(psnr, psnrOf(shown, lastShown + 1));
   EXPECT_EQ(WrongDesktopPixels(shown, desktop, &target), 0u);
 
-  host.Hangup();
-  ASSERT_TRUE(x.WaitWithoutWindow(
-      [](const XWindowInfo& w) { return w.title.find(" @ ") != std::string::npos; }, kWaitMs));
-  XWindowInfo main;
-  ASSERT_TRUE(x.WaitForWindow(
-      [](const XWindowInfo& w) { return w.title.rfind(kProduct, 0) == 0; }, &main, kWaitMs));
-  x.Close(main);
-  int exitCode = -1;
-  ASSERT_TRUE(run.WaitFinished(&exitCode));
-  EXPECT_EQ(exitCode, 0);
+  ASSERT_NO_FATAL_FAILURE(EndVideoSession(host, run, x));
 }
