@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "E2eEnv.h"
+#include "VideoSession.h"
 #include "XDesktop.h"
 #include "testhost/DiscoveryResponder.h"
 #include "testhost/StreamEncoder.h"
@@ -29,7 +30,6 @@ constexpr int kFrames = 10;
 // from ffmpeg's at testsrc's sharp colour edges.
 constexpr double kH264Bound = 30;
 constexpr double kMjpegBound = 25;
-const char kProduct[] = "Kelvane Vesk Client for Windows";
 
 struct Clip {
   std::vector<hs::Bytes> samples;
@@ -90,15 +90,7 @@ TEST_F(DecodedVideoTest, H264AndMjpegClipsShowTheirLastFramesInTheirRectangles) 
   PaintingHost host;
   ASSERT_TRUE(host.Listen(LoopbackHost(61))) << strerror(errno);
   ProgramRun run("decoded-video");
-  run.WriteProfile({{"AutoLoginOptions/autoConnect", 1},
-                    {"ScreenOptions/fullScreen", 0},
-                    {"ScreenOptions/autoDetectAudioVideo", 0},
-                    {"ScreenOptions/width__0", 640},
-                    {"ScreenOptions/height__0", 480}});
-  ASSERT_TRUE(responder.Start("127.0.0.1"));
-  run.Start({"-ip", LoopbackHost(61)},
-            {{"PELLUM_TEST_DISCOVERY",
-              QStringLiteral("%1:%2").arg(responder.ListPort()).arg(responder.ServerPort())}});
+  ASSERT_NO_FATAL_FAILURE(StartVideoSession(run, responder, LoopbackHost(61)));
   ASSERT_TRUE(host.AcceptAndHandshake(true)) << host.Error();
   ASSERT_EQ(host.Slots("ZEVOROD ").size(), 1u);
   const uint16_t streams = host.Slots("ZEVOROD ")[0];
@@ -106,9 +98,7 @@ TEST_F(DecodedVideoTest, H264AndMjpegClipsShowTheirLastFramesInTheirRectangles) 
   testhost::RgbImage black{640, 480, std::vector<uint8_t>(640 * 480 * 3, 0)};
   ASSERT_TRUE(host.Paint(host.Slots("HPVCARD ")[0], black));
   XWindowInfo window;
-  ASSERT_TRUE(x.WaitForWindow(
-      [](const XWindowInfo& w) { return w.title.find(" @ ") != std::string::npos; }, &window,
-      kWaitMs));
+  ASSERT_TRUE(x.WaitForWindow(IsVideoSessionWindow, &window, kWaitMs));
 
   const hs::Rect h264Rect{0, 200, 320, 440};
   const hs::Rect mjpegRect{320, 200, 640, 440};
@@ -144,14 +134,5 @@ TEST_F(DecodedVideoTest, H264AndMjpegClipsShowTheirLastFramesInTheirRectangles) 
     shot.save(folder + "/window.png");
   }
 
-  host.Hangup();
-  ASSERT_TRUE(x.WaitWithoutWindow(
-      [](const XWindowInfo& w) { return w.title.find(" @ ") != std::string::npos; }, kWaitMs));
-  XWindowInfo main;
-  ASSERT_TRUE(x.WaitForWindow(
-      [](const XWindowInfo& w) { return w.title.rfind(kProduct, 0) == 0; }, &main, kWaitMs));
-  x.Close(main);
-  int exitCode = -1;
-  ASSERT_TRUE(run.WaitFinished(&exitCode));
-  EXPECT_EQ(exitCode, 0);
+  ASSERT_NO_FATAL_FAILURE(EndVideoSession(host, run, x));
 }

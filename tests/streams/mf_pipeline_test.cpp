@@ -179,17 +179,22 @@ class SteppedPace {
       ++waiting_;
       changed_.notify_all();
       changed_.wait(hold, [this] { return ticks_ > 0 || ended_; });
-      if (ticks_ > 0) --ticks_;
+      if (ticks_ > 0) {
+        --ticks_;
+        ++taken_;
+      }
       return !ended_;
     };
   }
-  // One pass of the thread, returning when it waits again.
+  // One pass of the thread, returning when it waits again. The thread may
+  // not have reached its first wait yet: the pass of this tick is done when
+  // the thread has entered its wait once more than the ticks taken by then.
   void Tick() {
     std::unique_lock<std::mutex> hold(lock_);
-    const int seen = waiting_;
     ++ticks_;
+    const int passes = taken_ + ticks_;
     changed_.notify_all();
-    changed_.wait_for(hold, std::chrono::seconds(20), [&] { return waiting_ > seen; });
+    changed_.wait_for(hold, std::chrono::seconds(20), [&] { return waiting_ > passes; });
   }
   void End() {
     std::lock_guard<std::mutex> hold(lock_);
@@ -200,7 +205,7 @@ class SteppedPace {
  private:
   std::mutex lock_;
   std::condition_variable changed_;
-  int ticks_ = 0, waiting_ = 0;
+  int ticks_ = 0, taken_ = 0, waiting_ = 0;
   bool ended_ = false;
 };
 
