@@ -4,3 +4,4 @@
 
 #include "pelplat/mfapi.h"
 #include "pelplat/mferror.h"
+#include "pelplat/mfevents.h"
