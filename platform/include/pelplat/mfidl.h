@@ -5,3 +5,4 @@
 #include "pelplat/mfapi.h"
 #include "pelplat/mferror.h"
 #include "pelplat/mfevents.h"
+#include "pelplat/mfsource.h"
