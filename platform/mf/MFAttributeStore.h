@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <tuple>
 #include <vector>
@@ -22,10 +23,12 @@ struct GuidLess {
 };
 
 struct AttributeValue {
-  enum Kind { kUint32, kUint64, kGuid, kBlob } kind = kUint32;
+  enum Kind { kUint32, kUint64, kGuid, kBlob, kUnknown } kind = kUint32;
   UINT64 number = 0;
   GUID guid{};
   std::vector<UINT8> blob;
+  // Holds one reference on the interface for as long as a copy lives.
+  std::shared_ptr<IUnknown> unknown;
 };
 
 template <class Base>
@@ -98,6 +101,27 @@ class AttributeStore : public ComObject<Base> {
     item.blob.assign(buffer, buffer + size);
     return Store(key, std::move(item));
   }
+  HRESULT SetUnknown(REFGUID key, IUnknown* unknown) override {
+    if (!unknown) return E_POINTER;
+    AttributeValue item;
+    item.kind = AttributeValue::kUnknown;
+    unknown->AddRef();
+    item.unknown.reset(unknown, [](IUnknown* held) { held->Release(); });
+    return Store(key, std::move(item));
+  }
+  HRESULT GetUnknown(REFGUID key, REFIID riid, void** object) override {
+    if (!object) return E_POINTER;
+    *object = nullptr;
+    std::shared_ptr<IUnknown> held;
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      const AttributeValue* item = nullptr;
+      const HRESULT hr = Find(key, AttributeValue::kUnknown, &item);
+      if (FAILED(hr)) return hr;
+      held = item->unknown;
+    }
+    return held->QueryInterface(riid, object);
+  }
   HRESULT DeleteItem(REFGUID key) override {
     std::lock_guard<std::mutex> hold(lock_);
     items_.erase(key);
@@ -125,6 +149,7 @@ class AttributeStore : public ComObject<Base> {
         case AttributeValue::kBlob:
           hr = dest->SetBlob(key, item.blob.data(), static_cast<UINT32>(item.blob.size()));
           break;
+        case AttributeValue::kUnknown: hr = dest->SetUnknown(key, item.unknown.get()); break;
       }
       if (FAILED(hr)) return hr;
     }

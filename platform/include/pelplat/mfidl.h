@@ -4,3 +4,5 @@
 
 #include "pelplat/mfapi.h"
 #include "pelplat/mferror.h"
+#include "pelplat/mfevents.h"
+#include "pelplat/mfsource.h"

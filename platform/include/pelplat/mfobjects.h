@@ -37,6 +37,10 @@ struct IMFAttributes : IUnknown {
   virtual HRESULT GetCount(UINT32* count) = 0;
   // Copies every item into dest (which keeps items of other keys).
   virtual HRESULT CopyAllItems(IMFAttributes* dest) = 0;
+  // An interface item: the store keeps a reference; GetUnknown answers it
+  // for riid with an added reference.
+  virtual HRESULT SetUnknown(REFGUID, IUnknown*) { return E_NOTIMPL; }
+  virtual HRESULT GetUnknown(REFGUID, REFIID, void**) { return E_NOTIMPL; }
 
  protected:
   ~IMFAttributes() = default;

@@ -1,0 +1,206 @@
+// Media type handlers, stream descriptors and presentation descriptors.
+#include <new>
+#include <vector>
+
+#include "MFAttributeStore.h"
+#include "pelplat/mfapi.h"
+#include "pelplat/mfsource.h"
+
+namespace pelplat_mf {
+namespace {
+
+bool SameKind(IMFMediaType* a, IMFMediaType* b) {
+  GUID am{}, bm{}, as{}, bs{};
+  if (FAILED(a->GetGUID(MF_MT_MAJOR_TYPE, &am)) || FAILED(b->GetGUID(MF_MT_MAJOR_TYPE, &bm))) return false;
+  a->GetGUID(MF_MT_SUBTYPE, &as);
+  b->GetGUID(MF_MT_SUBTYPE, &bs);
+  return am == bm && as == bs;
+}
+
+class TypeHandler : public ComObject<IMFMediaTypeHandler> {
+ public:
+  TypeHandler(DWORD count, IMFMediaType** types) {
+    for (DWORD i = 0; i < count; ++i) {
+      types[i]->AddRef();
+      types_.push_back(types[i]);
+    }
+  }
+  HRESULT QueryInterface(REFIID riid, void** object) override {
+    return Answer(riid, object, IID_IMFMediaTypeHandler);
+  }
+  HRESULT IsMediaTypeSupported(IMFMediaType* type, IMFMediaType** closest) override {
+    if (closest) *closest = nullptr;
+    if (!type) return E_POINTER;
+    for (IMFMediaType* t : types_)
+      if (SameKind(t, type)) return S_OK;
+    return MF_E_INVALIDMEDIATYPE;
+  }
+  HRESULT GetMediaTypeCount(DWORD* count) override {
+    if (!count) return E_POINTER;
+    *count = static_cast<DWORD>(types_.size());
+    return S_OK;
+  }
+  HRESULT GetMediaTypeByIndex(DWORD index, IMFMediaType** type) override {
+    if (!type) return E_POINTER;
+    if (index >= types_.size()) return MF_E_NO_MORE_TYPES;
+    *type = types_[index];
+    (*type)->AddRef();
+    return S_OK;
+  }
+  HRESULT SetCurrentMediaType(IMFMediaType* type) override {
+    if (!type) return E_POINTER;
+    type->AddRef();
+    IMFMediaType* old = nullptr;
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      old = current_;
+      current_ = type;
+    }
+    SafeRelease(old);
+    return S_OK;
+  }
+  HRESULT GetCurrentMediaType(IMFMediaType** type) override {
+    if (!type) return E_POINTER;
+    std::lock_guard<std::mutex> hold(lock_);
+    *type = current_;
+    if (!current_) return MF_E_NOT_INITIALIZED;
+    current_->AddRef();
+    return S_OK;
+  }
+  HRESULT GetMajorType(GUID* major) override {
+    if (!major) return E_POINTER;
+    std::lock_guard<std::mutex> hold(lock_);
+    IMFMediaType* t = current_ ? current_ : (types_.empty() ? nullptr : types_[0]);
+    if (!t) return MF_E_NOT_INITIALIZED;
+    return t->GetGUID(MF_MT_MAJOR_TYPE, major);
+  }
+
+ private:
+  ~TypeHandler() override {
+    for (IMFMediaType* t : types_) t->Release();
+    SafeRelease(current_);
+  }
+  std::vector<IMFMediaType*> types_;  // fixed at creation
+  std::mutex lock_;
+  IMFMediaType* current_ = nullptr;
+};
+
+class StreamDescriptor : public AttributeStore<IMFStreamDescriptor> {
+ public:
+  StreamDescriptor(DWORD id, TypeHandler* handler) : id_(id), handler_(handler) {}
+  HRESULT QueryInterface(REFIID riid, void** object) override {
+    return Answer(riid, object, IID_IMFAttributes, IID_IMFStreamDescriptor);
+  }
+  HRESULT GetStreamIdentifier(DWORD* id) override {
+    if (!id) return E_POINTER;
+    *id = id_;
+    return S_OK;
+  }
+  HRESULT GetMediaTypeHandler(IMFMediaTypeHandler** handler) override {
+    if (!handler) return E_POINTER;
+    handler_->AddRef();
+    *handler = handler_;
+    return S_OK;
+  }
+
+ private:
+  ~StreamDescriptor() override { handler_->Release(); }
+  const DWORD id_;
+  TypeHandler* handler_;
+};
+
+class PresentationDescriptor : public AttributeStore<IMFPresentationDescriptor> {
+ public:
+  struct Entry {
+    IMFStreamDescriptor* descriptor;
+    bool selected;
+  };
+  explicit PresentationDescriptor(std::vector<Entry> entries) : entries_(std::move(entries)) {
+    for (Entry& e : entries_) e.descriptor->AddRef();
+  }
+  HRESULT QueryInterface(REFIID riid, void** object) override {
+    return Answer(riid, object, IID_IMFAttributes, IID_IMFPresentationDescriptor);
+  }
+  HRESULT GetStreamDescriptorCount(DWORD* count) override {
+    if (!count) return E_POINTER;
+    *count = static_cast<DWORD>(entries_.size());
+    return S_OK;
+  }
+  HRESULT GetStreamDescriptorByIndex(DWORD index, BOOL* selected,
+                                     IMFStreamDescriptor** descriptor) override {
+    if (!selected || !descriptor) return E_POINTER;
+    if (index >= entries_.size()) return E_INVALIDARG;
+    std::lock_guard<std::mutex> hold(lock_);
+    *selected = entries_[index].selected ? TRUE : FALSE;
+    *descriptor = entries_[index].descriptor;
+    (*descriptor)->AddRef();
+    return S_OK;
+  }
+  HRESULT SelectStream(DWORD index) override { return Mark(index, true); }
+  HRESULT DeselectStream(DWORD index) override { return Mark(index, false); }
+  HRESULT Clone(IMFPresentationDescriptor** copy) override {
+    if (!copy) return E_POINTER;
+    std::vector<Entry> entries;
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      entries = entries_;
+    }
+    PresentationDescriptor* made = new (std::nothrow) PresentationDescriptor(std::move(entries));
+    if (!made) return E_OUTOFMEMORY;
+    const HRESULT hr = CopyAllItems(made);
+    if (FAILED(hr)) {
+      made->Release();
+      return hr;
+    }
+    *copy = made;
+    return S_OK;
+  }
+
+ private:
+  ~PresentationDescriptor() override {
+    for (Entry& e : entries_) e.descriptor->Release();
+  }
+  HRESULT Mark(DWORD index, bool selected) {
+    if (index >= entries_.size()) return E_INVALIDARG;
+    std::lock_guard<std::mutex> hold(lock_);
+    entries_[index].selected = selected;
+    return S_OK;
+  }
+  std::mutex lock_;  // guards the selections; the entries are fixed
+  std::vector<Entry> entries_;
+};
+
+}  // namespace
+}  // namespace pelplat_mf
+
+using namespace pelplat_mf;
+
+HRESULT MFCreateStreamDescriptor(DWORD id, DWORD typeCount, IMFMediaType** types,
+                                 IMFStreamDescriptor** descriptor) {
+  if (!descriptor || (typeCount && !types)) return E_POINTER;
+  *descriptor = nullptr;
+  for (DWORD i = 0; i < typeCount; ++i)
+    if (!types[i]) return E_POINTER;
+  TypeHandler* handler = new (std::nothrow) TypeHandler(typeCount, types);
+  if (!handler) return E_OUTOFMEMORY;
+  StreamDescriptor* made = new (std::nothrow) StreamDescriptor(id, handler);
+  if (!made) {
+    handler->Release();
+    return E_OUTOFMEMORY;
+  }
+  *descriptor = made;
+  return S_OK;
+}
+
+HRESULT MFCreatePresentationDescriptor(DWORD count, IMFStreamDescriptor** descriptors,
+                                       IMFPresentationDescriptor** presentation) {
+  if (!presentation || (count && !descriptors)) return E_POINTER;
+  *presentation = nullptr;
+  std::vector<PresentationDescriptor::Entry> entries;
+  for (DWORD i = 0; i < count; ++i) {
+    if (!descriptors[i]) return E_POINTER;
+    entries.push_back({descriptors[i], true});
+  }
+  *presentation = new (std::nothrow) PresentationDescriptor(std::move(entries));
+  return *presentation ? S_OK : E_OUTOFMEMORY;
+}
