@@ -28,10 +28,18 @@ struct CodecRow {
   GUID subtype;
   AVCodecID codec;
 };
+// Only codecs whose streams have been decoded and drawn end to end (the
+// player stream's codec test makes each one with ffmpeg) are offered: the
+// probe announces every subtype listed here, and the server must never be
+// sent a decoder that cannot decode. WMV3 and WVC1 are left out: libavcodec
+// can decode them (WMV3 given its 4-byte sequence header, WVC1 its sequence
+// and entry-point headers, both as codec data), but no encoder exists to
+// make a stream that proves the codec data reaches it in the form it needs.
 const CodecRow kCodecs[] = {
-    {MFVideoFormat_H264, AV_CODEC_ID_H264}, {MFVideoFormat_WMV1, AV_CODEC_ID_WMV1},
-    {MFVideoFormat_WMV2, AV_CODEC_ID_WMV2}, {MFVideoFormat_WMV3, AV_CODEC_ID_WMV3},
-    {MFVideoFormat_WVC1, AV_CODEC_ID_VC1},  {MFVideoFormat_MJPG, AV_CODEC_ID_MJPEG},
+    {MFVideoFormat_H264, AV_CODEC_ID_H264},
+    {MFVideoFormat_WMV1, AV_CODEC_ID_WMV1},
+    {MFVideoFormat_WMV2, AV_CODEC_ID_WMV2},
+    {MFVideoFormat_MJPG, AV_CODEC_ID_MJPEG},
 };
 
 AVCodecID CodecOf(REFGUID subtype) {
@@ -266,7 +274,9 @@ class AvVideoDecoder : public TransformBase {
     const int w = frame_->width;
     BYTE* chroma = out + static_cast<size_t>(width) * height;
     const AVPixelFormat format = static_cast<AVPixelFormat>(frame_->format);
-    if (format == AV_PIX_FMT_YUV420P || format == AV_PIX_FMT_YUVJ420P) {
+    // Only video-range 4:2:0 is copied as it is: NV12 is read as video
+    // range, so full-range pictures (Motion JPEG's YUVJ) are scaled below.
+    if (format == AV_PIX_FMT_YUV420P) {
       for (UINT32 y = 0; y < height; ++y) {
         BYTE* row = out + static_cast<size_t>(y) * width;
         std::memcpy(row, frame_->data[0] + static_cast<ptrdiff_t>(y) * frame_->linesize[0], w);
@@ -283,7 +293,8 @@ class AvVideoDecoder : public TransformBase {
       }
       return true;
     }
-    // Other layouts (Motion JPEG's 4:2:2, ...) go through libswscale.
+    // Other layouts and ranges (Motion JPEG's full-range 4:2:0 and 4:2:2,
+    // ...) go through libswscale.
     scaler_ = sws_getCachedContext(scaler_, w, frame_->height, format, static_cast<int>(width),
                                    static_cast<int>(height), AV_PIX_FMT_NV12, SWS_BILINEAR, nullptr, nullptr,
                                    nullptr);
