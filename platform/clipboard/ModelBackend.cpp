@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "clipinternal.h"
+#include "pelplat/memapi.h"
 
 namespace pelplat {
 namespace clipboard {
@@ -102,7 +103,13 @@ bool LocalClipboard::Read(WindowId reader, UINT format, Bytes* data) {
     SetLastClipboardError(ERROR_NOT_FOUND);
     return false;
   }
-  *data = *entry->data;
+  // A fresh buffer for the reader's copy: a large one on huge pages.
+  const Bytes& source = *entry->data;
+  Bytes copy;
+  copy.reserve(source.size());
+  AdviseHugePages(copy.data(), copy.capacity());
+  copy.assign(source.begin(), source.end());
+  *data = std::move(copy);
   return true;
 }
 

@@ -158,6 +158,17 @@ TEST_F(WindowsClipboardTest, DataForAFormatNobodyWaitsForGoesOnTheClipboard) {
   ASSERT_EQ(size, 7u);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(data) + 4, 3), "<b>");
   local_->Free(data);
+  // Without room in front, twice at once: each block stays whole until its
+  // own Free.
+  uint8_t* again = nullptr;
+  uint32_t againSize = 0;
+  ASSERT_EQ(local_->GetData(html, &data, &size, 0), 0);
+  ASSERT_EQ(local_->GetData(html, &again, &againSize, 0), 0);
+  ASSERT_NE(data, again);
+  local_->Free(data);
+  ASSERT_EQ(againSize, 3u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(again), 3), "<b>");
+  local_->Free(again);
   EXPECT_NE(local_->GetData(0xC999, &data, &size, 0), 0);
   EXPECT_EQ(local_->RenderFailed(html), int32_t(ERROR_NOT_FOUND));
 }

@@ -25,32 +25,6 @@ namespace {
 namespace cb = testhost::cliprdr;
 using Bytes = std::vector<uint8_t>;
 
-constexpr char kChannelSlotName[] = "MSVCEXT ";
-
-// A session to the host at LoopbackHost(n) with these profile values; the
-// channel slot in *slot.
-void StartSession(PaintingHost& host, ProgramRun& run, int n, const QMap<QString, QVariant>& profile,
-                  uint16_t* slot) {
-  ASSERT_TRUE(host.Listen(LoopbackHost(n), 0)) << strerror(errno);
-  QMap<QString, QVariant> values = profile;
-  values["ScreenOptions/fullScreen"] = 0;
-  values["ScreenOptions/autoDetectAudioVideo"] = 0;
-  run.WriteProfile(values);
-  const QString launch = run.WriteLaunchFile("session.json", LaunchJson(LoopbackHost(n), 640, 480));
-  run.Start({"-x", launch, "-a", LoopbackHost(n), "-p", QString::number(host.Port())});
-  ASSERT_TRUE(host.AcceptAndHandshake(true)) << host.Error();
-  const std::vector<uint16_t> channelSlots = host.Slots(kChannelSlotName);
-  ASSERT_EQ(channelSlots.size(), 1u);
-  *slot = channelSlots[0];
-}
-
-void HangUpAndEnd(PaintingHost& host, ProgramRun& run) {
-  host.Hangup();
-  int exitCode = -1;
-  ASSERT_TRUE(run.WaitFinished(&exitCode));
-  EXPECT_EQ(exitCode, 6);
-}
-
 // Reads the pipe until a line starts with `prefix`, for at most kWaitMs.
 bool WaitForLine(int fd, const std::string& prefix, std::string* seen) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
@@ -75,7 +49,7 @@ TEST(ClipboardChannelSession, TheProgramAnswersTheCapabilityExchangeAndRunsTheCl
   PaintingHost host;
   ProgramRun run("virtchan-clipboard");
   uint16_t slot = 0;
-  ASSERT_NO_FATAL_FAILURE(StartSession(host, run, 61, {{"ScreenOptions/useWmpChannelRedirection", 0}}, &slot));
+  ASSERT_NO_FATAL_FAILURE(StartClipboardSession(host, run, 61, {{"ScreenOptions/useWmpChannelRedirection", 0}}, &slot));
   cb::ClipboardServer server = ServerOn(host, slot);
   testhost::channels::CapabilityReply reply;
   ASSERT_TRUE(server.Exchange(0x17F, &reply, kWaitMs));
@@ -97,7 +71,7 @@ TEST(ClipboardChannelSession, WithClipboardShareOffNoClipboardChannelOpens) {
   PaintingHost host;
   ProgramRun run("virtchan-no-clipboard");
   uint16_t slot = 0;
-  ASSERT_NO_FATAL_FAILURE(StartSession(host, run, 62, {{"NetworkOptions/clipboardShare", 0}}, &slot));
+  ASSERT_NO_FATAL_FAILURE(StartClipboardSession(host, run, 62, {{"NetworkOptions/clipboardShare", 0}}, &slot));
   cb::ClipboardServer server = ServerOn(host, slot);
   testhost::channels::CapabilityReply reply;
   ASSERT_TRUE(server.Exchange(0x17F, &reply, kWaitMs));

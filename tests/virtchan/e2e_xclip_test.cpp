@@ -1,12 +1,14 @@
 // The real pellum program on its own X server, the test host playing the
 // clipboard redirection server and xclip as another local program: a text
 // the host offers is pasted with xclip, and data xclip copies under a
-// registered target reaches the host.
+// registered target reaches the host; a plain text xclip copies reaches
+// the host as control text and an image as its own format through the
+// clipboard channel; with "clipboardShare" off neither leaves the program.
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstring>
+#include <chrono>
 #include <future>
+#include <optional>
 
 #include "E2eEnv.h"
 #include "HostClipboardServer.h"
@@ -29,30 +31,71 @@ Bytes Utf16z(const std::u16string& s) {
   return b;
 }
 
-TEST(ClipboardChannelXclip, HostTextIsPastedLocallyAndLocalDataReachesTheHost) {
-  PaintingHost host;
-  ProgramRun run("virtchan-xclip");
-  ASSERT_TRUE(host.Listen(LoopbackHost(64), 0)) << strerror(errno);
-  run.WriteProfile({{"ScreenOptions/fullScreen", 0}, {"ScreenOptions/autoDetectAudioVideo", 0}});
-  const QString launch = run.WriteLaunchFile("session.json", LaunchJson(LoopbackHost(64), 320, 240));
-  run.Start({"-x", launch, "-a", LoopbackHost(64), "-p", QString::number(host.Port())});
-  ASSERT_TRUE(host.AcceptAndHandshake(true)) << host.Error();
-  const std::vector<uint16_t> channelSlots = host.Slots("MSVCEXT ");
-  ASSERT_EQ(channelSlots.size(), 1u);
-  const uint16_t slot = channelSlots[0];
-  cb::ClipboardServer server = ServerOn(host, slot);
+constexpr uint32_t kControlText = 288;
+
+// Some bytes of every value, zeros among them, longer than one chunk.
+std::string ImageBytes() {
+  std::string png = "\x89PNG\r\n\x1a\n";
+  for (int i = 0; i < 5000; ++i) png.push_back(char((i * 7 + i / 256) & 0xFF));
+  return png;
+}
+
+// True once xclip pastes `expected` back under the target: the copy has
+// taken the selection. xclip takes it only after reading all its input.
+bool PastesBack(const std::string& target, const std::string& expected) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+  while (std::chrono::steady_clock::now() < end)
+    if (xclip::Paste(target).out == expected) return true;
+  return false;
+}
+
+// The identifier the program's format lists give `name`, once one of at
+// most five lists names it.
+void WaitForListed(cb::ClipboardServer& server, const std::u16string& name, uint32_t* id) {
+  *id = 0;
+  for (int list = 0; list < 5 && *id == 0; ++list) {
+    ASSERT_TRUE(server.WaitForClientList(kWaitMs));
+    for (const cb::Format& f : server.ClientFormats())
+      if (f.name == name) *id = f.id;
+  }
+}
+
+// The server's side of the clipboard channel, answered and opened: past
+// this the program's session, its control text included, is running.
+void OpenServer(cb::ClipboardServer& server) {
   testhost::channels::CapabilityReply reply;
   ASSERT_TRUE(server.Exchange(0x17F, &reply, kWaitMs));
   ASSERT_TRUE(server.Open(0x0E, kWaitMs));
+}
+
+// A session on its own loopback address whose clipboard channel the host
+// has answered and opened.
+class ClipboardXclipTest : public ::testing::Test {
+ protected:
+  void StartOpen(int n, const char* name) {
+    run.emplace(QString(name));
+    ASSERT_NO_FATAL_FAILURE(StartClipboardSession(host, *run, n, {}, &slot, 320, 240));
+    server.emplace(ServerOn(host, slot));
+    ASSERT_NO_FATAL_FAILURE(OpenServer(*server));
+  }
+
+  PaintingHost host;
+  std::optional<ProgramRun> run;
+  uint16_t slot = 0;
+  std::optional<cb::ClipboardServer> server;
+};
+
+TEST_F(ClipboardXclipTest, HostTextIsPastedLocallyAndLocalDataReachesTheHost) {
+  ASSERT_NO_FATAL_FAILURE(StartOpen(64, "virtchan-xclip"));
 
   // The host's text, pasted by xclip: the paste makes the program ask the
   // host for it.
   bool accepted = false;
-  ASSERT_TRUE(server.Offer({{13, u""}}, &accepted, kWaitMs));
+  ASSERT_TRUE(server->Offer({{13, u""}}, &accepted, kWaitMs));
   ASSERT_TRUE(accepted);
   auto pasted = std::async(std::launch::async, [] { return xclip::Paste("UTF8_STRING"); });
   uint32_t asked = 0;
-  ASSERT_TRUE(server.AnswerRequest(
+  ASSERT_TRUE(server->AnswerRequest(
       [](uint32_t format, Bytes* data) {
         *data = Utf16z(u"from the host \u20ac");
         return format == 13;
@@ -67,20 +110,70 @@ TEST(ClipboardChannelXclip, HostTextIsPastedLocallyAndLocalDataReachesTheHost) {
   // host reads it.
   xclip::Copy copy("text/html", "<b>local</b>");
   uint32_t html = 0;
-  for (int list = 0; list < 5 && html == 0; ++list) {
-    ASSERT_TRUE(server.WaitForClientList(kWaitMs));
-    for (const cb::Format& f : server.ClientFormats())
-      if (f.name == u"text/html") html = f.id;
-  }
+  ASSERT_NO_FATAL_FAILURE(WaitForListed(*server, u"text/html", &html));
   ASSERT_GE(html, 0xC000u);
   Bytes data;
-  ASSERT_TRUE(server.Request(html, &data, kWaitMs));
+  ASSERT_TRUE(server->Request(html, &data, kWaitMs));
   EXPECT_EQ(std::string(data.begin(), data.end()), "<b>local</b>");
 
-  host.Hangup();
-  int exitCode = -1;
-  ASSERT_TRUE(run.WaitFinished(&exitCode));
-  EXPECT_EQ(exitCode, 6);
+  ASSERT_NO_FATAL_FAILURE(HangUpAndEnd(host, *run));
+}
+
+TEST_F(ClipboardXclipTest, LocalPlainTextReachesTheHostAsControlText) {
+  ASSERT_NO_FATAL_FAILURE(StartOpen(65, "virtchan-xclip-text"));
+
+  xclip::Copy copy("", "local text \xE2\x82\xAC");
+  const Bytes expected = Utf16z(u"local text \u20ac");
+  EXPECT_TRUE(host.WaitFor([&](const testhost::HostMessage& m) {
+    return m.header.slot == testhost::FrameHeader::kControlSlot && m.code == kControlText && m.body == expected;
+  })) << "no control text with the copied text";
+  ASSERT_NO_FATAL_FAILURE(HangUpAndEnd(host, *run));
+}
+
+TEST_F(ClipboardXclipTest, LocalImageReachesTheHostThroughTheChannel) {
+  ASSERT_NO_FATAL_FAILURE(StartOpen(66, "virtchan-xclip-image"));
+
+  const std::string png = ImageBytes();
+  xclip::Copy copy("image/png", png);
+  uint32_t image = 0;
+  ASSERT_NO_FATAL_FAILURE(WaitForListed(*server, u"image/png", &image));
+  ASSERT_GE(image, 0xC000u);
+  Bytes data;
+  ASSERT_TRUE(server->Request(image, &data, kWaitMs));
+  EXPECT_EQ(data, Bytes(png.begin(), png.end()));
+  ASSERT_NO_FATAL_FAILURE(HangUpAndEnd(host, *run));
+}
+
+TEST(ClipboardChannelXclip, WithClipboardShareOffNothingCopiedLocallyLeaves) {
+  PaintingHost host;
+  ProgramRun run("virtchan-xclip-off");
+  uint16_t slot = 0;
+  ASSERT_NO_FATAL_FAILURE(
+      StartClipboardSession(host, run, 67, {{"NetworkOptions/clipboardShare", 0}}, &slot, 320, 240));
+  cb::ClipboardServer server = ServerOn(host, slot);
+  testhost::channels::CapabilityReply reply;
+  ASSERT_TRUE(server.Exchange(0x17F, &reply, kWaitMs));
+  const size_t from = host.Messages().size();
+
+  // Each copy is in place on the display (xclip pastes it back) while the
+  // host watches for anything of it.
+  auto leaves = [&](const testhost::HostMessage& m) {
+    return (m.header.slot == testhost::FrameHeader::kControlSlot && m.code == kControlText) ||
+           m.header.slot == slot;
+  };
+  {
+    xclip::Copy copy("", "local text");
+    ASSERT_TRUE(PastesBack("UTF8_STRING", "local text"));
+    EXPECT_FALSE(host.WaitFor(leaves, 5000, from)) << "control text or channel data with clipboardShare off";
+  }
+  {
+    const std::string png = ImageBytes();
+    xclip::Copy copy("image/png", png);
+    ASSERT_TRUE(PastesBack("image/png", png));
+    EXPECT_FALSE(host.WaitFor(leaves, 5000, from)) << "control text or channel data with clipboardShare off";
+  }
+  EXPECT_TRUE(run.Running());
+  ASSERT_NO_FATAL_FAILURE(HangUpAndEnd(host, run));
 }
 
 }  // namespace

@@ -247,6 +247,16 @@ int32_t CWindowsClipboard::GetData(uint32_t format, uint8_t** data, uint32_t* si
   int32_t error = bytes ? 0 : LastError();
   window->Close();
   if (!bytes) return error;
+  if (reserved <= 0 && !bytes->empty()) {
+    // No room asked for in front: the bytes are handed out where they are,
+    // not copied again.
+    if (bytes->size() > 0xFFFFFFFFu) return int32_t(ERROR_NOT_ENOUGH_MEMORY);
+    *data = bytes->data();
+    *size = uint32_t(bytes->size());
+    std::lock_guard<std::mutex> hold(lentMutex_);
+    lent_.emplace(*data, std::move(*bytes));
+    return 0;
+  }
   const uint64_t total = uint64_t(std::max(reserved, 0)) + bytes->size();
   if (total > 0xFFFFFFFFu) return int32_t(ERROR_NOT_ENOUGH_MEMORY);
   if (!bytes->empty()) {
@@ -262,7 +272,17 @@ int32_t CWindowsClipboard::GetData(uint32_t format, uint8_t** data, uint32_t* si
 
 uint8_t* CWindowsClipboard::Alloc(uint32_t size) { return static_cast<uint8_t*>(malloc(size ? size : 1)); }
 
-void CWindowsClipboard::Free(void* block) { free(block); }
+void CWindowsClipboard::Free(void* block) {
+  {
+    std::lock_guard<std::mutex> hold(lentMutex_);
+    auto it = lent_.find(block);
+    if (it != lent_.end()) {
+      lent_.erase(it);
+      return;
+    }
+  }
+  free(block);
+}
 
 int32_t CWindowsClipboard::BeginServerFormats() {
   auto window = Window();

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <deque>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -108,6 +109,11 @@ class CWindowsClipboard : public CVrLocalClipboard, public CAtom {
 
   std::mutex pendingMutex_;
   std::list<ClipboardValue*> pending_;
+
+  // Data GetData handed out in the backend's own buffer, by its address,
+  // until Free.
+  std::mutex lentMutex_;
+  std::map<const void*, pelplat::clipboard::Bytes> lent_;
 
   std::atomic<uint32_t> fileDescriptorFormat_{0};
   std::atomic<int> renderWaitMs_{-1};

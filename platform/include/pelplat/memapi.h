@@ -8,3 +8,8 @@
 
 BOOL VirtualLock(LPVOID address, size_t size);
 BOOL VirtualUnlock(LPVOID address, size_t size);
+
+// A block about to be written for the first time: asks for huge pages under
+// its whole 2 MB pages, so that filling a large buffer does not fault at
+// every 4 KB. Advice only; blocks under 2 MB are left alone.
+void AdviseHugePages(void* address, size_t size);

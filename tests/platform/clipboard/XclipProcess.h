@@ -73,16 +73,18 @@ inline Output Paste(const std::string& target, std::chrono::seconds bound = std:
   return result;
 }
 
-// `xclip -selection clipboard -t <target> -i -quiet` fed `data`: it takes
-// the selection once it has read everything and serves it in the
-// foreground until killed.
+// `xclip -selection clipboard -t <target> -i -quiet` fed `data` (without
+// -t for an empty target: xclip's own text targets): it takes the selection
+// once it has read everything and serves it in the foreground until killed.
 class Copy {
  public:
   Copy(const std::string& target, const std::string& data) {
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) return;
     int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    pid_ = Spawn({"xclip", "-selection", "clipboard", "-t", target, "-i", "-quiet"}, pipeFds[0], quiet);
+    std::vector<std::string> args = {"xclip", "-selection", "clipboard", "-i", "-quiet"};
+    if (!target.empty()) args.insert(args.end(), {"-t", target});
+    pid_ = Spawn(args, pipeFds[0], quiet);
     close(pipeFds[0]);
     if (quiet >= 0) close(quiet);
     signal(SIGPIPE, SIG_IGN);

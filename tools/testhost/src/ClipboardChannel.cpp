@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "pelplat/memapi.h"
 #include "testhost/Wire.h"
 
 namespace testhost {
@@ -83,6 +84,7 @@ bool PduAssembler::Add(uint16_t index, const Bytes& payload) {
   if (first) {
     p.total = total;
     p.bytes.reserve(std::min<uint32_t>(total, kReserveLimit));
+    AdviseHugePages(p.bytes.data(), p.bytes.capacity());
   }
   if (total != p.total) return false;
   p.bytes.insert(p.bytes.end(), payload.begin() + 8, payload.end());
