@@ -197,29 +197,35 @@ TEST(DJStream, CloseReturnsTheSurfaceToSingleBufferDrawing) {
 }
 
 // The keyed copy the streams rely on, pixel by pixel: every run of key
-// pixels in a row, however short, takes the picture, and nothing else does.
+// pixels in a row, however short, takes the picture, and nothing else does,
+// also when the row does not start or end on a 16-pixel boundary.
 TEST(DJStream, TheKeyedCopyHonoursEveryRunOfKeyPixels) {
-  auto port = std::make_shared<SurfacePort>(64, 48, 24);
-  testhost::RgbImage desktop = Flat(64, 48, 0x80, 0x80, 0x80);
-  auto isKey = [](int x, int y) { return (x * 7 + y * 3) % 5 < 2 || (x > 40 && x < 53); };
-  for (int y = 0; y < 48; ++y)
-    for (int x = 0; x < 64; ++x)
-      if (isKey(x, y)) {
-        uint8_t* p = &desktop.rgb[size_t(y * 64 + x) * 3];
-        p[0] = 0x18, p[1] = 0x08, p[2] = 0x08;
+  for (const int left : {0, 5}) {
+    SCOPED_TRACE(left);
+    auto port = std::make_shared<SurfacePort>(64, 48, 24);
+    testhost::RgbImage desktop = Flat(64, 48, 0x80, 0x80, 0x80);
+    auto isKey = [](int x, int y) { return (x * 7 + y * 3) % 5 < 2 || (x > 40 && x < 53); };
+    for (int y = 0; y < 48; ++y)
+      for (int x = 0; x < 64; ++x)
+        if (isKey(x, y)) {
+          uint8_t* p = &desktop.rgb[size_t(y * 64 + x) * 3];
+          p[0] = 0x18, p[1] = 0x08, p[2] = 0x08;
+        }
+    port->keeper.BitBlt(0, 0, 64, 48, 3, desktop.rgb.data());
+    port->keeper.SyncBuffers();
+    const int width = 64 - left;
+    std::vector<uint8_t> picture(size_t(width) * 48 * 3);
+    for (size_t i = 0; i < picture.size(); ++i) picture[i] = uint8_t(i * 13 + 1);
+    port->keeper.BitBltKeyed(left, 0, -width, 48, 3, picture.data(), 0x080818);
+    size_t wrong = 0;
+    for (int y = 0; y < 48; ++y)
+      for (int x = 0; x < 64; ++x) {
+        const bool video = x >= left && isKey(x, y);
+        const uint8_t* want = video ? &picture[size_t((47 - y) * width + x - left) * 3]
+                                    : &desktop.rgb[size_t(y * 64 + x) * 3];
+        const std::vector<int> shown = port->Rgb(x, y);
+        wrong += shown != std::vector<int>{want[0], want[1], want[2]};
       }
-  port->keeper.BitBlt(0, 0, 64, 48, 3, desktop.rgb.data());
-  port->keeper.SyncBuffers();
-  std::vector<uint8_t> picture(64 * 48 * 3);
-  for (size_t i = 0; i < picture.size(); ++i) picture[i] = uint8_t(i * 13 + 1);
-  port->keeper.BitBltKeyed(0, 0, -64, 48, 3, picture.data(), 0x080818);
-  size_t wrong = 0;
-  for (int y = 0; y < 48; ++y)
-    for (int x = 0; x < 64; ++x) {
-      const uint8_t* want = isKey(x, y) ? &picture[size_t((47 - y) * 64 + x) * 3]
-                                        : &desktop.rgb[size_t(y * 64 + x) * 3];
-      const std::vector<int> shown = port->Rgb(x, y);
-      wrong += shown != std::vector<int>{want[0], want[1], want[2]};
-    }
-  EXPECT_EQ(0u, wrong);
+    EXPECT_EQ(0u, wrong);
+  }
 }
