@@ -229,3 +229,31 @@ TEST(DJStream, TheKeyedCopyHonoursEveryRunOfKeyPixels) {
     EXPECT_EQ(0u, wrong);
   }
 }
+
+// The stream keeps its decoded pixels from frame to frame: pictures that
+// grow, shrink a little and shrink a lot are each drawn whole.
+TEST(DJStream, PicturesOfChangingSizeAreEachDrawnWhole) {
+  struct Frame {
+    int width, height;
+    uint8_t r, g, b;
+  } frames[] = {{32, 24, 200, 40, 90}, {64, 48, 30, 180, 60}, {48, 32, 90, 90, 220},
+                {48, 32, 220, 200, 20}, {8, 8, 20, 20, 20}, {64, 48, 240, 240, 240}};
+  auto port = std::make_shared<SurfacePort>(64, 48, 24);
+  CDJStream stream(port, 0);
+  for (const Frame& f : frames) {
+    SCOPED_TRACE(std::to_string(f.width) + "x" + std::to_string(f.height));
+    const RECT rect{0, 0, f.width, f.height};
+    ASSERT_EQ(0, stream.DSSetWindowRect(&rect, 0, 0, 0, 0));
+    port->keeper.calls.clear();
+    EXPECT_EQ(0, Draw(stream, hs::JpegOf(Flat(f.width, f.height, f.r, f.g, f.b))));
+    ASSERT_EQ(1u, port->keeper.calls.size());
+    EXPECT_EQ(0u, port->keeper.calls[0].rfind("copy", 0));
+    for (const auto& [x, y] : {std::pair{0, 0}, {f.width - 1, 0}, {0, f.height - 1},
+                                {f.width - 1, f.height - 1}}) {
+      const std::vector<int> p = port->Rgb(x, y);
+      EXPECT_NEAR(f.r, p[0], 8) << x << "," << y;
+      EXPECT_NEAR(f.g, p[1], 8) << x << "," << y;
+      EXPECT_NEAR(f.b, p[2], 8) << x << "," << y;
+    }
+  }
+}
