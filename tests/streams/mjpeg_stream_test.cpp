@@ -197,29 +197,63 @@ TEST(DJStream, CloseReturnsTheSurfaceToSingleBufferDrawing) {
 }
 
 // The keyed copy the streams rely on, pixel by pixel: every run of key
-// pixels in a row, however short, takes the picture, and nothing else does.
+// pixels in a row, however short, takes the picture, and nothing else does,
+// also when the row does not start or end on a 16-pixel boundary.
 TEST(DJStream, TheKeyedCopyHonoursEveryRunOfKeyPixels) {
-  auto port = std::make_shared<SurfacePort>(64, 48, 24);
-  testhost::RgbImage desktop = Flat(64, 48, 0x80, 0x80, 0x80);
-  auto isKey = [](int x, int y) { return (x * 7 + y * 3) % 5 < 2 || (x > 40 && x < 53); };
-  for (int y = 0; y < 48; ++y)
-    for (int x = 0; x < 64; ++x)
-      if (isKey(x, y)) {
-        uint8_t* p = &desktop.rgb[size_t(y * 64 + x) * 3];
-        p[0] = 0x18, p[1] = 0x08, p[2] = 0x08;
+  for (const int left : {0, 5}) {
+    SCOPED_TRACE(left);
+    auto port = std::make_shared<SurfacePort>(64, 48, 24);
+    testhost::RgbImage desktop = Flat(64, 48, 0x80, 0x80, 0x80);
+    auto isKey = [](int x, int y) { return (x * 7 + y * 3) % 5 < 2 || (x > 40 && x < 53); };
+    for (int y = 0; y < 48; ++y)
+      for (int x = 0; x < 64; ++x)
+        if (isKey(x, y)) {
+          uint8_t* p = &desktop.rgb[size_t(y * 64 + x) * 3];
+          p[0] = 0x18, p[1] = 0x08, p[2] = 0x08;
+        }
+    port->keeper.BitBlt(0, 0, 64, 48, 3, desktop.rgb.data());
+    port->keeper.SyncBuffers();
+    const int width = 64 - left;
+    std::vector<uint8_t> picture(size_t(width) * 48 * 3);
+    for (size_t i = 0; i < picture.size(); ++i) picture[i] = uint8_t(i * 13 + 1);
+    port->keeper.BitBltKeyed(left, 0, -width, 48, 3, picture.data(), 0x080818);
+    size_t wrong = 0;
+    for (int y = 0; y < 48; ++y)
+      for (int x = 0; x < 64; ++x) {
+        const bool video = x >= left && isKey(x, y);
+        const uint8_t* want = video ? &picture[size_t((47 - y) * width + x - left) * 3]
+                                    : &desktop.rgb[size_t(y * 64 + x) * 3];
+        const std::vector<int> shown = port->Rgb(x, y);
+        wrong += shown != std::vector<int>{want[0], want[1], want[2]};
       }
-  port->keeper.BitBlt(0, 0, 64, 48, 3, desktop.rgb.data());
-  port->keeper.SyncBuffers();
-  std::vector<uint8_t> picture(64 * 48 * 3);
-  for (size_t i = 0; i < picture.size(); ++i) picture[i] = uint8_t(i * 13 + 1);
-  port->keeper.BitBltKeyed(0, 0, -64, 48, 3, picture.data(), 0x080818);
-  size_t wrong = 0;
-  for (int y = 0; y < 48; ++y)
-    for (int x = 0; x < 64; ++x) {
-      const uint8_t* want = isKey(x, y) ? &picture[size_t((47 - y) * 64 + x) * 3]
-                                        : &desktop.rgb[size_t(y * 64 + x) * 3];
-      const std::vector<int> shown = port->Rgb(x, y);
-      wrong += shown != std::vector<int>{want[0], want[1], want[2]};
+    EXPECT_EQ(0u, wrong);
+  }
+}
+
+// The stream keeps its decoded pixels from frame to frame: pictures that
+// grow, shrink a little and shrink a lot are each drawn whole.
+TEST(DJStream, PicturesOfChangingSizeAreEachDrawnWhole) {
+  struct Frame {
+    int width, height;
+    uint8_t r, g, b;
+  } frames[] = {{32, 24, 200, 40, 90}, {64, 48, 30, 180, 60}, {48, 32, 90, 90, 220},
+                {48, 32, 220, 200, 20}, {8, 8, 20, 20, 20}, {64, 48, 240, 240, 240}};
+  auto port = std::make_shared<SurfacePort>(64, 48, 24);
+  CDJStream stream(port, 0);
+  for (const Frame& f : frames) {
+    SCOPED_TRACE(std::to_string(f.width) + "x" + std::to_string(f.height));
+    const RECT rect{0, 0, f.width, f.height};
+    ASSERT_EQ(0, stream.DSSetWindowRect(&rect, 0, 0, 0, 0));
+    port->keeper.calls.clear();
+    EXPECT_EQ(0, Draw(stream, hs::JpegOf(Flat(f.width, f.height, f.r, f.g, f.b))));
+    ASSERT_EQ(1u, port->keeper.calls.size());
+    EXPECT_EQ(0u, port->keeper.calls[0].rfind("copy", 0));
+    for (const auto& [x, y] : {std::pair{0, 0}, {f.width - 1, 0}, {0, f.height - 1},
+                                {f.width - 1, f.height - 1}}) {
+      const std::vector<int> p = port->Rgb(x, y);
+      EXPECT_NEAR(f.r, p[0], 8) << x << "," << y;
+      EXPECT_NEAR(f.g, p[1], 8) << x << "," << y;
+      EXPECT_NEAR(f.b, p[2], 8) << x << "," << y;
     }
-  EXPECT_EQ(0u, wrong);
+  }
 }

@@ -4,6 +4,10 @@
 #include <cstdint>
 #include <cstring>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "display/SurfaceClip.h"
 #include "display/TileTarget.h"
 #include "qt/SurfaceBitmap.h"
@@ -50,20 +54,78 @@ void ColourBytes(const BYTE* s, bool reversed, BYTE out[3]) {
   out[2] = reversed ? s[0] : s[2];
 }
 
-// Copies the source pixels of one row wherever the second buffer's row
-// holds the key, a run of matching pixels at a time (3-byte pixels).
-void CopyKeyRuns(const BYTE* source, const BYTE* keyRow, BYTE* out, int width, int key) {
-  BYTE k[12];
-  for (int i = 0; i < 12; ++i) k[i] = BYTE(key >> (8 * (i % 3)));
-  auto matches = [&](int c) { return std::memcmp(keyRow + size_t(c) * 3, k, 3) == 0; };
-  for (int c = 0; c < width;) {
-    while (c < width && !matches(c)) ++c;
-    const int first = c;
-    // Four pixels at a time while they all match.
-    while (c + 4 <= width && std::memcmp(keyRow + size_t(c) * 3, k, 12) == 0) c += 4;
-    while (c < width && matches(c)) ++c;
-    if (c > first) std::memcpy(out + size_t(first) * 3, source + size_t(first) * 3, size_t(c - first) * 3);
+// The key as 16 pixels of 3 bytes, and which of 16 pixels of a row hold
+// it: bit 3 * i of the mask stands for pixel i.
+constexpr int kBlockPixels = 16;
+constexpr size_t kBlockBytes = kBlockPixels * 3;
+constexpr uint64_t kWholeBlock = 0x249249249249ull;
+
+struct KeyBlock {
+  explicit KeyBlock(int key) {
+    for (size_t i = 0; i < kBlockBytes; ++i) bytes[i] = BYTE(key >> (8 * (i % 3)));
+#ifdef __SSE2__
+    for (int i = 0; i < 3; ++i)
+      lanes[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + 16 * i));
+#endif
   }
+
+  uint64_t Matches(const BYTE* p) const {
+    uint64_t same = 0;
+#ifdef __SSE2__
+    for (int i = 0; i < 3; ++i) {
+      const __m128i row = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+      same |= uint64_t(uint16_t(_mm_movemask_epi8(_mm_cmpeq_epi8(row, lanes[i])))) << (16 * i);
+    }
+#else
+    for (size_t i = 0; i < kBlockBytes; ++i) same |= uint64_t(p[i] == bytes[i]) << i;
+#endif
+    return same & (same >> 1) & (same >> 2) & kWholeBlock;
+  }
+
+  BYTE bytes[kBlockBytes];
+#ifdef __SSE2__
+  __m128i lanes[3];
+#endif
+};
+
+// Copies the source pixels of one row wherever the second buffer's row
+// holds the key, a run of matching pixels at a time (3-byte pixels); the
+// key row is read 16 pixels at a time.
+void CopyKeyRuns(const BYTE* source, const BYTE* keyRow, BYTE* out, int width, int key) {
+  const KeyBlock k(key);
+  int runStart = -1;
+  auto extend = [&](int c) {
+    if (runStart < 0) runStart = c;
+  };
+  auto end = [&](int c) {
+    if (runStart < 0) return;
+    std::memcpy(out + size_t(runStart) * 3, source + size_t(runStart) * 3,
+                size_t(c - runStart) * 3);
+    runStart = -1;
+  };
+  int c = 0;
+  for (; c + kBlockPixels <= width; c += kBlockPixels) {
+    const uint64_t matches = k.Matches(keyRow + size_t(c) * 3);
+    if (matches == kWholeBlock) {
+      extend(c);
+    } else if (matches == 0) {
+      end(c);
+    } else {
+      for (int i = 0; i < kBlockPixels; ++i) {
+        if ((matches >> (3 * i)) & 1)
+          extend(c + i);
+        else
+          end(c + i);
+      }
+    }
+  }
+  for (; c < width; ++c) {
+    if (std::memcmp(keyRow + size_t(c) * 3, k.bytes, 3) == 0)
+      extend(c);
+    else
+      end(c);
+  }
+  end(width);
 }
 
 }  // namespace

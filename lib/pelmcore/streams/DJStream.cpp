@@ -1,6 +1,8 @@
 #include "streams/DJStream.h"
 
+#include <algorithm>
 #include <future>
+#include <new>
 #include <system_error>
 
 #include "display/JpegDecoder.h"
@@ -14,31 +16,56 @@ namespace {
 
 constexpr int kPixelBytes = 3;
 
-struct DecodedPicture {
-  bool ok = false;
-  int width = 0;
-  int height = 0;
-  JpegOutBuffer pixels;
-};
-
 // Decodes on a short-lived thread of its own; the processing thread waits.
 // Only a picture of exactly width x height 3-byte pixels counts.
-bool DecodeOffThread(const uint8_t* data, uint32_t length, DecodedPicture* picture) {
+bool DecodeOffThread(const uint8_t* data, uint32_t length, int* width, int* height,
+                     JpegOutBuffer* pixels) {
   try {
     std::future<int> task = std::async(std::launch::async, [&] {
-      return DecodeJpegToRgb(data, length, &picture->width, &picture->height, 1, 1,
-                             &picture->pixels);
+      return DecodeJpegToRgb(data, length, width, height, 1, 1, pixels);
     });
     if (task.get() != 0) return false;
   } catch (const std::system_error&) {
     LogMessageA("CDJStream::ProcessSample: no thread for the decode; the frame is skipped\n");
     return false;
   }
-  const uint64_t need = VideoPictureBytes(picture->width, picture->height, kPixelBytes);
-  return need != 0 && picture->pixels.GetData() && picture->pixels.GetSize() == need;
+  const uint64_t need = VideoPictureBytes(*width, *height, kPixelBytes);
+  return need != 0 && pixels->GetData() && pixels->GetSize() == need;
+}
+
+// The picture size a JPEG's frame header announces, without decoding;
+// false when no frame header comes before the scan or the data end.
+bool AnnouncedSize(const uint8_t* data, uint32_t length, uint64_t* width, uint64_t* height) {
+  if (length < 4 || data[0] != 0xFF || data[1] != 0xD8) return false;
+  uint64_t at = 2;
+  while (at + 4 <= length) {
+    if (data[at] != 0xFF) return false;
+    const uint8_t marker = data[at + 1];
+    if (marker == 0xFF) {  // fill byte
+      ++at;
+      continue;
+    }
+    const uint32_t segment = uint32_t(data[at + 2]) << 8 | data[at + 3];
+    const bool frame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 &&
+                       marker != 0xCC;
+    if (frame) {
+      if (segment < 7 || at + 9 > length) return false;
+      *height = uint32_t(data[at + 5]) << 8 | data[at + 6];
+      *width = uint32_t(data[at + 7]) << 8 | data[at + 8];
+      return true;
+    }
+    if (marker == 0xDA || marker == 0xD9 || segment < 2) return false;
+    at += 2 + segment;
+  }
+  return false;
 }
 
 }  // namespace
+
+CDJStream::CDJStream(std::shared_ptr<StreamSessionPort> port, int displayIndex)
+    : CSurfaceVideoStream(std::move(port), displayIndex) {}
+
+CDJStream::~CDJStream() = default;
 
 int CDJStream::SetFormat(const StreamFormatRecord& record) {
   using namespace mediaguid;
@@ -59,17 +86,28 @@ int CDJStream::ProcessSample(const uint8_t* data, uint32_t length,
 void CDJStream::DrawFrame(const uint8_t* data, uint32_t length,
                           const StreamSampleContext& context) {
   if (!data || length == 0) return;
-  DecodedPicture decoded;
   int width = context.width, height = context.height;
   const uint8_t* pixels = data;
   if (context.preDecoded) {
     const uint64_t need = VideoPictureBytes(width, height, kPixelBytes);
     if (need == 0 || need > length) return;
   } else {
-    if (!DecodeOffThread(data, length, &decoded)) return;
-    width = decoded.width;
-    height = decoded.height;
-    pixels = decoded.pixels.GetData();
+    // The block of the frame before is filled again when the new picture
+    // fits it and is not much smaller; anything else (the picture would
+    // have to grow the block row by row) gets a block of its own size.
+    uint64_t announcedWidth = 0, announcedHeight = 0;
+    const uint64_t announced =
+        AnnouncedSize(data, length, &announcedWidth, &announcedHeight)
+            ? announcedWidth * announcedHeight * kPixelBytes
+            : 0;
+    if (!pixels_ || announced == 0 || announced > pixelBytes_ || announced * 4 < pixelBytes_) {
+      pixels_.reset(new (std::nothrow) JpegOutBuffer);
+      pixelBytes_ = 0;
+      if (!pixels_) return;
+    }
+    if (!DecodeOffThread(data, length, &width, &height, pixels_.get())) return;
+    pixelBytes_ = std::max<uint64_t>(pixelBytes_, pixels_->GetSize());
+    pixels = pixels_->GetData();
   }
   ISurfaceKeeper* surface = port_->LockFrameBuffer(display_);
   if (!surface) return;

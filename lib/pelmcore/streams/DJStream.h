@@ -3,12 +3,16 @@
 // display with a keyed copy, or a keyed stretch when the sizes differ.
 #pragma once
 
+#include <memory>
+
 #include "streams/SurfaceVideoStream.h"
+
+class JpegOutBuffer;
 
 class CDJStream : public CSurfaceVideoStream {
  public:
-  CDJStream(std::shared_ptr<StreamSessionPort> port, int displayIndex)
-      : CSurfaceVideoStream(std::move(port), displayIndex) {}
+  CDJStream(std::shared_ptr<StreamSessionPort> port, int displayIndex);
+  ~CDJStream() override;
 
   // RGB24 video, or MJPEG with null major and format types; else E_FAIL.
   int SetFormat(const StreamFormatRecord& record) override;
@@ -19,4 +23,9 @@ class CDJStream : public CSurfaceVideoStream {
 
  private:
   void DrawFrame(const uint8_t* data, uint32_t length, const StreamSampleContext& context);
+
+  // The decoded pixels, kept from frame to frame so that a picture of the
+  // same size reuses the block of the one before.
+  std::unique_ptr<JpegOutBuffer> pixels_;
+  uint64_t pixelBytes_ = 0;  // the largest picture the block has held
 };
