@@ -6,6 +6,7 @@
 #include "session/HtClient.h"
 #include "session/SlotProcessorFactory.h"
 #include "virtchan/ChannelRDPCLIP.h"
+#include "virtchan/ChannelRDPDR.h"
 #include "virtchan/VirtChanSession.h"
 #include "virtchan/VirtChanelsSlotProcessor.h"
 
@@ -47,6 +48,7 @@ std::shared_ptr<IVirtChanSession> MakeClientVirtChanSession(CGenericClient* clie
 
 void RegisterChannelsProcessorMaker() {
   virtchan::RegisterClipboardChannelMaker();
+  virtchan::RegisterDeviceChannelMaker();
   RegisterSlotProcessorMaker(slotname::kChannels, [](const SlotProcessorContext& context) -> CSlotDataProcessor* {
     std::shared_ptr<IVirtChanSession> session = MakeClientVirtChanSession(context.client, context.slotId);
     if (!session) return nullptr;
