@@ -43,6 +43,7 @@
 #include "streams/VlcStream.h"
 #include "streams/DSStream.h"
 #include "sys/klog.h"
+#include "tovix/TovixFeature.h"
 #include "ui/CHookedKeyboard.h"
 #include "ui/XcbKeyboardHookFilter.h"
 #include "ui/main/QtClientGui.h"
@@ -224,6 +225,7 @@ int main(int argc, char** argv) {
   RegisterMediaFoundationStreams();
   RegisterDirectShowStreams();
   InstallSettingsProbes();
+  InstallTovixH264Probe();
 
   std::unique_ptr<IServerFinderEngine> discovery = MakeLoopbackDiscoveryEngine(getenv("PELLUM_TEST_DISCOVERY"));
   if (discovery) SetDiscoveryEngine(discovery.get());

@@ -8,6 +8,7 @@
 
 #include "TovixTestEnv.h"
 #include "display/SurfaceKeeper.h"
+#include "session/HelloProbes.h"
 #include "qt/QtDataEvent.h"
 #include "settings/AbstractClientSettings.h"
 #include "tovix/CGVImageContainer.h"
@@ -30,6 +31,28 @@ TEST(TovixSessionWindow, TheSettingChoosesTheDisplayWidgetAndTheCapabilityBit) {
     EXPECT_EQ(dynamic_cast<CGVImageContainer*>(window.DisplayWidget()) != nullptr, c.tiled);
     EXPECT_EQ(TovixH264SupportBits(), c.bits);
   }
+}
+
+TEST(TovixSessionWindow, TheHelloH264WordJoinsTheDecoderLibraryAndBrowserVideo) {
+  // Decoder library loads or not, browser video on or off: 0 to 3.
+  static bool libraryLoads = false;
+  const HelloMaskProbe before =
+      SetHelloProbe(&HelloProbes::probeH264Support, [] { return libraryLoads ? 1u : 0u; });
+  InstallTovixH264Probe();
+  InstallTovixH264Probe();  // a second call keeps the decoder library's probe
+  struct Case {
+    bool library;
+    int enabled;
+    uint32_t word;
+  } const cases[] = {{false, 1, 2}, {true, 1, 3}, {true, 0, 1}, {false, 0, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.word);
+    CAbstractClientSettings settings{false};
+    settings.SetInt(u"TovixEnabled", c.enabled);
+    libraryLoads = c.library;
+    EXPECT_EQ(ProbeH264Support(), c.word);
+  }
+  SetHelloProbe(&HelloProbes::probeH264Support, before);
 }
 
 TEST(TovixSessionWindow, TextsAndDirtyRectanglesReachTheTiledDisplay) {
