@@ -1,6 +1,6 @@
 // A video decoder filter over libavcodec: compressed video in, 32-bit RGB
 // pictures (rows top-down) out, converted by libswscale. Registered for
-// the subtypes whose decoder this machine's libavcodec has.
+// the subtypes of kCodecs whose decoder this machine's libavcodec has.
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libswscale/swscale.h>
@@ -38,8 +38,10 @@ const SubtypeCodec kCodecs[] = {
     {PELPLAT_FOURCC('d', 'x', '5', '0'), nullptr, AV_CODEC_ID_MPEG4},
     {PELPLAT_FOURCC('D', 'I', 'V', '3'), nullptr, AV_CODEC_ID_MSMPEG4V3},
     {PELPLAT_FOURCC('d', 'i', 'v', '3'), nullptr, AV_CODEC_ID_MSMPEG4V3},
-    {PELPLAT_FOURCC('W', 'M', 'V', '3'), nullptr, AV_CODEC_ID_WMV3},
-    {PELPLAT_FOURCC('W', 'V', 'C', '1'), nullptr, AV_CODEC_ID_VC1},
+    // "WMV3" and "WVC1" are left out although libavcodec has their
+    // decoders: no encoder exists here to make a clip that proves their
+    // format blocks decode, and the decoder mask must not announce a
+    // subtype that may not decode.
 };
 
 GUID SubtypeOf(const SubtypeCodec& c) { return c.subtype ? *c.subtype : FourccSubtype(c.fourcc); }
