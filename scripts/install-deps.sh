@@ -13,7 +13,9 @@ PACKAGES=(
   # libogg's framing, compressed-audio conversion over libavcodec
   libasound2-dev libvorbisidec-dev libogg-dev
   libavcodec-dev libavutil-dev libswresample-dev
-  # video: the DirectShow decoder filter scales its pictures with libswscale
+  # video: the H.264 decoder library, the DirectShow decoder filter and the
+  # Media Foundation transforms convert their pictures with libswscale; test
+  # clips are made with ffmpeg's libx264 (in the ffmpeg package)
   libswscale-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev python3
@@ -28,10 +30,6 @@ PACKAGES=(
   # service with a virtual reader and card for the API tests, and impacket's
   # NDR as an independent check of the smart-card marshalling
   libpcsclite-dev pcscd vsmartcard-vpcd vsmartcard-vpicc python3-pycryptodome python3-impacket
-  # the H.264 decoder library and the Media Foundation transforms: pictures
-  # converted with libswscale; clips made with ffmpeg's libx264 (in the
-  # ffmpeg package)
-  libswscale-dev
   # clipboard: the CLIPBOARD selection over xcb with XFixes; xclip is the
   # other program in the clipboard tests
   libxcb-xfixes0-dev xclip
