@@ -483,10 +483,13 @@ TEST_F(MfPipeline, FlushFlagEmptiesTheQueuesAndStreamDrawsTheClip) {
     EXPECT_EQ(port->Dirty().back(), (DirtyRect{8, 8, 32, 32, 0}));
     const Bytes flush = DataRecord(clip.accessUnits.back(), 0, 1, 0, RECT{0, 0, 64, 48}, 1);
     ASSERT_EQ(stream.ProcessSample(flush.data(), static_cast<uint32_t>(flush.size()), {}), 0);
+    // Everything before the flush is gone; the flushing record's own frame
+    // may already be on its way through the converter or the renderer
+    // (15 frames wait there without the flush).
     EXPECT_LE(stream.QueuedRecords(), 1u);
-    EXPECT_EQ(stream.Renderer()->QueuedVideo(), 0);
+    EXPECT_LE(stream.Renderer()->QueuedVideo(), 1);
     ASSERT_NE(stream.Converter(), nullptr);
-    EXPECT_EQ(stream.Converter()->QueuedInput(), 0);
+    EXPECT_LE(stream.Converter()->QueuedInput(), 1);
   }
   ASSERT_FALSE(port->events.empty());
   EXPECT_EQ(port->events.back().first, 0x4A000u);
