@@ -72,6 +72,26 @@ struct IMFMediaStream : IMFMediaEventGenerator {
   ~IMFMediaStream() = default;
 };
 
+#define MFMEDIASOURCE_IS_LIVE 0x1u
+#define MFMEDIASOURCE_CAN_SEEK 0x2u
+#define MFMEDIASOURCE_CAN_PAUSE 0x4u
+
+// A media source: its events (MENewStream, MEUpdatedStream,
+// MESourceStarted, ...) on its own queue, its streams' on theirs.
+struct IMFMediaSource : IMFMediaEventGenerator {
+  virtual HRESULT GetCharacteristics(DWORD* characteristics) = 0;
+  virtual HRESULT CreatePresentationDescriptor(IMFPresentationDescriptor** descriptor) = 0;
+  // timeFormat null or GUID_NULL; position VT_EMPTY or VT_I8.
+  virtual HRESULT Start(IMFPresentationDescriptor* descriptor, const GUID* timeFormat,
+                        const PROPVARIANT* position) = 0;
+  virtual HRESULT Stop() = 0;
+  virtual HRESULT Pause() = 0;
+  virtual HRESULT Shutdown() = 0;
+
+ protected:
+  ~IMFMediaSource() = default;
+};
+
 // The handler lists the given types (with references) and has no current
 // type until SetCurrentMediaType.
 HRESULT MFCreateStreamDescriptor(DWORD id, DWORD typeCount, IMFMediaType** types,
