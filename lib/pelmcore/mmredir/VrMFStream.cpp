@@ -12,8 +12,6 @@ namespace {
 // {73646976-0000-0010-8000-00AA00389B71} and {73647561-...}: MEDIATYPE_Video
 // and MEDIATYPE_Audio, the same values as Media Foundation's major types.
 constexpr size_t kGuidBytes = 16;
-// {9ea73fb4-ef7a-4559-8d5d-719d8f0426c7}
-PELPLAT_GUID(kAudioDecoderCategory, 0x9ea73fb4, 0xef7a, 0x4559, 0x8d, 0x5d, 0x71, 0x9d, 0x8f, 0x04, 0x26, 0xc7);
 
 GUID ReadGuid(const uint8_t* p) {
   GUID g{};
@@ -136,7 +134,7 @@ int32_t CVrMFStream::CheckMediaFormat(uint32_t length, const uint8_t* format) {
   if (major == MFMediaType_Video)
     category = MFT_CATEGORY_VIDEO_DECODER;
   else if (major == MFMediaType_Audio)
-    category = kAudioDecoderCategory;
+    category = MFT_CATEGORY_AUDIO_DECODER;
   else
     return E_NOTIMPL;
   MFT_REGISTER_TYPE_INFO input = {major, subtype};
