@@ -36,6 +36,8 @@ PACKAGES=(
   # browser video: Qt Multimedia over GStreamer plays the videos locally
   qtmultimedia5-dev libqt5multimedia5-plugins
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav
+  # multimedia redirection: the test host demuxes its MP4 clips into samples
+  libavformat-dev
 )
 
 missing=()
