@@ -8,6 +8,8 @@
 //                   [--play-h264 CLIP] [--play-mjpeg CLIP]
 //                   [--play-player FILE | --play-player-avc1 FILE] [--play-mpeg2 FILE]
 //                   [--browser-video X,Y,W,H,STREAM-URL]
+//                   [--play-tsmf CLIP [--tsmf-geometry X,Y,W,H] [--tsmf-visible L,T,R,B;...]
+//                    [--tsmf-window N]]
 //
 // Prints "listening ADDRESS PORT" first (port 0 takes an ephemeral port),
 // then one line per script step. Exit status 0 when every step succeeded,
@@ -33,7 +35,12 @@
 // stream of the DirectShow kind at (16, 16) of the display. With
 // --browser-video the picture gets the key colour in the rectangle and,
 // once painted, the host plays the browser extension and asks the client to
-// play the stream there.
+// play the stream there. --play-tsmf plays an MP4 clip (H.264 and AAC)
+// through multimedia redirection after the picture: the video window at
+// the geometry (in the session window), visible where the rectangles say
+// (relative to the window; all of it when none is given), at most N
+// samples a stream unacknowledged (10); it prints one summary line and
+// ends with 1 unless every sample was acknowledged and both streams ended.
 #include <arpa/inet.h>
 
 #include <cstdlib>
@@ -57,7 +64,9 @@ int Usage() {
                "                       [--tone MS] [--stop-reading] [--clipboard TEXT]\n"
                "                       [--play-h264 CLIP] [--play-mjpeg CLIP]\n"
                "                       [--play-player FILE | --play-player-avc1 FILE] [--play-mpeg2 FILE]\n"
-               "                       [--browser-video X,Y,W,H,STREAM-URL]\n";
+               "                       [--browser-video X,Y,W,H,STREAM-URL]\n"
+               "                       [--play-tsmf CLIP [--tsmf-geometry X,Y,W,H] [--tsmf-visible L,T,R,B;...]\n"
+               "                        [--tsmf-window N]]\n";
   return 2;
 }
 
@@ -114,6 +123,17 @@ int main(int argc, char** argv) {
       paint.clipboardText = value;
     } else if (arg == "--browser-video") {
       if (!testhost::ParseBrowserVideo(value, &paint)) return Usage();
+    } else if (arg == "--play-tsmf" && !value.empty()) {
+      paint.tsmfClip = value;
+    } else if (arg == "--tsmf-geometry") {
+      if (!testhost::tsmf::ParseGeometry(value, &paint.tsmfOptions.geometry)) return Usage();
+    } else if (arg == "--tsmf-visible") {
+      if (!testhost::tsmf::ParseVisibleRects(value, &paint.tsmfOptions.geometry.visible)) return Usage();
+    } else if (arg == "--tsmf-window") {
+      char* end = nullptr;
+      const long n = strtol(value.c_str(), &end, 10);
+      if (!end || *end || n < 1 || n > 1000) return Usage();
+      paint.tsmfOptions.window = size_t(n);
     } else if (arg == "--tone") {
       char* end = nullptr;
       const long ms = strtol(value.c_str(), &end, 10);
@@ -137,6 +157,14 @@ int main(int argc, char** argv) {
   if (!paint.clips.empty() && paint.imageFile.empty()) return Usage();
   if (!paint.clipboardText.empty() && paint.imageFile.empty()) return Usage();
   if (!paint.mpeg2File.empty() && paint.imageFile.empty()) return Usage();
+  if (!paint.tsmfClip.empty() && paint.imageFile.empty()) return Usage();
+  if (paint.tsmfClip.empty() && (paint.tsmfOptions.geometry.width || !paint.tsmfOptions.geometry.visible.empty()))
+    return Usage();
+  if (!paint.tsmfOptions.geometry.width && !paint.tsmfOptions.geometry.visible.empty()) return Usage();
+  // A window without visible rectangles shows whole.
+  testhost::tsmf::Geometry& geometry = paint.tsmfOptions.geometry;
+  if (geometry.width && geometry.visible.empty())
+    geometry.visible.push_back({0, 0, int32_t(geometry.width), int32_t(geometry.height)});
   if (!paint.imageFile.empty()) {
     testhost::Listener listener;
     if (!StartListening(listener, address, port)) return 1;

@@ -208,6 +208,32 @@ bool PlayBrowserVideo(HostSession& session, const PaintRequest& request, std::os
   return true;
 }
 
+// Plays the clip through multimedia redirection on the channel slot and
+// prints the summary; true when the client took and ended everything.
+bool PlayTsmfClip(HostSession& session, const HandshakeReport& report, const PaintRequest& request,
+                  std::ostream& out) {
+  const int slot = FindSlot(report, "MSVCEXT ");
+  tsmf::Clip clip;
+  std::string error;
+  if (slot < 0 || !tsmf::ReadClip(request.tsmfClip, &clip, &error)) {
+    out << (slot < 0 ? "the client announced no channel slot" : error) << std::endl;
+    return false;
+  }
+  const uint16_t id = uint16_t(slot);
+  tsmf::Server server([&session, id](const tsmf::Bytes& payload) { return session.SendSlot(id, payload); },
+                      [&session, id] {
+                        std::vector<tsmf::Bytes> payloads;
+                        for (const HostMessage& m : session.Messages())
+                          if (m.header.slot == id && m.code == 0) payloads.push_back(m.body);
+                        return payloads;
+                      },
+                      std::move(clip));
+  const tsmf::Report played = tsmf::Play(server, request.tsmfOptions);
+  out << tsmf::Summary(played) << std::endl;
+  if (!played.error.empty()) out << "tsmf stopped: " << played.error << std::endl;
+  return played.Ok();
+}
+
 }  // namespace
 
 bool ParseBrowserVideo(const std::string& value, PaintRequest* request) {
@@ -298,6 +324,10 @@ int RunPaintSession(Listener& listener, const PaintRequest& request, std::istrea
   ClipboardPlayer clipboard;
   if (!request.clipboardText.empty() && !clipboard.Start(session, report, request.clipboardText, out)) return 1;
   if (!request.browserVideoUrl.empty() && !PlayBrowserVideo(session, request, out)) return 1;
+  if (!request.tsmfClip.empty() && !PlayTsmfClip(session, report, request, out)) {
+    session.Stop();
+    return 1;
+  }
   std::string line;
   while (std::getline(until, line)) {
   }

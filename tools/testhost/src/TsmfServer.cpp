@@ -36,10 +36,12 @@ bool ParseInts(const std::string& text, int count, long* out, long low, long hig
 const Guid Server::kPresentation = GuidOf("9F04F4A8-0C1D-4E6B-8C5A-3E1D2B7A6C50");
 
 bool Report::AllAcknowledged() const {
-  if (sent.empty()) return false;
-  for (size_t i = 0; i < sent.size(); ++i)
+  size_t total = 0;
+  for (size_t i = 0; i < sent.size(); ++i) {
     if (acked[i] != sent[i]) return false;
-  return true;
+    total += sent[i];
+  }
+  return total > 0;
 }
 
 bool Report::EndOfStreamSeen() const {
@@ -207,9 +209,10 @@ bool Server::Present(int timeoutMs) {
       return Fail("a malformed format check answer");
     report_.formatSupported[i] = supported == 1;
   }
-  for (size_t i = 0; i < clip_.streams.size(); ++i) {
+  for (size_t i = 0; i < clip_.streams.size(); ++i)
     if (!report_.formatSupported[i])
       return Fail(std::string("the client does not play the ") + (report_.video[i] ? "video" : "audio") + " format");
+  for (size_t i = 0; i < clip_.streams.size(); ++i) {
     if (!SendOn(firstIndex_, AddStream(NextId(), kPresentation, report_.streamIds[i], MediaTypeBytes(clip_.streams[i].type))))
       return false;
   }
@@ -325,19 +328,19 @@ bool Server::Close() {
 
 Report Play(Server& server, const PlayOptions& o) {
   const int t = o.stepTimeoutMs;
-  bool ok = (!o.exchangeGroups || server.ExchangeGroups(o.serverGroups, t)) && server.Open(t) && server.Present(t) &&
-            server.SetTopology(t);
-  ok = ok && (server.GetReport().topologyReady || (server.Shutdown(t), false));
+  bool ok = (!o.exchangeGroups || server.ExchangeGroups(o.serverGroups, t)) && server.Open(t);
+  // From the presentation on, a failed step still ends it.
+  const bool presenting = ok;
+  ok = ok && server.Present(t) && server.SetTopology(t) &&
+       (server.GetReport().topologyReady || server.Fail("the topology is not ready"));
   if (ok && o.geometry.width && o.geometry.height) ok = server.UpdateGeometry(o.geometry);
   ok = ok && server.Start() && server.SendSamples(o.window, t) && server.EndStreams() && server.WaitEndOfStream(t);
   // Acknowledgements of one stream may still be on their way behind the
   // other stream's end.
   if (ok) server.WaitAllAcknowledged(t);
-  if (ok) server.Shutdown(t);
+  if (presenting) server.Shutdown(t);
   server.Close();
-  Report report = server.GetReport();
-  if (report.error.empty() && !report.topologyReady) report.error = "the topology is not ready";
-  return report;
+  return server.GetReport();
 }
 
 bool ParseGeometry(const std::string& value, Geometry* g) {

@@ -10,6 +10,7 @@
 
 #include "testhost/DisplayEncoder.h"
 #include "testhost/Framing.h"
+#include "testhost/TsmfServer.h"
 
 namespace testhost {
 
@@ -46,6 +47,11 @@ struct PaintRequest {
   // extension and asks the client to play the stream there.
   std::string browserVideoUrl;
   int videoX = 0, videoY = 0, videoWidth = 0, videoHeight = 0;
+  // Multimedia redirection: a clip (H.264 and AAC) played through "TSMF"
+  // after the picture, placed and played as the options say (none when
+  // empty).
+  std::string tsmfClip;
+  tsmf::PlayOptions tsmfOptions;
 };
 
 // Reads "X,Y,W,H,URL" (the address may hold commas) into the request;
@@ -66,6 +72,9 @@ std::vector<uint8_t> PaintTone(int ms);
 // "played FRAMES frames on slot SLOT" once the frames are, and "tone of MS
 // ms on slot SLOT" when a tone was asked for and the client has sound; then
 // holds the session until `until` ends. 0 when all was sent, 1 otherwise.
+// With a multimedia redirection clip it prints the clip's summary line
+// (see tsmf::Summary) once played, and answers 1 at once unless every
+// sample was acknowledged and every stream's end-of-stream event came.
 int RunPaintSession(Listener& listener, const PaintRequest& request, std::istream& until, std::ostream& out);
 
 }  // namespace testhost

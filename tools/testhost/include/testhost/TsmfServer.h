@@ -112,6 +112,8 @@ class Server {
   bool Close();
 
   const Report& GetReport() const { return report_; }
+  // Records why a step failed (the first reason stays); false.
+  bool Fail(const std::string& why);
   const Clip& GetClip() const { return clip_; }
   // Every message sent, in order: channel index and bytes.
   const std::vector<std::pair<uint16_t, Bytes>>& SentMessages() const { return sentLog_; }
@@ -127,7 +129,6 @@ class Server {
   bool WaitUntil(const std::function<bool()>& done, int timeoutMs);
   // The answer to a request, once it came.
   bool WaitAnswer(uint32_t messageId, int timeoutMs, ClientMessage* out);
-  bool Fail(const std::string& why);
   uint16_t StreamIndex(size_t stream) const { return uint16_t(firstIndex_ + 1 + stream); }
   size_t Unacked(size_t stream) const;
 
