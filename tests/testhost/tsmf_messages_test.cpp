@@ -137,22 +137,22 @@ TEST(TsmfMessages, MediaTypesCarryTheirFormatBlocks) {
 }
 
 TEST(TsmfMessages, ClientMessagesAreReadByTheirKind) {
-  const tsmf::ClientMessage ack = tsmf::ReadClientMessage(
+  const tsmf::ClientPdu ack = tsmf::ReadClientPdu(
       Hex("01000040 00000000 00010000 02000000 801a060000000000 3412000000000000"));
-  EXPECT_EQ(ack.kind, tsmf::ClientMessage::kAck);
+  EXPECT_EQ(ack.kind, tsmf::ClientPdu::kAck);
   EXPECT_EQ(ack.streamId, 2u);
   EXPECT_EQ(ack.duration, 400000u);
   EXPECT_EQ(ack.size, 0x1234u);
   EXPECT_EQ(tsmf::PlaybackAck(2, 400000, 0x1234),
             Hex("01000040 00000000 00010000 02000000 801a060000000000 3412000000000000"));
-  const tsmf::ClientMessage event =
-      tsmf::ReadClientMessage(Hex("01000040 00000000 01010000 01000000 64000000 00000000"));
-  EXPECT_EQ(event.kind, tsmf::ClientMessage::kEvent);
+  const tsmf::ClientPdu event =
+      tsmf::ReadClientPdu(Hex("01000040 00000000 01010000 01000000 64000000 00000000"));
+  EXPECT_EQ(event.kind, tsmf::ClientPdu::kEvent);
   EXPECT_EQ(event.streamId, 1u);
   EXPECT_EQ(event.event, 100u);
   EXPECT_EQ(tsmf::ClientEvent(1, 100), Hex("01000040 00000000 01010000 01000000 64000000 00000000"));
-  const tsmf::ClientMessage topology = tsmf::ReadClientMessage(Hex("00000080 0d000000 01000000 00000000"));
-  EXPECT_EQ(topology.kind, tsmf::ClientMessage::kAnswer);
+  const tsmf::ClientPdu topology = tsmf::ReadClientPdu(Hex("00000080 0d000000 01000000 00000000"));
+  EXPECT_EQ(topology.kind, tsmf::ClientPdu::kAnswer);
   EXPECT_EQ(topology.messageId, 13u);
   uint32_t ready = 0, result = 1;
   EXPECT_TRUE(tsmf::ReadTopologyAnswer(topology.body, &ready, &result));
@@ -171,7 +171,7 @@ TEST(TsmfMessages, ClientMessagesAreReadByTheirKind) {
                           "01000040 00000000 01010000 01000000 64000000 01000000",
                           "01000040 00000000 05010000 01000000", "00000080 0d0000", "00000000 01000000 00000000"}) {
     SCOPED_TRACE(bad);
-    EXPECT_EQ(tsmf::ReadClientMessage(Hex(bad)).kind, tsmf::ClientMessage::kBad);
+    EXPECT_EQ(tsmf::ReadClientPdu(Hex(bad)).kind, tsmf::ClientPdu::kBad);
   }
 }
 

@@ -270,8 +270,8 @@ Bytes StreamCommand(uint32_t function, uint32_t id, const Guid& presentation, ui
   return out;
 }
 
-ClientMessage ReadClientMessage(const Bytes& m) {
-  ClientMessage c;
+ClientPdu ReadClientPdu(const Bytes& m) {
+  ClientPdu c;
   if (m.size() < 8) return c;
   const uint32_t interfaceId = uint32_t(Read(m, 0, 4));
   c.messageId = uint32_t(Read(m, 4, 4));
@@ -282,16 +282,16 @@ ClientMessage ReadClientMessage(const Bytes& m) {
     if (function == kPlaybackAck && m.size() == 32) {
       c.duration = Read(m, 16, 8);
       c.size = Read(m, 24, 8);
-      c.kind = ClientMessage::kAck;
+      c.kind = ClientPdu::kAck;
     } else if (function == kClientEventNotification && m.size() >= 24 && m.size() - 24 == Read(m, 20, 4)) {
       c.event = uint32_t(Read(m, 16, 4));
       c.eventData.assign(m.begin() + 24, m.end());
-      c.kind = ClientMessage::kEvent;
+      c.kind = ClientPdu::kEvent;
     }
     return c;
   }
   if (interfaceId == kAnswer || interfaceId == kCapabilities) {
-    c.kind = interfaceId == kAnswer ? ClientMessage::kAnswer : ClientMessage::kRimAnswer;
+    c.kind = interfaceId == kAnswer ? ClientPdu::kAnswer : ClientPdu::kRimAnswer;
     c.body.assign(m.begin() + 8, m.end());
   }
   return c;

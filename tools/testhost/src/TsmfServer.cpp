@@ -111,28 +111,28 @@ void Server::Collect() {
       groupReplies_.push_back(all[seenPayloads_]);
     } else if (m.code == channels::kData && m.index >= firstIndex_ && m.index <= last &&
                assembler_.Add(m.index, m.payload)) {
-      for (const Bytes& pdu : assembler_.Take(m.index)) Take(ReadClientMessage(pdu));
+      for (const Bytes& pdu : assembler_.Take(m.index)) Take(ReadClientPdu(pdu));
     }
   }
 }
 
-void Server::Take(const ClientMessage& m) {
+void Server::Take(const ClientPdu& m) {
   switch (m.kind) {
-    case ClientMessage::kAnswer:
-    case ClientMessage::kRimAnswer:
+    case ClientPdu::kAnswer:
+    case ClientPdu::kRimAnswer:
       if (!answers_.count(m.messageId)) {
         answers_[m.messageId] = m;
         answeredAt_[m.messageId] = Clock::now();
       }
       break;
-    case ClientMessage::kAck:
+    case ClientPdu::kAck:
       for (size_t i = 0; i < report_.streamIds.size(); ++i)
         if (report_.streamIds[i] == m.streamId) ++report_.acked[i];
       break;
-    case ClientMessage::kEvent:
+    case ClientPdu::kEvent:
       report_.events.emplace_back(m.streamId, m.event);
       break;
-    case ClientMessage::kBad:
+    case ClientPdu::kBad:
       break;
   }
 }
@@ -147,7 +147,7 @@ bool Server::WaitUntil(const std::function<bool()>& done, int timeoutMs) {
   }
 }
 
-bool Server::WaitAnswer(uint32_t messageId, int timeoutMs, ClientMessage* out) {
+bool Server::WaitAnswer(uint32_t messageId, int timeoutMs, ClientPdu* out) {
   if (!WaitUntil([&] { return answers_.count(messageId) > 0; }, timeoutMs)) return false;
   *out = answers_[messageId];
   return true;
@@ -183,12 +183,12 @@ bool Server::Open(int timeoutMs) {
                                                         {kCapabilityPlatform, kPlatformMfAndDirectShow}})))
     return false;
   for (uint32_t rim : rimIds) {
-    ClientMessage answer;
+    ClientPdu answer;
     if (!WaitAnswer(rim, timeoutMs, &answer)) return Fail("no interface manipulation answer");
-    if (answer.kind != ClientMessage::kRimAnswer || answer.body.size() != 8 || wire::Read(answer.body, 0, 4) != 1)
+    if (answer.kind != ClientPdu::kRimAnswer || answer.body.size() != 8 || wire::Read(answer.body, 0, 4) != 1)
       return Fail("a malformed interface manipulation answer");
   }
-  ClientMessage answer;
+  ClientPdu answer;
   if (!WaitAnswer(id, timeoutMs, &answer)) return Fail("no capability answer");
   report_.capabilitiesAnswered = ReadCapabilitiesAnswer(answer.body, &report_.capabilities);
   return report_.capabilitiesAnswered || Fail("a malformed capability answer");
@@ -202,7 +202,7 @@ bool Server::Present(int timeoutMs) {
     if (!SendOn(firstIndex_, CheckFormatSupportReq(checks.back(), MediaTypeBytes(s.type)))) return false;
   }
   for (size_t i = 0; i < checks.size(); ++i) {
-    ClientMessage answer;
+    ClientPdu answer;
     uint32_t supported = 0, cookie = 0, result = 0;
     if (!WaitAnswer(checks[i], timeoutMs, &answer)) return Fail("no format check answer");
     if (!ReadFormatSupportAnswer(answer.body, &supported, &cookie, &result))
@@ -223,7 +223,7 @@ bool Server::SetTopology(int timeoutMs) {
   const uint32_t id = NextId();
   const auto asked = Clock::now();
   if (!SendOn(firstIndex_, SetTopologyReq(id, kPresentation))) return false;
-  ClientMessage answer;
+  ClientPdu answer;
   if (!WaitAnswer(id, timeoutMs, &answer)) return Fail("no topology answer");
   uint32_t ready = 0, result = 0;
   if (!ReadTopologyAnswer(answer.body, &ready, &result)) return Fail("a malformed topology answer");
@@ -311,7 +311,7 @@ bool Server::WaitAllAcknowledged(int timeoutMs) {
 bool Server::Shutdown(int timeoutMs) {
   const uint32_t id = NextId();
   if (!SendOn(firstIndex_, PresentationCommand(kShutdownPresentationReq, id, kPresentation))) return false;
-  ClientMessage answer;
+  ClientPdu answer;
   uint32_t result = 1;
   if (!WaitAnswer(id, timeoutMs, &answer)) return Fail("no shutdown answer");
   report_.shutdownAnswered = ReadResultAnswer(answer.body, &result) && result == 0;

@@ -144,7 +144,7 @@ Bytes OnSample(uint32_t id, const Guid& presentation, uint32_t streamId, const D
 Bytes StreamCommand(uint32_t function, uint32_t id, const Guid& presentation, uint32_t streamId);
 
 // One message from the client, reassembled from its chunks.
-struct ClientMessage {
+struct ClientPdu {
   enum Kind { kBad, kAnswer, kRimAnswer, kAck, kEvent } kind = kBad;
   uint32_t messageId = 0;
   // Answers: the bytes behind the 8-byte header.
@@ -158,7 +158,7 @@ struct ClientMessage {
 };
 // Reads one whole client message; kBad when its header or the lengths its
 // kind fixes do not hold.
-ClientMessage ReadClientMessage(const Bytes& message);
+ClientPdu ReadClientPdu(const Bytes& message);
 
 // The client's answers, read from their bodies; false when a body is not
 // of the answer's size.

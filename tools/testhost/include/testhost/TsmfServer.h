@@ -125,10 +125,10 @@ class Server {
   bool SendOn(uint16_t index, const Bytes& message);
   uint32_t NextId() { return nextMessageId_++; }
   void Collect();
-  void Take(const ClientMessage& message);
+  void Take(const ClientPdu& message);
   bool WaitUntil(const std::function<bool()>& done, int timeoutMs);
   // The answer to a request, once it came.
-  bool WaitAnswer(uint32_t messageId, int timeoutMs, ClientMessage* out);
+  bool WaitAnswer(uint32_t messageId, int timeoutMs, ClientPdu* out);
   uint16_t StreamIndex(size_t stream) const { return uint16_t(firstIndex_ + 1 + stream); }
   size_t Unacked(size_t stream) const;
 
@@ -140,7 +140,7 @@ class Server {
   uint32_t nextMessageId_ = 1;
   size_t seenPayloads_ = 0;
   channels::PduAssembler assembler_;
-  std::map<uint32_t, ClientMessage> answers_;
+  std::map<uint32_t, ClientPdu> answers_;
   std::map<uint32_t, Clock::time_point> answeredAt_;
   std::vector<Bytes> groupReplies_;
   std::vector<size_t> next_;
