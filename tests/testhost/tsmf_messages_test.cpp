@@ -2,12 +2,14 @@
 // MS-RDPEV layouts, the readers of the client's answers and notifications,
 // and the clip demuxer against ffmpeg's own tools.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "testhost/TsmfClip.h"
 #include "testhost/TsmfMessages.h"
@@ -95,6 +97,8 @@ TEST(TsmfMessages, RequestsFollowTheMessageLayouts) {
        "00000040 10000000 09010000" + P + "8877665544332211 01000000"},
       {"ON_PLAYBACK_PAUSED", tsmf::PresentationCommand(tsmf::kOnPlaybackPaused, 17, p),
        "00000040 11000000 0a010000" + P},
+      {"ON_PLAYBACK_RESTARTED", tsmf::PresentationCommand(tsmf::kOnPlaybackRestarted, 17, p),
+       "00000040 11000000 0c010000" + P},
       {"SHUTDOWN_PRESENTATION_REQ", tsmf::PresentationCommand(tsmf::kShutdownPresentationReq, 18, p),
        "00000040 12000000 06010000" + P},
       {"ON_SAMPLE", tsmf::OnSample(19, p, 2, sample),
@@ -317,6 +321,35 @@ TEST_F(TsmfClipTest, AFileWithoutTheStreamsIsRefused) {
       {"-f", "lavfi", "-i", "testsrc=size=64x48:rate=25", "-t", "0.2", "-c:v", "mpeg2video", mpeg2}));
   EXPECT_FALSE(tsmf::ReadClip(mpeg2, &read, &error));
   EXPECT_NE(error.find("neither"), std::string::npos) << error;
+}
+
+}  // namespace
+
+namespace {
+
+// The command's exit status for these arguments (its output dropped).
+int RunHost(const std::vector<std::string>& args) {
+  std::string command = PELLUM_TESTHOST;
+  for (const std::string& a : args) command += " '" + a + "'";
+  command += " < /dev/null > /dev/null 2>&1";
+  const int status = std::system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(TsmfCommandLine, MultimediaOptionsNeedAPaintedSessionAndWellFormedValues) {
+  const std::vector<std::vector<std::string>> usage = {
+      {"--play-tsmf", "clip.mp4"},
+      {"--paint", "desktop.ppm", "--tsmf-geometry", "0,0,320,240"},
+      {"--paint", "desktop.ppm", "--play-tsmf", "clip.mp4", "--tsmf-visible", "0,0,10,10"},
+      {"--paint", "desktop.ppm", "--play-tsmf", "clip.mp4", "--tsmf-geometry", "0,0,320"},
+      {"--paint", "desktop.ppm", "--play-tsmf", "clip.mp4", "--tsmf-geometry", "0,0,320,240", "--tsmf-visible",
+       "0,0,10"},
+      {"--paint", "desktop.ppm", "--play-tsmf", "clip.mp4", "--tsmf-window", "0"},
+  };
+  for (const auto& args : usage) {
+    SCOPED_TRACE(args[1] + " " + args[args.size() - 1]);
+    EXPECT_EQ(RunHost(args), 2);
+  }
 }
 
 }  // namespace
