@@ -4,7 +4,6 @@
 // that is partly covered. The topology is ready at once, every sample is
 // acknowledged, both streams end, and the window shows the clip's colour in
 // its visible parts and the remote desktop everywhere else.
-#include <ext/stdio_filebuf.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -16,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <ext/stdio_filebuf.h>
 #include <regex>
 #include <thread>
 
@@ -52,10 +52,9 @@ tsmf::Geometry VideoWindow() {
 // A 2-second clip of solid red at 25 pictures a second with a tone.
 std::string MakeClip(const ProgramRun& run) {
   const std::string clip = run.WorkFile("red.mp4").toStdString();
-  const bool made = testhost::stream::RunFfmpeg(
-      {"-f", "lavfi", "-i", "color=c=red:size=160x120:rate=25", "-f", "lavfi", "-i",
-       "sine=frequency=440:sample_rate=48000", "-t", "2", "-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac",
-       "-b:a", "64k", clip});
+  const bool made = testhost::stream::RunFfmpeg({"-f", "lavfi", "-i", "color=c=red:size=160x120:rate=25", "-f", "lavfi",
+                                                 "-i", "sine=frequency=440:sample_rate=48000", "-t", "2", "-c:v",
+                                                 "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac", "-b:a", "64k", clip});
   return made ? clip : std::string();
 }
 
@@ -124,7 +123,8 @@ size_t WrongPixels(const std::vector<uint32_t>& pixels, int stride, const testho
 void SaveScreenshot(const std::vector<uint32_t>& pixels, const XWindowInfo& window, const char* name) {
   QImage shot(window.width, window.height, QImage::Format_RGB32);
   for (int y = 0; y < window.height; ++y)
-    for (int col = 0; col < window.width; ++col) shot.setPixel(col, y, pixels[size_t(y) * size_t(window.width) + size_t(col)]);
+    for (int col = 0; col < window.width; ++col)
+      shot.setPixel(col, y, pixels[size_t(y) * size_t(window.width) + size_t(col)]);
   QDir().mkpath(PELLUM_E2E_SHOT_DIR);
   shot.save(QStringLiteral(PELLUM_E2E_SHOT_DIR "/%1.png").arg(name));
 }
@@ -188,8 +188,8 @@ TEST(TsmfSession, TheClipPlaysInTheVisiblePartsOfTheVideoWindow) {
 
   XWindowInfo window;
   const std::string marker = std::string(" @ ") + LoopbackHost(71);
-  ASSERT_TRUE(x.WaitForWindow([&](const XWindowInfo& w) { return w.title.find(marker) != std::string::npos; },
-                              &window, kWaitMs));
+  ASSERT_TRUE(x.WaitForWindow([&](const XWindowInfo& w) { return w.title.find(marker) != std::string::npos; }, &window,
+                              kWaitMs));
   x.Raise(window);
   ASSERT_GE(window.width, kWidth);
   ASSERT_GE(window.height, kHeight);

@@ -82,7 +82,8 @@ TEST(TsmfMessages, RequestsFollowTheMessageLayouts) {
       {"ON_NEW_PRESENTATION", tsmf::OnNewPresentation(10, p), "00000040 0a000000 05010000" + P + "01000000"},
       {"CHECK_FORMAT_SUPPORT_REQ", tsmf::CheckFormatSupportReq(11, type),
        "00000040 0b000000 08010000 01000000 00000000 05000000 0102030405"},
-      {"ADD_STREAM", tsmf::AddStream(12, p, 1, type), "00000040 0c000000 02010000" + P + "01000000 05000000 0102030405"},
+      {"ADD_STREAM", tsmf::AddStream(12, p, 1, type),
+       "00000040 0c000000 02010000" + P + "01000000 05000000 0102030405"},
       {"SET_TOPOLOGY_REQ", tsmf::SetTopologyReq(13, p), "00000040 0d000000 07010000" + P},
       {"UPDATE_GEOMETRY_INFO", tsmf::UpdateGeometryInfo(14, p, g),
        "00000040 0e000000 14010000" + P +
@@ -141,16 +142,15 @@ TEST(TsmfMessages, MediaTypesCarryTheirFormatBlocks) {
 }
 
 TEST(TsmfMessages, ClientMessagesAreReadByTheirKind) {
-  const tsmf::ClientPdu ack = tsmf::ReadClientPdu(
-      Hex("01000040 00000000 00010000 02000000 801a060000000000 3412000000000000"));
+  const tsmf::ClientPdu ack =
+      tsmf::ReadClientPdu(Hex("01000040 00000000 00010000 02000000 801a060000000000 3412000000000000"));
   EXPECT_EQ(ack.kind, tsmf::ClientPdu::kAck);
   EXPECT_EQ(ack.streamId, 2u);
   EXPECT_EQ(ack.duration, 400000u);
   EXPECT_EQ(ack.size, 0x1234u);
   EXPECT_EQ(tsmf::PlaybackAck(2, 400000, 0x1234),
             Hex("01000040 00000000 00010000 02000000 801a060000000000 3412000000000000"));
-  const tsmf::ClientPdu event =
-      tsmf::ReadClientPdu(Hex("01000040 00000000 01010000 01000000 64000000 00000000"));
+  const tsmf::ClientPdu event = tsmf::ReadClientPdu(Hex("01000040 00000000 01010000 01000000 64000000 00000000"));
   EXPECT_EQ(event.kind, tsmf::ClientPdu::kEvent);
   EXPECT_EQ(event.streamId, 1u);
   EXPECT_EQ(event.event, 100u);
@@ -205,8 +205,8 @@ TEST(TsmfMessages, CommandLineGeometryAndVisibleRectangles) {
   EXPECT_EQ(g.top, 20);
   EXPECT_EQ(g.width, 320u);
   EXPECT_EQ(g.height, 240u);
-  for (const char* bad : {"", "10,20,320", "10,20,320,240,5", "10,20,0,240", "-1,20,320,240", "10,,320,240",
-                          "10,20,320,240,"}) {
+  for (const char* bad :
+       {"", "10,20,320", "10,20,320,240,5", "10,20,0,240", "-1,20,320,240", "10,,320,240", "10,20,320,240,"}) {
     SCOPED_TRACE(bad);
     EXPECT_FALSE(tsmf::ParseGeometry(bad, &g));
   }
@@ -302,7 +302,8 @@ TEST_F(TsmfClipTest, AnMp4ClipIsCutIntoAnnexBPicturesAndRawAacFrames) {
       out.write(reinterpret_cast<const char*>(s.data.data()), std::streamsize(s.data.size()));
     }
   }
-  const std::string command = "ffprobe -v error -count_frames -show_entries stream=nb_read_frames -of csv=p=0 " + annexB;
+  const std::string command =
+      "ffprobe -v error -count_frames -show_entries stream=nb_read_frames -of csv=p=0 " + annexB;
   FILE* pipe = popen(command.c_str(), "r");
   ASSERT_NE(pipe, nullptr);
   char line[64] = {};

@@ -19,9 +19,9 @@ namespace {
 
 namespace tsmf = testhost::tsmf;
 namespace channels = testhost::channels;
-using tsmf::Bytes;
 using testhost::wire::Append;
 using testhost::wire::Read;
+using tsmf::Bytes;
 
 // A client that answers as the program's channel does, acknowledges one
 // waiting sample per stream each time the host looks for news, and can be
@@ -130,7 +130,8 @@ class ScriptedClient {
         streamOf_[index] = uint32_t(Read(m, 28, 4));
         break;
       case tsmf::kCheckFormatSupportReq: {
-        const bool audio = Read(m, 24, 4) == Read(Bytes(tsmf::kMediaTypeAudio.begin(), tsmf::kMediaTypeAudio.end()), 0, 4);
+        const bool audio =
+            Read(m, 24, 4) == Read(Bytes(tsmf::kMediaTypeAudio.begin(), tsmf::kMediaTypeAudio.end()), 0, 4);
         Bytes body;
         Append(body, audio && !supportAudio ? 0 : 1, 4);
         Append(body, 1, 4);
@@ -304,8 +305,8 @@ TEST(TsmfServer, TheReportSaysWhatTheClientLeftOut) {
        false, true, 65},
       {"one ack lost", [](ScriptedClient& c) { c.loseOneAck = true; }, "not every sample was acknowledged", false, true,
        true, 65},
-      {"audio refused", [](ScriptedClient& c) { c.supportAudio = false; },
-       "the client does not play the audio format", false, false, true, 0},
+      {"audio refused", [](ScriptedClient& c) { c.supportAudio = false; }, "the client does not play the audio format",
+       false, false, true, 0},
       {"topology not ready", [](ScriptedClient& c) { c.topologyReady = false; }, "the topology is not ready", false,
        false, true, 0},
       {"no multimedia group", [](ScriptedClient& c) { c.enabledGroups = 0x11; },

@@ -80,8 +80,7 @@ bool AddSample(const AVPacket* p, Demuxed* d) {
   } else {
     s.data = unit;
   }
-  d->stream.decodeTimes.push_back(p->dts != AV_NOPTS_VALUE ? av_rescale_q(p->dts, d->timeBase, kHundredNs)
-                                                            : s.start);
+  d->stream.decodeTimes.push_back(p->dts != AV_NOPTS_VALUE ? av_rescale_q(p->dts, d->timeBase, kHundredNs) : s.start);
   d->stream.samples.push_back(std::move(s));
   return true;
 }

@@ -104,12 +104,12 @@ Bytes Mpeg2VideoInfo(int width, int height, int64_t frameDuration, const Bytes& 
   Append(out, 0, 4);  // dwBitRate
   Append(out, 0, 4);  // dwBitErrorRate
   Append(out, uint64_t(frameDuration), 8);
-  Append(out, 0, 4);  // dwInterlaceFlags
-  Append(out, 0, 4);  // dwCopyProtectFlags
+  Append(out, 0, 4);                 // dwInterlaceFlags
+  Append(out, 0, 4);                 // dwCopyProtectFlags
   Append(out, uint32_t(width), 4);   // dwPictAspectRatioX
   Append(out, uint32_t(height), 4);  // dwPictAspectRatioY
-  Append(out, 0, 4);  // dwControlFlags
-  Append(out, 0, 4);  // dwReserved2
+  Append(out, 0, 4);                 // dwControlFlags
+  Append(out, 0, 4);                 // dwReserved2
   // BITMAPINFOHEADER.
   Append(out, 40, 4);
   Append(out, uint32_t(width), 4);
@@ -136,14 +136,14 @@ Bytes HeAacWaveFormat(int channels, int sampleRate, int bitRate, const Bytes& au
   Append(out, uint32_t(channels), 2);
   Append(out, uint32_t(sampleRate), 4);
   Append(out, uint32_t(bitRate / 8), 4);
-  Append(out, 1, 2);   // nBlockAlign
-  Append(out, 16, 2);  // wBitsPerSample
+  Append(out, 1, 2);                                // nBlockAlign
+  Append(out, 16, 2);                               // wBitsPerSample
   Append(out, 12 + audioSpecificConfig.size(), 2);  // cbSize
-  Append(out, 0, 2);   // wPayloadType: raw AAC
+  Append(out, 0, 2);                                // wPayloadType: raw AAC
   Append(out, kAacProfileUnspecified, 2);
-  Append(out, 0, 2);   // wStructType
-  Append(out, 0, 2);   // wReserved1
-  Append(out, 0, 4);   // dwReserved2
+  Append(out, 0, 2);  // wStructType
+  Append(out, 0, 2);  // wReserved1
+  Append(out, 0, 4);  // dwReserved2
   out.insert(out.end(), audioSpecificConfig.begin(), audioSpecificConfig.end());
   return out;
 }
@@ -224,7 +224,7 @@ Bytes UpdateGeometryInfo(uint32_t id, const Guid& presentation, const Geometry& 
   Append(out, g.height, 4);
   Append(out, uint32_t(g.left), 4);
   Append(out, uint32_t(g.top), 4);
-  Append(out, 0, 8);  // Reserved
+  Append(out, 0, 8);                 // Reserved
   Append(out, uint32_t(g.left), 4);  // client_left
   Append(out, uint32_t(g.top), 4);   // client_top
   if (g.padded) Append(out, 0, 4);

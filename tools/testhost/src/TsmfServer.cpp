@@ -179,8 +179,8 @@ bool Server::Open(int timeoutMs) {
       return false;
   }
   const uint32_t id = NextId();
-  if (!SendOn(firstIndex_, ExchangeCapabilitiesReq(id, {{kCapabilityVersion, kVersion2},
-                                                        {kCapabilityPlatform, kPlatformMfAndDirectShow}})))
+  if (!SendOn(firstIndex_, ExchangeCapabilitiesReq(
+                               id, {{kCapabilityVersion, kVersion2}, {kCapabilityPlatform, kPlatformMfAndDirectShow}})))
     return false;
   for (uint32_t rim : rimIds) {
     ClientPdu answer;
@@ -213,7 +213,8 @@ bool Server::Present(int timeoutMs) {
     if (!report_.formatSupported[i])
       return Fail(std::string("the client does not play the ") + (report_.video[i] ? "video" : "audio") + " format");
   for (size_t i = 0; i < clip_.streams.size(); ++i) {
-    if (!SendOn(firstIndex_, AddStream(NextId(), kPresentation, report_.streamIds[i], MediaTypeBytes(clip_.streams[i].type))))
+    if (!SendOn(firstIndex_,
+                AddStream(NextId(), kPresentation, report_.streamIds[i], MediaTypeBytes(clip_.streams[i].type))))
       return false;
   }
   return true;
@@ -229,8 +230,7 @@ bool Server::SetTopology(int timeoutMs) {
   if (!ReadTopologyAnswer(answer.body, &ready, &result)) return Fail("a malformed topology answer");
   report_.topologyAnswered = true;
   report_.topologyReady = ready == 1 && result == 0;
-  report_.topologyMs =
-      std::chrono::duration_cast<std::chrono::milliseconds>(answeredAt_[id] - asked).count();
+  report_.topologyMs = std::chrono::duration_cast<std::chrono::milliseconds>(answeredAt_[id] - asked).count();
   return true;
 }
 
@@ -257,7 +257,8 @@ bool Server::SendSamples(size_t window, int timeoutMs, size_t count) {
       int best = -1;
       for (size_t i = 0; i < clip_.streams.size(); ++i) {
         if (next_[i] >= clip_.streams[i].samples.size() || Unacked(i) >= window) continue;
-        if (best < 0 || clip_.streams[i].decodeTimes[next_[i]] < clip_.streams[size_t(best)].decodeTimes[next_[size_t(best)]])
+        if (best < 0 ||
+            clip_.streams[i].decodeTimes[next_[i]] < clip_.streams[size_t(best)].decodeTimes[next_[size_t(best)]])
           best = int(i);
       }
       return best;
@@ -299,13 +300,11 @@ bool Server::EndStreams() {
 }
 
 bool Server::WaitEndOfStream(int timeoutMs) {
-  return WaitUntil([&] { return report_.EndOfStreamSeen(); }, timeoutMs) ||
-         Fail("the client did not end every stream");
+  return WaitUntil([&] { return report_.EndOfStreamSeen(); }, timeoutMs) || Fail("the client did not end every stream");
 }
 
 bool Server::WaitAllAcknowledged(int timeoutMs) {
-  return WaitUntil([&] { return report_.AllAcknowledged(); }, timeoutMs) ||
-         Fail("not every sample was acknowledged");
+  return WaitUntil([&] { return report_.AllAcknowledged(); }, timeoutMs) || Fail("not every sample was acknowledged");
 }
 
 bool Server::Shutdown(int timeoutMs) {

@@ -22,8 +22,8 @@ struct ClipStream {
   // Each sample's decoding time (100-ns units, on the samples' scale): the
   // order in which samples of both streams go out.
   std::vector<int64_t> decodeTimes;
-  int width = 0, height = 0;          // video
-  int channels = 0, sampleRate = 0;   // audio
+  int width = 0, height = 0;         // video
+  int channels = 0, sampleRate = 0;  // audio
 };
 
 struct Clip {

@@ -100,7 +100,7 @@ struct Geometry {
 };
 
 struct DataSample {
-  int64_t start = 0;     // 100-ns units
+  int64_t start = 0;  // 100-ns units
   int64_t end = 0;
   uint64_t throttle = 0;  // the sample's duration, 100-ns units
   uint32_t extensions = 0;
