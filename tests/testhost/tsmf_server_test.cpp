@@ -57,9 +57,9 @@ class ScriptedClient {
     return true;
   }
 
-  // A slow client: one acknowledgement per stream every eighth look.
+  // A slow client: one acknowledgement per stream every third look.
   std::vector<Bytes> Received() {
-    if (++looks_ % 8) return out_;
+    if (++looks_ % 3) return out_;
     for (auto& [stream, waiting] : waiting_) {
       if (waiting.empty()) continue;
       AckFront(stream);

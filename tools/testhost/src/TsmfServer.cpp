@@ -12,7 +12,7 @@ namespace tsmf {
 
 namespace {
 
-constexpr int kPollMs = 2;
+constexpr int kPollMs = 10;
 constexpr uint32_t kMultimediaGroup = 0x100;
 constexpr uint32_t kVersion2 = 2;
 constexpr uint32_t kPlatformMfAndDirectShow = 3;
