@@ -35,12 +35,13 @@
 // stream of the DirectShow kind at (16, 16) of the display. With
 // --browser-video the picture gets the key colour in the rectangle and,
 // once painted, the host plays the browser extension and asks the client to
-// play the stream there. --play-tsmf plays an MP4 clip (H.264 and AAC)
-// through multimedia redirection after the picture: the video window at
-// the geometry (in the session window), visible where the rectangles say
-// (relative to the window; all of it when none is given), at most N
-// samples a stream unacknowledged (10); it prints one summary line and
-// ends with 1 unless every sample was acknowledged and both streams ended.
+// play the stream there.
+// --play-tsmf plays an MP4 clip (H.264 and AAC) through multimedia
+// redirection after the picture: the video window at the geometry (in the
+// session window), visible where the rectangles say (relative to the
+// window; all of it when none is given), at most N samples a stream
+// unacknowledged (10); it prints one summary line and ends with 1 unless
+// every sample was acknowledged and both streams ended.
 #include <arpa/inet.h>
 
 #include <cstdlib>

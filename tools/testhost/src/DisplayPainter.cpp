@@ -324,10 +324,7 @@ int RunPaintSession(Listener& listener, const PaintRequest& request, std::istrea
   ClipboardPlayer clipboard;
   if (!request.clipboardText.empty() && !clipboard.Start(session, report, request.clipboardText, out)) return 1;
   if (!request.browserVideoUrl.empty() && !PlayBrowserVideo(session, request, out)) return 1;
-  if (!request.tsmfClip.empty() && !PlayTsmfClip(session, report, request, out)) {
-    session.Stop();
-    return 1;
-  }
+  if (!request.tsmfClip.empty() && !PlayTsmfClip(session, report, request, out)) return 1;
   std::string line;
   while (std::getline(until, line)) {
   }
