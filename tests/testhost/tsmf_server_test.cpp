@@ -293,6 +293,26 @@ TEST(TsmfServer, SamplesGoOutInDecodingOrderAcrossTheStreams) {
   EXPECT_EQ(Read(server.SentMessages()[before + 1].second, 36, 8), 6000000u);
 }
 
+TEST(TsmfServer, PlaybackCommandsAndGeometryChangesGoOnTheControlInstance) {
+  ScriptedClient client;
+  tsmf::Server server = ServerFor(client);
+  ASSERT_TRUE(server.Open(30000) && server.Present(30000) && server.SetTopology(30000)) << server.GetReport().error;
+  tsmf::Geometry moved = Options().geometry;
+  moved.left = 100;
+  moved.visible.push_back({10, 10, 20, 20});
+  ASSERT_TRUE(server.Start() && server.Pause() && server.UpdateGeometry(moved) && server.Restart() && server.Stop());
+  const std::vector<uint32_t> f = client.Functions(3);
+  ASSERT_GE(f.size(), 5u);
+  EXPECT_EQ(std::vector<uint32_t>(f.end() - 5, f.end()),
+            (std::vector<uint32_t>{tsmf::kOnPlaybackStarted, tsmf::kOnPlaybackPaused, tsmf::kUpdateGeometryInfo,
+                                   tsmf::kOnPlaybackRestarted, tsmf::kOnPlaybackStopped}));
+  const Bytes& geometry = server.SentMessages()[server.SentMessages().size() - 3].second;
+  EXPECT_EQ(geometry, tsmf::UpdateGeometryInfo(uint32_t(Read(geometry, 4, 4)), tsmf::Server::kPresentation, moved));
+  EXPECT_EQ(Read(geometry, 52, 4), 100u);     // Left
+  EXPECT_EQ(Read(geometry, 76, 4), 2u * 16);  // cbVisibleRect
+  EXPECT_EQ(client.Functions(4).size(), 2u);  // nothing but the set-up on the stream instances
+}
+
 TEST(TsmfServer, TheReportSaysWhatTheClientLeftOut) {
   struct Case {
     const char* name;
