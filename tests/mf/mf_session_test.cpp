@@ -1,0 +1,343 @@
+// The media session against a scripted source, recording sinks and the
+// platform's real H.264 decoder and colour converter: topology resolution,
+// the event sequences of start, pause, stop and close, every frame of an
+// x264 clip reaching the sink decoded and in order, the end of the
+// presentation, failed topologies and the sinks' services.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "mf/session_doubles.h"
+#include "mf/x264_clip.h"
+#include "pelplat/mfidl.h"
+#include "pelplat/mfsession.h"
+#include "pelplat/objbase.h"
+
+namespace {
+
+using namespace session_test;
+using Event = SessionEvents::Event;
+
+constexpr LONGLONG kFrameTime = 400000;  // 25 frames a second
+
+class MfSession : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(MFStartup(MF_VERSION), S_OK);
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    ASSERT_EQ(MFCreateMediaSession(nullptr, &session_), S_OK);
+    events_ = new SessionEvents(session_);
+  }
+  void TearDown() override {
+    if (session_) {
+      session_->Shutdown();
+      session_->Release();
+    }
+    if (events_) events_->Release();
+    if (source_) {
+      source_->Shutdown();
+      source_->Release();
+    }
+    for (RecordingSink* s : sinks_) s->Release();
+    for (SinkActivate* a : activates_) a->Release();
+    CoUninitialize();
+    MFShutdown();
+  }
+
+  // The player's partial topology: each stream of the source to the
+  // activation object of its sink.
+  IMFTopology* PartialTopology(const std::vector<RecordingSink*>& sinks) {
+    IMFTopology* topology = nullptr;
+    EXPECT_EQ(MFCreateTopology(&topology), S_OK);
+    IMFPresentationDescriptor* pd = nullptr;
+    EXPECT_EQ(source_->CreatePresentationDescriptor(&pd), S_OK);
+    for (size_t i = 0; i < sinks.size(); ++i) {
+      BOOL selected = FALSE;
+      IMFStreamDescriptor* sd = nullptr;
+      EXPECT_EQ(pd->GetStreamDescriptorByIndex(static_cast<DWORD>(i), &selected, &sd), S_OK);
+      IMFTopologyNode* from = nullptr;
+      IMFTopologyNode* to = nullptr;
+      MFCreateTopologyNode(MF_TOPOLOGY_SOURCESTREAM_NODE, &from);
+      from->SetUnknown(MF_TOPONODE_SOURCE, static_cast<IMFMediaSource*>(source_));
+      from->SetUnknown(MF_TOPONODE_PRESENTATION_DESCRIPTOR, pd);
+      from->SetUnknown(MF_TOPONODE_STREAM_DESCRIPTOR, sd);
+      MFCreateTopologyNode(MF_TOPOLOGY_OUTPUT_NODE, &to);
+      SinkActivate* activate = new SinkActivate(sinks[i]);
+      activates_.push_back(activate);
+      to->SetObject(static_cast<IMFActivate*>(activate));
+      topology->AddNode(from);
+      topology->AddNode(to);
+      EXPECT_EQ(from->ConnectOutput(0, to, 0), S_OK);
+      from->Release();
+      to->Release();
+      sd->Release();
+    }
+    pd->Release();
+    return topology;
+  }
+
+  RecordingSink* Sink(REFGUID major, REFGUID subtype, unsigned asksOnStart, bool askAfterEach, bool volume = false) {
+    sinks_.push_back(new RecordingSink(major, subtype, asksOnStart, askAfterEach, volume));
+    return sinks_.back();
+  }
+
+  // Sets the topology and waits for it to be ready (or refused).
+  void SetTopology(const std::vector<RecordingSink*>& sinks) {
+    IMFTopology* topology = PartialTopology(sinks);
+    ASSERT_EQ(session_->SetTopology(0, topology), S_OK);
+    topology->Release();
+    ASSERT_TRUE(events_->WaitFor(MESessionTopologySet));
+  }
+
+  static std::vector<IMFSample*> PcmSamples(size_t count) {
+    std::vector<IMFSample*> samples;
+    for (size_t i = 0; i < count; ++i)
+      samples.push_back(SampleOf(std::vector<uint8_t>(64, static_cast<uint8_t>(i + 1)), LONGLONG(i) * 100000));
+    return samples;
+  }
+  static IMFMediaType* PcmType() { return TypeOf(MFMediaType_Audio, MFAudioFormat_PCM); }
+
+  IMFMediaSession* session_ = nullptr;
+  SessionEvents* events_ = nullptr;
+  ScriptedSource* source_ = nullptr;
+  std::vector<RecordingSink*> sinks_;
+  std::vector<SinkActivate*> activates_;
+};
+
+// The H.264 branch is resolved to decoder and converter; every frame of the
+// clip reaches the RGB32 sink as the colour converter makes it from
+// ffmpeg's decode, in order and with its time; the PCM branch is connected
+// directly; the session ends once, after both sinks' markers.
+TEST_F(MfSession, PlaysAnH264ClipThroughDecoderAndConverterAndEndsOnce) {
+  X264Clip clip;
+  ASSERT_TRUE(clip.Make(64, 48, 10));
+  const std::string bgra = clip.dir + "/ref.bgra";
+  const std::string convert = "ffmpeg -nostdin -loglevel error -y -i " + clip.dir +
+                              "/clip.h264 -sws_flags bilinear -pix_fmt bgra -f rawvideo " + bgra;
+  ASSERT_EQ(std::system(convert.c_str()), 0);
+  const std::vector<uint8_t> reference = X264Clip::ReadFile(bgra);
+  const size_t frameBytes = 64 * 48 * 4;
+  ASSERT_EQ(reference.size(), frameBytes * clip.accessUnits.size());
+
+  std::vector<IMFSample*> video;
+  for (size_t i = 0; i < clip.accessUnits.size(); ++i)
+    video.push_back(SampleOf(clip.accessUnits[i], LONGLONG(i) * kFrameTime));
+  source_ = new ScriptedSource({{TypeOf(MFMediaType_Video, MFVideoFormat_H264, 64, 48), video},
+                                {PcmType(), PcmSamples(6)}});
+  RecordingSink* screen = Sink(MFMediaType_Video, MFVideoFormat_RGB32, 2, true);
+  RecordingSink* speaker = Sink(MFMediaType_Audio, MFAudioFormat_PCM, 2, true);
+  SetTopology({screen, speaker});
+  ASSERT_TRUE(events_->WaitFor(MESessionTopologyStatus));
+
+  // The full topology: source, decoder, converter, sink; source, sink.
+  IMFTopology* full = nullptr;
+  ASSERT_EQ(session_->GetFullTopology(1, 0, &full), S_OK);
+  WORD nodes = 0;
+  full->GetNodeCount(&nodes);
+  EXPECT_EQ(nodes, 6);
+  full->Release();
+  IMFMediaType* sinkType = screen->CurrentType();
+  ASSERT_NE(sinkType, nullptr);
+  UINT32 w = 0, h = 0;
+  EXPECT_EQ(MFGetAttributeSize(sinkType, MF_MT_FRAME_SIZE, &w, &h), S_OK);
+  EXPECT_EQ(w, 64u);
+  EXPECT_EQ(h, 48u);
+  sinkType->Release();
+
+  PROPVARIANT start;
+  PropVariantInit(&start);
+  ASSERT_EQ(session_->Start(&GUID_NULL, &start), S_OK);
+  ASSERT_TRUE(events_->WaitFor(MESessionEnded));
+  ASSERT_EQ(session_->Close(), S_OK);
+  ASSERT_TRUE(events_->WaitFor(MESessionClosed));
+
+  const std::vector<RecordingSink::Taken> frames = screen->TakenSamples();
+  ASSERT_EQ(frames.size(), clip.accessUnits.size());
+  for (size_t i = 0; i < frames.size(); ++i) {
+    EXPECT_EQ(frames[i].time, LONGLONG(i) * kFrameTime) << "frame " << i;
+    ASSERT_EQ(frames[i].bytes.size(), frameBytes) << "frame " << i;
+    int worst = 0;
+    for (size_t k = 0; k < frameBytes; ++k)
+      worst = std::max(worst, std::abs(frames[i].bytes[k] - reference[i * frameBytes + k]));
+    EXPECT_LE(worst, 2) << "frame " << i;
+  }
+  const std::vector<RecordingSink::Taken> sound = speaker->TakenSamples();
+  ASSERT_EQ(sound.size(), 6u);
+  for (size_t i = 0; i < sound.size(); ++i) EXPECT_EQ(sound[i].bytes, std::vector<uint8_t>(64, uint8_t(i + 1)));
+
+  const std::vector<Event> expected = {
+      {MESessionTopologySet, S_OK, 0},
+      {MESessionTopologyStatus, S_OK, MF_TOPOSTATUS_READY},
+      {MESessionTopologyStatus, S_OK, MF_TOPOSTATUS_STARTED_SOURCE},
+      {MESessionStarted, S_OK, 0},
+      {MESessionTopologyStatus, S_OK, MF_TOPOSTATUS_ENDED},
+      {MESessionEnded, S_OK, 0},
+      {MESessionClosed, S_OK, 0},
+  };
+  EXPECT_EQ(events_->Events(), expected);
+  for (RecordingSink* sink : {screen, speaker}) {
+    const std::vector<std::string> notes = sink->Notes();
+    EXPECT_EQ(std::count(notes.begin(), notes.end(), "end-of-segment"), 1);
+    EXPECT_EQ(notes.back(), "shutdown");
+  }
+  EXPECT_EQ(source_->Calls(), std::vector<std::string>{"start"});
+}
+
+// Start, pause, resume, stop and close: the session's events, the source's
+// calls and what the sink's clock tells it, in order; a pause while stopped
+// is refused in the pause event's status.
+TEST_F(MfSession, StartPauseResumeStopAndCloseInOrder) {
+  source_ = new ScriptedSource({{PcmType(), PcmSamples(50)}});
+  // One request per clock start: the presentation cannot run out.
+  RecordingSink* speaker = Sink(MFMediaType_Audio, MFAudioFormat_PCM, 1, false);
+  SetTopology({speaker});
+  ASSERT_TRUE(events_->WaitFor(MESessionTopologyStatus));
+
+  IMFClock* clock = nullptr;
+  ASSERT_EQ(session_->GetClock(&clock), S_OK);
+  IMFPresentationClock* presentation = nullptr;
+  ASSERT_EQ(clock->QueryInterface(IID_IMFPresentationClock, reinterpret_cast<void**>(&presentation)), S_OK);
+  MFCLOCK_STATE state = MFCLOCK_STATE_INVALID;
+
+  ASSERT_EQ(session_->Pause(), S_OK);  // not started yet
+  ASSERT_EQ(session_->Start(nullptr, nullptr), S_OK);
+  ASSERT_TRUE(events_->WaitFor(MESessionStarted));
+  ASSERT_TRUE(speaker->WaitForSamples(1));
+  clock->GetState(0, &state);
+  EXPECT_EQ(state, MFCLOCK_STATE_RUNNING);
+
+  ASSERT_EQ(session_->Pause(), S_OK);
+  ASSERT_TRUE(events_->WaitFor(MESessionPaused, 2));
+  presentation->GetState(0, &state);
+  EXPECT_EQ(state, MFCLOCK_STATE_PAUSED);
+  MFTIME a = 0, b = 0;
+  presentation->GetTime(&a);
+  presentation->GetTime(&b);
+  EXPECT_EQ(a, b);  // a paused clock stands
+
+  PROPVARIANT resume;
+  PropVariantInit(&resume);
+  ASSERT_EQ(session_->Start(&GUID_NULL, &resume), S_OK);
+  ASSERT_TRUE(events_->WaitFor(MESessionStarted, 2));
+  ASSERT_EQ(session_->Stop(), S_OK);
+  ASSERT_TRUE(events_->WaitFor(MESessionStopped));
+  clock->GetState(0, &state);
+  EXPECT_EQ(state, MFCLOCK_STATE_STOPPED);
+  ASSERT_EQ(session_->Close(), S_OK);
+  ASSERT_TRUE(events_->WaitFor(MESessionClosed));
+
+  const std::vector<Event> expected = {
+      {MESessionTopologySet, S_OK, 0},
+      {MESessionTopologyStatus, S_OK, MF_TOPOSTATUS_READY},
+      {MESessionPaused, MF_E_INVALIDREQUEST, 0},
+      {MESessionTopologyStatus, S_OK, MF_TOPOSTATUS_STARTED_SOURCE},
+      {MESessionStarted, S_OK, 0},
+      {MESessionPaused, S_OK, 0},
+      {MESessionStarted, S_OK, 0},
+      {MESessionStopped, S_OK, 0},
+      {MESessionClosed, S_OK, 0},
+  };
+  EXPECT_EQ(events_->Events(), expected);
+  EXPECT_EQ(source_->Calls(), (std::vector<std::string>{"start", "pause", "start", "stop"}));
+  const std::vector<std::string> notes = speaker->Notes();
+  const std::vector<std::string> clockNotes = {"clock-start", "clock-pause", "clock-restart", "clock-stop", "flush"};
+  std::vector<std::string> seen;
+  for (const std::string& n : notes)
+    if (n != "shutdown") seen.push_back(n);
+  EXPECT_EQ(seen, clockNotes);
+  EXPECT_EQ(notes.back(), "shutdown");
+  EXPECT_EQ(activates_[0]->Shutdowns(), 1);
+  // Calls after close are refused in their events; after shutdown at once.
+  ASSERT_EQ(session_->Start(nullptr, nullptr), S_OK);
+  ASSERT_EQ(session_->Shutdown(), S_OK);
+  EXPECT_EQ(session_->Start(nullptr, nullptr), MF_E_SHUTDOWN);
+  IMFClock* late = nullptr;
+  EXPECT_EQ(session_->GetClock(&late), MF_E_SHUTDOWN);
+  EXPECT_EQ(late, nullptr);
+  presentation->Release();
+  clock->Release();
+}
+
+// A branch whose type no decoder takes fails the whole topology with
+// MF_E_TOPO_CODEC_NOT_FOUND, before any ready status; the sinks it
+// activated are shut down; Close still closes, and Start is refused.
+TEST_F(MfSession, ABranchWithoutDecoderFailsTheTopologyAndCloseStillCloses) {
+  source_ = new ScriptedSource({{PcmType(), PcmSamples(3)},
+                                {TypeOf(MFMediaType_Video, MFVideoFormat_WVC1, 64, 48), {}}});
+  RecordingSink* speaker = Sink(MFMediaType_Audio, MFAudioFormat_PCM, 1, true);
+  RecordingSink* screen = Sink(MFMediaType_Video, MFVideoFormat_RGB32, 1, true);
+  SetTopology({speaker, screen});
+  ASSERT_EQ(session_->Start(nullptr, nullptr), S_OK);
+  ASSERT_EQ(session_->Close(), S_OK);
+  ASSERT_TRUE(events_->WaitFor(MESessionClosed));
+  const std::vector<Event> expected = {
+      {MESessionTopologySet, MF_E_TOPO_CODEC_NOT_FOUND, 0},
+      {MESessionStarted, MF_E_INVALIDREQUEST, 0},
+      {MESessionClosed, S_OK, 0},
+  };
+  EXPECT_EQ(events_->Events(), expected);
+  IMFTopology* full = nullptr;
+  EXPECT_EQ(session_->GetFullTopology(1, 0, &full), MF_E_INVALIDREQUEST);
+  EXPECT_EQ(speaker->Notes(), std::vector<std::string>{"shutdown"});
+  EXPECT_TRUE(source_->Calls().empty());
+}
+
+// The renderer services come from the sinks through the session's
+// IMFGetService: the first sink that answers, MF_E_UNSUPPORTED_SERVICE when
+// none does, and none once the session has closed.
+TEST_F(MfSession, ServicesComeFromTheSinksThroughTheSession) {
+  source_ = new ScriptedSource({{PcmType(), PcmSamples(1)}, {PcmType(), PcmSamples(1)}});
+  RecordingSink* plain = Sink(MFMediaType_Audio, MFAudioFormat_PCM, 1, true);
+  RecordingSink* withVolume = Sink(MFMediaType_Audio, MFAudioFormat_PCM, 1, true, true);
+  SetTopology({plain, withVolume});
+  ASSERT_TRUE(events_->WaitFor(MESessionTopologyStatus));
+
+  IMFGetService* services = nullptr;
+  ASSERT_EQ(session_->QueryInterface(IID_IMFGetService, reinterpret_cast<void**>(&services)), S_OK);
+  IMFAudioStreamVolume* volume = nullptr;
+  ASSERT_EQ(services->GetService(MR_STREAM_VOLUME_SERVICE, IID_IMFAudioStreamVolume,
+                                 reinterpret_cast<void**>(&volume)),
+            S_OK);
+  EXPECT_EQ(volume, withVolume->Volume());
+  volume->Release();
+  IMFVideoDisplayControl* display = nullptr;
+  EXPECT_EQ(services->GetService(MR_VIDEO_RENDER_SERVICE, IID_IMFVideoDisplayControl,
+                                 reinterpret_cast<void**>(&display)),
+            MF_E_UNSUPPORTED_SERVICE);
+  EXPECT_EQ(display, nullptr);
+  EXPECT_EQ(services->GetService(IID_IMFClock, IID_IMFAudioStreamVolume, reinterpret_cast<void**>(&volume)),
+            MF_E_UNSUPPORTED_SERVICE);
+
+  ASSERT_EQ(session_->Close(), S_OK);
+  ASSERT_TRUE(events_->WaitFor(MESessionClosed));
+  EXPECT_EQ(services->GetService(MR_STREAM_VOLUME_SERVICE, IID_IMFAudioStreamVolume,
+                                 reinterpret_cast<void**>(&volume)),
+            MF_E_UNSUPPORTED_SERVICE);
+  services->Release();
+}
+
+// After the end the session stands stopped: Stop answers at once, and a
+// start at position 0 plays the presentation again and ends it again.
+TEST_F(MfSession, StopThenStartPlaysThePresentationAgain) {
+  source_ = new ScriptedSource({{PcmType(), PcmSamples(4)}});
+  RecordingSink* speaker = Sink(MFMediaType_Audio, MFAudioFormat_PCM, 1, true);
+  SetTopology({speaker});
+  ASSERT_EQ(session_->Start(nullptr, nullptr), S_OK);
+  ASSERT_TRUE(events_->WaitFor(MESessionEnded));
+  ASSERT_EQ(session_->Stop(), S_OK);
+  ASSERT_TRUE(events_->WaitFor(MESessionStopped));
+  PROPVARIANT zero;
+  PropVariantInit(&zero);
+  zero.vt = VT_I8;
+  zero.hVal = 0;
+  ASSERT_EQ(session_->Start(&GUID_NULL, &zero), S_OK);
+  ASSERT_TRUE(events_->WaitFor(MESessionEnded, 2));
+  const std::vector<RecordingSink::Taken> taken = speaker->TakenSamples();
+  ASSERT_EQ(taken.size(), 8u);
+  for (size_t i = 0; i < taken.size(); ++i) EXPECT_EQ(taken[i].time, LONGLONG(i % 4) * 100000) << i;
+  EXPECT_EQ(events_->CountOf(MESessionEnded), 2u);
+}
+
+}  // namespace
