@@ -529,15 +529,15 @@ class MediaSession : public ComObject<IMFMediaSession>, public IMFGetService {
   }
 
   // Drops every sample on its way; a stop also forgets what the sinks asked.
+  // A request out on the source may be dropped by a stop or a seek: the
+  // next one is asked for rather than waiting for it forever.
   void Flush(bool stop) {
     for (Branch& b : branches_) {
       for (const Ref<IMFTransform>& t : b.transforms) t->ProcessMessage(MFT_MESSAGE_COMMAND_FLUSH, 0);
       if (b.streamSink) b.streamSink->Flush();
       b.ready.clear();
-      if (stop) {
-        b.requests = 0;
-        b.sourcePending = false;
-      }
+      b.sourcePending = false;
+      if (stop) b.requests = 0;
     }
   }
 

@@ -31,6 +31,20 @@ namespace session_test {
                                                    \
  public:
 
+// The event generator's calls, answered by an event queue member.
+#define SESSION_TEST_EVENTS_FROM(queue)                                                                    \
+  HRESULT GetEvent(DWORD flags, IMFMediaEvent** event) override { return queue->GetEvent(flags, event); } \
+  HRESULT BeginGetEvent(IMFAsyncCallback* callback, IUnknown* state) override {                          \
+    return queue->BeginGetEvent(callback, state);                                                          \
+  }                                                                                                        \
+  HRESULT EndGetEvent(IMFAsyncResult* result, IMFMediaEvent** event) override {                          \
+    return queue->EndGetEvent(result, event);                                                              \
+  }                                                                                                        \
+  HRESULT QueueEvent(MediaEventType type, REFGUID extended, HRESULT status, const PROPVARIANT* value)     \
+      override {                                                                                           \
+    return queue->QueueEventParamVar(type, extended, status, value);                                      \
+  }
+
 constexpr auto kBound = std::chrono::seconds(60);
 
 inline IMFSample* SampleOf(const std::vector<uint8_t>& bytes, LONGLONG time) {
@@ -94,16 +108,7 @@ class ScriptedStream final : public IMFMediaStream {
     *object = nullptr;
     return E_NOINTERFACE;
   }
-  HRESULT GetEvent(DWORD flags, IMFMediaEvent** event) override { return queue_->GetEvent(flags, event); }
-  HRESULT BeginGetEvent(IMFAsyncCallback* callback, IUnknown* state) override {
-    return queue_->BeginGetEvent(callback, state);
-  }
-  HRESULT EndGetEvent(IMFAsyncResult* result, IMFMediaEvent** event) override {
-    return queue_->EndGetEvent(result, event);
-  }
-  HRESULT QueueEvent(MediaEventType type, REFGUID extended, HRESULT status, const PROPVARIANT* value) override {
-    return queue_->QueueEventParamVar(type, extended, status, value);
-  }
+  SESSION_TEST_EVENTS_FROM(queue_)
   HRESULT GetMediaSource(IMFMediaSource** source) override;
   HRESULT GetStreamDescriptor(IMFStreamDescriptor** descriptor) override {
     *descriptor = descriptor_;
@@ -181,16 +186,7 @@ class ScriptedSource final : public IMFMediaSource {
     *object = nullptr;
     return E_NOINTERFACE;
   }
-  HRESULT GetEvent(DWORD flags, IMFMediaEvent** event) override { return queue_->GetEvent(flags, event); }
-  HRESULT BeginGetEvent(IMFAsyncCallback* callback, IUnknown* state) override {
-    return queue_->BeginGetEvent(callback, state);
-  }
-  HRESULT EndGetEvent(IMFAsyncResult* result, IMFMediaEvent** event) override {
-    return queue_->EndGetEvent(result, event);
-  }
-  HRESULT QueueEvent(MediaEventType type, REFGUID extended, HRESULT status, const PROPVARIANT* value) override {
-    return queue_->QueueEventParamVar(type, extended, status, value);
-  }
+  SESSION_TEST_EVENTS_FROM(queue_)
   HRESULT GetCharacteristics(DWORD* characteristics) override {
     *characteristics = MFMEDIASOURCE_CAN_SEEK | MFMEDIASOURCE_CAN_PAUSE;
     return S_OK;
@@ -420,16 +416,7 @@ class RecordingSink final : public IMFMediaSink, public IMFStreamSink, public IM
   }
 
   // ---- stream sink ----
-  HRESULT GetEvent(DWORD flags, IMFMediaEvent** event) override { return queue_->GetEvent(flags, event); }
-  HRESULT BeginGetEvent(IMFAsyncCallback* callback, IUnknown* state) override {
-    return queue_->BeginGetEvent(callback, state);
-  }
-  HRESULT EndGetEvent(IMFAsyncResult* result, IMFMediaEvent** event) override {
-    return queue_->EndGetEvent(result, event);
-  }
-  HRESULT QueueEvent(MediaEventType type, REFGUID extended, HRESULT status, const PROPVARIANT* value) override {
-    return queue_->QueueEventParamVar(type, extended, status, value);
-  }
+  SESSION_TEST_EVENTS_FROM(queue_)
   HRESULT GetMediaSink(IMFMediaSink** sink) override {
     *sink = this;
     AddRef();
