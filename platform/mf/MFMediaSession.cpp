@@ -77,14 +77,14 @@ class MediaSession;
 // on the generator finds nothing to do.
 class EventListener : public ComObject<IMFAsyncCallback> {
  public:
-  EventListener(MediaSession* session, IMFMediaEventGenerator* generator, Origin origin, size_t branch,
-                unsigned serial)
-      : session_(session), generator_(Ref<IMFMediaEventGenerator>::Share(generator)), origin_(origin),
-        branch_(branch), serial_(serial) {}
+  EventListener(MediaSession* session, IMFMediaEventGenerator* generator, Origin origin, size_t branch, unsigned serial)
+      : session_(session),
+        generator_(Ref<IMFMediaEventGenerator>::Share(generator)),
+        origin_(origin),
+        branch_(branch),
+        serial_(serial) {}
 
-  HRESULT QueryInterface(REFIID riid, void** object) override {
-    return Answer(riid, object, IID_IMFAsyncCallback);
-  }
+  HRESULT QueryInterface(REFIID riid, void** object) override { return Answer(riid, object, IID_IMFAsyncCallback); }
   HRESULT GetParameters(DWORD* flags, DWORD* queue) override {
     if (!flags || !queue) return E_POINTER;
     *flags = 0;
@@ -258,8 +258,7 @@ class MediaSession : public ComObject<IMFMediaSession>, public IMFGetService {
   HRESULT GetService(REFGUID service, REFIID riid, void** object) override {
     if (!object) return E_POINTER;
     *object = nullptr;
-    if (service != MR_VIDEO_RENDER_SERVICE && service != MR_VIDEO_MIXER_SERVICE &&
-        service != MR_STREAM_VOLUME_SERVICE)
+    if (service != MR_VIDEO_RENDER_SERVICE && service != MR_VIDEO_MIXER_SERVICE && service != MR_STREAM_VOLUME_SERVICE)
       return MF_E_UNSUPPORTED_SERVICE;
     std::vector<Ref<IUnknown>> candidates;
     {
@@ -287,8 +286,8 @@ class MediaSession : public ComObject<IMFMediaSession>, public IMFGetService {
 
   // An attribute of the full topology: the id of the partial one it came
   // from.
-  static constexpr GUID kPartialTopologyId = {0x6c1c3a3e, 0x5b0d, 0x4e51, {0x9a, 0x6e, 0x2f, 0x41, 0x73, 0x0d, 0x58,
-                                                                             0x21}};
+  static constexpr GUID kPartialTopologyId = {
+      0x6c1c3a3e, 0x5b0d, 0x4e51, {0x9a, 0x6e, 0x2f, 0x41, 0x73, 0x0d, 0x58, 0x21}};
 
   ~MediaSession() override {
     if (events_) Shutdown();
@@ -704,8 +703,7 @@ class MediaSession : public ComObject<IMFMediaSession>, public IMFGetService {
     CLSID* ids = nullptr;
     UINT32 count = 0;
     std::vector<CLSID> found;
-    if (SUCCEEDED(MFTEnum(category, 0, &input, nullptr, nullptr, &ids, &count)) && ids)
-      found.assign(ids, ids + count);
+    if (SUCCEEDED(MFTEnum(category, 0, &input, nullptr, nullptr, &ids, &count)) && ids) found.assign(ids, ids + count);
     CoTaskMemFree(ids);
     return found;
   }

@@ -119,9 +119,7 @@ class PresentationClock : public ComObject<IMFPresentationClock>, public IMFCloc
   }
 
   // The presentation time at system time `now` (lock held).
-  MFTIME TimeAt(MFTIME now) const {
-    return state_ == MFCLOCK_STATE_RUNNING ? base_ + (now - since_) : base_;
-  }
+  MFTIME TimeAt(MFTIME now) const { return state_ == MFCLOCK_STATE_RUNNING ? base_ + (now - since_) : base_; }
 
   // Applies a change under the lock and tells the sinks afterwards; the
   // notify lock keeps the notices of two changes from crossing.
@@ -141,10 +139,18 @@ class PresentationClock : public ComObject<IMFPresentationClock>, public IMFCloc
     }
     for (IMFClockStateSink* sink : sinks) {
       switch (notice.kind) {
-        case Notice::kStart: sink->OnClockStart(now, notice.offset); break;
-        case Notice::kRestart: sink->OnClockRestart(now); break;
-        case Notice::kStop: sink->OnClockStop(now); break;
-        case Notice::kPause: sink->OnClockPause(now); break;
+        case Notice::kStart:
+          sink->OnClockStart(now, notice.offset);
+          break;
+        case Notice::kRestart:
+          sink->OnClockRestart(now);
+          break;
+        case Notice::kStop:
+          sink->OnClockStop(now);
+          break;
+        case Notice::kPause:
+          sink->OnClockPause(now);
+          break;
       }
       sink->Release();
     }

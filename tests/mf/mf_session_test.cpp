@@ -99,6 +99,34 @@ class MfSession : public ::testing::Test {
   }
   static IMFMediaType* PcmType() { return TypeOf(MFMediaType_Audio, MFAudioFormat_PCM); }
 
+  // The clip's pictures as libswscale converts ffmpeg's decode to BGRA, one
+  // entry per picture (empty when ffmpeg failed).
+  static std::vector<std::vector<uint8_t>> ConvertedPictures(const X264Clip& clip) {
+    const std::string bgra = clip.dir + "/ref.bgra";
+    const std::string convert = "ffmpeg -nostdin -loglevel error -y -i " + clip.dir +
+                                "/clip.h264 -sws_flags bilinear -pix_fmt bgra -f rawvideo " + bgra;
+    std::vector<std::vector<uint8_t>> pictures;
+    if (std::system(convert.c_str()) != 0) return pictures;
+    const std::vector<uint8_t> all = X264Clip::ReadFile(bgra);
+    const size_t size = static_cast<size_t>(clip.width) * clip.height * 4;
+    for (size_t at = 0; at + size <= all.size(); at += size)
+      pictures.emplace_back(all.begin() + at, all.begin() + at + size);
+    return pictures;
+  }
+  // Every picture the sink took is within two steps of its reference.
+  static void ExpectPictures(const std::vector<RecordingSink::Taken>& taken,
+                             const std::vector<std::vector<uint8_t>>& references) {
+    ASSERT_EQ(taken.size(), references.size());
+    for (size_t i = 0; i < taken.size(); ++i) {
+      EXPECT_EQ(taken[i].time, LONGLONG(i) * kFrameTime) << "picture " << i;
+      ASSERT_EQ(taken[i].bytes.size(), references[i].size()) << "picture " << i;
+      int worst = 0;
+      for (size_t k = 0; k < references[i].size(); ++k)
+        worst = std::max(worst, std::abs(taken[i].bytes[k] - references[i][k]));
+      EXPECT_LE(worst, 2) << "picture " << i;
+    }
+  }
+
   IMFMediaSession* session_ = nullptr;
   SessionEvents* events_ = nullptr;
   ScriptedSource* source_ = nullptr;
@@ -113,19 +141,14 @@ class MfSession : public ::testing::Test {
 TEST_F(MfSession, PlaysAnH264ClipThroughDecoderAndConverterAndEndsOnce) {
   X264Clip clip;
   ASSERT_TRUE(clip.Make(64, 48, 10));
-  const std::string bgra = clip.dir + "/ref.bgra";
-  const std::string convert = "ffmpeg -nostdin -loglevel error -y -i " + clip.dir +
-                              "/clip.h264 -sws_flags bilinear -pix_fmt bgra -f rawvideo " + bgra;
-  ASSERT_EQ(std::system(convert.c_str()), 0);
-  const std::vector<uint8_t> reference = X264Clip::ReadFile(bgra);
-  const size_t frameBytes = 64 * 48 * 4;
-  ASSERT_EQ(reference.size(), frameBytes * clip.accessUnits.size());
+  const std::vector<std::vector<uint8_t>> references = ConvertedPictures(clip);
+  ASSERT_EQ(references.size(), clip.accessUnits.size());
 
   std::vector<IMFSample*> video;
   for (size_t i = 0; i < clip.accessUnits.size(); ++i)
     video.push_back(SampleOf(clip.accessUnits[i], LONGLONG(i) * kFrameTime));
-  source_ = new ScriptedSource({{TypeOf(MFMediaType_Video, MFVideoFormat_H264, 64, 48), video},
-                                {PcmType(), PcmSamples(6)}});
+  source_ =
+      new ScriptedSource({{TypeOf(MFMediaType_Video, MFVideoFormat_H264, 64, 48), video}, {PcmType(), PcmSamples(6)}});
   RecordingSink* screen = Sink(MFMediaType_Video, MFVideoFormat_RGB32, 2, true);
   RecordingSink* speaker = Sink(MFMediaType_Audio, MFAudioFormat_PCM, 2, true);
   SetTopology({screen, speaker});
@@ -153,16 +176,7 @@ TEST_F(MfSession, PlaysAnH264ClipThroughDecoderAndConverterAndEndsOnce) {
   ASSERT_EQ(session_->Close(), S_OK);
   ASSERT_TRUE(events_->WaitFor(MESessionClosed));
 
-  const std::vector<RecordingSink::Taken> frames = screen->TakenSamples();
-  ASSERT_EQ(frames.size(), clip.accessUnits.size());
-  for (size_t i = 0; i < frames.size(); ++i) {
-    EXPECT_EQ(frames[i].time, LONGLONG(i) * kFrameTime) << "frame " << i;
-    ASSERT_EQ(frames[i].bytes.size(), frameBytes) << "frame " << i;
-    int worst = 0;
-    for (size_t k = 0; k < frameBytes; ++k)
-      worst = std::max(worst, std::abs(frames[i].bytes[k] - reference[i * frameBytes + k]));
-    EXPECT_LE(worst, 2) << "frame " << i;
-  }
+  ExpectPictures(screen->TakenSamples(), references);
   const std::vector<RecordingSink::Taken> sound = speaker->TakenSamples();
   ASSERT_EQ(sound.size(), 6u);
   for (size_t i = 0; i < sound.size(); ++i) EXPECT_EQ(sound[i].bytes, std::vector<uint8_t>(64, uint8_t(i + 1)));
@@ -264,8 +278,8 @@ TEST_F(MfSession, StartPauseResumeStopAndCloseInOrder) {
 // MF_E_TOPO_CODEC_NOT_FOUND, before any ready status; the sinks it
 // activated are shut down; Close still closes, and Start is refused.
 TEST_F(MfSession, ABranchWithoutDecoderFailsTheTopologyAndCloseStillCloses) {
-  source_ = new ScriptedSource({{PcmType(), PcmSamples(3)},
-                                {TypeOf(MFMediaType_Video, MFVideoFormat_WVC1, 64, 48), {}}});
+  source_ =
+      new ScriptedSource({{PcmType(), PcmSamples(3)}, {TypeOf(MFMediaType_Video, MFVideoFormat_WVC1, 64, 48), {}}});
   RecordingSink* speaker = Sink(MFMediaType_Audio, MFAudioFormat_PCM, 1, true);
   RecordingSink* screen = Sink(MFMediaType_Video, MFVideoFormat_RGB32, 1, true);
   SetTopology({speaker, screen});
@@ -297,23 +311,21 @@ TEST_F(MfSession, ServicesComeFromTheSinksThroughTheSession) {
   IMFGetService* services = nullptr;
   ASSERT_EQ(session_->QueryInterface(IID_IMFGetService, reinterpret_cast<void**>(&services)), S_OK);
   IMFAudioStreamVolume* volume = nullptr;
-  ASSERT_EQ(services->GetService(MR_STREAM_VOLUME_SERVICE, IID_IMFAudioStreamVolume,
-                                 reinterpret_cast<void**>(&volume)),
+  ASSERT_EQ(services->GetService(MR_STREAM_VOLUME_SERVICE, IID_IMFAudioStreamVolume, reinterpret_cast<void**>(&volume)),
             S_OK);
   EXPECT_EQ(volume, withVolume->Volume());
   volume->Release();
   IMFVideoDisplayControl* display = nullptr;
-  EXPECT_EQ(services->GetService(MR_VIDEO_RENDER_SERVICE, IID_IMFVideoDisplayControl,
-                                 reinterpret_cast<void**>(&display)),
-            MF_E_UNSUPPORTED_SERVICE);
+  EXPECT_EQ(
+      services->GetService(MR_VIDEO_RENDER_SERVICE, IID_IMFVideoDisplayControl, reinterpret_cast<void**>(&display)),
+      MF_E_UNSUPPORTED_SERVICE);
   EXPECT_EQ(display, nullptr);
   EXPECT_EQ(services->GetService(IID_IMFClock, IID_IMFAudioStreamVolume, reinterpret_cast<void**>(&volume)),
             MF_E_UNSUPPORTED_SERVICE);
 
   ASSERT_EQ(session_->Close(), S_OK);
   ASSERT_TRUE(events_->WaitFor(MESessionClosed));
-  EXPECT_EQ(services->GetService(MR_STREAM_VOLUME_SERVICE, IID_IMFAudioStreamVolume,
-                                 reinterpret_cast<void**>(&volume)),
+  EXPECT_EQ(services->GetService(MR_STREAM_VOLUME_SERVICE, IID_IMFAudioStreamVolume, reinterpret_cast<void**>(&volume)),
             MF_E_UNSUPPORTED_SERVICE);
   services->Release();
 }
@@ -338,6 +350,118 @@ TEST_F(MfSession, StopThenStartPlaysThePresentationAgain) {
   ASSERT_EQ(taken.size(), 8u);
   for (size_t i = 0; i < taken.size(); ++i) EXPECT_EQ(taken[i].time, LONGLONG(i % 4) * 100000) << i;
   EXPECT_EQ(events_->CountOf(MESessionEnded), 2u);
+}
+
+// A start at a position while started is a seek: the sink is flushed, the
+// source seeks, the clock starts again at the position and the sink gets
+// the sample there. Close while started stops the source first; a shutdown
+// afterwards leaves the source alone.
+TEST_F(MfSession, SeekWhileStartedFlushesAndCloseStopsTheSource) {
+  source_ = new ScriptedSource({{PcmType(), PcmSamples(10)}});
+  RecordingSink* speaker = Sink(MFMediaType_Audio, MFAudioFormat_PCM, 1, false);
+  SetTopology({speaker});
+  ASSERT_EQ(session_->Start(nullptr, nullptr), S_OK);
+  ASSERT_TRUE(speaker->WaitForSamples(1));
+  PROPVARIANT at;
+  PropVariantInit(&at);
+  at.vt = VT_I8;
+  at.hVal = 500000;
+  ASSERT_EQ(session_->Start(&GUID_NULL, &at), S_OK);
+  ASSERT_TRUE(events_->WaitFor(MESessionStarted, 2));
+  ASSERT_TRUE(speaker->WaitForSamples(2));
+  ASSERT_EQ(session_->Close(), S_OK);
+  ASSERT_TRUE(events_->WaitFor(MESessionClosed));
+  ASSERT_EQ(session_->Shutdown(), S_OK);
+
+  const std::vector<RecordingSink::Taken> taken = speaker->TakenSamples();
+  ASSERT_EQ(taken.size(), 2u);
+  EXPECT_EQ(taken[0].time, 0);
+  EXPECT_EQ(taken[1].time, 500000);
+  EXPECT_EQ(source_->Calls(), (std::vector<std::string>{"start", "start", "stop"}));
+  const std::vector<std::string> notes = speaker->Notes();
+  EXPECT_EQ(notes, (std::vector<std::string>{"clock-start", "flush", "clock-start", "clock-stop", "shutdown"}));
+  const std::vector<Event> expected = {
+      {MESessionTopologySet, S_OK, 0},
+      {MESessionTopologyStatus, S_OK, MF_TOPOSTATUS_READY},
+      {MESessionTopologyStatus, S_OK, MF_TOPOSTATUS_STARTED_SOURCE},
+      {MESessionStarted, S_OK, 0},
+      {MESessionStarted, S_OK, 0},
+      {MESessionClosed, S_OK, 0},
+  };
+  EXPECT_EQ(events_->Events(), expected);
+}
+
+// Pictures that change size mid-stream: the decoder's stream change is
+// followed by the converter and the sink's type, and every picture of both
+// sizes arrives as the converter makes it from ffmpeg's decode.
+TEST_F(MfSession, AStreamChangeOfSizeReachesConverterAndSink) {
+  X264Clip small, large;
+  ASSERT_TRUE(small.Make(64, 48, 3));
+  ASSERT_TRUE(large.Make(96, 64, 3));
+  std::vector<std::vector<uint8_t>> references = ConvertedPictures(small);
+  const std::vector<std::vector<uint8_t>> more = ConvertedPictures(large);
+  references.insert(references.end(), more.begin(), more.end());
+  ASSERT_EQ(references.size(), 6u);
+  std::vector<IMFSample*> video;
+  for (X264Clip* clip : {&small, &large})
+    for (const auto& unit : clip->accessUnits) video.push_back(SampleOf(unit, LONGLONG(video.size()) * kFrameTime));
+  source_ = new ScriptedSource({{TypeOf(MFMediaType_Video, MFVideoFormat_H264, 64, 48), video}});
+  RecordingSink* screen = Sink(MFMediaType_Video, MFVideoFormat_RGB32, 1, true);
+  SetTopology({screen});
+  ASSERT_EQ(session_->Start(nullptr, nullptr), S_OK);
+  ASSERT_TRUE(events_->WaitFor(MESessionEnded));
+
+  ExpectPictures(screen->TakenSamples(), references);
+  IMFMediaType* type = screen->CurrentType();
+  ASSERT_NE(type, nullptr);
+  UINT32 w = 0, h = 0;
+  MFGetAttributeSize(type, MF_MT_FRAME_SIZE, &w, &h);
+  EXPECT_EQ(w, 96u);
+  EXPECT_EQ(h, 64u);
+  type->Release();
+}
+
+// Topologies the session cannot play are refused in the status of
+// MESessionTopologySet: no nodes, a source node without its attributes, a
+// source node leading nowhere, an output node without an object.
+TEST_F(MfSession, MalformedTopologiesAreRefused) {
+  source_ = new ScriptedSource({{PcmType(), PcmSamples(1)}});
+  IMFPresentationDescriptor* pd = nullptr;
+  ASSERT_EQ(source_->CreatePresentationDescriptor(&pd), S_OK);
+  BOOL selected = FALSE;
+  IMFStreamDescriptor* sd = nullptr;
+  ASSERT_EQ(pd->GetStreamDescriptorByIndex(0, &selected, &sd), S_OK);
+  enum Shape { kEmpty, kNoAttributes, kNoOutput, kNoSinkObject };
+  for (Shape shape : {kEmpty, kNoAttributes, kNoOutput, kNoSinkObject}) {
+    IMFTopology* topology = nullptr;
+    ASSERT_EQ(MFCreateTopology(&topology), S_OK);
+    if (shape != kEmpty) {
+      IMFTopologyNode* from = nullptr;
+      IMFTopologyNode* to = nullptr;
+      MFCreateTopologyNode(MF_TOPOLOGY_SOURCESTREAM_NODE, &from);
+      MFCreateTopologyNode(MF_TOPOLOGY_OUTPUT_NODE, &to);
+      if (shape != kNoAttributes) {
+        from->SetUnknown(MF_TOPONODE_SOURCE, static_cast<IMFMediaSource*>(source_));
+        from->SetUnknown(MF_TOPONODE_PRESENTATION_DESCRIPTOR, pd);
+        from->SetUnknown(MF_TOPONODE_STREAM_DESCRIPTOR, sd);
+      }
+      topology->AddNode(from);
+      topology->AddNode(to);
+      if (shape != kNoOutput) from->ConnectOutput(0, to, 0);
+      from->Release();
+      to->Release();
+    }
+    ASSERT_EQ(session_->SetTopology(0, topology), S_OK);
+    topology->Release();
+  }
+  ASSERT_TRUE(events_->WaitFor(MESessionTopologySet, 4));
+  for (const Event& e : events_->Events()) {
+    EXPECT_EQ(e.type, MESessionTopologySet);
+    EXPECT_EQ(e.status, MF_E_TOPO_UNSUPPORTED);
+  }
+  EXPECT_EQ(session_->SetTopology(0, nullptr), E_INVALIDARG);
+  sd->Release();
+  pd->Release();
 }
 
 }  // namespace

@@ -58,7 +58,7 @@ TEST(MfTopology, NodesConnectReconnectAndDisconnect) {
   // A node released while connected leaves no link behind in the nodes
   // downstream of it.
   ASSERT_EQ(decoder->ConnectOutput(0, output, 0), S_OK);
-  decoder->Release();  // still held through the source's output
+  decoder->Release();                            // still held through the source's output
   ASSERT_EQ(source->DisconnectOutput(0), S_OK);  // the decoder goes now
   EXPECT_EQ(output->GetInput(0, &seen, &index), MF_E_NOT_FOUND);
   source->Release();
@@ -81,8 +81,7 @@ TEST(MfTopology, NodeObjectsAttributesAndTheTopologysNodeList) {
   EXPECT_EQ(back, held);
   back->Release();
   IMFMediaSource* wrong = nullptr;
-  EXPECT_EQ(node->GetUnknown(MF_TOPONODE_SOURCE, IID_IMFMediaSource, reinterpret_cast<void**>(&wrong)),
-            E_NOINTERFACE);
+  EXPECT_EQ(node->GetUnknown(MF_TOPONODE_SOURCE, IID_IMFMediaSource, reinterpret_cast<void**>(&wrong)), E_NOINTERFACE);
 
   IMFTopology* topology = nullptr;
   ASSERT_EQ(MFCreateTopology(&topology), S_OK);
@@ -188,8 +187,8 @@ TEST(MfPresentationClock, StatesTimesAndNotices) {
 
   ASSERT_EQ(clock->RemoveClockStateSink(notes), S_OK);
   ASSERT_EQ(clock->Stop(), S_OK);
-  EXPECT_EQ(notes->notes, (std::vector<std::string>{"start " + std::to_string(offset), "pause", "restart", "stop",
-                                                    "start here"}));
+  EXPECT_EQ(notes->notes,
+            (std::vector<std::string>{"start " + std::to_string(offset), "pause", "restart", "stop", "start here"}));
   notes->Release();
   clock->Release();
 }

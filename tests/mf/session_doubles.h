@@ -18,31 +18,30 @@
 namespace session_test {
 
 // One reference count for objects that are a single class.
-#define SESSION_TEST_REFCOUNT                      \
-  ULONG AddRef() override { return ++refs_; }      \
-  ULONG Release() override {                       \
-    const ULONG left = --refs_;                    \
-    if (left == 0) delete this;                    \
-    return left;                                   \
-  }                                                \
-                                                   \
- private:                                          \
-  std::atomic<ULONG> refs_{1};                     \
-                                                   \
+#define SESSION_TEST_REFCOUNT                 \
+  ULONG AddRef() override { return ++refs_; } \
+  ULONG Release() override {                  \
+    const ULONG left = --refs_;               \
+    if (left == 0) delete this;               \
+    return left;                              \
+  }                                           \
+                                              \
+ private:                                     \
+  std::atomic<ULONG> refs_{1};                \
+                                              \
  public:
 
 // The event generator's calls, answered by an event queue member.
-#define SESSION_TEST_EVENTS_FROM(queue)                                                                    \
-  HRESULT GetEvent(DWORD flags, IMFMediaEvent** event) override { return queue->GetEvent(flags, event); } \
-  HRESULT BeginGetEvent(IMFAsyncCallback* callback, IUnknown* state) override {                          \
-    return queue->BeginGetEvent(callback, state);                                                          \
-  }                                                                                                        \
-  HRESULT EndGetEvent(IMFAsyncResult* result, IMFMediaEvent** event) override {                          \
-    return queue->EndGetEvent(result, event);                                                              \
-  }                                                                                                        \
-  HRESULT QueueEvent(MediaEventType type, REFGUID extended, HRESULT status, const PROPVARIANT* value)     \
-      override {                                                                                           \
-    return queue->QueueEventParamVar(type, extended, status, value);                                      \
+#define SESSION_TEST_EVENTS_FROM(queue)                                                                          \
+  HRESULT GetEvent(DWORD flags, IMFMediaEvent** event) override { return queue->GetEvent(flags, event); }        \
+  HRESULT BeginGetEvent(IMFAsyncCallback* callback, IUnknown* state) override {                                  \
+    return queue->BeginGetEvent(callback, state);                                                                \
+  }                                                                                                              \
+  HRESULT EndGetEvent(IMFAsyncResult* result, IMFMediaEvent** event) override {                                  \
+    return queue->EndGetEvent(result, event);                                                                    \
+  }                                                                                                              \
+  HRESULT QueueEvent(MediaEventType type, REFGUID extended, HRESULT status, const PROPVARIANT* value) override { \
+    return queue->QueueEventParamVar(type, extended, status, value);                                             \
   }
 
 constexpr auto kBound = std::chrono::seconds(60);
