@@ -247,8 +247,7 @@ class MediaSession : public ComObject<IMFMediaSession>, public IMFGetService {
     TOPOID mine = 0, partial = 0;
     fullTopology_->GetTopologyID(&mine);
     fullTopology_->GetUINT32(kPartialTopologyId, &partial);
-    // Flag 1 asks for the current topology whatever the id.
-    if (!(flags & 1) && id != mine && id != partial) return MF_E_INVALIDREQUEST;
+    if (!(flags & MFSESSION_GETFULLTOPOLOGY_CURRENT) && id != mine && id != partial) return MF_E_INVALIDREQUEST;
     *topology = fullTopology_.get();
     (*topology)->AddRef();
     return S_OK;
@@ -905,6 +904,7 @@ class MediaSession : public ComObject<IMFMediaSession>, public IMFGetService {
       ended_ = true;
       clock_->Stop();
       state_ = State::kStopped;
+      startedOnce_ = false;  // playing it again starts the source anew
       QueueTopologyStatus(MF_TOPOSTATUS_ENDED);
       Queue(MESessionEnded, S_OK);
     }

@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "mf/session_doubles.h"
@@ -97,6 +99,13 @@ class MfSession : public ::testing::Test {
       samples.push_back(SampleOf(std::vector<uint8_t>(64, static_cast<uint8_t>(i + 1)), LONGLONG(i) * 100000));
     return samples;
   }
+  static PROPVARIANT At(LONGLONG position) {
+    PROPVARIANT value;
+    PropVariantInit(&value);
+    value.vt = VT_I8;
+    value.hVal = position;
+    return value;
+  }
   static IMFMediaType* PcmType() { return TypeOf(MFMediaType_Audio, MFAudioFormat_PCM); }
 
   // The clip's pictures as libswscale converts ffmpeg's decode to BGRA, one
@@ -156,7 +165,7 @@ TEST_F(MfSession, PlaysAnH264ClipThroughDecoderAndConverterAndEndsOnce) {
 
   // The full topology: source, decoder, converter, sink; source, sink.
   IMFTopology* full = nullptr;
-  ASSERT_EQ(session_->GetFullTopology(1, 0, &full), S_OK);
+  ASSERT_EQ(session_->GetFullTopology(MFSESSION_GETFULLTOPOLOGY_CURRENT, 0, &full), S_OK);
   WORD nodes = 0;
   full->GetNodeCount(&nodes);
   EXPECT_EQ(nodes, 6);
@@ -293,7 +302,7 @@ TEST_F(MfSession, ABranchWithoutDecoderFailsTheTopologyAndCloseStillCloses) {
   };
   EXPECT_EQ(events_->Events(), expected);
   IMFTopology* full = nullptr;
-  EXPECT_EQ(session_->GetFullTopology(1, 0, &full), MF_E_INVALIDREQUEST);
+  EXPECT_EQ(session_->GetFullTopology(MFSESSION_GETFULLTOPOLOGY_CURRENT, 0, &full), MF_E_INVALIDREQUEST);
   EXPECT_EQ(speaker->Notes(), std::vector<std::string>{"shutdown"});
   EXPECT_TRUE(source_->Calls().empty());
 }
@@ -340,10 +349,7 @@ TEST_F(MfSession, StopThenStartPlaysThePresentationAgain) {
   ASSERT_TRUE(events_->WaitFor(MESessionEnded));
   ASSERT_EQ(session_->Stop(), S_OK);
   ASSERT_TRUE(events_->WaitFor(MESessionStopped));
-  PROPVARIANT zero;
-  PropVariantInit(&zero);
-  zero.vt = VT_I8;
-  zero.hVal = 0;
+  const PROPVARIANT zero = At(0);
   ASSERT_EQ(session_->Start(&GUID_NULL, &zero), S_OK);
   ASSERT_TRUE(events_->WaitFor(MESessionEnded, 2));
   const std::vector<RecordingSink::Taken> taken = speaker->TakenSamples();
@@ -362,10 +368,7 @@ TEST_F(MfSession, SeekWhileStartedFlushesAndCloseStopsTheSource) {
   SetTopology({speaker});
   ASSERT_EQ(session_->Start(nullptr, nullptr), S_OK);
   ASSERT_TRUE(speaker->WaitForSamples(1));
-  PROPVARIANT at;
-  PropVariantInit(&at);
-  at.vt = VT_I8;
-  at.hVal = 500000;
+  const PROPVARIANT at = At(500000);
   ASSERT_EQ(session_->Start(&GUID_NULL, &at), S_OK);
   ASSERT_TRUE(events_->WaitFor(MESessionStarted, 2));
   ASSERT_TRUE(speaker->WaitForSamples(2));
@@ -462,6 +465,49 @@ TEST_F(MfSession, MalformedTopologiesAreRefused) {
   EXPECT_EQ(session_->SetTopology(0, nullptr), E_INVALIDARG);
   sd->Release();
   pd->Release();
+}
+
+// Commands from two threads while samples flow: every command is answered
+// by exactly one event of its kind, whatever state it finds, and Close
+// still closes. Calls racing with Shutdown are refused, never lost in a
+// crash.
+TEST_F(MfSession, CommandsFromTwoThreadsAreEachAnsweredOnce) {
+  source_ = new ScriptedSource({{PcmType(), PcmSamples(400)}});
+  RecordingSink* speaker = Sink(MFMediaType_Audio, MFAudioFormat_PCM, 2, true);
+  SetTopology({speaker});
+  std::atomic<int> starts{0}, pauses{0}, stops{0};
+  auto drive = [&](int shift) {
+    for (int i = 0; i < 30; ++i) {
+      switch ((i + shift) % 3) {
+        case 0:
+          if (session_->Start(nullptr, nullptr) == S_OK) ++starts;
+          break;
+        case 1:
+          if (session_->Pause() == S_OK) ++pauses;
+          break;
+        default:
+          if (session_->Stop() == S_OK) ++stops;
+          break;
+      }
+    }
+  };
+  std::thread other(drive, 1);
+  drive(0);
+  other.join();
+  ASSERT_EQ(session_->Close(), S_OK);
+  ASSERT_TRUE(events_->WaitFor(MESessionClosed));
+  EXPECT_EQ(events_->CountOf(MESessionStarted), static_cast<size_t>(starts.load()));
+  EXPECT_EQ(events_->CountOf(MESessionPaused), static_cast<size_t>(pauses.load()));
+  EXPECT_EQ(events_->CountOf(MESessionStopped), static_cast<size_t>(stops.load()));
+  EXPECT_EQ(starts + pauses + stops, 60);
+
+  std::thread late([&] {
+    while (session_->Start(nullptr, nullptr) == S_OK) {
+    }
+  });
+  EXPECT_EQ(session_->Shutdown(), S_OK);
+  late.join();
+  EXPECT_EQ(session_->Pause(), MF_E_SHUTDOWN);
 }
 
 }  // namespace

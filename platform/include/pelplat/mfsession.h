@@ -297,7 +297,9 @@ struct IMFClock : IUnknown {
 // active; MESessionStarted, MESessionPaused, MESessionStopped for the
 // commands; MESessionEnded after the last sink's end-of-segment marker;
 // MESessionClosed after Close. A failure reaches the caller as the status
-// of the command's event, or as MEError.
+// of the command's event, or as MEError. MESessionTopologyStatus also comes
+// with MF_TOPOSTATUS_STARTED_SOURCE before the first MESessionStarted of a
+// topology and with MF_TOPOSTATUS_ENDED just before MESessionEnded.
 struct IMFMediaSession : IMFMediaEventGenerator {
   virtual HRESULT SetTopology(DWORD flags, IMFTopology* topology) = 0;
   virtual HRESULT ClearTopologies() = 0;
@@ -315,6 +317,9 @@ struct IMFMediaSession : IMFMediaEventGenerator {
   ~IMFMediaSession() = default;
 };
 
+
+// GetFullTopology's flag: the current topology, whatever the id.
+#define MFSESSION_GETFULLTOPOLOGY_CURRENT 0x1u
 
 // configuration must be null.
 HRESULT MFCreateMediaSession(IMFAttributes* configuration, IMFMediaSession** session);
