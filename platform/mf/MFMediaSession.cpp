@@ -961,8 +961,9 @@ class MediaSession : public ComObject<IMFMediaSession>, public IMFGetService {
   // Every output transform `at` has now, each passed downstream.
   void TakeOutput(Branch& b, size_t at) {
     IMFTransform* t = b.transforms[at].get();
-    // Bounded: a transform that keeps answering without output or keeps
-    // changing its stream cannot hold the session thread.
+    // Bounded: a transform that keeps changing its stream, or never stops
+    // giving output, cannot hold the session thread.
+    int changes = 0;
     for (int round = 0; round < kMaxOutputRounds; ++round) {
       MFT_OUTPUT_STREAM_INFO info{};
       if (FAILED(t->GetOutputStreamInfo(0, &info))) return;
@@ -982,9 +983,10 @@ class MediaSession : public ComObject<IMFMediaSession>, public IMFGetService {
       // A transform that provides its samples hands over a reference.
       Ref<IMFSample> produced = data.pSample && data.pSample != out.get() ? Ref<IMFSample>(data.pSample) : out;
       if (hr == MF_E_TRANSFORM_STREAM_CHANGE) {
-        if (FAILED(Renegotiate(b, at))) return;
+        if (++changes > kMaxStreamChanges || FAILED(Renegotiate(b, at))) return;
         continue;
       }
+      changes = 0;
       if (FAILED(hr)) return;  // MF_E_TRANSFORM_NEED_MORE_INPUT among others
       if (produced) Feed(b, at + 1, produced.get());
     }
@@ -1026,7 +1028,8 @@ class MediaSession : public ComObject<IMFMediaSession>, public IMFGetService {
   }
 
   static constexpr unsigned kMaxRequests = 1024;
-  static constexpr int kMaxOutputRounds = 64;
+  static constexpr int kMaxOutputRounds = 1 << 16;
+  static constexpr int kMaxStreamChanges = 4;
 
   // Shared between the caller's threads and the session thread.
   std::mutex lock_;

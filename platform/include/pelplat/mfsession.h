@@ -160,7 +160,6 @@ enum MFSTREAMSINK_MARKER_TYPE : DWORD {
 #define MF_E_UNSUPPORTED_TIME_FORMAT static_cast<HRESULT>(0xC00D36C5)
 #define MF_E_INVALID_STATE_TRANSITION static_cast<HRESULT>(0xC00D3E82)
 #define MF_E_INVALIDINDEX static_cast<HRESULT>(0xC00D36BF)
-#define MF_E_CLOCK_STATE_ALREADY_SET static_cast<HRESULT>(0xC00D9C42)
 
 // ---- topology --------------------------------------------------------------------
 // Nodes are attribute stores. Source-stream nodes carry the three
@@ -235,6 +234,8 @@ struct IMFPresentationClock : IUnknown {
 };
 
 HRESULT MFCreatePresentationClock(IMFPresentationClock** clock);
+// A clock asked to pause or stop when it already is.
+#define MF_E_CLOCK_STATE_ALREADY_SET static_cast<HRESULT>(0xC00D9C42)
 
 // ---- sinks -------------------------------------------------------------------------
 struct IMFMediaSink;
