@@ -169,6 +169,35 @@ TEST_F(MfSession, PlaysAnH264ClipThroughDecoderAndConverterAndEndsOnce) {
   WORD nodes = 0;
   full->GetNodeCount(&nodes);
   EXPECT_EQ(nodes, 6);
+  // Along the video branch: H.264 in, NV12 between, RGB32 out to the sink.
+  std::vector<GUID> chain;
+  for (WORD i = 0; i < nodes; ++i) {
+    IMFTopologyNode* node = nullptr;
+    full->GetNode(i, &node);
+    MF_TOPOLOGY_TYPE type = MF_TOPOLOGY_OUTPUT_NODE;
+    node->GetNodeType(&type);
+    IUnknown* object = nullptr;
+    if (type == MF_TOPOLOGY_TRANSFORM_NODE && SUCCEEDED(node->GetObject(&object))) {
+      IMFTransform* transform = nullptr;
+      ASSERT_EQ(object->QueryInterface(IID_IMFTransform, reinterpret_cast<void**>(&transform)), S_OK);
+      IMFMediaType* in = nullptr;
+      IMFMediaType* out = nullptr;
+      ASSERT_EQ(transform->GetInputCurrentType(0, &in), S_OK);
+      ASSERT_EQ(transform->GetOutputCurrentType(0, &out), S_OK);
+      GUID a{}, b{};
+      in->GetGUID(MF_MT_SUBTYPE, &a);
+      out->GetGUID(MF_MT_SUBTYPE, &b);
+      chain.push_back(a);
+      chain.push_back(b);
+      in->Release();
+      out->Release();
+      transform->Release();
+      object->Release();
+    }
+    node->Release();
+  }
+  EXPECT_TRUE(chain == (std::vector<GUID>{MFVideoFormat_H264, MFVideoFormat_NV12, MFVideoFormat_NV12,
+                                          MFVideoFormat_RGB32}));
   full->Release();
   IMFMediaType* sinkType = screen->CurrentType();
   ASSERT_NE(sinkType, nullptr);
