@@ -159,6 +159,7 @@ enum MFSTREAMSINK_MARKER_TYPE : DWORD {
 #define MF_E_UNSUPPORTED_SERVICE static_cast<HRESULT>(0xC00D36BA)
 #define MF_E_UNSUPPORTED_TIME_FORMAT static_cast<HRESULT>(0xC00D36C5)
 #define MF_E_INVALID_STATE_TRANSITION static_cast<HRESULT>(0xC00D3E82)
+#define MF_E_INVALIDINDEX static_cast<HRESULT>(0xC00D36BF)
 
 // ---- topology --------------------------------------------------------------------
 // Nodes are attribute stores. Source-stream nodes carry the three
@@ -233,6 +234,8 @@ struct IMFPresentationClock : IUnknown {
 };
 
 HRESULT MFCreatePresentationClock(IMFPresentationClock** clock);
+// A clock asked to pause or stop when it already is.
+#define MF_E_CLOCK_STATE_ALREADY_SET static_cast<HRESULT>(0xC00D9C42)
 
 // ---- sinks -------------------------------------------------------------------------
 struct IMFMediaSink;
@@ -295,7 +298,9 @@ struct IMFClock : IUnknown {
 // active; MESessionStarted, MESessionPaused, MESessionStopped for the
 // commands; MESessionEnded after the last sink's end-of-segment marker;
 // MESessionClosed after Close. A failure reaches the caller as the status
-// of the command's event, or as MEError.
+// of the command's event, or as MEError. MESessionTopologyStatus also comes
+// with MF_TOPOSTATUS_STARTED_SOURCE before the first MESessionStarted of a
+// topology and with MF_TOPOSTATUS_ENDED just before MESessionEnded.
 struct IMFMediaSession : IMFMediaEventGenerator {
   virtual HRESULT SetTopology(DWORD flags, IMFTopology* topology) = 0;
   virtual HRESULT ClearTopologies() = 0;
@@ -313,6 +318,9 @@ struct IMFMediaSession : IMFMediaEventGenerator {
   ~IMFMediaSession() = default;
 };
 
+
+// GetFullTopology's flag: the current topology, whatever the id.
+#define MFSESSION_GETFULLTOPOLOGY_CURRENT 0x1u
 
 // configuration must be null.
 HRESULT MFCreateMediaSession(IMFAttributes* configuration, IMFMediaSession** session);
