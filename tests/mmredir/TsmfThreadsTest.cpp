@@ -18,8 +18,7 @@ using namespace tsmftest;
 using namespace mmredir;
 
 Bytes VideoType() {
-  Bytes b = {0x76, 0x69, 0x64, 0x73, 0x00, 0x00, 0x10, 0x00,
-             0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+  Bytes b = {0x76, 0x69, 0x64, 0x73, 0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
   b.resize(64, 0);
   return b;
 }
@@ -33,14 +32,12 @@ Bytes Sample(uint32_t n) {
   return m.bytes;
 }
 
-CTsmfChannel::PresentationMaker PartsMaker(RecordingParts *parts) {
+CTsmfChannel::PresentationMaker PartsMaker(RecordingParts* parts) {
   MMPresentationParts made = parts->Parts();
-  return [made](const uint8_t *id) -> IMMPresentation * {
-    return new CMMPresentation(id, made);
-  };
+  return [made](const uint8_t* id) -> IMMPresentation* { return new CMMPresentation(id, made); };
 }
 
-void Queue(const std::shared_ptr<CTsmfChannel> &channel, const Bytes &message) {
+void Queue(const std::shared_ptr<CTsmfChannel>& channel, const Bytes& message) {
   channel->OnServerData(message.data(), static_cast<uint32_t>(message.size()));
 }
 
@@ -48,10 +45,8 @@ TEST(TsmfThreads, ShutdownRacesCommandsOnAnotherChannel) {
   Journal journal;
   RecordingParts parts(&journal);
   auto session = std::make_shared<RecordingSession>();
-  auto control =
-      std::make_shared<CTsmfChannel>(1, 1, 0x100, session, PartsMaker(&parts));
-  auto stream =
-      std::make_shared<CTsmfChannel>(2, 2, 0x100, session, PartsMaker(&parts));
+  auto control = std::make_shared<CTsmfChannel>(1, 1, 0x100, session, PartsMaker(&parts));
+  auto stream = std::make_shared<CTsmfChannel>(2, 2, 0x100, session, PartsMaker(&parts));
   control->Open(control);
   stream->Open(stream);
 
@@ -62,40 +57,19 @@ TEST(TsmfThreads, ShutdownRacesCommandsOnAnotherChannel) {
   constexpr int kRounds = 40;
   for (int round = 0; round < kRounds; ++round) {
     Queue(control, Msg::Request(kOnNewPresentation).Raw(id).U32(1).bytes);
-    Queue(control, Msg::Request(kAddStream)
-                       .Raw(id)
-                       .U32(1)
-                       .U32(uint32_t(type.size()))
-                       .Raw(type)
-                       .bytes);
+    Queue(control, Msg::Request(kAddStream).Raw(id).U32(1).U32(uint32_t(type.size())).Raw(type).bytes);
     for (int i = 0; i < 3; ++i) {
-      Queue(stream, Msg::Request(kOnSample)
-                        .Raw(id)
-                        .U32(1)
-                        .U32(uint32_t(sample.size()))
-                        .Raw(sample)
-                        .bytes);
+      Queue(stream, Msg::Request(kOnSample).Raw(id).U32(1).U32(uint32_t(sample.size())).Raw(sample).bytes);
       Queue(stream, Msg::Request(kSetTopology).Raw(id).bytes);
+      Queue(stream, Msg::Request(kOnPlaybackStarted).Raw(id).U64(0).U32(0).bytes);
       Queue(stream,
-            Msg::Request(kOnPlaybackStarted).Raw(id).U64(0).U32(0).bytes);
-      Queue(stream, Msg::Request(kUpdateGeometryInfo)
-                        .Raw(id)
-                        .U32(44)
-                        .Raw(geometry)
-                        .U32(16)
-                        .U32(1)
-                        .U32(2)
-                        .U32(3)
-                        .U32(4)
-                        .bytes);
-      Queue(stream,
-            Msg::Request(kOnStreamVolume).Raw(id).U32(100).U32(0).bytes);
+            Msg::Request(kUpdateGeometryInfo).Raw(id).U32(44).Raw(geometry).U32(16).U32(1).U32(2).U32(3).U32(4).bytes);
+      Queue(stream, Msg::Request(kOnStreamVolume).Raw(id).U32(100).U32(0).bytes);
       Queue(stream, Msg::Request(kNotifyPreroll).Raw(id).U32(1).bytes);
       Queue(stream, Msg::Request(kOnFlush).Raw(id).U32(1).bytes);
       Queue(stream, Msg::Request(kOnPlaybackPaused).Raw(id).bytes);
     }
-    Queue(control,
-          Msg::Request(kShutdownPresentation, 0x1000 + round).Raw(id).bytes);
+    Queue(control, Msg::Request(kShutdownPresentation, 0x1000 + round).Raw(id).bytes);
   }
   // Every round's presentation is shut down, whatever the other worker was
   // doing with it.
@@ -107,29 +81,25 @@ TEST(TsmfThreads, ShutdownRacesCommandsOnAnotherChannel) {
   EXPECT_EQ(journal.Count("source.Destroyed()"), size_t(kRounds));
   EXPECT_EQ(CTsmfChannel::PresentationCount(), 0u);
   size_t shutdownAnswers = 0;
-  for (const Bytes &answer : Answers(session->Sent()))
-    if (answer.size() == kShutdownResponseSize)
-      ++shutdownAnswers;
+  for (const Bytes& answer : Answers(session->Sent()))
+    if (answer.size() == kShutdownResponseSize) ++shutdownAnswers;
   EXPECT_EQ(shutdownAnswers, size_t(kRounds));
 }
 
 // Sessions of their own, each with a channel host that redirects multimedia.
 class HostEnd : public ::testing::Test {
-protected:
+ protected:
   struct Host {
     CClientConnectionParameter parameters;
-    std::shared_ptr<RecordingSession> session =
-        std::make_shared<RecordingSession>();
+    std::shared_ptr<RecordingSession> session = std::make_shared<RecordingSession>();
     std::unique_ptr<CVirtChanelsSlotProcessor> processor;
     Host() {
       parameters.useWmpChannelRedirection = 1;
       session->parameters = &parameters;
       processor = std::make_unique<CVirtChanelsSlotProcessor>(4, session);
     }
-    void Feed(const Bytes &m) {
-      processor->FeedServerData(m.data(), uint32_t(m.size()));
-    }
-    void Data(uint16_t index, const Bytes &message) {
+    void Feed(const Bytes& m) { processor->FeedServerData(m.data(), uint32_t(m.size())); }
+    void Data(uint16_t index, const Bytes& message) {
       Feed(virtchantest::Message(virtchan::kChannelData, index, message));
     }
   };
@@ -137,9 +107,7 @@ protected:
     previous_ = virtchan::FindChannelMaker(virtchan::kMultimediaChannel);
     RegisterTsmfChannelMaker(parts.Parts());
   }
-  void TearDown() override {
-    virtchan::RegisterChannelMaker(virtchan::kMultimediaChannel, previous_);
-  }
+  void TearDown() override { virtchan::RegisterChannelMaker(virtchan::kMultimediaChannel, previous_); }
 
   Journal journal;
   RecordingParts parts{&journal};
@@ -190,4 +158,4 @@ TEST_F(HostEnd, AShutDownPresentationIsNotEndedTwice) {
   EXPECT_EQ(CTsmfChannel::PresentationCount(), 0u);
 }
 
-} // namespace
+}  // namespace

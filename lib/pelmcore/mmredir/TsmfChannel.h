@@ -68,69 +68,60 @@ constexpr uint32_t kShutdownResponseSize = 12;
 constexpr uint32_t kRimResponseSize = 16;
 constexpr uint32_t kRimCapabilityVersion = 1;
 
-} // namespace mmredir
+}  // namespace mmredir
 
 class CTsmfChannel : public CCVirtChanel {
-public:
+ public:
   // Makes the presentation of an id, with one reference for the registry.
-  using PresentationMaker = std::function<IMMPresentation *(
-      const uint8_t id[mmredir::kPresentationIdSize])>;
+  using PresentationMaker = std::function<IMMPresentation*(const uint8_t id[mmredir::kPresentationIdSize])>;
 
-  CTsmfChannel(uint32_t serverChannelId, uint16_t index, uint32_t optionWord,
-               SessionPtr session, PresentationMaker maker);
+  CTsmfChannel(uint32_t serverChannelId, uint16_t index, uint32_t optionWord, SessionPtr session,
+               PresentationMaker maker);
   ~CTsmfChannel() override;
 
   // Sends one message in chunks; returns 0.
-  int32_t Write(uint32_t length, const void *data) override;
+  int32_t Write(uint32_t length, const void* data) override;
   // Not supported: logs and returns -1.
   int32_t Close() override;
-  int Open(const std::shared_ptr<CCVirtChanel> &self) override;
+  int Open(const std::shared_ptr<CCVirtChanel>& self) override;
   // Closes this channel's stream of its presentation, stops the worker and,
   // for the session's last multimedia channel, ends what the session left.
   int Stop() override;
   // One whole MS-RDPEV message.
-  int OnReceive(const uint8_t *data, uint32_t length, IVirtChanSession *session,
-                const std::shared_ptr<CCVirtChanel> &self) override;
+  int OnReceive(const uint8_t* data, uint32_t length, IVirtChanSession* session,
+                const std::shared_ptr<CCVirtChanel>& self) override;
 
   // The process-wide presentation registry.
   struct Registry;
-  static Registry *GetRegistry();
-  static void ReleaseRegistry(Registry *registry);
+  static Registry* GetRegistry();
+  static void ReleaseRegistry(Registry* registry);
   // With a reference for the caller, or null.
-  static IMMPresentation *
-  FindPresentation(const uint8_t id[mmredir::kPresentationIdSize]);
-  static void CreatePresentation(const uint8_t id[mmredir::kPresentationIdSize],
-                                 const PresentationMaker &maker,
-                                 const IVirtChanSession *owner);
-  static void
-  RemovePresentation(const uint8_t id[mmredir::kPresentationIdSize]);
+  static IMMPresentation* FindPresentation(const uint8_t id[mmredir::kPresentationIdSize]);
+  static void CreatePresentation(const uint8_t id[mmredir::kPresentationIdSize], const PresentationMaker& maker,
+                                 const IVirtChanSession* owner);
+  static void RemovePresentation(const uint8_t id[mmredir::kPresentationIdSize]);
   // Shuts down and removes every presentation `owner`'s channels announced.
-  static void EndSessionPresentations(const IVirtChanSession *owner);
+  static void EndSessionPresentations(const IVirtChanSession* owner);
   static size_t PresentationCount();
 
   uint32_t StreamId();
 
-private:
+ private:
   using Channel = IMMPresentation::Channel;
   // Runs `op` on the presentation of `id` when the registry holds it.
   template <class Op>
   void WithPresentation(const uint8_t id[mmredir::kPresentationIdSize], Op op);
-  bool ReadId(ByteReader &r, uint8_t id[mmredir::kPresentationIdSize]);
-  void OnServerDataMessage(uint32_t messageId, uint32_t functionId,
-                           ByteReader &r, uint32_t length, const Channel &self);
-  void OnCommand(uint32_t functionId, ByteReader &r, uint32_t length,
-                 const Channel &self);
-  void OnExchangeCapabilities(uint32_t messageId, ByteReader &r,
-                              uint32_t length);
-  void OnCheckFormatSupport(uint32_t messageId, ByteReader &r, uint32_t length);
-  void OnRimExchangeCapability(uint32_t interfaceId, uint32_t messageId,
-                               ByteReader &r, uint32_t length);
-  void OnShutdownPresentation(uint32_t messageId, ByteReader &r,
-                              uint32_t length, const Channel &self);
-  void OnUpdateGeometryInfo(const uint8_t id[mmredir::kPresentationIdSize],
-                            ByteReader &r, uint32_t length,
-                            const Channel &self);
-  void WriteAnswer(const uint8_t *answer, uint32_t size);
+  bool ReadId(ByteReader& r, uint8_t id[mmredir::kPresentationIdSize]);
+  void OnServerDataMessage(uint32_t messageId, uint32_t functionId, ByteReader& r, uint32_t length,
+                           const Channel& self);
+  void OnCommand(uint32_t functionId, ByteReader& r, uint32_t length, const Channel& self);
+  void OnExchangeCapabilities(uint32_t messageId, ByteReader& r, uint32_t length);
+  void OnCheckFormatSupport(uint32_t messageId, ByteReader& r, uint32_t length);
+  void OnRimExchangeCapability(uint32_t interfaceId, uint32_t messageId, ByteReader& r, uint32_t length);
+  void OnShutdownPresentation(uint32_t messageId, ByteReader& r, uint32_t length, const Channel& self);
+  void OnUpdateGeometryInfo(const uint8_t id[mmredir::kPresentationIdSize], ByteReader& r, uint32_t length,
+                            const Channel& self);
+  void WriteAnswer(const uint8_t* answer, uint32_t size);
 
   std::mutex paramsMutex_;
   uint8_t presentationId_[mmredir::kPresentationIdSize] = {};
