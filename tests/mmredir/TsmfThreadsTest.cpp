@@ -158,4 +158,14 @@ TEST_F(HostEnd, AShutDownPresentationIsNotEndedTwice) {
   EXPECT_EQ(CTsmfChannel::PresentationCount(), 0u);
 }
 
+TEST_F(HostEnd, NoMultimediaChannelOpensWhileRedirectionIsOff) {
+  Host host;
+  host.parameters.useWmpChannelRedirection = 0;
+  host.Feed(virtchantest::OpenNamed(0, 1, u"TSMF"));
+  EXPECT_EQ(host.processor->Channel(0), nullptr);
+  host.parameters.useWmpChannelRedirection = 1;
+  host.Feed(virtchantest::OpenNamed(0, 1, u"TSMF"));
+  EXPECT_NE(std::dynamic_pointer_cast<CTsmfChannel>(host.processor->Channel(0)), nullptr);
+}
+
 }  // namespace
