@@ -168,8 +168,7 @@ TEST_F(PresentationTest, GeometryPlacesTheVideoWindowWithItsVisibleRegions) {
       {"one rectangle", 44, 0, Msg(1, 2, 3).U32(4).bytes, "player.SetVideoWindowPos(1,10,20,640,480,1) [2,1,4,3]"},
       {"three rectangles, padded record", 48, 0,
        Msg(0, 0, 10).U32(10).U32(5).U32(6).U32(7).U32(8).U32(1).U32(1).U32(2).U32(2).bytes,
-       "player.SetVideoWindowPos(1,10,20,640,480,3) [0,0,10,10] [6,5,8,7] "
-       "[1,1,2,2]"},
+       "player.SetVideoWindowPos(1,10,20,640,480,3) [0,0,10,10] [6,5,8,7] [1,1,2,2]"},
       {"deleted window hides it", 44, 0x2, {}, "player.SetVideoWindowPos(0,10,20,640,480,0)"},
       {"a part-rectangle is not one", 44, 0, Bytes(20, 0), "player.SetVideoWindowPos(1,10,20,640,480,1) [0,0,0,0]"},
   };

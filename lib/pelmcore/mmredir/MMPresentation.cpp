@@ -205,10 +205,7 @@ int32_t CMMPresentation::OnAddStream(Channel, uint32_t streamId, uint32_t count,
   if (!stream) return E_OUTOFMEMORY;
   const int32_t result = stream->SetMediaType(count, mediaType);
   if (result != 0) {
-    LogMessageA(
-        "CMMPresentation::OnAddStream: IRdpMMStream->SetMediaType "
-        "failed [0x%x]\n",
-        result);
+    LogMessageA("CMMPresentation::OnAddStream: IRdpMMStream->SetMediaType failed [0x%x]\n", result);
     stream->Release();
     return result;
   }
@@ -244,10 +241,7 @@ int32_t CMMPresentation::OnSetTopologyRequest(Channel channel, uint32_t messageI
       if (result >= 0) {
         topologyReady = 1;
       } else {
-        LogMessageA(
-            "CMMPresentation::OnSetTopologyRequest:  "
-            "CVrMediaPlayer->Open() failed [0x%x]\n",
-            result);
+        LogMessageA("CMMPresentation::OnSetTopologyRequest:  CVrMediaPlayer->Open() failed [0x%x]\n", result);
         source->Release();
       }
     }

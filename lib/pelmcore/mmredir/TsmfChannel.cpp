@@ -38,10 +38,7 @@ struct RegistryUse {
 
 bool Whole(const ByteReader& r, uint32_t functionId, uint32_t length) {
   if (r.Ok()) return true;
-  LogMessageA(
-      "CTsmfChannel: function 0x%x: a message of %u bytes is cut "
-      "short; dropped",
-      functionId, length);
+  LogMessageA("CTsmfChannel: function 0x%x: a message of %u bytes is cut short; dropped", functionId, length);
   return false;
 }
 
@@ -150,9 +147,7 @@ void CTsmfChannel::EndSessionPresentations(const IVirtChanSession* owner) {
     }
   }
   for (IMMPresentation* presentation : ended) {
-    LogMessageA(
-        "CTsmfChannel: a presentation its session did not shut down is "
-        "shut down");
+    LogMessageA("CTsmfChannel: a presentation its session did not shut down is shut down");
     presentation->OnShutdownPresentation(nullptr);
     presentation->Release();
   }
@@ -440,9 +435,7 @@ void CTsmfChannel::OnUpdateGeometryInfo(const uint8_t id[kPresentationIdSize], B
   const uint8_t* rectangles = r.Take(cbVisibleRect);
   if (!r.Ok()) {
     LogMessageA(
-        "CTsmfChannel::OnUpdateGeometryInfo: %u bytes of visible "
-        "rectangles do not fit a message of %u "
-        "bytes; dropped",
+        "CTsmfChannel::OnUpdateGeometryInfo: %u bytes of visible rectangles do not fit a message of %u bytes; dropped",
         cbVisibleRect, length);
     return;
   }
@@ -486,10 +479,8 @@ void CTsmfChannel::OnExchangeCapabilities(uint32_t messageId, ByteReader& r, uin
     entries.push_back({type, CapabilityValue(type, value)});
   }
   if (entries.size() != stated)
-    LogMessageA(
-        "CTsmfChannel::OnExchangeCapabilities: %u capabilities stated, "
-        "%u present; %u answered",
-        stated, static_cast<uint32_t>(entries.size()), static_cast<uint32_t>(entries.size()));
+    LogMessageA("CTsmfChannel::OnExchangeCapabilities: %u capabilities stated, %u whole ones present and answered",
+                stated, static_cast<uint32_t>(entries.size()));
   const uint32_t count = static_cast<uint32_t>(entries.size());
   std::vector<uint8_t> answer(kAnswerHeaderSize + 8 + size_t{count} * kCapabilityEntrySize);
   ByteWriter w(answer.data(), answer.size());
