@@ -170,7 +170,8 @@ TEST_F(PresentationTest, GeometryPlacesTheVideoWindowWithItsVisibleRegions) {
        Msg(0, 0, 10).U32(10).U32(5).U32(6).U32(7).U32(8).U32(1).U32(1).U32(2).U32(2).bytes,
        "player.SetVideoWindowPos(1,10,20,640,480,3) [0,0,10,10] [6,5,8,7] [1,1,2,2]"},
       {"deleted window hides it", 44, 0x2, {}, "player.SetVideoWindowPos(0,10,20,640,480,0)"},
-      {"a part-rectangle is not one", 44, 0, Bytes(20, 0), "player.SetVideoWindowPos(1,10,20,640,480,1) [0,0,0,0]"},
+      {"bytes short of a whole rectangle are ignored", 44, 0, Bytes(20, 0),
+       "player.SetVideoWindowPos(1,10,20,640,480,1) [0,0,0,0]"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
