@@ -2,6 +2,7 @@
 #include <mutex>
 #include <new>
 
+#include "session/ClientSystemApi.h"
 #include "session/GenericClient.h"
 #include "session/HtClient.h"
 #include "session/SlotProcessorFactory.h"
@@ -31,6 +32,11 @@ class ClientVirtChanSession : public IVirtChanSession {
   void Cut() override {
     std::lock_guard<std::mutex> hold(mutex_);
     client_ = nullptr;
+  }
+  uintptr_t DisplayWindowId(int display) override {
+    std::lock_guard<std::mutex> hold(mutex_);
+    CClientSystemApi* api = client_ ? client_->SystemApi() : nullptr;
+    return api ? api->GetDisplayWindowId(display) : 0;
   }
 
  private:

@@ -21,6 +21,9 @@ class IVirtChanSession {
   virtual const CClientConnectionParameter* Parameters() = 0;
   // Sends after this are dropped; waits for a send under way.
   virtual void Cut() = 0;
+  // The native id of the session window of a display, 0 when there is none
+  // (or the port has been cut).
+  virtual uintptr_t DisplayWindowId(int /*display*/) { return 0; }
 };
 
 // The session port over a real client; `slot` is used when the client does
