@@ -251,7 +251,9 @@ HRESULT CVrMFPlayer::CreateMediaSession() {
   SafeRelease(m_pMediaSession);
   m_pMediaSession = session;
   state_ = kSessionCreated;
-  return m_pMediaSession->BeginGetEvent(this, nullptr);
+  hr = m_pMediaSession->BeginGetEvent(this, nullptr);
+  listening_ = SUCCEEDED(hr);
+  return hr;
 }
 
 HRESULT CVrMFPlayer::CreateTopology(IMFMediaSource* source, IMFTopology** out) {
@@ -422,10 +424,12 @@ HRESULT CVrMFPlayer::Invoke(IMFAsyncResult* result) {
     std::lock_guard<std::mutex> hold(sessionLock_);
     if (!m_pMediaSession) {
       LogMessageA("CVrMFPlayer::Invoke: pointer to IMFMediaSession is null");
+      listening_ = false;
       return S_OK;
     }
     HRESULT hr = m_pMediaSession->EndGetEvent(result, &event);
     if (FAILED(hr) || !event) {
+      listening_ = false;
       LogMessageA("CVrMFPlayer::Invoke: IMFMediaSession->EndGetEvent FAILED [0x%x]", unsigned(hr));
       SafeRelease(event);
       return S_OK;
@@ -462,7 +466,7 @@ HRESULT CVrMFPlayer::Invoke(IMFAsyncResult* result) {
         listen = handled != S_FALSE;
       }
     }
-    if (listen) m_pMediaSession->BeginGetEvent(this, nullptr);
+    listening_ = listen && SUCCEEDED(m_pMediaSession->BeginGetEvent(this, nullptr));
   }
   event->Release();
   return S_OK;
@@ -635,7 +639,9 @@ HRESULT CVrMFPlayer::Close() {
         return hr;
       }
       state_ = kClosing;
-      closedEvent = sessionClosedEvent_;
+      // A player that no longer hears the session's events would wait out
+      // the whole time for a closed event that never reaches it.
+      if (listening_) closedEvent = sessionClosedEvent_;
       // Kept open until the wait below is over.
       if (closedEvent) DuplicateHandleRef(closedEvent);
     }

@@ -139,6 +139,7 @@ class CVrMFPlayer final : public IMFAsyncCallback, public IRdpMMVrPlayer {
   uint32_t muted_ = 0;
   HWND videoWindow_ = nullptr;
   int32_t firstStart_ = 1;
+  bool listening_ = false;  // a BeginGetEvent is outstanding
 
   // Under the mixer lock.
   IMFVideoMixerBitmap* mixerBitmap_ = nullptr;
