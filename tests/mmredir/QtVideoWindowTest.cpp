@@ -87,14 +87,7 @@ struct WindowRig {
 const HWND kVideo = reinterpret_cast<HWND>(0x7e5a1001);
 
 VideoWindowPlacement At(int x, int y, int width, int height, bool show) {
-  VideoWindowPlacement placement;
-  placement.move = true;
-  placement.x = x;
-  placement.y = y;
-  placement.width = width;
-  placement.height = height;
-  placement.show = show;
-  return placement;
+  return VideoWindowPlacement::At(x, y, width, height, show);
 }
 
 TEST(QtVideoWindowTest, ShowsThePresentedPictureAtItsPlaceAndHidesAndGoes) {

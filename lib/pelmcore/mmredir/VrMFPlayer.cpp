@@ -701,16 +701,7 @@ HRESULT CVrMFPlayer::SetVideoWindowPos(bool visible, int32_t x, int32_t y, int32
     if (host && window) host->PlaceVideoWindow(window, VideoWindowPlacement{});
     return S_OK;
   }
-  if (host && window) {
-    VideoWindowPlacement placement;
-    placement.move = true;
-    placement.x = x;
-    placement.y = y;
-    placement.width = width;
-    placement.height = height;
-    placement.show = visible;
-    host->PlaceVideoWindow(window, placement);
-  }
+  if (host && window) host->PlaceVideoWindow(window, VideoWindowPlacement::At(x, y, width, height, visible));
 
   if (regionCount == 1) {
     ClearMixerSettings();

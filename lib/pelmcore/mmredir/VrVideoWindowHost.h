@@ -23,6 +23,18 @@ struct VideoWindowPlacement {
   int32_t width = 0;
   int32_t height = 0;
   bool show = false;  // shown on top of the parent's other children, or hidden
+
+  // Moved to (x, y), sized, and shown or hidden.
+  static VideoWindowPlacement At(int32_t x, int32_t y, int32_t width, int32_t height, bool show) {
+    VideoWindowPlacement placement;
+    placement.move = true;
+    placement.x = x;
+    placement.y = y;
+    placement.width = width;
+    placement.height = height;
+    placement.show = show;
+    return placement;
+  }
 };
 
 class IVrVideoWindowHost {
