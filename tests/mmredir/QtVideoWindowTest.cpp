@@ -8,6 +8,8 @@
 #include <QWidget>
 #include <vector>
 
+#include "VrPlayerDoubles.h"
+#include "mmredir/VrMFPlayer.h"
 #include "qt/QtVideoWindow.h"
 #include "qt/QtVideoWindowHost.h"
 
@@ -189,6 +191,43 @@ TEST(QtVideoWindowTest, MalformedPicturesAreDropped) {
   bad.width = 8;
   video.Present(bad);
   EXPECT_EQ(video.Picture().pixel(3, 4), PictureColour(3, 4));
+}
+
+
+// The player drives its window through the host: made over the session
+// window, shown where the geometry says, hidden when no region is visible
+// (the hide keeps the place), and gone with DestroyVideoWindow.
+TEST(QtVideoWindowTest, APlayersGeometryPlacesHidesAndEndsItsWindow) {
+  WindowRig rig;
+  playertest::World world;
+  auto* player = new CVrMFPlayer(AsHandle(rig.parent.winId()), 0);
+  ASSERT_EQ(player->CreateVideoWindow(), S_OK);
+  const HWND handle = player->VideoWindow();
+  const RECT one[] = {{0, 0, 80, 40}};
+  EXPECT_EQ(player->SetVideoWindowPos(true, 12, 34, 80, 40, 1, one), S_OK);
+  Drain();
+  QPointer<QtVideoWindow> video(rig.host->WindowFor(handle));
+  ASSERT_FALSE(video.isNull());
+  EXPECT_TRUE(video->isVisible());
+  EXPECT_EQ(video->geometry(), QRect(12, 34, 80, 40));
+  // The window shows black until a picture comes.
+  EXPECT_EQ(rig.Grab().pixel(50, 50), qRgb(0, 0, 0));
+
+  EXPECT_EQ(player->SetVideoWindowPos(true, 12, 34, 80, 40, 0, nullptr), S_OK);
+  Drain();
+  EXPECT_FALSE(video->isVisible());
+  EXPECT_EQ(video->geometry(), QRect(12, 34, 80, 40));
+  EXPECT_EQ(rig.Grab().pixel(50, 50), qRgb(10, 200, 30));
+
+  EXPECT_EQ(player->SetVideoWindowPos(false, 20, 20, 80, 40, 1, one), S_OK);
+  Drain();
+  EXPECT_FALSE(video->isVisible());
+  EXPECT_EQ(video->geometry(), QRect(20, 20, 80, 40));
+
+  EXPECT_EQ(player->DestroyVideoWindow(), S_OK);
+  Drain();
+  EXPECT_TRUE(video.isNull());
+  player->Release();
 }
 
 }  // namespace
