@@ -640,6 +640,28 @@ TEST(VrMFPlayerTest, APartlyCoveredVideoIsPaintedOverOutsideItsVisibleRegions) {
   EXPECT_FALSE(rig.host.Placements().back().show);
 }
 
+TEST(VrMFPlayerTest, TheRefreshThreadFollowsTheDesktopWhileTheVideoIsCovered) {
+  CoverRig rig;
+  ASSERT_EQ(rig.player->CreateVideoWindow(), S_OK);
+  ASSERT_EQ(rig.Open(), S_OK);
+  const RECT regions[] = {{0, 0, 2, 2}, {4, 4, 6, 6}};
+  EXPECT_EQ(rig.player->SetVideoWindowPos(true, 8, 8, 16, 8, 2, regions), S_OK);
+  ASSERT_TRUE(rig.player->RefreshRunning());
+  // The desktop changes under the video; a later tick copies it.
+  if (ISurfaceKeeper* surface = rig.api.LockFrameBuffer(0)) {
+    BYTE* pixel = const_cast<BYTE*>(surface->GetImageBits()) + (10 * 64 + 18) * 4;
+    pixel[0] = 0x12;
+    pixel[1] = 0x34;
+    pixel[2] = 0x56;
+    rig.api.UnlockFrameBuffer(surface);
+  }
+  FakeMixerBitmap* mixer = rig.world.mixerBitmap;
+  EXPECT_TRUE(WaitUntil([&] {
+    std::lock_guard<std::mutex> hold(mixer->lock);
+    return mixer->pixels.size() == 16u * 8u && mixer->pixels[2 * 16 + 10] == 0xFF123456u;
+  }));
+}
+
 TEST(VrMFPlayerTest, OneVisibleRegionShowsTheWholeVideoAndZeroSizesChangeNothing) {
   CoverRig rig;
   ASSERT_EQ(rig.player->CreateVideoWindow(), S_OK);
