@@ -153,5 +153,4 @@ class CVrMFPlayer final : public IMFAsyncCallback, public IRdpMMVrPlayer {
   const HWND parent_;
   const int32_t displayIndex_;
   const VrMFPlayerPlatform& platform_;
-  bool comStarted_ = false;
 };
