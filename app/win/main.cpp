@@ -34,6 +34,7 @@
 #include "program/StartedEvent.h"
 #include "program/TestMode.h"
 #include "qt/QtSystemApi.h"
+#include "qt/QtVideoWindowHost.h"
 #include "session/HtClient.h"
 #include "settings/QtClientSettings.h"
 #include "settings/QtGlobalSettings.h"
@@ -226,6 +227,7 @@ int main(int argc, char** argv) {
   RegisterDirectShowStreams();
   InstallSettingsProbes();
   InstallTovixH264Probe();
+  QtVideoWindowHost::Install();
 
   std::unique_ptr<IServerFinderEngine> discovery = MakeLoopbackDiscoveryEngine(getenv("PELLUM_TEST_DISCOVERY"));
   if (discovery) SetDiscoveryEngine(discovery.get());

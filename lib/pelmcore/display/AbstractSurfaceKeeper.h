@@ -58,6 +58,7 @@ class CAbstractSurfaceKeeper : public ISurfaceKeeper {
   }
   RECT TakeDamage() override { return damage_.Take(); }
   RECT Damage() override { return damage_.Box(); }
+  const BYTE* GetImageBits() override { return view_.Live(); }
 
  protected:
   // Storage bits for a Create call, or 0 when the geometry is refused.

@@ -63,4 +63,8 @@ class ISurfaceKeeper {
   // the damage is empty afterwards.
   virtual RECT TakeDamage() = 0;
   virtual RECT Damage() = 0;
+  // The pixels painters see: GetHeight rows of GetWidth pixels of
+  // GetBitsPerPixel / 8 bytes, each row padded to a multiple of 4 bytes;
+  // null when the surface has none.
+  virtual const BYTE* GetImageBits() { return nullptr; }
 };
