@@ -432,9 +432,13 @@ HRESULT CVrMFSource::OnStartEvent(IVrMFSourceEvent* event) {
   if (SUCCEEDED(hr)) hr = ActivateStreams(descriptor, start, seek);
   if (SUCCEEDED(hr)) {
     std::lock_guard<std::mutex> hold(lock_);
-    state_ = kStarted;
-    endOfStreamCount_ = 0;
-    hr = events_->QueueEventParamVar(reported, GUID_NULL, S_OK, start);
+    if (state_.load() == kShutdown) {
+      hr = MF_E_SHUTDOWN;
+    } else {
+      state_ = kStarted;
+      endOfStreamCount_ = 0;
+      hr = events_->QueueEventParamVar(reported, GUID_NULL, S_OK, start);
+    }
   }
   if (FAILED(hr)) events_->QueueEventParamVar(reported, GUID_NULL, hr, nullptr);
   if (descriptor) descriptor->Release();
@@ -443,6 +447,8 @@ HRESULT CVrMFSource::OnStartEvent(IVrMFSourceEvent* event) {
 
 HRESULT CVrMFSource::ActivateStreams(IMFPresentationDescriptor* descriptor, const PROPVARIANT* start, bool seek) {
   std::lock_guard<std::mutex> hold(lock_);
+  // A Shutdown that came after Invoke looked at the state wins.
+  if (state_.load() == kShutdown) return MF_E_SHUTDOWN;
   const size_t count = streams_.size();
   for (size_t i = 0; i < count; ++i) {
     CVrMFStream* stream = streams_[i];
@@ -480,7 +486,9 @@ HRESULT CVrMFSource::OnPauseEvent() {
   HRESULT hr = S_OK;
   {
     std::lock_guard<std::mutex> hold(lock_);
-    if (state_.load() != kStarted) {
+    if (state_.load() == kShutdown) {
+      hr = MF_E_SHUTDOWN;
+    } else if (state_.load() != kStarted) {
       hr = MF_E_INVALID_STATE_TRANSITION;
     } else {
       hr = ForEachActive(&CVrMFStream::SetPause);
@@ -495,8 +503,12 @@ HRESULT CVrMFSource::OnStopEvent() {
   HRESULT hr = S_OK;
   {
     std::lock_guard<std::mutex> hold(lock_);
-    hr = ForEachActive(&CVrMFStream::SetStop);
-    if (SUCCEEDED(hr)) state_ = kStopped;
+    if (state_.load() == kShutdown) {
+      hr = MF_E_SHUTDOWN;
+    } else {
+      hr = ForEachActive(&CVrMFStream::SetStop);
+      if (SUCCEEDED(hr)) state_ = kStopped;
+    }
   }
   events_->QueueEventParamVar(MESourceStopped, GUID_NULL, hr, nullptr);
   return hr;
