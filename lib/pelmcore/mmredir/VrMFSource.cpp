@@ -436,7 +436,6 @@ HRESULT CVrMFSource::OnStartEvent(IVrMFSourceEvent* event) {
       hr = MF_E_SHUTDOWN;
     } else {
       state_ = kStarted;
-      endOfStreamCount_ = 0;
       hr = events_->QueueEventParamVar(reported, GUID_NULL, S_OK, start);
     }
   }
@@ -449,6 +448,10 @@ HRESULT CVrMFSource::ActivateStreams(IMFPresentationDescriptor* descriptor, cons
   std::lock_guard<std::mutex> hold(lock_);
   // A Shutdown that came after Invoke looked at the state wins.
   if (state_.load() == kShutdown) return MF_E_SHUTDOWN;
+  // The count restarts before any stream starts: a stream whose end is
+  // already known reports it from SetStart, and its END_OF_STREAM handler
+  // may run on another thread before this start has finished.
+  endOfStreamCount_ = 0;
   const size_t count = streams_.size();
   for (size_t i = 0; i < count; ++i) {
     CVrMFStream* stream = streams_[i];
