@@ -172,15 +172,9 @@ struct RecordingChannel : IRdpVirtualChannel {
 
 constexpr uint32_t kAck = 0x100, kNotification = 0x101;
 
-// Keeps one BeginGetEvent pending on a generator and records every event,
-// as a media session's event loop does.
-class Subscriber final : public IMFAsyncCallback {
+// Reference counting and identity of the test's callbacks.
+class TestCallback : public IMFAsyncCallback {
  public:
-  static void Attach(IMFMediaEventGenerator* generator, std::string name, std::shared_ptr<Recorder> recorder) {
-    auto* s = new Subscriber(generator, std::move(name), std::move(recorder));
-    EXPECT_EQ(generator->BeginGetEvent(s, nullptr), S_OK);
-    s->Release();
-  }
   HRESULT QueryInterface(REFIID riid, void** object) override {
     if (riid == IID_IUnknown || riid == IID_IMFAsyncCallback) {
       *object = static_cast<IMFAsyncCallback*>(this);
@@ -195,6 +189,23 @@ class Subscriber final : public IMFAsyncCallback {
     const ULONG left = --refs_;
     if (!left) delete this;
     return left;
+  }
+
+ protected:
+  virtual ~TestCallback() = default;
+
+ private:
+  std::atomic<ULONG> refs_{1};
+};
+
+// Keeps one BeginGetEvent pending on a generator and records every event,
+// as a media session's event loop does.
+class Subscriber final : public TestCallback {
+ public:
+  static void Attach(IMFMediaEventGenerator* generator, std::string name, std::shared_ptr<Recorder> recorder) {
+    auto* s = new Subscriber(generator, std::move(name), std::move(recorder));
+    EXPECT_EQ(generator->BeginGetEvent(s, nullptr), S_OK);
+    s->Release();
   }
   // On the pool, so that the standard queue carries only the source's pulls.
   HRESULT GetParameters(DWORD* flags, DWORD* queue) override {
@@ -235,8 +246,7 @@ class Subscriber final : public IMFAsyncCallback {
       : generator_(generator), name_(std::move(name)), recorder_(std::move(recorder)) {
     generator_->AddRef();
   }
-  ~Subscriber() { generator_->Release(); }
-  std::atomic<ULONG> refs_{1};
+  ~Subscriber() override { generator_->Release(); }
   IMFMediaEventGenerator* generator_;
   const std::string name_;
   std::shared_ptr<Recorder> recorder_;
@@ -244,7 +254,7 @@ class Subscriber final : public IMFAsyncCallback {
 
 // Put on the standard queue behind everything already there: once it has
 // run, every pull queued before it has finished.
-class Sentinel final : public IMFAsyncCallback {
+class Sentinel final : public TestCallback {
  public:
   static bool DrainStandardQueue() {
     auto* s = new Sentinel;
@@ -256,16 +266,6 @@ class Sentinel final : public IMFAsyncCallback {
     s->Release();
     return ran;
   }
-  HRESULT QueryInterface(REFIID, void** object) override {
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    const ULONG left = --refs_;
-    if (!left) delete this;
-    return left;
-  }
   HRESULT GetParameters(DWORD*, DWORD*) override { return E_NOTIMPL; }
   HRESULT Invoke(IMFAsyncResult*) override {
     std::lock_guard<std::mutex> hold(lock_);
@@ -275,7 +275,6 @@ class Sentinel final : public IMFAsyncCallback {
   }
 
  private:
-  std::atomic<ULONG> refs_{1};
   std::mutex lock_;
   std::condition_variable done_;
   bool ran_ = false;

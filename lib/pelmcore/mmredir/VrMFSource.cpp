@@ -475,47 +475,31 @@ HRESULT CVrMFSource::ActivateStreams(IMFPresentationDescriptor* descriptor, cons
   return S_OK;
 }
 
-HRESULT CVrMFSource::ForEachActive(HRESULT (CVrMFStream::*step)()) {
-  for (CVrMFStream* stream : streams_) {
-    if (!stream) return E_UNEXPECTED;
-    if (!stream->IsActive()) continue;
-    const HRESULT hr = (stream->*step)();
-    if (FAILED(hr)) return hr;
-  }
-  return S_OK;
-}
-
-HRESULT CVrMFSource::OnPauseEvent() {
+// Pauses or stops every active stream under the source lock, moves the
+// source to the next state when all passed, and tells the session the
+// overall result.
+HRESULT CVrMFSource::ChangeActiveStreams(HRESULT (CVrMFStream::*step)(), State next, MediaEventType answer) {
   HRESULT hr = S_OK;
   {
     std::lock_guard<std::mutex> hold(lock_);
-    if (state_.load() == kShutdown) {
+    const int32_t state = state_.load();
+    if (state == kShutdown)
       hr = MF_E_SHUTDOWN;
-    } else if (state_.load() != kStarted) {
+    else if (next == kPaused && state != kStarted)
       hr = MF_E_INVALID_STATE_TRANSITION;
-    } else {
-      hr = ForEachActive(&CVrMFStream::SetPause);
-      if (SUCCEEDED(hr)) state_ = kPaused;
+    for (auto it = streams_.begin(); SUCCEEDED(hr) && it != streams_.end(); ++it) {
+      if (!*it) hr = E_UNEXPECTED;
+      else if ((*it)->IsActive()) hr = ((*it)->*step)();
     }
+    if (SUCCEEDED(hr)) state_ = next;
   }
-  events_->QueueEventParamVar(MESourcePaused, GUID_NULL, hr, nullptr);
+  events_->QueueEventParamVar(answer, GUID_NULL, hr, nullptr);
   return hr;
 }
 
-HRESULT CVrMFSource::OnStopEvent() {
-  HRESULT hr = S_OK;
-  {
-    std::lock_guard<std::mutex> hold(lock_);
-    if (state_.load() == kShutdown) {
-      hr = MF_E_SHUTDOWN;
-    } else {
-      hr = ForEachActive(&CVrMFStream::SetStop);
-      if (SUCCEEDED(hr)) state_ = kStopped;
-    }
-  }
-  events_->QueueEventParamVar(MESourceStopped, GUID_NULL, hr, nullptr);
-  return hr;
-}
+HRESULT CVrMFSource::OnPauseEvent() { return ChangeActiveStreams(&CVrMFStream::SetPause, kPaused, MESourcePaused); }
+
+HRESULT CVrMFSource::OnStopEvent() { return ChangeActiveStreams(&CVrMFStream::SetStop, kStopped, MESourceStopped); }
 
 std::vector<CVrMFStream*> CVrMFSource::TakeStreams() {
   std::lock_guard<std::mutex> hold(lock_);

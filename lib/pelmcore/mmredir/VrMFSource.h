@@ -123,8 +123,8 @@ class CVrMFSource final : public IVrRdpMediaSource, public IMFAsyncCallback, pub
   HRESULT BuildPresentationDescriptor();
   HRESULT CreateStream(DWORD index, CVrMFStream* stream, IMFStreamDescriptor** descriptor);
   HRESULT ActivateStreams(IMFPresentationDescriptor* descriptor, const PROPVARIANT* start, bool seek);
-  // Stops or pauses every active stream; the handlers of Stop and Pause.
-  HRESULT ForEachActive(HRESULT (CVrMFStream::*step)());
+  // The handlers of Pause and Stop.
+  HRESULT ChangeActiveStreams(HRESULT (CVrMFStream::*step)(), State next, MediaEventType answer);
   HRESULT PutEvent(VrSourceEvent type);
   std::vector<CVrMFStream*> TakeStreams();
   static void DropStreams(std::vector<CVrMFStream*>& streams);
