@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "mf/av_clip.h"
 #include "pelplat/mfidl.h"
+#include "pelplat/objbase.h"
 #include "pelplat/strmif.h"
 
 namespace {
@@ -327,6 +329,101 @@ TEST(MfAmMediaType, ExtensibleFormatTakesItsSubFormat) {
   type->GetGUID(MF_MT_SUBTYPE, &g);
   EXPECT_EQ(g, MFAudioFormat_Float);
   type->Release();
+}
+
+// The media type made from a real clip's format block drives the
+// platform's decoder: the WMV2 codec bytes that follow the
+// VIDEOINFOHEADER reach it as user data, and it decodes the clip as ffmpeg
+// does.
+TEST(MfAmMediaTypeDecode, CodecBytesAfterTheVideoHeaderReachTheDecoder) {
+  ASSERT_EQ(MFStartup(MF_VERSION), S_OK);
+  ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+  constexpr int kWidth = 64, kHeight = 48;
+  AvClip clip;
+  ASSERT_TRUE(clip.Make(kWidth, kHeight, 8, "-c:v wmv2 -pix_fmt yuv420p", "avi"));
+  ASSERT_FALSE(clip.extradata.empty());
+  const GUID wmv2 = FourccSubtype(PELPLAT_FOURCC('W', 'M', 'V', '2'));
+  Case c{"wmv2", MEDIATYPE_Video, wmv2, FORMAT_VideoInfo, {}, {}, false};
+  c.block = Rec().Raw(VideoHeader(false, kWidth, kHeight, 400000, PELPLAT_FOURCC('W', 'M', 'V', '2'))).Raw(clip.extradata).b;
+  HRESULT hr = E_FAIL;
+  IMFMediaType* type = Convert(c, c.block, &hr);
+  ASSERT_EQ(hr, S_OK);
+
+  MFT_REGISTER_TYPE_INFO input{MFMediaType_Video, wmv2};
+  CLSID* ids = nullptr;
+  UINT32 count = 0;
+  ASSERT_EQ(MFTEnum(MFT_CATEGORY_VIDEO_DECODER, 0, &input, nullptr, nullptr, &ids, &count), S_OK);
+  ASSERT_GE(count, 1u);
+  IMFTransform* decoder = nullptr;
+  CoCreateInstance(ids[0], nullptr, CLSCTX_INPROC_SERVER, IID_IMFTransform, reinterpret_cast<void**>(&decoder));
+  CoTaskMemFree(ids);
+  ASSERT_NE(decoder, nullptr);
+  ASSERT_EQ(decoder->SetInputType(0, type, 0), S_OK);
+  type->Release();
+
+  std::vector<Bytes> pictures;
+  // One output call; a format change takes the NV12 type offered.
+  auto takeOutput = [&]() {
+    for (;;) {
+      MFT_OUTPUT_STREAM_INFO info{};
+      decoder->GetOutputStreamInfo(0, &info);
+      IMFSample* out = nullptr;
+      IMFMediaBuffer* buffer = nullptr;
+      MFCreateSample(&out);
+      MFCreateMemoryBuffer(info.cbSize ? info.cbSize : 1, &buffer);
+      out->AddBuffer(buffer);
+      MFT_OUTPUT_DATA_BUFFER data{0, out, 0, nullptr};
+      DWORD status = 0;
+      const HRESULT result = decoder->ProcessOutput(0, 1, &data, &status);
+      if (result == S_OK) {
+        BYTE* bytes = nullptr;
+        DWORD length = 0;
+        buffer->Lock(&bytes, nullptr, &length);
+        pictures.emplace_back(bytes, bytes + length);
+        buffer->Unlock();
+      }
+      buffer->Release();
+      out->Release();
+      if (result != MF_E_TRANSFORM_STREAM_CHANGE) return result;
+      IMFMediaType* nv12 = nullptr;
+      EXPECT_EQ(decoder->GetOutputAvailableType(0, 0, &nv12), S_OK);
+      EXPECT_EQ(decoder->SetOutputType(0, nv12, 0), S_OK);
+      nv12->Release();
+    }
+  };
+  IMFMediaType* output = nullptr;
+  if (decoder->GetOutputAvailableType(0, 0, &output) == S_OK) {
+    decoder->SetOutputType(0, output, 0);
+    output->Release();
+  }
+  for (size_t i = 0; i < clip.packets.size(); ++i) {
+    takeOutput();
+    IMFSample* in = nullptr;
+    IMFMediaBuffer* buffer = nullptr;
+    MFCreateSample(&in);
+    MFCreateMemoryBuffer(static_cast<DWORD>(clip.packets[i].size()), &buffer);
+    BYTE* bytes = nullptr;
+    buffer->Lock(&bytes, nullptr, nullptr);
+    std::copy(clip.packets[i].begin(), clip.packets[i].end(), bytes);
+    buffer->Unlock();
+    buffer->SetCurrentLength(static_cast<DWORD>(clip.packets[i].size()));
+    in->AddBuffer(buffer);
+    buffer->Release();
+    in->SetSampleTime(static_cast<LONGLONG>(i) * 400000);
+    EXPECT_EQ(decoder->ProcessInput(0, in, 0), S_OK) << i;
+    in->Release();
+  }
+  decoder->ProcessMessage(MFT_MESSAGE_COMMAND_DRAIN, 0);
+  while (takeOutput() == S_OK) {
+  }
+  decoder->Release();
+  ASSERT_EQ(pictures.size(), clip.nv12Frames.size());
+  for (size_t i = 0; i < pictures.size(); ++i) {
+    ASSERT_EQ(pictures[i].size(), clip.nv12Frames[i].size()) << i;
+    EXPECT_GE(AvClip::Psnr(pictures[i].data(), clip.nv12Frames[i].data(), pictures[i].size()), 40.0) << "picture " << i;
+  }
+  CoUninitialize();
+  MFShutdown();
 }
 
 }  // namespace
