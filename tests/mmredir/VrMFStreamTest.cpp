@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "mmredir/VrMFStream.h"
+#include "pelplat/strmif.h"
 
 namespace {
 
@@ -281,6 +282,26 @@ TEST_F(Stream, FlushDropsEverythingWithoutAcknowledging) {
   EXPECT_TRUE(channel->Sent().empty());
 }
 
+// A sample that reaches a started stream short of ready samples has the
+// source pull again; a paused stream or one with two samples ready waits.
+TEST_F(Stream, ArrivingSampleRearmsThePullOnlyWhenItIsWanted) {
+  const DWORD needMore = VR_SOURCE_NEED_MORE_SAMPLE, standard = MFASYNC_CALLBACK_QUEUE_STANDARD;
+  stream->SetPause();
+  source.asked.clear();
+  for (int i = 0; i < 2; ++i) stream->OnSample(Sample(i, 1, {1}).data(), 37);
+  EXPECT_TRUE(source.asked.empty());
+  Start();
+  Pull();
+  Pull();  // two ready: no demand
+  source.asked.clear();
+  stream->OnSample(Sample(2, 1, {1}).data(), 37);
+  EXPECT_TRUE(source.asked.empty());
+  ASSERT_EQ(stream->RequestSample(nullptr), S_OK);  // one goes out, demand again
+  source.asked.clear();
+  stream->OnSample(Sample(3, 1, {1}).data(), 37);
+  EXPECT_EQ(source.asked, (std::vector<std::pair<DWORD, DWORD>>{{needMore, standard}}));
+}
+
 // A record shorter than its header or than the data it claims is refused
 // and queues nothing.
 TEST_F(Stream, SamplesWhoseLengthsDisagreeAreRefused) {
@@ -294,6 +315,7 @@ TEST_F(Stream, SamplesWhoseLengthsDisagreeAreRefused) {
       {"header cut", good, 20},
       {"cbData beyond the record", Sample(0, 1, {1, 2}, 3), 38},
       {"cbData huge", Sample(0, 1, {1, 2}, 0xFFFFFFF0u), 38},
+      {"bytes after the data", Sample(0, 1, {1, 2, 3}, 2), 39},
   };
   for (const Case& c : cases)
     EXPECT_EQ(stream->OnSample(c.bytes.empty() ? nullptr : c.bytes.data(), c.count), E_INVALIDARG) << c.name;
@@ -344,6 +366,80 @@ TEST(StreamFormat, CheckMediaFormatRefusesOtherMajorTypes) {
   Bytes format(64, 0);  // GUID_NULL major type
   EXPECT_EQ(stream->CheckMediaFormat(64, format.data()), E_NOTIMPL);
   EXPECT_EQ(stream->CheckMediaFormat(8, format.data()), E_INVALIDARG);
+  EXPECT_EQ(stream->Release(), 0u);
+}
+
+// TS_AM_MEDIA_TYPE: major, subtype, fixed-size flag, temporal flag, sample
+// size, format type, cbFormat, format block.
+Bytes MediaType(const GUID& major, const GUID& subtype, const GUID& formatType, const Bytes& block) {
+  Bytes out;
+  auto put = [&](uint64_t v, int n) { for (int i = 0; i < n; ++i) out.push_back(uint8_t(v >> (8 * i))); };
+  auto guid = [&](const GUID& g) {
+    put(g.Data1, 4);
+    put(g.Data2, 2);
+    put(g.Data3, 2);
+    out.insert(out.end(), g.Data4, g.Data4 + 8);
+  };
+  guid(major);
+  guid(subtype);
+  put(0, 4);
+  put(1, 4);
+  put(0, 4);
+  guid(formatType);
+  put(block.size(), 4);
+  out.insert(out.end(), block.begin(), block.end());
+  return out;
+}
+
+// PCM, 48 kHz, two channels, 16 bits: a WAVEFORMATEX with no extra bytes.
+Bytes PcmType() {
+  return MediaType(MFMediaType_Audio, MFAudioFormat_PCM, FORMAT_WaveFormatEx,
+                   Hex("0100 0200 80bb0000 00ee0200 0400 1000 0000"));
+}
+
+TEST(StreamFormat, GetMediaTypeBuildsTheStoredFormat) {
+  CVrMFStream* stream = new CVrMFStream(3);
+  IMFMediaType* type = nullptr;
+  EXPECT_EQ(stream->GetMediaType(&type), E_ABORT);  // nothing stored yet
+  const Bytes pcm = PcmType();
+  ASSERT_EQ(stream->SetMediaType(uint32_t(pcm.size()), pcm.data()), 0);
+  ASSERT_EQ(stream->GetMediaType(&type), S_OK);
+  GUID g{};
+  type->GetGUID(MF_MT_MAJOR_TYPE, &g);
+  EXPECT_EQ(g, MFMediaType_Audio);
+  type->GetGUID(MF_MT_SUBTYPE, &g);
+  EXPECT_EQ(g, MFAudioFormat_PCM);
+  UINT32 rate = 0, channels = 0;
+  type->GetUINT32(MF_MT_AUDIO_SAMPLES_PER_SECOND, &rate);
+  type->GetUINT32(MF_MT_AUDIO_NUM_CHANNELS, &channels);
+  EXPECT_EQ(rate, 48000u);
+  EXPECT_EQ(channels, 2u);
+  type->Release();
+  // A format type the conversion does not know fails and is logged.
+  const Bytes odd = MediaType(MFMediaType_Video, MFVideoFormat_H264, GUID_NULL, {});
+  ASSERT_EQ(stream->SetMediaType(uint32_t(odd.size()), odd.data()), 0);
+  EXPECT_EQ(stream->GetMediaType(&type), MF_E_INVALIDMEDIATYPE);
+  EXPECT_EQ(stream->Release(), 0u);
+}
+
+// A media type whose cbFormat disagrees with the bytes given is refused by
+// SetMediaType (the stored one stays) and by CheckMediaFormat.
+TEST(StreamFormat, MediaTypesWhoseLengthsDisagreeAreRefused) {
+  CVrMFStream* stream = new CVrMFStream(4);
+  const Bytes pcm = PcmType();
+  ASSERT_EQ(stream->SetMediaType(uint32_t(pcm.size()), pcm.data()), 0);
+  Bytes longer = pcm;
+  longer.push_back(0);
+  for (uint32_t n = 1; n < pcm.size(); ++n)
+    EXPECT_EQ(stream->SetMediaType(n, pcm.data()), E_INVALIDARG) << n << " bytes";
+  EXPECT_EQ(stream->SetMediaType(uint32_t(longer.size()), longer.data()), E_INVALIDARG);
+  EXPECT_EQ(stream->Format(), pcm);
+  for (uint32_t n : {0u, 31u, 63u, uint32_t(pcm.size() - 1)})
+    EXPECT_EQ(stream->CheckMediaFormat(n, pcm.data()), E_INVALIDARG) << n << " bytes";
+  EXPECT_EQ(stream->CheckMediaFormat(uint32_t(longer.size()), longer.data()), E_INVALIDARG);
+  // No data drops the stored format.
+  EXPECT_EQ(stream->SetMediaType(0, nullptr), 0);
+  EXPECT_TRUE(stream->Format().empty());
   EXPECT_EQ(stream->Release(), 0u);
 }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "pelplat/objbase.h"
+#include "pelplat/strmif.h"
 #include "sys/ByteReader.h"
 #include "sys/ByteWriter.h"
 #include "sys/klog.h"
@@ -21,6 +22,16 @@ GUID ReadGuid(const uint8_t* p) {
   g.Data3 = r.U16();
   r.Bytes(g.Data4, sizeof(g.Data4));
   return g;
+}
+
+// A TS_AM_MEDIA_TYPE is whole when its format block ends exactly where
+// the bytes given end.
+bool WholeMediaType(uint32_t length, const uint8_t* format) {
+  if (!format || length < CVrMFStream::kMediaTypeHeader) return false;
+  ByteReader r(format, length);
+  r.Skip(60);
+  const uint64_t cbFormat = r.U32();
+  return uint64_t{CVrMFStream::kMediaTypeHeader} + cbFormat == length;
 }
 
 }  // namespace
@@ -127,7 +138,11 @@ HRESULT CVrMFStream::RequestSample(IUnknown* token) {
 }
 
 int32_t CVrMFStream::CheckMediaFormat(uint32_t length, const uint8_t* format) {
-  if (!format || length < 2 * kGuidBytes) return E_INVALIDARG;
+  if (!WholeMediaType(length, format)) {
+    LogMessageA("CVrMFStream::CheckMediaFormat: a media type of %u bytes does not hold its format block; refused\n",
+                length);
+    return E_INVALIDARG;
+  }
   const GUID major = ReadGuid(format);
   const GUID subtype = ReadGuid(format + kGuidBytes);
   GUID category{};
@@ -161,7 +176,12 @@ int32_t CVrMFStream::SetChannel(std::shared_ptr<IRdpVirtualChannel> channel) {
 }
 
 int32_t CVrMFStream::SetMediaType(uint32_t length, const uint8_t* format) {
-  const bool whole = format && length >= kGuidBytes;
+  if (format && length && !WholeMediaType(length, format)) {
+    LogMessageA("CVrMFStream::SetMediaType: stream %u: a media type of %u bytes does not hold its format block; refused\n",
+                streamId_, length);
+    return E_INVALIDARG;
+  }
+  const bool whole = format && length;
   std::lock_guard<std::mutex> hold(lock_);
   video_ = whole && ReadGuid(format) == MFMediaType_Video;
   audio_ = whole && ReadGuid(format) == MFMediaType_Audio;
@@ -180,8 +200,8 @@ std::vector<uint8_t> CVrMFStream::Format() {
 int32_t CVrMFStream::OnSample(const uint8_t* sample, uint32_t count) {
   if (!sample || count == 0) return E_INVALIDARG;
   // SampleStartTime, SampleEndTime, ThrottleDuration, SampleFlags,
-  // SampleExtensions, cbData, then cbData bytes. A record shorter than its
-  // header or than the bytes it claims is refused whole.
+  // SampleExtensions, cbData, then cbData bytes. A record whose length
+  // disagrees with the bytes it claims is refused whole.
   ByteReader r(sample, count);
   QueuedSample record;
   record.startTime = static_cast<int64_t>(r.U64());
@@ -190,14 +210,31 @@ int32_t CVrMFStream::OnSample(const uint8_t* sample, uint32_t count) {
   r.Skip(8);
   const uint32_t cbData = r.U32();
   const uint8_t* data = r.Take(cbData);
-  if (!r.Ok()) {
-    LogMessageA("CVrMFStream::OnSample: stream %u: a sample of %u bytes claims %u data bytes; dropped",
+  if (!r.Ok() || r.Remaining() != 0) {
+    LogMessageA("CVrMFStream::OnSample: stream %u: a sample of %u bytes claims %u data bytes; dropped\n",
                 streamId_, count, cbData);
     return E_INVALIDARG;
   }
   record.data.assign(data, data + cbData);
-  std::lock_guard<std::mutex> hold(queueLock_);
-  queued_.push_back(std::move(record));
+  {
+    std::lock_guard<std::mutex> hold(queueLock_);
+    queued_.push_back(std::move(record));
+  }
+  // A started stream still short of ready samples has the source pull
+  // again: the source's pull ends when it finds nothing queued, and the
+  // sample that just came is what it waits for.
+  IVrMFStreamOwner* source = nullptr;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (state_ == kStarted && source_ && NeedsMoreLocked()) {
+      source = source_;
+      source->AddRef();
+    }
+  }
+  if (source) {
+    source->SendSourceEvent(VR_SOURCE_NEED_MORE_SAMPLE, streamId_, MFASYNC_CALLBACK_QUEUE_STANDARD);
+    source->Release();
+  }
   return 0;
 }
 
@@ -248,6 +285,44 @@ HRESULT CVrMFStream::Initialize(IVrMFStreamOwner* source, IMFStreamDescriptor* d
   }
   if (oldSource) oldSource->Release();
   if (oldDescriptor) oldDescriptor->Release();
+  return S_OK;
+}
+
+HRESULT CVrMFStream::GetMediaType(IMFMediaType** out) {
+  if (!out) return E_POINTER;
+  std::vector<uint8_t> format;
+  bool audio = false, video = false;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    format = format_;
+    audio = audio_;
+    video = video_;
+  }
+  if (format.empty()) return E_ABORT;
+  // SetMediaType keeps only whole records; this holds for any that is not.
+  if (!WholeMediaType(static_cast<uint32_t>(format.size()), format.data())) return E_INVALIDARG;
+  IMFMediaType* type = nullptr;
+  HRESULT hr = MFCreateMediaType(&type);
+  if (FAILED(hr)) return hr;
+  // The DirectShow description points into the stored copy.
+  ByteReader r(format.data(), format.size());
+  AM_MEDIA_TYPE am{};
+  am.majortype = ReadGuid(r.Take(kGuidBytes));
+  am.subtype = ReadGuid(r.Take(kGuidBytes));
+  am.bFixedSizeSamples = static_cast<BOOL>(r.U32());
+  am.bTemporalCompression = static_cast<BOOL>(r.U32());
+  am.lSampleSize = r.U32();
+  am.formattype = ReadGuid(r.Take(kGuidBytes));
+  am.cbFormat = r.U32();
+  am.pbFormat = am.cbFormat ? const_cast<BYTE*>(r.Take(am.cbFormat)) : nullptr;
+  hr = MFInitMediaTypeFromAMMediaType(type, &am);
+  if (hr != S_OK) {
+    LogMessageA("CVrMFStream::GetMediaType:  MFInitMediaTypeFromAMMediaType failed hr[0x%x] Audio[%d]Video[%d]\n",
+                static_cast<unsigned>(hr), audio ? 1 : 0, video ? 1 : 0);
+    type->Release();
+    return hr;
+  }
+  *out = type;
   return S_OK;
 }
 

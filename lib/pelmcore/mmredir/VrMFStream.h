@@ -57,6 +57,8 @@ class CVrMFStream final : public IMFMediaStream, public IRdpMMStream {
   static constexpr uint32_t kEventEndOfStream = 100;
   // TS_MM_DATA_SAMPLE: the fixed part before the data bytes.
   static constexpr uint32_t kSampleHeader = 36;
+  // TS_AM_MEDIA_TYPE: the fixed part before the format block.
+  static constexpr uint32_t kMediaTypeHeader = 64;
 
   explicit CVrMFStream(uint32_t streamId);
 
@@ -95,6 +97,8 @@ class CVrMFStream final : public IMFMediaStream, public IRdpMMStream {
   // Used by the media source. The caller's reference on the source passes
   // to the stream when Initialize succeeds.
   HRESULT Initialize(IVrMFStreamOwner* source, IMFStreamDescriptor* descriptor);
+  // The stored format as a Media Foundation media type; the caller owns it.
+  HRESULT GetMediaType(IMFMediaType** type);
   bool IsActive();
   void Activate(bool active);
   HRESULT SetStart(const PROPVARIANT& start, bool seek);

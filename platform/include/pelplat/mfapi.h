@@ -147,3 +147,12 @@ inline HRESULT MFGetAttributeSize(IMFAttributes* attributes, REFGUID key, UINT32
   *height = static_cast<UINT32>(packed);
   return hr;
 }
+
+// A media type from a DirectShow one: the major type and subtype, and what
+// the format block (VIDEOINFOHEADER, VIDEOINFOHEADER2, MPEG1VIDEOINFO,
+// MPEG2VIDEOINFO or WAVEFORMATEX) tells of frame size and rate, the MPEG
+// sequence header, the audio layout and the codec's own bytes. A block
+// shorter than its structure or than the sizes it gives: E_INVALIDARG; a
+// format type other than those: MF_E_INVALIDMEDIATYPE.
+struct AM_MEDIA_TYPE;
+HRESULT MFInitMediaTypeFromAMMediaType(IMFMediaType* type, const AM_MEDIA_TYPE* amType);
