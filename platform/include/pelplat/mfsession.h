@@ -159,6 +159,7 @@ enum MFSTREAMSINK_MARKER_TYPE : DWORD {
 #define MF_E_UNSUPPORTED_SERVICE static_cast<HRESULT>(0xC00D36BA)
 #define MF_E_UNSUPPORTED_TIME_FORMAT static_cast<HRESULT>(0xC00D36C5)
 #define MF_E_INVALID_STATE_TRANSITION static_cast<HRESULT>(0xC00D3E82)
+#define MF_E_INVALIDINDEX static_cast<HRESULT>(0xC00D36BF)
 
 // ---- topology --------------------------------------------------------------------
 // Nodes are attribute stores. Source-stream nodes carry the three
@@ -396,3 +397,15 @@ struct IMFAudioStreamVolume : IUnknown {
 // through waveOut.
 HRESULT MFCreateVideoRendererActivate(HWND window, IMFActivate** activate);
 HRESULT MFCreateAudioRendererActivate(IMFActivate** activate);
+
+// What a renderer's stream sink has done so far: samples rendered (for the
+// video renderer: presented; for the audio renderer: written to the device),
+// those of them that came after their time had passed (presented at once,
+// never dropped), and samples refused as unreadable.
+struct MFRendererStats {
+  UINT64 rendered = 0;
+  UINT64 late = 0;
+  UINT64 refused = 0;
+};
+// E_NOINTERFACE for an object that is not one of the platform's renderers.
+HRESULT MFGetRendererStats(IUnknown* renderer, MFRendererStats* stats);
