@@ -491,7 +491,8 @@ class VideoRenderer : public RendererSink, public IMFVideoDisplayControl, public
         if (!last) continue;
         last->AddRef();
         held.unlock();
-        Present(last);
+        Picture picture;
+        if (Compose(last, &picture)) Show(picture);
         last->Release();
         held.lock();
         continue;
@@ -527,9 +528,12 @@ class VideoRenderer : public RendererSink, public IMFVideoDisplayControl, public
       const int requests = TopUpLocked();
       held.unlock();
       SendRequests(requests);
-      const bool shown = Present(front.sample);
+      Picture picture;
+      const bool composed = Compose(front.sample, &picture);
       held.lock();
-      if (shown) {
+      // Counted before the window sees it, so that whoever the picture
+      // reaches finds it counted.
+      if (composed) {
         ++stats_.rendered;
         if (late) ++stats_.late;
         SafeRelease(last_);
@@ -538,6 +542,10 @@ class VideoRenderer : public RendererSink, public IMFVideoDisplayControl, public
         ++stats_.refused;
         front.sample->Release();
       }
+      if (!composed) continue;
+      held.unlock();
+      Show(picture);
+      held.lock();
     }
   }
 
@@ -578,18 +586,24 @@ class VideoRenderer : public RendererSink, public IMFVideoDisplayControl, public
     return true;
   }
 
-  // Composes the picture for the sample and hands it to the window.
-  bool Present(IMFSample* sample) {
+  struct Picture {
+    HWND window = nullptr;
+    UINT32 width = 0, height = 0;  // 0 when nothing of the video is on show
+    std::vector<BYTE> bgrx;
+  };
+
+  // Composes the picture for the sample; false when the sample is
+  // unreadable.
+  bool Compose(IMFSample* sample, Picture* out) {
     Geometry geometry;
-    HWND window;
     {
       std::lock_guard<std::mutex> hold(lock_);
       geometry = geometry_;
-      window = window_;
+      out->window = window_;
     }
     Frame frame;
     if (!ReadFrame(sample, geometry, &frame)) return false;
-    std::vector<BYTE> picture;
+    std::vector<BYTE>& picture = out->bgrx;
     UINT32 pw = 0, ph = 0;
     {
       std::lock_guard<std::mutex> hold(mix_);
@@ -602,13 +616,20 @@ class VideoRenderer : public RendererSink, public IMFVideoDisplayControl, public
       ScaleInto(frame, from, &picture, pw, ph);
       if (hasBitmap_) BlendOver(bitmap_, &picture, pw, ph);
     }
-    VideoPresentation shown;
-    shown.width = static_cast<int32_t>(pw);
-    shown.height = static_cast<int32_t>(ph);
-    shown.stride = static_cast<int32_t>(pw * 4);
-    shown.bgrx = picture.data();
-    PresentToVideoWindow(window, shown);
+    out->width = pw;
+    out->height = ph;
     return true;
+  }
+
+  // Hands the picture to the window's presenter; called without our locks.
+  static void Show(const Picture& picture) {
+    if (picture.width == 0 || picture.height == 0) return;
+    VideoPresentation shown;
+    shown.width = static_cast<int32_t>(picture.width);
+    shown.height = static_cast<int32_t>(picture.height);
+    shown.stride = static_cast<int32_t>(picture.width * 4);
+    shown.bgrx = picture.bgrx.data();
+    PresentToVideoWindow(picture.window, shown);
   }
 
   // Under lock_.
