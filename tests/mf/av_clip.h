@@ -76,7 +76,6 @@ struct AvClip {
     return 10 * std::log10(255.0 * 255.0 * double(n) / sum);
   }
 
- private:
   // ffprobe's hex dump lines: "00000010: 5ab1 9585 ...  ascii"; the hex
   // part is the 40 columns after the offset.
   static bool HexLine(const std::string& line, Bytes* out) {
@@ -96,6 +95,7 @@ struct AvClip {
     return true;
   }
 
+ private:
   void ReadProbe(const std::string& path) {
     std::ifstream in(path);
     std::string line;
