@@ -14,6 +14,7 @@
 #include <new>
 
 #include "MFRendererSink.h"
+#include "MFSampleBytes.h"
 #include "pelplat/debugout.h"
 #include "pelplat/mmsystem.h"
 
@@ -281,19 +282,7 @@ class AudioRenderer : public RendererSink, public IMFAudioStreamVolume {
   static bool Convert(IMFSample* sample, const Format& format, const std::vector<float>& levels,
                       std::vector<BYTE>* out) {
     std::vector<BYTE> bytes;
-    DWORD count = 0;
-    if (FAILED(sample->GetBufferCount(&count))) return false;
-    for (DWORD i = 0; i < count; ++i) {
-      IMFMediaBuffer* buffer = nullptr;
-      if (FAILED(sample->GetBufferByIndex(i, &buffer))) return false;
-      BYTE* data = nullptr;
-      DWORD length = 0;
-      if (SUCCEEDED(buffer->Lock(&data, nullptr, &length))) {
-        bytes.insert(bytes.end(), data, data + length);
-        buffer->Unlock();
-      }
-      buffer->Release();
-    }
+    if (!SampleBytes(sample, &bytes)) return false;
     const size_t frameBytes = format.InputFrameBytes();
     if (bytes.empty() || bytes.size() % frameBytes != 0) {
       char line[128];

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "MFComObject.h"
+#include "MFSampleBytes.h"
 #include "pelplat/mfapi.h"
 #include "pelplat/mferror.h"
 
@@ -54,23 +55,6 @@ class TransformBase : public ComObject<IMFTransform> {
     if (!held) return MF_E_TRANSFORM_TYPE_NOT_SET;
     held->AddRef();
     return S_OK;
-  }
-  static bool SampleBytes(IMFSample* sample, std::vector<BYTE>* bytes) {
-    DWORD count = 0;
-    if (!sample || FAILED(sample->GetBufferCount(&count))) return false;
-    bytes->clear();
-    for (DWORD i = 0; i < count; ++i) {
-      IMFMediaBuffer* buffer = nullptr;
-      if (FAILED(sample->GetBufferByIndex(i, &buffer))) return false;
-      BYTE* data = nullptr;
-      DWORD length = 0;
-      if (SUCCEEDED(buffer->Lock(&data, nullptr, &length))) {
-        bytes->insert(bytes->end(), data, data + length);
-        buffer->Unlock();
-      }
-      buffer->Release();
-    }
-    return true;
   }
   // The sample's first buffer, when it holds at least `size` bytes.
   static HRESULT OutputBuffer(MFT_OUTPUT_DATA_BUFFER* out, DWORD size, IMFMediaBuffer** buffer) {

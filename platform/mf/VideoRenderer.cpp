@@ -15,6 +15,7 @@
 
 #include "MFAttributeStore.h"
 #include "MFRendererSink.h"
+#include "MFSampleBytes.h"
 #include "pelplat/debugout.h"
 #include "pelplat/videowindow.h"
 
@@ -553,19 +554,7 @@ class VideoRenderer : public RendererSink, public IMFVideoDisplayControl, public
   // the sample is shorter than its type says.
   bool ReadFrame(IMFSample* sample, const Geometry& geometry, Frame* frame) {
     std::vector<BYTE> bytes;
-    DWORD count = 0;
-    if (FAILED(sample->GetBufferCount(&count))) return false;
-    for (DWORD i = 0; i < count; ++i) {
-      IMFMediaBuffer* buffer = nullptr;
-      if (FAILED(sample->GetBufferByIndex(i, &buffer))) return false;
-      BYTE* data = nullptr;
-      DWORD length = 0;
-      if (SUCCEEDED(buffer->Lock(&data, nullptr, &length))) {
-        bytes.insert(bytes.end(), data, data + length);
-        buffer->Unlock();
-      }
-      buffer->Release();
-    }
+    if (!SampleBytes(sample, &bytes)) return false;
     const int64_t magnitude = geometry.stride < 0 ? -geometry.stride : geometry.stride;
     const uint64_t row = static_cast<uint64_t>(geometry.width) * 4;
     const uint64_t needed = static_cast<uint64_t>(magnitude) * (geometry.height - 1) + row;

@@ -44,27 +44,12 @@ struct AudioClip {
                                " -f s16le -acodec pcm_s16le " + dir + "/ref.raw";
     if (std::system(make.c_str()) != 0 || std::system(probe.c_str()) != 0 || std::system(decode.c_str()) != 0)
       return false;
-    ReadProbe(dir + "/probe.txt");
+    AvClip::ReadProbe(dir + "/probe.txt", &extradata, &packets);
     pcm = AvClip::ReadFile(dir + "/ref.raw");
     return !packets.empty() && !pcm.empty();
   }
   ~AudioClip() {
     if (!dir.empty()) std::system(("rm -rf " + dir).c_str());
-  }
-  void ReadProbe(const std::string& path) {
-    std::ifstream in(path);
-    std::string line;
-    Bytes* target = nullptr;
-    while (std::getline(in, line)) {
-      if (line == "extradata=") {
-        target = &extradata;
-      } else if (line == "data=") {
-        packets.emplace_back();
-        target = &packets.back();
-      } else if (!target || !AvClip::HexLine(line, target)) {
-        target = nullptr;
-      }
-    }
   }
 };
 
@@ -336,27 +321,24 @@ TEST_F(AudioDecoderTest, DamagedCodecDataAndPacketsGiveErrors) {
   EXPECT_GE(pcm.size(), 3u * 1024 * 4);
 }
 
+UINT32 AudioDecoderCount(const GUID& major, const GUID& subtype) {
+  MFT_REGISTER_TYPE_INFO input{major, subtype};
+  CLSID* clsids = nullptr;
+  UINT32 count = 0;
+  EXPECT_EQ(MFTEnum(MFT_CATEGORY_AUDIO_DECODER, 0, &input, nullptr, nullptr, &clsids, &count), S_OK);
+  CoTaskMemFree(clsids);
+  return count;
+}
+
 TEST_F(AudioDecoderTest, EnumerationFindsTheAudioDecodersUntilTheyAreRemoved) {
   for (const GUID& subtype : {MFAudioFormat_AAC, MFAudioFormat_MP3, MFAudioFormat_WMAudioV8}) {
-    MFT_REGISTER_TYPE_INFO input{MFMediaType_Audio, subtype};
-    CLSID* clsids = nullptr;
-    UINT32 count = 0;
-    ASSERT_EQ(MFTEnum(MFT_CATEGORY_AUDIO_DECODER, 0, &input, nullptr, nullptr, &clsids, &count), S_OK);
-    EXPECT_EQ(count, 1u);
-    CoTaskMemFree(clsids);
+    EXPECT_EQ(AudioDecoderCount(MFMediaType_Audio, subtype), 1u);
     MFRemoveBuiltinTransforms(PELPLAT_MF_AUDIO_DECODERS);
-    ASSERT_EQ(MFTEnum(MFT_CATEGORY_AUDIO_DECODER, 0, &input, nullptr, nullptr, &clsids, &count), S_OK);
-    EXPECT_EQ(count, 0u);
-    CoTaskMemFree(clsids);
+    EXPECT_EQ(AudioDecoderCount(MFMediaType_Audio, subtype), 0u);
     MFRestoreBuiltinTransforms(PELPLAT_MF_AUDIO_DECODERS);
   }
   // Video decoders are not audio decoders.
-  MFT_REGISTER_TYPE_INFO video{MFMediaType_Video, MFVideoFormat_H264};
-  CLSID* clsids = nullptr;
-  UINT32 count = 0;
-  ASSERT_EQ(MFTEnum(MFT_CATEGORY_AUDIO_DECODER, 0, &video, nullptr, nullptr, &clsids, &count), S_OK);
-  EXPECT_EQ(count, 0u);
-  CoTaskMemFree(clsids);
+  EXPECT_EQ(AudioDecoderCount(MFMediaType_Video, MFVideoFormat_H264), 0u);
 }
 
 }  // namespace

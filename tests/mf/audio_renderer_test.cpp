@@ -32,27 +32,18 @@ std::vector<int16_t> Ramp(int frames, int channels, int start) {
   return out;
 }
 
-class AudioRendererTest : public ::testing::Test {
+class AudioRendererTest : public RendererFixture {
  protected:
   void SetUp() override {
     pelplat::wave::SetBackend(&backend_);
     ASSERT_EQ(MFStartup(MF_VERSION), S_OK);
-    ASSERT_EQ(MFCreateAudioRendererActivate(&activate_), S_OK);
-    ASSERT_EQ(activate_->ActivateObject(IID_IMFMediaSink, reinterpret_cast<void**>(&sink_)), S_OK);
-    ASSERT_EQ(sink_->GetStreamSinkByIndex(0, &stream_), S_OK);
-    events_ = new EventCollector(stream_);
-    events_->Begin();
-    clock_ = new DrivenClock;
-    ASSERT_EQ(sink_->SetPresentationClock(clock_), S_OK);
+    IMFActivate* activate = nullptr;
+    ASSERT_EQ(MFCreateAudioRendererActivate(&activate), S_OK);
+    Open(activate);
   }
   void TearDown() override {
-    if (activate_) EXPECT_EQ(activate_->ShutdownObject(), S_OK);
+    Close();
     EXPECT_EQ(backend_.OpenSinks(), 0);
-    if (events_) events_->Release();
-    if (stream_) stream_->Release();
-    if (sink_) sink_->Release();
-    if (activate_) activate_->Release();
-    if (clock_) clock_->Release();
     MFShutdown();
     pelplat::wave::SetBackend(nullptr);
   }
@@ -65,27 +56,13 @@ class AudioRendererTest : public ::testing::Test {
     type->SetUINT32(MF_MT_AUDIO_NUM_CHANNELS, channels);
     type->SetUINT32(MF_MT_AUDIO_SAMPLES_PER_SECOND, rate);
     type->SetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, bits);
-    IMFMediaTypeHandler* handler = nullptr;
-    ASSERT_EQ(stream_->GetMediaTypeHandler(&handler), S_OK);
-    EXPECT_EQ(handler->SetCurrentMediaType(type), S_OK);
-    handler->Release();
-    type->Release();
-  }
-  void Feed(const std::vector<uint8_t>& bytes) {
-    IMFSample* sample = MakeSample(bytes, 0);
-    EXPECT_EQ(stream_->ProcessSample(sample), S_OK);
-    sample->Release();
+    SetCurrentType(type);
   }
   IMFAudioStreamVolume* Volume() {
     IMFAudioStreamVolume* volume = nullptr;
     EXPECT_EQ(MFGetService(sink_, MR_STREAM_VOLUME_SERVICE, IID_IMFAudioStreamVolume,
                            reinterpret_cast<void**>(&volume)), S_OK);
     return volume;
-  }
-  MFRendererStats Stats() {
-    MFRendererStats stats;
-    EXPECT_EQ(MFGetRendererStats(sink_, &stats), S_OK);
-    return stats;
   }
   bool WaitWritten(uint64_t frames) {
     return Eventually([&] { return backend_.FramesWritten() >= frames; });
@@ -95,11 +72,6 @@ class AudioRendererTest : public ::testing::Test {
   }
 
   pelplat::wave::VirtualWaveBackend backend_;
-  IMFActivate* activate_ = nullptr;
-  IMFMediaSink* sink_ = nullptr;
-  IMFStreamSink* stream_ = nullptr;
-  EventCollector* events_ = nullptr;
-  DrivenClock* clock_ = nullptr;
 };
 
 TEST_F(AudioRendererTest, TypesServicesAndVolumeRanges) {

@@ -95,20 +95,24 @@ struct AvClip {
     return true;
   }
 
- private:
-  void ReadProbe(const std::string& path) {
+  // The codec data and packets of ffprobe's -show_streams -show_packets
+  // -show_data output for one stream.
+  static void ReadProbe(const std::string& path, Bytes* extradata, std::vector<Bytes>* packets) {
     std::ifstream in(path);
     std::string line;
     Bytes* target = nullptr;
     while (std::getline(in, line)) {
       if (line == "extradata=") {
-        target = &extradata;
+        target = extradata;
       } else if (line == "data=") {
-        packets.emplace_back();
-        target = &packets.back();
+        packets->emplace_back();
+        target = &packets->back();
       } else if (!target || !HexLine(line, target)) {
         target = nullptr;
       }
     }
   }
+
+ private:
+  void ReadProbe(const std::string& path) { ReadProbe(path, &extradata, &packets); }
 };

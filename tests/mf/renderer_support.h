@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <mutex>
 #include <vector>
 
@@ -19,12 +20,14 @@ namespace renderer_test {
 using namespace std::chrono_literals;
 constexpr auto kBound = 20s;
 
-// A presentation clock whose time moves only when the test sets it. Its
-// state changes reach the sinks as the real clock's do.
-class DrivenClock final : public IMFPresentationClock {
+// The reference count and QueryInterface of a test's COM object of one
+// interface.
+template <class I>
+class TestObject : public I {
  public:
+  explicit TestObject(const IID& iid) : iid_(iid) {}
   HRESULT QueryInterface(REFIID riid, void** object) override {
-    if (riid == IID_IUnknown || riid == IID_IMFPresentationClock) {
+    if (riid == IID_IUnknown || riid == iid_) {
       *object = this;
       AddRef();
       return S_OK;
@@ -38,6 +41,20 @@ class DrivenClock final : public IMFPresentationClock {
     if (left == 0) delete this;
     return left;
   }
+
+ protected:
+  virtual ~TestObject() = default;
+
+ private:
+  const IID iid_;
+  std::atomic<ULONG> refs_{1};
+};
+
+// A presentation clock whose time moves only when the test sets it. Its
+// state changes reach the sinks as the real clock's do.
+class DrivenClock final : public TestObject<IMFPresentationClock> {
+ public:
+  DrivenClock() : TestObject(IID_IMFPresentationClock) {}
   HRESULT GetTime(MFTIME* time) override {
     *time = time_;
     return S_OK;
@@ -82,7 +99,7 @@ class DrivenClock final : public IMFPresentationClock {
   }
 
  private:
-  ~DrivenClock() {
+  ~DrivenClock() override {
     for (IMFClockStateSink* sink : sinks_) sink->Release();
   }
   HRESULT Each(const std::function<HRESULT(IMFClockStateSink*)>& call) {
@@ -95,7 +112,6 @@ class DrivenClock final : public IMFPresentationClock {
     return S_OK;
   }
 
-  std::atomic<ULONG> refs_{1};
   std::atomic<MFTIME> time_{0};
   std::atomic<MFCLOCK_STATE> state_{MFCLOCK_STATE_STOPPED};
   std::mutex lock_;
@@ -110,26 +126,13 @@ struct SeenEvent {
 
 // Takes every event of a stream sink as it comes and lets the test wait
 // for a number of them of one type.
-class EventCollector final : public IMFAsyncCallback {
+class EventCollector final : public TestObject<IMFAsyncCallback> {
  public:
-  explicit EventCollector(IMFMediaEventGenerator* source) : source_(source) { source_->AddRef(); }
+  explicit EventCollector(IMFMediaEventGenerator* source) : TestObject(IID_IMFAsyncCallback), source_(source) {
+    source_->AddRef();
+  }
   void Begin() { source_->BeginGetEvent(this, nullptr); }
 
-  HRESULT QueryInterface(REFIID riid, void** object) override {
-    if (riid == IID_IUnknown || riid == IID_IMFAsyncCallback) {
-      *object = this;
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
-  }
   HRESULT GetParameters(DWORD*, DWORD*) override { return E_NOTIMPL; }
   HRESULT Invoke(IMFAsyncResult* result) override {
     IMFMediaEvent* event = nullptr;
@@ -174,14 +177,13 @@ class EventCollector final : public IMFAsyncCallback {
   }
 
  private:
-  ~EventCollector() { source_->Release(); }
+  ~EventCollector() override { source_->Release(); }
   int CountLocked(MediaEventType type) {
     int n = 0;
     for (const SeenEvent& e : events_) n += e.type == type;
     return n;
   }
 
-  std::atomic<ULONG> refs_{1};
   IMFMediaEventGenerator* source_;
   std::mutex lock_;
   std::condition_variable changed_;
@@ -212,5 +214,56 @@ inline PROPVARIANT I8(int64_t v) {
   p.hVal = v;
   return p;
 }
+
+// A renderer made from its activation object, its stream sink's events
+// collected and its clock driven by the test.
+class RendererFixture : public ::testing::Test {
+ protected:
+  void Open(IMFActivate* activate) {
+    activate_ = activate;
+    ASSERT_NE(activate_, nullptr);
+    ASSERT_EQ(activate_->ActivateObject(IID_IMFMediaSink, reinterpret_cast<void**>(&sink_)), S_OK);
+    ASSERT_EQ(sink_->GetStreamSinkById(0, &stream_), S_OK);
+    events_ = new EventCollector(stream_);
+    events_->Begin();
+    clock_ = new DrivenClock;
+    ASSERT_EQ(sink_->SetPresentationClock(clock_), S_OK);
+  }
+  // Shuts the renderer down: it leaves the clock.
+  void Close() {
+    if (activate_) EXPECT_EQ(activate_->ShutdownObject(), S_OK);
+    if (clock_) EXPECT_EQ(clock_->SinkCount(), 0u);
+    for (IUnknown* held : std::initializer_list<IUnknown*>{events_, stream_, sink_, activate_, clock_})
+      if (held) held->Release();
+    events_ = nullptr;
+    stream_ = nullptr;
+    sink_ = nullptr;
+    activate_ = nullptr;
+    clock_ = nullptr;
+  }
+  void SetCurrentType(IMFMediaType* type) {
+    IMFMediaTypeHandler* handler = nullptr;
+    ASSERT_EQ(stream_->GetMediaTypeHandler(&handler), S_OK);
+    EXPECT_EQ(handler->SetCurrentMediaType(type), S_OK);
+    handler->Release();
+    type->Release();
+  }
+  void Feed(const std::vector<uint8_t>& bytes, LONGLONG time = 0) {
+    IMFSample* sample = MakeSample(bytes, time);
+    EXPECT_EQ(stream_->ProcessSample(sample), S_OK);
+    sample->Release();
+  }
+  MFRendererStats Stats() {
+    MFRendererStats stats;
+    EXPECT_EQ(MFGetRendererStats(sink_, &stats), S_OK);
+    return stats;
+  }
+
+  IMFActivate* activate_ = nullptr;
+  IMFMediaSink* sink_ = nullptr;
+  IMFStreamSink* stream_ = nullptr;
+  EventCollector* events_ = nullptr;
+  DrivenClock* clock_ = nullptr;
+};
 
 }  // namespace renderer_test

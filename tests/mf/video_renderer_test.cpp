@@ -38,7 +38,7 @@ std::vector<uint8_t> FrameOf(int w, int h, F colour) {
   return out;
 }
 
-class VideoRendererTest : public ::testing::Test {
+class VideoRendererTest : public RendererFixture {
  protected:
   void SetUp() override {
     ASSERT_EQ(MFStartup(MF_VERSION), S_OK);
@@ -53,23 +53,13 @@ class VideoRendererTest : public ::testing::Test {
       }
       changed_.notify_all();
     });
-    ASSERT_EQ(MFCreateVideoRendererActivate(window_, &activate_), S_OK);
-    ASSERT_EQ(activate_->ActivateObject(IID_IMFMediaSink, reinterpret_cast<void**>(&sink_)), S_OK);
-    ASSERT_EQ(sink_->GetStreamSinkById(0, &stream_), S_OK);
-    events_ = new EventCollector(stream_);
-    events_->Begin();
-    clock_ = new DrivenClock;
-    ASSERT_EQ(sink_->SetPresentationClock(clock_), S_OK);
+    IMFActivate* activate = nullptr;
+    ASSERT_EQ(MFCreateVideoRendererActivate(window_, &activate), S_OK);
+    Open(activate);
   }
   void TearDown() override {
     UnregisterVideoPresenter(window_);
-    if (sink_) EXPECT_EQ(sink_->Shutdown(), S_OK);
-    if (clock_) EXPECT_EQ(clock_->SinkCount(), 0u);
-    if (events_) events_->Release();
-    if (stream_) stream_->Release();
-    if (sink_) sink_->Release();
-    if (activate_) activate_->Release();
-    if (clock_) clock_->Release();
+    Close();
     MFShutdown();
   }
 
@@ -79,16 +69,7 @@ class VideoRendererTest : public ::testing::Test {
     type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
     type->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_RGB32);
     MFSetAttributeSize(type, MF_MT_FRAME_SIZE, w, h);
-    IMFMediaTypeHandler* handler = nullptr;
-    ASSERT_EQ(stream_->GetMediaTypeHandler(&handler), S_OK);
-    EXPECT_EQ(handler->SetCurrentMediaType(type), S_OK);
-    handler->Release();
-    type->Release();
-  }
-  void Feed(const std::vector<uint8_t>& bytes, LONGLONG time) {
-    IMFSample* sample = MakeSample(bytes, time);
-    EXPECT_EQ(stream_->ProcessSample(sample), S_OK);
-    sample->Release();
+    SetCurrentType(type);
   }
   bool WaitShown(size_t count) {
     std::unique_lock<std::mutex> hold(lock_);
@@ -104,12 +85,6 @@ class VideoRendererTest : public ::testing::Test {
     EXPECT_EQ(MFGetService(sink_, service, iid, reinterpret_cast<void**>(&out)), S_OK);
     return out;
   }
-  MFRendererStats Stats() {
-    MFRendererStats stats;
-    EXPECT_EQ(MFGetRendererStats(sink_, &stats), S_OK);
-    return stats;
-  }
-
   // An A8R8G8B8 system-memory surface filled from a per-pixel 0xAARRGGBB.
   template <class F>
   IDirect3DSurface9* Surface(UINT w, UINT h, F argb) {
@@ -147,11 +122,6 @@ class VideoRendererTest : public ::testing::Test {
   }
 
   const HWND window_ = reinterpret_cast<HWND>(0x7e57);
-  IMFActivate* activate_ = nullptr;
-  IMFMediaSink* sink_ = nullptr;
-  IMFStreamSink* stream_ = nullptr;
-  EventCollector* events_ = nullptr;
-  DrivenClock* clock_ = nullptr;
   std::mutex lock_;
   std::condition_variable changed_;
   std::vector<Shown> shown_;
