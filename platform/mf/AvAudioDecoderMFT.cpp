@@ -64,12 +64,6 @@ class AvAudioDecoder : public TransformBase {
     packet_ = av_packet_alloc();
   }
 
-  HRESULT GetInputStreamInfo(DWORD stream, MFT_INPUT_STREAM_INFO* info) override {
-    if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
-    if (!info) return E_POINTER;
-    *info = MFT_INPUT_STREAM_INFO{0, MFT_INPUT_STREAM_WHOLE_SAMPLES, 0, 0, 0};
-    return S_OK;
-  }
   HRESULT GetOutputStreamInfo(DWORD stream, MFT_OUTPUT_STREAM_INFO* info) override {
     if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
     if (!info) return E_POINTER;
@@ -156,16 +150,6 @@ class AvAudioDecoder : public TransformBase {
     SafeRelease(outputType_);
     outputType_ = type;
     return S_OK;
-  }
-  HRESULT GetInputCurrentType(DWORD stream, IMFMediaType** type) override {
-    if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
-    std::lock_guard<std::mutex> hold(lock_);
-    return CurrentType(inputType_, type);
-  }
-  HRESULT GetOutputCurrentType(DWORD stream, IMFMediaType** type) override {
-    if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
-    std::lock_guard<std::mutex> hold(lock_);
-    return CurrentType(outputType_, type);
   }
   HRESULT ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR) override {
     std::lock_guard<std::mutex> hold(lock_);
@@ -395,7 +379,6 @@ class AvAudioDecoder : public TransformBase {
   }
 
   const std::vector<GUID> subtypes_;
-  std::mutex lock_;
   AVCodecContext* context_ = nullptr;
   AVFrame* frame_ = nullptr;
   AVPacket* packet_ = nullptr;
@@ -405,8 +388,6 @@ class AvAudioDecoder : public TransformBase {
   AVChannelLayout inLayout_{};
   std::vector<BYTE> bytes_;
   std::vector<BYTE> pcm_;  // decoded, not yet given out
-  IMFMediaType* inputType_ = nullptr;
-  IMFMediaType* outputType_ = nullptr;
   UINT32 channels_ = 0, rate_ = 0;
   LONGLONG nextTime_ = 0;
   bool haveTime_ = false;
