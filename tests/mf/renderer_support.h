@@ -231,8 +231,12 @@ class RendererFixture : public ::testing::Test {
   }
   // Shuts the renderer down: it leaves the clock.
   void Close() {
-    if (activate_) EXPECT_EQ(activate_->ShutdownObject(), S_OK);
-    if (clock_) EXPECT_EQ(clock_->SinkCount(), 0u);
+    if (activate_) {
+      EXPECT_EQ(activate_->ShutdownObject(), S_OK);
+    }
+    if (clock_) {
+      EXPECT_EQ(clock_->SinkCount(), 0u);
+    }
     for (IUnknown* held : std::initializer_list<IUnknown*>{events_, stream_, sink_, activate_, clock_})
       if (held) held->Release();
     events_ = nullptr;

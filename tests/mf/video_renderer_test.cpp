@@ -100,8 +100,9 @@ class VideoRendererTest : public RendererFixture {
     IDirect3DDevice9* device = nullptr;
     EXPECT_EQ(d3d->CreateDevice(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, nullptr, 0x26, &params, &device), S_OK);
     IDirect3DSurface9* surface = nullptr;
-    if (device)
+    if (device) {
       EXPECT_EQ(device->CreateOffscreenPlainSurface(w, h, D3DFMT_A8R8G8B8, D3DPOOL_SYSTEMMEM, &surface, nullptr), S_OK);
+    }
     if (surface) {
       D3DLOCKED_RECT locked{};
       EXPECT_EQ(surface->LockRect(&locked, nullptr, 0), S_OK);
