@@ -56,11 +56,15 @@ void ScaleInto(const Frame& source, const Window& window, std::vector<BYTE>* out
     UINT32 first, second;
     UINT32 weight;  // of `second`, in 1/256
   };
+  // Taps stay inside the window, so that a cropped-off neighbour never
+  // bleeds into the edge.
   auto taps = [](double start, double length, UINT32 count, UINT32 limit) {
     std::vector<Tap> result(count);
+    const double lowest = std::max(0.0, std::floor(start));
+    const double highest = std::max(lowest, std::min(std::ceil(start + length) - 1, static_cast<double>(limit - 1)));
     for (UINT32 i = 0; i < count; ++i) {
       double at = start + (i + 0.5) * length / count - 0.5;
-      at = std::min(std::max(at, 0.0), static_cast<double>(limit - 1));
+      at = std::min(std::max(at, lowest), highest);
       const UINT32 first = static_cast<UINT32>(at);
       const UINT32 second = std::min(first + 1, limit - 1);
       result[i] = Tap{first, second, static_cast<UINT32>(std::lround((at - first) * 256))};

@@ -317,6 +317,26 @@ TEST_F(VideoRendererTest, FrameIsScaledIntoTheDestinationRectangle) {
     // Between them red falls off as blue rises.
     for (int x = 6; x < 9; ++x) EXPECT_GT(s.At(x, y, 2), s.At(x + 1, y, 2));
   }
+
+  // The left half of the frame alone, into a 4 x 4 picture: red to the
+  // edge, nothing of the blue beyond the crop.
+  const MFVideoNormalizedRect leftHalf{0, 0, 0.5f, 1};
+  const RECT small{0, 0, 4, 4};
+  EXPECT_EQ(display->SetVideoPosition(&leftHalf, &small), S_OK);
+  MFVideoNormalizedRect source{};
+  RECT placed{};
+  EXPECT_EQ(display->GetVideoPosition(&source, &placed), S_OK);
+  EXPECT_EQ(source.right, 0.5f);
+  EXPECT_EQ(placed.right, 4);
+  EXPECT_EQ(display->RepaintVideo(), S_OK);
+  ASSERT_TRUE(WaitShown(2));
+  const Shown cropped = ShownSoFar()[1];
+  ASSERT_EQ(cropped.width, 4);
+  for (int y = 0; y < 4; ++y)
+    for (int x = 0; x < 4; ++x) {
+      EXPECT_EQ(cropped.At(x, y, 2), 0xFF) << x << "," << y;
+      EXPECT_EQ(cropped.At(x, y, 0), 0x00) << x << "," << y;
+    }
   display->Release();
 }
 
