@@ -1,7 +1,7 @@
-// The transforms this platform brings (libavcodec video and audio decoders,
-// the libswscale colour converter). The first MFStartup installs them in the class
-// registry and the transform list; tests take them away to run the paths
-// that do without them.
+// The transforms this platform brings (libavcodec video and audio
+// decoders, the libswscale colour converter). The first MFStartup installs
+// them in the class registry and the transform list; tests take them away
+// to run the paths that do without them.
 #pragma once
 
 #include "pelplat/wintypes.h"

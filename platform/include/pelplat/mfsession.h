@@ -399,9 +399,10 @@ HRESULT MFCreateVideoRendererActivate(HWND window, IMFActivate** activate);
 HRESULT MFCreateAudioRendererActivate(IMFActivate** activate);
 
 // What a renderer's stream sink has done so far: samples rendered (for the
-// video renderer: presented; for the audio renderer: written to the device),
-// those of them that came after their time had passed (presented at once,
-// never dropped), and samples refused as unreadable.
+// video renderer: presented; for the audio renderer: played by the device,
+// or taken when there is none), those of them that came after their time
+// had passed (presented at once, never dropped), and samples refused as
+// unreadable.
 struct MFRendererStats {
   UINT64 rendered = 0;
   UINT64 late = 0;
