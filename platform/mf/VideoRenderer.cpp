@@ -23,6 +23,10 @@ namespace pelplat_mf {
 namespace {
 
 constexpr UINT32 kMaxDimension = 16384;
+// The largest picture presented: an 8K screen with room to spare. A
+// destination rectangle beyond it is refused rather than allocated.
+constexpr int64_t kMaxPictureSide = 8192;
+constexpr int64_t kMaxPicturePixels = 8192LL * 4800;
 // Samples held or asked for at once.
 constexpr size_t kQueueDepth = 3;
 // How long the presenting thread sleeps before it reads the clock again: a
@@ -222,7 +226,8 @@ class VideoRenderer : public RendererSink, public IMFVideoDisplayControl, public
     if (destination) {
       const int64_t w = static_cast<int64_t>(destination->right) - destination->left;
       const int64_t h = static_cast<int64_t>(destination->bottom) - destination->top;
-      if (w < 0 || h < 0 || w > kMaxDimension || h > kMaxDimension) return E_INVALIDARG;
+      if (w < 0 || h < 0 || w > kMaxPictureSide || h > kMaxPictureSide || w * h > kMaxPicturePixels)
+        return E_INVALIDARG;
     }
     std::lock_guard<std::mutex> hold(mix_);
     if (source) source_ = *source;

@@ -297,8 +297,9 @@ TEST_F(VideoRendererTest, FrameIsScaledIntoTheDestinationRectangle) {
   EXPECT_EQ(native.cy, 4);
   const RECT dest{0, 0, 16, 16};
   EXPECT_EQ(display->SetVideoPosition(nullptr, &dest), S_OK);
-  const RECT bad{10, 0, 5, 5};
-  EXPECT_EQ(display->SetVideoPosition(nullptr, &bad), E_INVALIDARG);
+  // Inverted, and larger than any screen: refused, the placement stays.
+  for (const RECT& bad : {RECT{10, 0, 5, 5}, RECT{0, 0, 8193, 10}, RECT{-8000, -8000, 8000, 8000}})
+    EXPECT_EQ(display->SetVideoPosition(nullptr, &bad), E_INVALIDARG);
   ASSERT_EQ(clock_->Start(0), S_OK);
   Feed(FrameOf(4, 4, [](int x, int) { return x < 2 ? 0xFF0000u : 0x0000FFu; }), 0);
   ASSERT_TRUE(WaitShown(1));
