@@ -55,12 +55,6 @@ class AvVideoDecoder : public TransformBase {
     packet_ = av_packet_alloc();
   }
 
-  HRESULT GetInputStreamInfo(DWORD stream, MFT_INPUT_STREAM_INFO* info) override {
-    if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
-    if (!info) return E_POINTER;
-    *info = MFT_INPUT_STREAM_INFO{0, MFT_INPUT_STREAM_WHOLE_SAMPLES, 0, 0, 0};
-    return S_OK;
-  }
   HRESULT GetOutputStreamInfo(DWORD stream, MFT_OUTPUT_STREAM_INFO* info) override {
     if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
     if (!info) return E_POINTER;
@@ -144,16 +138,6 @@ class AvVideoDecoder : public TransformBase {
     // The client has taken the geometry of the decoded pictures.
     if (decoded_) announced_ = true;
     return S_OK;
-  }
-  HRESULT GetInputCurrentType(DWORD stream, IMFMediaType** type) override {
-    if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
-    std::lock_guard<std::mutex> hold(lock_);
-    return CurrentType(inputType_, type);
-  }
-  HRESULT GetOutputCurrentType(DWORD stream, IMFMediaType** type) override {
-    if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
-    std::lock_guard<std::mutex> hold(lock_);
-    return CurrentType(outputType_, type);
   }
   HRESULT ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR) override {
     std::lock_guard<std::mutex> hold(lock_);
@@ -305,14 +289,11 @@ class AvVideoDecoder : public TransformBase {
   }
 
   const std::vector<GUID> subtypes_;
-  std::mutex lock_;
   AVCodecContext* context_ = nullptr;
   AVFrame* frame_ = nullptr;
   AVPacket* packet_ = nullptr;
   SwsContext* scaler_ = nullptr;
   std::vector<BYTE> bytes_;
-  IMFMediaType* inputType_ = nullptr;
-  IMFMediaType* outputType_ = nullptr;
   bool pending_ = false;   // frame_ holds a picture not yet given out
   bool draining_ = false;
   bool decoded_ = false;   // a picture has told the geometry

@@ -15,14 +15,17 @@ namespace {
 
 class TransformFactory : public ComObject<IClassFactory> {
  public:
-  TransformFactory(REFCLSID clsid, std::vector<GUID> subtypes) : clsid_(clsid), subtypes_(std::move(subtypes)) {}
+  TransformFactory(REFCLSID clsid, std::vector<GUID> subtypes, bool audio)
+      : clsid_(clsid), subtypes_(std::move(subtypes)), audio_(audio) {}
 
   HRESULT QueryInterface(REFIID riid, void** object) override { return Answer(riid, object, IID_IClassFactory); }
   HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
     if (!object) return E_POINTER;
     *object = nullptr;
     if (outer) return CLASS_E_NOAGGREGATION;
-    IUnknown* made = clsid_ == CLSID_CColorConvertDMO ? NewSwsColorConverter() : NewAvVideoDecoder(subtypes_);
+    IUnknown* made = clsid_ == CLSID_CColorConvertDMO ? NewSwsColorConverter()
+                     : audio_                            ? NewAvAudioDecoder(subtypes_)
+                                                         : NewAvVideoDecoder(subtypes_);
     if (!made) return E_OUTOFMEMORY;
     const HRESULT hr = made->QueryInterface(riid, object);
     made->Release();
@@ -33,6 +36,7 @@ class TransformFactory : public ComObject<IClassFactory> {
  private:
   const CLSID clsid_;
   const std::vector<GUID> subtypes_;
+  const bool audio_;
 };
 
 struct Builtin {
@@ -47,6 +51,9 @@ Builtin g_builtins[] = {
     {PELPLAT_MF_OTHER_DECODERS, &CLSID_CWMVDecMediaObject, &MFT_CATEGORY_VIDEO_DECODER, 0},
     {PELPLAT_MF_OTHER_DECODERS, &CLSID_PelplatMJPEGDecoderMFT, &MFT_CATEGORY_VIDEO_DECODER, 0},
     {PELPLAT_MF_COLOR_CONVERTER, &CLSID_CColorConvertDMO, &MFT_CATEGORY_VIDEO_PROCESSOR, 0},
+    {PELPLAT_MF_AUDIO_DECODERS, &CLSID_CMSAACDecMFT, &MFT_CATEGORY_AUDIO_DECODER, 0},
+    {PELPLAT_MF_AUDIO_DECODERS, &CLSID_CMP3DecMediaObject, &MFT_CATEGORY_AUDIO_DECODER, 0},
+    {PELPLAT_MF_AUDIO_DECODERS, &CLSID_CWMADecMediaObject, &MFT_CATEGORY_AUDIO_DECODER, 0},
 };
 
 std::mutex g_lock;
@@ -57,16 +64,22 @@ void Install(Builtin& builtin) {
   if (builtin.cookie) return;
   std::vector<MFT_REGISTER_TYPE_INFO> inputs, outputs;
   std::vector<GUID> subtypes;
+  const bool audio = *builtin.category == MFT_CATEGORY_AUDIO_DECODER;
   if (*builtin.clsid == CLSID_CColorConvertDMO) {
     inputs.push_back({MFMediaType_Video, MFVideoFormat_NV12});
     outputs.push_back({MFMediaType_Video, MFVideoFormat_RGB32});
+  } else if (audio) {
+    subtypes = DecodableAudioSubtypes(*builtin.clsid);
+    if (subtypes.empty()) return;  // libavcodec decodes none of them here
+    for (const GUID& subtype : subtypes) inputs.push_back({MFMediaType_Audio, subtype});
+    outputs.push_back({MFMediaType_Audio, MFAudioFormat_PCM});
   } else {
     subtypes = DecodableSubtypes(*builtin.clsid);
     if (subtypes.empty()) return;  // libavcodec decodes none of them here
     for (const GUID& subtype : subtypes) inputs.push_back({MFMediaType_Video, subtype});
     outputs.push_back({MFMediaType_Video, MFVideoFormat_NV12});
   }
-  TransformFactory* factory = new (std::nothrow) TransformFactory(*builtin.clsid, subtypes);
+  TransformFactory* factory = new (std::nothrow) TransformFactory(*builtin.clsid, subtypes, audio);
   if (!factory) return;
   if (SUCCEEDED(CoRegisterClassObject(*builtin.clsid, factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
                                       &builtin.cookie)))

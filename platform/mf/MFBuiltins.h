@@ -21,6 +21,9 @@ void UninstallBuiltins();
 std::vector<GUID> DecodableSubtypes(REFCLSID clsid);
 // A new decoder transform for those subtypes; a new colour converter.
 IUnknown* NewAvVideoDecoder(const std::vector<GUID>& subtypes);
+// The same for the audio decoders (AAC, MP3, WMA 2).
+std::vector<GUID> DecodableAudioSubtypes(REFCLSID clsid);
+IUnknown* NewAvAudioDecoder(const std::vector<GUID>& subtypes);
 IUnknown* NewSwsColorConverter();
 
 }  // namespace pelplat_mf

@@ -1,11 +1,14 @@
 // What the platform's one-in, one-out transforms share: fixed stream
-// numbers, one attribute store, media types built from a subtype and a
-// frame size, and the bytes of a sample made contiguous.
+// numbers, one attribute store, one lock with the current types, media
+// types built from a subtype and a frame size, and the bytes of a sample
+// made contiguous.
 #pragma once
 
+#include <mutex>
 #include <vector>
 
 #include "MFComObject.h"
+#include "MFSampleBytes.h"
 #include "pelplat/mfapi.h"
 #include "pelplat/mferror.h"
 
@@ -27,6 +30,23 @@ class TransformBase : public ComObject<IMFTransform> {
     return S_OK;
   }
   HRESULT GetStreamIDs(DWORD, DWORD*, DWORD, DWORD*) override { return E_NOTIMPL; }
+  // Whole samples of any size: what the decoders take.
+  HRESULT GetInputStreamInfo(DWORD stream, MFT_INPUT_STREAM_INFO* info) override {
+    if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
+    if (!info) return E_POINTER;
+    *info = MFT_INPUT_STREAM_INFO{0, MFT_INPUT_STREAM_WHOLE_SAMPLES, 0, 0, 0};
+    return S_OK;
+  }
+  HRESULT GetInputCurrentType(DWORD stream, IMFMediaType** type) override {
+    if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
+    std::lock_guard<std::mutex> hold(lock_);
+    return CurrentType(inputType_, type);
+  }
+  HRESULT GetOutputCurrentType(DWORD stream, IMFMediaType** type) override {
+    if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
+    std::lock_guard<std::mutex> hold(lock_);
+    return CurrentType(outputType_, type);
+  }
   HRESULT GetAttributes(IMFAttributes** attributes) override {
     if (!attributes) return E_POINTER;
     *attributes = attributes_;
@@ -36,7 +56,11 @@ class TransformBase : public ComObject<IMFTransform> {
   }
 
  protected:
-  ~TransformBase() override { SafeRelease(attributes_); }
+  ~TransformBase() override {
+    SafeRelease(attributes_);
+    SafeRelease(inputType_);
+    SafeRelease(outputType_);
+  }
 
   // A video type of that subtype; a frame size of 0 x 0 is left out.
   static HRESULT NewVideoType(REFGUID subtype, UINT32 width, UINT32 height, IMFMediaType** type) {
@@ -55,23 +79,6 @@ class TransformBase : public ComObject<IMFTransform> {
     held->AddRef();
     return S_OK;
   }
-  static bool SampleBytes(IMFSample* sample, std::vector<BYTE>* bytes) {
-    DWORD count = 0;
-    if (!sample || FAILED(sample->GetBufferCount(&count))) return false;
-    bytes->clear();
-    for (DWORD i = 0; i < count; ++i) {
-      IMFMediaBuffer* buffer = nullptr;
-      if (FAILED(sample->GetBufferByIndex(i, &buffer))) return false;
-      BYTE* data = nullptr;
-      DWORD length = 0;
-      if (SUCCEEDED(buffer->Lock(&data, nullptr, &length))) {
-        bytes->insert(bytes->end(), data, data + length);
-        buffer->Unlock();
-      }
-      buffer->Release();
-    }
-    return true;
-  }
   // The sample's first buffer, when it holds at least `size` bytes.
   static HRESULT OutputBuffer(MFT_OUTPUT_DATA_BUFFER* out, DWORD size, IMFMediaBuffer** buffer) {
     if (!out->pSample) return E_INVALIDARG;
@@ -87,6 +94,10 @@ class TransformBase : public ComObject<IMFTransform> {
   }
 
   IMFAttributes* attributes_ = nullptr;
+  // The transform's state is under lock_, its current types with it.
+  std::mutex lock_;
+  IMFMediaType* inputType_ = nullptr;
+  IMFMediaType* outputType_ = nullptr;
 };
 
 // NV12 with the luma stride equal to the width: a full-width chroma row

@@ -52,16 +52,6 @@ class SwsColorConverter : public TransformBase {
   HRESULT SetOutputType(DWORD stream, IMFMediaType* type, DWORD flags) override {
     return SetType(stream, type, flags, MFVideoFormat_RGB32, &outputType_);
   }
-  HRESULT GetInputCurrentType(DWORD stream, IMFMediaType** type) override {
-    if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
-    std::lock_guard<std::mutex> hold(lock_);
-    return CurrentType(inputType_, type);
-  }
-  HRESULT GetOutputCurrentType(DWORD stream, IMFMediaType** type) override {
-    if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
-    std::lock_guard<std::mutex> hold(lock_);
-    return CurrentType(outputType_, type);
-  }
   HRESULT ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR) override {
     if (message == MFT_MESSAGE_COMMAND_FLUSH) {
       std::lock_guard<std::mutex> hold(lock_);
@@ -180,9 +170,6 @@ class SwsColorConverter : public TransformBase {
     return sws_scale(scaler_, planes, strides, 0, h, outPlanes, outStrides) == h;
   }
 
-  std::mutex lock_;
-  IMFMediaType* inputType_ = nullptr;
-  IMFMediaType* outputType_ = nullptr;
   IMFSample* held_ = nullptr;
   UINT32 width_ = 0, height_ = 0;
   SwsContext* scaler_ = nullptr;

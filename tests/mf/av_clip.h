@@ -76,7 +76,6 @@ struct AvClip {
     return 10 * std::log10(255.0 * 255.0 * double(n) / sum);
   }
 
- private:
   // ffprobe's hex dump lines: "00000010: 5ab1 9585 ...  ascii"; the hex
   // part is the 40 columns after the offset.
   static bool HexLine(const std::string& line, Bytes* out) {
@@ -96,19 +95,24 @@ struct AvClip {
     return true;
   }
 
-  void ReadProbe(const std::string& path) {
+  // The codec data and packets of ffprobe's -show_streams -show_packets
+  // -show_data output for one stream.
+  static void ReadProbe(const std::string& path, Bytes* extradata, std::vector<Bytes>* packets) {
     std::ifstream in(path);
     std::string line;
     Bytes* target = nullptr;
     while (std::getline(in, line)) {
       if (line == "extradata=") {
-        target = &extradata;
+        target = extradata;
       } else if (line == "data=") {
-        packets.emplace_back();
-        target = &packets.back();
+        packets->emplace_back();
+        target = &packets->back();
       } else if (!target || !HexLine(line, target)) {
         target = nullptr;
       }
     }
   }
+
+ private:
+  void ReadProbe(const std::string& path) { ReadProbe(path, &extradata, &packets); }
 };

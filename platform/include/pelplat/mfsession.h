@@ -404,3 +404,16 @@ struct IMFAudioStreamVolume : IUnknown {
 // through waveOut.
 HRESULT MFCreateVideoRendererActivate(HWND window, IMFActivate** activate);
 HRESULT MFCreateAudioRendererActivate(IMFActivate** activate);
+
+// What a renderer's stream sink has done so far: samples rendered (for the
+// video renderer: presented; for the audio renderer: played by the device,
+// or taken when there is none), those of them that came after their time
+// had passed (presented at once, never dropped), and samples refused as
+// unreadable.
+struct MFRendererStats {
+  UINT64 rendered = 0;
+  UINT64 late = 0;
+  UINT64 refused = 0;
+};
+// E_NOINTERFACE for an object that is not one of the platform's renderers.
+HRESULT MFGetRendererStats(IUnknown* renderer, MFRendererStats* stats);
