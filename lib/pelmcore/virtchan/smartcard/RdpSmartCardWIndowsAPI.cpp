@@ -213,9 +213,11 @@ CRdpSmartCardWIndowsAPI::CRdpSmartCardWIndowsAPI(std::string libraryName)
     : libraryName_(std::move(libraryName)), stopEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
 CRdpSmartCardWIndowsAPI::~CRdpSmartCardWIndowsAPI() {
-  // Our own pair for the null context goes with us; the server's contexts
+  // Our own pair for the null context goes with us, and so do the contexts
+  // kept for waits, while the library is still there; the server's contexts
   // were released by StopAll.
   if (haveNullPair_) ReleasePair(nullPair_);
+  for (auto& [context, pair] : natives_) pair.waits->Close();
   pcsc_.Clear();
   if (library_) FreeLibrary(library_);
   if (stopEvent_) CloseHandle(stopEvent_);

@@ -88,8 +88,7 @@ uint32_t StatusWaitContexts::CancelRunning(std::chrono::milliseconds bound, bool
     ids.push_back(e.id);
   }
   if (any) *any = !ids.empty();
-  uint32_t first = 0;
-  bool sent = false;
+  uint32_t last = 0;
   std::chrono::milliseconds pause = kFirstRepeat;
   while (AnyOf(ids)) {
     std::vector<int64_t> contexts;
@@ -98,12 +97,10 @@ uint32_t StatusWaitContexts::CancelRunning(std::chrono::milliseconds bound, bool
     }
     // Outside the lock: a wait that the cancel ends takes it to leave.
     lock.unlock();
-    for (int64_t context : contexts) {
-      const uint32_t rc = pcsc_.Cancel(context);
-      if (!sent) first = rc;
-      sent = true;
-    }
+    for (int64_t context : contexts) last = pcsc_.Cancel(context);
     lock.lock();
+    // Without the library's cancel nothing ends them.
+    if (last == pcscnative::kCallNotImplemented) break;
     auto until = std::chrono::steady_clock::now() + pause;
     if (bound.count() > 0) {
       if (until - start > bound) until = start + bound;
@@ -112,7 +109,9 @@ uint32_t StatusWaitContexts::CancelRunning(std::chrono::milliseconds bound, bool
     left_.wait_until(lock, until, [&] { return !AnyOf(ids); });
     pause = std::min(pause * 2, kLongestRepeat);
   }
-  return first;
+  // A cancel that found its wait not (or no longer) registered with pcscd
+  // says so; what counts is whether the waits have left.
+  return AnyOf(ids) ? last : 0;
 }
 
 size_t StatusWaitContexts::InProgress() {

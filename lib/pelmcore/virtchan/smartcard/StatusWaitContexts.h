@@ -38,8 +38,9 @@ class StatusWaitContexts {
   uint32_t Wait(uint32_t timeout, std::vector<pcscnative::ReaderState>& states);
 
   // Cancels the waits in progress and waits up to bound for each of them to
-  // leave, repeating the cancel meanwhile. The first cancel's result; none
-  // is sent, and *any is false, when no wait is in progress.
+  // leave, repeating the cancel meanwhile: 0 when they have left, else the
+  // last cancel's result. None is sent, and *any is false, when no wait is
+  // in progress.
   uint32_t Cancel(std::chrono::milliseconds bound, bool* any = nullptr);
 
   // No wait starts any more: the idle contexts are released, and the waits
