@@ -7,7 +7,11 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -27,6 +31,9 @@ constexpr uint32_t kStatePresent = 0x0020;
 constexpr uint32_t kStateChanged = 0x0002;
 constexpr uint32_t kInfinite = 0xFFFFFFFF;
 constexpr uint32_t kCancelled = 0x80100002;
+constexpr uint32_t kServiceStopped = 0x8010001E;
+// Generous: CI is a loaded machine and these tests run under sanitizers.
+constexpr std::chrono::seconds kBound(60);
 constexpr uint32_t kShareShared = 2;
 constexpr uint32_t kProtocolsT0T1 = 3;
 constexpr uint32_t kAttrAtrString = 0x00090303;
@@ -53,6 +60,47 @@ class VirtualCard {
   pid_t pid_ = 0;
 };
 
+// Runs a call that must not block for good; one that does not return within
+// the bound ends the program at once, naming the call, rather than leaving
+// the test to its time limit.
+void Bounded(const char* what, const std::function<void()>& call) {
+  std::promise<void> returned;
+  std::future<void> done = returned.get_future();
+  std::thread thread([&] {
+    call();
+    returned.set_value();
+  });
+  if (done.wait_for(kBound) != std::future_status::ready) {
+    std::fprintf(stderr, "%s did not return within %lld s\n", what, static_cast<long long>(kBound.count()));
+    std::abort();
+  }
+  thread.join();
+}
+
+// Waits, within the bound, for a state that other threads bring about.
+bool Eventually(const std::function<bool()>& reached) {
+  const auto deadline = std::chrono::steady_clock::now() + kBound;
+  while (!reached()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+uint32_t ReturnOf(const Completion& c) {
+  GetStatusChange_Return r;
+  EXPECT_TRUE(c.withData) << "the wait did not complete with a reply";
+  if (!c.withData || NdrDecode(c.data.data(), c.data.size(), r) != 0) return 0xFFFFFFFF;
+  return r.ReturnCode;
+}
+
+// Declared after the requests of a test, so that a test that stops early
+// ends their waits before their threads are joined.
+struct StopBeforeJoining {
+  CRdpSmartCardAPI& api;
+  ~StopBeforeJoining() { api.StopAll(); }
+};
+
 class SmartCardApiOnPcsc : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -66,7 +114,7 @@ class SmartCardApiOnPcsc : public ::testing::Test {
     EstablishContext_Call call;
     call.dwScope = 2;
     const EstablishContext_Return r =
-        RunCall<EstablishContext_Return>(api, &CRdpSmartCardAPI::EstablishContext, scardioctl::kEstablishContext, call);
+        RunCall<EstablishContext_Return>(*on_, &CRdpSmartCardAPI::EstablishContext, scardioctl::kEstablishContext, call);
     EXPECT_EQ(r.ReturnCode, 0u);
     EXPECT_EQ(r.Context.cbContext, 4u);
     return r.Context.pbContext.bytes.size() == 4 ? ValueOf(r.Context.pbContext) : 0;
@@ -77,13 +125,13 @@ class SmartCardApiOnPcsc : public ::testing::Test {
   uint32_t Validity(uint32_t context) {
     Context_Call c;
     c.Context = Context(context);
-    return RunCall<Long_Return>(api, &CRdpSmartCardAPI::HandleContext, scardioctl::kIsValidContext, c).ReturnCode;
+    return RunCall<Long_Return>(*on_, &CRdpSmartCardAPI::HandleContext, scardioctl::kIsValidContext, c).ReturnCode;
   }
   ListReaders_Return List(const REDIR_SCARDCONTEXT& context, uint32_t code, uint32_t cch) {
     ListReaders_Call c;
     c.Context = context;
     c.cchReaders = cch;
-    return RunCall<ListReaders_Return>(api, &CRdpSmartCardAPI::ListReaders, code, c);
+    return RunCall<ListReaders_Return>(*on_, &CRdpSmartCardAPI::ListReaders, code, c);
   }
   std::string FirstReader(uint32_t context) {
     const ListReaders_Return r = List(Context(context), scardioctl::kListReadersA, kInfinite);
@@ -93,14 +141,14 @@ class SmartCardApiOnPcsc : public ::testing::Test {
   // The reader's state now, as the service reports it.
   uint32_t StateOf(uint32_t context, const std::string& reader) {
     const GetStatusChange_Return r = RunCall<GetStatusChange_Return>(
-        api, &CRdpSmartCardAPI::GetStatusChangeA, scardioctl::kGetStatusChangeA, WaitCall(context, reader, 0, 0));
+        *on_, &CRdpSmartCardAPI::GetStatusChangeA, scardioctl::kGetStatusChangeA, WaitCall(context, reader, 0, 0));
     EXPECT_EQ(r.ReturnCode, 0u);
     return r.rgReaderStates.items.empty() ? 0 : r.rgReaderStates.items[0].dwEventState & ~kStateChanged;
   }
   static GetStatusChangeA_Call WaitCall(uint32_t context, const std::string& reader, uint32_t current,
                                         uint32_t timeout) {
     GetStatusChangeA_Call c = StatusChangeA({reader}, timeout);
-    c.Context = Context(context);
+    c.Context = context ? Context(context) : REDIR_SCARDCONTEXT();  // 0: the null context
     c.rgReaderStates.items[0].Common.dwCurrentState = current;
     return c;
   }
@@ -110,6 +158,14 @@ class SmartCardApiOnPcsc : public ::testing::Test {
     EXPECT_EQ(NdrDecode(c.data.data(), c.data.size(), r), 0u);
     return r;
   }
+  // A cancel or release, which must not block for good.
+  uint32_t OnContext(uint32_t code, uint32_t context) {
+    Context_Call c;
+    c.Context = Context(context);
+    Long_Return r;
+    Bounded("a context call", [&] { r = RunCall<Long_Return>(*on_, &CRdpSmartCardAPI::HandleContext, code, c); });
+    return r.ReturnCode;
+  }
   Transmit_Return Send(const REDIR_SCARDHANDLE& card, uint32_t protocol, const std::vector<uint8_t>& apdu) {
     Transmit_Call t;
     t.hCard = card;
@@ -117,10 +173,12 @@ class SmartCardApiOnPcsc : public ::testing::Test {
     t.cbSendLength = static_cast<uint32_t>(apdu.size());
     t.pbSendBuffer = NdrBlob::Of(apdu.data(), apdu.size());
     t.cbRecvLength = 258;
-    return RunCall<Transmit_Return>(api, &CRdpSmartCardAPI::Transmit, scardioctl::kTransmit, t);
+    return RunCall<Transmit_Return>(*on_, &CRdpSmartCardAPI::Transmit, scardioctl::kTransmit, t);
   }
 
   CRdpSmartCardWIndowsAPI api;
+  // The API the helpers above talk to.
+  CRdpSmartCardWIndowsAPI* on_ = &api;
 };
 
 // A request running on a thread of its own, as the device runs the
@@ -130,7 +188,7 @@ class Pending {
   Pending(CRdpSmartCardAPI& api, ScardOp op, uint32_t code, std::vector<uint8_t> input)
       : request_(code, std::move(input)), thread_([this, &api, op] { (api.*op)(&device_, &request_); }) {}
   ~Pending() { thread_.join(); }
-  Completion Wait(std::chrono::seconds bound = std::chrono::seconds(30)) { return device_.WaitFor(&request_, bound); }
+  Completion Wait(std::chrono::seconds bound = kBound) { return device_.WaitFor(&request_, bound); }
   bool Done() { return device_.Done(&request_); }
 
  private:
@@ -290,63 +348,123 @@ TEST_F(SmartCardApiOnPcsc, ACardAppearsAndAnswersItsCommands) {
   EXPECT_EQ(Validity(context), 0x80100004u);
 }
 
-TEST_F(SmartCardApiOnPcsc, CancelEndsABlockedWaitWhileOtherCallsGoOn) {
+TEST_F(SmartCardApiOnPcsc, OneCancelEndsEveryWaitOnItsContextWhileOtherCallsGoOn) {
   const uint32_t context = Establish();
   const std::string reader = FirstReader(context);
   ASSERT_FALSE(reader.empty());
-  GetStatusChangeW_Call call;
-  call.Context = Context(context);
-  call.dwTimeOut = kInfinite;
-  call.cReaders = 1;
-  call.rgReaderStates.present = true;
-  call.rgReaderStates.items.resize(1);
-  call.rgReaderStates.items[0].szReader = NdrStrW::Of(Utf8ToUtf16(reader));
-  call.rgReaderStates.items[0].Common.dwCurrentState = StateOf(context, reader);
-  Pending wait(api, &CRdpSmartCardAPI::GetStatusChangeW, scardioctl::kGetStatusChangeW, Encoded(call));
+  const uint32_t current = StateOf(context, reader);
+  GetStatusChangeW_Call wide;
+  wide.Context = Context(context);
+  wide.dwTimeOut = kInfinite;
+  wide.cReaders = 1;
+  wide.rgReaderStates.present = true;
+  wide.rgReaderStates.items.resize(1);
+  wide.rgReaderStates.items[0].szReader = NdrStrW::Of(Utf8ToUtf16(reader));
+  wide.rgReaderStates.items[0].Common.dwCurrentState = current;
+  Pending first(api, &CRdpSmartCardAPI::GetStatusChangeW, scardioctl::kGetStatusChangeW, Encoded(wide));
+  Pending second(api, &CRdpSmartCardAPI::GetStatusChangeA, scardioctl::kGetStatusChangeA,
+                 Encoded(WaitCall(context, reader, current, kInfinite)));
+  StopBeforeJoining stop{api};
+  ASSERT_TRUE(Eventually([&] { return api.StatusWaitsInProgress() == 2; }));
 
-  // The wait blocks in the service; calls on its context are still served.
-  EXPECT_EQ(FirstReader(context), reader);
-  EXPECT_NE(Establish(), 0u);
-  EXPECT_FALSE(wait.Done());
+  // Two waits on one context at once; calls on that context are served.
+  Bounded("calls beside the waits", [&] {
+    EXPECT_EQ(FirstReader(context), reader);
+    EXPECT_NE(Establish(), 0u);
+  });
+  EXPECT_FALSE(first.Done());
+  EXPECT_FALSE(second.Done());
 
-  Context_Call cancel;
-  cancel.Context = Context(context);
-  // A cancel that reaches the service before the wait does is lost, as it is
-  // on Windows; the wait has reached it once a cancel ends it.
-  Completion ended;
-  for (int i = 0; i < 30 && !ended.done; ++i) {
-    EXPECT_EQ(RunCall<Long_Return>(api, &CRdpSmartCardAPI::HandleContext, scardioctl::kCancel, cancel).ReturnCode,
-              0u);
-    ended = wait.Wait(std::chrono::seconds(1));
+  // However far each wait has got towards the service, the cancel reaches it.
+  EXPECT_EQ(OnContext(scardioctl::kCancel, context), 0u);
+  for (Pending* wait : {&first, &second}) {
+    EXPECT_EQ(ReturnOf(wait->Wait()), kCancelled);
   }
-  if (!ended.done) api.StopAll();
-  ASSERT_TRUE(ended.withData);
-  GetStatusChange_Return r;
-  ASSERT_EQ(NdrDecode(ended.data.data(), ended.data.size(), r), 0u);
-  EXPECT_EQ(r.ReturnCode, kCancelled);
-  api.StopAll();
+  // A cancel with no wait in progress is answered too, and the context
+  // waits as before.
+  EXPECT_EQ(OnContext(scardioctl::kCancel, context), 0u);
+  EXPECT_EQ(StateOf(context, reader), current);
 }
 
-TEST_F(SmartCardApiOnPcsc, StopAllEndsWaitsAndForgetsContexts) {
-  FakeDevice device;
-  FakeRequest started(scardioctl::kAccessStartedEvent, {});
-  api.AccessStartedEvent(&device, &started);
-  EXPECT_EQ(LongOf(device.WaitFor(&started)).ReturnCode, 0u);
-
+TEST_F(SmartCardApiOnPcsc, ReleasingAContextEndsItsWait) {
   const uint32_t context = Establish();
   const std::string reader = FirstReader(context);
   ASSERT_FALSE(reader.empty());
   Pending wait(api, &CRdpSmartCardAPI::GetStatusChangeA, scardioctl::kGetStatusChangeA,
                Encoded(WaitCall(context, reader, StateOf(context, reader), kInfinite)));
-  EXPECT_FALSE(wait.Done());
-  api.StopAll();
-  const Completion ended = wait.Wait();
-  ASSERT_TRUE(ended.withData);
-  GetStatusChange_Return r;
-  ASSERT_EQ(NdrDecode(ended.data.data(), ended.data.size(), r), 0u);
-  EXPECT_NE(r.ReturnCode, 0u);
+  StopBeforeJoining stop{api};
+  ASSERT_TRUE(Eventually([&] { return api.StatusWaitsInProgress() == 1; }));
 
+  EXPECT_EQ(OnContext(scardioctl::kReleaseContext, context), 0u);
+  EXPECT_EQ(ReturnOf(wait.Wait()), kCancelled);
   EXPECT_EQ(Validity(context), 0x80100004u);
+}
+
+// StopAll, as the channel's stop calls it, ends a wait of a server context or
+// of the null context wherever the wait has got: not started yet, past the
+// context check, on its way to the service, or waiting there. Whether the
+// wait is in progress is known in every fourth round; in the others the
+// stop comes a little later each round, to meet the wait at many points.
+TEST_F(SmartCardApiOnPcsc, StopAllEndsEveryWaitWhereverItHasGot) {
+  std::string reader;
+  {
+    const uint32_t context = Establish();
+    reader = FirstReader(context);
+    ASSERT_FALSE(reader.empty());
+  }
+  for (const bool nullContext : {false, true}) {
+    for (int round = 0; round < 60; ++round) {
+      const bool inProgress = round % 4 == 3;
+      SCOPED_TRACE(testing::Message() << (nullContext ? "null context" : "server context") << ", round "
+                                      << round);
+      CRdpSmartCardWIndowsAPI stopping;
+      stopping.Init();
+      on_ = &stopping;
+      const uint32_t context = nullContext ? 0 : Establish();
+      const uint32_t current = StateOf(context, reader);
+      {
+        const auto started = std::chrono::steady_clock::now();
+        Pending wait(stopping, &CRdpSmartCardAPI::GetStatusChangeA, scardioctl::kGetStatusChangeA,
+                     Encoded(WaitCall(context, reader, current, kInfinite)));
+        StopBeforeJoining stop{stopping};
+        if (inProgress) {
+          ASSERT_TRUE(Eventually([&] { return stopping.StatusWaitsInProgress() == 1; }));
+        } else {
+          const auto at = started + std::chrono::microseconds(25 * round);
+          while (std::chrono::steady_clock::now() < at) {
+          }
+        }
+        Bounded("StopAll", [&] { stopping.StopAll(); });
+        const uint32_t rc = ReturnOf(wait.Wait());
+        if (inProgress) {
+          EXPECT_EQ(rc, kCancelled);
+        } else {
+          // Refused at the check, or ended by the stop.
+          EXPECT_TRUE(rc == kCancelled || rc == 0x80100004u || rc == kServiceStopped) << std::hex << rc;
+        }
+      }
+      if (!nullContext) {
+        EXPECT_EQ(Validity(context), 0x80100004u);
+      }
+      // After the stop a wait of the null context opens nothing new.
+      GetStatusChange_Return late;
+      Bounded("a wait after StopAll", [&] {
+        late = RunCall<GetStatusChange_Return>(stopping, &CRdpSmartCardAPI::GetStatusChangeA,
+                                               scardioctl::kGetStatusChangeA, WaitCall(0, reader, current, kInfinite));
+      });
+      EXPECT_EQ(late.ReturnCode, kServiceStopped);
+      on_ = &api;
+      if (HasFatalFailure()) return;
+    }
+  }
+}
+
+TEST_F(SmartCardApiOnPcsc, AfterStopAllTheStartedEventAnswersStopped) {
+  FakeDevice device;
+  FakeRequest started(scardioctl::kAccessStartedEvent, {});
+  api.AccessStartedEvent(&device, &started);
+  EXPECT_EQ(LongOf(device.WaitFor(&started)).ReturnCode, 0u);
+  api.StopAll();
   FakeRequest again(scardioctl::kAccessStartedEvent, {});
   api.AccessStartedEvent(&device, &again);
   EXPECT_EQ(LongOf(device.WaitFor(&again)).ReturnCode, 1u);

@@ -6,6 +6,9 @@
 #
 # One pcscd runs per machine: rigs take turns through a lock file and wait
 # for any other pcscd to end. Exit 77 (skipped) where pcscd is not installed.
+#
+# PELLUM_PCSCD_LOG_DIR=<folder> runs pcscd with its debug log (-d) and keeps
+# the log there, one file per run, for looking into a failure afterwards.
 set -euo pipefail
 
 PCSCD=/usr/sbin/pcscd
@@ -50,13 +53,20 @@ if pgrep -x pcscd >/dev/null; then
   exit 1
 fi
 
-"$PCSCD" -f >"$work/pcscd.log" 2>&1 &
+log=$work/pcscd.log
+pcscd_args=(-f)
+if [[ -n ${PELLUM_PCSCD_LOG_DIR:-} ]]; then
+  mkdir -p "$PELLUM_PCSCD_LOG_DIR"
+  log=$PELLUM_PCSCD_LOG_DIR/pcscd-$(date +%H%M%S)-$$.log
+  pcscd_args+=(-d)
+fi
+"$PCSCD" "${pcscd_args[@]}" >"$log" 2>&1 &
 pcscd_pid=$!
 for ((i = 0; i < 300; ++i)); do
   [[ -S $SOCKET ]] && break
   if ! kill -0 "$pcscd_pid" 2>/dev/null; then
     echo "rig: pcscd ended at start:" >&2
-    cat "$work/pcscd.log" >&2
+    cat "$log" >&2
     exit 1
   fi
   sleep 0.1
@@ -74,6 +84,6 @@ status=0
 "$@" || status=$?
 if ((status != 0)); then
   echo "rig: pcscd log:" >&2
-  tail -n 40 "$work/pcscd.log" >&2
+  tail -n 40 "$log" >&2
 fi
 exit $status

@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
 #include "RdpNdrHandles.h"
 #include "pelplat/library.h"
@@ -17,10 +16,12 @@ namespace nat = pcscnative;
 
 namespace {
 
+constexpr uint32_t kCancelled = 0x80100002;          // SCARD_E_CANCELLED
 constexpr uint32_t kInvalidParameter = 0x80100004;   // SCARD_E_INVALID_PARAMETER
 constexpr uint32_t kInsufficientBuffer = 0x80100008; // SCARD_E_INSUFFICIENT_BUFFER
 constexpr uint32_t kInvalidValue = 0x80100011;       // SCARD_E_INVALID_VALUE
 constexpr uint32_t kUnknownError = 0x80100014;       // SCARD_F_UNKNOWN_ERROR
+constexpr uint32_t kServiceStopped = 0x8010001E;     // SCARD_E_SERVICE_STOPPED
 constexpr uint32_t kUnexpected = 0x8010001F;         // SCARD_E_UNEXPECTED
 constexpr uint32_t kUnsupported = 0x80100022;        // SCARD_E_UNSUPPORTED_FEATURE
 constexpr uint32_t kCacheItemNotFound = 0x80100070;  // SCARD_W_CACHE_ITEM_NOT_FOUND
@@ -29,7 +30,9 @@ constexpr uint32_t kAuto = 0xFFFFFFFF;               // SCARD_AUTOALLOCATE
 constexpr DWORD kStartedWaitMs = 40000;
 constexpr DWORD kStartedPollMs = 200;
 constexpr uint32_t kStatusNamesBytes = 2048;
-constexpr int kReleaseCancelRounds = 250;
+// The server's cancel is answered once its waits have left, or after this
+// at most: the channel's worker thread runs it.
+constexpr std::chrono::milliseconds kServerCancelBound(5000);
 
 uint32_t ValueOf(const NdrBlob& b) {
   uint32_t v = 0;
@@ -210,9 +213,11 @@ CRdpSmartCardWIndowsAPI::CRdpSmartCardWIndowsAPI(std::string libraryName)
     : libraryName_(std::move(libraryName)), stopEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
 CRdpSmartCardWIndowsAPI::~CRdpSmartCardWIndowsAPI() {
-  // Our own pair for the null context goes with us; the server's contexts
+  // Our own pair for the null context goes with us, and so do the contexts
+  // kept for waits, while the library is still there; the server's contexts
   // were released by StopAll.
   if (haveNullPair_) ReleasePair(nullPair_);
+  for (auto& [context, pair] : natives_) pair.waits->Close();
   pcsc_.Clear();
   if (library_) FreeLibrary(library_);
   if (stopEvent_) CloseHandle(stopEvent_);
@@ -239,6 +244,7 @@ bool CRdpSmartCardWIndowsAPI::StopAll() {
   std::vector<NativePair> pairs;
   {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
+    stopped_ = true;
     for (uint32_t c : registry_) pairs.push_back(natives_[c]);
     registry_.clear();
     natives_.clear();
@@ -251,18 +257,17 @@ bool CRdpSmartCardWIndowsAPI::StopAll() {
 }
 
 uint32_t CRdpSmartCardWIndowsAPI::ReleasePair(const NativePair& pair) {
-  if (pair.status) {
-    // A wait holds its context's lock until it ends, and a cancel that
-    // reaches the service before the wait does is lost: cancel until no
-    // wait is left, for a few seconds at most.
-    pcsc_.Cancel(pair.status);
-    for (int i = 0; i < kReleaseCancelRounds && pair.waits->load() > 0; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      pcsc_.Cancel(pair.status);
-    }
-    pcsc_.ReleaseContext(pair.status);
-  }
+  // The waits never hold the main context, so its release cannot wait for
+  // one; a wait that starts after this answers at once.
+  if (pair.waits) pair.waits->Close();
   return pair.main ? pcsc_.ReleaseContext(pair.main) : 0;
+}
+
+size_t CRdpSmartCardWIndowsAPI::StatusWaitsInProgress() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  size_t n = haveNullPair_ ? nullPair_.waits->InProgress() : 0;
+  for (auto& [context, pair] : natives_) n += pair.waits->InProgress();
+  return n;
 }
 
 uint32_t CRdpSmartCardWIndowsAPI::WaitStartedEvent(HANDLE extraEvent) {
@@ -330,6 +335,13 @@ uint32_t CRdpSmartCardWIndowsAPI::CheckCardThenContext(uint32_t* card, const RED
   return rc ? rc : CheckContext(&context, h.Context);
 }
 
+CRdpSmartCardWIndowsAPI::NativePair CRdpSmartCardWIndowsAPI::NewPair(uint32_t scope, uint32_t* error) {
+  NativePair pair;
+  *error = pcsc_.EstablishContext(scope, &pair.main);
+  if (*error == 0) pair.waits = std::make_shared<StatusWaitContexts>(pcsc_, scope);
+  return pair;
+}
+
 bool CRdpSmartCardWIndowsAPI::Native(uint32_t context, NativePair* pair, uint32_t* error) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   *error = 0;
@@ -339,17 +351,18 @@ bool CRdpSmartCardWIndowsAPI::Native(uint32_t context, NativePair* pair, uint32_
     if (it != natives_.end()) {
       *pair = it->second;
     } else {
-      pair->main = pair->status = static_cast<int32_t>(context);
+      pair->main = static_cast<int32_t>(context);
+      pair->waits.reset();
     }
     return true;
   }
   if (!haveNullPair_) {
-    NativePair p;
-    *error = pcsc_.EstablishContext(0, &p.main);
-    if (*error == 0) {
-      *error = pcsc_.EstablishContext(0, &p.status);
-      if (*error != 0) pcsc_.ReleaseContext(p.main);
+    // A call that arrives after StopAll opens nothing that would outlive it.
+    if (stopped_) {
+      *error = kServiceStopped;
+      return false;
     }
+    NativePair p = NewPair(0, error);
     if (*error != 0) return false;
     nullPair_ = p;
     haveNullPair_ = true;
@@ -423,13 +436,7 @@ int32_t CRdpSmartCardWIndowsAPI::EstablishContext(IRdpScardDevice* device, IRdpS
   EstablishContext_Return reply;
   reply.ReturnCode = DecodeCall(request, call);
   NativePair pair;
-  if (reply.ReturnCode == 0) {
-    reply.ReturnCode = pcsc_.EstablishContext(call.dwScope, &pair.main);
-    if (reply.ReturnCode == 0) {
-      reply.ReturnCode = pcsc_.EstablishContext(call.dwScope, &pair.status);
-      if (reply.ReturnCode != 0) pcsc_.ReleaseContext(pair.main);
-    }
-  }
+  if (reply.ReturnCode == 0) pair = NewPair(call.dwScope, &reply.ReturnCode);
   const uint32_t context = static_cast<uint32_t>(pair.main);
   if (reply.ReturnCode == 0) {
     RegisterContext(context, pair);
@@ -515,7 +522,10 @@ int32_t CRdpSmartCardWIndowsAPI::HandleContext(IRdpScardDevice* device, IRdpScar
         break;  // the registry has decided
       case scardioctl::kCancel: {
         NativePair pair;
-        if (Native(context, &pair, &rc)) rc = pcsc_.Cancel(pair.status);
+        bool any = false;
+        if (Native(context, &pair, &rc) && pair.waits) rc = pair.waits->Cancel(kServerCancelBound, &any);
+        // No wait to end: the service is told all the same.
+        if (rc == 0 && !any) rc = pcsc_.Cancel(pair.main);
         break;
       }
       default:
@@ -598,9 +608,9 @@ int32_t CRdpSmartCardWIndowsAPI::GetStatusChange(IRdpScardDevice* device, IRdpSc
   call = decltype(call)();
   NativePair pair;
   if (rc == 0 && Native(context, &pair, &rc)) {
-    pair.waits->fetch_add(1);
-    rc = pcsc_.GetStatusChange(pair.status, timeout, states);
-    pair.waits->fetch_sub(1);
+    // No waits of ours: the context was released since its check, which
+    // ends a wait as a release does.
+    rc = pair.waits ? pair.waits->Wait(timeout, states) : kCancelled;
   }
   return CompleteReaderStates(rc, states, device, request);
 }

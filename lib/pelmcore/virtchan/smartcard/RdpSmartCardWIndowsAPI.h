@@ -2,15 +2,15 @@
 // platform is pcsclite loaded at run time (see PcscNative.h for the
 // translations).
 //
-// Each context the server establishes is a pair of native contexts: the one
-// whose value the server sees, used for every call, and a second one used
-// only for status-change waits, because pcsclite holds a context's lock for
-// the whole of a wait and would otherwise block every other call on it,
-// cancellation aside. The wire's null context is a pair of our own,
-// established when first needed.
+// Each context the server establishes is a native context, whose value the
+// server sees and which serves every call but the status-change waits, and a
+// set of native contexts for those waits, one per wait in progress (see
+// StatusWaitContexts.h): pcsclite holds a context's lock for the whole of a
+// wait and would otherwise block every other call on it, cancellation
+// included. The wire's null context has a native context and a set of our
+// own, established when first needed.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -21,6 +21,7 @@
 #include "PcscNative.h"
 #include "RdpSmartCardAPI.h"
 #include "RdpScardStructs.h"
+#include "StatusWaitContexts.h"
 #include "pelplat/wintypes.h"
 
 // Sets its event when the request is cancelled.
@@ -88,12 +89,15 @@ class CRdpSmartCardWIndowsAPI : public CRdpSmartCardAPI {
   // a failure status of the device I/O layer.
   static uint32_t IoStatusOf(uint32_t marshalError);
 
+  // Status-change waits between taking a native context and giving it back.
+  size_t StatusWaitsInProgress();
+
  private:
   struct NativePair {
     int64_t main = 0;
-    int64_t status = 0;
-    // Status-change waits in progress on the second context.
-    std::shared_ptr<std::atomic<int>> waits = std::make_shared<std::atomic<int>>(0);
+    // Null for a value the registry does not hold, which goes to the
+    // service as it is and has no waits of ours.
+    std::shared_ptr<StatusWaitContexts> waits;
   };
 
   uint32_t CheckContext(uint32_t* context, const rdpesc::REDIR_SCARDCONTEXT& c);
@@ -102,9 +106,10 @@ class CRdpSmartCardWIndowsAPI : public CRdpSmartCardAPI {
   bool RegisterContext(uint32_t context, NativePair pair);
   bool UnregisterContext(uint32_t context, NativePair* pair);
   // The native contexts for a wire context (0: our own pair); false when
-  // the null pair cannot be established.
+  // the null pair cannot be established, or no more after StopAll.
   bool Native(uint32_t context, NativePair* pair, uint32_t* error);
-  // Releases both contexts, ending a wait first; the main one's result.
+  NativePair NewPair(uint32_t scope, uint32_t* error);
+  // Ends the pair's waits, then releases its context; that release's result.
   uint32_t ReleasePair(const NativePair& pair);
 
   int32_t CompleteLongReturn(IRdpScardDevice* device, IRdpScardRequest* request, uint32_t returnCode);
@@ -133,4 +138,5 @@ class CRdpSmartCardWIndowsAPI : public CRdpSmartCardAPI {
   std::map<uint32_t, NativePair> natives_;
   bool haveNullPair_ = false;
   NativePair nullPair_;
+  bool stopped_ = false;
 };

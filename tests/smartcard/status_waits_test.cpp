@@ -1,0 +1,210 @@
+// The contexts of status-change waits against a model of the service that
+// can hold a wait before it registers, which is where a real service loses a
+// cancel: the cancel is repeated until the wait has left, and no context is
+// released while a wait holds it (pcsclite would block that release for as
+// long as the wait runs).
+#include <PCSC/winscard.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "StatusWaitContexts.h"
+
+namespace {
+
+constexpr uint32_t kCancelled = 0x80100002;
+constexpr uint32_t kInfinite = 0xFFFFFFFF;
+constexpr std::chrono::seconds kBound(60);
+
+// The service: a wait first enters (a cancel now is lost), then registers
+// (a cancel ends it), unless registration is held.
+struct Service {
+  enum WaitState { kIdle, kEntered, kRegistered };
+  std::mutex mutex;
+  std::condition_variable changed;
+  SCARDCONTEXT next = 100;
+  std::set<SCARDCONTEXT> open;
+  std::map<SCARDCONTEXT, WaitState> waits;
+  std::set<SCARDCONTEXT> cancelled;
+  bool holdRegistration = false;
+  bool shutDown = false;  // every wait ends
+  int lostCancels = 0;
+  int releasedWhileWaiting = 0;
+
+  template <class Pred>
+  bool Until(Pred reached) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, kBound, reached);
+  }
+  void Hold(bool hold) {
+    std::lock_guard<std::mutex> lock(mutex);
+    holdRegistration = hold;
+    changed.notify_all();
+  }
+  std::set<SCARDCONTEXT> Open() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return open;
+  }
+} service;
+
+// Declared after a test's waits: a test that stops early ends them, so that
+// their threads can be joined.
+struct ShutDownOnExit {
+  ~ShutDownOnExit() {
+    std::lock_guard<std::mutex> lock(service.mutex);
+    service.shutDown = true;
+    service.changed.notify_all();
+  }
+};
+
+LONG Establish(DWORD, LPCVOID, LPCVOID, LPSCARDCONTEXT context) {
+  std::lock_guard<std::mutex> lock(service.mutex);
+  *context = ++service.next;
+  service.open.insert(*context);
+  return SCARD_S_SUCCESS;
+}
+
+LONG Release(SCARDCONTEXT context) {
+  std::lock_guard<std::mutex> lock(service.mutex);
+  if (service.waits[context] != Service::kIdle) ++service.releasedWhileWaiting;
+  service.open.erase(context);
+  service.changed.notify_all();
+  return SCARD_S_SUCCESS;
+}
+
+LONG GetStatusChange(SCARDCONTEXT context, DWORD, SCARD_READERSTATE*, DWORD) {
+  std::unique_lock<std::mutex> lock(service.mutex);
+  service.waits[context] = Service::kEntered;
+  service.changed.notify_all();
+  service.changed.wait(lock, [] { return !service.holdRegistration || service.shutDown; });
+  service.waits[context] = Service::kRegistered;
+  service.changed.wait(lock, [&] { return service.cancelled.count(context) > 0 || service.shutDown; });
+  service.cancelled.erase(context);
+  service.waits[context] = Service::kIdle;
+  service.changed.notify_all();
+  return SCARD_E_CANCELLED;
+}
+
+LONG Cancel(SCARDCONTEXT context) {
+  std::lock_guard<std::mutex> lock(service.mutex);
+  if (service.waits[context] == Service::kRegistered) {
+    service.cancelled.insert(context);
+  } else {
+    ++service.lostCancels;
+  }
+  service.changed.notify_all();
+  return SCARD_S_SUCCESS;
+}
+
+class StatusWaits : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::lock_guard<std::mutex> lock(service.mutex);
+    service.open.clear();
+    service.waits.clear();
+    service.cancelled.clear();
+    service.holdRegistration = false;
+    service.shutDown = false;
+    service.lostCancels = 0;
+    service.releasedWhileWaiting = 0;
+  }
+  static pcscnative::Pcsc Library() {
+    pcscnative::Pcsc pcsc;
+    pcsc.Set(pcscnative::kEstablishContext, reinterpret_cast<void*>(&Establish));
+    pcsc.Set(pcscnative::kReleaseContext, reinterpret_cast<void*>(&Release));
+    pcsc.Set(pcscnative::kGetStatusChange, reinterpret_cast<void*>(&GetStatusChange));
+    pcsc.Set(pcscnative::kCancel, reinterpret_cast<void*>(&Cancel));
+    return pcsc;
+  }
+  // A wait held before it registers, so that the first cancels are lost.
+  std::future<uint32_t> HeldWait(StatusWaitContexts& set) {
+    service.Hold(true);
+    std::future<uint32_t> wait = std::async(std::launch::async, [&set] {
+      std::vector<pcscnative::ReaderState> states(1);
+      return set.Wait(kInfinite, states);
+    });
+    EXPECT_TRUE(service.Until([] {
+      for (const auto& w : service.waits) {
+        if (w.second == Service::kEntered) return true;
+      }
+      return false;
+    }));
+    return wait;
+  }
+};
+
+}  // namespace
+
+TEST_F(StatusWaits, ACancelLostBeforeTheWaitRegisteredIsRepeatedUntilTheWaitLeaves) {
+  StatusWaitContexts set(Library(), 2);
+  std::future<uint32_t> wait = HeldWait(set);
+  std::future<uint32_t> cancel = std::async(std::launch::async, [&set] { return set.Cancel(kBound); });
+  ShutDownOnExit down;
+  ASSERT_TRUE(service.Until([] { return service.lostCancels >= 2; }));
+  EXPECT_EQ(cancel.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+
+  service.Hold(false);
+  ASSERT_EQ(wait.wait_for(kBound), std::future_status::ready);
+  EXPECT_EQ(wait.get(), kCancelled);
+  ASSERT_EQ(cancel.wait_for(kBound), std::future_status::ready);
+  EXPECT_EQ(cancel.get(), 0u);
+  // A context a cancel went to is not used again.
+  EXPECT_TRUE(service.Until([] { return service.open.empty(); }));
+  EXPECT_EQ(set.InProgress(), 0u);
+}
+
+TEST_F(StatusWaits, CloseLeavesARunningWaitsContextToItsThread) {
+  StatusWaitContexts set(Library(), 2);
+  std::future<uint32_t> wait = HeldWait(set);
+  std::future<void> close = std::async(std::launch::async, [&set] { set.Close(); });
+  ShutDownOnExit down;
+  ASSERT_TRUE(service.Until([] { return service.lostCancels >= 2; }));
+
+  service.Hold(false);
+  ASSERT_EQ(wait.wait_for(kBound), std::future_status::ready);
+  EXPECT_EQ(wait.get(), kCancelled);
+  ASSERT_EQ(close.wait_for(kBound), std::future_status::ready);
+  EXPECT_TRUE(service.Until([] { return service.open.empty(); }));
+  EXPECT_EQ(service.releasedWhileWaiting, 0);
+
+  // Closed: a wait answers at once and opens nothing.
+  std::vector<pcscnative::ReaderState> states(1);
+  EXPECT_EQ(set.Wait(kInfinite, states), kCancelled);
+  EXPECT_TRUE(service.Open().empty());
+}
+
+TEST_F(StatusWaits, AWaitThatEndsOnItsOwnGivesItsContextToTheNext) {
+  StatusWaitContexts set(Library(), 2);
+  std::future<uint32_t> wait = HeldWait(set);
+  ShutDownOnExit down;
+  const SCARDCONTEXT first = *service.Open().begin();
+  // Ended by the service, as a card event would end it, not by our cancel.
+  {
+    std::lock_guard<std::mutex> lock(service.mutex);
+    service.holdRegistration = false;
+    service.cancelled.insert(first);
+    service.changed.notify_all();
+  }
+  ASSERT_EQ(wait.wait_for(kBound), std::future_status::ready);
+  EXPECT_EQ(set.InProgress(), 0u);
+  EXPECT_EQ(service.Open(), std::set<SCARDCONTEXT>{first});
+
+  std::future<uint32_t> next = HeldWait(set);
+  ShutDownOnExit downNext;
+  EXPECT_EQ(service.Open(), std::set<SCARDCONTEXT>{first});
+  service.Hold(false);
+  bool any = false;
+  EXPECT_EQ(set.Cancel(kBound, &any), 0u);
+  EXPECT_TRUE(any);
+  ASSERT_EQ(next.wait_for(kBound), std::future_status::ready);
+  EXPECT_EQ(next.get(), kCancelled);
+  set.Close();
+  EXPECT_TRUE(service.Open().empty());
+  EXPECT_EQ(service.releasedWhileWaiting, 0);
+}
