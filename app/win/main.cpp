@@ -26,6 +26,9 @@
 #include "cli/RunFlags.h"
 #include "display/Op2Processor.h"
 #include "input/VirtHidSlotDataProcessor.h"
+#include "mmredir/RdpMMVrPlayer.h"
+#include "mmredir/TsmfChannel.h"
+#include "mmredir/VrRdpMediaSource.h"
 #include "virtchan/VirtChanelsSlotProcessor.h"
 #include "program/EngineStatusFile.h"
 #include "program/LoopbackDiscovery.h"
@@ -223,6 +226,12 @@ int main(int argc, char** argv) {
   RegisterDecodedStreamKinds();
   RegisterDxvaStreamKind();
   RegisterChannelsProcessorMaker();
+  RegisterTsmfChannelMaker(MMPresentationParts{
+      [](HWND parent, int32_t display) { return CreateVrMFPlayer(parent, display); },
+      []() -> IVrRdpMediaSource* {
+        IVrRdpMediaSource* source = nullptr;
+        return SUCCEEDED(CreateVrMFSource(&source)) ? source : nullptr;
+      }});
   RegisterMediaFoundationStreams();
   RegisterDirectShowStreams();
   InstallSettingsProbes();

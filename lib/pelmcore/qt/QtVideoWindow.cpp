@@ -4,11 +4,6 @@
 #include <QWindow>
 #include <cstring>
 
-// The presenter registry comes with the platform's video renderer; a build
-// without it shows no video but still places its windows.
-void RegisterVideoPresenter(HWND window, VideoPresenter presenter) __attribute__((weak));
-void UnregisterVideoPresenter(HWND window) __attribute__((weak));
-
 namespace {
 constexpr int kLargestSide = 16384;
 }  // namespace
@@ -24,14 +19,11 @@ QtVideoWindow::QtVideoWindow(HWND handle, QWidget* parent) : QWidget(parent), ha
   // The native window takes no input: the X server hands the pointer
   // events to the session window below.
   if (QWindow* native = windowHandle()) native->setFlag(Qt::WindowTransparentForInput, true);
-  if (&RegisterVideoPresenter) {
-    RegisterVideoPresenter(handle_, [this](const VideoPresentation& picture) { Present(picture); });
-    presenterRegistered_ = true;
-  }
+  RegisterVideoPresenter(handle_, [this](const VideoPresentation& picture) { Present(picture); });
 }
 
 QtVideoWindow::~QtVideoWindow() {
-  if (presenterRegistered_ && &UnregisterVideoPresenter) UnregisterVideoPresenter(handle_);
+  UnregisterVideoPresenter(handle_);
 }
 
 void QtVideoWindow::Place(const VideoWindowPlacement& placement) {

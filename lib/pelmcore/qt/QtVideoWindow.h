@@ -34,7 +34,6 @@ class QtVideoWindow : public QWidget {
 
  private:
   const HWND handle_;
-  bool presenterRegistered_ = false;
   mutable std::mutex pictureLock_;
   QImage picture_;
 };
