@@ -1,4 +1,5 @@
 // The channels' session port over a real client, and the slot's maker.
+#include <atomic>
 #include <mutex>
 #include <new>
 
@@ -19,15 +20,19 @@ class ClientVirtChanSession : public IVirtChanSession {
 
   void SendOnChannelSlot(const void* data, uint32_t length) override {
     std::lock_guard<std::mutex> hold(mutex_);
-    if (!client_) return;
+    CGenericClient* client = client_.load();
+    if (!client) return;
     // Every send reads the client's current channel slot.
     uint16_t slot = slot_;
-    if (CHtClient* ht = dynamic_cast<CHtClient*>(client_)) slot = ht->ChannelSlot();
-    client_->SendOnSlot(slot, data, length);
+    if (CHtClient* ht = dynamic_cast<CHtClient*>(client)) slot = ht->ChannelSlot();
+    client->SendOnSlot(slot, data, length);
   }
+  // Asked on the slot's dispatch thread, which holds the client's processor
+  // lock that a send takes: so without the send lock. The client is cut
+  // only after its processors left that thread.
   const CClientConnectionParameter* Parameters() override {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return client_ ? client_->Parameters() : nullptr;
+    CGenericClient* client = client_.load();
+    return client ? client->Parameters() : nullptr;
   }
   void Cut() override {
     std::lock_guard<std::mutex> hold(mutex_);
@@ -35,13 +40,14 @@ class ClientVirtChanSession : public IVirtChanSession {
   }
   uintptr_t DisplayWindowId(int display) override {
     std::lock_guard<std::mutex> hold(mutex_);
-    CClientSystemApi* api = client_ ? client_->SystemApi() : nullptr;
+    CGenericClient* client = client_.load();
+    CClientSystemApi* api = client ? client->SystemApi() : nullptr;
     return api ? api->GetDisplayWindowId(display) : 0;
   }
 
  private:
   std::mutex mutex_;
-  CGenericClient* client_;
+  std::atomic<CGenericClient*> client_;
   const uint16_t slot_;
 };
 
