@@ -23,6 +23,7 @@ namespace pelplat_mf {
 namespace {
 
 constexpr UINT32 kMaxDimension = 16384;
+constexpr UINT32 kMaxSetupBytes = 1u << 20;
 
 struct CodecRow {
   GUID subtype;
@@ -102,12 +103,20 @@ class AvVideoDecoder : public TransformBase {
     context_->thread_count = 1;
     context_->width = static_cast<int>(width);
     context_->height = static_cast<int>(height);
-    UINT32 userData = 0;
-    if (SUCCEEDED(type->GetBlobSize(MF_MT_USER_DATA, &userData)) && userData > 0) {
-      context_->extradata = static_cast<uint8_t*>(av_mallocz(userData + AV_INPUT_BUFFER_PADDING_SIZE));
+    // The codec's setup bytes: an H.264 stream's parameter sets come as the
+    // sequence header (Annex B), other codecs' as user data.
+    UINT32 setupBytes = 0;
+    const GUID* setupKey = &MF_MT_MPEG_SEQUENCE_HEADER;
+    if (FAILED(type->GetBlobSize(*setupKey, &setupBytes)) || setupBytes == 0) {
+      setupKey = &MF_MT_USER_DATA;
+      if (FAILED(type->GetBlobSize(*setupKey, &setupBytes))) setupBytes = 0;
+    }
+    if (setupBytes > kMaxSetupBytes) return CloseCodec(), MF_E_INVALIDMEDIATYPE;
+    if (setupBytes > 0) {
+      context_->extradata = static_cast<uint8_t*>(av_mallocz(setupBytes + AV_INPUT_BUFFER_PADDING_SIZE));
       if (!context_->extradata) return CloseCodec(), E_OUTOFMEMORY;
-      type->GetBlob(MF_MT_USER_DATA, context_->extradata, userData, nullptr);
-      context_->extradata_size = static_cast<int>(userData);
+      type->GetBlob(*setupKey, context_->extradata, setupBytes, nullptr);
+      context_->extradata_size = static_cast<int>(setupBytes);
     }
     if (avcodec_open2(context_, codec, nullptr) < 0) return CloseCodec(), MF_E_INVALIDMEDIATYPE;
     geometryWidth_ = EvenWidth(width);

@@ -703,21 +703,23 @@ HRESULT CVrMFPlayer::SetVideoWindowPos(bool visible, int32_t x, int32_t y, int32
   }
   if (host && window) host->PlaceVideoWindow(window, VideoWindowPlacement::At(x, y, width, height, visible));
 
+  // The whole frame fills the window whether or not parts of it are
+  // covered: the covering bitmap is laid over the window's area.
+  IMFVideoDisplayControl* control = nullptr;
+  int32_t state = kNoSession;
+  {
+    std::lock_guard<std::mutex> hold(sessionLock_);
+    control = Counted(displayControl_);
+    state = state_;
+  }
+  if (control) {
+    const RECT destination{0, 0, width, height};
+    control->SetVideoPosition(nullptr, &destination);
+  }
   if (regionCount == 1) {
     ClearMixerSettings();
-    IMFVideoDisplayControl* control = nullptr;
-    int32_t state = kNoSession;
-    {
-      std::lock_guard<std::mutex> hold(sessionLock_);
-      control = Counted(displayControl_);
-      state = state_;
-    }
-    if (control) {
-      const RECT destination{0, 0, width, height};
-      control->SetVideoPosition(nullptr, &destination);
-      if (state == kPaused) control->RepaintVideo();
-      control->Release();
-    }
+    if (control && state == kPaused) control->RepaintVideo();
+    SafeRelease(control);
     {
       std::lock_guard<std::mutex> hold(mixerLock_);
       lastGeometry_ = Geometry{x, y, width, height};
@@ -725,6 +727,7 @@ HRESULT CVrMFPlayer::SetVideoWindowPos(bool visible, int32_t x, int32_t y, int32
     return S_OK;
   }
 
+  SafeRelease(control);
   IMFVideoMixerBitmap* bitmap = nullptr;
   bool refreshing = false;
   {
