@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "TsmfSupport.h"
+#include "mmredir/VrRdpMediaSource.h"
+#include "pelplat/strmif.h"
 
 namespace {
 
@@ -261,6 +263,62 @@ TEST_F(PresentationTest, IdentityAndCounting) {
   EXPECT_FALSE(presentation->IsPresentation(Id(8).data()));
   EXPECT_EQ(presentation->AddRef(), 2);
   EXPECT_EQ(presentation->Release(), 1);
+}
+
+}  // namespace
+
+namespace {
+
+// A source opened for a player that then failed holds its streams, and they
+// hold it: the shutdown of the presentation breaks that cycle (the leak
+// checker sees the rest).
+TEST(PresentationSource, ShutdownEndsASourceThePlayerNeverTook) {
+  Journal journal;
+  auto session = std::make_shared<JournalSession>(&journal);
+  auto channel = std::make_shared<CTsmfChannel>(1, 2, 0x100, session, nullptr);
+  IVrRdpMediaSource* made = nullptr;
+  MMPresentationParts parts;
+  parts.player = [&](HWND, int32_t) -> IRdpMMVrPlayer* {
+    auto* player = new RecordingPlayer(&journal);
+    player->openResult = E_FAIL;
+    return player;
+  };
+  parts.source = [&]() -> IVrRdpMediaSource* {
+    if (FAILED(CreateVrMFSource(&made))) return nullptr;
+    made->AddRef();  // the test's own, to look at it afterwards
+    return made;
+  };
+  auto* presentation = new CMMPresentation(Id(3).data(), parts);
+  presentation->OnNewPresentation(channel, 1);
+  ASSERT_NE(made, nullptr);
+  // VIDEOINFOHEADER2 of a 320 x 240 H.264 stream.
+  Msg block(0, 0, 0);
+  block.bytes.assign(48, 0);
+  block.bytes[40] = 0x80;  // AvgTimePerFrame 400000 (25 fps)
+  block.bytes[41] = 0x1A;
+  block.bytes[42] = 0x06;
+  block.bytes.resize(72, 0);
+  block.U32(40).U32(320).U32(240).U32(0x00180001).U32(0x34363248);
+  block.bytes.resize(112, 0);
+  Msg type(0, 0, 0);
+  type.bytes.clear();
+  auto guid = [&](const GUID& g) {
+    type.U32(g.Data1).U32(uint32_t(g.Data2) | uint32_t(g.Data3) << 16);
+    type.bytes.insert(type.bytes.end(), g.Data4, g.Data4 + 8);
+  };
+  guid(MEDIATYPE_Video);
+  guid(MFVideoFormat_H264);
+  type.U32(0).U32(1).U32(0);
+  guid(FORMAT_VideoInfo2);
+  type.U32(static_cast<uint32_t>(block.bytes.size()));
+  type.bytes.insert(type.bytes.end(), block.bytes.begin(), block.bytes.end());
+  ASSERT_EQ(presentation->OnAddStream(channel, 7, static_cast<uint32_t>(type.bytes.size()), type.bytes.data()), 0);
+  presentation->OnSetTopologyRequest(channel, 11);
+  presentation->OnShutdownPresentation(channel);
+  DWORD characteristics = 0;
+  EXPECT_EQ(made->GetCharacteristics(&characteristics), MF_E_SHUTDOWN);
+  made->Release();
+  presentation->Release();
 }
 
 }  // namespace

@@ -304,7 +304,13 @@ void CMMPresentation::DropPlayerAndSource(bool closePlayer) {
     }
     player->Release();
   }
-  if (source) source->Release();
+  if (source) {
+    // An opened source and its streams hold each other until the source is
+    // shut down; the player's Close does that only for a source it opened.
+    DWORD characteristics = 0;
+    if (source->GetCharacteristics(&characteristics) != MF_E_SHUTDOWN) source->Shutdown();
+    source->Release();
+  }
 }
 
 int32_t CMMPresentation::OnShutdownPresentation(Channel) {
