@@ -551,7 +551,10 @@ TEST(VrMFPlayerTest, UnknownEventsAreLoggedAndListeningGoesOnUntilAFailedStatus)
   PlayerRig rig;
   ASSERT_EQ(rig.Open(), S_OK);
   FakeSession* session = rig.Session();
-  // Every event the player handles is followed by a new BeginGetEvent.
+  // Every event the player handles is followed by a new BeginGetEvent. The
+  // topology-ready handler may still hold the session lock as Open returns:
+  // let it finish before counting.
+  rig.player->CurrentState();
   const int before = session->beginGetEvents.load();
   session->QueueEvent(MESessionEnded, GUID_NULL, S_OK, nullptr);
   session->QueueEvent(MESessionStopped, GUID_NULL, S_OK, nullptr);
