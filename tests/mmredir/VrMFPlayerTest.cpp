@@ -497,7 +497,9 @@ TEST(VrMFPlayerTest, AFailedOpenLeavesTheSourceReferenceWithTheCaller) {
     rig.source->AddRef();
     EXPECT_EQ(rig.player->Open(rig.source), c.result);
     EXPECT_EQ(rig.player->CurrentState(), CVrMFPlayer::kNoSession);
-    if (c.log) EXPECT_TRUE(log.Has(c.log));
+    if (c.log) {
+      EXPECT_TRUE(log.Has(c.log));
+    }
     // The caller still holds the reference it handed in, and releases it.
     EXPECT_GE(rig.source->References(), 2);
     rig.source->Release();
