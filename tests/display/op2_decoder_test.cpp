@@ -318,7 +318,9 @@ TEST(Op2DecoderPalettes, IndexWidthsExpandLeastSignificantFirst) {
     for (size_t i = 0; i < c.firstPixels.size(); ++i) {
       const int index = c.firstPixels[i] < c.colours ? c.firstPixels[i] : -1;
       const Bytes& p = s.requests.draws[0].pixels;
-      if (index >= 0) EXPECT_EQ(p[2 * i] | p[2 * i + 1] << 8, 0x100 + index) << c.colours << " " << i;
+      if (index >= 0) {
+        EXPECT_EQ(p[2 * i] | p[2 * i + 1] << 8, 0x100 + index) << c.colours << " " << i;
+      }
     }
   }
 }

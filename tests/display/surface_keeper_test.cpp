@@ -949,8 +949,9 @@ TEST(Shadow, CommitOfWhatWasDrawnEqualsDrawingTheVisibleImage) {
       ShadowTwin twin(c.width, c.height, c.depth, seed);
       for (const char* op = c.steps; *op; ++op) {
         twin.Run(*op);
-        if (*op == '|') ASSERT_TRUE(twin.SameImage()) << "seed " << seed << " after "
-                                                      << (op - c.steps);
+        if (*op == '|') {
+          ASSERT_TRUE(twin.SameImage()) << "seed " << seed << " after " << (op - c.steps);
+        }
       }
     }
   }

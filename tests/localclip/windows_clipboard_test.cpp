@@ -209,7 +209,9 @@ TEST_P(ServerPasteTest, APasteEndsWithTheServersBytesOrWithoutData) {
   ASSERT_EQ(paste.wait_for(RecordingCallback::kBound), std::future_status::ready);
   std::optional<clip::Bytes> got = paste.get();
   EXPECT_EQ(got.has_value(), c.pasterGetsData);
-  if (c.pasterGetsData) EXPECT_EQ(*got, B("server"));
+  if (c.pasterGetsData) {
+    EXPECT_EQ(*got, B("server"));
+  }
   clip::SetRenderTimeoutMs(10000);
 }
 

@@ -81,7 +81,9 @@ TEST_F(SorvidExportsTest, FormatRecordsConvertWithinTheirBlocks) {
     SCOPED_TRACE(c.name);
     CMediaType mt;
     EXPECT_EQ(FormatRecordToMediaType(&c.record, &mt), c.result);
-    if (c.result == S_OK) EXPECT_EQ(mt.cbFormat, c.blockLength);
+    if (c.result == S_OK) {
+      EXPECT_EQ(mt.cbFormat, c.blockLength);
+    }
   }
   EXPECT_EQ(FormatRecordToMediaType(nullptr, nullptr), E_FAIL);
 }
