@@ -20,7 +20,7 @@ extern "C" {
 #include <new>
 
 #include "MFBuiltins.h"
-#include "MFTransformBase.h"
+#include "AvDecoderBase.h"
 #include "pelplat/debugout.h"
 #include "pelplat/wmcodecdsp.h"
 
@@ -57,12 +57,9 @@ UINT32 Le16(const std::vector<UINT8>& bytes, size_t at) {
   return at + 2 <= bytes.size() ? static_cast<UINT32>(bytes[at] | bytes[at + 1] << 8) : 0;
 }
 
-class AvAudioDecoder : public TransformBase {
+class AvAudioDecoder : public AvDecoderBase {
  public:
-  explicit AvAudioDecoder(const std::vector<GUID>& subtypes) : subtypes_(subtypes) {
-    frame_ = av_frame_alloc();
-    packet_ = av_packet_alloc();
-  }
+  explicit AvAudioDecoder(const std::vector<GUID>& subtypes) : AvDecoderBase(subtypes) {}
 
   HRESULT GetOutputStreamInfo(DWORD stream, MFT_OUTPUT_STREAM_INFO* info) override {
     if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
@@ -183,9 +180,7 @@ class AvAudioDecoder : public TransformBase {
       nextTime_ = time;
       haveTime_ = true;
     }
-    av_packet_unref(packet_);
-    if (av_new_packet(packet_, static_cast<int>(bytes_.size())) < 0) return E_OUTOFMEMORY;
-    std::memcpy(packet_->data, bytes_.data(), bytes_.size());
+    if (!FillPacket(bytes_)) return E_OUTOFMEMORY;
     const int sent = avcodec_send_packet(context_, packet_);
     const bool received = sent == 0 && ReceiveAll();
     if (sent < 0 || !received) {
@@ -253,15 +248,7 @@ class AvAudioDecoder : public TransformBase {
     std::vector<UINT8> extradata;
   };
 
-  ~AvAudioDecoder() override {
-    CloseCodec();
-    av_frame_free(&frame_);
-    av_packet_free(&packet_);
-  }
-
-  bool Offered(REFGUID subtype) const {
-    return std::find(subtypes_.begin(), subtypes_.end(), subtype) != subtypes_.end();
-  }
+  ~AvAudioDecoder() override { CloseCodec(); }
 
   bool ReadInputType(IMFMediaType* type, Setup* setup) const {
     GUID major{}, subtype{};
@@ -378,10 +365,7 @@ class AvAudioDecoder : public TransformBase {
     haveTime_ = false;
   }
 
-  const std::vector<GUID> subtypes_;
   AVCodecContext* context_ = nullptr;
-  AVFrame* frame_ = nullptr;
-  AVPacket* packet_ = nullptr;
   SwrContext* resampler_ = nullptr;
   int inFormat_ = -1;
   int inRate_ = 0;

@@ -16,7 +16,7 @@ extern "C" {
 #include <new>
 
 #include "MFBuiltins.h"
-#include "MFTransformBase.h"
+#include "AvDecoderBase.h"
 #include "pelplat/wmcodecdsp.h"
 
 namespace pelplat_mf {
@@ -49,12 +49,9 @@ AVCodecID CodecOf(REFGUID subtype) {
   return AV_CODEC_ID_NONE;
 }
 
-class AvVideoDecoder : public TransformBase {
+class AvVideoDecoder : public AvDecoderBase {
  public:
-  explicit AvVideoDecoder(const std::vector<GUID>& subtypes) : subtypes_(subtypes) {
-    frame_ = av_frame_alloc();
-    packet_ = av_packet_alloc();
-  }
+  explicit AvVideoDecoder(const std::vector<GUID>& subtypes) : AvDecoderBase(subtypes) {}
 
   HRESULT GetOutputStreamInfo(DWORD stream, MFT_OUTPUT_STREAM_INFO* info) override {
     if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
@@ -170,9 +167,7 @@ class AvVideoDecoder : public TransformBase {
     if (draining_) return MF_E_NOTACCEPTING;
     if (!SampleBytes(sample, &bytes_)) return E_FAIL;
     if (bytes_.empty()) return S_OK;
-    av_packet_unref(packet_);
-    if (av_new_packet(packet_, static_cast<int>(bytes_.size())) < 0) return E_OUTOFMEMORY;
-    std::memcpy(packet_->data, bytes_.data(), bytes_.size());
+    if (!FillPacket(bytes_)) return E_OUTOFMEMORY;
     LONGLONG time = 0;
     packet_->pts = SUCCEEDED(sample->GetSampleTime(&time)) ? time : AV_NOPTS_VALUE;
     int sent = avcodec_send_packet(context_, packet_);
@@ -240,18 +235,10 @@ class AvVideoDecoder : public TransformBase {
  private:
   ~AvVideoDecoder() override {
     CloseCodec();
-    av_frame_free(&frame_);
-    av_packet_free(&packet_);
     sws_freeContext(scaler_);
   }
 
   static UINT32 EvenWidth(UINT32 width) { return width + (width & 1); }
-
-  bool Offered(REFGUID subtype) const {
-    for (const GUID& offered : subtypes_)
-      if (offered == subtype) return true;
-    return false;
-  }
 
   void CloseCodec() {
     avcodec_free_context(&context_);
@@ -297,10 +284,7 @@ class AvVideoDecoder : public TransformBase {
     return sws_scale(scaler_, frame_->data, frame_->linesize, 0, frame_->height, planes, strides) > 0;
   }
 
-  const std::vector<GUID> subtypes_;
   AVCodecContext* context_ = nullptr;
-  AVFrame* frame_ = nullptr;
-  AVPacket* packet_ = nullptr;
   SwsContext* scaler_ = nullptr;
   std::vector<BYTE> bytes_;
   bool pending_ = false;   // frame_ holds a picture not yet given out

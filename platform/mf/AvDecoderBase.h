@@ -1,0 +1,46 @@
+// What the libavcodec decoder transforms share: the subtypes they take, the
+// frame and packet they decode with, and the packet built from an input
+// sample's bytes.
+#pragma once
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <vector>
+
+#include "MFTransformBase.h"
+
+namespace pelplat_mf {
+
+class AvDecoderBase : public TransformBase {
+ protected:
+  explicit AvDecoderBase(const std::vector<GUID>& subtypes)
+      : subtypes_(subtypes), frame_(av_frame_alloc()), packet_(av_packet_alloc()) {}
+  ~AvDecoderBase() override {
+    av_frame_free(&frame_);
+    av_packet_free(&packet_);
+  }
+
+  bool Offered(REFGUID subtype) const {
+    return std::find(subtypes_.begin(), subtypes_.end(), subtype) != subtypes_.end();
+  }
+
+  // The packet now holds a copy of the bytes; false when it cannot.
+  bool FillPacket(const std::vector<BYTE>& bytes) {
+    av_packet_unref(packet_);
+    if (bytes.size() > static_cast<size_t>(INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE)) return false;
+    if (av_new_packet(packet_, static_cast<int>(bytes.size())) < 0) return false;
+    std::memcpy(packet_->data, bytes.data(), bytes.size());
+    return true;
+  }
+
+  const std::vector<GUID> subtypes_;
+  AVFrame* frame_;
+  AVPacket* packet_;
+};
+
+}  // namespace pelplat_mf
