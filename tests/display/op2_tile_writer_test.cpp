@@ -71,7 +71,7 @@ struct WriterCase {
   // The packets, made from an encoder that keeps the client's caches.
   std::function<std::vector<Bytes>(DisplayEncoder&)> packets;
   // Called on both surfaces after the first packet.
-  std::function<void(ISurfaceKeeper&)> surfaceSetup;
+  std::function<void(ISurfaceKeeper&)> surfaceSetup = nullptr;
 };
 
 std::vector<Bytes> Paint(DisplayEncoder& encoder, int w, int h, unsigned seed, PaintOptions o,

@@ -19,7 +19,7 @@ struct ICounter : IUnknown {
   virtual int Next() = 0;
 };
 
-class Counter : public ICounter {
+class Counter final : public ICounter {
  public:
   Counter() { ++g_live; }
   HRESULT QueryInterface(REFIID riid, void** object) override {
