@@ -106,7 +106,19 @@ class AudioRenderer : public RendererSink, public IMFAudioStreamVolume {
     raw->header.lpData = reinterpret_cast<LPSTR>(raw->pcm.data());
     raw->header.dwBufferLength = static_cast<DWORD>(raw->pcm.size());
     raw->header.dwUser = reinterpret_cast<DWORD_PTR>(raw);
-    if (waveOutPrepareHeader(device_, &raw->header, sizeof(WAVEHDR)) != MMSYSERR_NOERROR) return E_FAIL;
+    if (waveOutPrepareHeader(device_, &raw->header, sizeof(WAVEHDR)) != MMSYSERR_NOERROR) {
+      // The block is lost, but its request is made again so the stream
+      // does not stall on it.
+      OutputDebugStringA("Audio renderer: the wave device could not prepare a buffer; dropped\n");
+      int requests = 0;
+      {
+        std::lock_guard<std::mutex> hold(lock_);
+        ++stats_.refused;
+        requests = TopUpLocked();
+      }
+      SendRequests(requests);
+      return E_FAIL;
+    }
     {
       std::lock_guard<std::mutex> hold(lock_);
       items_.push_back(Item{block.release(), {}});

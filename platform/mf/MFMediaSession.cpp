@@ -11,6 +11,7 @@
 // calls out to another object while holding the session's lock.
 #include <algorithm>
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "MFComObject.h"
+#include "pelplat/debugout.h"
 #include "pelplat/mfsession.h"
 #include "pelplat/objbase.h"
 
@@ -425,9 +427,14 @@ class MediaSession : public ComObject<IMFMediaSession>, public IMFGetService {
     const bool seek = position.vt == VT_I8 && state_ != State::kStopped;
     if (seek) Flush(false);
     startPosition_ = position;
-    for (Branch& b : branches_) {
-      b.streamEnded = b.markerPlaced = b.sinkEnded = false;
-      for (const Ref<IMFTransform>& t : b.transforms) t->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0);
+    // A resume goes on where the pause left the branches: a stream that had
+    // ended keeps its end, and the marker already placed still ends it.
+    const bool resume = state_ == State::kPaused && !seek;
+    if (!resume) {
+      for (Branch& b : branches_) {
+        b.streamEnded = b.markerPlaced = b.sinkEnded = false;
+        for (const Ref<IMFTransform>& t : b.transforms) t->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0);
+      }
     }
     ended_ = false;
     const HRESULT hr = source_->Start(descriptor_.get(), &GUID_NULL, &position);
@@ -586,18 +593,22 @@ class MediaSession : public ComObject<IMFMediaSession>, public IMFGetService {
       if (FAILED(hr)) return hr;
     }
     if (branches_.empty()) return MF_E_TOPO_UNSUPPORTED;
-    sourceListener_ = Listen(source_.get(), Origin::kSource, 0);
-    if (!sourceListener_) return E_OUTOFMEMORY;
+    sourceListener_ = Listen(source_.get(), Origin::kSource, 0, &hr);
+    if (!sourceListener_) return hr;
     for (size_t i = 0; i < branches_.size(); ++i) {
-      branches_[i].sinkListener = Listen(branches_[i].streamSink.get(), Origin::kStreamSink, i);
-      if (!branches_[i].sinkListener) return E_OUTOFMEMORY;
+      branches_[i].sinkListener = Listen(branches_[i].streamSink.get(), Origin::kStreamSink, i, &hr);
+      if (!branches_[i].sinkListener) return hr;
     }
     return S_OK;
   }
 
-  Ref<EventListener> Listen(IMFMediaEventGenerator* generator, Origin origin, size_t branch) {
+  // A listener subscribed to the generator's events, or none with the
+  // reason in `hr` (a generator another listener still holds answers
+  // MF_E_MULTIPLE_BEGIN).
+  Ref<EventListener> Listen(IMFMediaEventGenerator* generator, Origin origin, size_t branch, HRESULT* hr) {
     Ref<EventListener> listener(new (std::nothrow) EventListener(this, generator, origin, branch, ++serials_));
-    if (listener && FAILED(listener->Listen())) listener = Ref<EventListener>();
+    *hr = listener ? listener->Listen() : E_OUTOFMEMORY;
+    if (FAILED(*hr)) listener = Ref<EventListener>();
     return listener;
   }
 
@@ -862,7 +873,14 @@ class MediaSession : public ComObject<IMFMediaSession>, public IMFGetService {
       if (b.streamListener) b.streamListener->Detach();
       b.stream = stream;
       b.sourcePending = false;
-      b.streamListener = Listen(stream.get(), Origin::kStream, i);
+      HRESULT hr = S_OK;
+      b.streamListener = Listen(stream.get(), Origin::kStream, i, &hr);
+      if (!b.streamListener) {
+        char line[96];
+        std::snprintf(line, sizeof line, "Media session: the events of stream %lu cannot be had [0x%08x]\n",
+                      static_cast<unsigned long>(id), static_cast<unsigned>(hr));
+        OutputDebugStringA(line);
+      }
       return;
     }
   }

@@ -387,6 +387,29 @@ TEST_F(MfSession, StopThenStartPlaysThePresentationAgain) {
   EXPECT_EQ(events_->CountOf(MESessionEnded), 2u);
 }
 
+// A pause that comes after the stream's end but before the sink has played
+// up to its end-of-segment marker: the resume keeps the end, so the marker,
+// returned after it, still ends the session.
+TEST_F(MfSession, AResumeAfterTheStreamsEndStillEnds) {
+  source_ = new ScriptedSource({{PcmType(), PcmSamples(3)}});
+  RecordingSink* speaker = Sink(MFMediaType_Audio, MFAudioFormat_PCM, 1, true);
+  speaker->HoldMarkers();
+  SetTopology({speaker});
+  ASSERT_EQ(session_->Start(nullptr, nullptr), S_OK);
+  ASSERT_TRUE(events_->WaitFor(MESessionStarted));
+  ASSERT_TRUE(speaker->WaitForNote("end-of-segment"));
+  ASSERT_EQ(session_->Pause(), S_OK);
+  ASSERT_TRUE(events_->WaitFor(MESessionPaused));
+  PROPVARIANT resume;
+  PropVariantInit(&resume);
+  ASSERT_EQ(session_->Start(&GUID_NULL, &resume), S_OK);
+  ASSERT_TRUE(events_->WaitFor(MESessionStarted, 2));
+  speaker->ReturnMarkers();
+  ASSERT_TRUE(events_->WaitFor(MESessionEnded));
+  EXPECT_EQ(speaker->TakenSamples().size(), 3u);
+  EXPECT_EQ(events_->CountOf(MESessionEnded), 1u);
+}
+
 // A start at a position while started is a seek: the sink is flushed, the
 // source seeks, the clock starts again at the position and the sink gets
 // the sample there. Close while started stops the source first; a shutdown

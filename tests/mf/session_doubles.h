@@ -444,6 +444,10 @@ class RecordingSink final : public IMFMediaSink, public IMFStreamSink, public IM
     std::lock_guard<std::mutex> hold(lock_);
     if (shutdown_) return MF_E_SHUTDOWN;
     Note(type == MFSTREAMSINK_MARKER_ENDOFSEGMENT ? "end-of-segment" : "marker");
+    if (holdMarkers_) {
+      ++heldMarkers_;
+      return S_OK;
+    }
     return queue_->QueueEventParamVar(MEStreamSinkMarker, GUID_NULL, S_OK, context);
   }
   HRESULT Flush() override {
@@ -483,9 +487,24 @@ class RecordingSink final : public IMFMediaSink, public IMFStreamSink, public IM
     std::lock_guard<std::mutex> hold(lock_);
     return notes_;
   }
+  bool WaitForNote(const std::string& note) {
+    std::unique_lock<std::mutex> hold(lock_);
+    return changed_.wait_for(hold, kBound, [&] { return std::find(notes_.begin(), notes_.end(), note) != notes_.end(); });
+  }
   bool WaitForSamples(size_t count) {
     std::unique_lock<std::mutex> hold(lock_);
     return changed_.wait_for(hold, kBound, [&] { return taken_.size() >= count; });
+  }
+  // Markers stay with the sink, as a renderer keeps them until what came
+  // before has played, until ReturnMarkers.
+  void HoldMarkers() {
+    std::lock_guard<std::mutex> hold(lock_);
+    holdMarkers_ = true;
+  }
+  void ReturnMarkers() {
+    std::lock_guard<std::mutex> hold(lock_);
+    holdMarkers_ = false;
+    for (; heldMarkers_ > 0; --heldMarkers_) queue_->QueueEventParamVar(MEStreamSinkMarker, GUID_NULL, S_OK, nullptr);
   }
   IMFAudioStreamVolume* Volume() { return volume_; }
   IMFMediaType* CurrentType() {
@@ -520,6 +539,8 @@ class RecordingSink final : public IMFMediaSink, public IMFStreamSink, public IM
   std::condition_variable changed_;
   IMFPresentationClock* clock_ = nullptr;
   bool shutdown_ = false;
+  bool holdMarkers_ = false;
+  int heldMarkers_ = 0;
   std::vector<Taken> taken_;
   std::vector<std::string> notes_;
 };
