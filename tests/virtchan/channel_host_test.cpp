@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -183,7 +186,59 @@ TEST_F(ChannelHostTest, AnOpenAtAnOccupiedIndexStartsTheNewChannelBeforeStopping
   EXPECT_EQ(processor_->Channel(5)->ServerChannelId(), 200u);
   Feed(Close(5, 200));
   EXPECT_EQ(processor_->Channel(5), nullptr);
+  processor_->CloseAllChannels();  // the closed ones are stopped off this thread: settle them
   EXPECT_EQ(gLog.Take(), (std::vector<std::string>{"open 100", "open 200", "stop 100", "stop 200"}));
+}
+
+// A session port whose sends wait at a gate, as real sends wait for the
+// client's processor lock that the thread delivering slot messages holds.
+class GatedSession : public RecordingSession {
+ public:
+  void SendOnChannelSlot(const void* data, uint32_t length) override {
+    {
+      std::lock_guard<std::mutex> hold(enteredMutex_);
+      ++entered_;
+    }
+    entered.notify_all();
+    std::lock_guard<std::mutex> hold(gate);
+    RecordingSession::SendOnChannelSlot(data, length);
+  }
+  bool WaitEntered(int n) {
+    std::unique_lock<std::mutex> hold(enteredMutex_);
+    return entered.wait_for(hold, std::chrono::seconds(60), [&] { return entered_ >= n; });
+  }
+  std::mutex gate;
+  std::condition_variable entered;
+
+ private:
+  std::mutex enteredMutex_;
+  int entered_ = 0;
+};
+
+// The server closes a channel whose worker is sending while the delivering
+// thread holds what the send waits for: the close returns at once, the
+// channel sends nothing more, and it is stopped once its send went through.
+TEST_F(ChannelHostTest, ACloseWhileTheWorkerSendsUnderTheDeliveryLockReturns) {
+  auto gated = std::make_shared<GatedSession>();
+  gated->parameters = &parameters_;
+  processor_ = std::make_unique<CVirtChanelsSlotProcessor>(4, gated);
+  std::unique_lock<std::mutex> delivering(gated->gate);
+  Feed(OpenNamed(3, 30, u"RDPDR"));
+  std::shared_ptr<CCVirtChanel> channel = processor_->Channel(3);
+  Feed(Message(kChannelData, 3, {1, 2, 3}));
+  ASSERT_TRUE(gated->WaitEntered(1));
+  auto closing = std::async(std::launch::async, [&] { Feed(Close(3, 30)); });
+  if (closing.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+    std::fprintf(stderr, "the close waited for the worker's send: deadlock\n");
+    std::abort();
+  }
+  EXPECT_EQ(processor_->Channel(3), nullptr);
+  uint8_t late[kHeaderSize + 2] = {};
+  channel->SendData(late, 2);  // after the close: dropped
+  delivering.unlock();
+  processor_->CloseAllChannels();
+  ASSERT_EQ(gated->Sent().size(), 1u);  // the echo that was on its way
+  EXPECT_EQ(gLog.Take(), (std::vector<std::string>{"open 30", "stop 30"}));
 }
 
 TEST_F(ChannelHostTest, EmptyDataReachesNoReceiveAndDataIsHandedToTheWorker) {

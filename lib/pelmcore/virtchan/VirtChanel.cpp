@@ -118,7 +118,7 @@ void CCVirtChanel::FillHeader(uint8_t header[kHeaderSize], uint32_t n) const {
 }
 
 void CCVirtChanel::Send(const uint8_t* frame, uint32_t length, IVirtChanSession* via) {
-  if (via) via->SendOnChannelSlot(frame, length);
+  if (via && !closed_.load(std::memory_order_acquire)) via->SendOnChannelSlot(frame, length);
 }
 
 int CCVirtChanel::SendDataVia(uint8_t* buffer, uint32_t length, IVirtChanSession* via) {

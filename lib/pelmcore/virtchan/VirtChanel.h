@@ -9,6 +9,7 @@
 // pointer.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <future>
 #include <memory>
@@ -41,6 +42,9 @@ class CCVirtChanel : public IRdpVirtualChannel {
   virtual int Open(const std::shared_ptr<CCVirtChanel>& self);
   // Closes the queue, wakes and joins the worker. Not on the worker itself.
   virtual int Stop();
+  // The server closed the channel: nothing is sent on it from now on, so
+  // late answers cannot reach a channel opened later at the same index.
+  void MarkClosed() { closed_.store(true, std::memory_order_release); }
   // Receive path: queues a copy of the payload for the worker.
   virtual int OnServerData(const uint8_t* data, uint32_t length);
 
@@ -98,5 +102,6 @@ class CCVirtChanel : public IRdpVirtualChannel {
   std::recursive_mutex taskMutex_;
   std::vector<std::future<void>> finishedTasks_;
   const uint32_t optionWord_;
+  std::atomic<bool> closed_{false};
   CxQueue queue_;
 };

@@ -1,5 +1,6 @@
 #include "virtchan/VirtChanelsSlotProcessor.h"
 
+#include <system_error>
 #include <utility>
 
 #include "sys/ByteReader.h"
@@ -8,6 +9,55 @@
 #include "virtchan/ChannelMakers.h"
 
 using namespace virtchan;
+
+ChannelCloser::~ChannelCloser() { Finish(); }
+
+void ChannelCloser::Retire(std::shared_ptr<CCVirtChanel> channel) {
+  if (!channel) return;
+  channel->MarkClosed();
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (!thread_.joinable()) {
+      try {
+        finishing_ = false;
+        thread_ = std::thread(&ChannelCloser::Run, this);
+      } catch (const std::system_error&) {
+        LogMessageA("ChannelCloser: no thread; channel %u is stopped where it was closed", unsigned{channel->Index()});
+      }
+    }
+    if (thread_.joinable()) {
+      queue_.push_back(std::move(channel));
+      wake_.notify_one();
+      return;
+    }
+  }
+  channel->Stop();
+}
+
+void ChannelCloser::Finish() {
+  std::thread ending;
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    finishing_ = true;
+    ending.swap(thread_);
+  }
+  wake_.notify_one();
+  if (ending.joinable()) ending.join();
+}
+
+void ChannelCloser::Run() {
+  std::unique_lock<std::mutex> hold(mutex_);
+  for (;;) {
+    wake_.wait(hold, [this] { return finishing_ || !queue_.empty(); });
+    if (queue_.empty()) return;  // finishing, nothing left
+    std::shared_ptr<CCVirtChanel> channel = std::move(queue_.front());
+    queue_.pop_front();
+    hold.unlock();
+    channel->Stop();
+    channel.reset();
+    hold.lock();
+  }
+}
 
 CVirtChanelsSlotProcessor::CVirtChanelsSlotProcessor(uint16_t slotNumber, std::shared_ptr<IVirtChanSession> session)
     : slotNumber_(slotNumber),
@@ -121,8 +171,7 @@ void CVirtChanelsSlotProcessor::OnClose(uint16_t index, const uint8_t* payload, 
   }
   if (index >= kChannelCount || !channels_[index]) return;
   if (channels_[index]->ServerChannelId() != serverChannelId) return;
-  std::shared_ptr<CCVirtChanel> copy = ReleaseChannel(index);
-  copy->Stop();
+  closer_.Retire(ReleaseChannel(index));
 }
 
 int CVirtChanelsSlotProcessor::OnCapabilities(const uint8_t* payload, uint32_t length) {
@@ -153,9 +202,7 @@ int CVirtChanelsSlotProcessor::OnCapabilities(const uint8_t* payload, uint32_t l
 void CVirtChanelsSlotProcessor::SetChannel(std::shared_ptr<CCVirtChanel> channel) {
   if (!channel || channel->Index() >= kChannelCount) return;
   channel->Open(channel);
-  std::shared_ptr<CCVirtChanel> old = ReleaseChannel(channel->Index());
-  if (old) old->Stop();
-  old.reset();
+  closer_.Retire(ReleaseChannel(channel->Index()));
   channels_[channel->Index()] = std::move(channel);
 }
 
@@ -165,6 +212,7 @@ std::shared_ptr<CCVirtChanel> CVirtChanelsSlotProcessor::ReleaseChannel(uint16_t
 }
 
 void CVirtChanelsSlotProcessor::CloseAllChannels() {
+  closer_.Finish();
   for (uint16_t i = 0; i < kChannelCount; ++i) {
     std::shared_ptr<CCVirtChanel> channel = ReleaseChannel(i);
     if (channel) channel->Stop();

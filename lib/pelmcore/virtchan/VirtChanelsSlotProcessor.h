@@ -8,12 +8,44 @@
 #pragma once
 
 #include <array>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "session/SlotDataProcessor.h"
 #include "virtchan/VirtChanel.h"
 #include "virtchan/VirtChanSession.h"
+
+// Stops the channels the server closed or replaced on a thread of its own.
+// Slot messages arrive under the client's processor lock, which every send
+// of a channel's worker takes too: joining a worker there could wait for
+// ever. Channels are stopped one at a time in the order they were handed in.
+class ChannelCloser {
+ public:
+  ChannelCloser() = default;
+  ~ChannelCloser();
+
+  // The channel sends nothing from now on; it is stopped soon after.
+  void Retire(std::shared_ptr<CCVirtChanel> channel);
+  // Stops every channel handed in so far and ends the thread; a later
+  // Retire starts a new one. Never under the client's processor lock.
+  void Finish();
+
+  ChannelCloser(const ChannelCloser&) = delete;
+  ChannelCloser& operator=(const ChannelCloser&) = delete;
+
+ private:
+  void Run();
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::shared_ptr<CCVirtChanel>> queue_;
+  bool finishing_ = false;
+  std::thread thread_;
+};
 
 class CVirtChanelsSlotProcessor : public CSlotDataProcessor {
  public:
@@ -30,9 +62,12 @@ class CVirtChanelsSlotProcessor : public CSlotDataProcessor {
   void Attach(uint16_t slot, ISlotHost* host) override;
 
   int FeedServerData(const uint8_t* data, uint32_t length);
-  // Stops the old channel at the new one's index after starting the new one.
+  // Starts the new channel, then retires the old one at its index (the old
+  // one sends nothing more and is stopped off this thread).
   void SetChannel(std::shared_ptr<CCVirtChanel> channel);
   std::shared_ptr<CCVirtChanel> ReleaseChannel(uint16_t index);
+  // Stops the channels closed earlier, in order, then every open one; on
+  // return no channel of this processor runs. Not under the processor lock.
   void CloseAllChannels();
 
   std::shared_ptr<CCVirtChanel> Channel(uint16_t index) const;
@@ -52,6 +87,7 @@ class CVirtChanelsSlotProcessor : public CSlotDataProcessor {
   uint32_t clientMask_;
   uint32_t enabledMask_;
   std::array<std::shared_ptr<CCVirtChanel>, virtchan::kChannelCount> channels_;
+  ChannelCloser closer_;
 };
 
 // Makes the "MSVCEXT " slot's processor, talking to its session through a
