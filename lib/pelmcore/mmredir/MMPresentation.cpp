@@ -209,24 +209,24 @@ int32_t CMMPresentation::OnAddStream(Channel, uint32_t streamId, uint32_t count,
     stream->Release();
     return result;
   }
-  IVrRdpMediaSource* source = nullptr;
-  {
-    std::lock_guard<std::mutex> hold(mutex_);
-    // Another worker may have added the same id meanwhile.
-    for (CVrMFStream* listed : streams_) {
-      if (listed->GetStreamId() == streamId) {
-        stream->Release();
-        return E_UNEXPECTED;
-      }
+  std::lock_guard<std::mutex> hold(mutex_);
+  // Another worker may have added the same id meanwhile.
+  for (CVrMFStream* listed : streams_) {
+    if (listed->GetStreamId() == streamId) {
+      stream->Release();
+      return E_UNEXPECTED;
     }
-    streams_.push_back(stream);
-    source = source_;
-    if (source) source->AddRef();
   }
-  if (source) {
-    source->AppendStream(stream);
-    source->Release();
+  // A stream the source refuses (it carries at most four) is not kept
+  // either: its samples would queue with nothing to take them.
+  if (source_) {
+    const HRESULT appended = source_->AppendStream(stream);
+    if (FAILED(appended)) {
+      stream->Release();
+      return appended;
+    }
   }
+  streams_.push_back(stream);
   return 0;
 }
 
