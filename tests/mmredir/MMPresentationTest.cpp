@@ -381,4 +381,18 @@ TEST_F(PresentationSource, AStreamTheSourceRefusesIsNotKept) {
   EXPECT_EQ(log.Containing("CMMPresentation::OnSample:  could not find stream id[0x5]"), 1u);
 }
 
+// The end of a stream that never had a sample still goes back to the
+// server, through the channel that announced the end.
+TEST_F(PresentationSource, EndOfAStreamWithoutSamplesIsReported) {
+  ASSERT_EQ(Add(7), 0);
+  session->Clear();
+  EXPECT_EQ(presentation->OnEndOfStream(channel, 7), 0);
+  CVrMFStream* listed = sources[0]->FindStream(7);
+  ASSERT_NE(listed, nullptr);
+  listed->SetEndOfStream();  // what the source does once the end is delivered
+  listed->Release();
+  EXPECT_EQ(TakeAnswers(),
+            std::vector<Bytes>{Msg(kInterfaceProxy, 0, kClientEventNotification).U32(7).U32(100).U32(0).bytes});
+}
+
 }  // namespace

@@ -409,9 +409,13 @@ int32_t CMMPresentation::OnUpdateGeometryInfo(Channel, uint32_t geometrySize, co
   return 0;
 }
 
-int32_t CMMPresentation::OnEndOfStream(Channel, uint32_t streamId) {
+int32_t CMMPresentation::OnEndOfStream(Channel channel, uint32_t streamId) {
   Counted<CVrMFStream> stream(FindStream(streamId));
-  if (stream) stream->OnEndOfStream();
+  if (!stream) return 0;
+  // A stream that had no sample has its channel only from here, and the end
+  // goes back through it.
+  stream->SetChannel(std::move(channel));
+  stream->OnEndOfStream();
   return 0;
 }
 
