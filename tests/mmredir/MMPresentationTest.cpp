@@ -368,6 +368,31 @@ TEST_F(PresentationSource, ShutdownEndsASourceThePlayerNeverTook) {
   EXPECT_TRUE(IsShutDown(sources.back()));
 }
 
+// The streams already added live on in the new source of a repeated
+// announcement, with their ids and formats: they take samples, answer the
+// session's requests and make a topology.
+TEST_F(PresentationSource, RepeatedAnnouncementHandsLiveStreamsToTheNewSource) {
+  ASSERT_EQ(Add(7), 0);
+  presentation->OnNewPresentation(channel, 1);
+  ASSERT_EQ(sources.size(), 2u);
+  EXPECT_TRUE(IsShutDown(sources[0]));
+  EXPECT_EQ(presentation->StreamCount(), 1u);
+  CVrMFStream* listed = sources[1]->FindStream(7);
+  ASSERT_NE(listed, nullptr);
+  EXPECT_EQ(listed->Format(), H264Type());
+  EXPECT_EQ(listed->RequestSample(nullptr), S_OK);
+  const Bytes sample = Sample({0xAB, 0xCD});
+  ASSERT_EQ(presentation->OnSample(channel, 7, sample.data(), static_cast<uint32_t>(sample.size())), 0);
+  IMFSample* taken = nullptr;
+  EXPECT_EQ(listed->GetNextSample(&taken), S_OK);
+  EXPECT_NE(taken, nullptr);
+  if (taken) taken->Release();
+  listed->Release();
+  session->Clear();
+  presentation->OnSetTopologyRequest(channel, 12);
+  EXPECT_EQ(TakeAnswers(), std::vector<Bytes>{Msg(kInterfaceStub, 12, 1).U32(0).bytes});
+}
+
 // The source carries four streams; the presentation keeps no stream the
 // source refused, so nothing of its samples is queued unanswered.
 TEST_F(PresentationSource, AStreamTheSourceRefusesIsNotKept) {

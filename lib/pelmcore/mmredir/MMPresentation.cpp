@@ -268,24 +268,29 @@ int32_t CMMPresentation::OnNewPresentation(Channel channel, uint32_t) {
   // shutdown meanwhile cannot leave one behind.
   if (player) player->CreateVideoWindow();
   // A repeated announcement replaces both: the earlier player's window goes
-  // and the new source lists the streams already added.
+  // and the new source lists the streams already added. Shutting down the
+  // earlier source ended its streams for good, so each is made again with
+  // its id and format.
   DropPlayerAndSource(true);
-  std::vector<CVrMFStream*> streams;
+  std::vector<CVrMFStream*> ended;
   {
     std::lock_guard<std::mutex> hold(mutex_);
     player_ = player;
     source_ = source;
-    if (source) {
-      source->AddRef();
-      streams = streams_;
-      for (CVrMFStream* stream : streams) stream->AddRef();
+    ended.swap(streams_);
+    for (CVrMFStream* old : ended) {
+      CVrMFStream* renewed = new (std::nothrow) CVrMFStream(old->GetStreamId());
+      if (!renewed) continue;
+      const std::vector<uint8_t> format = old->Format();
+      if (renewed->SetMediaType(static_cast<uint32_t>(format.size()), format.data()) != 0 ||
+          (source && FAILED(source->AppendStream(renewed)))) {
+        renewed->Release();
+        continue;
+      }
+      streams_.push_back(renewed);
     }
   }
-  for (CVrMFStream* stream : streams) {
-    source->AppendStream(stream);
-    stream->Release();
-  }
-  if (source) source->Release();
+  for (auto it = ended.rbegin(); it != ended.rend(); ++it) (*it)->Release();
   return E_NOTIMPL;
 }
 
