@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "TsmfSupport.h"
+#include "mmredir/VrMFSource.h"
 #include "mmredir/VrRdpMediaSource.h"
 #include "pelplat/strmif.h"
 
@@ -269,29 +270,9 @@ TEST_F(PresentationTest, IdentityAndCounting) {
 
 namespace {
 
-// A source opened for a player that then failed holds its streams, and they
-// hold it: the shutdown of the presentation breaks that cycle (the leak
-// checker sees the rest).
-TEST(PresentationSource, ShutdownEndsASourceThePlayerNeverTook) {
-  Journal journal;
-  auto session = std::make_shared<JournalSession>(&journal);
-  auto channel = std::make_shared<CTsmfChannel>(1, 2, 0x100, session, nullptr);
-  IVrRdpMediaSource* made = nullptr;
-  MMPresentationParts parts;
-  parts.player = [&](HWND, int32_t) -> IRdpMMVrPlayer* {
-    auto* player = new RecordingPlayer(&journal);
-    player->openResult = E_FAIL;
-    return player;
-  };
-  parts.source = [&]() -> IVrRdpMediaSource* {
-    if (FAILED(CreateVrMFSource(&made))) return nullptr;
-    made->AddRef();  // the test's own, to look at it afterwards
-    return made;
-  };
-  auto* presentation = new CMMPresentation(Id(3).data(), parts);
-  presentation->OnNewPresentation(channel, 1);
-  ASSERT_NE(made, nullptr);
-  // VIDEOINFOHEADER2 of a 320 x 240 H.264 stream.
+// A TS_AM_MEDIA_TYPE of a 320 x 240 H.264 stream, with its VIDEOINFOHEADER2:
+// a format the real source builds a descriptor for.
+Bytes H264Type() {
   Msg block(0, 0, 0);
   block.bytes.assign(48, 0);
   block.bytes[40] = 0x80;  // AvgTimePerFrame 400000 (25 fps)
@@ -312,13 +293,131 @@ TEST(PresentationSource, ShutdownEndsASourceThePlayerNeverTook) {
   guid(FORMAT_VideoInfo2);
   type.U32(static_cast<uint32_t>(block.bytes.size()));
   type.bytes.insert(type.bytes.end(), block.bytes.begin(), block.bytes.end());
-  ASSERT_EQ(presentation->OnAddStream(channel, 7, static_cast<uint32_t>(type.bytes.size()), type.bytes.data()), 0);
+  return type.bytes;
+}
+
+// A TS_MM_DATA_SAMPLE: times, duration, flags and extensions all 0.
+Bytes Sample(const Bytes& data) {
+  Msg m(0, 0, 0);
+  m.bytes.assign(32, 0);
+  m.U32(static_cast<uint32_t>(data.size()));
+  m.bytes.insert(m.bytes.end(), data.begin(), data.end());
+  return m.bytes;
+}
+
+// The presentation over real media sources and streams, with a recording
+// player; the test keeps a reference to every source made.
+class PresentationSource : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    session = std::make_shared<JournalSession>(&journal);
+    channel = std::make_shared<CTsmfChannel>(1, 2, 0x100, session, nullptr);
+    MMPresentationParts parts;
+    parts.player = [this](HWND, int32_t) -> IRdpMMVrPlayer* {
+      auto* player = new RecordingPlayer(&journal);
+      player->openResult = playerOpenResult;
+      return player;
+    };
+    parts.source = [this]() -> IVrRdpMediaSource* {
+      CVrMFSource* made = nullptr;
+      if (FAILED(CVrMFSource::CreateInstance(&made))) return nullptr;
+      made->AddRef();
+      sources.push_back(made);
+      return made;
+    };
+    presentation = new CMMPresentation(Id(3).data(), parts);
+    presentation->OnNewPresentation(channel, 1);
+    ASSERT_EQ(sources.size(), 1u);
+  }
+  void TearDown() override {
+    presentation->OnShutdownPresentation(channel);
+    presentation->Release();
+    for (CVrMFSource* source : sources) source->Release();
+  }
+  int32_t Add(uint32_t streamId) {
+    const Bytes type = H264Type();
+    return presentation->OnAddStream(channel, streamId, static_cast<uint32_t>(type.size()), type.data());
+  }
+  static bool IsShutDown(CVrMFSource* source) {
+    DWORD characteristics = 0;
+    return source->GetCharacteristics(&characteristics) == MF_E_SHUTDOWN;
+  }
+  std::vector<Bytes> TakeAnswers() {
+    std::vector<Bytes> answers = Answers(session->Sent());
+    session->Clear();
+    return answers;
+  }
+
+  Journal journal;
+  std::shared_ptr<JournalSession> session;
+  std::shared_ptr<CTsmfChannel> channel;
+  HRESULT playerOpenResult = S_OK;
+  std::vector<CVrMFSource*> sources;
+  CMMPresentation* presentation = nullptr;
+};
+
+// A source opened for a player that then failed holds its streams, and they
+// hold it: the shutdown of the presentation breaks that cycle (the leak
+// checker sees the rest).
+TEST_F(PresentationSource, ShutdownEndsASourceThePlayerNeverTook) {
+  playerOpenResult = E_FAIL;
+  presentation->OnNewPresentation(channel, 1);  // a player that fails
+  ASSERT_EQ(Add(7), 0);
   presentation->OnSetTopologyRequest(channel, 11);
   presentation->OnShutdownPresentation(channel);
-  DWORD characteristics = 0;
-  EXPECT_EQ(made->GetCharacteristics(&characteristics), MF_E_SHUTDOWN);
-  made->Release();
-  presentation->Release();
+  EXPECT_TRUE(IsShutDown(sources.back()));
+}
+
+// The streams already added live on in the new source of a repeated
+// announcement, with their ids and formats: they take samples, answer the
+// session's requests and make a topology.
+TEST_F(PresentationSource, RepeatedAnnouncementHandsLiveStreamsToTheNewSource) {
+  ASSERT_EQ(Add(7), 0);
+  presentation->OnNewPresentation(channel, 1);
+  ASSERT_EQ(sources.size(), 2u);
+  EXPECT_TRUE(IsShutDown(sources[0]));
+  EXPECT_EQ(presentation->StreamCount(), 1u);
+  CVrMFStream* listed = sources[1]->FindStream(7);
+  ASSERT_NE(listed, nullptr);
+  EXPECT_EQ(listed->Format(), H264Type());
+  EXPECT_EQ(listed->RequestSample(nullptr), S_OK);
+  const Bytes sample = Sample({0xAB, 0xCD});
+  ASSERT_EQ(presentation->OnSample(channel, 7, sample.data(), static_cast<uint32_t>(sample.size())), 0);
+  IMFSample* taken = nullptr;
+  EXPECT_EQ(listed->GetNextSample(&taken), S_OK);
+  EXPECT_NE(taken, nullptr);
+  if (taken) taken->Release();
+  listed->Release();
+  session->Clear();
+  presentation->OnSetTopologyRequest(channel, 12);
+  EXPECT_EQ(TakeAnswers(), std::vector<Bytes>{Msg(kInterfaceStub, 12, 1).U32(0).bytes});
+}
+
+// The source carries four streams; the presentation keeps no stream the
+// source refused, so nothing of its samples is queued unanswered.
+TEST_F(PresentationSource, AStreamTheSourceRefusesIsNotKept) {
+  for (uint32_t id = 1; id <= CVrMFSource::kMaxStreams; ++id) ASSERT_EQ(Add(id), 0);
+  EXPECT_EQ(Add(5), MF_E_INVALIDSTREAMNUMBER);
+  EXPECT_EQ(presentation->StreamCount(), CVrMFSource::kMaxStreams);
+  EXPECT_EQ(sources[0]->FindStream(5), nullptr);
+  LogCapture log;
+  const Bytes sample = Sample({0x01});
+  presentation->OnSample(channel, 5, sample.data(), static_cast<uint32_t>(sample.size()));
+  EXPECT_EQ(log.Containing("CMMPresentation::OnSample:  could not find stream id[0x5]"), 1u);
+}
+
+// The end of a stream that never had a sample still goes back to the
+// server, through the channel that announced the end.
+TEST_F(PresentationSource, EndOfAStreamWithoutSamplesIsReported) {
+  ASSERT_EQ(Add(7), 0);
+  session->Clear();
+  EXPECT_EQ(presentation->OnEndOfStream(channel, 7), 0);
+  CVrMFStream* listed = sources[0]->FindStream(7);
+  ASSERT_NE(listed, nullptr);
+  listed->SetEndOfStream();  // what the source does once the end is delivered
+  listed->Release();
+  EXPECT_EQ(TakeAnswers(),
+            std::vector<Bytes>{Msg(kInterfaceProxy, 0, kClientEventNotification).U32(7).U32(100).U32(0).bytes});
 }
 
 }  // namespace

@@ -513,7 +513,6 @@ TEST(VrMFPlayerTest, CloseWaitsForTheSessionToCloseBeforeShuttingTheSourceDown) 
   SessionScript script;
   script.closedOnClose = false;
   PlayerRig rig(script);
-  EXPECT_EQ(rig.player->Close(), S_OK);  // never opened: at once
   ASSERT_EQ(rig.Open(), S_OK);
   FakeSession* session = rig.Session();
   session->AddRef();
@@ -531,6 +530,21 @@ TEST(VrMFPlayerTest, CloseWaitsForTheSessionToCloseBeforeShuttingTheSourceDown) 
   // The player let go of the source it owned.
   EXPECT_EQ(rig.source->References(), 1);
   session->Release();
+}
+
+// The presentation's Close is its last word: an Open after it, as a
+// topology request racing the shutdown may bring, makes no session that
+// would hold the player for ever.
+TEST(VrMFPlayerTest, AClosedPlayerOpensNoSession) {
+  PlayerRig rig;
+  EXPECT_EQ(rig.player->Close(), S_OK);  // never opened: at once
+  rig.source->AddRef();
+  EXPECT_EQ(rig.player->Open(rig.source), MF_E_SHUTDOWN);
+  EXPECT_EQ(rig.Session(), nullptr);
+  EXPECT_EQ(rig.player->CurrentState(), CVrMFPlayer::kNoSession);
+  EXPECT_EQ(rig.source->References(), 2);  // the caller's still
+  rig.source->Release();
+  EXPECT_EQ(rig.source->shutdowns.load(), 0);
 }
 
 TEST(VrMFPlayerTest, AFailedCloseKeepsTheSessionAndFailsTheNextOpen) {

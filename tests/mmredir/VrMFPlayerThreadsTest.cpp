@@ -146,4 +146,54 @@ TEST(VrMFPlayerThreadsTest, TwoPlayersCoverFromTheirOwnPlaces) {
   api.SetSurface(0, nullptr);
 }
 
+// A topology request and the presentation's shutdown from two channels'
+// workers: whichever comes first, no session outlives the Close, and the
+// source's reference is given back exactly once, also when the Open fails
+// (a source without a presentation descriptor) with the Close in between.
+TEST(VrMFPlayerThreadsTest, OpenRacingCloseLeavesNoSessionAndOneSourceReference) {
+  LogCapture log;  // refused and failed opens are logged
+  World world;
+  constexpr int kRounds = 100;
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE(round);
+    auto* source = new FakeSource({MFMediaType_Video, MFMediaType_Audio});
+    if (round % 2) source->descriptorResult = E_FAIL;
+    auto* player = new CVrMFPlayer(reinterpret_cast<HWND>(0x4242), 0);
+    FakeSession* before = nullptr;
+    {
+      std::lock_guard<std::mutex> hold(world.lock);
+      before = world.session;
+    }
+    std::atomic<int> ready{0};
+    auto together = [&ready] {
+      ++ready;
+      while (ready.load() < 2) std::this_thread::yield();
+    };
+    HRESULT opened = S_OK;
+    std::thread open([&] {
+      together();
+      source->AddRef();  // handed over on success
+      opened = player->Open(source);
+      if (FAILED(opened)) source->Release();
+    });
+    std::thread close([&] {
+      together();
+      player->Close();
+    });
+    open.join();
+    close.join();
+    EXPECT_EQ(player->CurrentState(), CVrMFPlayer::kNoSession);
+    {
+      std::lock_guard<std::mutex> hold(world.lock);
+      if (world.session != before) {
+        EXPECT_GE(world.session->shutdowns.load(), 1);
+      }
+    }
+    EXPECT_EQ(source->References(), 1);
+    EXPECT_EQ(source->shutdowns.load(), SUCCEEDED(opened) ? 1 : 0);
+    player->Release();
+    source->Release();
+  }
+}
+
 }  // namespace

@@ -209,24 +209,24 @@ int32_t CMMPresentation::OnAddStream(Channel, uint32_t streamId, uint32_t count,
     stream->Release();
     return result;
   }
-  IVrRdpMediaSource* source = nullptr;
-  {
-    std::lock_guard<std::mutex> hold(mutex_);
-    // Another worker may have added the same id meanwhile.
-    for (CVrMFStream* listed : streams_) {
-      if (listed->GetStreamId() == streamId) {
-        stream->Release();
-        return E_UNEXPECTED;
-      }
+  std::lock_guard<std::mutex> hold(mutex_);
+  // Another worker may have added the same id meanwhile.
+  for (CVrMFStream* listed : streams_) {
+    if (listed->GetStreamId() == streamId) {
+      stream->Release();
+      return E_UNEXPECTED;
     }
-    streams_.push_back(stream);
-    source = source_;
-    if (source) source->AddRef();
   }
-  if (source) {
-    source->AppendStream(stream);
-    source->Release();
+  // A stream the source refuses (it carries at most four) is not kept
+  // either: its samples would queue with nothing to take them.
+  if (source_) {
+    const HRESULT appended = source_->AppendStream(stream);
+    if (FAILED(appended)) {
+      stream->Release();
+      return appended;
+    }
   }
+  streams_.push_back(stream);
   return 0;
 }
 
@@ -268,24 +268,29 @@ int32_t CMMPresentation::OnNewPresentation(Channel channel, uint32_t) {
   // shutdown meanwhile cannot leave one behind.
   if (player) player->CreateVideoWindow();
   // A repeated announcement replaces both: the earlier player's window goes
-  // and the new source lists the streams already added.
+  // and the new source lists the streams already added. Shutting down the
+  // earlier source ended its streams for good, so each is made again with
+  // its id and format.
   DropPlayerAndSource(true);
-  std::vector<CVrMFStream*> streams;
+  std::vector<CVrMFStream*> ended;
   {
     std::lock_guard<std::mutex> hold(mutex_);
     player_ = player;
     source_ = source;
-    if (source) {
-      source->AddRef();
-      streams = streams_;
-      for (CVrMFStream* stream : streams) stream->AddRef();
+    ended.swap(streams_);
+    for (CVrMFStream* old : ended) {
+      CVrMFStream* renewed = new (std::nothrow) CVrMFStream(old->GetStreamId());
+      if (!renewed) continue;
+      const std::vector<uint8_t> format = old->Format();
+      if (renewed->SetMediaType(static_cast<uint32_t>(format.size()), format.data()) != 0 ||
+          (source && FAILED(source->AppendStream(renewed)))) {
+        renewed->Release();
+        continue;
+      }
+      streams_.push_back(renewed);
     }
   }
-  for (CVrMFStream* stream : streams) {
-    source->AppendStream(stream);
-    stream->Release();
-  }
-  if (source) source->Release();
+  for (auto it = ended.rbegin(); it != ended.rend(); ++it) (*it)->Release();
   return E_NOTIMPL;
 }
 
@@ -409,9 +414,13 @@ int32_t CMMPresentation::OnUpdateGeometryInfo(Channel, uint32_t geometrySize, co
   return 0;
 }
 
-int32_t CMMPresentation::OnEndOfStream(Channel, uint32_t streamId) {
+int32_t CMMPresentation::OnEndOfStream(Channel channel, uint32_t streamId) {
   Counted<CVrMFStream> stream(FindStream(streamId));
-  if (stream) stream->OnEndOfStream();
+  if (!stream) return 0;
+  // A stream that had no sample has its channel only from here, and the end
+  // goes back through it.
+  stream->SetChannel(std::move(channel));
+  stream->OnEndOfStream();
   return 0;
 }
 

@@ -173,7 +173,7 @@ int32_t CVrMFPlayer::CurrentState() {
 // ---- opening ---------------------------------------------------------------------
 
 HRESULT CVrMFPlayer::Open(IMFMediaSource* source) {
-  HRESULT hr = Close();
+  HRESULT hr = CloseSession();
   if (FAILED(hr)) {
     LogMessageA("CVrMFPlayer::Open: releasing of the previous session correctly FAILED hr[0x%x]", unsigned(hr));
     std::lock_guard<std::mutex> hold(sessionLock_);
@@ -186,6 +186,12 @@ HRESULT CVrMFPlayer::Open(IMFMediaSource* source) {
   bool wait = false;
   {
     std::lock_guard<std::mutex> hold(sessionLock_);
+    // A session made after the presentation's Close would never be closed,
+    // and it holds the player as its event callback.
+    if (shutDown_) {
+      state_ = kNoSession;
+      return MF_E_SHUTDOWN;
+    }
     sessionClosedEvent_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     topologyReadyEvent_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     hr = CreateMediaSession();
@@ -222,19 +228,22 @@ HRESULT CVrMFPlayer::Open(IMFMediaSource* source) {
       if (state_ == kSessionCreated) state_ = kTopologyPending;
       wait = state_ == kTopologyPending;
       readyEvent = topologyReadyEvent_;
+      // Kept open until the wait below is over: a Close meanwhile closes
+      // the player's handle.
+      if (wait && readyEvent) DuplicateHandleRef(readyEvent);
+    } else {
+      // Forgotten before the lock goes, so that a Close cannot shut down
+      // and release what is still the caller's reference.
+      state_ = kNoSession;
+      source_ = nullptr;
     }
   }
 
-  if (wait) {
+  if (wait && readyEvent) {
     const DWORD result = WaitForSingleObject(readyEvent, kWaitMilliseconds);
     if (result != WAIT_OBJECT_0)
       LogMessageA("CVrMFPlayer::Open:  waiting for topology completed (result[%d])", int(result));
-  }
-
-  if (FAILED(hr)) {
-    std::lock_guard<std::mutex> hold(sessionLock_);
-    state_ = kNoSession;
-    source_ = nullptr;  // the reference stays the caller's
+    CloseHandle(readyEvent);
   }
   return hr;
 }
@@ -628,6 +637,14 @@ HRESULT CVrMFPlayer::Stop() {
 // ---- closing ---------------------------------------------------------------------
 
 HRESULT CVrMFPlayer::Close() {
+  {
+    std::lock_guard<std::mutex> hold(sessionLock_);
+    shutDown_ = true;
+  }
+  return CloseSession();
+}
+
+HRESULT CVrMFPlayer::CloseSession() {
   HRESULT hr = S_OK;
   HANDLE closedEvent = nullptr;
   {
@@ -670,6 +687,8 @@ HRESULT CVrMFPlayer::Close() {
     SafeRelease(streamVolume_);
     SafeRelease(clock_);
     if (sessionClosedEvent_) CloseHandle(sessionClosedEvent_);
+    // An Open still waiting for this session's topology waits no longer.
+    if (topologyReadyEvent_) SetEvent(topologyReadyEvent_);
     if (topologyReadyEvent_) CloseHandle(topologyReadyEvent_);
     sessionClosedEvent_ = nullptr;
     topologyReadyEvent_ = nullptr;

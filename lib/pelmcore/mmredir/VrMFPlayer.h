@@ -62,6 +62,7 @@ class CVrMFPlayer final : public IMFAsyncCallback, public IRdpMMVrPlayer {
   HRESULT Restart() override;
   HRESULT Pause() override;
   HRESULT Stop() override;
+  // Ends the session for good: a later (or racing) Open makes none.
   HRESULT Close() override;
   HRESULT SetVideoWindowPos(bool visible, int32_t x, int32_t y, int32_t width, int32_t height,
                             int32_t regionCount, const RECT* regions) override;
@@ -98,6 +99,9 @@ class CVrMFPlayer final : public IMFAsyncCallback, public IRdpMMVrPlayer {
 
   ~CVrMFPlayer() override;
 
+  // Ends the media session and releases what Open built; Open runs it
+  // before it builds a new one.
+  HRESULT CloseSession();
   HRESULT CreateMediaSession();
   HRESULT CreateTopology(IMFMediaSource* source, IMFTopology** topology);
   HRESULT AddBranchToPartialTopology(IMFMediaSource* source, DWORD index, IMFTopology* topology,
@@ -140,6 +144,7 @@ class CVrMFPlayer final : public IMFAsyncCallback, public IRdpMMVrPlayer {
   HWND videoWindow_ = nullptr;
   int32_t firstStart_ = 1;
   bool listening_ = false;  // a BeginGetEvent is outstanding
+  bool shutDown_ = false;   // Close ran: no further session
 
   // Under the mixer lock.
   IMFVideoMixerBitmap* mixerBitmap_ = nullptr;
