@@ -166,13 +166,15 @@ class SmartCardApiOnPcsc : public ::testing::Test {
     Bounded("a context call", [&] { r = RunCall<Long_Return>(*on_, &CRdpSmartCardAPI::HandleContext, code, c); });
     return r.ReturnCode;
   }
-  Transmit_Return Send(const REDIR_SCARDHANDLE& card, uint32_t protocol, const std::vector<uint8_t>& apdu) {
+  Transmit_Return Send(const REDIR_SCARDHANDLE& card, uint32_t protocol, const std::vector<uint8_t>& apdu,
+                       uint32_t recvLength = 258, bool recvIsNull = false) {
     Transmit_Call t;
     t.hCard = card;
     t.ioSendPci.dwProtocol = protocol;
     t.cbSendLength = static_cast<uint32_t>(apdu.size());
     t.pbSendBuffer = NdrBlob::Of(apdu.data(), apdu.size());
-    t.cbRecvLength = 258;
+    t.fpbRecvBufferIsNULL = recvIsNull ? 1 : 0;
+    t.cbRecvLength = recvLength;
     return RunCall<Transmit_Return>(*on_, &CRdpSmartCardAPI::Transmit, scardioctl::kTransmit, t);
   }
 
@@ -257,9 +259,30 @@ TEST_F(SmartCardApiOnPcsc, ACardAppearsAndAnswersItsCommands) {
   EXPECT_NE(connected.dwActiveProtocol, 0u);
   const REDIR_SCARDHANDLE& hCard = connected.hCard;
 
-  const Transmit_Return mf = Send(hCard, connected.dwActiveProtocol, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00});
+  const std::vector<uint8_t> selectMf = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00};
+  const Transmit_Return mf = Send(hCard, connected.dwActiveProtocol, selectMf);
   ASSERT_EQ(mf.ReturnCode, 0u);
   EXPECT_EQ(mf.pbRecvBuffer.bytes, (std::vector<uint8_t>{0x90, 0x00}));
+  // Receive buffers pcsclite would refuse as they are: each is asked for
+  // with the largest it takes.
+  const struct {
+    const char* what;
+    uint32_t length;
+    bool isNull;
+    std::vector<uint8_t> reply;
+  } buffers[] = {
+      {"allocated", kInfinite, false, {0x90, 0x00}},
+      {"none", 258, true, {0, 0}},  // the length only
+      {"beyond pcsclite's largest", 65549, false, {0x90, 0x00}},
+      {"the wire's largest", kMaxIoBytes, false, {0x90, 0x00}},
+  };
+  for (const auto& b : buffers) {
+    SCOPED_TRACE(b.what);
+    const Transmit_Return r = Send(hCard, connected.dwActiveProtocol, selectMf, b.length, b.isNull);
+    ASSERT_EQ(r.ReturnCode, 0u);
+    EXPECT_EQ(r.cbRecvLength, 2u);
+    EXPECT_EQ(r.pbRecvBuffer.bytes, b.reply);
+  }
   const Transmit_Return absent = Send(hCard, connected.dwActiveProtocol,
                                       {0x00, 0xA4, 0x04, 0x0C, 0x07, 0xA0, 0x00, 0x00, 0x00, 0x00, 0x99, 0x01});
   ASSERT_EQ(absent.ReturnCode, 0u);

@@ -2,7 +2,7 @@
 // can hold a wait before it registers, which is where a real service loses a
 // cancel: the cancel is repeated until the wait has left, and no context is
 // released while a wait holds it (pcsclite would block that release for as
-// long as the wait runs).
+// long as the wait runs). Also the buffers the card calls hand the service.
 #include <PCSC/winscard.h>
 #include <gtest/gtest.h>
 
@@ -207,4 +207,72 @@ TEST_F(StatusWaits, AWaitThatEndsOnItsOwnGivesItsContextToTheNext) {
   set.Close();
   EXPECT_TRUE(service.Open().empty());
   EXPECT_EQ(service.releasedWhileWaiting, 0);
+}
+
+namespace {
+
+// The card: answers 90 00 into any buffer pcsclite takes, and refuses a
+// longer one as pcsclite does, before the card is asked.
+struct Card {
+  DWORD offered = 0;
+} card;
+
+LONG Transmit(SCARDHANDLE, const SCARD_IO_REQUEST*, LPCBYTE, DWORD, SCARD_IO_REQUEST*, LPBYTE recv, LPDWORD length) {
+  card.offered = *length;
+  if (*length > MAX_BUFFER_SIZE_EXTENDED) return SCARD_E_INSUFFICIENT_BUFFER;
+  if (*length < 2) return SCARD_E_INSUFFICIENT_BUFFER;
+  recv[0] = 0x90;
+  recv[1] = 0x00;
+  *length = 2;
+  return SCARD_S_SUCCESS;
+}
+
+LONG Control(SCARDHANDLE, DWORD, LPCVOID, DWORD, LPVOID out, DWORD size, LPDWORD returned) {
+  card.offered = size;
+  if (size > MAX_BUFFER_SIZE_EXTENDED) return SCARD_E_INSUFFICIENT_BUFFER;
+  if (size < 2) return SCARD_E_INSUFFICIENT_BUFFER;
+  static_cast<BYTE*>(out)[0] = 0x90;
+  static_cast<BYTE*>(out)[1] = 0x00;
+  *returned = 2;
+  return SCARD_S_SUCCESS;
+}
+
+}  // namespace
+
+// Every receive or output buffer the server may ask for is one pcsclite
+// takes, and the length returned is the card's.
+TEST(PcscBuffers, NoBufferIsLongerThanPcsclitesLargest) {
+  pcscnative::Pcsc pcsc;
+  pcsc.Set(pcscnative::kTransmit, reinterpret_cast<void*>(&Transmit));
+  pcsc.Set(pcscnative::kControl, reinterpret_cast<void*>(&Control));
+  using Out = pcscnative::OutBuffer;
+  const struct {
+    bool control;
+    Out::Mode mode;
+    uint32_t size;
+    DWORD offered;
+    std::vector<uint8_t> data;
+  } cases[] = {
+      {false, Out::kNone, 0, MAX_BUFFER_SIZE_EXTENDED, {}},
+      {false, Out::kFixed, 258, 258, {0x90, 0x00}},
+      {false, Out::kFixed, MAX_BUFFER_SIZE_EXTENDED + 1, MAX_BUFFER_SIZE_EXTENDED, {0x90, 0x00}},
+      {false, Out::kFixed, 66560, MAX_BUFFER_SIZE_EXTENDED, {0x90, 0x00}},
+      {true, Out::kAuto, 0, MAX_BUFFER_SIZE_EXTENDED, {0x90, 0x00}},
+      {true, Out::kFixed, 258, 258, {0x90, 0x00}},
+      {true, Out::kFixed, 66560, MAX_BUFFER_SIZE_EXTENDED, {0x90, 0x00}},
+  };
+  const std::vector<uint8_t> apdu = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << (c.control ? "control" : "transmit") << ", mode " << c.mode << ", size "
+                                    << c.size);
+    Out out;
+    out.mode = c.mode;
+    out.size = c.size;
+    const uint32_t rc = c.control ? pcsc.Control(1, 0x00313520, nullptr, 0, out)
+                                  : pcsc.Transmit(1, 2, {}, apdu.data(), uint32_t(apdu.size()), out);
+    EXPECT_EQ(rc, 0u);
+    EXPECT_EQ(card.offered, c.offered);
+    EXPECT_EQ(out.length, 2u);
+    EXPECT_EQ(out.data, c.data);
+  }
 }

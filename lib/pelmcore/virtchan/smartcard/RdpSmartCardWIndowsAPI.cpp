@@ -30,6 +30,9 @@ constexpr uint32_t kAuto = 0xFFFFFFFF;               // SCARD_AUTOALLOCATE
 constexpr DWORD kStartedWaitMs = 40000;
 constexpr DWORD kStartedPollMs = 200;
 constexpr uint32_t kStatusNamesBytes = 2048;
+// pcsclite refuses a longer receive or control output buffer before it asks
+// the card, which never answers more.
+constexpr uint32_t kMaxCardIoBytes = std::min(kMaxIoBytes, nat::kMaxBufferExtended);
 // The server's cancel is answered once its waits have left, or after this
 // at most: the channel's worker thread runs it.
 constexpr std::chrono::milliseconds kServerCancelBound(5000);
@@ -705,8 +708,8 @@ int32_t CRdpSmartCardWIndowsAPI::Transmit(IRdpScardDevice* device, IRdpScardRequ
   Transmit_Return reply;
   uint32_t card = 0;
   uint32_t rc = CheckCardThenContext(&card, call.hCard);
-  OutBuffer recv = OutFor(call.fpbRecvBufferIsNULL, call.cbRecvLength, kMaxIoBytes);
-  if (recv.mode == OutBuffer::kAuto) recv = OutFor(0, kMaxIoBytes, kMaxIoBytes);
+  OutBuffer recv = OutFor(call.fpbRecvBufferIsNULL, call.cbRecvLength, kMaxCardIoBytes);
+  if (recv.mode == OutBuffer::kAuto) recv = OutFor(0, kMaxCardIoBytes, kMaxCardIoBytes);
   if (rc == 0) {
     rc = pcsc_.Transmit(static_cast<int32_t>(card), call.ioSendPci.dwProtocol, call.ioSendPci.pbExtraBytes.bytes,
                         call.pbSendBuffer.Data(), static_cast<uint32_t>(call.pbSendBuffer.bytes.size()), recv);
@@ -733,7 +736,7 @@ int32_t CRdpSmartCardWIndowsAPI::Control(IRdpScardDevice* device, IRdpScardReque
   Control_Return reply;
   uint32_t card = 0;
   uint32_t rc = CheckCardThenContext(&card, call.hCard);
-  OutBuffer out = OutFor(call.fpvOutBufferIsNULL, call.cbOutBufferSize, kMaxIoBytes);
+  OutBuffer out = OutFor(call.fpvOutBufferIsNULL, call.cbOutBufferSize, kMaxCardIoBytes);
   if (rc == 0) {
     rc = pcsc_.Control(static_cast<int32_t>(card), call.dwControlCode, call.pvInBuffer.Data(),
                        static_cast<uint32_t>(call.pvInBuffer.bytes.size()), out);
