@@ -177,6 +177,13 @@ class SmartCardApiOnPcsc : public ::testing::Test {
     t.cbRecvLength = recvLength;
     return RunCall<Transmit_Return>(*on_, &CRdpSmartCardAPI::Transmit, scardioctl::kTransmit, t);
   }
+  uint32_t Cancel(uint32_t context) {
+    Context_Call c;
+    c.Context = context ? Context(context) : REDIR_SCARDCONTEXT();  // 0: the null context
+    Long_Return r;
+    Bounded("a cancel", [&] { r = RunCall<Long_Return>(*on_, &CRdpSmartCardAPI::HandleContext, scardioctl::kCancel, c); });
+    return r.ReturnCode;
+  }
 
   CRdpSmartCardWIndowsAPI api;
   // The API the helpers above talk to.
@@ -189,6 +196,15 @@ class Pending {
  public:
   Pending(CRdpSmartCardAPI& api, ScardOp op, uint32_t code, std::vector<uint8_t> input)
       : request_(code, std::move(input)), thread_([this, &api, op] { (api.*op)(&device_, &request_); }) {}
+  // Accepted as the device accepts it, then `meanwhile` runs before the
+  // request's own thread starts.
+  Pending(CRdpSmartCardAPI& api, ScardOp op, uint32_t code, std::vector<uint8_t> input,
+          const std::function<void()>& meanwhile)
+      : request_(code, std::move(input)) {
+    api.Accept(&request_);
+    meanwhile();
+    thread_ = std::thread([this, &api, op] { (api.*op)(&device_, &request_); });
+  }
   ~Pending() { thread_.join(); }
   Completion Wait(std::chrono::seconds bound = kBound) { return device_.WaitFor(&request_, bound); }
   bool Done() { return device_.Done(&request_); }
@@ -407,6 +423,31 @@ TEST_F(SmartCardApiOnPcsc, OneCancelEndsEveryWaitOnItsContextWhileOtherCallsGoOn
   // waits as before.
   EXPECT_EQ(OnContext(scardioctl::kCancel, context), 0u);
   EXPECT_EQ(StateOf(context, reader), current);
+}
+
+// The device accepts a wait on the channel's worker and runs it on a thread
+// of its own: a cancel the worker serves before that thread has run ends
+// the wait all the same, on a server context and on the null context.
+TEST_F(SmartCardApiOnPcsc, ACancelServedBeforeAWaitsThreadRunsEndsThatWait) {
+  const uint32_t context = Establish();
+  const std::string reader = FirstReader(context);
+  ASSERT_FALSE(reader.empty());
+  for (const uint32_t on : {context, 0u}) {
+    SCOPED_TRACE(on ? "server context" : "null context");
+    const uint32_t current = StateOf(on, reader);
+    Completion done;
+    {
+      Pending wait(api, &CRdpSmartCardAPI::GetStatusChangeA, scardioctl::kGetStatusChangeA,
+                   Encoded(WaitCall(on, reader, current, kInfinite)), [&] { EXPECT_EQ(Cancel(on), 0u); });
+      done = wait.Wait();
+      if (!done.done) api.StopAll();  // ends the wait so the thread can be joined
+    }
+    EXPECT_EQ(ReturnOf(done), kCancelled);
+    EXPECT_EQ(api.StatusWaitsInProgress(), 0u);
+    if (HasFatalFailure()) return;
+    // The next wait is not ended by that cancel.
+    EXPECT_EQ(StateOf(on, reader), current);
+  }
 }
 
 TEST_F(SmartCardApiOnPcsc, ReleasingAContextEndsItsWait) {

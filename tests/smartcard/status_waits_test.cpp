@@ -33,6 +33,8 @@ struct Service {
   std::map<SCARDCONTEXT, WaitState> waits;
   std::set<SCARDCONTEXT> cancelled;
   bool holdRegistration = false;
+  bool holdEstablish = false;
+  int establishing = 0;
   bool shutDown = false;  // every wait ends
   int lostCancels = 0;
   int releasedWhileWaiting = 0;
@@ -51,6 +53,13 @@ struct Service {
     std::lock_guard<std::mutex> lock(mutex);
     return open;
   }
+  // Under the lock.
+  bool AnyWait(WaitState state) const {
+    for (const auto& w : waits) {
+      if (w.second == state) return true;
+    }
+    return false;
+  }
 } service;
 
 // Declared after a test's waits: a test that stops early ends them, so that
@@ -64,7 +73,11 @@ struct ShutDownOnExit {
 };
 
 LONG Establish(DWORD, LPCVOID, LPCVOID, LPSCARDCONTEXT context) {
-  std::lock_guard<std::mutex> lock(service.mutex);
+  std::unique_lock<std::mutex> lock(service.mutex);
+  ++service.establishing;
+  service.changed.notify_all();
+  service.changed.wait(lock, [] { return !service.holdEstablish || service.shutDown; });
+  --service.establishing;
   *context = ++service.next;
   service.open.insert(*context);
   return SCARD_S_SUCCESS;
@@ -110,6 +123,8 @@ class StatusWaits : public ::testing::Test {
     service.waits.clear();
     service.cancelled.clear();
     service.holdRegistration = false;
+    service.holdEstablish = false;
+    service.establishing = 0;
     service.shutDown = false;
     service.lostCancels = 0;
     service.releasedWhileWaiting = 0;
@@ -129,12 +144,7 @@ class StatusWaits : public ::testing::Test {
       std::vector<pcscnative::ReaderState> states(1);
       return set.Wait(kInfinite, states);
     });
-    EXPECT_TRUE(service.Until([] {
-      for (const auto& w : service.waits) {
-        if (w.second == Service::kEntered) return true;
-      }
-      return false;
-    }));
+    EXPECT_TRUE(service.Until([] { return service.AnyWait(Service::kEntered); }));
     return wait;
   }
 };
@@ -207,6 +217,81 @@ TEST_F(StatusWaits, AWaitThatEndsOnItsOwnGivesItsContextToTheNext) {
   set.Close();
   EXPECT_TRUE(service.Open().empty());
   EXPECT_EQ(service.releasedWhileWaiting, 0);
+}
+
+// The server's cancel may be served before the thread of a wait it accepted
+// earlier has run, or while that thread opens the wait's context: the wait
+// still ends, without reaching the service and without a cancel sent to the
+// service, which would be lost. A wait accepted after the cancel runs.
+TEST_F(StatusWaits, ACancelEndsAWaitReservedBeforeItWhereverTheWaitsThreadHasGot) {
+  for (const bool inEstablish : {false, true}) {
+    SCOPED_TRACE(inEstablish ? "opening its context" : "not run yet");
+    SetUp();
+    StatusWaitContexts set(Library(), 2);
+    const uint64_t reserved = set.Reserve();
+    ASSERT_NE(reserved, 0u);
+    auto run = [&set](uint64_t id) {
+      return std::async(std::launch::async, [&set, id] {
+        std::vector<pcscnative::ReaderState> states(1);
+        return set.Wait(id, kInfinite, states);
+      });
+    };
+    std::future<uint32_t> wait;
+    if (inEstablish) {
+      {
+        std::lock_guard<std::mutex> lock(service.mutex);
+        service.holdEstablish = true;
+      }
+      wait = run(reserved);
+    }
+    ShutDownOnExit down;
+    if (inEstablish) {
+      ASSERT_TRUE(service.Until([] { return service.establishing == 1; }));
+    }
+
+    bool any = false;
+    EXPECT_EQ(set.Cancel(kBound, &any), 0u);
+    EXPECT_TRUE(any);
+    if (inEstablish) {
+      std::lock_guard<std::mutex> lock(service.mutex);
+      service.holdEstablish = false;
+      service.changed.notify_all();
+    } else {
+      wait = run(reserved);
+    }
+    ASSERT_EQ(wait.wait_for(kBound), std::future_status::ready);
+    EXPECT_EQ(wait.get(), kCancelled);
+    EXPECT_TRUE(service.waits.empty());
+    EXPECT_EQ(service.lostCancels, 0);
+    EXPECT_EQ(set.InProgress(), 0u);
+
+    // Reserved after the cancel: the wait reaches the service.
+    std::future<uint32_t> later = run(set.Reserve());
+    ShutDownOnExit downLater;
+    ASSERT_TRUE(service.Until([] { return service.AnyWait(Service::kRegistered); }));
+    EXPECT_EQ(set.Cancel(kBound), 0u);
+    ASSERT_EQ(later.wait_for(kBound), std::future_status::ready);
+    EXPECT_EQ(later.get(), kCancelled);
+    set.Close();
+    EXPECT_TRUE(service.Open().empty());
+    EXPECT_EQ(service.releasedWhileWaiting, 0);
+  }
+}
+
+TEST_F(StatusWaits, ADroppedReservationLeavesNothingToCancelAndAClosedSetReservesNone) {
+  StatusWaitContexts set(Library(), 2);
+  set.Drop(set.Reserve());
+  bool any = true;
+  EXPECT_EQ(set.Cancel(kBound, &any), 0u);
+  EXPECT_FALSE(any);
+
+  const uint64_t reserved = set.Reserve();
+  set.Close();
+  EXPECT_EQ(set.Reserve(), 0u);
+  std::vector<pcscnative::ReaderState> states(1);
+  EXPECT_EQ(set.Wait(reserved, kInfinite, states), kCancelled);
+  EXPECT_TRUE(service.Open().empty());
+  EXPECT_TRUE(service.waits.empty());
 }
 
 namespace {

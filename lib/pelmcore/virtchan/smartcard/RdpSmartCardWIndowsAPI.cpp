@@ -216,6 +216,7 @@ CRdpSmartCardWIndowsAPI::CRdpSmartCardWIndowsAPI(std::string libraryName)
     : libraryName_(std::move(libraryName)), stopEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
 CRdpSmartCardWIndowsAPI::~CRdpSmartCardWIndowsAPI() {
+  reserved_.clear();
   // Our own pair for the null context goes with us, and so do the contexts
   // kept for waits, while the library is still there; the server's contexts
   // were released by StopAll.
@@ -597,8 +598,54 @@ int32_t CRdpSmartCardWIndowsAPI::HCardAndDisposition(IRdpScardDevice* device, IR
 }
 
 template <class CharT>
+using StatusChangeCall =
+    GetStatusChange_Call<CharT, sizeof(CharT) == 1 ? GetStatusChangeA_Call::kTag : GetStatusChangeW_Call::kTag>;
+
+template <class CharT>
+void CRdpSmartCardWIndowsAPI::Reserve(IRdpScardRequest* request) {
+  uint32_t context = 0;
+  NativePair pair;
+  {
+    StatusChangeCall<CharT> call;
+    uint32_t rc = DecodeCall(request, call);
+    if (rc == 0) rc = CheckContext(&context, call.Context);
+    // A request refused here is refused again on its own thread.
+    if (rc != 0 || !Native(context, &pair, &rc) || !pair.waits) return;
+  }
+  const uint64_t id = pair.waits->Reserve();
+  if (id == 0) return;
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  reserved_[request] = Reservation{pair.waits, id};
+}
+
+void CRdpSmartCardWIndowsAPI::Accept(IRdpScardRequest* request) {
+  switch (request->IoControlCode()) {
+    case scardioctl::kGetStatusChangeA: Reserve<char>(request); break;
+    case scardioctl::kGetStatusChangeW: Reserve<char16_t>(request); break;
+    default: break;
+  }
+}
+
+void CRdpSmartCardWIndowsAPI::Drop(IRdpScardRequest* request) {
+  const Reservation r = TakeReservation(request);
+  if (r.waits) r.waits->Drop(r.id);
+}
+
+CRdpSmartCardWIndowsAPI::Reservation CRdpSmartCardWIndowsAPI::TakeReservation(IRdpScardRequest* request) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  Reservation r;
+  auto it = reserved_.find(request);
+  if (it != reserved_.end()) {
+    r = it->second;
+    reserved_.erase(it);
+  }
+  return r;
+}
+
+template <class CharT>
 int32_t CRdpSmartCardWIndowsAPI::GetStatusChange(IRdpScardDevice* device, IRdpScardRequest* request) {
-  GetStatusChange_Call<CharT, sizeof(CharT) == 1 ? GetStatusChangeA_Call::kTag : GetStatusChangeW_Call::kTag> call;
+  const Reservation reserved = TakeReservation(request);
+  StatusChangeCall<CharT> call;
   uint32_t rc = DecodeCall(request, call);
   uint32_t context = 0;
   if (rc == 0) rc = CheckContext(&context, call.Context);
@@ -613,8 +660,16 @@ int32_t CRdpSmartCardWIndowsAPI::GetStatusChange(IRdpScardDevice* device, IRdpSc
   if (rc == 0 && Native(context, &pair, &rc)) {
     // No waits of ours: the context was released since its check, which
     // ends a wait as a release does.
-    rc = pair.waits ? pair.waits->Wait(timeout, states) : kCancelled;
+    if (!pair.waits) {
+      rc = kCancelled;
+    } else if (reserved.waits == pair.waits) {
+      rc = pair.waits->Wait(reserved.id, timeout, states);
+    } else {
+      rc = pair.waits->Wait(timeout, states);
+    }
   }
+  // A reservation the wait did not use (one that did has left already).
+  if (reserved.waits) reserved.waits->Drop(reserved.id);
   return CompleteReaderStates(rc, states, device, request);
 }
 
