@@ -166,14 +166,23 @@ class SmartCardApiOnPcsc : public ::testing::Test {
     Bounded("a context call", [&] { r = RunCall<Long_Return>(*on_, &CRdpSmartCardAPI::HandleContext, code, c); });
     return r.ReturnCode;
   }
-  Transmit_Return Send(const REDIR_SCARDHANDLE& card, uint32_t protocol, const std::vector<uint8_t>& apdu) {
+  Transmit_Return Send(const REDIR_SCARDHANDLE& card, uint32_t protocol, const std::vector<uint8_t>& apdu,
+                       uint32_t recvLength = 258, bool recvIsNull = false) {
     Transmit_Call t;
     t.hCard = card;
     t.ioSendPci.dwProtocol = protocol;
     t.cbSendLength = static_cast<uint32_t>(apdu.size());
     t.pbSendBuffer = NdrBlob::Of(apdu.data(), apdu.size());
-    t.cbRecvLength = 258;
+    t.fpbRecvBufferIsNULL = recvIsNull ? 1 : 0;
+    t.cbRecvLength = recvLength;
     return RunCall<Transmit_Return>(*on_, &CRdpSmartCardAPI::Transmit, scardioctl::kTransmit, t);
+  }
+  uint32_t Cancel(uint32_t context) {
+    Context_Call c;
+    c.Context = context ? Context(context) : REDIR_SCARDCONTEXT();  // 0: the null context
+    Long_Return r;
+    Bounded("a cancel", [&] { r = RunCall<Long_Return>(*on_, &CRdpSmartCardAPI::HandleContext, scardioctl::kCancel, c); });
+    return r.ReturnCode;
   }
 
   CRdpSmartCardWIndowsAPI api;
@@ -187,6 +196,15 @@ class Pending {
  public:
   Pending(CRdpSmartCardAPI& api, ScardOp op, uint32_t code, std::vector<uint8_t> input)
       : request_(code, std::move(input)), thread_([this, &api, op] { (api.*op)(&device_, &request_); }) {}
+  // Accepted as the device accepts it, then `meanwhile` runs before the
+  // request's own thread starts.
+  Pending(CRdpSmartCardAPI& api, ScardOp op, uint32_t code, std::vector<uint8_t> input,
+          const std::function<void()>& meanwhile)
+      : request_(code, std::move(input)) {
+    api.Accept(&request_);
+    meanwhile();
+    thread_ = std::thread([this, &api, op] { (api.*op)(&device_, &request_); });
+  }
   ~Pending() { thread_.join(); }
   Completion Wait(std::chrono::seconds bound = kBound) { return device_.WaitFor(&request_, bound); }
   bool Done() { return device_.Done(&request_); }
@@ -257,9 +275,30 @@ TEST_F(SmartCardApiOnPcsc, ACardAppearsAndAnswersItsCommands) {
   EXPECT_NE(connected.dwActiveProtocol, 0u);
   const REDIR_SCARDHANDLE& hCard = connected.hCard;
 
-  const Transmit_Return mf = Send(hCard, connected.dwActiveProtocol, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00});
+  const std::vector<uint8_t> selectMf = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00};
+  const Transmit_Return mf = Send(hCard, connected.dwActiveProtocol, selectMf);
   ASSERT_EQ(mf.ReturnCode, 0u);
   EXPECT_EQ(mf.pbRecvBuffer.bytes, (std::vector<uint8_t>{0x90, 0x00}));
+  // Receive buffers pcsclite would refuse as they are: each is asked for
+  // with the largest it takes.
+  const struct {
+    const char* what;
+    uint32_t length;
+    bool isNull;
+    std::vector<uint8_t> reply;
+  } buffers[] = {
+      {"allocated", kInfinite, false, {0x90, 0x00}},
+      {"none", 258, true, {0, 0}},  // the length only
+      {"beyond pcsclite's largest", 65549, false, {0x90, 0x00}},
+      {"the wire's largest", kMaxIoBytes, false, {0x90, 0x00}},
+  };
+  for (const auto& b : buffers) {
+    SCOPED_TRACE(b.what);
+    const Transmit_Return r = Send(hCard, connected.dwActiveProtocol, selectMf, b.length, b.isNull);
+    ASSERT_EQ(r.ReturnCode, 0u);
+    EXPECT_EQ(r.cbRecvLength, 2u);
+    EXPECT_EQ(r.pbRecvBuffer.bytes, b.reply);
+  }
   const Transmit_Return absent = Send(hCard, connected.dwActiveProtocol,
                                       {0x00, 0xA4, 0x04, 0x0C, 0x07, 0xA0, 0x00, 0x00, 0x00, 0x00, 0x99, 0x01});
   ASSERT_EQ(absent.ReturnCode, 0u);
@@ -384,6 +423,31 @@ TEST_F(SmartCardApiOnPcsc, OneCancelEndsEveryWaitOnItsContextWhileOtherCallsGoOn
   // waits as before.
   EXPECT_EQ(OnContext(scardioctl::kCancel, context), 0u);
   EXPECT_EQ(StateOf(context, reader), current);
+}
+
+// The device accepts a wait on the channel's worker and runs it on a thread
+// of its own: a cancel the worker serves before that thread has run ends
+// the wait all the same, on a server context and on the null context.
+TEST_F(SmartCardApiOnPcsc, ACancelServedBeforeAWaitsThreadRunsEndsThatWait) {
+  const uint32_t context = Establish();
+  const std::string reader = FirstReader(context);
+  ASSERT_FALSE(reader.empty());
+  for (const uint32_t on : {context, 0u}) {
+    SCOPED_TRACE(on ? "server context" : "null context");
+    const uint32_t current = StateOf(on, reader);
+    Completion done;
+    {
+      Pending wait(api, &CRdpSmartCardAPI::GetStatusChangeA, scardioctl::kGetStatusChangeA,
+                   Encoded(WaitCall(on, reader, current, kInfinite)), [&] { EXPECT_EQ(Cancel(on), 0u); });
+      done = wait.Wait();
+      if (!done.done) api.StopAll();  // ends the wait so the thread can be joined
+    }
+    EXPECT_EQ(ReturnOf(done), kCancelled);
+    EXPECT_EQ(api.StatusWaitsInProgress(), 0u);
+    if (HasFatalFailure()) return;
+    // The next wait is not ended by that cancel.
+    EXPECT_EQ(StateOf(on, reader), current);
+  }
 }
 
 TEST_F(SmartCardApiOnPcsc, ReleasingAContextEndsItsWait) {

@@ -72,12 +72,28 @@ class Recorder {
  public:
   void Add(Call call) {
     std::lock_guard<std::mutex> hold(mutex_);
+    order_.push_back(call.operation);
     calls_.push_back(std::move(call));
     changed_.notify_all();
   }
   std::vector<Call> Calls() {
     std::lock_guard<std::mutex> hold(mutex_);
     return calls_;
+  }
+  // The API's Accept and Drop, apart from its operations.
+  void AddHook(Call hook) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    order_.push_back(hook.operation);
+    hooks_.push_back(std::move(hook));
+  }
+  std::vector<Call> Hooks() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return hooks_;
+  }
+  // Operations and hooks in the order they ran.
+  std::vector<std::string> Order() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return order_;
   }
   // Status-change waits block until Release or the API's StopAll.
   void HoldWaits() {
@@ -105,6 +121,8 @@ class Recorder {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<Call> calls_;
+  std::vector<Call> hooks_;
+  std::vector<std::string> order_;
   bool holdWaits_ = false;
   int waiting_ = 0;
 };
@@ -152,6 +170,8 @@ class RecordingApi : public CRdpSmartCardAPI {
     recorder_->Release();
     return true;
   }
+  void Accept(IRdpScardRequest* r) override { Hook("Accept", r); }
+  void Drop(IRdpScardRequest* r) override { Hook("Drop", r); }
 
  private:
   // Completes with the operation's first letter as output, so the test sees
@@ -162,6 +182,9 @@ class RecordingApi : public CRdpSmartCardAPI {
     const uint8_t tag = uint8_t(op[0]);
     device->CompleteData(request, &tag, 1);
     return 0;
+  }
+  void Hook(const char* what, IRdpScardRequest* request) {
+    recorder_->AddHook({what, static_cast<CRdpRequestPacket*>(request)->OperationName(), std::this_thread::get_id()});
   }
   Recorder* recorder_;
 };

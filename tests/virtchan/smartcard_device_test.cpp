@@ -138,6 +138,9 @@ TEST_F(SmartCardDevice, CreateAndCloseSucceedAndOtherMajorFunctionsFail) {
   EXPECT_TRUE(recorder.Calls().empty());
 }
 
+// The wait is accepted on the channel's worker, in the server's order and
+// ahead of its own thread, so that a cancel served next reaches it; a
+// request served on the worker is not.
 TEST_F(SmartCardDevice, AContextCallIsAnsweredWhileAStatusChangeWaitBlocks) {
   recorder.HoldWaits();
   Receive(ControlRequest(1, 1, scardioctl::kGetStatusChangeW));
@@ -149,6 +152,11 @@ TEST_F(SmartCardDevice, AContextCallIsAnsweredWhileAStatusChangeWaitBlocks) {
   recorder.Release();
   ASSERT_TRUE(session->WaitFor(2));
   EXPECT_EQ(U32At(Pdus()[1], 8), 1u);
+  const std::vector<Call> hooks = recorder.Hooks();
+  ASSERT_EQ(hooks.size(), 1u);
+  EXPECT_EQ(hooks[0].operation, "Accept");
+  EXPECT_EQ(hooks[0].thread, std::this_thread::get_id());
+  EXPECT_EQ(recorder.Order(), (std::vector<std::string>{"Accept", "GetStatusChangeW", "EstablishContext"}));
 }
 
 // The host's order at session end: stop the channel, then drop it. The stop
@@ -184,6 +192,8 @@ TEST_F(SmartCardDevice, ARequestAfterStopFailsAtOnce) {
   const Bytes response = Response();
   EXPECT_EQ(U32At(response, 12), 0xC0000001u);
   EXPECT_TRUE(recorder.Calls().empty());
+  // Accepted, then given up as its thread did not start.
+  EXPECT_EQ(recorder.Order(), (std::vector<std::string>{"Accept", "Drop"}));
 }
 
 }  // namespace

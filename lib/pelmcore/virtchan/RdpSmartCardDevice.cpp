@@ -173,10 +173,17 @@ bool CRdpSmartCardDevice::OnIrp(const std::shared_ptr<CRdpRequestPacket>& reques
       request->Complete(GetChannel(), 0);
       break;
     case rdpdr::kMajorDeviceControl:
-      if (!IsBlockingIoctl(request->IoControlCode()))
+      if (!IsBlockingIoctl(request->IoControlCode())) {
         DeviceControl(request);
-      else if (!StartTask(request))
+        break;
+      }
+      // Here, in the order of the server's requests: a cancel that follows
+      // reaches this one before its thread has run.
+      if (api_) api_->Accept(request.get());
+      if (!StartTask(request)) {
+        if (api_) api_->Drop(request.get());
         request->Complete(GetChannel(), rdpdr::kStatusUnsuccessful);
+      }
       break;
     default:
       request->Complete(GetChannel(), rdpdr::kStatusUnsuccessful);

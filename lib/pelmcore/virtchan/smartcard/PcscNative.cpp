@@ -8,6 +8,8 @@
 
 namespace pcscnative {
 
+static_assert(kMaxBufferExtended == MAX_BUFFER_SIZE_EXTENDED, "pcsclite's longest buffer");
+
 const char* const kFnNames[kFnCount] = {
     "SCardEstablishContext", "SCardReleaseContext", "SCardIsValidContext", "SCardListReaderGroups",
     "SCardListReaders",      "SCardFreeMemory",     "SCardGetStatusChange", "SCardCancel",
@@ -266,9 +268,9 @@ uint32_t Pcsc::Transmit(int64_t card, uint32_t protocol, const std::vector<uint8
   const SCARD_IO_REQUEST* sendPci = reinterpret_cast<const SCARD_IO_REQUEST*>(pci.data());
 
   // pcsclite needs a receive buffer even when the caller wants the length
-  // only: the largest reply the wire can carry stands in for none.
+  // only: the largest it takes stands in for none. It refuses a larger one.
   const bool fixed = recv.mode == OutBuffer::kFixed;
-  std::vector<unsigned char> buffer(fixed ? recv.size : 66560);
+  std::vector<unsigned char> buffer(fixed ? std::min(recv.size, kMaxBufferExtended) : kMaxBufferExtended);
   DWORD n = buffer.size();
   const LONG rv = As<TransmitFn>(fns_[kTransmit])(card, sendPci, send, sendLength, nullptr,
                                                  buffer.empty() ? nullptr : buffer.data(), &n);
@@ -282,9 +284,11 @@ uint32_t Pcsc::Transmit(int64_t card, uint32_t protocol, const std::vector<uint8
 uint32_t Pcsc::Control(int64_t card, uint32_t controlCode, const uint8_t* in, uint32_t inLength,
                        OutBuffer& out) const {
   if (!Has(kControl)) return kCallNotImplemented;
-  // pcsclite does not allocate control output: the largest reply the wire
-  // can carry stands in for an allocation.
-  const uint32_t size = out.mode == OutBuffer::kFixed ? out.size : out.mode == OutBuffer::kAuto ? 66560 : 0;
+  // pcsclite does not allocate control output: the largest buffer it takes
+  // stands in for an allocation. It refuses a larger one.
+  const uint32_t size = out.mode == OutBuffer::kFixed ? std::min(out.size, kMaxBufferExtended)
+                        : out.mode == OutBuffer::kAuto ? kMaxBufferExtended
+                                                       : 0;
   std::vector<unsigned char> buffer(size);
   DWORD returned = 0;
   const LONG rv = As<ControlFn>(fns_[kControl])(card, ControlCodeToNative(controlCode), in, inLength,

@@ -52,6 +52,9 @@ constexpr uint32_t kInsufficientBuffer = 0x80100008;
 constexpr uint32_t kNoMemory = 0x80100006;
 constexpr uint32_t kInvalidParameter = 0x80100004;
 constexpr uint32_t kCallNotImplemented = 120;  // ERROR_CALL_NOT_IMPLEMENTED
+// pcsclite's MAX_BUFFER_SIZE_EXTENDED: the longest receive or control output
+// buffer it takes (an extended APDU's reply).
+constexpr uint32_t kMaxBufferExtended = 65548;
 
 // How the caller wants an output buffer.
 struct OutBuffer {

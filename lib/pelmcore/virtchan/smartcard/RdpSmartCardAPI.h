@@ -68,6 +68,13 @@ class CRdpSmartCardAPI {
   virtual int32_t WriteCache(IRdpScardDevice* device, IRdpScardRequest* request) = 0;
   virtual bool Init() = 0;
   virtual bool StopAll() = 0;
+
+  // On the channel's worker, for a blocking request before its own thread
+  // starts: a cancel served after this reaches the request's wait, however
+  // late its thread gets to run.
+  virtual void Accept(IRdpScardRequest*) {}
+  // An accepted request whose thread did not start.
+  virtual void Drop(IRdpScardRequest*) {}
 };
 
 // Smart-card control codes (IoControlCode).

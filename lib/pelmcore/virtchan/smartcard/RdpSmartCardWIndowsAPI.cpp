@@ -30,6 +30,9 @@ constexpr uint32_t kAuto = 0xFFFFFFFF;               // SCARD_AUTOALLOCATE
 constexpr DWORD kStartedWaitMs = 40000;
 constexpr DWORD kStartedPollMs = 200;
 constexpr uint32_t kStatusNamesBytes = 2048;
+// pcsclite refuses a longer receive or control output buffer before it asks
+// the card, which never answers more.
+constexpr uint32_t kMaxCardIoBytes = std::min(kMaxIoBytes, nat::kMaxBufferExtended);
 // The server's cancel is answered once its waits have left, or after this
 // at most: the channel's worker thread runs it.
 constexpr std::chrono::milliseconds kServerCancelBound(5000);
@@ -213,6 +216,7 @@ CRdpSmartCardWIndowsAPI::CRdpSmartCardWIndowsAPI(std::string libraryName)
     : libraryName_(std::move(libraryName)), stopEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
 CRdpSmartCardWIndowsAPI::~CRdpSmartCardWIndowsAPI() {
+  reserved_.clear();
   // Our own pair for the null context goes with us, and so do the contexts
   // kept for waits, while the library is still there; the server's contexts
   // were released by StopAll.
@@ -594,8 +598,54 @@ int32_t CRdpSmartCardWIndowsAPI::HCardAndDisposition(IRdpScardDevice* device, IR
 }
 
 template <class CharT>
+using StatusChangeCall =
+    GetStatusChange_Call<CharT, sizeof(CharT) == 1 ? GetStatusChangeA_Call::kTag : GetStatusChangeW_Call::kTag>;
+
+template <class CharT>
+void CRdpSmartCardWIndowsAPI::Reserve(IRdpScardRequest* request) {
+  uint32_t context = 0;
+  NativePair pair;
+  {
+    StatusChangeCall<CharT> call;
+    uint32_t rc = DecodeCall(request, call);
+    if (rc == 0) rc = CheckContext(&context, call.Context);
+    // A request refused here is refused again on its own thread.
+    if (rc != 0 || !Native(context, &pair, &rc) || !pair.waits) return;
+  }
+  const uint64_t id = pair.waits->Reserve();
+  if (id == 0) return;
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  reserved_[request] = Reservation{pair.waits, id};
+}
+
+void CRdpSmartCardWIndowsAPI::Accept(IRdpScardRequest* request) {
+  switch (request->IoControlCode()) {
+    case scardioctl::kGetStatusChangeA: Reserve<char>(request); break;
+    case scardioctl::kGetStatusChangeW: Reserve<char16_t>(request); break;
+    default: break;
+  }
+}
+
+void CRdpSmartCardWIndowsAPI::Drop(IRdpScardRequest* request) {
+  const Reservation r = TakeReservation(request);
+  if (r.waits) r.waits->Drop(r.id);
+}
+
+CRdpSmartCardWIndowsAPI::Reservation CRdpSmartCardWIndowsAPI::TakeReservation(IRdpScardRequest* request) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  Reservation r;
+  auto it = reserved_.find(request);
+  if (it != reserved_.end()) {
+    r = it->second;
+    reserved_.erase(it);
+  }
+  return r;
+}
+
+template <class CharT>
 int32_t CRdpSmartCardWIndowsAPI::GetStatusChange(IRdpScardDevice* device, IRdpScardRequest* request) {
-  GetStatusChange_Call<CharT, sizeof(CharT) == 1 ? GetStatusChangeA_Call::kTag : GetStatusChangeW_Call::kTag> call;
+  const Reservation reserved = TakeReservation(request);
+  StatusChangeCall<CharT> call;
   uint32_t rc = DecodeCall(request, call);
   uint32_t context = 0;
   if (rc == 0) rc = CheckContext(&context, call.Context);
@@ -610,8 +660,16 @@ int32_t CRdpSmartCardWIndowsAPI::GetStatusChange(IRdpScardDevice* device, IRdpSc
   if (rc == 0 && Native(context, &pair, &rc)) {
     // No waits of ours: the context was released since its check, which
     // ends a wait as a release does.
-    rc = pair.waits ? pair.waits->Wait(timeout, states) : kCancelled;
+    if (!pair.waits) {
+      rc = kCancelled;
+    } else if (reserved.waits == pair.waits) {
+      rc = pair.waits->Wait(reserved.id, timeout, states);
+    } else {
+      rc = pair.waits->Wait(timeout, states);
+    }
   }
+  // A reservation the wait did not use (one that did has left already).
+  if (reserved.waits) reserved.waits->Drop(reserved.id);
   return CompleteReaderStates(rc, states, device, request);
 }
 
@@ -705,8 +763,8 @@ int32_t CRdpSmartCardWIndowsAPI::Transmit(IRdpScardDevice* device, IRdpScardRequ
   Transmit_Return reply;
   uint32_t card = 0;
   uint32_t rc = CheckCardThenContext(&card, call.hCard);
-  OutBuffer recv = OutFor(call.fpbRecvBufferIsNULL, call.cbRecvLength, kMaxIoBytes);
-  if (recv.mode == OutBuffer::kAuto) recv = OutFor(0, kMaxIoBytes, kMaxIoBytes);
+  OutBuffer recv = OutFor(call.fpbRecvBufferIsNULL, call.cbRecvLength, kMaxCardIoBytes);
+  if (recv.mode == OutBuffer::kAuto) recv = OutFor(0, kMaxCardIoBytes, kMaxCardIoBytes);
   if (rc == 0) {
     rc = pcsc_.Transmit(static_cast<int32_t>(card), call.ioSendPci.dwProtocol, call.ioSendPci.pbExtraBytes.bytes,
                         call.pbSendBuffer.Data(), static_cast<uint32_t>(call.pbSendBuffer.bytes.size()), recv);
@@ -733,7 +791,7 @@ int32_t CRdpSmartCardWIndowsAPI::Control(IRdpScardDevice* device, IRdpScardReque
   Control_Return reply;
   uint32_t card = 0;
   uint32_t rc = CheckCardThenContext(&card, call.hCard);
-  OutBuffer out = OutFor(call.fpvOutBufferIsNULL, call.cbOutBufferSize, kMaxIoBytes);
+  OutBuffer out = OutFor(call.fpvOutBufferIsNULL, call.cbOutBufferSize, kMaxCardIoBytes);
   if (rc == 0) {
     rc = pcsc_.Control(static_cast<int32_t>(card), call.dwControlCode, call.pvInBuffer.Data(),
                        static_cast<uint32_t>(call.pvInBuffer.bytes.size()), out);

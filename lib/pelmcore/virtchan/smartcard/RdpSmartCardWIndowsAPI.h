@@ -70,6 +70,8 @@ class CRdpSmartCardWIndowsAPI : public CRdpSmartCardAPI {
   int32_t WriteCache(IRdpScardDevice* device, IRdpScardRequest* request) override;
   bool Init() override;
   bool StopAll() override;
+  void Accept(IRdpScardRequest* request) override;
+  void Drop(IRdpScardRequest* request) override;
 
   bool LoadLibrary();
   // 0 the service has started, 1 stopped, 2 the extra event, 0x102 after
@@ -99,6 +101,15 @@ class CRdpSmartCardWIndowsAPI : public CRdpSmartCardAPI {
     // service as it is and has no waits of ours.
     std::shared_ptr<StatusWaitContexts> waits;
   };
+
+  // A status-change wait reserved when its request was accepted.
+  struct Reservation {
+    std::shared_ptr<StatusWaitContexts> waits;
+    uint64_t id = 0;
+  };
+  Reservation TakeReservation(IRdpScardRequest* request);
+  template <class CharT>
+  void Reserve(IRdpScardRequest* request);
 
   uint32_t CheckContext(uint32_t* context, const rdpesc::REDIR_SCARDCONTEXT& c);
   static uint32_t CheckHandle(uint32_t* card, const rdpesc::REDIR_SCARDHANDLE& h);
@@ -136,6 +147,7 @@ class CRdpSmartCardWIndowsAPI : public CRdpSmartCardAPI {
   std::recursive_mutex mutex_;
   std::vector<uint32_t> registry_;
   std::map<uint32_t, NativePair> natives_;
+  std::map<IRdpScardRequest*, Reservation> reserved_;
   bool haveNullPair_ = false;
   NativePair nullPair_;
   bool stopped_ = false;

@@ -19,28 +19,65 @@ StatusWaitContexts::~StatusWaitContexts() {
   for (int64_t context : idle_) pcsc_.ReleaseContext(context);
 }
 
+uint64_t StatusWaitContexts::Reserve() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (closed_) return 0;
+  const uint64_t id = nextId_++;
+  running_.push_back(Entry{id, 0, false});
+  return id;
+}
+
+std::list<StatusWaitContexts::Entry>::iterator StatusWaitContexts::Find(uint64_t id) {
+  return std::find_if(running_.begin(), running_.end(), [&](const Entry& e) { return e.id == id; });
+}
+
+void StatusWaitContexts::Drop(uint64_t reserved) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = Find(reserved);
+  if (it != running_.end() && it->context == 0) running_.erase(it);
+}
+
 uint32_t StatusWaitContexts::Wait(uint32_t timeout, std::vector<pcscnative::ReaderState>& states) {
+  const uint64_t reserved = Reserve();
+  return reserved ? Wait(reserved, timeout, states) : kCancelled;
+}
+
+uint32_t StatusWaitContexts::Wait(uint64_t reserved, uint32_t timeout, std::vector<pcscnative::ReaderState>& states) {
+  if (reserved == 0) return kCancelled;
   int64_t context = 0;
+  std::list<Entry>::iterator self;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (closed_) return kCancelled;
+    self = Find(reserved);
+    if (self == running_.end()) return kCancelled;
+    if (closed_ || self->cancelled) {
+      running_.erase(self);
+      return kCancelled;
+    }
     if (!idle_.empty()) {
       context = idle_.back();
       idle_.pop_back();
     }
   }
   if (context == 0) {
-    if (const uint32_t rc = pcsc_.EstablishContext(scope_, &context)) return rc;
+    if (const uint32_t rc = pcsc_.EstablishContext(scope_, &context)) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      running_.erase(self);
+      return rc;
+    }
   }
-  std::list<Entry>::iterator self;
   {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (closed_) {
+    if (closed_ || self->cancelled) {
+      // No cancel went to the context: it may serve the next wait.
+      const bool keep = !closed_ && idle_.empty();
+      if (keep) idle_.push_back(context);
+      running_.erase(self);
       lock.unlock();
-      pcsc_.ReleaseContext(context);
+      if (!keep) pcsc_.ReleaseContext(context);
       return kCancelled;
     }
-    self = running_.insert(running_.end(), Entry{nextId_++, context, false});
+    self->context = context;
   }
 
   const uint32_t rc = pcsc_.GetStatusChange(context, timeout, states);
@@ -82,12 +119,14 @@ void StatusWaitContexts::Close() {
 uint32_t StatusWaitContexts::CancelRunning(std::chrono::milliseconds bound, bool* any) {
   const auto start = std::chrono::steady_clock::now();
   std::unique_lock<std::mutex> lock(mutex_);
+  // A wait without a context yet answers at once when it comes to run: only
+  // those in progress are waited for.
   std::vector<uint64_t> ids;
   for (Entry& e : running_) {
     e.cancelled = true;
-    ids.push_back(e.id);
+    if (e.context != 0) ids.push_back(e.id);
   }
-  if (any) *any = !ids.empty();
+  if (any) *any = !running_.empty();
   uint32_t last = 0;
   std::chrono::milliseconds pause = kFirstRepeat;
   while (AnyOf(ids)) {
@@ -116,5 +155,5 @@ uint32_t StatusWaitContexts::CancelRunning(std::chrono::milliseconds bound, bool
 
 size_t StatusWaitContexts::InProgress() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return running_.size();
+  return std::count_if(running_.begin(), running_.end(), [](const Entry& e) { return e.context != 0; });
 }

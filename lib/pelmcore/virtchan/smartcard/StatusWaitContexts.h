@@ -14,6 +14,11 @@
 // wait it was meant for has left. Closing never releases a context a wait
 // holds: the waits' own threads release their contexts when the waits
 // return.
+//
+// A wait runs on a thread of its own, which may start well after the server's
+// cancel has been served. So a wait is reserved when its request is accepted:
+// a cancel marks a reserved wait, which then answers SCARD_E_CANCELLED
+// without calling the library.
 #pragma once
 
 #include <chrono>
@@ -33,13 +38,23 @@ class StatusWaitContexts {
   StatusWaitContexts(const StatusWaitContexts&) = delete;
   StatusWaitContexts& operator=(const StatusWaitContexts&) = delete;
 
-  // Runs one wait on a context of its own: the library's answer, or
-  // SCARD_E_CANCELLED at once when the set is closed.
+  // A wait to come, which a cancel from now on ends: its id for Wait, or 0
+  // when the set is closed.
+  uint64_t Reserve();
+  // A reserved wait that will not run.
+  void Drop(uint64_t reserved);
+
+  // Runs the reserved wait on a context of its own: the library's answer,
+  // or SCARD_E_CANCELLED at once when the set is closed (a reservation of 0
+  // included) or a cancel came after the reservation.
+  uint32_t Wait(uint64_t reserved, uint32_t timeout, std::vector<pcscnative::ReaderState>& states);
+  // Reserves and runs a wait at once.
   uint32_t Wait(uint32_t timeout, std::vector<pcscnative::ReaderState>& states);
 
-  // Cancels the waits in progress and waits up to bound for each of them to
-  // leave, repeating the cancel meanwhile: 0 when they have left, else the
-  // last cancel's result. None is sent, and *any is false, when no wait is
+  // Cancels the waits reserved or in progress and waits up to bound for
+  // each of those in progress to leave, repeating the cancel meanwhile: 0
+  // when they have left, else the last cancel's result. None is sent to a
+  // wait that has no context yet. *any is false when no wait is reserved or
   // in progress.
   uint32_t Cancel(std::chrono::milliseconds bound, bool* any = nullptr);
 
@@ -53,11 +68,12 @@ class StatusWaitContexts {
  private:
   struct Entry {
     uint64_t id;
-    int64_t context;
+    int64_t context;  // 0 while reserved
     bool cancelled;
   };
 
   bool AnyOf(const std::vector<uint64_t>& ids) const;
+  std::list<Entry>::iterator Find(uint64_t id);
   // bound 0: no limit.
   uint32_t CancelRunning(std::chrono::milliseconds bound, bool* any);
 
@@ -65,6 +81,7 @@ class StatusWaitContexts {
   const uint32_t scope_;
   std::mutex mutex_;
   std::condition_variable left_;
+  // Reserved and in progress.
   std::list<Entry> running_;
   // At most one context kept for the next wait.
   std::vector<int64_t> idle_;
