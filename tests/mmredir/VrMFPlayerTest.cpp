@@ -488,6 +488,10 @@ TEST(VrMFPlayerTest, AFailedOpenLeavesTheSourceReferenceWithTheCaller) {
       {"topology refused", kFail,
        "CVrMFPlayer::Open: could not add a new topology to the session FAILED hr[0x80040155]",
        [](PlayerRig& r) { r.world.sessionScript.setTopologyResult = HRESULT(0x80040155); }},
+      // Taken, then failed on the session's own thread: answered at once.
+      {"topology not built", HRESULT(0xC00D5212),
+       "CVrMFPlayer::Open: the session could not build the topology hr[0xc00d5212]",
+       [](PlayerRig& r) { r.world.sessionScript.topologySetStatus = HRESULT(0xC00D5212); }},
   };
   for (const OpenFailure& c : cases) {
     SCOPED_TRACE(c.name);
@@ -500,6 +504,7 @@ TEST(VrMFPlayerTest, AFailedOpenLeavesTheSourceReferenceWithTheCaller) {
     if (c.log) {
       EXPECT_TRUE(log.Has(c.log));
     }
+    EXPECT_FALSE(log.Has("waiting for topology completed"));
     // The caller still holds the reference it handed in, and releases it.
     EXPECT_GE(rig.source->References(), 2);
     rig.source->Release();

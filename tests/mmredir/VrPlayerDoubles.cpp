@@ -166,8 +166,8 @@ void FakeSession::Record(const std::string& call) {
 HRESULT FakeSession::SetTopology(DWORD, IMFTopology* value) {
   topology = static_cast<FakeTopology*>(value);
   if (FAILED(script.setTopologyResult)) return script.setTopologyResult;
-  queue_->QueueEventParamVar(MESessionTopologySet, GUID_NULL, S_OK, nullptr);
-  if (script.readyOnSetTopology) QueueReady();
+  queue_->QueueEventParamVar(MESessionTopologySet, GUID_NULL, script.topologySetStatus, nullptr);
+  if (script.readyOnSetTopology && SUCCEEDED(script.topologySetStatus)) QueueReady();
   Record("SetTopology");
   return S_OK;
 }

@@ -224,6 +224,9 @@ struct SessionScript {
   bool readyOnSetTopology = true;
   bool closedOnClose = true;
   HRESULT setTopologyResult = S_OK;
+  // The status of MESessionTopologySet: a failure means the topology could
+  // not be built, and no ready status follows.
+  HRESULT topologySetStatus = S_OK;
   HRESULT startResult = S_OK;
   HRESULT pauseResult = S_OK;
   HRESULT stopResult = S_OK;

@@ -194,6 +194,7 @@ HRESULT CVrMFPlayer::Open(IMFMediaSource* source) {
     }
     sessionClosedEvent_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     topologyReadyEvent_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    topologyFailure_ = S_OK;
     hr = CreateMediaSession();
     if (FAILED(hr)) {
       LogMessageA("CVrMFPlayer::Open: creating a new session FAILED hr[0x%x]", unsigned(hr));
@@ -244,6 +245,16 @@ HRESULT CVrMFPlayer::Open(IMFMediaSource* source) {
     if (result != WAIT_OBJECT_0)
       LogMessageA("CVrMFPlayer::Open:  waiting for topology completed (result[%d])", int(result));
     CloseHandle(readyEvent);
+    // A topology the session could not build plays nothing: the server is
+    // told so and plays the media itself. The source goes back to the
+    // caller unless a Close has taken it meanwhile.
+    std::lock_guard<std::mutex> hold(sessionLock_);
+    if (FAILED(topologyFailure_) && source_ == source) {
+      hr = topologyFailure_;
+      LogMessageA("CVrMFPlayer::Open: the session could not build the topology hr[0x%x]", unsigned(hr));
+      state_ = kNoSession;
+      source_ = nullptr;
+    }
   }
   return hr;
 }
@@ -458,6 +469,11 @@ HRESULT CVrMFPlayer::Invoke(IMFAsyncResult* result) {
                     int(type));
       } else if (FAILED(status)) {
         LogMessageA("CVrMFPlayer::Invoke: IMFMediaEvent->GetStatus returned status [0x%x]", unsigned(status));
+        // Open need not wait out its time for a topology that failed.
+        if (state_ == kTopologyPending && topologyReadyEvent_) {
+          topologyFailure_ = status;
+          SetEvent(topologyReadyEvent_);
+        }
       } else {
         HRESULT handled = S_OK;
         switch (type) {

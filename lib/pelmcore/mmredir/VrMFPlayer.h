@@ -145,6 +145,9 @@ class CVrMFPlayer final : public IMFAsyncCallback, public IRdpMMVrPlayer {
   int32_t firstStart_ = 1;
   bool listening_ = false;  // a BeginGetEvent is outstanding
   bool shutDown_ = false;   // Close ran: no further session
+  // A failed event while Open waited for the topology: the session could
+  // not build it, and Open answers this instead of success.
+  HRESULT topologyFailure_ = S_OK;
 
   // Under the mixer lock.
   IMFVideoMixerBitmap* mixerBitmap_ = nullptr;
