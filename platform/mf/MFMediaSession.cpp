@@ -76,7 +76,10 @@ class MediaSession;
 
 // Takes the events of one generator for the session. The session holds it
 // while it listens; Detach cuts it off, after which a callback still pending
-// on the generator finds nothing to do.
+// on the generator finds nothing to do. A generator takes one subscriber at
+// a time and a pending one cannot be withdrawn, so a listener whose topology
+// went stays subscribed (parked, serial 0, its events dropped) until a later
+// topology over the same source takes it up again or the session ends.
 class EventListener : public ComObject<IMFAsyncCallback> {
  public:
   EventListener(MediaSession* session, IMFMediaEventGenerator* generator, Origin origin, size_t branch, unsigned serial)
@@ -98,7 +101,9 @@ class EventListener : public ComObject<IMFAsyncCallback> {
   HRESULT Listen() {
     std::lock_guard<std::mutex> hold(lock_);
     if (!generator_) return MF_E_SHUTDOWN;
-    return generator_->BeginGetEvent(this, nullptr);
+    const HRESULT hr = generator_->BeginGetEvent(this, nullptr);
+    subscribed_ = SUCCEEDED(hr);
+    return hr;
   }
   void Detach() {
     Ref<IMFMediaEventGenerator> generator;
@@ -108,15 +113,29 @@ class EventListener : public ComObject<IMFAsyncCallback> {
       generator.swap(generator_);
     }
   }
+  // Another use of the same generator; serial 0 is no use at all. Called on
+  // the session's thread, which alone reads Serial() without the lock.
+  void Retarget(Origin origin, size_t branch, unsigned serial) {
+    std::lock_guard<std::mutex> hold(lock_);
+    origin_ = origin;
+    branch_ = branch;
+    serial_ = serial;
+  }
+  // Still subscribed to this generator's events (to any, for null).
+  bool Holds(IMFMediaEventGenerator* generator) {
+    std::lock_guard<std::mutex> hold(lock_);
+    return subscribed_ && session_ && (!generator || generator_.get() == generator);
+  }
   unsigned Serial() const { return serial_; }
 
  private:
   std::mutex lock_;
   MediaSession* session_;
   Ref<IMFMediaEventGenerator> generator_;
-  const Origin origin_;
-  const size_t branch_;
-  const unsigned serial_;
+  Origin origin_;
+  size_t branch_;
+  unsigned serial_;
+  bool subscribed_ = false;
 };
 
 // One source stream with everything between it and its stream sink.
@@ -219,7 +238,7 @@ class MediaSession : public ComObject<IMFMediaSession>, public IMFGetService {
     if (worker_.joinable()) worker_.join();
     events_->Shutdown();
     // The worker is gone: what it owned is ours now.
-    TearDown();
+    TearDown(true);
     std::deque<std::function<void()>> tasks, commands;
     {
       std::lock_guard<std::mutex> hold(lock_);
@@ -527,7 +546,7 @@ class MediaSession : public ComObject<IMFMediaSession>, public IMFGetService {
   }
   void CloseDone() {
     clock_->Stop();
-    TearDown();
+    TearDown(true);
     state_ = State::kClosed;
     Queue(MESessionClosed, S_OK);
     if (pending_ != Pending::kNone) Finish();
@@ -547,17 +566,20 @@ class MediaSession : public ComObject<IMFMediaSession>, public IMFGetService {
   }
 
   // Releases the topology and all it made; the sinks are shut down.
-  void TearDown() {
+  void TearDown(bool final = false) {
     for (Branch& b : branches_) {
-      if (b.streamListener) b.streamListener->Detach();
+      Park(std::move(b.streamListener));
       if (b.sinkListener) b.sinkListener->Detach();
       for (const Ref<IMFTransform>& t : b.transforms) {
         t->ProcessMessage(MFT_MESSAGE_COMMAND_FLUSH, 0);
         t->ProcessMessage(MFT_MESSAGE_NOTIFY_END_STREAMING, 0);
       }
     }
-    if (sourceListener_) sourceListener_->Detach();
-    sourceListener_ = Ref<EventListener>();
+    Park(std::move(sourceListener_));
+    if (final) {
+      for (const Ref<EventListener>& l : parked_) l->Detach();
+      parked_.clear();
+    }
     for (ActivatedSink& s : activated_) {
       s.sink->SetPresentationClock(nullptr);
       s.sink->Shutdown();
@@ -605,7 +627,35 @@ class MediaSession : public ComObject<IMFMediaSession>, public IMFGetService {
   // A listener subscribed to the generator's events, or none with the
   // reason in `hr` (a generator another listener still holds answers
   // MF_E_MULTIPLE_BEGIN).
+  // A listener of an earlier topology keeps its generator's events from
+  // now on; those that lost their subscription meanwhile are let go.
+  void Park(Ref<EventListener> listener) {
+    if (!listener) return;
+    listener->Retarget(Origin::kSource, 0, 0);
+    parked_.push_back(std::move(listener));
+  }
+  Ref<EventListener> Unpark(IMFMediaEventGenerator* generator) {
+    Ref<EventListener> found;
+    for (auto it = parked_.begin(); it != parked_.end();) {
+      if (!found && (*it)->Holds(generator)) {
+        found = std::move(*it);
+        it = parked_.erase(it);
+      } else if (!(*it)->Holds(nullptr)) {
+        (*it)->Detach();
+        it = parked_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    return found;
+  }
+
   Ref<EventListener> Listen(IMFMediaEventGenerator* generator, Origin origin, size_t branch, HRESULT* hr) {
+    if (Ref<EventListener> parked = Unpark(generator)) {
+      parked->Retarget(origin, branch, ++serials_);
+      *hr = S_OK;
+      return parked;
+    }
     Ref<EventListener> listener(new (std::nothrow) EventListener(this, generator, origin, branch, ++serials_));
     *hr = listener ? listener->Listen() : E_OUTOFMEMORY;
     if (FAILED(*hr)) listener = Ref<EventListener>();
@@ -870,7 +920,7 @@ class MediaSession : public ComObject<IMFMediaSession>, public IMFGetService {
       Branch& b = branches_[i];
       if (b.streamId != id) continue;
       if (b.stream.get() == stream.get() && b.streamListener) return;
-      if (b.streamListener) b.streamListener->Detach();
+      Park(std::move(b.streamListener));
       b.stream = stream;
       b.sourcePending = false;
       HRESULT hr = S_OK;
@@ -1071,6 +1121,7 @@ class MediaSession : public ComObject<IMFMediaSession>, public IMFGetService {
   Ref<IMFMediaSource> source_;
   Ref<IMFPresentationDescriptor> descriptor_;
   Ref<EventListener> sourceListener_;
+  std::vector<Ref<EventListener>> parked_;
   Ref<IMFTopology> full_;
   std::vector<Branch> branches_;
   std::vector<ActivatedSink> activated_;
@@ -1080,9 +1131,12 @@ HRESULT EventListener::Invoke(IMFAsyncResult* result) {
   std::lock_guard<std::mutex> hold(lock_);
   if (!session_ || !generator_) return S_OK;
   Ref<IMFMediaEvent> event;
-  if (FAILED(generator_->EndGetEvent(result, event.out()))) return S_OK;  // the generator shut down
+  if (FAILED(generator_->EndGetEvent(result, event.out()))) {  // the generator shut down
+    subscribed_ = false;
+    return S_OK;
+  }
   session_->PostEvent(serial_, origin_, branch_, event.get());
-  generator_->BeginGetEvent(this, nullptr);
+  subscribed_ = SUCCEEDED(generator_->BeginGetEvent(this, nullptr));
   return S_OK;
 }
 

@@ -80,10 +80,12 @@ class Sample : public AttributeStore<IMFSample> {
   HRESULT QueryInterface(REFIID riid, void** object) override {
     return Answer(riid, object, IID_IMFAttributes, IID_IMFSample);
   }
-  HRESULT GetSampleTime(LONGLONG* time) override { return GetTime(&time_, time); }
-  HRESULT SetSampleTime(LONGLONG time) override { return SetTime(&time_, time); }
-  HRESULT GetSampleDuration(LONGLONG* duration) override { return GetTime(&duration_, duration); }
-  HRESULT SetSampleDuration(LONGLONG duration) override { return SetTime(&duration_, duration); }
+  HRESULT GetSampleTime(LONGLONG* time) override { return GetTime(time_, timeSet_, MF_E_NO_SAMPLE_TIMESTAMP, time); }
+  HRESULT SetSampleTime(LONGLONG time) override { return SetTime(&time_, &timeSet_, time); }
+  HRESULT GetSampleDuration(LONGLONG* duration) override {
+    return GetTime(duration_, durationSet_, MF_E_NO_SAMPLE_DURATION, duration);
+  }
+  HRESULT SetSampleDuration(LONGLONG duration) override { return SetTime(&duration_, &durationSet_, duration); }
   HRESULT GetBufferCount(DWORD* count) override {
     if (!count) return E_POINTER;
     std::lock_guard<std::mutex> hold(lock_);
@@ -130,17 +132,18 @@ class Sample : public AttributeStore<IMFSample> {
  private:
   ~Sample() override { RemoveAllBuffers(); }
 
-  HRESULT GetTime(const LONGLONG* field, LONGLONG* out) {
+  // A time and a duration are each unknown until set.
+  HRESULT GetTime(const LONGLONG& field, const bool& set, HRESULT unset, LONGLONG* out) {
     if (!out) return E_POINTER;
     std::lock_guard<std::mutex> hold(lock_);
-    if (!timeSet_) return MF_E_NO_SAMPLE_TIMESTAMP;
-    *out = *field;
+    if (!set) return unset;
+    *out = field;
     return S_OK;
   }
-  HRESULT SetTime(LONGLONG* field, LONGLONG value) {
+  HRESULT SetTime(LONGLONG* field, bool* set, LONGLONG value) {
     std::lock_guard<std::mutex> hold(lock_);
     *field = value;
-    timeSet_ = true;
+    *set = true;
     return S_OK;
   }
 
@@ -149,6 +152,7 @@ class Sample : public AttributeStore<IMFSample> {
   LONGLONG time_ = 0;
   LONGLONG duration_ = 0;
   bool timeSet_ = false;
+  bool durationSet_ = false;
 };
 
 template <class T, class I>

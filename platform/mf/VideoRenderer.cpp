@@ -292,16 +292,22 @@ class VideoRenderer : public RendererSink, public IMFVideoDisplayControl, public
     if (!params) return E_POINTER;
     std::lock_guard<std::mutex> hold(mix_);
     if (!hasBitmap_) return MF_E_NOT_INITIALIZED;
-    // Only the flags given change; the bitmap's own pixels stay.
+    // Only the flags given change; the bitmap's own pixels stay. What the
+    // mixer will read is checked whole once merged: a source rectangle
+    // given beside "entire surface" is ignored, as that flag says, and
+    // never becomes the one in use unchecked.
     if (!ValidParams(*params, bitmap_.width, bitmap_.height)) return E_INVALIDARG;
-    MFVideoAlphaBitmapParams& p = bitmap_.params;
+    MFVideoAlphaBitmapParams p = bitmap_.params;
     if (params->dwFlags & MFVideoAlphaBitmap_SrcColorKey) p.clrSrcKey = params->clrSrcKey;
     if (params->dwFlags & MFVideoAlphaBitmap_SrcRect) p.rcSrc = params->rcSrc;
     if (params->dwFlags & MFVideoAlphaBitmap_DestRect) p.nrcDest = params->nrcDest;
     if (params->dwFlags & MFVideoAlphaBitmap_Alpha) p.fAlpha = params->fAlpha;
     if (params->dwFlags & MFVideoAlphaBitmap_FilterMode) p.dwFilterMode = params->dwFilterMode;
     p.dwFlags |= params->dwFlags;
-    if (params->dwFlags & MFVideoAlphaBitmap_SrcRect) p.dwFlags &= ~MFVideoAlphaBitmap_EntireDDS;
+    if ((params->dwFlags & MFVideoAlphaBitmap_SrcRect) && !(params->dwFlags & MFVideoAlphaBitmap_EntireDDS))
+      p.dwFlags &= ~MFVideoAlphaBitmap_EntireDDS;
+    if (!ValidParams(p, bitmap_.width, bitmap_.height)) return E_INVALIDARG;
+    bitmap_.params = p;
     return S_OK;
   }
   HRESULT GetAlphaBitmapParameters(MFVideoAlphaBitmapParams* params) override {
@@ -388,13 +394,14 @@ class VideoRenderer : public RendererSink, public IMFVideoDisplayControl, public
     if (p.dwFlags & ~MFVideoAlphaBitmap_BitMask) return false;
     if ((p.dwFlags & MFVideoAlphaBitmap_DestRect) && !ValidNormalized(p.nrcDest)) return false;
     if ((p.dwFlags & MFVideoAlphaBitmap_Alpha) && !(p.fAlpha >= 0.0f && p.fAlpha <= 1.0f)) return false;
-    if ((p.dwFlags & MFVideoAlphaBitmap_SrcRect) && !(p.dwFlags & MFVideoAlphaBitmap_EntireDDS)) {
-      const RECT& r = p.rcSrc;
-      if (r.left < 0 || r.top < 0 || r.left >= r.right || r.top >= r.bottom ||
-          static_cast<int64_t>(r.right) > width || static_cast<int64_t>(r.bottom) > height)
-        return false;
-    }
+    if ((p.dwFlags & MFVideoAlphaBitmap_SrcRect) && !(p.dwFlags & MFVideoAlphaBitmap_EntireDDS) &&
+        !ValidSource(p.rcSrc, width, height))
+      return false;
     return true;
+  }
+  static bool ValidSource(const RECT& r, UINT32 width, UINT32 height) {
+    return r.left >= 0 && r.top >= 0 && r.left < r.right && r.top < r.bottom &&
+           static_cast<int64_t>(r.right) <= width && static_cast<int64_t>(r.bottom) <= height;
   }
 
   // The A8R8G8B8 surface's pixels as they are now.
@@ -541,6 +548,11 @@ class VideoRenderer : public RendererSink, public IMFVideoDisplayControl, public
       Picture picture;
       const bool composed = Compose(front.sample, &picture);
       held.lock();
+      // A flush or stop while it was composed: the frame is not shown.
+      if (epoch != epoch_ || stop_) {
+        front.sample->Release();
+        continue;
+      }
       // Counted before the window sees it, so that whoever the picture
       // reaches finds it counted.
       if (composed) {

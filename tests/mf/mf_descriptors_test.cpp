@@ -82,4 +82,28 @@ TEST(MfDescriptors, PresentationSelectsAndClones) {
   audio->Release();
 }
 
+
+// A sample's time and duration are each unknown until set: a decoder that
+// knows only how long its output lasts does not make it claim time 0.
+TEST(MfSample, TimeAndDurationAreKnownApart) {
+  IMFSample* sample = nullptr;
+  ASSERT_EQ(MFCreateSample(&sample), S_OK);
+  LONGLONG value = 7;
+  EXPECT_EQ(sample->GetSampleTime(&value), MF_E_NO_SAMPLE_TIMESTAMP);
+  EXPECT_EQ(sample->GetSampleDuration(&value), MF_E_NO_SAMPLE_DURATION);
+  ASSERT_EQ(sample->SetSampleDuration(400000), S_OK);
+  EXPECT_EQ(sample->GetSampleTime(&value), MF_E_NO_SAMPLE_TIMESTAMP);
+  ASSERT_EQ(sample->GetSampleDuration(&value), S_OK);
+  EXPECT_EQ(value, 400000);
+  ASSERT_EQ(sample->SetSampleTime(0), S_OK);
+  ASSERT_EQ(sample->GetSampleTime(&value), S_OK);
+  EXPECT_EQ(value, 0);
+  sample->Release();
+
+  ASSERT_EQ(MFCreateSample(&sample), S_OK);
+  ASSERT_EQ(sample->SetSampleTime(1234), S_OK);
+  EXPECT_EQ(sample->GetSampleDuration(&value), MF_E_NO_SAMPLE_DURATION);
+  sample->Release();
+}
+
 }  // namespace

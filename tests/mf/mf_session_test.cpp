@@ -387,6 +387,34 @@ TEST_F(MfSession, StopThenStartPlaysThePresentationAgain) {
   EXPECT_EQ(events_->CountOf(MESessionEnded), 2u);
 }
 
+// A second topology over the same source, after a stop or after the
+// topologies were cleared, takes up the source's events where the first
+// left them: it plays to its end like the first.
+TEST_F(MfSession, ALaterTopologyOverTheSameSourcePlaysAgain) {
+  source_ = new ScriptedSource({{PcmType(), PcmSamples(4)}});
+  RecordingSink* first = Sink(MFMediaType_Audio, MFAudioFormat_PCM, 1, true);
+  SetTopology({first});
+  ASSERT_EQ(session_->Start(nullptr, nullptr), S_OK);
+  ASSERT_TRUE(events_->WaitFor(MESessionEnded));
+  ASSERT_EQ(session_->Stop(), S_OK);
+  ASSERT_TRUE(events_->WaitFor(MESessionStopped));
+  const PROPVARIANT zero = At(0);
+  RecordingSink* second = Sink(MFMediaType_Audio, MFAudioFormat_PCM, 1, true);
+  SetTopology({second});
+  ASSERT_EQ(session_->Start(&GUID_NULL, &zero), S_OK);
+  ASSERT_TRUE(events_->WaitFor(MESessionEnded, 2));
+  ASSERT_EQ(session_->Stop(), S_OK);
+  ASSERT_TRUE(events_->WaitFor(MESessionStopped, 2));
+  ASSERT_EQ(session_->ClearTopologies(), S_OK);
+  ASSERT_TRUE(events_->WaitFor(MESessionTopologiesCleared));
+  RecordingSink* third = Sink(MFMediaType_Audio, MFAudioFormat_PCM, 1, true);
+  SetTopology({third});
+  ASSERT_EQ(session_->Start(&GUID_NULL, &zero), S_OK);
+  ASSERT_TRUE(events_->WaitFor(MESessionEnded, 3));
+  for (RecordingSink* sink : {first, second, third}) EXPECT_EQ(sink->TakenSamples().size(), 4u);
+  for (const Event& e : events_->Events()) EXPECT_TRUE(SUCCEEDED(e.status)) << e.type << " " << std::hex << e.status;
+}
+
 // A pause that comes after the stream's end but before the sink has played
 // up to its end-of-segment marker: the resume keeps the end, so the marker,
 // returned after it, still ends the session.

@@ -417,6 +417,19 @@ TEST_F(VideoRendererTest, AlphaBitmapBlendsPixelExactAndRepaintShowsTheLastFrame
   ASSERT_TRUE(WaitShown(++pictures));
   EXPECT_EQ(ShownSoFar().back().bgrx, ShownSoFar()[pictures - 2].bgrx);
 
+  // A source rectangle given beside "entire surface" is ignored, however
+  // large: the whole bitmap stays blended. One that does not fit is refused.
+  MFVideoAlphaBitmapParams update{};
+  update.dwFlags = MFVideoAlphaBitmap_SrcRect | MFVideoAlphaBitmap_EntireDDS;
+  update.rcSrc = {0, 0, 2000000000, 2000000000};
+  EXPECT_EQ(mixer->UpdateAlphaBitmapParameters(&update), S_OK);
+  ASSERT_EQ(display->RepaintVideo(), S_OK);
+  ASSERT_TRUE(WaitShown(++pictures));
+  EXPECT_EQ(ShownSoFar().back().bgrx, ShownSoFar()[pictures - 2].bgrx);
+  update.dwFlags = MFVideoAlphaBitmap_SrcRect;
+  update.rcSrc = {-1, 0, kW, kH};
+  EXPECT_EQ(mixer->UpdateAlphaBitmapParameters(&update), E_INVALIDARG);
+
   // Cleared: the frame as it is.
   ASSERT_EQ(mixer->ClearAlphaBitmap(), S_OK);
   EXPECT_EQ(mixer->GetAlphaBitmapParameters(&current), MF_E_NOT_INITIALIZED);
