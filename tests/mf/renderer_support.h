@@ -18,7 +18,7 @@
 namespace renderer_test {
 
 using namespace std::chrono_literals;
-constexpr auto kBound = 20s;
+constexpr auto kBound = 60s;
 
 // The reference count and QueryInterface of a test's COM object of one
 // interface.

@@ -16,7 +16,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-constexpr auto kBound = 20s;
+constexpr auto kBound = 60s;
 
 HWND Window(uintptr_t n) { return reinterpret_cast<HWND>(n); }
 

@@ -351,7 +351,7 @@ TEST_F(Stream, DispatchFailureReachesTheSourceWithoutTheStreamLock) {
   bool lockFree = false;
   source.whileReporting = [&] {
     auto probe = std::async(std::launch::async, [&] { return stream->NeedsMoreSamples(); });
-    lockFree = probe.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    lockFree = probe.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
   };
   PROPVARIANT at;
   PropVariantInit(&at);

@@ -130,7 +130,7 @@ TEST(StreamThreads, EverySampleComesOutOnceInOrder) {
   fence->done = drained;
   MFPutWorkItem(MFASYNC_CALLBACK_QUEUE_STANDARD, fence, nullptr);
   fence->Release();
-  ASSERT_EQ(drained->get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  ASSERT_EQ(drained->get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
   EXPECT_EQ(stream->Release(), 0u);
   sd->Release();
   source.Release();

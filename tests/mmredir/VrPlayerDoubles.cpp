@@ -308,7 +308,9 @@ World::World(SessionScript session, ServiceScript services)
       displayControl(new FakeDisplayControl()),
       mixerBitmap(new FakeMixerBitmap()),
       streamVolume(new FakeStreamVolume(services.channels)),
-      table_{CreateSession, CreateTopology, CreateNode, CreateVideoActivate, CreateAudioActivate, GetService} {
+      // The player's waits end on the doubles' events; a loaded machine
+      // must not turn them into time-outs.
+      table_{CreateSession, CreateTopology, CreateNode, CreateVideoActivate, CreateAudioActivate, GetService, 60000} {
   g_world.store(this);
   SetVrMFPlayerPlatform(&table_);
 }

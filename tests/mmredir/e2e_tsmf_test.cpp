@@ -201,9 +201,10 @@ TEST(TsmfSession, TheClipPlaysInTheVisiblePartsOfTheVideoWindow) {
   ASSERT_TRUE(server.Present(kWaitMs)) << server.GetReport().error;
   ASSERT_TRUE(server.SetTopology(kWaitMs)) << server.GetReport().error;
   ASSERT_TRUE(server.GetReport().topologyReady);
-  // The player reports its topology ready within a second: a presentation
-  // with a video stream never sits out the player's five-second wait.
-  EXPECT_LT(server.GetReport().topologyMs, 1000);
+  // The player reports its topology ready at once (about 150 ms here under
+  // the sanitizers): a presentation with a video stream never sits out the
+  // player's five-second wait. The bound is that wait, not a speed.
+  EXPECT_LT(server.GetReport().topologyMs, 5000);
   const tsmf::Geometry geometry = VideoWindow();
   ASSERT_TRUE(server.UpdateGeometry(geometry));
   ASSERT_TRUE(server.Start());

@@ -114,7 +114,7 @@ class Recorder {
   }
   bool WaitForWaiters(int n) {
     std::unique_lock<std::mutex> hold(mutex_);
-    return changed_.wait_for(hold, std::chrono::seconds(10), [&] { return waiting_ >= n; });
+    return changed_.wait_for(hold, std::chrono::seconds(60), [&] { return waiting_ >= n; });
   }
 
  private:

@@ -33,7 +33,7 @@ class RecordingSession : public IVirtChanSession {
   }
 
   // True when at least n messages came within the bound.
-  bool WaitFor(size_t n, std::chrono::seconds bound = std::chrono::seconds(10)) {
+  bool WaitFor(size_t n, std::chrono::seconds bound = std::chrono::seconds(60)) {
     std::unique_lock<std::mutex> hold(mutex_);
     return changed_.wait_for(hold, bound, [&] { return sent_.size() >= n; });
   }

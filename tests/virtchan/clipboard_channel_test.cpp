@@ -85,7 +85,7 @@ class ClipboardChannelTest : public ::testing::Test {
   // The whole PDUs the channel sent, reassembled from its chunks; waits
   // for at least n.
   std::vector<Bytes> Pdus(size_t n) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (std::chrono::steady_clock::now() < deadline) {
       PduAssembler assembler;
       for (const Bytes& m : session_->Sent()) {

@@ -241,7 +241,7 @@ HRESULT CVrMFPlayer::Open(IMFMediaSource* source) {
   }
 
   if (wait && readyEvent) {
-    const DWORD result = WaitForSingleObject(readyEvent, kWaitMilliseconds);
+    const DWORD result = WaitForSingleObject(readyEvent, platform_.waitMilliseconds);
     if (result != WAIT_OBJECT_0)
       LogMessageA("CVrMFPlayer::Open:  waiting for topology completed (result[%d])", int(result));
     CloseHandle(readyEvent);
@@ -680,7 +680,7 @@ HRESULT CVrMFPlayer::CloseSession() {
     }
   }
   if (closedEvent) {
-    const DWORD result = WaitForSingleObject(closedEvent, kWaitMilliseconds);
+    const DWORD result = WaitForSingleObject(closedEvent, platform_.waitMilliseconds);
     if (result != WAIT_OBJECT_0)
       LogMessageA("CVrMFPlayer::Close: WaitForSingleObject returned [0x%x] hr[0x%x]", unsigned(result),
                   unsigned(FromWin32(GetLastError())));
@@ -787,7 +787,7 @@ HRESULT CVrMFPlayer::SetVideoWindowPos(bool visible, int32_t x, int32_t y, int32
     refreshing = refresh_ != nullptr;
   }
   if (bitmap && !refreshing) {
-    UpdateSessionView(Geometry{x, y, width, height});
+    UpdateSessionView();
     if (window) {
       std::lock_guard<std::mutex> hold(mixerLock_);
       if (!refresh_) refresh_ = std::make_unique<RefreshThread>(this);
@@ -827,16 +827,9 @@ bool CVrMFPlayer::RefreshRunning() {
   return refresh_ != nullptr;
 }
 
-void CVrMFPlayer::RefreshNow() {
-  Geometry where;
-  {
-    std::lock_guard<std::mutex> hold(mixerLock_);
-    where = lastGeometry_;
-  }
-  UpdateSessionView(where);
-}
+void CVrMFPlayer::RefreshNow() { UpdateSessionView(); }
 
-void CVrMFPlayer::UpdateSessionView(const Geometry& where) {
+void CVrMFPlayer::UpdateSessionView() {
   IMFVideoDisplayControl* control = nullptr;
   {
     std::lock_guard<std::mutex> hold(sessionLock_);
@@ -846,6 +839,9 @@ void CVrMFPlayer::UpdateSessionView(const Geometry& where) {
   CClientSystemApi* api = host ? host->SystemApi() : nullptr;
   {
     std::lock_guard<std::mutex> hold(mixerLock_);
+    // The place is read in the same hold as the regions it goes with: a
+    // tick of the refresh thread never draws a place the window has left.
+    const Geometry where = lastGeometry_;
     if (regions_.size() > 1 && mixerBitmap_ && mixerSurface_) {
       HRESULT hr = GetSessionView(mixerSurface_, api, displayIndex_, where.x, where.y, where.width, where.height);
       if (SUCCEEDED(hr))

@@ -40,7 +40,6 @@ class CVrMFPlayer final : public IMFAsyncCallback, public IRdpMMVrPlayer {
     kClosing = 6,
   };
 
-  static constexpr uint32_t kWaitMilliseconds = 5000;
   static constexpr int kRefreshMilliseconds = 100;
 
   CVrMFPlayer(HWND parent, int32_t displayIndex);
@@ -119,7 +118,7 @@ class CVrMFPlayer final : public IMFAsyncCallback, public IRdpMMVrPlayer {
   HRESULT ApplyVolume();
 
   HRESULT ClearMixerSettings();
-  void UpdateSessionView(const Geometry& where);
+  void UpdateSessionView();
   // Takes the refresh thread out under the mixer lock; the caller joins it
   // with no lock held.
   std::unique_ptr<RefreshThread> TakeRefreshThread();

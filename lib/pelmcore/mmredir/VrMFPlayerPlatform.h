@@ -12,6 +12,8 @@ struct VrMFPlayerPlatform {
   HRESULT (*createVideoRendererActivate)(HWND window, IMFActivate** activate);
   HRESULT (*createAudioRendererActivate)(IMFActivate** activate);
   HRESULT (*getService)(IUnknown* object, REFGUID service, REFIID riid, void** result);
+  // How long Open waits for the topology and Close for the session's end.
+  DWORD waitMilliseconds = 5000;
 };
 
 // The platform's functions. A function the platform library does not have

@@ -27,7 +27,7 @@ class WaveEvents {
   // True when `count` notifications of `message` arrived within 20 s.
   bool WaitFor(UINT message, size_t count) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return CountLocked(message) >= count; });
+    return changed_.wait_for(lock, std::chrono::seconds(60), [&] { return CountLocked(message) >= count; });
   }
   size_t Count(UINT message) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -56,9 +56,9 @@ class WaveEvents {
   std::vector<Event> events_;
 };
 
-// Polls `done` until it holds or 20 s passed.
+// Polls `done` until it holds or 60 s passed.
 inline bool Eventually(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
