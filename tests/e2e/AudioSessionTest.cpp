@@ -178,13 +178,8 @@ TEST(AudioSession, TheDemoHostsToneReachesTheSoundCard) {
   ProgramRun run("audio-demo-tone");
   const QString played = WriteAsoundrc(run);
   const testhost::RgbImage picture = TestPicture(320, 240, 1);
-  const QString image = run.WorkFile("desktop.ppm");
-  {
-    QFile ppm(image);
-    ASSERT_TRUE(ppm.open(QIODevice::WriteOnly));
-    ppm.write(QStringLiteral("P6\n%1 %2\n255\n").arg(picture.width).arg(picture.height).toLatin1());
-    ppm.write(reinterpret_cast<const char*>(picture.rgb.data()), qint64(picture.rgb.size()));
-  }
+  const QString image = WritePpm(run, "desktop.ppm", picture);
+  ASSERT_FALSE(image.isEmpty());
   testhost::Listener listener;
   ASSERT_TRUE(listener.Listen(LoopbackHost(53), 0)) << strerror(errno);
   testhost::PaintRequest request;

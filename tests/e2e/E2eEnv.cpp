@@ -118,6 +118,17 @@ QByteArray ProgramRun::ReadWorkFile(const QString& name) const {
 
 bool ProgramRun::WorkFileExists(const QString& name) const { return QFile::exists(WorkFile(name)); }
 
+QString WritePpm(const ProgramRun& run, const QString& name, const testhost::RgbImage& picture) {
+  const QString path = run.WorkFile(name);
+  QFile ppm(path);
+  if (!ppm.open(QIODevice::WriteOnly)) return QString();
+  const QByteArray header = QStringLiteral("P6\n%1 %2\n255\n").arg(picture.width).arg(picture.height).toLatin1();
+  const qint64 size = qint64(picture.rgb.size());
+  if (ppm.write(header) != header.size() || ppm.write(reinterpret_cast<const char*>(picture.rgb.data()), size) != size)
+    return QString();
+  return path;
+}
+
 testhost::RgbImage TestPicture(int width, int height, int seed) {
   testhost::RgbImage image;
   image.width = width;

@@ -66,6 +66,9 @@ class ProgramRun {
 
 // A picture of many colours and sharp edges, lossless through the encoder.
 testhost::RgbImage TestPicture(int width, int height, int seed);
+// Writes the picture as a binary PPM into the run's folder for the host to
+// paint: its path, or empty when it could not be written.
+QString WritePpm(const ProgramRun& run, const QString& name, const testhost::RgbImage& picture);
 
 // The host's side of one session: accept, handshake, paint, record.
 class PaintingHost {

@@ -89,13 +89,8 @@ TEST(ClipboardChannelSession, WithClipboardShareOffNoClipboardChannelOpens) {
 TEST(ClipboardChannelSession, ThePaintSessionsClipboardOfferIsTaken) {
   ProgramRun run("virtchan-paint-offer");
   const testhost::RgbImage picture = TestPicture(160, 120, 2);
-  const QString image = run.WorkFile("desktop.ppm");
-  {
-    QFile ppm(image);
-    ASSERT_TRUE(ppm.open(QIODevice::WriteOnly));
-    ppm.write(QStringLiteral("P6\n%1 %2\n255\n").arg(picture.width).arg(picture.height).toLatin1());
-    ppm.write(reinterpret_cast<const char*>(picture.rgb.data()), qint64(picture.rgb.size()));
-  }
+  const QString image = WritePpm(run, "desktop.ppm", picture);
+  ASSERT_FALSE(image.isEmpty());
   testhost::Listener listener;
   ASSERT_TRUE(listener.Listen(LoopbackHost(63), 0)) << strerror(errno);
   testhost::PaintRequest request;
