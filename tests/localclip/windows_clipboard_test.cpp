@@ -69,12 +69,12 @@ class WindowsClipboardTest : public ::testing::Test {
   std::unique_ptr<CWindowsClipboard, ClipboardRelease> local_;
 };
 
-TEST_F(WindowsClipboardTest, FilterOffersRegisteredFormatsAndFileDropsOnly) {
+TEST_F(WindowsClipboardTest, FilterOffersBitmapsAndRegisteredFormatsButNoFileDrops) {
   const struct {
     uint32_t format;
     int32_t result;
-  } cases[] = {{0, -1},    {CF_TEXT, -1}, {CF_UNICODETEXT, -1}, {14, -1},       {CF_HDROP, 0x810004},
-               {16, -1},   {1023, -1},    {1024, 0},            {0xC000, 0},    {0xFFFFFFFFu, 0}};
+  } cases[] = {{0, -1},  {CF_TEXT, -1}, {CF_DIB, 0},   {CF_UNICODETEXT, -1}, {14, -1},         {CF_HDROP, -1},
+               {16, -1}, {CF_DIBV5, 0}, {1023, -1},    {1024, 0},            {0xC000, 0},      {0xFFFFFFFFu, 0}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.format);
     EXPECT_EQ(local_->FilterFormat(c.format), c.result);
@@ -88,9 +88,12 @@ TEST_F(WindowsClipboardTest, FormatListHoldsWhatTheServerMayAskFor) {
     std::vector<UINT> offered;
     std::vector<VrClipFormatEntry> listed;
   } cases[] = {
-      {"predefined only", {CF_UNICODETEXT, CF_DIB}, {}},
+      {"text only", {CF_UNICODETEXT, CF_TEXT}, {}},
+      {"bitmap", {CF_UNICODETEXT, CF_DIB}, {{CF_DIB, u""}}},
       {"registered", {CF_UNICODETEXT, html}, {{html, u"Pellum Local HTML"}}},
-      {"file drop", {CF_HDROP, CF_TEXT}, {{local_->GetFileDescriptorFormat(), u"FileGroupDescriptorW"}}},
+      // No file is served: a descriptor would promise what every request
+      // refuses.
+      {"file drop", {CF_HDROP, CF_TEXT}, {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

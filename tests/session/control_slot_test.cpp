@@ -10,6 +10,7 @@
 #include "ClientDoubles.h"
 #include "cryptlib/cryptdata.h"
 #include "session/ControlSlotDataProcessor.h"
+#include "transport/Connection.h"
 #include "transport/Status.h"
 #include "services/Tunnel.h"
 #include "testhost/HostCipher.h"
@@ -328,6 +329,27 @@ TEST_F(ControlSlotTest, ClipboardTextBothWays) {
   client->ReleaseControlProcessor();
   EXPECT_EQ(clipboard.NotifyListener(0, text.data(), static_cast<uint32_t>(text.size())), -1);
   EXPECT_TRUE(client->TakeSent().empty());
+}
+
+TEST_F(ControlSlotTest, LocalTextThatWouldMakeAFrameOverTheLimitIsDroppedAndLaterTextStillGoes) {
+  // The server refuses frames over the limit just as the client does.
+  const uint32_t fits = static_cast<uint32_t>(CConnection::kMaxPayload) - 4;
+  const Bytes big(fits + 1, 'a');
+  const struct {
+    const char* what;
+    uint32_t length;
+    int result;
+  } cases[] = {{"a frame of exactly the limit", fits, 0}, {"one byte more", fits + 1, -1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(clipboard.NotifyListener(0, big.data(), c.length), c.result);
+    const std::vector<Sent> sent = client->TakeSent();
+    ASSERT_EQ(sent.size(), c.result == 0 ? 1u : 0u);
+    if (!sent.empty()) EXPECT_EQ(sent[0].bytes.size(), CConnection::kMaxPayload);
+  }
+  const Bytes text = {'o', 0, 'k', 0, 0, 0};
+  EXPECT_EQ(clipboard.NotifyListener(0, text.data(), static_cast<uint32_t>(text.size())), 0);
+  EXPECT_EQ(client->TakeSent().size(), 1u);
 }
 
 TEST_F(ControlSlotTest, SystemMessageRecordIsBoundedAndTerminated) {

@@ -25,9 +25,10 @@ namespace {
 
 constexpr uint16_t kIndex = 3;
 
-// MS-RDPECLIP 4.1.3: the client's capabilities PDU.
+// MS-RDPECLIP 4.1.3: the client's capabilities PDU, without
+// CB_STREAM_FILECLIP_ENABLED (0x04) in its general flags: no file is served.
 const Bytes kClientCapabilities = {0x07, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00,
-                                   0x01, 0x00, 0x0c, 0x00, 0x02, 0x00, 0x00, 0x00, 0x0e, 0x00, 0x00, 0x00};
+                                   0x01, 0x00, 0x0c, 0x00, 0x02, 0x00, 0x00, 0x00, 0x0a, 0x00, 0x00, 0x00};
 // MS-RDPECLIP 4.1.2 (monitor ready) and 4.2.2 (format list response, OK).
 const Bytes kMonitorReady = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
 const Bytes kListResponseOk = {0x03, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00};
@@ -120,7 +121,11 @@ class ClipboardChannelTest : public ::testing::Test {
 
 TEST_F(ClipboardChannelTest, MonitorReadyIsAnsweredWithTheExampleCapabilitiesThenTheList) {
   const UINT html = clip::RegisterClipboardFormatW(u"HTML Format");
-  Copy({{13, Utf16(u"text")}, {html, Bytes{'<', 'b', '>'}}});
+  Bytes hdrop = {20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0};
+  const Bytes path = Utf16(u"/tmp/a");
+  hdrop.insert(hdrop.end(), path.begin(), path.end());
+  PutU16(hdrop, 0);
+  Copy({{13, Utf16(u"text")}, {html, Bytes{'<', 'b', '>'}}, {CF_HDROP, hdrop}});
   Receive(kMonitorReady);
   const std::vector<Bytes> pdus = Pdus(2);
   ASSERT_EQ(pdus.size(), 2u);
@@ -130,8 +135,8 @@ TEST_F(ClipboardChannelTest, MonitorReadyIsAnsweredWithTheExampleCapabilitiesThe
   EXPECT_EQ(first.payload.size(), 32u);
   EXPECT_EQ(U32At(first.payload, 0), 24u);
   EXPECT_EQ(U32At(first.payload, 4), 0x13u);
-  // Plain text goes by the session's own message: only the registered
-  // format is listed.
+  // Plain text goes by the session's own message and files are not
+  // served: only the registered format is listed.
   const auto list = host::ReadPdu(pdus[1]);
   ASSERT_TRUE(list.ok);
   EXPECT_EQ(list.type, host::kFormatList);
@@ -152,7 +157,7 @@ TEST_F(ClipboardChannelTest, OnlyPredefinedFormatsMakeAnEmptyList) {
 
 TEST_F(ClipboardChannelTest, ServerTextIsPastedLocallyThroughADataRequest) {
   Receive(kClientCapabilities);  // a server announcing the same flags
-  EXPECT_EQ(channel_->ServerGeneralFlags(), 0x0Eu);
+  EXPECT_EQ(channel_->ServerGeneralFlags(), 0x0Au);
   session_->Clear();
   Receive(host::FormatList({{13, u""}, {0xC0FE, u"Rich Text Format"}}));
   ASSERT_EQ(Pdus(1).at(0), kListResponseOk);

@@ -356,13 +356,16 @@ uint32_t CWindowsClipboard::GetFileDescriptorFormat() { return fileDescriptorFor
 
 int32_t CWindowsClipboard::FilterFormat(uint32_t format) {
   // Plain text travels on the session's own clipboard message; the channel
-  // carries registered formats and file lists.
+  // carries bitmaps and registered formats. A file list stays local: no
+  // file contents are served, so a descriptor would promise the server
+  // files that every request then refuses.
   struct Band {
     uint32_t first, last;
     int32_t result;
   };
   static constexpr Band kBands[] = {
-      {CF_HDROP, CF_HDROP, kOfferedAsFileDescriptor},
+      {CF_DIB, CF_DIB, 0},
+      {CF_DIBV5, CF_DIBV5, 0},
       {0, 1023, kNotOffered},
       {1024, 0xFFFFFFFFu, 0},
   };

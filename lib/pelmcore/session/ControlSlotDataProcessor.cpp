@@ -9,6 +9,7 @@
 #include "session/ClientSystemApi.h"
 #include "session/GenericClient.h"
 #include "session/HelloRecord.h"
+#include "transport/Connection.h"
 #include "transport/PacketHeader.h"
 #include "transport/Status.h"
 #include "services/Tunnel.h"
@@ -119,6 +120,14 @@ int CControlSlotDataProcessor::OnClientData(const void* message, uint32_t length
 
 int CControlSlotDataProcessor::OnClipboardText(int, const void* data, uint32_t length) {
   if (!data && length != 0) return -1;
+  // A frame the server would have to refuse, as the client refuses one that
+  // large, would end the session; the text alone stays behind.
+  if (kCodeSize + uint64_t{length} > CConnection::kMaxPayload) {
+    LogMessageA("CControlSlotDataProcessor::OnClipboardText: a local text of %u bytes would make a frame over "
+                "%u bytes; not sent",
+                length, static_cast<unsigned>(CConnection::kMaxPayload));
+    return -1;
+  }
   std::vector<uint8_t> message(kCodeSize + static_cast<size_t>(length));
   ByteWriter w(message.data(), message.size());
   w.U32(kClipboardText);

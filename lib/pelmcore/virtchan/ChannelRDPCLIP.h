@@ -27,7 +27,9 @@ struct CClipFormat {
 
 class ChannelRDPCLIP : public CCVirtChanel, public CVrLocalClipCallback {
  public:
-  static constexpr uint32_t kClientGeneralFlags = 0x0E;
+  // Long format names and no file paths; not file streaming, since no file
+  // contents are served.
+  static constexpr uint32_t kClientGeneralFlags = cliprdr::kUseLongFormatNames | cliprdr::kFileClipNoFilePaths;
   static constexpr int32_t kNoServerFormat = 0x810002;
   static constexpr int32_t kChannelGone = static_cast<int32_t>(0x80000200);
 
