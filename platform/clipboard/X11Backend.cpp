@@ -41,15 +41,59 @@ struct FreeReply {
 template <typename T>
 using Reply = std::unique_ptr<T, FreeReply<T>>;
 
-// The text targets, in the order a reader tries them.
-const char* const kTextTargets[] = {"UTF8_STRING", "text/plain;charset=utf-8", "TEXT", "STRING"};
+// Which X11 target each Windows format crosses as. For one target the
+// first pairing whose format is on offer serves it; for one format its
+// pairings' targets are tried in this order when another program owns the
+// selection. Registered formats outside this table cross under their own
+// name.
+enum Ways { kToX = 1, kFromX = 2, kBothWays = 3 };
+struct Pairing {
+  const char* target;
+  UINT format;            // predefined; 0 for the registered `name`
+  const char16_t* name;
+  int ways;
+};
 const char kUriList[] = "text/uri-list";
+const char kUtf8Plain[] = "text/plain;charset=utf-8";
+const char16_t kHtmlFormat[] = u"HTML Format";
+const char16_t kRtfFormat[] = u"Rich Text Format";
+const char16_t kPngFormat[] = u"PNG";
+const Pairing kPairings[] = {
+    {"UTF8_STRING", CF_UNICODETEXT, nullptr, kBothWays},
+    {kUtf8Plain, CF_UNICODETEXT, nullptr, kBothWays},
+    {"STRING", CF_UNICODETEXT, nullptr, kBothWays},
+    {"TEXT", CF_UNICODETEXT, nullptr, kBothWays},
+    {"UTF8_STRING", CF_TEXT, nullptr, kBothWays},
+    {kUtf8Plain, CF_TEXT, nullptr, kBothWays},
+    {"STRING", CF_TEXT, nullptr, kBothWays},
+    {"TEXT", CF_TEXT, nullptr, kBothWays},
+    {"UTF8_STRING", CF_OEMTEXT, nullptr, kBothWays},
+    {kUtf8Plain, CF_OEMTEXT, nullptr, kBothWays},
+    {"STRING", CF_OEMTEXT, nullptr, kBothWays},
+    {"TEXT", CF_OEMTEXT, nullptr, kBothWays},
+    {kUriList, CF_HDROP, nullptr, kBothWays},
+    {"image/bmp", CF_DIB, nullptr, kBothWays},
+    // A program that offers only PNG still gives Windows programs a bitmap.
+    {"image/png", CF_DIB, nullptr, kFromX},
+    {"image/bmp", CF_DIBV5, nullptr, kToX},
+    {"image/png", 0, kPngFormat, kBothWays},
+    {"text/html", 0, kHtmlFormat, kBothWays},
+    {"text/rtf", 0, kRtfFormat, kBothWays},
+};
 // Targets about the selection rather than of the data.
 const char* const kMetaTargets[] = {"TARGETS", "MULTIPLE", "TIMESTAMP", "SAVE_TARGETS", "DELETE", "INCR"};
 
-bool IsTextTarget(const std::string& name) {
-  for (const char* t : kTextTargets)
-    if (name == t) return true;
+UINT FormatOf(const Pairing& p) { return p.format ? p.format : RegisterClipboardFormatW(p.name); }
+
+bool IsPairedTarget(const std::string& name) {
+  for (const Pairing& p : kPairings)
+    if (name == p.target) return true;
+  return false;
+}
+
+bool IsPairedFormat(UINT format) {
+  for (const Pairing& p : kPairings)
+    if (FormatOf(p) == format) return true;
   return false;
 }
 
@@ -59,9 +103,30 @@ bool IsMetaTarget(const std::string& name) {
   return false;
 }
 
+bool IsTextFormat(UINT format) { return format == CF_UNICODETEXT || format == CF_TEXT || format == CF_OEMTEXT; }
+CodePage PageOf(UINT format) { return format == CF_OEMTEXT ? CodePage::kOem : CodePage::kAnsi; }
+
+// A target of data that crosses under its own name as a registered format.
+bool CrossesUnderItsName(const std::string& name) {
+  return !name.empty() && !IsMetaTarget(name) && !IsPairedTarget(name);
+}
+std::string UnpairedTargetOfFormat(UINT format) {
+  if (format < kFirstRegisteredFormat || IsPairedFormat(format)) return {};
+  const std::string name = Utf16ToUtf8(GetClipboardFormatName(format));
+  return CrossesUnderItsName(name) ? name : std::string();
+}
+
 thread_local bool onEventThread = false;
 
 void Log(const char* what) { fprintf(stderr, "pelplat clipboard: %s\n", what); }
+
+// One line for data of a format that could not cross.
+void LogRefused(UINT format, const char* direction) {
+  const std::string name = format >= kFirstRegisteredFormat ? Utf16ToUtf8(GetClipboardFormatName(format))
+                                                            : "format " + std::to_string(format);
+  fprintf(stderr, "pelplat clipboard: %s data %s is malformed (its header does not match its bytes); refused\n",
+          name.c_str(), direction);
+}
 
 }  // namespace
 
@@ -122,9 +187,12 @@ class X11Backend : public LocalClipboard {
   std::string AtomName(xcb_atom_t atom);
   // Targets other programs see for a format; empty when it has none.
   std::vector<xcb_atom_t> TargetsOf(UINT format);
-  UINT FormatOfTarget(xcb_atom_t target);
+  // With mutex_ held: the offered format that serves the target, or 0.
+  UINT OfferedFormatOfTarget(xcb_atom_t target);
   // The bytes and type a target of the format's data is sent as.
   bool Convert(UINT format, const Bytes& data, xcb_atom_t target, std::string* out, xcb_atom_t* type);
+  // The format's data from what another program sent for the target.
+  bool ConvertIn(UINT format, const std::string& target, const std::string& bytes, xcb_atom_t type, Bytes* data);
   void Answer(xcb_window_t requestor, xcb_atom_t property, xcb_atom_t target, xcb_timestamp_t time);
   void Serve(const ServeRequest& request, const Bytes& data);
   void SendStep(IncrSend& send);
@@ -142,7 +210,7 @@ class X11Backend : public LocalClipboard {
   std::atomic<bool> stop_{false};
 
   xcb_atom_t clipboard_ = XCB_NONE, targets_ = XCB_NONE, incr_ = XCB_NONE, atomType_ = XCB_NONE,
-             selProperty_ = XCB_NONE, utf8_ = XCB_NONE, string_ = XCB_NONE, uriList_ = XCB_NONE;
+             selProperty_ = XCB_NONE, utf8_ = XCB_NONE, string_ = XCB_NONE;
 
   std::mutex atomMutex_;
   std::unordered_map<std::string, xcb_atom_t> atoms_;
@@ -195,7 +263,6 @@ bool X11Backend::Connect(const char* display) {
   selProperty_ = Atom("PELLUM_SELECTION");
   utf8_ = Atom("UTF8_STRING");
   string_ = Atom("STRING");
-  uriList_ = Atom(kUriList);
   xcb_xfixes_select_selection_input(conn_, window_, clipboard_,
                                     XCB_XFIXES_SELECTION_EVENT_MASK_SET_SELECTION_OWNER |
                                         XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_WINDOW_DESTROY |
@@ -260,40 +327,76 @@ std::string X11Backend::AtomName(xcb_atom_t atom) {
 
 std::vector<xcb_atom_t> X11Backend::TargetsOf(UINT format) {
   std::vector<xcb_atom_t> targets;
-  if (format == CF_UNICODETEXT) {
-    for (const char* t : kTextTargets) targets.push_back(Atom(t));
-  } else if (format == CF_HDROP) {
-    targets.push_back(uriList_);
-  } else if (format >= kFirstRegisteredFormat) {
-    const std::string name = Utf16ToUtf8(GetClipboardFormatName(format));
-    if (!name.empty() && !IsMetaTarget(name) && !IsTextTarget(name) && name != kUriList) targets.push_back(Atom(name));
-  }
+  for (const Pairing& p : kPairings)
+    if ((p.ways & kToX) && FormatOf(p) == format) targets.push_back(Atom(p.target));
+  const std::string own = UnpairedTargetOfFormat(format);
+  if (!own.empty()) targets.push_back(Atom(own));
   return targets;
 }
 
-UINT X11Backend::FormatOfTarget(xcb_atom_t target) {
+UINT X11Backend::OfferedFormatOfTarget(xcb_atom_t target) {
   const std::string name = AtomName(target);
   if (name.empty() || IsMetaTarget(name)) return 0;
-  if (IsTextTarget(name)) return CF_UNICODETEXT;
-  if (name == kUriList) return CF_HDROP;
-  return FindClipboardFormat(Utf8ToUtf16(name));
+  for (const Pairing& p : kPairings)
+    if ((p.ways & kToX) && name == p.target && Find(FormatOf(p))) return FormatOf(p);
+  if (!CrossesUnderItsName(name)) return 0;
+  const UINT own = FindClipboardFormat(Utf8ToUtf16(name));
+  return own && !IsPairedFormat(own) && Find(own) ? own : 0;
 }
 
 bool X11Backend::Convert(UINT format, const Bytes& data, xcb_atom_t target, std::string* out, xcb_atom_t* type) {
   *type = target;
-  if (format == CF_UNICODETEXT) {
+  if (IsTextFormat(format)) {
+    const Bytes wide = format == CF_UNICODETEXT ? data : NarrowToWideText(data, PageOf(format));
     if (target == string_) {
-      *out = WideTextToLatin1(data);
+      *out = WideTextToLatin1(wide);
     } else {
-      *out = WideTextToUtf8(data);
-      if (target != Atom("text/plain;charset=utf-8")) *type = utf8_;
+      *out = WideTextToUtf8(wide);
+      if (target != Atom(kUtf8Plain)) *type = utf8_;
     }
   } else if (format == CF_HDROP) {
     *out = HdropToUriList(data);
     if (out->empty()) return false;
+  } else if (format == CF_DIB || format == CF_DIBV5) {
+    *out = DibToBmp(data);
+  } else if (format == RegisterClipboardFormatW(kHtmlFormat)) {
+    *out = HtmlFormatToHtml(data);
+  } else if (format == RegisterClipboardFormatW(kRtfFormat)) {
+    // Windows programs terminate it; an X11 reader takes the bytes as they are.
+    size_t end = data.size();
+    while (end > 0 && data[end - 1] == 0) --end;
+    out->assign(data.begin(), data.begin() + end);
+    return true;
   } else {
     out->assign(data.begin(), data.end());
+    return true;
   }
+  if (out->empty()) LogRefused(format, "for another program");
+  return !out->empty();
+}
+
+bool X11Backend::ConvertIn(UINT format, const std::string& target, const std::string& bytes, xcb_atom_t type,
+                           Bytes* data) {
+  if (IsTextFormat(format)) {
+    const Bytes wide = type == string_ ? Latin1ToWideText(bytes.data(), bytes.size())
+                                       : Utf8ToWideText(bytes.data(), bytes.size());
+    *data = format == CF_UNICODETEXT ? wide : WideToNarrowText(wide, PageOf(format));
+    return true;
+  }
+  if (format == CF_HDROP) {
+    *data = UriListToHdrop(bytes);
+    return !data->empty();
+  }
+  if (format == CF_DIB) {
+    *data = target == "image/png" ? PngToDib(bytes) : BmpToDib(bytes);
+    if (data->empty()) LogRefused(format, ("from another program's " + target).c_str());
+    return !data->empty();
+  }
+  if (format == RegisterClipboardFormatW(kHtmlFormat)) {
+    *data = HtmlToHtmlFormat(bytes);
+    return true;
+  }
+  data->assign(bytes.begin(), bytes.end());
   return true;
 }
 
@@ -407,7 +510,7 @@ void X11Backend::OnSelectionRequest(const xcb_selection_request_event_t& request
     Answer(request.requestor, property, request.target, request.time);
     return;
   }
-  const UINT format = FormatOfTarget(request.target);
+  const UINT format = OfferedFormatOfTarget(request.target);
   OfferEntry* entry = format ? Find(format) : nullptr;
   if (!entry) {
     Answer(request.requestor, XCB_NONE, request.target, request.time);
@@ -628,18 +731,16 @@ bool X11Backend::Formats(std::vector<UINT>* formats) {
   std::string bytes;
   xcb_atom_t type = XCB_NONE;
   if (!Request(targets_, &bytes, &type)) return false;
+  auto add = [formats](UINT format) {
+    if (format && std::find(formats->begin(), formats->end(), format) == formats->end()) formats->push_back(format);
+  };
   for (size_t at = 0; at + 4 <= bytes.size(); at += 4) {
     xcb_atom_t target;
     memcpy(&target, bytes.data() + at, 4);
     const std::string name = AtomName(target);
-    UINT format = 0;
-    if (IsTextTarget(name))
-      format = CF_UNICODETEXT;
-    else if (name == kUriList)
-      format = CF_HDROP;
-    else if (!name.empty() && !IsMetaTarget(name))
-      format = RegisterClipboardFormatW(Utf8ToUtf16(name));
-    if (format && std::find(formats->begin(), formats->end(), format) == formats->end()) formats->push_back(format);
+    for (const Pairing& p : kPairings)
+      if ((p.ways & kFromX) && name == p.target) add(FormatOf(p));
+    if (CrossesUnderItsName(name)) add(RegisterClipboardFormatW(Utf8ToUtf16(name)));
   }
   return true;
 }
@@ -652,14 +753,10 @@ bool X11Backend::Read(WindowId reader, UINT format, Bytes* data) {
   }
   if (ours) return LocalClipboard::Read(reader, format, data);
   std::vector<std::string> targets;
-  if (format == CF_UNICODETEXT) {
-    targets = {"UTF8_STRING", "text/plain;charset=utf-8", "STRING"};
-  } else if (format == CF_HDROP) {
-    targets = {kUriList};
-  } else if (format >= kFirstRegisteredFormat) {
-    const std::string name = Utf16ToUtf8(GetClipboardFormatName(format));
-    if (!name.empty()) targets = {name};
-  }
+  for (const Pairing& p : kPairings)
+    if ((p.ways & kFromX) && FormatOf(p) == format) targets.push_back(p.target);
+  const std::string own = UnpairedTargetOfFormat(format);
+  if (!own.empty()) targets.push_back(own);
   for (const std::string& target : targets) {
     std::string bytes;
     xcb_atom_t type = XCB_NONE;
@@ -667,13 +764,7 @@ bool X11Backend::Read(WindowId reader, UINT format, Bytes* data) {
       if (GetLastClipboardError() == ERROR_TIMEOUT) return false;
       continue;
     }
-    if (format == CF_UNICODETEXT)
-      *data = type == string_ ? Latin1ToWideText(bytes.data(), bytes.size()) : Utf8ToWideText(bytes.data(), bytes.size());
-    else if (format == CF_HDROP)
-      *data = UriListToHdrop(bytes);
-    else
-      data->assign(bytes.begin(), bytes.end());
-    if (format != CF_HDROP || !data->empty()) return true;
+    if (ConvertIn(format, target, bytes, type, data)) return true;
   }
   SetLastClipboardError(ERROR_NOT_FOUND);
   return false;

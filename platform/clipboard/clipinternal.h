@@ -72,5 +72,31 @@ Bytes Latin1ToWideText(const char* text, size_t size);
 std::string HdropToUriList(const Bytes& hdrop);
 Bytes UriListToHdrop(const std::string& uris);
 
+// Narrow text (CF_TEXT in Windows-1252, CF_OEMTEXT in code page 437) ends
+// at its first zero byte and comes back with a terminator; what the code
+// page lacks becomes '?'.
+enum class CodePage { kAnsi, kOem };
+Bytes NarrowToWideText(const Bytes& text, CodePage page);
+Bytes WideToNarrowText(const Bytes& text, CodePage page);
+
+// A CF_DIB or CF_DIBV5 block as a BMP file (the 14-byte file header in
+// front, its bits offset counting the masks and the palette) and back
+// (a gap between the palette and the bits closed). Empty when the header
+// does not describe the bytes that came.
+std::string DibToBmp(const Bytes& dib);
+Bytes BmpToDib(const std::string& bmp);
+// A PNG picture as a CF_DIB block, decoded and written again by Qt's
+// image code; empty when it does not decode or is too large.
+Bytes PngToDib(const std::string& png);
+
+// "HTML Format" (a header of offsets, then UTF-8 HTML) and text/html. The
+// HTML comes out as the context the header names (StartHTML to EndHTML),
+// else the fragment; empty when the offsets are missing, out of order or
+// past the data. HTML in (UTF-8, or UTF-16 behind its byte order mark) is
+// used as the context when it marks its fragment with the fragment
+// comments, else wrapped in a body as the fragment.
+std::string HtmlFormatToHtml(const Bytes& htmlFormat);
+Bytes HtmlToHtmlFormat(const std::string& html);
+
 }  // namespace clipboard
 }  // namespace pelplat

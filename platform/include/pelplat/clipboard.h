@@ -6,11 +6,20 @@
 //
 // Two backends serve it: the X11 CLIPBOARD selection (xcb with XFixes, on a
 // thread of its own) and an in-process model for machines without a display
-// and for tests. Text, file lists and registered names cross to X11 as
-//   CF_UNICODETEXT  UTF8_STRING, "text/plain;charset=utf-8", TEXT, STRING
-//   CF_HDROP        "text/uri-list"
-//   0xC000 and up   the target named like the registered name
-// Formats the other side cannot name are offered only inside the process.
+// and for tests. Formats cross to X11 as these targets, both ways unless
+// marked:
+//   CF_UNICODETEXT, CF_TEXT (Windows-1252), CF_OEMTEXT (code page 437)
+//                       UTF8_STRING, "text/plain;charset=utf-8", STRING, TEXT
+//   CF_HDROP            "text/uri-list"
+//   CF_DIB              "image/bmp" (with the BMP file header), and from
+//                       "image/png" decoded
+//   CF_DIBV5            "image/bmp", to X11 only
+//   "PNG"               "image/png"
+//   "HTML Format"       "text/html" (the HTML without the offset header)
+//   "Rich Text Format"  "text/rtf"
+//   other names from 0xC000  the target named like the registered name
+// Formats the other side cannot name are offered only inside the process;
+// data whose header does not match its bytes is refused with a log line.
 #pragma once
 
 #include <cstdint>
