@@ -2,9 +2,13 @@
 // program on the test's own display.
 #include <gtest/gtest.h>
 
+#include <QBuffer>
+#include <QByteArray>
+#include <QImage>
 #include <future>
 
 #include "ClipEventLog.h"
+#include "DibFixtures.h"
 #include "XclipProcess.h"
 #include "pelplat/clipboard.h"
 #include "pelplat/utf16.h"
@@ -25,6 +29,41 @@ clip::Bytes Wide(const std::u16string& text) {
 }
 
 clip::Bytes Raw(const std::string& s) { return clip::Bytes(s.begin(), s.end()); }
+
+// The test picture written by Qt in a file format ("PNG", "BMP").
+std::string PictureFile(const char* format) {
+  QImage image(3, 2, QImage::Format_RGB32);
+  for (int y = 0; y < 2; ++y)
+    for (int x = 0; x < 3; ++x) image.setPixel(x, y, dibfix::TestColor(x, y));
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  image.save(&buffer, format);
+  return bytes.toStdString();
+}
+
+QImage Decoded(const std::string& file) { return QImage::fromData(QByteArray(file.data(), int(file.size()))); }
+
+// A DIB as the BMP file a picture viewer would read.
+QImage DecodedDib(const clip::Bytes& dib) {
+  std::string bmp = "BM" + std::string(12, '\0') + std::string(dib.begin(), dib.end());
+  const uint32_t size = uint32_t(bmp.size());
+  for (int i = 0; i < 4; ++i) bmp[2 + i] = char(size >> (8 * i));
+  // A 40-byte header without palette or masks in the pictures read here.
+  bmp[10] = 14 + 40;
+  return Decoded(bmp);
+}
+
+// Offsets of an "HTML Format" block: StartHTML, EndHTML, StartFragment,
+// EndFragment, -1 where missing.
+std::vector<long> HtmlOffsets(const std::string& text) {
+  std::vector<long> out;
+  for (const char* key : {"StartHTML:", "EndHTML:", "StartFragment:", "EndFragment:"}) {
+    const size_t at = text.find(key);
+    out.push_back(at == std::string::npos ? -1 : std::stol(text.substr(at + strlen(key), 10)));
+  }
+  return out;
+}
 
 // A CF_HDROP block of wide paths.
 clip::Bytes Hdrop(const std::vector<std::u16string>& paths) {
@@ -117,10 +156,13 @@ TEST_F(X11ClipboardTest, AnotherProgramsCopyIsReportedAndReadOursIsNot) {
   }
   xclip::Copy copy("UTF8_STRING", "from xclip \xE2\x82\xAC");
   ASSERT_TRUE(log_.WaitFor([](auto& l) { return l.updates.size() >= 3 && !l.updates.back(); }));
-  // The owner's end may be heard before the next copy: wait for the text.
-  for (int i = 0; i < 50 && Formats() != std::vector<UINT>{CF_UNICODETEXT}; ++i)
+  // The owner's end may be heard before the next copy: wait for the text,
+  // offered in the narrow code pages too, as Windows programs find it.
+  const std::vector<UINT> text = {CF_UNICODETEXT, CF_TEXT, CF_OEMTEXT};
+  for (int i = 0; i < 50 && Formats() != text; ++i)
     ASSERT_TRUE(log_.WaitFor([n = log_.UpdateCount()](auto& l) { return l.updates.size() > n; }));
   EXPECT_EQ(Read(CF_UNICODETEXT), Wide(u"from xclip \u20ac"));
+  EXPECT_EQ(Read(CF_TEXT), Raw(std::string("from xclip \x80\0", 13)));
 }
 
 TEST_F(X11ClipboardTest, FiveMegabytesOfTextCrossInStepsBothWays) {
@@ -141,6 +183,112 @@ TEST_F(X11ClipboardTest, FiveMegabytesOfTextCrossInStepsBothWays) {
   std::optional<clip::Bytes> in = Read(CF_UNICODETEXT);
   ASSERT_TRUE(in.has_value());
   EXPECT_TRUE(*in == Wide(wide)) << "read " << in->size() << " bytes";
+}
+
+TEST_F(X11ClipboardTest, OurBitmapsHtmlRichTextAndNarrowTextArePastedUnderTheTargetsXProgramsRead) {
+  const UINT html = clip::RegisterClipboardFormatW(u"HTML Format");
+  const UINT rtf = clip::RegisterClipboardFormatW(u"Rich Text Format");
+  const UINT png = clip::RegisterClipboardFormatW(u"PNG");
+  const std::string context = "<html><body><!--StartFragment--><b>bold</b><!--EndFragment--></body></html>";
+  const std::string htmlFormat = "Version:0.9\r\nStartHTML:0000000105\r\nEndHTML:0000000180\r\n"
+                                 "StartFragment:0000000137\r\nEndFragment:0000000148\r\n" + context;
+  ASSERT_EQ(HtmlOffsets(htmlFormat), (std::vector<long>{105, long(htmlFormat.size()), 137, 148}));
+  const std::string pngFile = PictureFile("PNG");
+  Offer({{CF_DIB, dibfix::Dib24(3, 2)},
+         {html, Raw(htmlFormat + '\0')},
+         {rtf, Raw(std::string("{\\rtf1 hi}\0", 11))},
+         {png, Raw(pngFile)},
+         {CF_TEXT, Raw(std::string("caf\xE9 \x80\0", 7))}});
+
+  const std::string targets = xclip::Paste("TARGETS").out;
+  for (const char* t : {"image/bmp", "image/png", "text/html", "text/rtf", "UTF8_STRING", "STRING"})
+    EXPECT_NE(targets.find(t), std::string::npos) << t << " missing from " << targets;
+  for (const char* t : {"HTML Format", "Rich Text Format", "PNG\n"})
+    EXPECT_EQ(targets.find(t), std::string::npos) << t << " offered in " << targets;
+
+  const xclip::Output bmp = xclip::Paste("image/bmp");
+  EXPECT_EQ(bmp.status, 0);
+  EXPECT_EQ(bmp.out.substr(0, 2), "BM");
+  EXPECT_TRUE(dibfix::HasTestPixels(Decoded(bmp.out)));
+  const struct {
+    const char* target;
+    std::string printed;
+  } cases[] = {
+      {"text/html", context},
+      {"text/rtf", "{\\rtf1 hi}"},
+      {"image/png", pngFile},
+      {"UTF8_STRING", "caf\xC3\xA9 \xE2\x82\xAC"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.target);
+    xclip::Output got = xclip::Paste(c.target);
+    EXPECT_EQ(got.status, 0);
+    EXPECT_EQ(got.out, c.printed);
+  }
+}
+
+TEST_F(X11ClipboardTest, OurDataWhoseHeaderLiesIsRefusedToXProgramsAndTheRestStillPastes) {
+  clip::Bytes taller = dibfix::Dib24(3, 2);
+  taller[8] = 3;  // three rows said, two there
+  const std::string pastEnd = "Version:0.9\r\nStartHTML:0000000105\r\nEndHTML:0000009999\r\n"
+                              "StartFragment:0000000105\r\nEndFragment:0000000110\r\n<b>x</b>";
+  const std::string pngFile = PictureFile("PNG");
+  Offer({{CF_DIB, taller},
+         {clip::RegisterClipboardFormatW(u"HTML Format"), Raw(pastEnd)},
+         {clip::RegisterClipboardFormatW(u"PNG"), Raw(pngFile)}});
+  EXPECT_EQ(xclip::Paste("image/png").out, pngFile);
+  const std::string targets = xclip::Paste("TARGETS").out;
+  for (const char* target : {"image/bmp", "text/html"}) {
+    EXPECT_NE(targets.find(target), std::string::npos) << target << " missing from " << targets;
+    SCOPED_TRACE(target);
+    xclip::Output got = xclip::Paste(target);
+    EXPECT_TRUE(got.exited);
+    EXPECT_NE(got.status, 0);
+    EXPECT_EQ(got.out, "");
+  }
+}
+
+TEST_F(X11ClipboardTest, AnotherProgramsPicturesHtmlAndRichTextAreReadAsWindowsFormats) {
+  const UINT html = clip::RegisterClipboardFormatW(u"HTML Format");
+  const UINT rtf = clip::RegisterClipboardFormatW(u"Rich Text Format");
+  const UINT png = clip::RegisterClipboardFormatW(u"PNG");
+  const std::string pngFile = PictureFile("PNG");
+  const std::string fragment = "<b>local</b> \xE2\x82\xAC";
+  window_->AddFormatListener();
+  const struct {
+    const char* target;
+    std::string copied;
+    std::vector<UINT> formats;
+  } cases[] = {
+      {"image/png", pngFile, {CF_DIB, png}},
+      {"image/bmp", PictureFile("BMP"), {CF_DIB}},
+      {"text/html", fragment, {html}},
+      {"text/rtf", "{\\rtf1 local}", {rtf}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.target);
+    xclip::Copy copy(c.target, c.copied);
+    // Each copy is heard; an earlier owner's end may be heard first.
+    for (int i = 0; i < 50 && Formats() != c.formats; ++i)
+      ASSERT_TRUE(log_.WaitFor([n = log_.UpdateCount()](auto& l) { return l.updates.size() > n; }));
+    ASSERT_EQ(Formats(), c.formats);
+    if (c.formats[0] == CF_DIB) {
+      std::optional<clip::Bytes> dib = Read(CF_DIB);
+      ASSERT_TRUE(dib.has_value());
+      EXPECT_EQ(uint32_t((*dib)[0]), 40u);
+      EXPECT_TRUE(dibfix::HasTestPixels(DecodedDib(*dib)));
+    }
+    if (c.formats.back() == png) EXPECT_EQ(Read(png), Raw(pngFile));
+    if (c.formats[0] == rtf) EXPECT_EQ(Read(rtf), Raw(c.copied));
+    if (c.formats[0] == html) {
+      std::optional<clip::Bytes> data = Read(html);
+      ASSERT_TRUE(data.has_value());
+      const std::string text(data->begin(), data->end());
+      const std::vector<long> at = HtmlOffsets(text);
+      ASSERT_TRUE(at[0] >= 0 && at[0] <= at[2] && at[2] <= at[3] && at[3] <= at[1] && at[1] < long(text.size()));
+      EXPECT_EQ(text.substr(size_t(at[2]), size_t(at[3] - at[2])), fragment);
+    }
+  }
 }
 
 // How another program's paste of a delayed format ends.
