@@ -7,6 +7,7 @@
 #include "RecordingCallback.h"
 #include "localclip/WindowsClipboard.h"
 #include "pelplat/clipboard.h"
+#include "platform/clipboard/FormatFixtures.h"
 #include "platform/clipboard/XclipProcess.h"
 
 namespace clip = pelplat::clipboard;
@@ -54,7 +55,18 @@ class WindowsClipboardX11Test : public ::testing::Test {
   std::unique_ptr<CWindowsClipboard, ClipboardRelease> local_;
 };
 
+// The BMP file of a DIB with a 40-byte header and no palette.
+std::string BmpOf(const fmtfix::Bytes& dib) {
+  std::string head = "BM";
+  for (uint32_t v : {uint32_t(14 + dib.size()), 0u, 14u + 40u})
+    for (int i = 0; i < 4; ++i) head.push_back(char(v >> (8 * i)));
+  return head + std::string(dib.begin(), dib.end());
+}
+
 TEST_F(WindowsClipboardX11Test, APasteAsksTheServerAndPrintsWhatItSupplied) {
+  const std::string htmlFormat = "Version:0.9\r\nStartHTML:0000000105\r\nEndHTML:0000000118\r\n"
+                                 "StartFragment:0000000105\r\nEndFragment:0000000118\r\n<i>server</i>";
+  const fmtfix::Bytes dib = fmtfix::Dib24(3, 2);
   const struct {
     const char* target;
     uint32_t serverFormat;
@@ -64,6 +76,8 @@ TEST_F(WindowsClipboardX11Test, APasteAsksTheServerAndPrintsWhatItSupplied) {
   } cases[] = {
       {"UTF8_STRING", CF_UNICODETEXT, nullptr, Utf16Le(u"server \u00e9t\u00e9"), "server \xC3\xA9t\xC3\xA9"},
       {"application/x-pellum-server", 0xC123, u"application/x-pellum-server", "\x7f" "bytes", "\x7f" "bytes"},
+      {"image/bmp", CF_DIB, nullptr, std::string(dib.begin(), dib.end()), BmpOf(dib)},
+      {"text/html", 0xC126, u"HTML Format", htmlFormat, "<i>server</i>"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.target);

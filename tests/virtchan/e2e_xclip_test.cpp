@@ -1,9 +1,10 @@
 // The real pellum program on its own X server, the test host playing the
 // clipboard redirection server and xclip as another local program: a text
-// the host offers is pasted with xclip, and data xclip copies under a
-// registered target reaches the host; a plain text xclip copies reaches
-// the host as control text and an image as its own format through the
-// clipboard channel; with "clipboardShare" off neither leaves the program.
+// and a bitmap the host offers are pasted with xclip under its targets, and
+// HTML xclip copies reaches the host as "HTML Format"; a plain text xclip
+// copies reaches the host as control text and a PNG picture as "PNG" and
+// as a bitmap through the clipboard channel; with "clipboardShare" off
+// neither leaves the program.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -11,6 +12,7 @@
 #include <optional>
 
 #include "E2eEnv.h"
+#include "FormatFixtures.h"
 #include "HostClipboardServer.h"
 #include "XclipProcess.h"
 #include "testhost/ClipboardServer.h"
@@ -85,36 +87,51 @@ class ClipboardXclipTest : public ::testing::Test {
   std::optional<cb::ClipboardServer> server;
 };
 
-TEST_F(ClipboardXclipTest, HostTextIsPastedLocallyAndLocalDataReachesTheHost) {
+TEST_F(ClipboardXclipTest, HostTextAndBitmapArePastedLocallyAndLocalHtmlReachesTheHostAsHtmlFormat) {
   ASSERT_NO_FATAL_FAILURE(StartOpen(64, "virtchan-xclip"));
 
-  // The host's text, pasted by xclip: the paste makes the program ask the
-  // host for it.
+  // The host's text and bitmap, pasted by xclip: each paste makes the
+  // program ask the host for the format behind the target.
   bool accepted = false;
-  ASSERT_TRUE(server->Offer({{13, u""}}, &accepted, kWaitMs));
+  ASSERT_TRUE(server->Offer({{13, u""}, {8, u""}}, &accepted, kWaitMs));
   ASSERT_TRUE(accepted);
-  auto pasted = std::async(std::launch::async, [] { return xclip::Paste("UTF8_STRING"); });
-  uint32_t asked = 0;
-  ASSERT_TRUE(server->AnswerRequest(
-      [](uint32_t format, Bytes* data) {
-        *data = Utf16z(u"from the host \u20ac");
-        return format == 13;
-      },
-      &asked, kWaitMs));
-  EXPECT_EQ(asked, 13u);
-  const xclip::Output out = pasted.get();
-  EXPECT_EQ(out.status, 0);
-  EXPECT_EQ(out.out, "from the host \xE2\x82\xAC");
+  const struct {
+    const char* target;
+    uint32_t format;
+    Bytes supplied;
+  } pastes[] = {
+      {"UTF8_STRING", 13, Utf16z(u"from the host \u20ac")},
+      {"image/bmp", 8, fmtfix::Dib24(3, 2)},
+  };
+  std::string printed[2];
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE(pastes[i].target);
+    auto pasted = std::async(std::launch::async, [&] { return xclip::Paste(pastes[i].target); });
+    uint32_t asked = 0;
+    ASSERT_TRUE(server->AnswerRequest(
+        [&](uint32_t format, Bytes* data) {
+          *data = pastes[i].supplied;
+          return format == pastes[i].format;
+        },
+        &asked, kWaitMs));
+    EXPECT_EQ(asked, pastes[i].format);
+    const xclip::Output out = pasted.get();
+    EXPECT_EQ(out.status, 0);
+    printed[i] = out.out;
+  }
+  EXPECT_EQ(printed[0], "from the host \xE2\x82\xAC");
+  EXPECT_EQ(printed[1].substr(0, 2), "BM");
+  EXPECT_TRUE(fmtfix::HasTestPixels(fmtfix::Decoded(printed[1])));
 
-  // xclip copies under a registered target: the program lists it and the
-  // host reads it.
+  // xclip copies HTML: the program lists it as Windows programs know it, and
+  // the host reads it with offsets that point at the copied fragment.
   xclip::Copy copy("text/html", "<b>local</b>");
   uint32_t html = 0;
-  ASSERT_NO_FATAL_FAILURE(WaitForListed(*server, u"text/html", &html));
+  ASSERT_NO_FATAL_FAILURE(WaitForListed(*server, u"HTML Format", &html));
   ASSERT_GE(html, 0xC000u);
   Bytes data;
   ASSERT_TRUE(server->Request(html, &data, kWaitMs));
-  EXPECT_EQ(std::string(data.begin(), data.end()), "<b>local</b>");
+  EXPECT_EQ(fmtfix::HtmlFragment(std::string(data.begin(), data.end())), "<b>local</b>");
 
   ASSERT_NO_FATAL_FAILURE(HangUpAndEnd(host, *run));
 }
@@ -130,17 +147,22 @@ TEST_F(ClipboardXclipTest, LocalPlainTextReachesTheHostAsControlText) {
   ASSERT_NO_FATAL_FAILURE(HangUpAndEnd(host, *run));
 }
 
-TEST_F(ClipboardXclipTest, LocalImageReachesTheHostThroughTheChannel) {
+TEST_F(ClipboardXclipTest, LocalPngReachesTheHostAsPngAndAsABitmap) {
   ASSERT_NO_FATAL_FAILURE(StartOpen(66, "virtchan-xclip-image"));
 
-  const std::string png = ImageBytes();
+  const std::string png = fmtfix::PictureFile("PNG");
   xclip::Copy copy("image/png", png);
   uint32_t image = 0;
-  ASSERT_NO_FATAL_FAILURE(WaitForListed(*server, u"image/png", &image));
+  ASSERT_NO_FATAL_FAILURE(WaitForListed(*server, u"PNG", &image));
   ASSERT_GE(image, 0xC000u);
+  bool bitmapListed = false;
+  for (const cb::Format& f : server->ClientFormats()) bitmapListed |= f.id == 8;
+  EXPECT_TRUE(bitmapListed);
   Bytes data;
   ASSERT_TRUE(server->Request(image, &data, kWaitMs));
   EXPECT_EQ(data, Bytes(png.begin(), png.end()));
+  ASSERT_TRUE(server->Request(8, &data, kWaitMs));
+  EXPECT_TRUE(fmtfix::HasTestPixels(fmtfix::DecodedDib(data)));
   ASSERT_NO_FATAL_FAILURE(HangUpAndEnd(host, *run));
 }
 

@@ -5,7 +5,7 @@
 #include <QByteArray>
 #include <QImage>
 
-#include "DibFixtures.h"
+#include "FormatFixtures.h"
 #include "clipinternal.h"
 
 namespace clip = pelplat::clipboard;
@@ -93,31 +93,31 @@ TEST(ClipboardFormatsTest, BitmapsBecomeBmpFilesWithTheBitsOffsetCountingMasksAn
     clip::Bytes dib;
     uint32_t bitsOffset;  // bfOffBits
   } cases[] = {
-      {"24 bits", dibfix::Dib24(3, 2), 14 + 40},
-      {"24 bits top-down", dibfix::Dib24(3, -2), 14 + 40},
-      {"8 bits, full palette", dibfix::Dib8(3, 2, 0), 14 + 40 + 256 * 4},
-      {"8 bits, six colours used", dibfix::Dib8(3, 2, 6), 14 + 40 + 6 * 4},
-      {"32 bits with masks", dibfix::Dib32Masks(3, 2, 40), 14 + 40 + 12},
-      {"32 bits, version 5 header", dibfix::Dib32Masks(3, 2, 124), 14 + 124},
+      {"24 bits", fmtfix::Dib24(3, 2), 14 + 40},
+      {"24 bits top-down", fmtfix::Dib24(3, -2), 14 + 40},
+      {"8 bits, full palette", fmtfix::Dib8(3, 2, 0), 14 + 40 + 256 * 4},
+      {"8 bits, six colours used", fmtfix::Dib8(3, 2, 6), 14 + 40 + 6 * 4},
+      {"32 bits with masks", fmtfix::Dib32Masks(3, 2, 40), 14 + 40 + 12},
+      {"32 bits, version 5 header", fmtfix::Dib32Masks(3, 2, 124), 14 + 124},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string bmp = clip::DibToBmp(c.dib);
     ASSERT_EQ(bmp.size(), 14 + c.dib.size());
     EXPECT_EQ(bmp.substr(0, 2), "BM");
-    EXPECT_EQ(dibfix::U32(bmp, 2), bmp.size());
-    EXPECT_EQ(dibfix::U32(bmp, 10), c.bitsOffset);
+    EXPECT_EQ(fmtfix::U32(bmp, 2), bmp.size());
+    EXPECT_EQ(fmtfix::U32(bmp, 10), c.bitsOffset);
     const QImage image = QImage::fromData(QByteArray(bmp.data(), int(bmp.size())), "BMP");
     ASSERT_FALSE(image.isNull());
-    EXPECT_TRUE(dibfix::HasTestPixels(image));
+    EXPECT_TRUE(fmtfix::HasTestPixels(image));
     EXPECT_EQ(clip::BmpToDib(bmp), c.dib);
   }
 }
 
 TEST(ClipboardFormatsTest, ABmpWithAGapBeforeItsBitsBecomesADibWithout) {
-  const clip::Bytes dib = dibfix::Dib8(3, 2, 6);
+  const clip::Bytes dib = fmtfix::Dib8(3, 2, 6);
   std::string bmp = clip::DibToBmp(dib);
-  const uint32_t bitsAt = dibfix::U32(bmp, 10);
+  const uint32_t bitsAt = fmtfix::U32(bmp, 10);
   bmp.insert(bitsAt, "gap!");
   bmp[10] = char(bitsAt + 4);
   EXPECT_EQ(clip::BmpToDib(bmp), dib);
@@ -128,10 +128,10 @@ TEST(ClipboardFormatsTest, BitmapsWhoseHeadersLieAreRefused) {
     for (int i = 0; i < 4; ++i) dib[at + i] = uint8_t(value >> (8 * i));
     return dib;
   };
-  clip::Bytes cut = dibfix::Dib24(3, 2);
+  clip::Bytes cut = fmtfix::Dib24(3, 2);
   cut.pop_back();
   const clip::Bytes headerOnly(cut.begin(), cut.begin() + 30);
-  clip::Bytes noPalette = dibfix::Dib8(3, 2, 6);
+  clip::Bytes noPalette = fmtfix::Dib8(3, 2, 6);
   noPalette.resize(40 + 20);
   const struct {
     const char* name;
@@ -140,17 +140,17 @@ TEST(ClipboardFormatsTest, BitmapsWhoseHeadersLieAreRefused) {
       {"empty", {}},
       {"shorter than its header", headerOnly},
       {"bits cut short", cut},
-      {"taller than its bits", with(dibfix::Dib24(3, 2), 8, 3)},
-      {"huge sides", with(with(dibfix::Dib24(3, 2), 4, 0x7FFFFFFF), 8, 0x7FFFFFFF)},
+      {"taller than its bits", with(fmtfix::Dib24(3, 2), 8, 3)},
+      {"huge sides", with(with(fmtfix::Dib24(3, 2), 4, 0x7FFFFFFF), 8, 0x7FFFFFFF)},
       {"palette past the end", noPalette},
-      {"more colours than 8 bits hold", with(dibfix::Dib8(3, 2, 6), 32, 257)},
-      {"unknown header size", with(dibfix::Dib24(3, 2), 0, 41)},
-      {"header larger than the block", with(dibfix::Dib24(3, 2), 0, 124)},
-      {"no width", with(dibfix::Dib24(3, 2), 4, 0)},
-      {"two planes", with(dibfix::Dib24(3, 2), 12, 0x00180002)},
-      {"7 bits per pixel", with(dibfix::Dib24(3, 2), 12, 0x00070001)},
-      {"JPEG inside", with(dibfix::Dib24(3, 2), 16, 4)},
-      {"compressed without a size", with(with(dibfix::Dib8(3, 2, 6), 16, 1), 20, 0)},
+      {"more colours than 8 bits hold", with(fmtfix::Dib8(3, 2, 6), 32, 257)},
+      {"unknown header size", with(fmtfix::Dib24(3, 2), 0, 41)},
+      {"header larger than the block", with(fmtfix::Dib24(3, 2), 0, 124)},
+      {"no width", with(fmtfix::Dib24(3, 2), 4, 0)},
+      {"two planes", with(fmtfix::Dib24(3, 2), 12, 0x00180002)},
+      {"7 bits per pixel", with(fmtfix::Dib24(3, 2), 12, 0x00070001)},
+      {"JPEG inside", with(fmtfix::Dib24(3, 2), 16, 4)},
+      {"compressed without a size", with(with(fmtfix::Dib8(3, 2, 6), 16, 1), 20, 0)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -158,7 +158,7 @@ TEST(ClipboardFormatsTest, BitmapsWhoseHeadersLieAreRefused) {
     const std::string bmp = "BM" + std::string(12, '\0') + std::string(c.dib.begin(), c.dib.end());
     EXPECT_TRUE(clip::BmpToDib(bmp).empty());
   }
-  std::string early = clip::DibToBmp(dibfix::Dib8(3, 2, 6));
+  std::string early = clip::DibToBmp(fmtfix::Dib8(3, 2, 6));
   early[10] = char(early[10] - 4);  // bits said to start inside the palette
   EXPECT_TRUE(clip::BmpToDib(early).empty());
   EXPECT_TRUE(clip::BmpToDib("XY" + early.substr(2)).empty());
@@ -223,16 +223,11 @@ TEST(ClipboardFormatsTest, HtmlBecomesHtmlFormatWithOffsetsAtItsFragment) {
     ASSERT_FALSE(data.empty());
     EXPECT_EQ(data.back(), 0);
     const std::string text(data.begin(), data.end() - 1);
-    auto field = [&](const std::string& key) {
-      const size_t at = text.find("\r\n" + key + ":");
-      return at == std::string::npos ? -1 : std::stol(text.substr(at + key.size() + 3, 10));
-    };
     EXPECT_EQ(text.compare(0, 12, "Version:0.9\r"), 0);
-    const long sh = field("StartHTML"), eh = field("EndHTML"), sf = field("StartFragment"), ef = field("EndFragment");
-    EXPECT_EQ(sh, 105);
-    EXPECT_EQ(eh, long(text.size()));
-    ASSERT_TRUE(sh <= sf && sf <= ef && ef <= eh);
-    EXPECT_EQ(text.substr(size_t(sf), size_t(ef - sf)), c.fragment);
+    const std::vector<long> at = fmtfix::HtmlOffsets(text);
+    EXPECT_EQ(at[0], 105);
+    EXPECT_EQ(at[1], long(text.size()));
+    EXPECT_EQ(fmtfix::HtmlFragment(text), c.fragment);
     EXPECT_EQ(clip::HtmlFormatToHtml(data), text.substr(105));
   }
 }

@@ -1,15 +1,20 @@
-// Small device-independent bitmaps written byte by byte, each pixel of a
-// known colour, and the check that a decoded picture shows those colours.
+// Clipboard data made and checked independently of the code under test:
+// small device-independent bitmaps written byte by byte, each pixel of a
+// known colour; the same picture written by Qt as a file; the check that a
+// decoded picture shows those colours; the offsets of an "HTML Format".
 #pragma once
 
+#include <QBuffer>
+#include <QByteArray>
 #include <QColor>
 #include <QImage>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
-namespace dibfix {
+namespace fmtfix {
 
 using Bytes = std::vector<uint8_t>;
 
@@ -109,4 +114,48 @@ inline bool HasTestPixels(const QImage& image) {
   return !image.isNull();
 }
 
-}  // namespace dibfix
+// The test picture of 3 x 2 pixels written by Qt in a file format ("PNG",
+// "BMP").
+inline std::string PictureFile(const char* format) {
+  QImage image(3, 2, QImage::Format_RGB32);
+  for (int y = 0; y < 2; ++y)
+    for (int x = 0; x < 3; ++x) image.setPixel(x, y, TestColor(x, y));
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  image.save(&buffer, format);
+  return bytes.toStdString();
+}
+
+inline QImage Decoded(const std::string& file) { return QImage::fromData(QByteArray(file.data(), int(file.size()))); }
+
+// A DIB with a 40-byte header and neither palette nor masks, as the BMP file
+// a picture viewer would read.
+inline QImage DecodedDib(const Bytes& dib) {
+  std::string bmp = "BM" + std::string(12, '\0') + std::string(dib.begin(), dib.end());
+  const uint32_t size = uint32_t(bmp.size());
+  for (int i = 0; i < 4; ++i) bmp[2 + i] = char(size >> (8 * i));
+  bmp[10] = 14 + 40;
+  return Decoded(bmp);
+}
+
+// StartHTML, EndHTML, StartFragment and EndFragment of an "HTML Format"
+// block, -1 where missing.
+inline std::vector<long> HtmlOffsets(const std::string& text) {
+  std::vector<long> out;
+  for (const char* key : {"StartHTML:", "EndHTML:", "StartFragment:", "EndFragment:"}) {
+    const size_t at = text.find(key);
+    out.push_back(at == std::string::npos ? -1 : std::stol(text.substr(at + strlen(key), 10)));
+  }
+  return out;
+}
+
+// The fragment an "HTML Format" block's offsets point at; "" when they are
+// out of order or past its end.
+inline std::string HtmlFragment(const std::string& text) {
+  const std::vector<long> at = HtmlOffsets(text);
+  if (!(at[0] >= 0 && at[0] <= at[2] && at[2] <= at[3] && at[3] <= at[1] && at[1] <= long(text.size()))) return "";
+  return text.substr(size_t(at[2]), size_t(at[3] - at[2]));
+}
+
+}  // namespace fmtfix
