@@ -58,19 +58,11 @@ const char kUtf8Plain[] = "text/plain;charset=utf-8";
 const char16_t kHtmlFormat[] = u"HTML Format";
 const char16_t kRtfFormat[] = u"Rich Text Format";
 const char16_t kPngFormat[] = u"PNG";
-const Pairing kPairings[] = {
-    {"UTF8_STRING", CF_UNICODETEXT, nullptr, kBothWays},
-    {kUtf8Plain, CF_UNICODETEXT, nullptr, kBothWays},
-    {"STRING", CF_UNICODETEXT, nullptr, kBothWays},
-    {"TEXT", CF_UNICODETEXT, nullptr, kBothWays},
-    {"UTF8_STRING", CF_TEXT, nullptr, kBothWays},
-    {kUtf8Plain, CF_TEXT, nullptr, kBothWays},
-    {"STRING", CF_TEXT, nullptr, kBothWays},
-    {"TEXT", CF_TEXT, nullptr, kBothWays},
-    {"UTF8_STRING", CF_OEMTEXT, nullptr, kBothWays},
-    {kUtf8Plain, CF_OEMTEXT, nullptr, kBothWays},
-    {"STRING", CF_OEMTEXT, nullptr, kBothWays},
-    {"TEXT", CF_OEMTEXT, nullptr, kBothWays},
+const char* const kTextTargets[] = {"UTF8_STRING", kUtf8Plain, "STRING", "TEXT"};
+// Windows programs find text in each of its formats, whichever target
+// carried it, as they would on Windows.
+const UINT kTextFormats[] = {CF_UNICODETEXT, CF_TEXT, CF_OEMTEXT};
+const Pairing kOtherPairings[] = {
     {kUriList, CF_HDROP, nullptr, kBothWays},
     {"image/bmp", CF_DIB, nullptr, kBothWays},
     // A program that offers only PNG still gives Windows programs a bitmap.
@@ -80,19 +72,30 @@ const Pairing kPairings[] = {
     {"text/html", 0, kHtmlFormat, kBothWays},
     {"text/rtf", 0, kRtfFormat, kBothWays},
 };
+
+const std::vector<Pairing>& Pairings() {
+  static const std::vector<Pairing> pairings = [] {
+    std::vector<Pairing> all;
+    for (UINT format : kTextFormats)
+      for (const char* target : kTextTargets) all.push_back({target, format, nullptr, kBothWays});
+    all.insert(all.end(), std::begin(kOtherPairings), std::end(kOtherPairings));
+    return all;
+  }();
+  return pairings;
+}
 // Targets about the selection rather than of the data.
 const char* const kMetaTargets[] = {"TARGETS", "MULTIPLE", "TIMESTAMP", "SAVE_TARGETS", "DELETE", "INCR"};
 
 UINT FormatOf(const Pairing& p) { return p.format ? p.format : RegisterClipboardFormatW(p.name); }
 
 bool IsPairedTarget(const std::string& name) {
-  for (const Pairing& p : kPairings)
+  for (const Pairing& p : Pairings())
     if (name == p.target) return true;
   return false;
 }
 
 bool IsPairedFormat(UINT format) {
-  for (const Pairing& p : kPairings)
+  for (const Pairing& p : Pairings())
     if (FormatOf(p) == format) return true;
   return false;
 }
@@ -327,7 +330,7 @@ std::string X11Backend::AtomName(xcb_atom_t atom) {
 
 std::vector<xcb_atom_t> X11Backend::TargetsOf(UINT format) {
   std::vector<xcb_atom_t> targets;
-  for (const Pairing& p : kPairings)
+  for (const Pairing& p : Pairings())
     if ((p.ways & kToX) && FormatOf(p) == format) targets.push_back(Atom(p.target));
   const std::string own = UnpairedTargetOfFormat(format);
   if (!own.empty()) targets.push_back(Atom(own));
@@ -337,7 +340,7 @@ std::vector<xcb_atom_t> X11Backend::TargetsOf(UINT format) {
 UINT X11Backend::OfferedFormatOfTarget(xcb_atom_t target) {
   const std::string name = AtomName(target);
   if (name.empty() || IsMetaTarget(name)) return 0;
-  for (const Pairing& p : kPairings)
+  for (const Pairing& p : Pairings())
     if ((p.ways & kToX) && name == p.target && Find(FormatOf(p))) return FormatOf(p);
   if (!CrossesUnderItsName(name)) return 0;
   const UINT own = FindClipboardFormat(Utf8ToUtf16(name));
@@ -738,7 +741,7 @@ bool X11Backend::Formats(std::vector<UINT>* formats) {
     xcb_atom_t target;
     memcpy(&target, bytes.data() + at, 4);
     const std::string name = AtomName(target);
-    for (const Pairing& p : kPairings)
+    for (const Pairing& p : Pairings())
       if ((p.ways & kFromX) && name == p.target) add(FormatOf(p));
     if (CrossesUnderItsName(name)) add(RegisterClipboardFormatW(Utf8ToUtf16(name)));
   }
@@ -753,7 +756,7 @@ bool X11Backend::Read(WindowId reader, UINT format, Bytes* data) {
   }
   if (ours) return LocalClipboard::Read(reader, format, data);
   std::vector<std::string> targets;
-  for (const Pairing& p : kPairings)
+  for (const Pairing& p : Pairings())
     if ((p.ways & kFromX) && FormatOf(p) == format) targets.push_back(p.target);
   const std::string own = UnpairedTargetOfFormat(format);
   if (!own.empty()) targets.push_back(own);
