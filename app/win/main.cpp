@@ -10,6 +10,7 @@
 // connection state).
 
 #include <QApplication>
+#include <QDialog>
 #include <QGuiApplication>
 #include <QLocale>
 #include <QMessageBox>
@@ -31,6 +32,7 @@
 #include "mmredir/VrRdpMediaSource.h"
 #include "virtchan/VirtChanelsSlotProcessor.h"
 #include "program/EngineStatusFile.h"
+#include "program/ExitSignals.h"
 #include "program/LoopbackDiscovery.h"
 #include "program/QtSystemApiSettingsLink.h"
 #include "program/SettingsProbes.h"
@@ -49,6 +51,7 @@
 #include "sys/klog.h"
 #include "tovix/TovixFeature.h"
 #include "ui/CHookedKeyboard.h"
+#include "ui/QtRdpWindow.h"
 #include "ui/XcbKeyboardHookFilter.h"
 #include "ui/main/QtClientGui.h"
 #include "ui/main/QtVersionAtLeast.h"
@@ -105,6 +108,26 @@ bool SystemKeyLibraryPresent() {
 QString BannerText() {
   QString banner = QString::fromLatin1(kBannerText) + QString::fromLatin1(kVersion);
   return banner.left(kBannerChars - 1);
+}
+
+// Ctrl-C or SIGTERM: the session ends as a user's close of its window ends
+// it (without the question), then the program ends; with no session the
+// main window closes.
+void EndAsAWindowCloseDoes() {
+  g_exitRequested = 1;
+  const QWidgetList windows = QApplication::topLevelWidgets();
+  // An open question or message would hold its window's close.
+  for (QWidget* widget : windows) {
+    if (auto* dialog = qobject_cast<QDialog*>(widget); dialog && dialog->isVisible()) dialog->reject();
+  }
+  bool session = false;
+  for (QWidget* widget : windows) {
+    if (auto* window = qobject_cast<QtRdpWindow*>(widget); window && window->isVisible()) {
+      window->CloseWithReason(1);
+      session = true;
+    }
+  }
+  if (!session) QApplication::closeAllWindows();
 }
 
 // One pass's objects, destroyed in the fixed order.
@@ -246,6 +269,7 @@ int main(int argc, char** argv) {
   parser.RegisterCommands(4, commands);
   parser.Parse(argc, argv);
 
+  ExitSignals exitSignals(EndAsAWindowCloseDoes);
   int result = 0;
   do {
     const PassEnd end = RunPass(app, parser, &result);
