@@ -28,6 +28,7 @@
 #include "display/Op2Processor.h"
 #include "input/VirtHidSlotDataProcessor.h"
 #include "mmredir/RdpMMVrPlayer.h"
+#include "pelplat/debugout.h"
 #include "mmredir/TsmfChannel.h"
 #include "mmredir/VrRdpMediaSource.h"
 #include "virtchan/VirtChanelsSlotProcessor.h"
@@ -108,6 +109,17 @@ bool SystemKeyLibraryPresent() {
 QString BannerText() {
   QString banner = QString::fromLatin1(kBannerText) + QString::fromLatin1(kVersion);
   return banner.left(kBannerChars - 1);
+}
+
+// Qt's own notes are a developer's, like the debug log: they go the same
+// way; its critical messages reach the user.
+void RouteQtMessages(QtMsgType type, const QMessageLogContext&, const QString& text) {
+  const std::string line = text.toStdString();
+  if (type == QtCriticalMsg || type == QtFatalMsg)
+    ReportErrorToUser(line);
+  else
+    OutputDebugStringA((line + "\n").c_str());
+  if (type == QtFatalMsg) abort();
 }
 
 // Ctrl-C or SIGTERM: the session ends as a user's close of its window ends
@@ -214,6 +226,7 @@ int main(int argc, char** argv) {
   const int testMode = ParseTestMode(argc, argv);
   if (testMode == kTestModeInvalid) return -1;
 
+  qInstallMessageHandler(RouteQtMessages);
   QApplication app(argc, argv);
   ScanLaunchOptions(argc, argv);
   QCoreApplication::setApplicationName(kProduct);

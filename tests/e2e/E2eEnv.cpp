@@ -96,6 +96,11 @@ bool ProgramRun::WaitFinished(int* exitCode, int timeoutMs) {
   return false;
 }
 
+QByteArray ProgramRun::Errors() const {
+  QFile file(root_ + "/stderr.txt");
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 void ProgramRun::Signal(int signal) {
   if (process_.state() != QProcess::NotRunning) kill(static_cast<pid_t>(process_.processId()), signal);
 }

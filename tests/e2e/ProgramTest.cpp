@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QThread>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -88,6 +89,26 @@ TEST(Program, LaunchFileModeEndsAfterTheSessionWithItsStatus) {
   EXPECT_TRUE(status.contains("Connecting")) << status.toStdString();
   EXPECT_FALSE(run.WorkFileExists("Simple.Log"));
   EXPECT_TRUE(run.ReadWorkFile("pellum_system.log").contains("Started"));
+  // Nothing went wrong: the console stays quiet.
+  EXPECT_EQ(run.Errors().toStdString(), "");
+}
+
+// A server nobody answers for: the reason reaches the console once, also
+// without the debug output (and in a box the user closes).
+TEST(Program, ARefusedConnectionIsReportedOnStderrOnce) {
+  testhost::Listener closed;
+  ASSERT_TRUE(closed.Listen(LoopbackHost(36), 0)) << strerror(errno);
+  const uint16_t port = closed.Port();
+  closed.Close();
+  ProgramRun run("refused");
+  const QString launch = run.WriteLaunchFile("session.json", LaunchJson(LoopbackHost(36), 640, 480));
+  run.Start({"-x", launch, "-a", LoopbackHost(36), "-p", QString::number(port)});
+  const std::string expected = "pellum: Cannot connect to server \"" + std::string(LoopbackHost(36)) + "\"\n";
+  for (int waited = 0; waited < kWaitMs && run.Errors().isEmpty() && run.Running(); waited += 100) QThread::msleep(100);
+  // The box waits for its user; a little longer shows no second line.
+  int exitCode = -1;
+  run.PollFinished(&exitCode, 1000);
+  EXPECT_EQ(run.Errors().toStdString(), expected);
 }
 
 // A host that takes the connection and never answers: the handshake gives
