@@ -52,6 +52,27 @@ fi
 
 SUDO=""
 if [[ $(id -u) -ne 0 ]]; then SUDO="sudo"; fi
+
+# A fresh machine may still be installing when we start: wait for another
+# package manager to let go of its locks rather than failing. dpkg's lock has
+# apt's own time-out; the package lists' lock has none, so that step retries.
+LOCK_WAIT=900
+apt_get() {
+  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=$LOCK_WAIT "$@"
+}
+apt_get_retrying() {
+  local deadline=$((SECONDS + LOCK_WAIT)) log
+  log=$(mktemp)
+  until apt_get "$@" 2>"$log"; do
+    if ! grep -q "Could not get lock" "$log" || ((SECONDS >= deadline)); then
+      cat "$log" >&2; rm -f "$log"; return 1
+    fi
+    echo "install-deps: waiting for another package manager to finish"
+    sleep 5
+  done
+  cat "$log" >&2; rm -f "$log"
+}
+
 echo "install-deps: installing ${missing[*]}"
-$SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+apt_get_retrying update -qq
+apt_get_retrying install -y -qq --no-install-recommends "${missing[@]}"

@@ -10,6 +10,7 @@
 // connection state).
 
 #include <QApplication>
+#include <QDialog>
 #include <QGuiApplication>
 #include <QLocale>
 #include <QMessageBox>
@@ -27,10 +28,12 @@
 #include "display/Op2Processor.h"
 #include "input/VirtHidSlotDataProcessor.h"
 #include "mmredir/RdpMMVrPlayer.h"
+#include "pelplat/debugout.h"
 #include "mmredir/TsmfChannel.h"
 #include "mmredir/VrRdpMediaSource.h"
 #include "virtchan/VirtChanelsSlotProcessor.h"
 #include "program/EngineStatusFile.h"
+#include "program/ExitSignals.h"
 #include "program/LoopbackDiscovery.h"
 #include "program/QtSystemApiSettingsLink.h"
 #include "program/SettingsProbes.h"
@@ -49,6 +52,7 @@
 #include "sys/klog.h"
 #include "tovix/TovixFeature.h"
 #include "ui/CHookedKeyboard.h"
+#include "ui/QtRdpWindow.h"
 #include "ui/XcbKeyboardHookFilter.h"
 #include "ui/main/QtClientGui.h"
 #include "ui/main/QtVersionAtLeast.h"
@@ -105,6 +109,37 @@ bool SystemKeyLibraryPresent() {
 QString BannerText() {
   QString banner = QString::fromLatin1(kBannerText) + QString::fromLatin1(kVersion);
   return banner.left(kBannerChars - 1);
+}
+
+// Qt's own notes are a developer's, like the debug log: they go the same
+// way; its critical messages reach the user.
+void RouteQtMessages(QtMsgType type, const QMessageLogContext&, const QString& text) {
+  const std::string line = text.toStdString();
+  if (type == QtCriticalMsg || type == QtFatalMsg)
+    ReportErrorToUser(line);
+  else
+    OutputDebugStringA((line + "\n").c_str());
+  if (type == QtFatalMsg) abort();
+}
+
+// Ctrl-C or SIGTERM: the session ends as a user's close of its window ends
+// it (without the question), then the program ends; with no session the
+// main window closes.
+void EndAsAWindowCloseDoes() {
+  g_exitRequested = 1;
+  const QWidgetList windows = QApplication::topLevelWidgets();
+  // An open question or message would hold its window's close.
+  for (QWidget* widget : windows) {
+    if (auto* dialog = qobject_cast<QDialog*>(widget); dialog && dialog->isVisible()) dialog->reject();
+  }
+  bool session = false;
+  for (QWidget* widget : windows) {
+    if (auto* window = qobject_cast<QtRdpWindow*>(widget); window && window->isVisible()) {
+      window->CloseWithReason(1);
+      session = true;
+    }
+  }
+  if (!session) QApplication::closeAllWindows();
 }
 
 // One pass's objects, destroyed in the fixed order.
@@ -191,6 +226,7 @@ int main(int argc, char** argv) {
   const int testMode = ParseTestMode(argc, argv);
   if (testMode == kTestModeInvalid) return -1;
 
+  qInstallMessageHandler(RouteQtMessages);
   QApplication app(argc, argv);
   ScanLaunchOptions(argc, argv);
   QCoreApplication::setApplicationName(kProduct);
@@ -246,6 +282,7 @@ int main(int argc, char** argv) {
   parser.RegisterCommands(4, commands);
   parser.Parse(argc, argv);
 
+  ExitSignals exitSignals(EndAsAWindowCloseDoes);
   int result = 0;
   do {
     const PassEnd end = RunPass(app, parser, &result);

@@ -1,6 +1,7 @@
 #include "pelplat/debugout.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -21,12 +22,17 @@ DebugOutput& State() {
   return *state;
 }
 
+bool DebuggerListens() {
+  const char* value = getenv("PELLUM_DEBUG");
+  return value && *value && strcmp(value, "0") != 0;
+}
+
 void Emit(const char* text, size_t n) {
   DebugOutput& out = State();
   std::lock_guard<std::recursive_mutex> guard(out.lock);
   if (out.sink)
     out.sink(std::string(text, n));
-  else
+  else if (DebuggerListens())
     fwrite(text, 1, n, stderr);
 }
 
@@ -47,4 +53,15 @@ DebugOutputSink SetDebugOutputSink(DebugOutputSink sink) {
   std::lock_guard<std::recursive_mutex> guard(out.lock);
   std::swap(out.sink, sink);
   return sink;
+}
+
+void ReportErrorToUser(const std::string& utf8) {
+  std::string line = "pellum: " + utf8;
+  if (line.empty() || line.back() != '\n') line += '\n';
+  DebugOutput& out = State();
+  std::lock_guard<std::recursive_mutex> guard(out.lock);
+  fwrite(line.data(), 1, line.size(), stderr);
+  fflush(stderr);
+  // With the debugger output on stderr as well, the line shows once.
+  if (out.sink) out.sink(line);
 }

@@ -1,5 +1,7 @@
 #include "E2eEnv.h"
 
+#include <csignal>
+
 #include <fcntl.h>
 #include <pty.h>
 #include <unistd.h>
@@ -92,6 +94,15 @@ bool ProgramRun::WaitFinished(int* exitCode, int timeoutMs) {
   process_.kill();
   process_.waitForFinished(5000);
   return false;
+}
+
+QByteArray ProgramRun::Errors() const {
+  QFile file(root_ + "/stderr.txt");
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void ProgramRun::Signal(int signal) {
+  if (process_.state() != QProcess::NotRunning) kill(static_cast<pid_t>(process_.processId()), signal);
 }
 
 bool ProgramRun::PollFinished(int* exitCode, int timeoutMs) {

@@ -45,7 +45,10 @@ class ProgramRun {
   // The same, but the program goes on running after the time.
   bool PollFinished(int* exitCode, int timeoutMs);
   bool Running() const { return process_.state() != QProcess::NotRunning; }
+  // Sends the program a signal (SIGTERM, SIGINT...).
+  void Signal(int signal);
   QByteArray Output();  // standard output so far
+  QByteArray Errors() const;  // standard error so far
   QString WorkFile(const QString& name) const { return work_ + "/" + name; }
   // A file in the run's home (the program's HOME).
   QString HomeFile(const QString& name) const { return root_ + "/home/" + name; }

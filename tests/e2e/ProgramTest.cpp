@@ -1,13 +1,15 @@
 // The pellum program as a whole, without a display (Qt's offscreen
 // platform): its test modes, the help on a terminal, launch-file mode with
-// and without the status file, and "exitOnDisconnect".
+// and without the status file, "exitOnDisconnect" and an end by signal.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QThread>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 
 #include "E2eEnv.h"
@@ -87,6 +89,26 @@ TEST(Program, LaunchFileModeEndsAfterTheSessionWithItsStatus) {
   EXPECT_TRUE(status.contains("Connecting")) << status.toStdString();
   EXPECT_FALSE(run.WorkFileExists("Simple.Log"));
   EXPECT_TRUE(run.ReadWorkFile("pellum_system.log").contains("Started"));
+  // Nothing went wrong: the console stays quiet.
+  EXPECT_EQ(run.Errors().toStdString(), "");
+}
+
+// A server nobody answers for: the reason reaches the console once, also
+// without the debug output (and in a box the user closes).
+TEST(Program, ARefusedConnectionIsReportedOnStderrOnce) {
+  testhost::Listener closed;
+  ASSERT_TRUE(closed.Listen(LoopbackHost(36), 0)) << strerror(errno);
+  const uint16_t port = closed.Port();
+  closed.Close();
+  ProgramRun run("refused");
+  const QString launch = run.WriteLaunchFile("session.json", LaunchJson(LoopbackHost(36), 640, 480));
+  run.Start({"-x", launch, "-a", LoopbackHost(36), "-p", QString::number(port)});
+  const std::string expected = "pellum: Cannot connect to server \"" + std::string(LoopbackHost(36)) + "\"\n";
+  for (int waited = 0; waited < kWaitMs && run.Errors().isEmpty() && run.Running(); waited += 100) QThread::msleep(100);
+  // The box waits for its user; a little longer shows no second line.
+  int exitCode = -1;
+  run.PollFinished(&exitCode, 1000);
+  EXPECT_EQ(run.Errors().toStdString(), expected);
 }
 
 // A host that takes the connection and never answers: the handshake gives
@@ -105,6 +127,32 @@ TEST(Program, ASilentHostEndsTheLaunchFileRunAsATimeout) {
   EXPECT_EQ(exitCode, 7);  // "Timeout"
   const QJsonObject document = QJsonDocument::fromJson(run.ReadWorkFile("session.json.status")).object();
   EXPECT_EQ(document.value("status").toInt(), 7);
+}
+
+// Ctrl-C or SIGTERM during a session ends it as closing its window does:
+// the server sees the client go, the launch-file run leaves its status and
+// returns the final state.
+TEST(Program, ATerminateSignalEndsTheSessionAsClosingItsWindowDoes) {
+  for (const int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signal);
+    PaintingHost host;
+    ASSERT_TRUE(host.Listen(LoopbackHost(35), 0)) << strerror(errno);
+    ProgramRun run(QStringLiteral("signal-%1").arg(signal));
+    run.WriteProfile({{"ScreenOptions/fullScreen", 0}, {"ScreenOptions/autoDetectAudioVideo", 0}});
+    const QString launch = run.WriteLaunchFile("session.json", LaunchJson(LoopbackHost(35), 640, 480));
+    run.Start({"-x", launch, "-a", LoopbackHost(35), "-p", QString::number(host.Port())});
+    ASSERT_TRUE(host.AcceptAndHandshake(true)) << host.Error();
+    ASSERT_TRUE(host.Paint(host.Slots("HPVCARD ")[0], TestPicture(640, 480, 3)));
+
+    run.Signal(signal);
+    EXPECT_TRUE(host.Session()->WaitClientClosed(kWaitMs));
+    int exitCode = -1;
+    ASSERT_TRUE(run.WaitFinished(&exitCode));
+    const QJsonObject document = QJsonDocument::fromJson(run.ReadWorkFile("session.json.status")).object();
+    ASSERT_TRUE(document.value("status").isDouble());
+    EXPECT_EQ(document.value("status").toInt(), exitCode);
+    EXPECT_EQ(exitCode, 6);  // "Disconnected", as after a close of the window
+  }
 }
 
 TEST(Program, WithoutSaveEngineLogTheResultIsTheEventLoops) {

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "pelplat/debugout.h"
 #include "pelplat/utf16.h"
 #include "session/ClientConnectionParameter.h"
 #include "sys/klog.h"
@@ -148,6 +149,9 @@ void CClientSystemApi::WaiterMain() {
   endEvent.Wait(INFINITE);
   const std::u16string text = MessageText();
   if (!text.empty()) {
+    // A box may never show (no window left, messages off): the user reads
+    // the reason on the console as well.
+    ReportErrorToUser(Utf16ToUtf8(text));
     ShowMessageBox(u"Error", text.c_str(), 0);
     StoreMessageText(nullptr);
     StopObserver();

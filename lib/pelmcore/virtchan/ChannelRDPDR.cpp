@@ -184,7 +184,8 @@ int ChannelRDPDR::SendDeviceListAnnounce(uint32_t deviceType, uint32_t deviceId,
   std::unique_ptr<uint8_t[]> packet = AllocPacket(kDeviceAnnounceSize);
   if (!packet) return static_cast<int>(kFail);
   uint8_t name[kDosNameSize] = {};
-  if (dosName) std::strncpy(reinterpret_cast<char*>(name), dosName, sizeof name);
+  // The DOS name is a fixed 8-byte field, not a C string: no terminator when full.
+  if (dosName) std::memcpy(name, dosName, strnlen(dosName, sizeof name));
   ByteWriter w(PduOf(packet), kDeviceAnnounceSize);
   WriteHeader(w, kDeviceListAnnounce);
   w.U32(1);
