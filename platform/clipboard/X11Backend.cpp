@@ -20,6 +20,7 @@
 #include <unordered_map>
 
 #include "clipinternal.h"
+#include "pelplat/debugout.h"
 #include "pelplat/utf16.h"
 
 namespace pelplat {
@@ -121,14 +122,13 @@ std::string UnpairedTargetOfFormat(UINT format) {
 
 thread_local bool onEventThread = false;
 
-void Log(const char* what) { fprintf(stderr, "pelplat clipboard: %s\n", what); }
+void Log(const std::string& what) { OutputDebugStringA(("pelplat clipboard: " + what + "\n").c_str()); }
 
 // One line for data of a format that could not cross.
 void LogRefused(UINT format, const char* direction) {
   const std::string name = format >= kFirstRegisteredFormat ? Utf16ToUtf8(GetClipboardFormatName(format))
                                                             : "format " + std::to_string(format);
-  fprintf(stderr, "pelplat clipboard: %s data %s is malformed (its header does not match its bytes); refused\n",
-          name.c_str(), direction);
+  Log(name + " data " + direction + " is malformed (its header does not match its bytes); refused");
 }
 
 }  // namespace
