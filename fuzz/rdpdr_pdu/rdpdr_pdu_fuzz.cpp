@@ -32,13 +32,12 @@ std::unique_ptr<CRdpSmartCardAPI> MakeScriptedApi() {
   return std::unique_ptr<CRdpSmartCardAPI>(new CRdpSmartCardWIndowsAPI(scriptedpcsc::Service()));
 }
 
-bool Quiet() {
-  SetDebugOutputSink([](const std::string&) {});
-  // A failed transmit is reported on standard output.
-  if (!std::freopen("/dev/null", "w", stdout)) return false;
+bool Setup() {
   CRdpSmartCardDevice::SetApiMaker(MakeScriptedApi);
   CRdpSmartCardDevice::SetInlinePolicy(RunsInline);
-  return true;
+  SetDebugOutputSink([](const std::string&) {});
+  // A failed transmit is reported on standard output.
+  return std::freopen("/dev/null", "w", stdout) != nullptr;
 }
 
 // A channel whose smart card is announced, as after the handshake.
@@ -53,8 +52,8 @@ std::shared_ptr<ChannelRDPDR> AnnouncedChannel() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const bool quiet = Quiet();
-  (void)quiet;
+  static const bool ready = Setup();
+  (void)ready;
   std::shared_ptr<ChannelRDPDR> channel;
   ForEachFuzzPacket(data, size, 0, [&](const std::vector<uint8_t>& packet, size_t) {
     if (!channel) {

@@ -1014,12 +1014,13 @@ int32_t CRdpSmartCardWIndowsAPI::WriteCache(IRdpScardDevice* device, IRdpScardRe
                          : CacheKeyOf(common.CardIdentifier, a.szLookupName, &key);
   if (rc == 0) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    // A released context may pass its check just before it goes: what it
-    // writes then would outlive it.
-    const bool known = context == 0 ? !stopped_ : natives_.count(context) > 0;
-    rc = known ? caches_[context].Write(key, common.FreshnessCounter, common.pbData.Data(),
-                                        common.pbData.bytes.size())
-               : kInvalidParameter;
+    // Entries of a context released since its check, or of the null
+    // context after the stop, would stay behind with nothing to drop them.
+    if (context == 0 ? stopped_ : natives_.count(context) == 0) {
+      rc = context == 0 ? kServiceStopped : kInvalidParameter;
+    } else {
+      rc = caches_[context].Write(key, common.FreshnessCounter, common.pbData.Data(), common.pbData.bytes.size());
+    }
   }
   return CompleteLongReturn(device, request, rc);
 }
