@@ -29,6 +29,7 @@ namespace {
 
 constexpr uint32_t kStatePresent = 0x0020;
 constexpr uint32_t kStateChanged = 0x0002;
+constexpr uint32_t kStateAtrMatch = 0x0040;
 constexpr uint32_t kInfinite = 0xFFFFFFFF;
 constexpr uint32_t kCancelled = 0x80100002;
 constexpr uint32_t kServiceStopped = 0x8010001E;
@@ -176,6 +177,43 @@ class SmartCardApiOnPcsc : public ::testing::Test {
     t.fpbRecvBufferIsNULL = recvIsNull ? 1 : 0;
     t.cbRecvLength = recvLength;
     return RunCall<Transmit_Return>(*on_, &CRdpSmartCardAPI::Transmit, scardioctl::kTransmit, t);
+  }
+  uint32_t TransmitCount(const REDIR_SCARDHANDLE& card, uint32_t* count) {
+    GetTransmitCount_Call c;
+    c.hCard = card;
+    const GetTransmitCount_Return r =
+        RunCall<GetTransmitCount_Return>(*on_, &CRdpSmartCardAPI::GetTransmitCount, scardioctl::kGetTransmitCount, c);
+    *count = r.value;
+    return r.ReturnCode;
+  }
+  // The reader's state as LocateCardsByATR reports it for one mask.
+  LocateCards_Return Locate(uint32_t context, const std::string& reader, bool wide, const std::vector<uint8_t>& atr,
+                            const std::vector<uint8_t>& mask, uint32_t current) {
+    LocateCards_ATRMask m;
+    m.cbAtr = static_cast<uint32_t>(atr.size());
+    std::copy(atr.begin(), atr.end(), m.rgbAtr.begin());
+    std::copy(mask.begin(), mask.end(), m.rgbMask.begin());
+    if (wide) {
+      return RunCall<LocateCards_Return>(*on_, &CRdpSmartCardAPI::LocateCardsByATRW, scardioctl::kLocateCardsByAtrW,
+                                         LocateCall<LocateCardsByATRW_Call>(context, m, Utf8ToUtf16(reader), current));
+    }
+    return RunCall<LocateCards_Return>(*on_, &CRdpSmartCardAPI::LocateCardsByATRA, scardioctl::kLocateCardsByAtrA,
+                                       LocateCall<LocateCardsByATRA_Call>(context, m, reader, current));
+  }
+  template <class Call, class Text>
+  static Call LocateCall(uint32_t context, const LocateCards_ATRMask& mask, const Text& reader, uint32_t current) {
+    Call c;
+    c.Context = Context(context);
+    c.cAtrs = 1;
+    c.rgAtrMasks.present = true;
+    c.rgAtrMasks.items = {mask};
+    c.cReaders = 1;
+    c.rgReaderStates.present = true;
+    c.rgReaderStates.items.resize(1);
+    c.rgReaderStates.items[0].szReader.present = true;
+    c.rgReaderStates.items[0].szReader.text = reader;
+    c.rgReaderStates.items[0].Common.dwCurrentState = current;
+    return c;
   }
   uint32_t Cancel(uint32_t context) {
     Context_Call c;
@@ -352,11 +390,47 @@ TEST_F(SmartCardApiOnPcsc, ACardAppearsAndAnswersItsCommands) {
       RunCall<Reconnect_Return>(api, &CRdpSmartCardAPI::Reconnect, scardioctl::kReconnect, reconnect);
   EXPECT_EQ(again.ReturnCode, 0u);
   EXPECT_EQ(again.value, connected.dwActiveProtocol);
-  GetTransmitCount_Call count;
-  count.hCard = hCard;
-  EXPECT_EQ(RunCall<GetTransmitCount_Return>(api, &CRdpSmartCardAPI::GetTransmitCount, scardioctl::kGetTransmitCount,
-                                             count).ReturnCode,
-            120u);  // pcsclite does not count
+  // Every transmit above succeeded, the one the card answered 6A 82 too.
+  uint32_t transmits = 0;
+  EXPECT_EQ(TransmitCount(hCard, &transmits), 0u);
+  EXPECT_EQ(transmits, 6u);
+  EXPECT_EQ(TransmitCount(Card(context, 0x0BADCAFE), &transmits), 0x80100003u);
+
+  // The card's ATR under masks: matched where the masked bits agree.
+  std::vector<uint8_t> otherAtr = atr;
+  otherAtr.back() ^= 0x0F;
+  std::vector<uint8_t> loose(atr.size(), 0xFF);
+  loose.back() = 0xF0;
+  const std::vector<uint8_t> full(atr.size(), 0xFF);
+  const std::vector<uint8_t> shorter(atr.begin(), atr.end() - 1);
+  const struct {
+    const char* what;
+    bool wide;
+    std::vector<uint8_t> atr, mask;
+    bool match;
+  } masks[] = {
+      {"its own ATR", false, atr, full, true},
+      {"its own ATR, wide", true, atr, full, true},
+      {"another ATR", false, otherAtr, full, false},
+      {"another ATR whose difference is masked out", false, otherAtr, loose, true},
+      {"a shorter ATR", false, shorter, std::vector<uint8_t>(shorter.size(), 0xFF), false},
+  };
+  for (const auto& m : masks) {
+    SCOPED_TRACE(m.what);
+    const LocateCards_Return r = Locate(context, reader, m.wide, m.atr, m.mask, 0);
+    ASSERT_EQ(r.ReturnCode, 0u);
+    ASSERT_EQ(r.cReaders, 1u);
+    const ReaderState_Return& s = r.rgReaderStates.items[0];
+    EXPECT_TRUE(s.dwEventState & kStatePresent);
+    EXPECT_EQ((s.dwEventState & kStateAtrMatch) != 0, m.match);
+    EXPECT_TRUE(s.dwEventState & kStateChanged);  // the caller knew nothing
+    EXPECT_EQ(std::vector<uint8_t>(s.rgbAtr.begin(), s.rgbAtr.begin() + s.cbAtr), atr);
+    // Told the state it has now, nothing changed.
+    const LocateCards_Return again =
+        Locate(context, reader, m.wide, m.atr, m.mask, s.dwEventState & ~kStateChanged);
+    ASSERT_EQ(again.ReturnCode, 0u);
+    EXPECT_EQ(again.rgReaderStates.items[0].dwEventState, s.dwEventState & ~kStateChanged);
+  }
 
   ListReaderGroups_Call groups;
   groups.Context = Context(context);
@@ -371,6 +445,7 @@ TEST_F(SmartCardApiOnPcsc, ACardAppearsAndAnswersItsCommands) {
   EXPECT_EQ(RunCall<Long_Return>(api, &CRdpSmartCardAPI::HCardAndDisposition, scardioctl::kDisconnect, disconnect)
                 .ReturnCode,
             0u);
+  EXPECT_EQ(TransmitCount(hCard, &transmits), 0x80100003u);
   Context_Call release;
   release.Context = Context(context);
   // Take the card out and see the reader empty again, so that the next

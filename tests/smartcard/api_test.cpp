@@ -131,8 +131,6 @@ TEST_F(SmartCardApiWithoutLibrary, MissingLibraryAndFunctionsAnswerAsDesigned) {
                 .ReturnCode,
             120u);
   ReadCacheW_Call read;
-  EXPECT_EQ(RunCall<ReadCache_Return>(api, &CRdpSmartCardAPI::ReadCache, scardioctl::kReadCacheW, read).ReturnCode,
-            0x80100070u);
   EXPECT_EQ(RunCall<ReadCache_Return>(api, &CRdpSmartCardAPI::ReadCache, scardioctl::kWriteCacheW, read).ReturnCode,
             0x80100022u);
 

@@ -196,4 +196,28 @@ TEST_F(SmartCardDevice, ARequestAfterStopFailsAtOnce) {
   EXPECT_EQ(recorder.Order(), (std::vector<std::string>{"Accept", "Drop"}));
 }
 
+// For a service that never blocks: the blocking codes the policy names run
+// on the channel's thread, accepted as on a thread of their own.
+TEST_F(SmartCardDevice, BlockingCodesTheInlinePolicyNamesRunOnTheChannelsThread) {
+  struct Restore {
+    CRdpSmartCardDevice::InlinePolicy previous =
+        CRdpSmartCardDevice::SetInlinePolicy([](uint32_t code) { return code == scardioctl::kTransmit; });
+    ~Restore() { CRdpSmartCardDevice::SetInlinePolicy(previous); }
+  } restore;
+  const struct {
+    uint32_t code;
+    bool inlined;
+  } cases[] = {{scardioctl::kTransmit, true}, {scardioctl::kControl, false}};
+  uint32_t completionId = 10;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << std::hex << c.code);
+    session->Clear();
+    Receive(ControlRequest(1, ++completionId, c.code));
+    EXPECT_EQ(U32At(Response(), 8), completionId);
+    ASSERT_FALSE(recorder.Calls().empty());
+    EXPECT_EQ(recorder.Calls().back().thread == std::this_thread::get_id(), c.inlined);
+  }
+  EXPECT_EQ(recorder.Order(), (std::vector<std::string>{"Accept", "Transmit", "Accept", "Control"}));
+}
+
 }  // namespace

@@ -19,6 +19,9 @@ std::unique_ptr<CRdpSmartCardAPI> MakeWindowsApi() {
 
 std::atomic<CRdpSmartCardDevice::ApiMaker> gApiMaker{MakeWindowsApi};
 
+bool NoneInline(uint32_t) { return false; }
+std::atomic<CRdpSmartCardDevice::InlinePolicy> gInlinePolicy{NoneInline};
+
 constexpr const char* kTwoStringA = "HandleContextAndTwoStringA";
 constexpr const char* kTwoStringW = "HandleContextAndTwoStringW";
 constexpr uint32_t kState = 0x000900C4;
@@ -86,6 +89,10 @@ bool CRdpSmartCardDevice::IsBlockingIoctl(uint32_t code) {
 
 CRdpSmartCardDevice::ApiMaker CRdpSmartCardDevice::SetApiMaker(ApiMaker maker) {
   return gApiMaker.exchange(maker ? maker : MakeWindowsApi);
+}
+
+CRdpSmartCardDevice::InlinePolicy CRdpSmartCardDevice::SetInlinePolicy(InlinePolicy policy) {
+  return gInlinePolicy.exchange(policy ? policy : NoneInline);
 }
 
 CRdpSmartCardDevice::CRdpSmartCardDevice(std::weak_ptr<IRdpDeviceChannel> channel, uint32_t deviceType,
@@ -180,6 +187,10 @@ bool CRdpSmartCardDevice::OnIrp(const std::shared_ptr<CRdpRequestPacket>& reques
       // Here, in the order of the server's requests: a cancel that follows
       // reaches this one before its thread has run.
       if (api_) api_->Accept(request.get());
+      if (gInlinePolicy.load()(request->IoControlCode())) {
+        AsyncIrpTask(request);
+        break;
+      }
       if (!StartTask(request)) {
         if (api_) api_->Drop(request.get());
         request->Complete(GetChannel(), rdpdr::kStatusUnsuccessful);

@@ -23,6 +23,12 @@ class CRdpSmartCardDevice : public CRdpVDevice, public IRdpScardDevice {
   typedef std::unique_ptr<CRdpSmartCardAPI> (*ApiMaker)();
   // The default makes a CRdpSmartCardWIndowsAPI; tests pass their own.
   static ApiMaker SetApiMaker(ApiMaker maker);
+  // Which blocking control codes run at once on the channel's thread
+  // instead of a thread of their own: none by default. For a service that
+  // never blocks (a fuzz target's scripted one), where a thread would cost
+  // far more than its request.
+  typedef bool (*InlinePolicy)(uint32_t code);
+  static InlinePolicy SetInlinePolicy(InlinePolicy policy);
 
   struct Operation {
     uint32_t code;

@@ -17,6 +17,7 @@ namespace nat = pcscnative;
 namespace {
 
 constexpr uint32_t kCancelled = 0x80100002;          // SCARD_E_CANCELLED
+constexpr uint32_t kInvalidHandle = 0x80100003;      // SCARD_E_INVALID_HANDLE
 constexpr uint32_t kInvalidParameter = 0x80100004;   // SCARD_E_INVALID_PARAMETER
 constexpr uint32_t kInsufficientBuffer = 0x80100008; // SCARD_E_INSUFFICIENT_BUFFER
 constexpr uint32_t kInvalidValue = 0x80100011;       // SCARD_E_INVALID_VALUE
@@ -24,9 +25,13 @@ constexpr uint32_t kUnknownError = 0x80100014;       // SCARD_F_UNKNOWN_ERROR
 constexpr uint32_t kServiceStopped = 0x8010001E;     // SCARD_E_SERVICE_STOPPED
 constexpr uint32_t kUnexpected = 0x8010001F;         // SCARD_E_UNEXPECTED
 constexpr uint32_t kUnsupported = 0x80100022;        // SCARD_E_UNSUPPORTED_FEATURE
-constexpr uint32_t kCacheItemNotFound = 0x80100070;  // SCARD_W_CACHE_ITEM_NOT_FOUND
 constexpr uint32_t kNotImplemented = 120;            // ERROR_CALL_NOT_IMPLEMENTED
 constexpr uint32_t kAuto = 0xFFFFFFFF;               // SCARD_AUTOALLOCATE
+// Reader state bits, the same in both numberings.
+constexpr uint32_t kStateChanged = 0x0002;
+constexpr uint32_t kStatePresent = 0x0020;
+constexpr uint32_t kStateAtrMatch = 0x0040;
+constexpr uint32_t kStateBits = 0xFFFF;  // the event count is above them
 constexpr DWORD kStartedWaitMs = 40000;
 constexpr DWORD kStartedPollMs = 200;
 constexpr uint32_t kStatusNamesBytes = 2048;
@@ -127,6 +132,33 @@ nat::ReaderState NativeState(const ReaderState<CharT>& s) {
   return n;
 }
 
+// Whether a card's ATR matches one of the masks: the same length, and the
+// same bits wherever the mask has one.
+bool AtrMatches(const nat::ReaderState& card, const std::vector<LocateCards_ATRMask>& masks) {
+  if (card.cbAtr == 0 || card.cbAtr > card.atr.size()) return false;
+  for (const LocateCards_ATRMask& m : masks) {
+    if (m.cbAtr != card.cbAtr) continue;
+    bool same = true;
+    for (uint32_t i = 0; i < m.cbAtr && same; ++i) same = ((card.atr[i] ^ m.rgbAtr[i]) & m.rgbMask[i]) == 0;
+    if (same) return true;
+  }
+  return false;
+}
+
+// The cache key of a call: kInvalidParameter without a card or a name.
+template <class CharT>
+uint32_t CacheKeyOf(const NdrOpt<NdrUuid>& card, const NdrStr<CharT>& name, CardDataCache::Key* key) {
+  if (!card.present || !name.present) return kInvalidParameter;
+  const NdrUuid& u = card.value;
+  const uint8_t head[8] = {uint8_t(u.Data1),       uint8_t(u.Data1 >> 8), uint8_t(u.Data1 >> 16),
+                           uint8_t(u.Data1 >> 24), uint8_t(u.Data2),      uint8_t(u.Data2 >> 8),
+                           uint8_t(u.Data3),       uint8_t(u.Data3 >> 8)};
+  std::copy(head, head + 8, key->first.begin());
+  std::copy(u.Data4.begin(), u.Data4.end(), key->first.begin() + 8);
+  key->second = Narrow(name.text);
+  return 0;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -154,8 +186,8 @@ const CRdpSmartCardWIndowsAPI::Binding CRdpSmartCardWIndowsAPI::kBindingTable[] 
     {"SCardFreeMemory", nat::kFreeMemory},
     {"SCardLocateCardsA", -1},
     {"SCardLocateCardsW", -1},
-    {"SCardLocateCardsByATRA", -1},
-    {"SCardLocateCardsByATRW", -1},
+    {"SCardLocateCardsByATRA", nat::kGetStatusChange},
+    {"SCardLocateCardsByATRW", nat::kGetStatusChange},
     {"SCardGetStatusChangeA", nat::kGetStatusChange},
     {"SCardGetStatusChangeW", nat::kGetStatusChange},
     {"SCardCancel", nat::kCancel},
@@ -215,6 +247,9 @@ uint32_t CRdpCancelRequestByEvent::Cancel(IRdpScardRequest*, uint32_t code) {
 CRdpSmartCardWIndowsAPI::CRdpSmartCardWIndowsAPI(std::string libraryName)
     : libraryName_(std::move(libraryName)), stopEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
+CRdpSmartCardWIndowsAPI::CRdpSmartCardWIndowsAPI(const pcscnative::Pcsc& service)
+    : stopEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)), haveService_(true), pcsc_(service) {}
+
 CRdpSmartCardWIndowsAPI::~CRdpSmartCardWIndowsAPI() {
   reserved_.clear();
   // Our own pair for the null context goes with us, and so do the contexts
@@ -233,8 +268,10 @@ bool CRdpSmartCardWIndowsAPI::Init() {
 }
 
 bool CRdpSmartCardWIndowsAPI::LoadLibrary() {
+  if (haveService_) return true;
   library_ = LoadLibraryA(libraryName_.c_str());
   if (!library_) return false;
+  haveService_ = true;
   for (size_t i = 0; i < kBindingCount; ++i) {
     const int fn = kBindingTable[i].native;
     if (fn < 0 || pcsc_.Has(static_cast<nat::Fn>(fn))) continue;
@@ -252,6 +289,8 @@ bool CRdpSmartCardWIndowsAPI::StopAll() {
     for (uint32_t c : registry_) pairs.push_back(natives_[c]);
     registry_.clear();
     natives_.clear();
+    caches_.clear();
+    cards_.clear();
     if (haveNullPair_) pairs.push_back(nullPair_);
     haveNullPair_ = false;
   }
@@ -275,7 +314,7 @@ size_t CRdpSmartCardWIndowsAPI::StatusWaitsInProgress() {
 }
 
 uint32_t CRdpSmartCardWIndowsAPI::WaitStartedEvent(HANDLE extraEvent) {
-  if (!library_) return kUnexpected;
+  if (!haveService_) return kUnexpected;
   // pcsclite has no started event: the service counts as started once a
   // context can be established, which is probed until the wait ends.
   if (!pcsc_.Has(nat::kEstablishContext) || !pcsc_.Has(nat::kReleaseContext)) return kUnknownError;
@@ -314,7 +353,32 @@ bool CRdpSmartCardWIndowsAPI::UnregisterContext(uint32_t context, NativePair* pa
   registry_.erase(it);
   *pair = natives_[context];
   natives_.erase(context);
+  ForgetContextData(context);
   return true;
+}
+
+void CRdpSmartCardWIndowsAPI::ForgetContextData(uint32_t context) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  caches_.erase(context);
+  for (auto it = cards_.begin(); it != cards_.end();) {
+    it = it->second.context == context ? cards_.erase(it) : std::next(it);
+  }
+}
+
+void CRdpSmartCardWIndowsAPI::RememberCard(uint32_t card, uint32_t context) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  cards_[card] = CardRecord{context, 0};
+}
+
+void CRdpSmartCardWIndowsAPI::ForgetCard(uint32_t card) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  cards_.erase(card);
+}
+
+void CRdpSmartCardWIndowsAPI::CountTransmit(uint32_t card) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  auto it = cards_.find(card);
+  if (it != cards_.end()) ++it->second.transmits;
 }
 
 uint32_t CRdpSmartCardWIndowsAPI::CheckContext(uint32_t* context, const REDIR_SCARDCONTEXT& c) {
@@ -588,7 +652,10 @@ int32_t CRdpSmartCardWIndowsAPI::HCardAndDisposition(IRdpScardDevice* device, IR
   const int64_t native = static_cast<int32_t>(card);
   if (rc == 0) {
     switch (request->IoControlCode()) {
-      case scardioctl::kDisconnect: rc = pcsc_.Disconnect(native, call.dwDisposition); break;
+      case scardioctl::kDisconnect:
+        rc = pcsc_.Disconnect(native, call.dwDisposition);
+        if (rc == 0) ForgetCard(card);
+        break;
       case scardioctl::kBeginTransaction: rc = pcsc_.BeginTransaction(native); break;
       case scardioctl::kEndTransaction: rc = pcsc_.EndTransaction(native, call.dwDisposition); break;
       default: rc = kUnsupported;
@@ -688,9 +755,28 @@ int32_t CRdpSmartCardWIndowsAPI::LocateCardsByATR(IRdpScardDevice* device, IRdpS
   if (const uint32_t e = DecodeCall(request, call)) return device->CompleteStatus(request, IoStatusOf(e));
   uint32_t context = 0;
   uint32_t rc = CheckContext(&context, call.Context);
-  // pcsclite has no card database to locate cards by.
-  if (rc == 0) rc = kNotImplemented;
-  return CompleteReaderStates(rc, {}, device, request);
+  // pcsclite has no card database, but it tells each reader's card and ATR
+  // at once to a caller that says it knows nothing of the reader yet.
+  std::vector<nat::ReaderState> states;
+  for (const auto& s : call.rgReaderStates.items) {
+    nat::ReaderState n = NativeState(s);
+    n.currentState = n.eventState = n.cbAtr = 0;
+    n.atr.fill(0);
+    states.push_back(n);
+  }
+  if (rc == 0 && !pcsc_.Has(nat::kGetStatusChange)) rc = kNotImplemented;
+  NativePair pair;
+  if (rc == 0 && !states.empty() && Native(context, &pair, &rc)) rc = pcsc_.GetStatusChange(pair.main, 0, states);
+  if (rc != 0) return CompleteReaderStates(rc, {}, device, request);
+  for (size_t i = 0; i < states.size(); ++i) {
+    nat::ReaderState& s = states[i];
+    s.currentState = call.rgReaderStates.items[i].Common.dwCurrentState;
+    uint32_t event = s.eventState & ~(kStateChanged | kStateAtrMatch);
+    if ((event & kStatePresent) && AtrMatches(s, call.rgAtrMasks.items)) event |= kStateAtrMatch;
+    if ((event ^ s.currentState) & kStateBits & ~kStateChanged) event |= kStateChanged;
+    s.eventState = event;
+  }
+  return CompleteReaderStates(rc, states, device, request);
 }
 
 int32_t CRdpSmartCardWIndowsAPI::LocateCardsByATRA(IRdpScardDevice* device, IRdpScardRequest* request) {
@@ -716,6 +802,7 @@ int32_t CRdpSmartCardWIndowsAPI::Connect(IRdpScardDevice* device, IRdpScardReque
   }
   reply.ReturnCode = rc;
   if (rc == 0) {
+    RememberCard(static_cast<uint32_t>(card), context);
     reply.hCard.Context = WireContext(context);
     reply.hCard.cbHandle = 4;
     reply.hCard.pbHandle = BlobOf(static_cast<uint32_t>(card));
@@ -752,8 +839,14 @@ int32_t CRdpSmartCardWIndowsAPI::GetTransmitCount(IRdpScardDevice* device, IRdpS
   GetTransmitCount_Return reply;
   uint32_t card = 0;
   reply.ReturnCode = CheckHandle(&card, call.hCard);
-  // pcsclite does not count transmissions.
-  if (reply.ReturnCode == 0) reply.ReturnCode = kNotImplemented;
+  // pcsclite does not count transmissions: the API counts those it made on
+  // the handle, which is every one since the handle was connected.
+  if (reply.ReturnCode == 0) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    auto it = cards_.find(card);
+    if (it == cards_.end()) reply.ReturnCode = kInvalidHandle;
+    else reply.value = it->second.transmits;
+  }
   return CompleteWith(device, request, reply);
 }
 
@@ -771,6 +864,8 @@ int32_t CRdpSmartCardWIndowsAPI::Transmit(IRdpScardDevice* device, IRdpScardRequ
     if (rc != 0) {
       std::printf(" transmit fail e:%d\n", static_cast<int>(rc));
       std::fflush(stdout);
+    } else {
+      CountTransmit(card);
     }
   }
   reply.ReturnCode = rc;
@@ -870,28 +965,62 @@ int32_t CRdpSmartCardWIndowsAPI::SetAttrib(IRdpScardDevice* device, IRdpScardReq
 
 int32_t CRdpSmartCardWIndowsAPI::ReadCache(IRdpScardDevice* device, IRdpScardRequest* request) {
   const uint32_t code = request->IoControlCode();
+  const bool wide = code == scardioctl::kReadCacheW;
   ReadCacheA_Call a;
   ReadCacheW_Call w;
   uint32_t rc = code == scardioctl::kReadCacheA ? DecodeCall(request, a)
-               : code == scardioctl::kReadCacheW ? DecodeCall(request, w)
-                                                 : kUnsupported;
+               : wide                           ? DecodeCall(request, w)
+                                                : kUnsupported;
+  const ReadCache_Common& common = wide ? w.Common : a.Common;
   uint32_t context = 0;
-  if (rc == 0) rc = CheckContext(&context, code == scardioctl::kReadCacheA ? a.Common.Context : w.Common.Context);
-  // pcsclite keeps no cache: every lookup misses.
+  if (rc == 0) rc = CheckContext(&context, common.Context);
+  CardDataCache::Key key;
+  if (rc == 0) rc = wide ? CacheKeyOf(common.CardIdentifier, w.szLookupName, &key)
+                         : CacheKeyOf(common.CardIdentifier, a.szLookupName, &key);
+  std::vector<uint8_t> data;
+  if (rc == 0) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    auto cache = caches_.find(context);
+    rc = cache == caches_.end() ? CardDataCache::kItemNotFound
+                                : cache->second.Read(key, common.FreshnessCounter, &data);
+  }
+  const bool lengthOnly = common.fPbDataIsNULL != 0;
+  if (rc == 0 && !lengthOnly && common.cbDataLen != kAuto && common.cbDataLen < data.size()) {
+    rc = kInsufficientBuffer;
+  }
   ReadCache_Return reply;
-  reply.ReturnCode = rc == 0 ? kCacheItemNotFound : rc;
+  reply.ReturnCode = rc;
+  if (rc == 0 || rc == kInsufficientBuffer) reply.cb = static_cast<uint32_t>(data.size());
+  if (rc == 0) {
+    if (lengthOnly) data.assign(data.size(), 0);
+    reply.pb = NdrBlob::Of(data.data(), data.size());
+  }
   return CompleteWith(device, request, reply);
 }
 
 int32_t CRdpSmartCardWIndowsAPI::WriteCache(IRdpScardDevice* device, IRdpScardRequest* request) {
   const uint32_t code = request->IoControlCode();
+  const bool wide = code == scardioctl::kWriteCacheW;
   WriteCacheA_Call a;
   WriteCacheW_Call w;
   uint32_t rc = code == scardioctl::kWriteCacheA ? DecodeCall(request, a)
-               : code == scardioctl::kWriteCacheW ? DecodeCall(request, w)
-                                                  : kUnsupported;
+               : wide                            ? DecodeCall(request, w)
+                                                 : kUnsupported;
+  const WriteCache_Common& common = wide ? w.Common : a.Common;
   uint32_t context = 0;
-  if (rc == 0) rc = CheckContext(&context, code == scardioctl::kWriteCacheA ? a.Common.Context : w.Common.Context);
-  if (rc == 0) rc = kNotImplemented;
+  if (rc == 0) rc = CheckContext(&context, common.Context);
+  CardDataCache::Key key;
+  if (rc == 0) rc = wide ? CacheKeyOf(common.CardIdentifier, w.szLookupName, &key)
+                         : CacheKeyOf(common.CardIdentifier, a.szLookupName, &key);
+  if (rc == 0) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    // Entries of a context released since its check, or of the null
+    // context after the stop, would stay behind with nothing to drop them.
+    if (context == 0 ? stopped_ : natives_.count(context) == 0) {
+      rc = context == 0 ? kServiceStopped : kInvalidParameter;
+    } else {
+      rc = caches_[context].Write(key, common.FreshnessCounter, common.pbData.Data(), common.pbData.bytes.size());
+    }
+  }
   return CompleteLongReturn(device, request, rc);
 }

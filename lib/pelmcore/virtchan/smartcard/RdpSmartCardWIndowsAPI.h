@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "CardDataCache.h"
 #include "PcscNative.h"
 #include "RdpSmartCardAPI.h"
 #include "RdpScardStructs.h"
@@ -41,6 +42,9 @@ class CRdpSmartCardWIndowsAPI : public CRdpSmartCardAPI {
   // The library name is "winscard.dll"; tests pass another to model a
   // machine without one.
   explicit CRdpSmartCardWIndowsAPI(std::string libraryName = "winscard.dll");
+  // A service given as its entry points instead of a library to load: a
+  // scripted service that stands in for pcscd where none can run.
+  explicit CRdpSmartCardWIndowsAPI(const pcscnative::Pcsc& service);
   ~CRdpSmartCardWIndowsAPI() override;
 
   int32_t AccessStartedEvent(IRdpScardDevice* device, IRdpScardRequest* request) override;
@@ -79,7 +83,8 @@ class CRdpSmartCardWIndowsAPI : public CRdpSmartCardAPI {
   uint32_t WaitStartedEvent(HANDLE extraEvent);
 
   // The binding table: every function the server's calls name, and the
-  // pcsclite entry point that serves it (none where pcsclite has none).
+  // pcsclite entry point that serves it (none where pcsclite has none; the
+  // API itself serves the transmit count and the card cache).
   struct Binding {
     const char* name;
     int native;  // a pcscnative::Fn, or -1
@@ -140,14 +145,30 @@ class CRdpSmartCardWIndowsAPI : public CRdpSmartCardAPI {
   int32_t ContextAndTwoString(IRdpScardDevice* device, IRdpScardRequest* request);
   int32_t MultiStringOperation(IRdpScardDevice* device, IRdpScardRequest* request, bool readers);
 
+  // What the API keeps for the calls pcsclite has no counterpart of: the
+  // card data cache of each context and the successful transmissions on
+  // each card handle since its connect.
+  struct CardRecord {
+    uint32_t context = 0;
+    uint32_t transmits = 0;
+  };
+  void RememberCard(uint32_t card, uint32_t context);
+  void ForgetCard(uint32_t card);
+  void CountTransmit(uint32_t card);
+  // A released context's cache and cards go with it.
+  void ForgetContextData(uint32_t context);
+
   std::string libraryName_;
   HANDLE stopEvent_;
   HMODULE library_ = nullptr;
+  bool haveService_ = false;  // a library loaded or a service given
   pcscnative::Pcsc pcsc_;
   std::recursive_mutex mutex_;
   std::vector<uint32_t> registry_;
   std::map<uint32_t, NativePair> natives_;
   std::map<IRdpScardRequest*, Reservation> reserved_;
+  std::map<uint32_t, CardDataCache> caches_;
+  std::map<uint32_t, CardRecord> cards_;
   bool haveNullPair_ = false;
   NativePair nullPair_;
   bool stopped_ = false;
