@@ -73,6 +73,17 @@ TEST_F(TovixMessages, DiscoveryUntilTheConnectionCheckThenTheResponseWithTheSess
   EXPECT_EQ(calls[0].payload.back(), 0);
 }
 
+// A text during the handshake would stand where the server expects the
+// hello: the extension hears of the client once the session runs.
+TEST_F(TovixMessages, NothingIsSentBeforeTheSessionRuns) {
+  session.client->SetSessionState(CGenericClient::kHandshake);
+  view.tovix_timer_proc();
+  EXPECT_TRUE(session.client->Texts().empty());
+  session.client->SetSessionState(CGenericClient::kRunning);
+  view.tovix_timer_proc();
+  EXPECT_EQ(session.client->Texts(), std::vector<std::string>{kDiscovery});
+}
+
 TEST_F(TovixMessages, MessagesBeforeTheConnectionCheckAreIgnored) {
   const char move[] = R"({"type":"tovix.wndPosChanged","chromeWindowId":5,"wndX":100,"wndY":50})";
   view.handleMessage(move);
