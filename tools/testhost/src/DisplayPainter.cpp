@@ -302,7 +302,9 @@ int RunPaintSession(Listener& listener, const PaintRequest& request, std::istrea
   handshake.displayBlock.assign(kDisplayBlockBytes, 0);
   for (int i = 0; i < 4; ++i) handshake.displayBlock[kCacheSizeAt + i] = uint8_t(kDefaultCacheBytes >> (8 * i));
   HandshakeReport report;
-  if (!session.Handshake(handshake, &report)) {
+  // A client may take a while over its hello (its capability probes start
+  // media frameworks).
+  if (!session.Handshake(handshake, &report, request.acceptTimeoutMs)) {
     out << "handshake failed: " << report.error << std::endl;
     return 1;
   }
