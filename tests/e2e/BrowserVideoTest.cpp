@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QImage>
+#include <QProcess>
 #include <QUrl>
 #include <cerrno>
 #include <chrono>
@@ -108,6 +109,61 @@ TEST(BrowserVideo, TheClipShowsWhereThePictureHoldsTheKeyColour) {
   }
   EXPECT_EQ(wrong, 0u);
   host.Hangup();
+}
+
+// The same road through the pellum-testhost program, as a user runs it: the
+// default profile (an encrypted session) and a launch file. The session
+// outlives the extension's discovery and the client reports the clip's
+// playback to the host.
+TEST(BrowserVideo, TheTestHostProgramPlaysAClipThroughTheExtension) {
+  XDesktop x;
+  ASSERT_TRUE(x.Open()) << "no X server";
+  ProgramRun run("browser-video-cli");
+  const QString clip = run.WorkFile("red.mp4");
+  const std::string made = MakeFfmpegClip(clip, "color=c=red:size=160x120:rate=5", 60);
+  ASSERT_TRUE(made.empty()) << made;
+  const QString desktop = WritePpm(run, "desktop.ppm", KeyedDesktop());
+  ASSERT_FALSE(desktop.isEmpty());
+
+  QProcess host;
+  host.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  const QString video = QStringLiteral("%1,%2,%3,%4,")
+                            .arg(kVideo.x())
+                            .arg(kVideo.y())
+                            .arg(kVideo.width())
+                            .arg(kVideo.height()) +
+                        QUrl::fromLocalFile(clip).toString();
+  host.start(PELLUM_TESTHOST, {"--address", LoopbackHost(44), "--port", "0", "--paint", desktop, "--browser-video", video});
+  ASSERT_TRUE(host.waitForStarted(kWaitMs));
+  // One line of the host's output that begins with the text; empty when the
+  // host ended or the time ran out first.
+  QByteArray seen;
+  const auto lineStarting = [&host, &seen](const QByteArray& start) -> QByteArray {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (std::chrono::steady_clock::now() < end) {
+      while (host.canReadLine()) {
+        const QByteArray line = host.readLine().trimmed();
+        seen += line + "\n";
+        if (line.startsWith(start)) return line;
+      }
+      if (host.state() == QProcess::NotRunning) return QByteArray();
+      host.waitForReadyRead(200);
+    }
+    return QByteArray();
+  };
+  const QList<QByteArray> listening = lineStarting("listening ").split(' ');
+  ASSERT_EQ(listening.size(), 3) << seen.toStdString();
+
+  const QString launch = run.WriteLaunchFile("session.json", LaunchJson(LoopbackHost(44), kWidth, kHeight));
+  run.Start({"-x", launch, "-a", LoopbackHost(44), "-p", QString::fromLatin1(listening[2])});
+  const QByteArray playback = lineStarting("client playback ");
+  EXPECT_NE(playback.indexOf("\"type\":\"tovix.clientPlaybackProgress\""), -1) << seen.toStdString();
+  EXPECT_TRUE(run.Running());
+  host.closeWriteChannel();
+  EXPECT_TRUE(host.waitForFinished(kWaitMs));
+  EXPECT_EQ(host.exitCode(), 0) << seen.toStdString();
+  int exitCode = -1;
+  EXPECT_TRUE(run.WaitFinished(&exitCode));
 }
 
 int main(int argc, char** argv) {

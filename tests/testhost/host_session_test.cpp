@@ -202,18 +202,21 @@ TEST(Command, ServesAnEncryptedHandshakeAndPrintsWhatItReceived) {
   }
 }
 
+// A 16 x 16 picture for the painting host, as a binary PPM.
+bool WriteSmallPicture(const std::string& path) {
+  FILE* f = fopen(path.c_str(), "wb");
+  if (!f) return false;
+  fprintf(f, "P6\n16 16\n255\n");
+  for (int i = 0; i < 16 * 16 * 3; ++i) fputc(i & 0xFF, f);
+  return fclose(f) == 0;
+}
+
 // With --stop-reading the painting host takes nothing after the handshake:
 // the client's bulk sends fill the socket buffers and its queue, and with
 // nothing taken for the stall limit the client ends the session.
 TEST(Command, StopsReadingAfterTheHandshakeWhenAsked) {
   const std::string picture = ::testing::TempDir() + "stop-reading.ppm";
-  {
-    FILE* f = fopen(picture.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    fprintf(f, "P6\n16 16\n255\n");
-    for (int i = 0; i < 16 * 16 * 3; ++i) fputc(i & 0xFF, f);
-    fclose(f);
-  }
+  ASSERT_TRUE(WriteSmallPicture(picture));
   testhosttest::HostCommand command;
   std::string address;
   unsigned port = 0;
@@ -243,6 +246,30 @@ TEST(Command, StopsReadingAfterTheHandshakeWhenAsked) {
   std::string rest;
   EXPECT_EQ(command.Finish(&rest), 0) << rest;
   EXPECT_NE(rest.find("painted "), std::string::npos) << rest;
+  std::remove(picture.c_str());
+}
+
+// The client takes tunnel frames only in an encrypted session and ends a
+// plain one on the first: the painting host says so instead of sending one.
+TEST(Command, RefusesBrowserVideoInAPlainSession) {
+  const std::string picture = ::testing::TempDir() + "plain-browser-video.ppm";
+  ASSERT_TRUE(WriteSmallPicture(picture));
+  testhosttest::HostCommand command;
+  std::string address;
+  unsigned port = 0;
+  ASSERT_TRUE(command.StartWith({"--paint", picture, "--browser-video", "0,0,8,8,file:///nothing.mp4"}, &address, &port));
+  RegisterSlotProcessorMaker(slotname::kDisplay, MakeKeyboard);
+  std::string rest;
+  {
+    clienttest::ClientRig rig;
+    clienttest::PlainParameters(&rig.params, static_cast<uint16_t>(port));
+    ASSERT_EQ(rig.Init(), 0);
+    ASSERT_EQ(rig.client->Start(), 0);
+    EXPECT_EQ(command.Finish(&rest), 1) << rest;
+    EXPECT_TRUE(rig.api->WaitForState(6, 60000));  // the host hung up
+  }
+  RegisterSlotProcessorMaker(slotname::kDisplay, nullptr);
+  EXPECT_NE(rest.find("browser video needs an encrypted session"), std::string::npos) << rest;
   std::remove(picture.c_str());
 }
 

@@ -18,6 +18,9 @@
 
 class TovixClient : public tunneltest::RecordingClient {
  public:
+  // Past its handshake, as a session the extension talks to is.
+  TovixClient() { SetSessionState(kRunning); }
+  void SetSessionState(int32_t state) { sessionState.store(state); }
   void SetParameters(CClientConnectionParameter* parameters) { params = parameters; }
   // The ".tovix" "post" texts sent so far, without their NUL.
   std::vector<std::string> Texts();

@@ -17,6 +17,7 @@
 #include "tovix/CGVImageContainer.h"
 #include "tovix/Lplayer.h"
 #include "tovix/QMyFrameItem.h"
+#include "tovix/TovixJson.h"
 #include "tovix/TovixMessages.h"
 
 namespace {
@@ -70,6 +71,17 @@ TEST_F(TovixMessages, DiscoveryUntilTheConnectionCheckThenTheResponseWithTheSess
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].payload.size(), Response(id).size() + 1);
   EXPECT_EQ(calls[0].payload.back(), 0);
+}
+
+// A text during the handshake would stand where the server expects the
+// hello: the extension hears of the client once the session runs.
+TEST_F(TovixMessages, NothingIsSentBeforeTheSessionRuns) {
+  session.client->SetSessionState(CGenericClient::kHandshake);
+  view.tovix_timer_proc();
+  EXPECT_TRUE(session.client->Texts().empty());
+  session.client->SetSessionState(CGenericClient::kRunning);
+  view.tovix_timer_proc();
+  EXPECT_EQ(session.client->Texts(), std::vector<std::string>{kDiscovery});
 }
 
 TEST_F(TovixMessages, MessagesBeforeTheConnectionCheckAreIgnored) {
@@ -224,6 +236,45 @@ TEST_F(TovixMessages, VolumeAndMuteFollowTheBrowser) {
   view.handleMessage(R"({"type":"tovix.systemVolume","value":0.8})");
   EXPECT_EQ(player->mediaPlayer().volume(), 80);
   EXPECT_DOUBLE_EQ(player->systemVolume, 0.8);
+}
+
+// What a browser's JSON.stringify never writes: one object naming a member
+// twice. Qt's parser would keep the replaced object for good, so the text
+// goes no further; it still counts as a sign of life.
+TEST_F(TovixMessages, ATextThatRepeatsAMemberNameIsIgnoredButKeepsTheConnection) {
+  Connect();
+  view.tovix_timer_proc();
+  const char repeated[] =
+      R"({"type":"tovix.srcPlaybackControl","chromeWindowId":1,"chromeTabIle":{"t":1,"l":2,"w":300,"h":200},)"
+      R"("pausmeWindowId":1,"chromeTabIle":{"t":1,"l":2,"w":300,"h":200},"pauseed":true})";
+  view.handleMessage(repeated);
+  EXPECT_TRUE(view.players().empty());
+  EXPECT_TRUE(view.windowModel().windows().empty());
+  EXPECT_EQ(view.silenceCounter(), 0);
+  EXPECT_FALSE(view.discoveryPending());
+}
+
+TEST(TovixJson, MemberNamesRepeatWithinOneObjectAsQtDecodesThem) {
+  struct Case {
+    const char* text;
+    bool repeats;
+  } const cases[] = {
+      {R"({"a":1,"b":2})", false},
+      {R"({"a":1,"a":2})", true},
+      {R"({"a":{"x":1},"\u0061":1})", true},
+      {R"({"x":[{"a":1 , "a" :2}]})", true},
+      {R"({"a":[{"b":1}],"a":2})", true},
+      {R"({"a":{"a":1},"b":{"a":2}})", false},
+      {R"([{"a":1},{"a":1}])", false},
+      {R"({"a":"a","b":"a:","c":["a"]})", false},
+      {R"({"a\"":1,"a":2,"a\\":3})", false},
+      {R"({"\ud800":1,"\udbff":2})", false},
+      {R"({"a":1,"a)", false},
+      {R"({"a\q":{"x":1},"aq":1})", true},
+      {R"({"a\u00":{"x":1},"a":1})", false},
+      {"", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(tovix::RepeatsMemberName(QByteArray(c.text)), c.repeats) << c.text;
 }
 
 TEST(TovixSeek, SecondsBecomeWholeMilliseconds) {

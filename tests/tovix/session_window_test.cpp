@@ -55,6 +55,41 @@ TEST(TovixSessionWindow, TheHelloH264WordJoinsTheDecoderLibraryAndBrowserVideo) 
   SetHelloProbe(&HelloProbes::probeH264Support, before);
 }
 
+// The bit promises browser video only where the local players can decode
+// H.264; the back end is asked once, and only while the feature is on.
+TEST(TovixSessionWindow, TheBrowserVideoBitFollowsTheDecoderProbe) {
+  static int asked = 0;
+  static bool decodes = false;
+  struct Case {
+    int enabled;
+    bool decodes;
+    uint32_t bits;
+    int asked;
+  } const cases[] = {{1, true, 2, 1}, {1, false, 0, 1}, {0, true, 0, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.enabled << " " << c.decodes);
+    CAbstractClientSettings settings{false};
+    settings.SetInt(u"TovixEnabled", c.enabled);
+    asked = 0;
+    decodes = c.decodes;
+    const H264DecoderProbe before = SetBrowserVideoDecoderProbe([] {
+      ++asked;
+      return decodes;
+    });
+    EXPECT_EQ(TovixH264SupportBits(), c.bits);
+    EXPECT_EQ(TovixH264SupportBits(), c.bits);
+    EXPECT_EQ(asked, c.asked);
+    SetBrowserVideoDecoderProbe(before);
+  }
+}
+
+// gstreamer1.0-libav is installed here: Qt Multimedia's GStreamer back end
+// decodes H.264, and the players do play the H.264 clips of the tests.
+TEST(TovixSessionWindow, QtMultimediaHereDecodesH264) {
+  SetBrowserVideoDecoderProbe(nullptr);
+  EXPECT_TRUE(BrowserVideoDecodesH264());
+}
+
 TEST(TovixSessionWindow, TextsAndDirtyRectanglesReachTheTiledDisplay) {
   CAbstractClientSettings settings{false};
   TovixSession session;

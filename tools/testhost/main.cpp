@@ -35,7 +35,9 @@
 // stream of the DirectShow kind at (16, 16) of the display. With
 // --browser-video the picture gets the key colour in the rectangle and,
 // once painted, the host plays the browser extension and asks the client to
-// play the stream there.
+// play the stream there; it prints the client's first playback progress
+// text. The session is encrypted when the client asks for it (browser
+// video needs that).
 // --play-tsmf plays an MP4 clip (H.264 and AAC) through multimedia
 // redirection after the picture: the video window at the geometry (in the
 // session window), visible where the rectangles say (relative to the
@@ -167,6 +169,7 @@ int main(int argc, char** argv) {
   if (geometry.width && geometry.visible.empty())
     geometry.visible.push_back({0, 0, int32_t(geometry.width), int32_t(geometry.height)});
   if (!paint.imageFile.empty()) {
+    paint.encryptionFromClient = true;
     testhost::Listener listener;
     if (!StartListening(listener, address, port)) return 1;
     return testhost::RunPaintSession(listener, paint, std::cin, std::cout);

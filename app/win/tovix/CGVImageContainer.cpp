@@ -16,9 +16,11 @@
 #include "qt/QtSystemApi.h"
 #include "session/ClientConnectionParameter.h"
 #include "session/GenericClient.h"
+#include "sys/klog.h"
 #include "tovix/CTile.h"
 #include "tovix/Lplayer.h"
 #include "tovix/QMyFrameItem.h"
+#include "tovix/TovixJson.h"
 #include "tovix/TovixMessages.h"
 #include "ui/SessionWindowInput.h"
 
@@ -227,8 +229,13 @@ bool CGVImageContainer::sendMessage(const std::string& text) { return tovix::Sen
 
 void CGVImageContainer::handleMessage(const char* text) {
   if (!text) return;
-  const QJsonDocument document = QJsonDocument::fromJson(QByteArray(text));
+  const QByteArray bytes(text);
   silenceCounter_ = 0;
+  if (tovix::RepeatsMemberName(bytes)) {
+    LogMessageA("CGVImageContainer::handleMessage: a text naming one member twice is ignored");
+    return;
+  }
+  const QJsonDocument document = QJsonDocument::fromJson(bytes);
   if (document.isNull() || !document.isObject()) return;
   const QJsonObject message = document.object();
   const QString type = message.value("type").toString();

@@ -75,6 +75,10 @@ bool SendTovixText(const std::string& text) {
   if (!frame) return false;
   ITunnelClient* client = CurrentTunnelClient();
   if (!client) return false;
+  // Until the handshake is over the server expects nothing but the hello
+  // on the control slot.
+  CGenericClient* session = CurrentSessionClient();
+  if (session && session->SessionState() != CGenericClient::kRunning) return false;
   return ybx::tunnel::SendTunnelFrame(frame.get(), client) == 0;
 }
 

@@ -28,7 +28,8 @@ ITunnelClient* CurrentTunnelClient();
 CGenericClient* CurrentSessionClient();
 
 // The text with its NUL as a ".tovix" "post" frame; true when every byte
-// went out. Nothing is sent without a session client.
+// went out. Nothing is sent without a session client, nor before its
+// session runs.
 bool SendTovixText(const std::string& text);
 
 }  // namespace tovix

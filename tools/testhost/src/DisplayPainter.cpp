@@ -190,6 +190,12 @@ void KeyBrowserVideo(const PaintRequest& request, RgbImage* image) {
 // Answers the client's discovery as the browser extension, then focuses
 // window 1, tab 1 and plays the stream at the rectangle.
 bool PlayBrowserVideo(HostSession& session, const PaintRequest& request, std::ostream& out) {
+  // The client takes tunnel frames only in an encrypted session and ends a
+  // plain one on the first.
+  if (!session.Encrypted()) {
+    out << "browser video needs an encrypted session" << std::endl;
+    return false;
+  }
   BrowserExtension extension(&session);
   std::string sessionId;
   if (!extension.Connect(request.acceptTimeoutMs, &sessionId)) {
@@ -205,6 +211,14 @@ bool PlayBrowserVideo(HostSession& session, const PaintRequest& request, std::os
     return false;
   }
   out << "browser video in session " << sessionId << std::endl;
+  std::string progress;
+  if (!extension.WaitForClientText(
+          [](const std::string& text) { return text.find("\"type\":\"tovix.clientPlaybackProgress\"") != std::string::npos; },
+          request.acceptTimeoutMs, &progress)) {
+    out << "no playback progress from the client" << std::endl;
+    return false;
+  }
+  out << "client playback " << progress << std::endl;
   return true;
 }
 
@@ -281,13 +295,16 @@ int RunPaintSession(Listener& listener, const PaintRequest& request, std::istrea
   HostSession session(peer.get());
   HandshakeOptions handshake;
   handshake.encrypted = request.encrypted;
+  handshake.followClient = request.encryptionFromClient;
   handshake.stopReading = request.stopReading;
   // The server's tile-cache size in its display block: the default, which
   // the encoder's model of the client's caches assumes.
   handshake.displayBlock.assign(kDisplayBlockBytes, 0);
   for (int i = 0; i < 4; ++i) handshake.displayBlock[kCacheSizeAt + i] = uint8_t(kDefaultCacheBytes >> (8 * i));
   HandshakeReport report;
-  if (!session.Handshake(handshake, &report)) {
+  // A client may take a while over its hello (its capability probes start
+  // media frameworks).
+  if (!session.Handshake(handshake, &report, request.acceptTimeoutMs)) {
     out << "handshake failed: " << report.error << std::endl;
     return 1;
   }

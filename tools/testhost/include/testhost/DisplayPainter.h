@@ -21,6 +21,9 @@ struct PaintRequest {
   std::vector<std::string> frameFiles;
   PaintOptions options;
   bool encrypted = false;
+  // The session is encrypted when the client asks for it (encrypted is not
+  // read then).
+  bool encryptionFromClient = false;
   // After the handshake the host reads nothing the client sends.
   bool stopReading = false;
   int acceptTimeoutMs = 60000;
