@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "pelplat/rectspan.h"
+
 namespace {
 
 constexpr DWORD_PTR kUserId = 1234;
@@ -15,6 +17,13 @@ void ReleaseInto(T*& p) {
 template <typename T>
 HRESULT Query(IUnknown* from, REFIID riid, T** into) {
   return from->QueryInterface(riid, reinterpret_cast<void**>(into));
+}
+
+// The server's rectangle moved by an offset; an edge pushed past the LONG
+// range stays at its end.
+RECT Moved(const RECT& r, int64_t dx, int64_t dy) {
+  return {SaturatedLong(r.left + dx), SaturatedLong(r.top + dy), SaturatedLong(r.right + dx),
+          SaturatedLong(r.bottom + dy)};
 }
 
 }  // namespace
@@ -63,8 +72,9 @@ HRESULT CVrPlayer::Stop() {
 HRESULT CVrPlayer::WindowRect(const RECT* r, int, int) {
   CAutoLock lock(&m_baseLock);
   if (!m_videoWindow) return E_NOINTERFACE;
-  return m_videoWindow->SetWindowPosition(r->left, r->top, std::max<LONG>(0, r->right - r->left),
-                                          std::max<LONG>(0, r->bottom - r->top));
+  const LONG width = SaturatedLong(std::max<int64_t>(0, RectSpan(r->left, r->right)));
+  const LONG height = SaturatedLong(std::max<int64_t>(0, RectSpan(r->top, r->bottom)));
+  return m_videoWindow->SetWindowPosition(r->left, r->top, width, height);
 }
 
 HRESULT CVrPlayer::ShowWindow() {
@@ -99,7 +109,7 @@ HRESULT CVrPlayerEx::WindowRect(const RECT* r, int x, int y) {
     m_positionValid = false;
     return hr;
   }
-  const RECT destination{r->left + x, r->top + y, r->right + x, r->bottom + y};
+  const RECT destination = Moved(*r, x, y);
   const RECT source{0, 0, w, h};
   hr = m_vmr7Control->SetVideoPosition(&source, &destination);
   m_positionValid = SUCCEEDED(hr);
@@ -282,8 +292,8 @@ HRESULT CVrNspPlayer::UpdateWindowRectToScroll(int x, int y) {
   if (FAILED(m_vmr7Control->GetVideoPosition(nullptr, &destination)) ||
       FAILED(m_vmr7Control->GetNativeVideoSize(&w, &h, nullptr, nullptr)))
     return S_OK;
-  const int dx = m_lastScrollX - x, dy = m_lastScrollY - y;
-  destination = {destination.left + dx, destination.top + dy, destination.right + dx, destination.bottom + dy};
+  const int64_t dx = int64_t{m_lastScrollX} - x, dy = int64_t{m_lastScrollY} - y;
+  destination = Moved(destination, dx, dy);
   m_lastScrollX = x;
   m_lastScrollY = y;
   const RECT source{0, 0, w, h};

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "pelplat/ddraw.h"
+#include "pelplat/rectspan.h"
 
 namespace {
 
@@ -149,8 +150,10 @@ class CDDrawSurface final : public CRefCounted<IDirectDrawSurface7> {
     if (!ValidRect(sr) || !Intersect(sr, srcWhole, &check) || check.left != sr.left || check.top != sr.top ||
         check.right != sr.right || check.bottom != sr.bottom)
       return DDERR_INVALIDRECT;
-    const int64_t dw = dst.right - dst.left, dh = dst.bottom - dst.top;
-    const int64_t sw = sr.right - sr.left, sh = sr.bottom - sr.top;
+    // Spans in 64 bits: a rectangle from outside may be wider than a LONG
+    // holds, and a wrapped span would send the source read anywhere.
+    const int64_t dw = RectSpan(dst.left, dst.right), dh = RectSpan(dst.top, dst.bottom);
+    const int64_t sw = RectSpan(sr.left, sr.right), sh = RectSpan(sr.top, sr.bottom);
     // A copy of the source when it is also the target.
     std::vector<uint8_t> copy;
     const uint8_t* srcPixels = src->pixels_.data();
@@ -159,8 +162,10 @@ class CDDrawSurface final : public CRefCounted<IDirectDrawSurface7> {
       srcPixels = copy.data();
     }
     return Draw(dst, [&](int x, int y) {
-      const int64_t sx = sr.left + (x - dst.left) * sw / dw;
-      const int64_t sy = sr.top + (y - dst.top) * sh / dh;
+      // Draw visits only dst's own pixels, so 0 <= x - dst.left < dw and
+      // the source pixel lies inside sr, which lies inside the source.
+      const int64_t sx = sr.left + RectSpan(dst.left, x) * sw / dw;
+      const int64_t sy = sr.top + RectSpan(dst.top, y) * sh / dh;
       return src->ReadAt(srcPixels, static_cast<int>(sx), static_cast<int>(sy));
     });
   }
@@ -450,7 +455,7 @@ HMONITOR MonitorFromWindow(HWND, DWORD) { return reinterpret_cast<HMONITOR>(1); 
 int MapWindowPoints(HWND from, HWND to, POINT* points, UINT count) {
   if (!points) return 0;
   RECT origin{};
-  LONG dx = 0, dy = 0;
+  int64_t dx = 0, dy = 0;
   if (from && DDrawGetScreen()->GetWindowRect(from, &origin)) {
     dx += origin.left;
     dy += origin.top;
@@ -459,9 +464,11 @@ int MapWindowPoints(HWND from, HWND to, POINT* points, UINT count) {
     dx -= origin.left;
     dy -= origin.top;
   }
+  // Points come from servers too: a coordinate near the edge of a LONG
+  // stops there rather than wrapping to the other side of the desktop.
   for (UINT i = 0; i < count; ++i) {
-    points[i].x += dx;
-    points[i].y += dy;
+    points[i].x = SaturatedLong(points[i].x + dx);
+    points[i].y = SaturatedLong(points[i].y + dy);
   }
-  return static_cast<int>((dy << 16) | (dx & 0xFFFF));
+  return static_cast<int>((static_cast<uint32_t>(dy) << 16) | (static_cast<uint32_t>(dx) & 0xFFFF));
 }

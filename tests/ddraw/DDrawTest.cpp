@@ -3,6 +3,8 @@
 // lost surfaces.
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "pelplat/ddraw.h"
 #include "support/RecordingScreen.h"
 
@@ -148,6 +150,83 @@ TEST_F(DDrawTest, DisplayModeAndRefusedFormats) {
   desc.dwWidth = 0;
   desc.ddpfPixelFormat.dwRGBBitCount = 16;
   EXPECT_EQ(ddraw_->CreateSurface(&desc, &s, nullptr), DDERR_INVALIDPARAMS);
+}
+
+// Rectangles a server can name: each blit either lands only on the target's
+// own pixels, each taken from inside the source, or is refused.
+TEST_F(DDrawTest, HostileRectanglesAreClippedToTheTargetOrRefused) {
+  constexpr LONG kMin = std::numeric_limits<LONG>::min(), kMax = std::numeric_limits<LONG>::max();
+  constexpr uint32_t kUntouched = 0xABCDEF;
+  // Source pixel (sx, sy) has red sx + 1 and green sy + 1.
+  IDirectDrawSurface7* source = Surface(4, 4, 32);
+  for (LONG sy = 0; sy < 4; ++sy)
+    for (LONG sx = 0; sx < 4; ++sx) {
+      RECT one{sx, sy, sx + 1, sy + 1};
+      Fill(source, &one, uint32_t(sx + 1) << 16 | uint32_t(sy + 1) << 8);
+    }
+  auto from = [](int sx, int sy) { return uint32_t(sx + 1) << 16 | uint32_t(sy + 1) << 8; };
+  struct Probe {
+    int x, y;
+    uint32_t value;
+  };
+  struct RectCase {
+    const char* name;
+    RECT destination;
+    bool wholeSource;
+    RECT sourceRect;
+    HRESULT result;
+    std::vector<Probe> probes;
+  };
+  const RectCase cases[] = {
+      {"wider than a LONG holds", {-2147483000, 0, 2147483000, 10}, true, {}, DD_OK,
+       {{0, 0, from(2, 0)}, {7, 7, from(2, 2)}, {0, 3, from(2, 1)}}},
+      {"the whole LONG range", {kMin, kMin, kMax, kMax}, true, {}, DD_OK, {{0, 0, from(2, 2)}, {7, 7, from(2, 2)}}},
+      {"inverted", {8, 0, 0, 8}, true, {}, DDERR_INVALIDRECT, {{0, 0, kUntouched}}},
+      {"empty", {3, 3, 3, 8}, true, {}, DDERR_INVALIDRECT, {{3, 3, kUntouched}}},
+      {"wholly at negative coordinates", {-100, -100, -50, -50}, true, {}, DD_OK, {{0, 0, kUntouched}}},
+      {"far beyond the right edge", {2147483000, 0, kMax, 8}, true, {}, DD_OK, {{7, 0, kUntouched}}},
+      {"over the top-left corner", {-4, -4, 4, 4}, true, {}, DD_OK,
+       {{0, 0, from(2, 2)}, {3, 3, from(3, 3)}, {4, 4, kUntouched}}},
+      {"over the bottom-right corner", {6, 6, 14, 14}, true, {}, DD_OK,
+       {{6, 6, from(0, 0)}, {7, 7, from(0, 0)}, {5, 5, kUntouched}}},
+      {"a source wider than a LONG holds", {0, 0, 8, 8}, false, {kMin, 0, kMax, 4}, DDERR_INVALIDRECT,
+       {{0, 0, kUntouched}}},
+      {"an inverted source", {0, 0, 8, 8}, false, {4, 0, 0, 4}, DDERR_INVALIDRECT, {{0, 0, kUntouched}}},
+      {"a source partly outside", {0, 0, 8, 8}, false, {2, 2, 6, 6}, DDERR_INVALIDRECT, {{0, 0, kUntouched}}},
+      {"a source corner into a huge target", {kMin, 0, kMax, 8}, false, {3, 3, 4, 4}, DD_OK,
+       {{0, 0, from(3, 3)}, {7, 7, from(3, 3)}}},
+  };
+  for (const RectCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    IDirectDrawSurface7* target = Surface(8, 8, 32);
+    Fill(target, nullptr, kUntouched);
+    RECT destination = c.destination, sourceRect = c.sourceRect;
+    EXPECT_EQ(target->Blt(&destination, source, c.wholeSource ? nullptr : &sourceRect, DDBLT_WAIT, nullptr), c.result);
+    for (const Probe& p : c.probes) {
+      SCOPED_TRACE(::testing::Message() << "at " << p.x << "," << p.y);
+      EXPECT_EQ(At(target, p.x, p.y), p.value);
+    }
+    target->Release();
+  }
+  source->Release();
+}
+
+// Client points near the edge of a LONG, mapped to the desktop and back.
+TEST_F(DDrawTest, WindowPointsNearTheLimitsOfALongStopThereInsteadOfWrapping) {
+  constexpr LONG kMin = std::numeric_limits<LONG>::min(), kMax = std::numeric_limits<LONG>::max();
+  POINT points[3] = {{kMax - 10, kMin + 10}, {5, 6}, {kMax, kMax}};
+  MapWindowPoints(kWindow, nullptr, points, 3);  // the window is at (100, 100)
+  EXPECT_EQ(points[0].x, kMax);
+  EXPECT_EQ(points[0].y, kMin + 110);
+  EXPECT_EQ(points[1].x, 105);
+  EXPECT_EQ(points[1].y, 106);
+  EXPECT_EQ(points[2].x, kMax);
+  POINT back[2] = {{kMin + 10, 0}, {105, 106}};
+  MapWindowPoints(nullptr, kWindow, back, 2);
+  EXPECT_EQ(back[0].x, kMin);
+  EXPECT_EQ(back[0].y, -100);
+  EXPECT_EQ(back[1].x, 5);
+  EXPECT_EQ(back[1].y, 6);
 }
 
 }  // namespace

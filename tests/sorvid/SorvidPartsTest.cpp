@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <limits>
 #include <mutex>
 #include <vector>
 
@@ -368,6 +369,26 @@ class PresenterTest : public SorvidPartsTest {
     DWORD buffers = 1;
     return p->AllocateSurface(1, &info, &buffers, surface);
   }
+  // A presenter advised and holding the renderer's surface, as the
+  // renderer leaves it before its first frame; Retire undoes it all.
+  struct Advised {
+    CFakeNotify* notify = nullptr;
+    IDirectDrawSurface7* rendererSurface = nullptr;
+  };
+  Advised Advise(CVrVMR7Presenter* p) {
+    Advised a;
+    a.notify = new CFakeNotify();
+    EXPECT_EQ(p->AdviseNotify(a.notify), S_OK);
+    EXPECT_EQ(Allocate(p, &a.rendererSurface), S_OK);
+    return a;
+  }
+  static void Retire(CVrVMR7Presenter* p, const Advised& a) {
+    if (a.rendererSurface) a.rendererSurface->Release();
+    p->FreeSurface(1);
+    p->AdviseNotify(nullptr);
+    p->Release();
+    a.notify->Release();
+  }
 
   RecordingScreen screen_;
 };
@@ -409,10 +430,8 @@ TEST_F(PresenterTest, LostSurfacesAnswerPendingUntilAllThreeAreBack) {
   HRESULT hr = S_OK;
   CVrVMR7Presenter* p = Make(&hr);
   ASSERT_EQ(hr, S_OK);
-  auto* notify = new CFakeNotify();
-  ASSERT_EQ(p->AdviseNotify(notify), S_OK);
-  IDirectDrawSurface7* rendererSurface = nullptr;
-  ASSERT_EQ(Allocate(p, &rendererSurface), S_OK);
+  const Advised advised = Advise(p);
+  ASSERT_NE(advised.rendererSurface, nullptr);
   const RECT destination{20, 30, 28, 34};
   ASSERT_EQ(p->SetVideoPosition(nullptr, &destination), S_OK);
 
@@ -435,15 +454,11 @@ TEST_F(PresenterTest, LostSurfacesAnswerPendingUntilAllThreeAreBack) {
   frame->Blt(nullptr, nullptr, nullptr, DDBLT_COLORFILL, &fx);
   EXPECT_EQ(p->PresentImage(1, &info), S_OK);
   EXPECT_EQ(screen_.Pixel(kWindow, 27, 33), 0x00C08040u);
-  EXPECT_GE(notify->changes, 1);
+  EXPECT_GE(advised.notify->changes, 1);
 
   frame->Release();
   ddraw->Release();
-  rendererSurface->Release();
-  p->FreeSurface(1);
-  p->AdviseNotify(nullptr);
-  p->Release();
-  notify->Release();
+  Retire(p, advised);
 }
 
 TEST_F(PresenterTest, SixteenBitDisplaysFallBackToA565VideoSurface) {
@@ -452,13 +467,11 @@ TEST_F(PresenterTest, SixteenBitDisplaysFallBackToA565VideoSurface) {
   HRESULT hr = S_OK;
   CVrVMR7Presenter* p = Make(&hr);
   ASSERT_EQ(hr, S_OK);
-  auto* notify = new CFakeNotify();
-  p->AdviseNotify(notify);
-  IDirectDrawSurface7* rendererSurface = nullptr;
-  ASSERT_EQ(Allocate(p, &rendererSurface), S_OK);
+  const Advised advised = Advise(p);
+  ASSERT_NE(advised.rendererSurface, nullptr);
   DDSURFACEDESC2 desc{};
   desc.dwSize = sizeof(desc);
-  rendererSurface->GetSurfaceDesc(&desc);
+  advised.rendererSurface->GetSurfaceDesc(&desc);
   EXPECT_EQ(desc.ddpfPixelFormat.dwRGBBitCount, 16u);
   // A 5-6-5 frame shows through the 5-6-5 video surface in its colour.
   const RECT destination{0, 0, 4, 2};
@@ -471,11 +484,57 @@ TEST_F(PresenterTest, SixteenBitDisplaysFallBackToA565VideoSurface) {
   EXPECT_EQ(screen_.Pixel(kWindow, 1, 1), 0x00FF0000u);
   frame->Release();
   ddraw->Release();
-  rendererSurface->Release();
-  p->FreeSurface(1);
-  p->AdviseNotify(nullptr);
-  p->Release();
-  notify->Release();
+  Retire(p, advised);
+}
+
+// Client destinations a server can name: the frame shows where the
+// destination lies on the display, and nothing is read or written
+// elsewhere.
+TEST_F(PresenterTest, HostileDestinationsPresentOnlyWhatLiesOnTheDisplay) {
+  constexpr LONG kMin = std::numeric_limits<LONG>::min(), kMax = std::numeric_limits<LONG>::max();
+  constexpr uint32_t kFrame = 0x00336699, kNothing = 0xFF000000;
+  HRESULT hr = S_OK;
+  CVrVMR7Presenter* p = Make(&hr);
+  ASSERT_EQ(hr, S_OK);
+  const Advised advised = Advise(p);
+  ASSERT_NE(advised.rendererSurface, nullptr);
+  IDirectDraw7* ddraw = nullptr;
+  IDirectDrawSurface7* frame = Frame(kFrame, &ddraw);
+  VMRPRESENTATIONINFO info{};
+  info.lpSurf = frame;
+  struct Probe {
+    int x, y;
+    uint32_t value;
+  };
+  struct DestinationCase {
+    const char* name;
+    RECT destination;
+    std::vector<Probe> probes;  // window pixels
+  };
+  const DestinationCase cases[] = {
+      {"inside the window", {10, 20, 18, 24}, {{10, 20, kFrame}, {17, 23, kFrame}, {18, 24, kNothing}}},
+      {"over the window's top-left corner", {-4, -4, 4, 4}, {{0, 0, kFrame}, {3, 3, kFrame}, {4, 4, kNothing}}},
+      {"wider than a LONG holds", {-2147483000, 0, 2147483000, 10}, {{0, 0, kNothing}, {399, 9, kNothing}}},
+      {"at the top of the LONG range", {kMax - 10, kMax - 10, kMax, kMax}, {{0, 0, kNothing}}},
+      {"at the bottom of the LONG range", {kMin, kMin, kMin + 10, kMin + 10}, {{0, 0, kNothing}}},
+      {"the whole LONG range", {kMin, kMin, kMax, kMax}, {{0, 0, kNothing}, {200, 150, kNothing}}},
+      {"inverted", {50, 50, 10, 10}, {{30, 30, kNothing}}},
+      {"at negative coordinates", {-300, -300, -100, -100}, {{0, 0, kNothing}}},
+  };
+  for (const DestinationCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    screen_.AddWindow(kWindow, RECT{200, 100, 600, 400});  // a clean canvas
+    EXPECT_EQ(p->SetVideoPosition(nullptr, &c.destination), S_OK);
+    EXPECT_EQ(p->PresentImage(1, &info), S_OK);
+    EXPECT_EQ(p->RepaintVideo(nullptr, nullptr), S_OK);
+    for (const Probe& probe : c.probes) {
+      SCOPED_TRACE(::testing::Message() << "at " << probe.x << "," << probe.y);
+      EXPECT_EQ(screen_.Pixel(kWindow, probe.x, probe.y), probe.value);
+    }
+  }
+  frame->Release();
+  ddraw->Release();
+  Retire(p, advised);
 }
 
 // ---- the player ---------------------------------------------------------------------
@@ -517,6 +576,35 @@ TEST_F(PlayerTest, RebuildsReuseThePresenterAndDetachTheOldRenderer) {
   // The player and the current renderer hold it; the first renderer let go.
   EXPECT_EQ(first->AddRef(), 3u);
   first->Release();
+  player->Release();
+}
+
+// Offsets and scrolls that would carry an edge past the LONG range leave
+// it at the end of the range.
+TEST_F(PlayerTest, WindowRectanglesAndScrollsNearTheLimitsOfALongStopAtThem) {
+  constexpr LONG kMin = std::numeric_limits<LONG>::min(), kMax = std::numeric_limits<LONG>::max();
+  auto* player = new CVrNspPlayerEx();
+  ASSERT_EQ(player->Init(TypeOf(VideoRecord(MEDIASUBTYPE_MPEG2_VIDEO, FORMAT_VideoInfo, 88, 320, 240))), S_OK);
+  ASSERT_EQ(player->SelectAndRender(kWindow, 0x00FF0000, nullptr, 0), S_OK);
+  CVrVMR7Presenter* presenter = player->Presenter();
+  ASSERT_NE(presenter, nullptr);
+  const RECT rect{kMax - 10, kMin + 10, kMax - 5, kMin + 20};
+  ASSERT_EQ(player->WindowRect(&rect, 100, -100), S_OK);
+  RECT destination{};
+  presenter->GetVideoPosition(nullptr, &destination);
+  EXPECT_EQ(destination.left, kMax);
+  EXPECT_EQ(destination.top, kMin);
+  EXPECT_EQ(destination.right, kMax);
+  EXPECT_EQ(destination.bottom, kMin);
+
+  const RECT sane{10, 20, 110, 80};
+  ASSERT_EQ(player->WindowRect(&sane, 0, 0), S_OK);
+  EXPECT_EQ(player->UpdateWindowRectToScroll(kMin, kMax), S_OK);  // moves by (2^31, 1 - 2^31)
+  presenter->GetVideoPosition(nullptr, &destination);
+  EXPECT_EQ(destination.left, kMax);
+  EXPECT_EQ(destination.top, 20 - kMax);
+  EXPECT_EQ(destination.right, kMax);
+  EXPECT_EQ(destination.bottom, 80 - kMax);
   player->Release();
 }
 

@@ -1,13 +1,19 @@
 // The DirectShow stream kind: the colour key on the surface, the forwards
-// to the video filter library, and a graph built with this stream as its
-// frame callback.
+// to the video filter library, a graph built with this stream as its frame
+// callback, and the server's window rectangles on their way to the screen.
 #include <gtest/gtest.h>
 
+#include <limits>
+
+#include "decoded_test_support.h"
 #include "fake_stream_port.h"
 #include "pelplat/dshowreg.h"
 #include "pelplat/objbase.h"
+#include "streams/AvsSlotDataProcessor.h"
 #include "streams/DSStream.h"
 #include "support/RecordingScreen.h"
+#include "testhost/Mpeg2Stream.h"
+#include "testhost/VideoClips.h"
 
 namespace {
 
@@ -89,6 +95,56 @@ TEST_F(DSStreamTest, AllocatorBuildsTheGraphWithThisStreamAsFrameCallback) {
     // Deleted without Close: the player goes with it.
   }
   EXPECT_EQ(CoApartmentDepth(), depth);
+}
+
+TEST_F(DSStreamTest, RawFramesIntoARectangleWiderThanAnIntStayOnTheSurface) {
+  CDSStream stream(port_, FakeStreamPort::kWindow, 0x00FF00FF, 0);
+  const RECT huge{-2147483000, 0, 2147483000, 10};
+  stream.DSSetWindowRect(&huge, 0, 0, 0, 0);  // kept without a player
+  const std::vector<BYTE> pixels(4 * 2 * 4, 0x80);
+  EXPECT_EQ(stream.DrawFrameBits(pixels.data(), nullptr, 4, 2, 32), 0);
+  ASSERT_EQ(port_->Dirty().size(), 1u);
+  EXPECT_EQ(port_->Dirty()[0], (DirtyRect{-2147483000, 0, std::numeric_limits<int>::max(), 10, 0}));
+}
+
+// The server's road to the presenter: creation, allocator, a window
+// rectangle and samples; then rectangles that no window has, each followed
+// by a repaint, and at last a sane one, where the picture shows again.
+TEST_F(DSStreamTest, WindowRectanglesNoWindowHasPresentNothingAndTheStreamGoesOn) {
+  namespace hs = testhost::stream;
+  constexpr int32_t kMin = std::numeric_limits<int32_t>::min(), kMax = std::numeric_limits<int32_t>::max();
+  constexpr uint32_t kNothing = 0xFF000000;
+  TempFolder folder;
+  const std::string clip = folder.File("clip.m2v");
+  ASSERT_TRUE(hs::RunFfmpeg({"-f", "lavfi", "-i", "color=c=0x20C040:size=160x120", "-frames:v", "3", "-pix_fmt",
+                             "yuv420p", "-c:v", "mpeg2video", "-q:v", "2", "-bf", "0", "-f", "mpeg2video", clip}));
+  hs::Bytes elementary;
+  ASSERT_TRUE(hs::ReadFileBytes(clip, &elementary));
+  RecordingScreen screen;
+  const HWND window = reinterpret_cast<HWND>(FakeStreamPort::kWindow);
+  screen.AddWindow(window, RECT{0, 0, 320, 240});
+  RegisterDirectShowStreams();
+  CAvsSlotDataProcessor processor(0);
+  processor.AttachPort(3, port_);
+  auto send = [&](const hs::Bytes& m) { processor.OnSlotData(m.data(), uint32_t(m.size())); };
+  for (const hs::Bytes& m : hs::Mpeg2StreamMessages(7, elementary, {10, 10, 170, 130}, 0x00FF00FF)) send(m);
+  ASSERT_TRUE(screen.WaitForPuts(1));
+  const uint32_t picture = screen.Pixel(window, 90, 70);
+  ASSERT_NE(picture, kNothing);
+
+  const hs::Rect hostile[] = {{-2147483000, 0, 2147483000, 10}, {kMax - 10, kMax - 10, kMax, kMax},
+                              {kMin, kMin, kMax, kMax},        {200, 200, 180, 180},
+                              {-300, -300, -100, -100},        {1000, 0, 1200, 10}};
+  for (const hs::Rect& r : hostile) {
+    SCOPED_TRACE(::testing::Message() << r.left << "," << r.top << "," << r.right << "," << r.bottom);
+    send(hs::WindowRect(7, r, 0x00FF00FF));
+    processor.OnParentPaint(FakeStreamPort::kWindow, 0);
+    EXPECT_EQ(screen.Pixel(window, 300, 5), kNothing);
+    EXPECT_EQ(screen.Pixel(window, 300, 230), kNothing);
+  }
+  send(hs::WindowRect(7, {200, 140, 280, 200}, 0x00FF00FF));
+  processor.OnParentPaint(FakeStreamPort::kWindow, 0);
+  EXPECT_EQ(screen.Pixel(window, 240, 170), picture);
 }
 
 }  // namespace

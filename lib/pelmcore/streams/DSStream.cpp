@@ -2,6 +2,7 @@
 
 #include "Sorvid.h"
 #include "display/SurfaceKeeper.h"
+#include "pelplat/rectspan.h"
 #include "pelplat/strmif.h"
 #include "session/HelloProbes.h"
 #include "streams/StreamSessionPort.h"
@@ -86,13 +87,14 @@ HRESULT CDSStream::DrawFrameBits(const BYTE* pixels, void*, int width, int heigh
   ISurfaceKeeper* surface = port_->LockFrameBuffer(displayIndex_);
   if (!surface) return 0;
   const RECT r = videoRect_;
-  const int w = r.right - r.left, h = r.bottom - r.top;
+  // The rectangle is the server's: its spans may not fit an int.
+  const int64_t w = RectSpan(r.left, r.right), h = RectSpan(r.top, r.bottom);
   if (w == width && h == height)
     surface->BitBltKeyed(r.left, r.top, width, height, bitsPerPixel / 8, pixels, static_cast<int>(surfaceKey_));
   else
     surface->StretchBltKeyed(width, height, r, bitsPerPixel / 8, pixels, static_cast<int>(surfaceKey_));
   port_->UnlockFrameBuffer(surface);
-  port_->InvalidateRect(r.left, r.top, w, h, displayIndex_);
+  port_->InvalidateRect(r.left, r.top, SaturatedLong(w), SaturatedLong(h), displayIndex_);
   return 0;
 }
 
@@ -109,8 +111,9 @@ HRESULT CDSStream::PresentFrame(void* sourceSurface, const RECT* source, const R
   if (!surface) return E_NOINTERFACE;
   const HRESULT hr = surface->DrawVideoFrame(sourceSurface, source, &videoRect_, surfaceKey_);
   if (SUCCEEDED(hr) && destination)
-    port_->InvalidateRect(destination->left, destination->top, videoRect_.right - videoRect_.left,
-                          videoRect_.bottom - videoRect_.top, displayIndex_);
+    port_->InvalidateRect(destination->left, destination->top,
+                          SaturatedLong(RectSpan(videoRect_.left, videoRect_.right)),
+                          SaturatedLong(RectSpan(videoRect_.top, videoRect_.bottom)), displayIndex_);
   port_->UnlockFrameBuffer(surface);
   return hr;
 }
