@@ -272,6 +272,12 @@ TEST(H264Library, PicturesComeInEachSurfaceFormatCloseToTheSource) {
   decoder->Stop();
   EXPECT_EQ(nullptr, decoder->GetPicture(&w, &h, 320, 240, 24));
   EXPECT_NE(0, decoder->DecodeFrame(clip.units[1].data(), uint32_t(clip.units[1].size()), 0));
+  // Opened again, it starts over from the clip's first picture.
+  ASSERT_EQ(0, decoder->Open(clip.units[0].data(), uint32_t(clip.units[0].size()), 320, 240));
+  ASSERT_EQ(0, decoder->DecodeFrame(clip.units[0].data(), uint32_t(clip.units[0].size()), 0));
+  const uint8_t* again = decoder->GetPicture(&w, &h, 320, 240, 24);
+  ASSERT_NE(nullptr, again);
+  EXPECT_GE(Psnr(PictureRgb(again, size_t(w) * h, 24), clip.Frame(0)), 35.0);
   release(decoder);
   FreeLibrary(library);
 }
