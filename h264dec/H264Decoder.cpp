@@ -35,12 +35,24 @@ void CH264Decoder::CloseCodec() {
   av_frame_free(&frame_);
   av_frame_free(&latest_);
   hasPicture_ = false;
+  open_ = false;
+}
+
+void CH264Decoder::Empty() {
+  avcodec_flush_buffers(codec_);
+  av_frame_unref(latest_);
+  hasPicture_ = false;
 }
 
 int CH264Decoder::Open(const uint8_t*, uint32_t, int, int) {
   // The first frame is decoded by the DecodeFrame that follows; the target
-  // size is the surface's business (it scales).
-  CloseCodec();
+  // size is the surface's business (it scales). A codec made before is
+  // only emptied: making one costs far more than a frame.
+  if (codec_) {
+    Empty();
+    open_ = true;
+    return 0;
+  }
   const AVCodec* decoder = avcodec_find_decoder(AV_CODEC_ID_H264);
   if (!decoder) return -1;
   codec_ = avcodec_alloc_context3(decoder);
@@ -59,18 +71,20 @@ int CH264Decoder::Open(const uint8_t*, uint32_t, int, int) {
     CloseCodec();
     return -1;
   }
+  open_ = true;
   return 0;
 }
 
 int CH264Decoder::Start() { return 0; }
 
 int CH264Decoder::Stop() {
-  CloseCodec();
+  if (codec_) Empty();
+  open_ = false;
   return 0;
 }
 
 int CH264Decoder::DecodeFrame(const uint8_t* data, uint32_t length, int) {
-  if (!codec_ || !data || length == 0 || length > uint32_t(INT32_MAX) - AV_INPUT_BUFFER_PADDING_SIZE)
+  if (!open_ || !data || length == 0 || length > uint32_t(INT32_MAX) - AV_INPUT_BUFFER_PADDING_SIZE)
     return -1;
   try {
     input_.assign(data, data + length);

@@ -34,6 +34,8 @@ class CH264Decoder final : public IH264FrameDecoder {
 
  private:
   void CloseCodec();
+  // Drops the frames and pictures the codec holds; it stays made.
+  void Empty();
   // Takes every picture the decoder has ready; the last one is kept.
   void Drain();
 
@@ -42,6 +44,7 @@ class CH264Decoder final : public IH264FrameDecoder {
   AVFrame* frame_ = nullptr;   // scratch for receiving
   AVFrame* latest_ = nullptr;  // the newest picture
   bool hasPicture_ = false;
+  bool open_ = false;  // between an Open and a Stop
   SwsContext* sws_ = nullptr;
   std::vector<uint8_t> input_;    // the frame with the decoder's zero padding
   std::vector<uint8_t> picture_;  // what GetPicture hands out

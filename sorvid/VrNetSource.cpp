@@ -70,9 +70,8 @@ CVrVideoNetSourceStream::~CVrVideoNetSourceStream() {
 }
 
 void CVrVideoNetSourceStream::StopWorker() {
-  SetWake();
   if (ThreadExists()) {
-    StopCmd();
+    StopWaking();
     Exit();
   }
   Close();
@@ -147,8 +146,19 @@ void CVrVideoNetSourceStream::SetWake() {
 
 void CVrVideoNetSourceStream::WaitWake(int milliseconds) {
   std::unique_lock<std::mutex> hold(wakeMutex_);
-  wakeChanged_.wait_for(hold, std::chrono::milliseconds(milliseconds), [this] { return wake_; });
+  wakeChanged_.wait_for(hold, std::chrono::milliseconds(milliseconds), [this] { return wake_ || stopping_; });
   wake_ = false;
+}
+
+void CVrVideoNetSourceStream::StopWaking() {
+  {
+    std::lock_guard<std::mutex> hold(wakeMutex_);
+    stopping_ = true;
+    wakeChanged_.notify_all();
+  }
+  StopCmd();
+  std::lock_guard<std::mutex> hold(wakeMutex_);
+  stopping_ = false;
 }
 
 void CVrVideoNetSourceStream::WaitForData() { WaitWake(40); }
@@ -261,8 +271,7 @@ HRESULT CVrVideoNetSourceStream::ChangeStop() {
 void CVrVideoNetSourceStream::RestartDelivery() {
   if (!ThreadExists()) return;
   DeliverBeginFlush();
-  SetWake();
-  StopCmd();
+  StopWaking();
   DeliverEndFlush();
   RunCmd();
 }
@@ -275,8 +284,7 @@ HRESULT CVrVideoNetSourceStream::NewSegment(REFERENCE_TIME start, REFERENCE_TIME
 
 void CVrVideoNetSourceStream::BeginFlushCommand() {
   DeliverBeginFlush();
-  SetWake();
-  StopCmd();
+  StopWaking();
   DropQueue();
 }
 
@@ -286,8 +294,7 @@ void CVrVideoNetSourceStream::EndFlushCommand() {
 }
 
 void CVrVideoNetSourceStream::StopStreamCommand() {
-  SetWake();
-  StopCmd();
+  StopWaking();
   DropQueue();
 }
 

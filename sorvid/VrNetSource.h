@@ -64,6 +64,9 @@ class CVrVideoNetSourceStream final : public CSourceStream, public CSourceSeekin
   void RestartDelivery();
   void SetWake();
   void WaitWake(int milliseconds);
+  // Asks the thread to stop; it does not sit out its wait for data while
+  // the request is on its way.
+  void StopWaking();
   void StopWorker();
 
   CCritSec streamLock_;
@@ -73,6 +76,7 @@ class CVrVideoNetSourceStream final : public CSourceStream, public CSourceSeekin
   std::mutex wakeMutex_;
   std::condition_variable wakeChanged_;
   bool wake_ = false;
+  bool stopping_ = false;  // a stop request is being made
 };
 
 class CVrNetSource final : public CSource, public IAMFilterMiscFlags, public IFileSourceFilter {

@@ -1,6 +1,9 @@
 // The drawing stream kinds on a real 64 x 48 surface: arbitrary samples
 // through the MJPEG stream or the software H.264 stream with the project's
-// decoder library.
+// decoder library. One stream of each kind and surface depth is made the
+// first time and kept, with its library and decoder: each input takes the
+// second buffer into use as a new stream does, and ends with a stop (the
+// decoder opens again at the next frame) and a close.
 // Input: one setup byte (bit 0 H.264, else MJPEG; bits 1-2 surface depth
 // 24, 16, 32, 24; bit 3 MJPEG samples are pixels whose u16 width and u16
 // height lead the packet), the rectangle as four i16 (left, top, right,
@@ -27,6 +30,32 @@ namespace {
 
 int16_t I16(const uint8_t* p) { return int16_t(p[0] | p[1] << 8); }
 
+struct KeptStream {
+  std::shared_ptr<SurfacePort> port;
+  std::unique_ptr<CStream> stream;
+};
+
+// The stream of that kind on a surface of that depth, made the first time;
+// null when it refuses its format.
+KeptStream* StreamFor(bool h264, int depth) {
+  static KeptStream kept[2][33];
+  static bool made[2][33];
+  KeptStream& k = kept[h264][depth];
+  if (made[h264][depth]) return k.stream ? &k : nullptr;
+  made[h264][depth] = true;
+  k.port = std::make_shared<SurfacePort>(64, 48, depth);
+  StreamFormatRecord record;
+  if (h264) {
+    record.subtype = mediaguid::kSubtypeH264;
+    k.stream.reset(new CDH264Stream(k.port, 0));
+  } else {
+    record.subtype = mediaguid::kSubtypeMjpg;
+    k.stream.reset(new CDJStream(k.port, 0));
+  }
+  if (k.stream->SetFormat(record) != 0) k.stream.reset();
+  return k.stream ? &k : nullptr;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -38,17 +67,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)quiet;
   const uint8_t setup = data[0];
   static const int kDepths[] = {24, 16, 32, 24};
-  auto port = std::make_shared<SurfacePort>(64, 48, kDepths[(setup >> 1) & 3]);
-  std::unique_ptr<CStream> stream;
-  StreamFormatRecord record;
-  if (setup & 1) {
-    record.subtype = mediaguid::kSubtypeH264;
-    stream.reset(new CDH264Stream(port, 0));
-  } else {
-    record.subtype = mediaguid::kSubtypeMjpg;
-    stream.reset(new CDJStream(port, 0));
-  }
-  if (stream->SetFormat(record) != 0) return 0;
+  KeptStream* kept = StreamFor(setup & 1, kDepths[(setup >> 1) & 3]);
+  if (!kept) return 0;
+  CStream* stream = kept->stream.get();
+  kept->port->keeper.SyncBuffers();
   RECT rect{I16(data + 1), I16(data + 3), I16(data + 5), I16(data + 7)};
   stream->DSSetWindowRect(&rect, 0, 0, 0, 0);
   const bool pixels = !(setup & 1) && (setup & 8);
@@ -67,6 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     stream->ProcessSample(packet.data(), uint32_t(packet.size()), context);
   });
+  stream->SetState(0);
   stream->Close();
   return 0;
 }

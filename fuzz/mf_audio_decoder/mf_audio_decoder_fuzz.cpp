@@ -3,10 +3,14 @@
 // Input: codec index (0 raw AAC, 1 ADTS AAC, 2 MP3, 3 WMA 2), channels (1
 // to 8), u16 block alignment, u16 user-data length and the user data (as
 // much as there is), then packets of u16 length and bytes, the last one
-// taking what is left. Every output is taken after each packet.
+// taking what is left. Every output is taken after each packet. The
+// decoders of the last 16 codec and media type pairs are kept and flushed
+// for an input of the same pair, since opening a codec costs far more than
+// a packet.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <list>
 
 #include "FuzzPackets.h"
 #include "pelplat/debugout.h"
@@ -85,9 +89,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t userSize = std::min<size_t>(data[4] | data[5] << 8, size - at);
   const std::vector<uint8_t> user(data + at, data + at + userSize);
   at += userSize;
-  IMFTransform* decoder = Decoder(kSubtypes[codec]);
-  if (!decoder) return 0;
-  if (SetTypes(decoder, kSubtypes[codec], channels, blockAlign, codec == 1 ? 1 : -1, user)) {
+  // Decoders by codec and media type, the most recently used first.
+  struct Kept {
+    std::vector<uint8_t> key;  // codec, channels, block alignment, user data
+    IMFTransform* decoder = nullptr;
+    bool typed = false;
+    Kept() = default;
+    Kept(const Kept&) = delete;
+    ~Kept() {
+      if (decoder) decoder->Release();
+    }
+  };
+  constexpr size_t kKept = 16;
+  static std::list<Kept> kept;
+  std::vector<uint8_t> key(data, data + 4);
+  key[0] = uint8_t(codec);
+  key.insert(key.end(), user.begin(), user.end());
+  auto found = std::find_if(kept.begin(), kept.end(), [&](const Kept& k) { return k.key == key; });
+  if (found != kept.end()) {
+    kept.splice(kept.begin(), kept, found);
+    kept.front().decoder->ProcessMessage(MFT_MESSAGE_COMMAND_FLUSH, 0);
+  } else {
+    IMFTransform* made = Decoder(kSubtypes[codec]);
+    if (!made) return 0;
+    if (kept.size() >= kKept) kept.pop_back();
+    kept.emplace_front();
+    kept.front().key = key;
+    kept.front().decoder = made;
+    kept.front().typed = SetTypes(made, kSubtypes[codec], channels, blockAlign, codec == 1 ? 1 : -1, user);
+  }
+  const Kept& k = kept.front();
+  IMFTransform* decoder = k.decoder;
+  if (k.typed) {
     ForEachFuzzPacket(data, size, at, [&](const std::vector<uint8_t>& packet, size_t) {
       IMFSample* sample = nullptr;
       IMFMediaBuffer* buffer = nullptr;
@@ -108,6 +141,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     decoder->ProcessMessage(MFT_MESSAGE_COMMAND_DRAIN, 0);
     TakeOutputs(decoder);
   }
-  decoder->Release();
   return 0;
 }

@@ -107,6 +107,19 @@ void XDesktop::Raise(const XWindowInfo& window) {
   Sync();
 }
 
+void XDesktop::CoverAndUncover(const XWindowInfo& window) {
+  XSetWindowAttributes attributes{};
+  attributes.override_redirect = True;
+  attributes.background_pixel = WhitePixel(display_, DefaultScreen(display_));
+  const Window cover = XCreateWindow(display_, DefaultRootWindow(display_), window.x, window.y,
+                                     unsigned(window.width), unsigned(window.height), 0, CopyFromParent,
+                                     InputOutput, CopyFromParent, CWOverrideRedirect | CWBackPixel, &attributes);
+  XMapRaised(display_, cover);
+  Sync();
+  XDestroyWindow(display_, cover);
+  Sync();
+}
+
 void XDesktop::Focus(const XWindowInfo& window) {
   XSetInputFocus(display_, window.id, RevertToParent, CurrentTime);
   Sync();

@@ -31,6 +31,9 @@ class XDesktop {
 
   // Puts the window above the others, so that all of it can be read.
   void Raise(const XWindowInfo& window);
+  // Covers the window with one of the test's own and takes that away
+  // again, so that the window is exposed and must paint itself anew.
+  void CoverAndUncover(const XWindowInfo& window);
   // The window's pixels as 0xRRGGBB, row by row.
   std::vector<uint32_t> Grab(const XWindowInfo& window);
 

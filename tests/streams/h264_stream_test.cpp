@@ -83,9 +83,8 @@ TEST_F(H264Recording, ANewRectangleSizeStopsStartsAndReopensTheDecoderAtThatSize
   Rect(640, 480);
   EXPECT_EQ(0, Frame());
   EXPECT_EQ((Notes{"Stop", "Start", "Open 640 480", "DecodeFrame 5", "GetPicture 24"}), Calls());
-  // Pictures of the rectangle's size are copied, keyed like every video.
-  EXPECT_EQ((Notes{"copy 320 240 3 16711935", "copy 320 240 3 16711935",
-                    "copy 640 480 3 16711935"}),
+  // Pictures of the rectangle's size are copied without a key.
+  EXPECT_EQ((Notes{"copy 320 240 3 -1", "copy 320 240 3 -1", "copy 640 480 3 -1"}),
             port->keeper.calls);
 }
 
@@ -202,10 +201,14 @@ struct Clip {
   }
 };
 
-Clip MakeClip(const TempFolder& folder, int frames) {
+// kind: "h264" (with access unit delimiters) or "h264-noaud".
+Clip MakeClip(const TempFolder& folder, int frames, const char* kind = "h264", int width = 320,
+              int height = 240) {
   Clip clip;
+  clip.width = width;
+  clip.height = height;
   hs::Bytes h264;
-  EXPECT_TRUE(hs::MakeTestClip("h264", clip.width, clip.height, frames, folder.File("c.h264")));
+  EXPECT_TRUE(hs::MakeTestClip(kind, clip.width, clip.height, frames, folder.File("c.h264")));
   EXPECT_TRUE(hs::MakeTestClip("rgb24", clip.width, clip.height, frames, folder.File("c.rgb")));
   EXPECT_TRUE(hs::ReadFileBytes(folder.File("c.h264"), &h264));
   EXPECT_TRUE(hs::ReadFileBytes(folder.File("c.rgb"), &clip.source));
@@ -269,6 +272,12 @@ TEST(H264Library, PicturesComeInEachSurfaceFormatCloseToTheSource) {
   decoder->Stop();
   EXPECT_EQ(nullptr, decoder->GetPicture(&w, &h, 320, 240, 24));
   EXPECT_NE(0, decoder->DecodeFrame(clip.units[1].data(), uint32_t(clip.units[1].size()), 0));
+  // Opened again, it starts over from the clip's first picture.
+  ASSERT_EQ(0, decoder->Open(clip.units[0].data(), uint32_t(clip.units[0].size()), 320, 240));
+  ASSERT_EQ(0, decoder->DecodeFrame(clip.units[0].data(), uint32_t(clip.units[0].size()), 0));
+  const uint8_t* again = decoder->GetPicture(&w, &h, 320, 240, 24);
+  ASSERT_NE(nullptr, again);
+  EXPECT_GE(Psnr(PictureRgb(again, size_t(w) * h, 24), clip.Frame(0)), 35.0);
   release(decoder);
   FreeLibrary(library);
 }
@@ -317,5 +326,71 @@ TEST(H264Library, TestHostClipsPlayThroughTheSlot) {
     for (const hs::Bytes& m : hs::ClipMessages(c.kind, samples, hs::Rect{0, 0, 320, 240}, 1, c.flagBytes))
       processor.OnSlotData(m.data(), uint32_t(m.size()));
     EXPECT_GE(Psnr(VisibleRgb(*port, 320, 240), last), c.bound);
+  }
+}
+
+namespace {
+
+// A desktop of one colour that is neither black nor magenta, the keys the
+// messages below name.
+constexpr uint8_t kDesktop[3] = {0x30, 0x90, 0x60};
+constexpr uint32_t kMagenta = 0x00FF00FF;
+
+std::vector<uint8_t> DesktopRgb(int width, int height) {
+  std::vector<uint8_t> rgb;
+  for (int i = 0; i < width * height; ++i) rgb.insert(rgb.end(), kDesktop, kDesktop + 3);
+  return rgb;
+}
+
+}  // namespace
+
+// A picture of exactly the rectangle's size covers the rectangle whatever
+// the desktop holds there; a picture of another size goes only where the
+// desktop holds the key, and here it holds none.
+TEST(H264Library, PicturesOfTheRectanglesOwnSizeCoverADesktopWithoutTheKey) {
+  RegisterDecodedStreamKinds();
+  const int frames = 3;
+  struct Case {
+    const char* kind;
+    int width, height;  // of the clip
+    int rectWidth, rectHeight;
+  } cases[] = {
+      {"h264", 320, 240, 320, 240},
+      {"h264-noaud", 320, 240, 320, 240},
+      {"h264", 200, 120, 200, 120},  // cropped from 208 x 128
+      {"h264", 200, 120, 100, 60},  // the same clip scaled
+  };
+  TempFolder folder;
+  Clip clip;
+  std::string made;
+  for (const Case& c : cases) {
+    const std::string form = c.kind + std::to_string(c.width) + "x" + std::to_string(c.height);
+    if (form != made) clip = MakeClip(folder, frames, c.kind, c.width, c.height);
+    made = form;
+    const bool exact = c.rectWidth == c.width && c.rectHeight == c.height;
+    for (bool tableStream : {false, true}) {
+      SCOPED_TRACE(std::string(c.kind) + " " + std::to_string(c.width) + "x" +
+                   std::to_string(c.height) + " into " + std::to_string(c.rectWidth) + "x" +
+                   std::to_string(c.rectHeight) + (tableStream ? ", a stream of the table" : ", NSP-h264"));
+      auto port = std::make_shared<SurfacePort>(c.width, c.height, 24);
+      port->keeper.BitBlt(0, 0, c.width, c.height, 3, DesktopRgb(c.width, c.height).data());
+      CAvsSlotDataProcessor processor(0);
+      processor.AttachPort(3, port);
+      // "NSP-h264" frames, or samples of a stream of the table placed with
+      // a magenta key.
+      const hs::Rect rect{0, 0, c.rectWidth, c.rectHeight};
+      const std::vector<hs::Bytes> messages = tableStream
+                                                  ? hs::H264StreamMessages(clip.units, rect, 1, kMagenta)
+                                                  : hs::ClipMessages("h264", clip.units, rect);
+      for (const hs::Bytes& m : messages) processor.OnSlotData(m.data(), uint32_t(m.size()));
+      ASSERT_EQ(size_t(frames), port->keeper.calls.size());
+      if (exact) {
+        EXPECT_EQ("copy " + std::to_string(c.width) + " " + std::to_string(c.height) + " 3 -1",
+                  port->keeper.calls.back());
+        EXPECT_GE(Psnr(VisibleRgb(*port, c.width, c.height), clip.Frame(frames - 1)), 30.0);
+      } else {
+        EXPECT_EQ(VisibleRgb(*port, c.width, c.height), DesktopRgb(c.width, c.height));
+      }
+    }
   }
 }

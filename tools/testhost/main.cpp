@@ -24,8 +24,8 @@
 // holds the session until its input ends. With --stop-reading it reads
 // nothing after the handshake (the connection stays open): a server that
 // has stopped taking data. --play-h264 and --play-mjpeg play a clip over
-// the display after the pictures: an Annex B file cut at its access unit
-// delimiters, as "NSP-h264" frames; JPEG pictures one after another, as a
+// the display after the pictures: an Annex B file cut into its access
+// units, as "NSP-h264" frames; JPEG pictures one after another, as a
 // stream of their own. With --clipboard TEXT it also offers TEXT on the
 // client's clipboard redirection channel and answers its requests for it.
 // --play-player FILE (or --play-player-avc1 FILE, the same sent with an AVC

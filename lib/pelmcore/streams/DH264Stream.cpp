@@ -1,8 +1,11 @@
 #include "streams/DH264Stream.h"
 
+#include <new>
+
 #include "display/SurfaceKeeper.h"
 #include "pelplat/winerror.h"
 #include "streams/MediaTypeGuids.h"
+#include "sys/klog.h"
 
 namespace {
 
@@ -99,8 +102,7 @@ int CDH264Stream::DecodeAndDraw(const uint8_t* data, uint32_t length) {
   // A picture whose size the decoder reports out of bounds is not drawn.
   if (picture && VideoPictureBytes(decodedWidth_, decodedHeight_, bits / 8) != 0) {
     if (decodedWidth_ == w && decodedHeight_ == h)
-      surface->BitBltKeyed(rect.left, rect.top, decodedWidth_, decodedHeight_, bits / 8, picture,
-                           int(surfaceKey_));
+      DrawUnkeyed(surface, rect, picture, bits / 8);
     else
       surface->StretchBltKeyed(-decodedWidth_, decodedHeight_, rect, bits / 8, picture,
                                int(surfaceKey_));
@@ -108,6 +110,29 @@ int CDH264Stream::DecodeAndDraw(const uint8_t* data, uint32_t length) {
   port_->InvalidateRect(rect.left, rect.top, int(w), int(h), display_);
   port_->UnlockFrameBuffer(surface);
   return 0;
+}
+
+void CDH264Stream::DrawUnkeyed(ISurfaceKeeper* surface, const RECT& rect, const uint8_t* picture,
+                               int bytesPerPixel) {
+  // A 3-byte surface copies a picture without a key in the opposite byte
+  // order to its keyed drawing, which the decoder's pictures are made for.
+  if (bytesPerPixel == 3 && surface->GetBitsPerPixel() == 24) {
+    const size_t bytes = size_t(decodedWidth_) * size_t(decodedHeight_) * 3;
+    try {
+      turned_.resize(bytes);
+    } catch (const std::bad_alloc&) {
+      LogMessageA("CDH264Stream::ProcessSample: no memory for the picture; the frame is skipped\n");
+      return;
+    }
+    for (size_t i = 0; i < bytes; i += 3) {
+      turned_[i] = picture[i + 2];
+      turned_[i + 1] = picture[i + 1];
+      turned_[i + 2] = picture[i];
+    }
+    picture = turned_.data();
+  }
+  surface->BitBltKeyed(rect.left, rect.top, decodedWidth_, decodedHeight_, bytesPerPixel, picture,
+                       kNoKey);
 }
 
 int CDH264Stream::SetState(int state) {

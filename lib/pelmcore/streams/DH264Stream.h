@@ -1,10 +1,12 @@
 // The software H.264 stream kind: binds the H.264 decoder library by name
 // when it takes a format, opens the decoder at the first frame (and again
 // after a stop or a change of the target size), and draws each picture into
-// the stream's rectangle of the display, keyed like every video drawing.
+// the stream's rectangle of the display: a picture of the rectangle's own
+// size over everything there, any other scaled in keyed like every video.
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "H264FrameDecoder.h"
 #include "pelplat/library.h"
@@ -40,6 +42,11 @@ class CDH264Stream : public CSurfaceVideoStream {
   // displays itself.
   int PictureBits() const { return depth_ == 32 ? 32 : 24; }
   int DecodeAndDraw(const uint8_t* data, uint32_t length);
+  // A picture of the rectangle's own size covers it whatever the desktop
+  // holds there: the surface's key -1 stands for no key.
+  static constexpr int kNoKey = -1;
+  void DrawUnkeyed(ISurfaceKeeper* surface, const RECT& rect, const uint8_t* picture,
+                   int bytesPerPixel);
 
   std::u16string libraryName_;
   uint32_t needsOpen_ = 1;
@@ -48,6 +55,7 @@ class CDH264Stream : public CSurfaceVideoStream {
   int decodedHeight_ = 0;
   HMODULE library_ = nullptr;
   FreeDecoderFn freeDecoder_ = nullptr;
+  std::vector<uint8_t> turned_;  // the picture in the order the unkeyed copy takes
 };
 
 // Bit 0 when the decoder library loads and offers both exports. Bit 1, the

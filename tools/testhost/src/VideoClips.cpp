@@ -35,14 +35,28 @@ size_t StartCodeAt(const Bytes& b, size_t i) {
 }  // namespace
 
 std::vector<Bytes> SplitAccessUnits(const Bytes& annexB) {
+  // A unit ends after its last slice: the next unit starts with a
+  // delimiter, parameter set or SEI, or else with a slice whose first
+  // macroblock is 0 (the first bit of its header set).
   std::vector<size_t> cuts;
+  bool sliceSeen = false;
   for (size_t i = 0; i < annexB.size();) {
     const size_t code = StartCodeAt(annexB, i);
     if (code == 0) {
       ++i;
       continue;
     }
-    if (i + code < annexB.size() && (annexB[i + code] & 0x1F) == 9 && i != 0) cuts.push_back(i);
+    if (i + code < annexB.size()) {
+      const uint8_t type = annexB[i + code] & 0x1F;
+      const bool slice = type == 1 || type == 5;
+      const bool opener = (type >= 6 && type <= 9) || (type >= 14 && type <= 18);
+      const bool firstSlice = slice && i + code + 1 < annexB.size() && (annexB[i + code + 1] & 0x80);
+      if (sliceSeen && (opener || firstSlice)) {
+        cuts.push_back(i);
+        sliceSeen = false;
+      }
+      sliceSeen = sliceSeen || slice;
+    }
     i += code;
   }
   std::vector<Bytes> units;
@@ -86,9 +100,9 @@ bool MakeTestClip(const std::string& kind, int width, int height, int frames,
       "-f", "lavfi", "-i",
       "testsrc=size=" + std::to_string(width) + "x" + std::to_string(height) + ":rate=25",
       "-frames:v", std::to_string(frames)};
-  if (kind == "h264") {
+  if (kind == "h264" || kind == "h264-noaud") {
     args.insert(args.end(), {"-c:v", "libx264", "-pix_fmt", "yuv420p", "-bf", "0", "-x264-params",
-                             "aud=1", "-f", "h264"});
+                             kind == "h264" ? "aud=1" : "aud=0", "-f", "h264"});
   } else if (kind == "mjpeg") {
     args.insert(args.end(), {"-c:v", "mjpeg", "-pix_fmt", "yuvj420p", "-q:v", "2", "-f", "mjpeg"});
   } else if (kind == "rgb24") {
@@ -135,6 +149,21 @@ std::vector<Bytes> ClipMessages(const std::string& kind, const std::vector<Bytes
   for (const Bytes& sample : samples) {
     info.actual = int32_t(sample.size());
     messages.push_back(LegacySample(info, sample));
+  }
+  return messages;
+}
+
+std::vector<Bytes> H264StreamMessages(const std::vector<Bytes>& units, const Rect& rect, uint32_t id,
+                                      uint32_t colourKey) {
+  FormatRecord format = H264Format();
+  format.block = Bytes(4, 0);  // the least a creation message carries
+  std::vector<Bytes> messages = {Reserve(id), CreateFromFormat(id, format, colourKey),
+                                 WindowRect(id, rect, colourKey), State(id, kRun)};
+  SampleInfo info;
+  info.streamId = id;
+  for (const Bytes& unit : units) {
+    info.actual = int32_t(unit.size());
+    messages.push_back(DirectShowSample(id, info, unit));
   }
   return messages;
 }
