@@ -175,6 +175,7 @@ std::unique_ptr<IPlaybackSink> VirtualWaveBackend::OpenPlayback(const WAVEFORMAT
   {
     std::lock_guard<std::mutex> lock(state_->mutex);
     if (state_->failOpens) {
+      SetOpenFailure("the virtual device refuses opens");
       *error = MMSYSERR_NODRIVER;
       return nullptr;
     }
@@ -187,6 +188,7 @@ std::unique_ptr<ICaptureSource> VirtualWaveBackend::OpenCapture(const WAVEFORMAT
   {
     std::lock_guard<std::mutex> lock(state_->mutex);
     if (state_->failOpens) {
+      SetOpenFailure("the virtual device refuses opens");
       *error = MMSYSERR_NODRIVER;
       return nullptr;
     }

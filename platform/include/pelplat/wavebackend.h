@@ -57,6 +57,11 @@ class IWaveBackend {
   virtual std::string InputName() = 0;
 };
 
+// Why the last failed open on this thread failed, as the device put it
+// (ALSA's own words); empty after an open that worked. The device's owner
+// names the device and this reason in a line of its own.
+std::string LastOpenFailure();
+
 // Installs a backend for devices opened from now on (null: ALSA again). The
 // caller keeps it alive until every device it opened has closed.
 void SetBackend(IWaveBackend* backend);
