@@ -89,6 +89,10 @@ class VirtualWaveBackend : public IWaveBackend {
   void FailOpens(bool fail);
   // Makes sink writes fail (true) or succeed.
   void FailWrites(bool fail);
+  // Whether a sink counts what it takes as played at once, the clock then
+  // never holding a buffer back (off by default). For runs that only want
+  // every buffer done, such as fuzzing.
+  void PlayAsWritten(bool on);
   // Whether written bytes are kept for BytesWritten (on by default).
   void KeepBytes(bool keep);
   // Frames written to all sinks so far, and their bytes (kept for checks).
