@@ -2,12 +2,9 @@
 // every command runs without the device's close waits. Input: packets of u16
 // length and bytes (the last takes what is left); a packet's first byte is
 // the command, its second is added to the length field, the rest is data.
-#include <atomic>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <thread>
 
 #include "session/AudioClockRecord.h"
 #include "audio/AudioSessionPort.h"
@@ -83,8 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     delivered += Deliver(processor, data + at, length);
     at += length;
   }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (processor.Processed() < delivered && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::yield();
+  // The dispatch thread has run every accepted packet before the next input.
+  processor.WaitProcessed(delivered, 10000);
   return 0;
 }

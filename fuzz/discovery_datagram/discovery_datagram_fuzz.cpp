@@ -1,126 +1,87 @@
-// Datagrams as server discovery reads them: the engine's receive thread
-// with its real connection (a datagram socket bound to the one adapter the
-// adapter seam lists, 127.0.0.1), the datagram reader and the answer
-// handler, during a search. The test host's datagram peer takes the probes
-// (and so learns where to answer) and sends the input's datagrams. One
-// engine for the whole run; each input starts a new search.
+// Datagrams as server discovery takes them from its connection: the
+// engine's datagram entry (the callback its connection calls on the receive
+// thread) during a search, with the table readers after each input. The
+// connection is stored through its connected notification but never opened,
+// so a search runs and its probes go nowhere; no socket, no wait. One engine
+// for the whole run; each input starts a new search.
 // Input: datagrams of a u16 length and their bytes, the last one taking
-// what is left; empty ones included.
+// what is left; an empty one stands for a failed read. The senders take
+// turns among four loopback addresses, so answers from several servers meet.
 #include <arpa/inet.h>
 
-#include <chrono>
-#include <condition_variable>
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <mutex>
+#include <memory>
 #include <vector>
 
 #include "FuzzPackets.h"
-#include "pelplat/debugout.h"
-#include "pelplat/net.h"
 #include "discovery/ServerFinderCore.h"
-#include "testhost/Datagram.h"
+#include "transport/Connection.h"
+#include "transport/PacketHeader.h"
+#include "transport/Status.h"
 
 namespace {
 
-// What a search may take before the next input: the socket's receive
-// buffer holds this much with room to spare, so nothing is dropped.
-constexpr size_t kMaxDatagrams = 32;
-constexpr size_t kMaxBytes = 60000;
-constexpr int kWaitMs = 10000;
-
-DWORD OneLoopbackAdapter(std::vector<NetAdapter>& out) {
-  NetAdapter adapter;
-  adapter.name = "eth0";
-  adapter.type = MIB_IF_TYPE_ETHERNET;
-  inet_pton(AF_INET, "127.0.0.1", &adapter.firstAddress);
-  out = {adapter};
-  return 0;
-}
-
-// Counts the answers the engine has taken. While closed it holds the
-// receive thread at the first answer, so that the input's datagrams are all
-// queued before the reader looks at them: each read then sees the size of
-// the datagram it takes.
 class AnswerCounter : public IServerFinderListener {
  public:
-  void OnServersFound() override {
-    std::unique_lock<std::mutex> hold(mutex_);
-    ++answers_;
-    changed_.notify_all();
-    changed_.wait_for(hold, std::chrono::milliseconds(kWaitMs), [&] { return open_; });
-  }
-  void Close() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    answers_ = 0;
-    open_ = false;
-  }
-  void Open() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    open_ = true;
-    changed_.notify_all();
-  }
-  void WaitFor(size_t n) {
-    std::unique_lock<std::mutex> hold(mutex_);
-    changed_.wait_for(hold, std::chrono::milliseconds(kWaitMs), [&] { return answers_ >= n; });
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  size_t answers_ = 0;
-  bool open_ = true;
+  void OnServersFound() override { ++answers; }
+  size_t answers = 0;
 };
 
 struct Rig {
-  testhost::DatagramPeer peer;
   AnswerCounter counter;
   CServerFinderCore* engine = nullptr;
+  CConnection* connection = nullptr;
 };
 
 Rig& TheRig() {
   static Rig* rig = [] {
-    // A line for every datagram would slow the run many times over.
-    SetDebugOutputSink([](const std::string&) {});
-    SetAdapterListProvider(OneLoopbackAdapter);
     auto* r = new Rig;
-    if (!r->peer.Bind("127.0.0.1")) abort();
-    r->engine = new CServerFinderCore(DiscoveryDestinations{r->peer.Address(), r->peer.Address()});
+    DiscoveryDestinations nowhere{};
+    nowhere.listProbe.sin_family = AF_INET;
+    nowhere.listProbe.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    nowhere.serverProbe = nowhere.listProbe;
+    r->engine = new CServerFinderCore(nowhere);
     r->engine->SetListener(&r->counter);
-    r->engine->StartThread();
+    r->connection = new CConnection(&CServerFinderCore::OnDatagram, r->engine);
+    CServerFinderCore::OnDatagram(-1, nullptr, nullptr, kNotifyConnected, r->connection, r->engine);
     return r;
   }();
   return *rig;
+}
+
+sockaddr_in Sender(size_t turn) {
+  sockaddr_in sender{};
+  sender.sin_family = AF_INET;
+  sender.sin_port = htons(40103);
+  sender.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1 + turn % 4);
+  return sender;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Rig& rig = TheRig();
-  if (rig.engine->Search(CServerFinderCore::kSearchAll) != 0) abort();
-  // Both probes come from the engine's socket.
-  sockaddr_in engine{};
-  std::vector<uint8_t> probe;
-  for (int i = 0; i < 2; ++i) {
-    if (!rig.peer.Receive(&probe, &engine, kWaitMs)) abort();
-  }
-
-  // The gate: a one-byte answer that holds the receive thread.
-  rig.counter.Close();
-  const uint8_t gate = 0;
-  if (!rig.peer.SendTo(engine, &gate, 1)) abort();
-  rig.counter.WaitFor(1);
-
-  size_t sent = 0, answers = 1, bytes = 0;
+  if (rig.engine->Search(CServerFinderCore::kSearchAll) != kStatusOk) abort();
+  size_t turn = 0;
   ForEachFuzzPacket(data, size, 0, [&](const std::vector<uint8_t>& datagram, size_t) {
-    if (sent == kMaxDatagrams || bytes + datagram.size() > kMaxBytes) return;
-    if (!rig.peer.SendTo(engine, datagram.data(), datagram.size())) return;
-    ++sent;
-    bytes += datagram.size();
-    if (!datagram.empty()) ++answers;
+    const sockaddr_in sender = Sender(turn++);
+    if (datagram.empty()) {
+      CServerFinderCore::OnDatagram(PacketHeader::kControlSlot, &sender, nullptr, -1, rig.connection, rig.engine);
+      return;
+    }
+    // In a buffer of its own size, so that a read beyond it shows.
+    std::unique_ptr<uint8_t[]> bytes(new uint8_t[datagram.size()]);
+    std::copy(datagram.begin(), datagram.end(), bytes.get());
+    CServerFinderCore::OnDatagram(PacketHeader::kControlSlot, &sender, bytes.get(), int(datagram.size()),
+                                  rig.connection, rig.engine);
   });
-  rig.counter.Open();
-  rig.counter.WaitFor(answers);
+  // What the session's server-name lookup and the front end read.
+  const std::vector<ServerRecord> servers = rig.engine->Servers();
+  if (servers.size() > size_t(CServerFinderCore::kMaxServers)) abort();
+  in_addr address{};
+  for (const ServerRecord& server : servers) rig.engine->FindServer(server.name, &address);
   return 0;
 }

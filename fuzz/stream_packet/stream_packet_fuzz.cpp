@@ -1,9 +1,12 @@
 // The stream slot's packet entry: a fresh processor on a real surface per
-// input, each packet prepared as a worker would and then dispatched.
+// input, each packet prepared as a worker would and then dispatched. The
+// stream kinds are the program's own, registered as it registers them: the
+// decoded kinds, the DirectShow stream over the video filter library, the
+// player stream over the Media Foundation model and the DXVA stream.
 // Input: one setup byte (bit 0 audio/video sync with a running clock,
-// bit 1 clock mode 2, bit 2 video drawing off, bit 3 stream kinds that
-// accept every format), then packets of u16 length and bytes, the last
-// one taking what is left.
+// bit 1 clock mode 2, bit 2 video drawing off, bit 3 a stand-in kind that
+// accepts every format instead), then packets of u16 length and bytes, the
+// last one taking what is left.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -12,8 +15,11 @@
 
 #include "FuzzPackets.h"
 #include "fake_stream_port.h"
-#include "pelplat/debugout.h"
 #include "streams/AvsSlotDataProcessor.h"
+#include "streams/DSStream.h"
+#include "streams/DXVAStream.h"
+#include "streams/DecodedStreamKinds.h"
+#include "streams/VlcStream.h"
 
 namespace {
 
@@ -51,11 +57,14 @@ class SinkKinds : public StreamKindFactory {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
-  static const bool quiet = [] {
-    SetDebugOutputSink([](const std::string&) {});
+  static const bool registered = [] {
+    RegisterDecodedStreamKinds();
+    RegisterDirectShowStreams();
+    RegisterMediaFoundationStreams();
+    RegisterDxvaStreamKind();
     return true;
   }();
-  (void)quiet;
+  (void)registered;
   const uint8_t setup = data[0];
   auto port = std::make_shared<FakeStreamPort>();
   port->settings.audioVideoSync = setup & 1;

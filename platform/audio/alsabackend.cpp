@@ -32,15 +32,21 @@ snd_pcm_format_t AlsaFormat(const WAVEFORMATEX& format) {
   return format.wBitsPerSample == 8 ? SND_PCM_FORMAT_U8 : SND_PCM_FORMAT_S16_LE;
 }
 
-// Opens and configures a PCM; logs once and returns null when it cannot.
+// Keeps ALSA's reason for the open's caller. Playback is logged here; the
+// microphone names its device and this reason in its own line.
+void Refuse(snd_pcm_stream_t stream, const std::string& what, int rc) {
+  SetOpenFailure(snd_strerror(rc));
+  if (stream == SND_PCM_STREAM_PLAYBACK) LogOnce("wave playback: " + what + ": " + snd_strerror(rc));
+}
+
+// Opens and configures a PCM; null when it cannot.
 snd_pcm_t* OpenPcm(const std::string& name, snd_pcm_stream_t stream, const WAVEFORMATEX& format,
                    MMRESULT* error) {
   InstallQuietHandler();
-  const char* what = stream == SND_PCM_STREAM_PLAYBACK ? "playback" : "capture";
   snd_pcm_t* pcm = nullptr;
   int rc = snd_pcm_open(&pcm, name.c_str(), stream, SND_PCM_NONBLOCK);
   if (rc < 0) {
-    LogOnce("wave " + std::string(what) + ": cannot open ALSA device \"" + name + "\": " + snd_strerror(rc));
+    Refuse(stream, "cannot open ALSA device \"" + name + "\"", rc);
     *error = MMSYSERR_NODRIVER;
     return nullptr;
   }
@@ -56,7 +62,7 @@ snd_pcm_t* OpenPcm(const std::string& name, snd_pcm_stream_t stream, const WAVEF
     if (rc >= 0) rc = snd_pcm_sw_params(pcm, sw);
   }
   if (rc < 0) {
-    LogOnce("wave " + std::string(what) + ": ALSA device \"" + name + "\" refuses the format: " + snd_strerror(rc));
+    Refuse(stream, "ALSA device \"" + name + "\" refuses the format", rc);
     snd_pcm_close(pcm);
     *error = WAVERR_BADFORMAT;
     return nullptr;

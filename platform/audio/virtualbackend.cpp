@@ -25,6 +25,7 @@ struct VirtualWaveBackend::State {
   bool failOpens = false;
   bool failWrites = false;
   bool keepBytes = true;
+  bool playAsWritten = false;
   uint64_t framesWritten = 0;
   std::string bytesWritten;
 };
@@ -51,6 +52,7 @@ class VirtualSink : public IPlaybackSink {
     std::lock_guard<std::mutex> lock(state_->mutex);
     if (state_->failWrites) return -1;
     sink_.written += frames;
+    if (state_->playAsWritten && !sink_.paused) sink_.played = sink_.written;
     state_->framesWritten += frames;
     if (state_->keepBytes)
       state_->bytesWritten.append(reinterpret_cast<const char*>(data), size_t(frames) * sink_.frameBytes);
@@ -150,6 +152,11 @@ void VirtualWaveBackend::FailWrites(bool fail) {
   state_->failWrites = fail;
 }
 
+void VirtualWaveBackend::PlayAsWritten(bool on) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->playAsWritten = on;
+}
+
 void VirtualWaveBackend::KeepBytes(bool keep) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   state_->keepBytes = keep;
@@ -175,6 +182,7 @@ std::unique_ptr<IPlaybackSink> VirtualWaveBackend::OpenPlayback(const WAVEFORMAT
   {
     std::lock_guard<std::mutex> lock(state_->mutex);
     if (state_->failOpens) {
+      SetOpenFailure("the virtual device refuses opens");
       *error = MMSYSERR_NODRIVER;
       return nullptr;
     }
@@ -187,6 +195,7 @@ std::unique_ptr<ICaptureSource> VirtualWaveBackend::OpenCapture(const WAVEFORMAT
   {
     std::lock_guard<std::mutex> lock(state_->mutex);
     if (state_->failOpens) {
+      SetOpenFailure("the virtual device refuses opens");
       *error = MMSYSERR_NODRIVER;
       return nullptr;
     }

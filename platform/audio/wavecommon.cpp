@@ -13,6 +13,7 @@ namespace wave {
 namespace {
 
 std::atomic<IWaveBackend*> installed{nullptr};
+thread_local std::string openFailure;
 
 struct Names {
   std::mutex mutex;
@@ -68,6 +69,10 @@ uint32_t PcmFrameBytes(const WAVEFORMATEX& format) {
   return static_cast<uint32_t>(format.nChannels) * format.wBitsPerSample / 8;
 }
 
+void SetOpenFailure(const std::string& reason) { openFailure = reason; }
+
+std::string LastOpenFailure() { return openFailure; }
+
 void LogOnce(const std::string& text) {
   static std::mutex mutex;
   static std::set<std::string>* seen = new std::set<std::string>;
@@ -75,11 +80,13 @@ void LogOnce(const std::string& text) {
     std::lock_guard<std::mutex> lock(mutex);
     if (!seen->insert(text).second) return;
   }
-  OutputDebugStringA(text.c_str());
+  OutputDebugStringA((text + "\n").c_str());
 }
 
-MMRESULT CheckOpen(UINT deviceId, UINT deviceCount, const WAVEFORMATEX* format, DWORD callbackType,
-                   bool threadCallbacks, uint32_t* frameBytes) {
+namespace {
+
+MMRESULT CheckOpenArguments(UINT deviceId, UINT deviceCount, const WAVEFORMATEX* format, DWORD callbackType,
+                            bool threadCallbacks, uint32_t* frameBytes) {
   if (!format) return MMSYSERR_INVALPARAM;
   if (deviceId != WAVE_MAPPER && deviceId >= deviceCount) return MMSYSERR_BADDEVICEID;
   if (callbackType != CALLBACK_NULL && callbackType != CALLBACK_FUNCTION &&
@@ -87,6 +94,16 @@ MMRESULT CheckOpen(UINT deviceId, UINT deviceCount, const WAVEFORMATEX* format, 
     return MMSYSERR_INVALFLAG;
   *frameBytes = PcmFrameBytes(*format);
   return *frameBytes ? MMSYSERR_NOERROR : WAVERR_BADFORMAT;
+}
+
+}  // namespace
+
+MMRESULT CheckOpen(UINT deviceId, UINT deviceCount, const WAVEFORMATEX* format, DWORD callbackType,
+                   bool threadCallbacks, uint32_t* frameBytes) {
+  SetOpenFailure("");
+  const MMRESULT refused = CheckOpenArguments(deviceId, deviceCount, format, callbackType, threadCallbacks, frameBytes);
+  if (refused) SetOpenFailure("the device, format or callback is not one it takes");
+  return refused;
 }
 
 MMRESULT PrepareFlags(WAVEHDR* header, UINT size) {

@@ -17,6 +17,8 @@ IWaveBackend& CurrentBackend();
 IWaveBackend& AlsaBackend();
 // Bytes per frame of a PCM format the devices accept; 0 for any other.
 uint32_t PcmFrameBytes(const WAVEFORMATEX& format);
+// Records the reason LastOpenFailure answers on this thread.
+void SetOpenFailure(const std::string& reason);
 // One debugger line per distinct text, so a device that keeps failing does
 // not flood the log.
 void LogOnce(const std::string& text);

@@ -133,7 +133,10 @@ MMRESULT waveInOpen(LPHWAVEIN out, UINT deviceId, LPCWAVEFORMATEX format, DWORD_
   device->source = backend.OpenCapture(*format, [link] {
     if (auto alive = link.lock()) Wake(alive.get());
   }, &error);
-  if (!device->source) return error ? error : MMSYSERR_NODRIVER;
+  if (!device->source) {
+    if (pelplat::wave::LastOpenFailure().empty()) pelplat::wave::SetOpenFailure("the device did not open");
+    return error ? error : MMSYSERR_NODRIVER;
+  }
   device->frameBytes = frameBytes;
   device->callbackType = type;
   device->callback = callback;
@@ -141,6 +144,7 @@ MMRESULT waveInOpen(LPHWAVEIN out, UINT deviceId, LPCWAVEFORMATEX format, DWORD_
   try {
     device->worker = std::thread(Worker, raw);
   } catch (const std::system_error&) {
+    pelplat::wave::SetOpenFailure("no thread for the device");
     return MMSYSERR_NOMEM;
   }
   Table::Get().Add(device);

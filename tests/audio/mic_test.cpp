@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
 
 #include "MicSupport.h"
 #include "WaveTestSupport.h"
 #include "audio/MicDevice.h"
+#include "pelplat/debugout.h"
 #include "pelplat/wavebackend.h"
 
 namespace {
@@ -89,12 +91,25 @@ TEST_F(Microphone, StopAndCloseWhileIdleDoNothing) {
   EXPECT_TRUE(sink.Messages().empty());
 }
 
-TEST_F(Microphone, AMicrophoneThatDoesNotOpenSendsNothing) {
+TEST_F(Microphone, AMicrophoneThatDoesNotOpenSendsNothingAndSaysWhyOnceUntilAnOpenWorks) {
+  std::vector<std::string> lines;
+  const DebugOutputSink previous = SetDebugOutputSink([&](const std::string& line) { lines.push_back(line); });
   backend.FailOpens(true);
+  mic.SetState(&sink, 3);
   mic.SetState(&sink, 3);
   EXPECT_FALSE(mic.IsOpen());
   EXPECT_FALSE(mic.Capturing());
   EXPECT_TRUE(sink.Messages().empty());
+  ASSERT_EQ(1u, lines.size());
+  EXPECT_EQ("pelm: CMicDevice::Open: the microphone \"virtual\" cannot be opened: the virtual device refuses opens\n",
+            lines[0]);
+  backend.FailOpens(false);
+  ASSERT_EQ(1, mic.Open());
+  mic.Close();
+  backend.FailOpens(true);
+  mic.SetState(&sink, 3);
+  SetDebugOutputSink(previous);
+  EXPECT_EQ(2u, lines.size());
 }
 
 TEST_F(Microphone, StopWaitsForTheQueuedBuffersAndSendsNoneOfThem) {

@@ -167,20 +167,43 @@ TEST_F(WaveOutTest, BytesInFlightNeverGoBelowZero) {
   w.Shutdown();
 }
 
-TEST_F(WaveOutTest, CloseWhileBuffersStillPlayResetsTheDevice) {
+TEST_F(WaveOutTest, BlocksStillPlayingAtCloseAreAllFinishedBeforeItReturns) {
   CWaveOut& w = Playing();
+  const uint32_t pooled = w.Pool().FreeBuffers();
   std::vector<uint8_t> bytes(4000);
-  w.Write(bytes.data(), 4000, 9);
-  w.Write(bytes.data(), 4000, 9);
-  WaitWritten(2000);
-  EXPECT_EQ(2, w.Outstanding());
-  w.Close();  // the clock never moves: the drain wait runs out, then the reset
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(CWaveOut::kQueued, w.Write(bytes.data(), 4000, 9));
+  WaitWritten(3000);
+  EXPECT_EQ(3, w.Outstanding());
+  w.Close();  // the clock never moves: the play-out wait runs out, then the reset
+  // Every block came back through its done notification before the close
+  // returned: none is counted, each is in the pool again.
+  EXPECT_EQ(0, w.Outstanding());
+  EXPECT_EQ(0u, w.GetBytesInFlight());
+  EXPECT_EQ(pooled, w.Pool().FreeBuffers());
   EXPECT_FALSE(w.IsOpen());
   EXPECT_EQ(0, backend.OpenSinks());
-  ASSERT_TRUE(Eventually([&] { return w.Outstanding() == 0; }));
   EXPECT_EQ(0u, clock.Position());
   EXPECT_EQ(CWaveOut::kNoDevice, w.Write(bytes.data(), 4000, 0));
   w.Shutdown();
+}
+
+TEST_F(WaveOutTest, ACloseWithNothingOutstandingDoesNotWait) {
+  CWaveOut& w = Playing();
+  w.SetState(0);  // opened, never written
+  EXPECT_FALSE(w.IsOpen());
+  EXPECT_EQ(0u, w.CloseWaits());
+
+  w.SetState(3);
+  std::vector<uint8_t> bytes(400);
+  w.Write(bytes.data(), 400, 1);
+  WaitWritten(100);
+  backend.Advance(100);
+  ASSERT_TRUE(Eventually([&] { return w.Outstanding() == 0; }));
+  w.SetState(3);  // a reopen closes first
+  w.Close();
+  w.Shutdown();
+  EXPECT_EQ(0u, w.CloseWaits());
+  EXPECT_EQ(0, backend.OpenSinks());
 }
 
 TEST_F(WaveOutTest, UnplayedFramesFollowTheDevicePosition) {

@@ -162,7 +162,11 @@ void CAudioSlotDataProcessor::DispatchLoop() {
       const uint32_t size = buffer->PayloadLength();
       if (audiomsg::HasTag(payload, size) && payload[3] == audiomsg::kServerKind) Execute(payload, size);
       CPacketPool::Release(buffer);
-      processed_.fetch_add(1, std::memory_order_release);
+      {
+        std::lock_guard<std::mutex> hold(processedMutex_);
+        processed_.fetch_add(1, std::memory_order_release);
+      }
+      processedChanged_.notify_all();
     }
   }
   accumulation_.reset();
@@ -170,6 +174,11 @@ void CAudioSlotDataProcessor::DispatchLoop() {
   capacity_ = 0;
   fill_ = 0;
   if (waveOut_) waveOut_->Close();
+}
+
+bool CAudioSlotDataProcessor::WaitProcessed(uint32_t count, DWORD ms) {
+  std::unique_lock<std::mutex> hold(processedMutex_);
+  return processedChanged_.wait_for(hold, std::chrono::milliseconds(ms), [&] { return processed_.load() >= count; });
 }
 
 void CAudioSlotDataProcessor::SendReport() {

@@ -5,8 +5,10 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "audio/AudioSessionPort.h"
 #include "audio/MicDevice.h"
@@ -58,6 +60,8 @@ class CAudioSlotDataProcessor : public CSlotDataProcessor {
   // Messages the dispatch thread has finished; what it changed before is
   // visible to a thread that saw the count.
   uint32_t Processed() const { return processed_.load(std::memory_order_acquire); }
+  // Waits until Processed() reaches `count`, at most `ms`; true when it did.
+  bool WaitProcessed(uint32_t count, DWORD ms);
   int DispatchPriority() const { return dispatchPriority_.load(); }
   // Run on the dispatch thread only (tests read them once it is idle).
   int32_t Capacity() const { return capacity_; }
@@ -108,6 +112,8 @@ class CAudioSlotDataProcessor : public CSlotDataProcessor {
   uint64_t timestamp_ = 0;
 
   std::atomic<uint32_t> processed_{0};
+  std::mutex processedMutex_;
+  std::condition_variable processedChanged_;
   std::atomic<uint32_t> packetCount_{0};
   std::atomic<uint64_t> byteTotal_{0};
   std::unique_ptr<uint8_t[]> decoded_;

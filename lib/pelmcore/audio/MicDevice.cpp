@@ -6,7 +6,10 @@
 #include "audio/AudioMessages.h"
 #include "audio/PcmFormat.h"
 #include "pelplat/synch.h"
+#include "pelplat/utf16.h"
+#include "pelplat/wavebackend.h"
 #include "session/SlotDataProcessor.h"
+#include "sys/klog.h"
 
 CMmDevice::CMmDevice() {
   drained_.Create(true, false);
@@ -46,8 +49,16 @@ int CMicDevice::Open() {
   HWAVEIN device = nullptr;
   if (waveInOpen(&device, WAVE_MAPPER, &format_, reinterpret_cast<DWORD_PTR>(&CMicDevice::CALLBACK_Capture),
                  reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION) != MMSYSERR_NOERROR) {
+    // The server may ask again and again; one line until an open works.
+    if (!openFailureLogged_) {
+      const std::string reason = pelplat::wave::LastOpenFailure();
+      LogMessageA("CMicDevice::Open: the microphone \"%s\" cannot be opened: %s", InputDeviceName().c_str(),
+                  reason.empty() ? "no reason given" : reason.c_str());
+      openFailureLogged_ = true;
+    }
     return 0;
   }
+  openFailureLogged_ = false;
   CxAutoLock hold(&lock_);
   device_ = device;
   open_ = 1;
@@ -171,6 +182,14 @@ void CMicDevice::SetState(CSlotDataProcessor* sink, uint32_t state) {
 int CMicDevice::SetFormat(const WAVEFORMATEX* format) {
   if (format) format_ = *format;
   return 1;
+}
+
+std::string CMicDevice::InputDeviceName() {
+  WAVEINCAPSW caps{};
+  if (waveInGetDevCapsW(WAVE_MAPPER, &caps, sizeof(caps)) != MMSYSERR_NOERROR) return "?";
+  size_t n = 0;
+  while (n < 31 && caps.szPname[n]) ++n;
+  return Utf16ToUtf8(caps.szPname, n);
 }
 
 int CMicDevice::QueryCaps() {

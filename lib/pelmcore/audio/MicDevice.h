@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "pelplat/mmsystem.h"
 #include "sys/_synchro.h"
@@ -81,9 +82,12 @@ class CMicDevice : public CAudDevice {
   static void CALLBACK_Capture(HANDLE device, UINT message, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR param2);
   // Prepares and adds one fresh buffer; the lock is held or not needed.
   bool QueueBuffer(HWAVEIN device);
+  // The wave mapper's input device as the platform names it.
+  static std::string InputDeviceName();
 
   WAVEFORMATEX format_{};
   HWAVEIN device_ = nullptr;
   int32_t queued_ = 0;
   std::atomic<uint32_t> returned_{0};
+  bool openFailureLogged_ = false;  // Open runs on the owner's thread only
 };

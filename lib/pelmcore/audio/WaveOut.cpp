@@ -114,29 +114,26 @@ int CWaveOut::Open() {
 
 bool CWaveOut::WaitDrained(DWORD ms) {
   if (outstanding_.load() <= 0) return true;
+  closeWaits_.fetch_add(1);
   return drained_.Wait(ms);
 }
 
+// Only blocks written and not yet done hold a close up: they may play out
+// for a while, then the device drops the rest and hands each back. A close
+// with nothing outstanding returns at once, so a stream's end never stalls
+// its caller for nothing.
 void CWaveOut::Close() {
   HWAVEOUT device = device_;
-  closing_.store(1);
+  closing_.store(1);  // before the count is read: a block finishing now sets the event
   device_ = nullptr;
   if (device) {
-    SysSleep(200);
-    if (outstanding_.load() > 0 && !drained_.Wait(400)) {
+    if (!WaitDrained(kPlayOutWaitMs)) {
       waveOutReset(device);
-      SysSleep(100);
+      WaitDrained(kResetWaitMs);
     }
     if (waveOutClose(device) == WAVERR_STILLPLAYING) {
-      if (outstanding_.load() > 0) {
-        if (!drained_.Wait(200)) {
-          waveOutReset(device);
-          WaitDrained(200);
-        }
-      } else {
-        waveOutReset(device);
-        SysSleep(20);
-      }
+      waveOutReset(device);
+      WaitDrained(kResetWaitMs);
       waveOutClose(device);
     }
   }

@@ -53,7 +53,13 @@ class CWaveOut {
   uint32_t State() const { return state_; }
   const WAVEFORMATEX& Format() const { return format_; }
   WaveBufferPool& Pool() { return pool_; }
+  // How many times a close has waited for outstanding blocks so far.
+  uint32_t CloseWaits() const { return closeWaits_.load(); }
 
+  // How long a close lets outstanding blocks play before it drops them, and
+  // how long it then waits for the dropped ones to come back.
+  static constexpr DWORD kPlayOutWaitMs = 600;
+  static constexpr DWORD kResetWaitMs = 2000;
   static constexpr uint32_t kMinPlanBytes = 1024;
   static constexpr uint32_t kMaxPlanBytes = 1024 * 1024;
 
@@ -84,4 +90,5 @@ class CWaveOut {
   std::atomic<uint32_t> framesWritten_{0};
   std::atomic<AudioClockRecord*> clock_{nullptr};
   bool formatRefusalLogged_ = false;
+  std::atomic<uint32_t> closeWaits_{0};
 };

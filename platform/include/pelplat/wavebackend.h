@@ -57,6 +57,11 @@ class IWaveBackend {
   virtual std::string InputName() = 0;
 };
 
+// Why the last failed open on this thread failed, as the device put it
+// (ALSA's own words); empty after an open that worked. The device's owner
+// names the device and this reason in a line of its own.
+std::string LastOpenFailure();
+
 // Installs a backend for devices opened from now on (null: ALSA again). The
 // caller keeps it alive until every device it opened has closed.
 void SetBackend(IWaveBackend* backend);
@@ -84,6 +89,10 @@ class VirtualWaveBackend : public IWaveBackend {
   void FailOpens(bool fail);
   // Makes sink writes fail (true) or succeed.
   void FailWrites(bool fail);
+  // Whether a sink counts what it takes as played at once, the clock then
+  // never holding a buffer back (off by default). For runs that only want
+  // every buffer done, such as fuzzing.
+  void PlayAsWritten(bool on);
   // Whether written bytes are kept for BytesWritten (on by default).
   void KeepBytes(bool keep);
   // Frames written to all sinks so far, and their bytes (kept for checks).

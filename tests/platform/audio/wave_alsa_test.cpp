@@ -2,10 +2,14 @@
 // place of a sound card, so what goes in must come out byte for byte.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "AlsaFileRig.h"
 #include "WaveTestSupport.h"
+#include "pelplat/debugout.h"
 #include "pelplat/wavebackend.h"
 
 namespace {
@@ -79,15 +83,31 @@ TEST_F(AlsaWave, CaptureReadsTheInputFile) {
   EXPECT_TRUE(std::vector<uint8_t>(source.begin(), source.begin() + static_cast<long>(captured.size())) == captured);
 }
 
-TEST_F(AlsaWave, AMissingDeviceFailsToOpen) {
+TEST_F(AlsaWave, AMissingDeviceFailsToOpenWithOneWholeLineAndItsReason) {
   pelplat::wave::SetAlsaDeviceNames("pellum_no_such_pcm", "pellum_no_such_pcm");
+  std::vector<std::string> lines;
+  const DebugOutputSink previous = SetDebugOutputSink([&](const std::string& line) { lines.push_back(line); });
   const WAVEFORMATEX f = PcmFormat(2, 44100, 16);
-  HWAVEOUT out = nullptr;
-  EXPECT_NE(MMSYSERR_NOERROR, waveOutOpen(&out, WAVE_MAPPER, &f, 0, 0, CALLBACK_NULL));
-  EXPECT_EQ(nullptr, out);
-  HWAVEIN in = nullptr;
-  EXPECT_NE(MMSYSERR_NOERROR, waveInOpen(&in, WAVE_MAPPER, &f, 0, 0, CALLBACK_NULL));
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    HWAVEOUT out = nullptr;
+    EXPECT_NE(MMSYSERR_NOERROR, waveOutOpen(&out, WAVE_MAPPER, &f, 0, 0, CALLBACK_NULL));
+    EXPECT_EQ(nullptr, out);
+    EXPECT_EQ(std::strerror(ENOENT), pelplat::wave::LastOpenFailure());
+    HWAVEIN in = nullptr;
+    EXPECT_NE(MMSYSERR_NOERROR, waveInOpen(&in, WAVE_MAPPER, &f, 0, 0, CALLBACK_NULL));
+    EXPECT_EQ(std::strerror(ENOENT), pelplat::wave::LastOpenFailure());
+  }
+  SetDebugOutputSink(previous);
   EXPECT_EQ(1u, waveOutGetNumDevs());
+  // Playback says it here, once; the microphone says it in its own line.
+  ASSERT_EQ(1u, lines.size());
+  EXPECT_EQ(std::string("wave playback: cannot open ALSA device \"pellum_no_such_pcm\": ") + std::strerror(ENOENT) + "\n",
+            lines[0]);
+  HWAVEOUT out = nullptr;
+  SetUp();
+  ASSERT_EQ(MMSYSERR_NOERROR, waveOutOpen(&out, WAVE_MAPPER, &f, 0, 0, CALLBACK_NULL));
+  EXPECT_EQ("", pelplat::wave::LastOpenFailure());
+  EXPECT_EQ(MMSYSERR_NOERROR, waveOutClose(out));
 }
 
 TEST_F(AlsaWave, DeviceNamesFallBackToTheEnvironmentThenDefault) {

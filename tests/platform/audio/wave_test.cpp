@@ -73,6 +73,18 @@ TEST_F(VirtualWave, BufferIsDoneWhenPlayedNotWhenWritten) {
   EXPECT_TRUE(std::string(1600, '\1') + std::string(1600, '\2') == backend.BytesWritten());
 }
 
+TEST_F(VirtualWave, PlayingAsWrittenFinishesEveryBufferWithoutTheClock) {
+  backend.PlayAsWritten(true);
+  HWAVEOUT h = OpenOut(PcmFormat(2, 44100, 16));
+  std::vector<uint8_t> a(1600, 1), b(400, 2);
+  WAVEHDR ha{}, hb{};
+  Queue(h, &ha, &a);
+  Queue(h, &hb, &b);
+  ASSERT_TRUE(events.WaitFor(WOM_DONE, 2));
+  EXPECT_EQ(500u, Position(h));
+  EXPECT_EQ(MMSYSERR_NOERROR, waveOutClose(h));
+}
+
 TEST_F(VirtualWave, ResetReturnsEveryBufferAndTheClockStartsAgain) {
   HWAVEOUT h = OpenOut(PcmFormat(1, 8000, 8));
   std::vector<uint8_t> a(100), b(100);
