@@ -24,14 +24,14 @@ GUID ReadGuid(const uint8_t* p) {
   return g;
 }
 
-// A TS_AM_MEDIA_TYPE is whole when its format block ends exactly where
-// the bytes given end.
-bool WholeMediaType(uint32_t length, const uint8_t* format) {
+// A TS_AM_MEDIA_TYPE holds its format block when the block ends within the
+// bytes given; bytes after it (servers pad the record) are not read.
+bool HoldsFormatBlock(uint32_t length, const uint8_t* format) {
   if (!format || length < CVrMFStream::kMediaTypeHeader) return false;
   ByteReader r(format, length);
   r.Skip(60);
   const uint64_t cbFormat = r.U32();
-  return uint64_t{CVrMFStream::kMediaTypeHeader} + cbFormat == length;
+  return uint64_t{CVrMFStream::kMediaTypeHeader} + cbFormat <= length;
 }
 
 }  // namespace
@@ -138,7 +138,7 @@ HRESULT CVrMFStream::RequestSample(IUnknown* token) {
 }
 
 int32_t CVrMFStream::CheckMediaFormat(uint32_t length, const uint8_t* format) {
-  if (!WholeMediaType(length, format)) {
+  if (!HoldsFormatBlock(length, format)) {
     LogMessageA("CVrMFStream::CheckMediaFormat: a media type of %u bytes does not hold its format block; refused\n",
                 length);
     return E_INVALIDARG;
@@ -176,7 +176,7 @@ int32_t CVrMFStream::SetChannel(std::shared_ptr<IRdpVirtualChannel> channel) {
 }
 
 int32_t CVrMFStream::SetMediaType(uint32_t length, const uint8_t* format) {
-  if (format && length && !WholeMediaType(length, format)) {
+  if (format && length && !HoldsFormatBlock(length, format)) {
     LogMessageA("CVrMFStream::SetMediaType: stream %u: a media type of %u bytes does not hold its format block; refused\n",
                 streamId_, length);
     return E_INVALIDARG;
@@ -299,8 +299,9 @@ HRESULT CVrMFStream::GetMediaType(IMFMediaType** out) {
     video = video_;
   }
   if (format.empty()) return E_ABORT;
-  // SetMediaType keeps only whole records; this holds for any that is not.
-  if (!WholeMediaType(static_cast<uint32_t>(format.size()), format.data())) return E_INVALIDARG;
+  // SetMediaType keeps only records that hold their block; this holds for
+  // any other.
+  if (!HoldsFormatBlock(static_cast<uint32_t>(format.size()), format.data())) return E_INVALIDARG;
   IMFMediaType* type = nullptr;
   HRESULT hr = MFCreateMediaType(&type);
   if (FAILED(hr)) return hr;
