@@ -263,7 +263,7 @@ int main(int argc, char** argv) {
   RegisterDxvaStreamKind();
   RegisterChannelsProcessorMaker();
   RegisterTsmfChannelMaker(MMPresentationParts{
-      [](HWND parent, int32_t display) { return CreateVrMFPlayer(parent, display); },
+      [](HWND parent, int32_t display, bool sound) { return CreateVrMFPlayer(parent, display, sound); },
       []() -> IVrRdpMediaSource* {
         IVrRdpMediaSource* source = nullptr;
         return SUCCEEDED(CreateVrMFSource(&source)) ? source : nullptr;

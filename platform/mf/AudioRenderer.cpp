@@ -4,7 +4,8 @@
 // with the presentation clock; a marker comes back once every buffer
 // before it has played. Without a device the samples are taken and
 // counted as played, so that a presentation never stalls for want of a
-// sound card.
+// sound card; a renderer made silent (the session's sound is off) opens
+// none and plays the same way.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -59,6 +60,8 @@ struct Block {
 
 class AudioRenderer : public RendererSink, public IMFAudioStreamVolume {
  public:
+  explicit AudioRenderer(bool silent) : silent_(silent) {}
+
   // ---- IUnknown (one count for every interface)
   HRESULT QueryInterface(REFIID riid, void** object) override { return RendererSink::QueryInterface(riid, object); }
   ULONG AddRef() override { return RendererSink::AddRef(); }
@@ -264,13 +267,17 @@ class AudioRenderer : public RendererSink, public IMFAudioStreamVolume {
     wave.nBlockAlign = static_cast<WORD>(format.channels * 2);
     wave.nAvgBytesPerSec = format.rate * wave.nBlockAlign;
     HWAVEOUT device = nullptr;
-    const MMRESULT opened = waveOutOpen(&device, WAVE_MAPPER, &wave, reinterpret_cast<DWORD_PTR>(&Done),
-                                        reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION);
-    if (opened != MMSYSERR_NOERROR) {
-      char line[128];
-      std::snprintf(line, sizeof line, "Audio renderer: no wave output device (%u); the sound is dropped\n", opened);
-      OutputDebugStringA(line);
-      device = nullptr;
+    if (silent_) {
+      OutputDebugStringA("Audio renderer: the session's sound is off; the sound is dropped\n");
+    } else {
+      const MMRESULT opened = waveOutOpen(&device, WAVE_MAPPER, &wave, reinterpret_cast<DWORD_PTR>(&Done),
+                                          reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION);
+      if (opened != MMSYSERR_NOERROR) {
+        char line[128];
+        std::snprintf(line, sizeof line, "Audio renderer: no wave output device (%u); the sound is dropped\n", opened);
+        OutputDebugStringA(line);
+        device = nullptr;
+      }
     }
     std::lock_guard<std::mutex> hold(lock_);
     device_ = device;
@@ -461,6 +468,7 @@ class AudioRenderer : public RendererSink, public IMFAudioStreamVolume {
     SendRequests(requests);
   }
 
+  const bool silent_;
   // Orders the device calls (writes, resets, the open and close) among
   // themselves; taken before lock_, never inside the device's callback.
   std::mutex device_lock_;
@@ -474,7 +482,11 @@ class AudioRenderer : public RendererSink, public IMFAudioStreamVolume {
   int requested_ = 0;
 };
 
-IMFMediaSink* NewAudioRenderer(HWND) { return new (std::nothrow) AudioRenderer(); }
+IMFMediaSink* NewAudioRenderer(HWND, IMFAttributes* settings) {
+  UINT32 silent = 0;
+  if (settings) settings->GetUINT32(PELPLAT_MF_AUDIO_RENDERER_SILENT, &silent);
+  return new (std::nothrow) AudioRenderer(silent != 0);
+}
 
 }  // namespace
 }  // namespace pelplat_mf

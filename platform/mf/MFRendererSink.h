@@ -309,7 +309,8 @@ class RendererSink : public IMFMediaSink,
 };
 
 // An activation object that makes its renderer with `factory` on the first
-// ActivateObject and shuts it down at ShutdownObject.
-HRESULT NewRendererActivate(IMFMediaSink* (*factory)(HWND), HWND window, IMFActivate** activate);
+// ActivateObject (handing it the object's attributes) and shuts it down at
+// ShutdownObject.
+HRESULT NewRendererActivate(IMFMediaSink* (*factory)(HWND, IMFAttributes*), HWND window, IMFActivate** activate);
 
 }  // namespace pelplat_mf

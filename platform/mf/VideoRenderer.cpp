@@ -668,7 +668,7 @@ class VideoRenderer : public RendererSink, public IMFVideoDisplayControl, public
 // ShutdownObject (which shuts it down) or DetachObject.
 class RendererActivate : public AttributeStore<IMFActivate> {
  public:
-  using Factory = IMFMediaSink* (*)(HWND);
+  using Factory = IMFMediaSink* (*)(HWND, IMFAttributes*);
   RendererActivate(Factory factory, HWND window) : factory_(factory), window_(window) {}
 
   HRESULT QueryInterface(REFIID riid, void** object) override {
@@ -678,7 +678,7 @@ class RendererActivate : public AttributeStore<IMFActivate> {
     if (!object) return E_POINTER;
     *object = nullptr;
     std::lock_guard<std::mutex> hold(made_lock_);
-    if (!made_) made_ = factory_(window_);
+    if (!made_) made_ = factory_(window_, this);
     if (!made_) return E_OUTOFMEMORY;
     return made_->QueryInterface(riid, object);
   }
@@ -710,7 +710,7 @@ class RendererActivate : public AttributeStore<IMFActivate> {
   IMFMediaSink* made_ = nullptr;
 };
 
-IMFMediaSink* NewVideoRenderer(HWND window) {
+IMFMediaSink* NewVideoRenderer(HWND window, IMFAttributes*) {
   VideoRenderer* renderer = new (std::nothrow) VideoRenderer(window);
   if (!renderer) return nullptr;
   if (!renderer->Start()) {
@@ -723,7 +723,7 @@ IMFMediaSink* NewVideoRenderer(HWND window) {
 
 }  // namespace
 
-HRESULT NewRendererActivate(IMFMediaSink* (*factory)(HWND), HWND window, IMFActivate** activate) {
+HRESULT NewRendererActivate(IMFMediaSink* (*factory)(HWND, IMFAttributes*), HWND window, IMFActivate** activate) {
   if (!activate) return E_POINTER;
   *activate = new (std::nothrow) RendererActivate(factory, window);
   return *activate ? S_OK : E_OUTOFMEMORY;

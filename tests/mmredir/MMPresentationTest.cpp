@@ -11,6 +11,7 @@
 #include "mmredir/VrMFSource.h"
 #include "mmredir/VrRdpMediaSource.h"
 #include "pelplat/strmif.h"
+#include "session/ClientConnectionParameter.h"
 
 namespace {
 
@@ -92,6 +93,28 @@ TEST_F(PresentationTest, NewPresentationMakesPlayerAndSourceOverTheSessionWindow
   EXPECT_EQ(Lines(), (std::vector<std::string>{"parts.player(0)", "parts.source()", "player.CreateVideoWindow()",
                                                "player.DestroyVideoWindow()", "player.Close()", "player.Destroyed()",
                                                "source.Destroyed()"}));
+}
+
+// The session's "Sound" switch covers the redirected media too: the player
+// is made to play sound only when the session has it, and a session that
+// says nothing has sound.
+TEST_F(PresentationTest, ThePlayerPlaysSoundOnlyWhenTheSessionHasIt) {
+  CClientConnectionParameter on, off;
+  on.useSound = 1;
+  off.useSound = 0;
+  const struct {
+    const char* name;
+    const CClientConnectionParameter* parameters;
+    bool sound;
+  } cases[] = {{"no parameters", nullptr, true}, {"sound on", &on, true}, {"sound off", &off, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    session->parameters = c.parameters;
+    parts.lastSound = !c.sound;
+    presentation->OnNewPresentation(channel, 1);
+    EXPECT_EQ(parts.lastSound.load(), c.sound);
+  }
+  session->parameters = nullptr;
 }
 
 TEST_F(PresentationTest, RepeatedAnnouncementListsTheStreamsInTheNewSource) {
@@ -313,7 +336,7 @@ class PresentationSource : public ::testing::Test {
     session = std::make_shared<JournalSession>(&journal);
     channel = std::make_shared<CTsmfChannel>(1, 2, 0x100, session, nullptr);
     MMPresentationParts parts;
-    parts.player = [this](HWND, int32_t) -> IRdpMMVrPlayer* {
+    parts.player = [this](HWND, int32_t, bool) -> IRdpMMVrPlayer* {
       auto* player = new RecordingPlayer(&journal);
       player->openResult = playerOpenResult;
       return player;

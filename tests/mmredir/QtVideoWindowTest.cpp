@@ -1,32 +1,21 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QMouseEvent>
 #include <QPixmap>
 #include <QTest>
 #include <QWidget>
 #include <QWindow>
+#include <limits>
 #include <vector>
 
+#include "QtWait.h"
 #include "VrPlayerDoubles.h"
 #include "mmredir/VrMFPlayer.h"
 #include "qt/QtVideoWindow.h"
 #include "qt/QtVideoWindowHost.h"
 
 namespace {
-
-// Runs the event loop until the condition holds, with a generous bound.
-template <class Condition>
-bool ProcessUntil(Condition condition) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!condition()) {
-    if (timer.elapsed() > 30000) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-  }
-  return true;
-}
 
 // Queued calls are delivered in order: once a marker call has run, every
 // call made before it has too.
@@ -199,6 +188,27 @@ TEST(QtVideoWindowTest, MalformedPicturesAreDropped) {
   EXPECT_EQ(video.Picture().pixel(3, 4), PictureColour(3, 4));
 }
 
+// Placements are in the display's pixels: a display that does not start at
+// the parent's corner moves the window with it, and numbers far outside
+// any display are taken without harm.
+TEST(QtVideoWindowTest, PlacementsAreInTheDisplaysPixels) {
+  WindowRig rig;
+  rig.display->setGeometry(17, 11, 180, 100);
+  QtVideoWindow video(kVideo, &rig.parent, rig.display);
+  video.Place(At(30, 20, 64, 36, true));
+  EXPECT_EQ(video.geometry(), QRect(47, 31, 64, 36));
+  EXPECT_TRUE(video.isVisible());
+  rig.display->move(5, 3);
+  EXPECT_EQ(video.geometry(), QRect(35, 23, 64, 36));
+  const int32_t far = std::numeric_limits<int32_t>::max(), near = std::numeric_limits<int32_t>::min();
+  for (const VideoWindowPlacement& p : {At(far, far, far, far, true), At(near, near, far, far, true)}) {
+    video.Place(p);
+    EXPECT_FALSE(video.isVisible());
+  }
+  video.Place(At(0, 0, 8, 8, true));
+  EXPECT_EQ(video.geometry(), QRect(5, 3, 8, 8));
+  EXPECT_TRUE(video.isVisible());
+}
 
 // The player drives its window through the host: made over the session
 // window, shown where the geometry says, hidden when no region is visible

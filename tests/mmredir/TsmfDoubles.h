@@ -162,6 +162,7 @@ class RecordingSource : public IVrRdpMediaSource {
 struct RecordingParts {
   Journal* journal;
   std::atomic<HWND> lastParent{nullptr};
+  std::atomic<bool> lastSound{false};
   std::atomic<int> players{0};
   std::atomic<int> sources{0};
   HRESULT playerOpenResult = S_OK;
@@ -170,8 +171,9 @@ struct RecordingParts {
   explicit RecordingParts(Journal* j) : journal(j) {}
   MMPresentationParts Parts() {
     MMPresentationParts parts;
-    parts.player = [this](HWND parent, int32_t display) -> IRdpMMVrPlayer* {
+    parts.player = [this](HWND parent, int32_t display, bool sound) -> IRdpMMVrPlayer* {
       lastParent = parent;
+      lastSound = sound;
       ++players;
       journal->Add(Call("parts.player", display));
       RecordingPlayer* player = new RecordingPlayer(journal);

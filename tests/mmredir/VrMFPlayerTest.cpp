@@ -218,11 +218,11 @@ TEST(SessionViewTest, GetSessionViewWithoutADisplaySurfaceAbortsWithAClearedPict
 
 struct PlayerRig {
   explicit PlayerRig(SessionScript session = {}, ServiceScript services = {},
-                     std::vector<GUID> majors = {MFMediaType_Video, MFMediaType_Audio})
+                     std::vector<GUID> majors = {MFMediaType_Video, MFMediaType_Audio}, bool sound = true)
       : world(session, services) {
     source = new FakeSource(std::move(majors));
     source->sessionClosed = &closedFlag;
-    player = new CVrMFPlayer(kParent, 0);
+    player = new CVrMFPlayer(kParent, 0, sound);
   }
   ~PlayerRig() {
     EndPlayer();
@@ -296,6 +296,24 @@ TEST(VrMFPlayerTest, OpenBuildsOneBranchPerSelectedStreamAndWaitsForTheTopology)
     ASSERT_NE(activate, nullptr);
     EXPECT_EQ(activate->video, branch == 0);
     EXPECT_EQ(activate->window, branch == 0 ? window : nullptr);
+  }
+}
+
+// A player made without sound (the session's sound is off) gives its audio
+// streams a silent renderer; the video plays as ever.
+TEST(VrMFPlayerTest, WithoutSoundTheAudioRendererIsMadeSilent) {
+  for (bool sound : {true, false}) {
+    SCOPED_TRACE(sound ? "sound on" : "sound off");
+    PlayerRig rig({}, {}, {MFMediaType_Video, MFMediaType_Audio}, sound);
+    ASSERT_EQ(rig.Open(), S_OK);
+    FakeTopology* topology = rig.Session()->topology;
+    ASSERT_NE(topology, nullptr);
+    ASSERT_EQ(topology->nodes.size(), 4u);
+    for (int branch = 0; branch < 2; ++branch) {
+      auto* activate = static_cast<FakeActivate*>(static_cast<IMFActivate*>(topology->nodes[branch * 2 + 1]->object));
+      ASSERT_NE(activate, nullptr);
+      EXPECT_EQ(activate->silent, !activate->video && !sound) << "branch " << branch;
+    }
   }
 }
 

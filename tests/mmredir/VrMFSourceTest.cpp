@@ -472,24 +472,57 @@ TEST_F(Source, EverySampleTakenIsAcknowledgedAndThePresentationEnds) {
   }
   // The server ends both streams while the session has paused; one more
   // audio sample is still queued then (nothing pulls while paused once the
-  // standard queue has drained), and is acknowledged when the end is
-  // handled after the next start.
+  // standard queue has drained). After the next start it still plays, and
+  // the audio stream ends behind it.
   Do(&CVrMFSource::Pause, MESourcePaused);
   ASSERT_TRUE(Sentinel::DrainStandardQueue());
   Send(audio, 99999, 7);
   video->OnEndOfStream();
   audio->OnEndOfStream();
   StartAt(0, MESourceSeeked);
+  ASSERT_EQ(audio->RequestSample(nullptr), S_OK);
   ASSERT_TRUE(recorder->Wait("source", MEEndOfPresentation, 1));
   for (CVrMFStream* s : streams) {
     ASSERT_TRUE(recorder->Wait(Name(s), MEEndOfStream, 1));
+    ASSERT_TRUE(channel->WaitFor(kNotification, s->GetStreamId(), 1));
     EXPECT_EQ(channel->Of(kNotification, s->GetStreamId()).size(), 1u);
   }
+  EXPECT_EQ(recorder->All(Name(audio)).rbegin()[1].sampleTime, 99999);
   const std::vector<Bytes> audioAcks = channel->Of(kAck, 2);
   ASSERT_EQ(audioAcks.size(), static_cast<size_t>(kSamples) + 1);
   EXPECT_EQ(RecordingChannel::Le32(audioAcks.back(), 24), 7u);
   EXPECT_EQ(channel->Of(kAck, 1).size(), static_cast<size_t>(kSamples));
   EXPECT_EQ(recorder->Count("source", MEEndOfPresentation), 1u);
+  EXPECT_EQ(video->RequestSample(nullptr), MF_E_END_OF_STREAM);
+}
+
+// The server announces the end behind its last samples, while the session
+// has asked for none of them yet: every sample still queued then plays,
+// in order, before MEEndOfStream; each is acknowledged once as it is taken,
+// and the server hears of the end once.
+TEST_F(Source, SamplesQueuedBeforeTheEndAllPlayBeforeIt) {
+  CVrMFStream* video = AddStream(1, H264Type());
+  OpenAndSubscribe();
+  StartAt(0, MESourceStarted);
+  constexpr int kSamples = 50;
+  for (int i = 0; i < kSamples; ++i) Send(video, 1000 * i, 10 + i);
+  video->OnEndOfStream();
+  for (int i = 0; i < kSamples; ++i) ASSERT_EQ(video->RequestSample(nullptr), S_OK) << "request " << i;
+  ASSERT_TRUE(recorder->Wait(Name(video), MEEndOfStream, 1));
+  ASSERT_TRUE(recorder->Wait("source", MEEndOfPresentation, 1));
+  ASSERT_TRUE(channel->WaitFor(kNotification, 1, 1));
+
+  std::vector<int64_t> times;
+  Types types = recorder->Types(Name(video));
+  for (const Seen& e : recorder->All(Name(video)))
+    if (e.type == MEMediaSample) times.push_back(e.sampleTime);
+  ASSERT_EQ(times.size(), static_cast<size_t>(kSamples));
+  for (int i = 0; i < kSamples; ++i) EXPECT_EQ(times[i], 1000 * i);
+  EXPECT_EQ(types.front(), MEStreamStarted);
+  EXPECT_EQ(types.back(), MEEndOfStream);
+  EXPECT_EQ(types.size(), static_cast<size_t>(kSamples) + 2);
+  EXPECT_EQ(channel->Of(kAck, 1).size(), static_cast<size_t>(kSamples));
+  EXPECT_EQ(channel->Of(kNotification, 1).size(), 1u);
   EXPECT_EQ(video->RequestSample(nullptr), MF_E_END_OF_STREAM);
 }
 

@@ -422,21 +422,80 @@ TEST(StreamFormat, GetMediaTypeBuildsTheStoredFormat) {
   EXPECT_EQ(stream->Release(), 0u);
 }
 
-// A media type whose cbFormat disagrees with the bytes given is refused by
-// SetMediaType (the stored one stays) and by CheckMediaFormat.
-TEST(StreamFormat, MediaTypesWhoseLengthsDisagreeAreRefused) {
-  CVrMFStream* stream = new CVrMFStream(4);
+// A media type is taken when its format block ends within the bytes given,
+// whatever follows it, and refused when the bytes are shorter than the
+// 64-byte header or cbFormat reaches past their end, also where 64 +
+// cbFormat passes 2^32. A refusal keeps the stored type.
+TEST(StreamFormat, AMediaTypeIsTakenWhenItHoldsItsFormatBlock) {
   const Bytes pcm = PcmType();
-  ASSERT_EQ(stream->SetMediaType(uint32_t(pcm.size()), pcm.data()), 0);
-  Bytes longer = pcm;
-  longer.push_back(0);
-  for (uint32_t n = 1; n < pcm.size(); ++n)
-    EXPECT_EQ(stream->SetMediaType(n, pcm.data()), E_INVALIDARG) << n << " bytes";
-  EXPECT_EQ(stream->SetMediaType(uint32_t(longer.size()), longer.data()), E_INVALIDARG);
-  EXPECT_EQ(stream->Format(), pcm);
-  for (uint32_t n : {0u, 31u, 63u, uint32_t(pcm.size() - 1)})
-    EXPECT_EQ(stream->CheckMediaFormat(n, pcm.data()), E_INVALIDARG) << n << " bytes";
-  EXPECT_EQ(stream->CheckMediaFormat(uint32_t(longer.size()), longer.data()), E_INVALIDARG);
+  const uint32_t size = uint32_t(pcm.size());
+  auto padded = [&](size_t extra) {
+    Bytes b = pcm;
+    b.resize(b.size() + extra, 0xA5);
+    return b;
+  };
+  auto claiming = [&](uint32_t cbFormat) {
+    Bytes b = padded(64);
+    for (int i = 0; i < 4; ++i) b[60 + i] = uint8_t(cbFormat >> (8 * i));
+    return b;
+  };
+  const Bytes headerOnly = MediaType(MFMediaType_Video, MFVideoFormat_H264, FORMAT_MPEG2Video, {});
+  struct Case {
+    const char* name;
+    Bytes bytes;
+    uint32_t count;
+    bool taken;
+  } cases[] = {
+      {"exact", pcm, size, true},
+      {"one byte after the block", padded(1), size + 1, true},
+      {"many bytes after the block", padded(300), size + 300, true},
+      {"no block, bytes after the header", MediaType(MFMediaType_Audio, MFAudioFormat_PCM, FORMAT_WaveFormatEx, {}), 64,
+       true},
+      {"header only", headerOnly, 64, true},
+      {"header cut", pcm, 63, false},
+      {"far too short", pcm, 8, false},
+      {"block cut by a byte", pcm, size - 1, false},
+      {"cbFormat a byte past the end", claiming(size + 1), size + 64, false},
+      {"64 + cbFormat wraps to 0", claiming(0xFFFFFFC0u), size + 64, false},
+      {"64 + cbFormat wraps to 63", claiming(0xFFFFFFFFu), size + 64, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CVrMFStream* stream = new CVrMFStream(4);
+    const Bytes before = PcmType();
+    ASSERT_EQ(stream->SetMediaType(uint32_t(before.size()), before.data()), 0);
+    const int32_t stored = stream->SetMediaType(c.count, c.bytes.data());
+    const int32_t checked = stream->CheckMediaFormat(c.count, c.bytes.data());
+    if (c.taken) {
+      EXPECT_EQ(stored, 0);
+      EXPECT_NE(checked, E_INVALIDARG);
+      EXPECT_EQ(stream->Format(), Bytes(c.bytes.begin(), c.bytes.begin() + c.count));
+    } else {
+      EXPECT_EQ(stored, E_INVALIDARG);
+      EXPECT_EQ(checked, E_INVALIDARG);
+      EXPECT_EQ(stream->Format(), before);
+    }
+    EXPECT_EQ(stream->Release(), 0u);
+  }
+}
+
+// The bytes after the format block are not part of it: the media type is
+// built from cbFormat bytes.
+TEST(StreamFormat, BytesAfterTheFormatBlockAreNotRead) {
+  CVrMFStream* stream = new CVrMFStream(5);
+  Bytes padded = PcmType();
+  padded.resize(padded.size() + 40, 0xEE);
+  ASSERT_EQ(stream->SetMediaType(uint32_t(padded.size()), padded.data()), 0);
+  IMFMediaType* type = nullptr;
+  ASSERT_EQ(stream->GetMediaType(&type), S_OK);
+  UINT32 rate = 0, channels = 0, blob = 0;
+  type->GetUINT32(MF_MT_AUDIO_SAMPLES_PER_SECOND, &rate);
+  type->GetUINT32(MF_MT_AUDIO_NUM_CHANNELS, &channels);
+  EXPECT_EQ(rate, 48000u);
+  EXPECT_EQ(channels, 2u);
+  // No trailing byte reached the type as extra format data.
+  EXPECT_NE(type->GetBlobSize(MF_MT_USER_DATA, &blob), S_OK);
+  type->Release();
   // No data drops the stored format.
   EXPECT_EQ(stream->SetMediaType(0, nullptr), 0);
   EXPECT_TRUE(stream->Format().empty());

@@ -131,11 +131,17 @@ class FakeTopology : public NoAttributes<IMFTopology> {
 class FakeActivate : public NoAttributes<IMFActivate> {
  public:
   FakeActivate(bool video, HWND window) : video(video), window(window) {}
+  HRESULT SetUINT32(REFGUID key, UINT32 value) override {
+    if (key != PELPLAT_MF_AUDIO_RENDERER_SILENT) return E_NOTIMPL;
+    silent = value != 0;
+    return S_OK;
+  }
   HRESULT ActivateObject(REFIID, void**) override { return E_NOTIMPL; }
   HRESULT ShutdownObject() override { return S_OK; }
   HRESULT DetachObject() override { return S_OK; }
   const bool video;
   const HWND window;
+  bool silent = false;
 };
 
 class FakeDisplayControl : public Counted<IMFVideoDisplayControl> {

@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "pelplat/winuser.h"
+#include "qt/QtSessionDisplay.h"
 
 class CGVImageContainer;
 class ClientInfoMsg;
@@ -23,7 +24,7 @@ class QScrollArea;
 class QShortcut;
 class QtHotSpotWindow;
 
-class QtRdpWindow : public QMainWindow {
+class QtRdpWindow : public QMainWindow, public IQtSessionDisplay {
   Q_OBJECT
 
  public:
@@ -38,7 +39,7 @@ class QtRdpWindow : public QMainWindow {
   ~QtRdpWindow() override;
 
   int DisplayIndex() const { return displayIndex_; }
-  QWidget* DisplayWidget() const;
+  QWidget* DisplayWidget() const override;
   QtHotSpotWindow* HotSpotBar() const { return hotSpot_; }
   ClientInfoMsg* Banner() const { return banner_; }
   // The native window the system-key library reports to.

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "mmredir/VrMFStream.h"
+#include "session/ClientConnectionParameter.h"
 #include "sys/ByteReader.h"
 #include "sys/ByteWriter.h"
 #include "sys/klog.h"
@@ -42,6 +43,14 @@ HWND AskSession(const IMMPresentation::Channel& channel, int32_t display) {
 
 std::mutex g_lookupLock;
 CMMPresentation::DisplayWindowLookup g_lookup = AskSession;
+
+// The session's "Sound" switch covers all of its sound, the redirected
+// media's too; a session that says nothing has sound.
+bool SessionHasSound(const IMMPresentation::Channel& channel) {
+  IVirtChanSession* session = channel ? channel->Session() : nullptr;
+  const CClientConnectionParameter* parameters = session ? session->Parameters() : nullptr;
+  return !parameters || parameters->useSound != 0;
+}
 
 HWND DisplayWindow(const IMMPresentation::Channel& channel, int32_t display) {
   CMMPresentation::DisplayWindowLookup lookup;
@@ -262,7 +271,7 @@ int32_t CMMPresentation::OnSetSourceVideoRect(Channel, uint32_t, uint32_t, uint3
 
 int32_t CMMPresentation::OnNewPresentation(Channel channel, uint32_t) {
   const HWND parent = DisplayWindow(channel, 0);
-  IRdpMMVrPlayer* player = parts_.player ? parts_.player(parent, 0) : nullptr;
+  IRdpMMVrPlayer* player = parts_.player ? parts_.player(parent, 0, SessionHasSound(channel)) : nullptr;
   IVrRdpMediaSource* source = parts_.source ? parts_.source() : nullptr;
   // The window exists before another worker can reach the player, so that a
   // shutdown meanwhile cannot leave one behind.

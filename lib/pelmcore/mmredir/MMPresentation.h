@@ -55,8 +55,9 @@ void WriteCheckFormatAnswer(uint8_t out[kCheckFormatResponseSize], uint32_t mess
 // and the commands that need them do nothing.
 struct MMPresentationParts {
   // A player with one reference for the caller, its video window a child of
-  // `parent`, over display `displayIndex`; or null.
-  std::function<IRdpMMVrPlayer*(HWND parent, int32_t displayIndex)> player;
+  // `parent`, over display `displayIndex`, playing sound only with `sound`;
+  // or null.
+  std::function<IRdpMMVrPlayer*(HWND parent, int32_t displayIndex, bool sound)> player;
   // A media source with one reference for the caller, or null.
   std::function<IVrRdpMediaSource*()> source;
 };

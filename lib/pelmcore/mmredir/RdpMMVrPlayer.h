@@ -21,7 +21,8 @@ class IRdpMMVrPlayer {
   virtual HRESULT Pause() = 0;
   virtual HRESULT Stop() = 0;
   virtual HRESULT Close() = 0;
-  // Position and size in the parent's client pixels; the regions (left,
+  // Position and size in the pixels of the remote display the parent
+  // shows; the regions (left,
   // top, right, bottom, exclusive) are relative to the video window.
   virtual HRESULT SetVideoWindowPos(bool visible, int32_t x, int32_t y, int32_t width, int32_t height,
                                     int32_t regionCount, const RECT* regions) = 0;
@@ -30,5 +31,6 @@ class IRdpMMVrPlayer {
 };
 
 // The one implementation (CVrMFPlayer): a player with one reference for the
-// caller, its video window a child of `parent`, over display `displayIndex`.
-IRdpMMVrPlayer* CreateVrMFPlayer(HWND parent, int32_t displayIndex);
+// caller, its video window a child of `parent`, over display `displayIndex`;
+// without `sound` its audio renderer opens no device.
+IRdpMMVrPlayer* CreateVrMFPlayer(HWND parent, int32_t displayIndex, bool sound = true);

@@ -83,8 +83,8 @@ class CVrMFPlayer::RefreshThread {
   std::thread thread_;  // last: it starts once the rest exists
 };
 
-CVrMFPlayer::CVrMFPlayer(HWND parent, int32_t displayIndex)
-    : parent_(parent), displayIndex_(displayIndex), platform_(CurrentVrMFPlayerPlatform()) {
+CVrMFPlayer::CVrMFPlayer(HWND parent, int32_t displayIndex, bool sound)
+    : parent_(parent), displayIndex_(displayIndex), sound_(sound), platform_(CurrentVrMFPlayerPlatform()) {
   std::lock_guard<std::mutex> hold(g_frameworkLock);
   if (g_frameworkUsers++ == 0) {
     g_comStarted = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
@@ -403,9 +403,16 @@ HRESULT CVrMFPlayer::CreateOutputNode(IMFStreamDescriptor* stream, HWND window, 
   if (FAILED(hr)) return hr;
 
   IMFActivate* activate = nullptr;
-  if (IsEqualGUID(major, MFMediaType_Audio))
+  if (IsEqualGUID(major, MFMediaType_Audio)) {
     hr = platform_.createAudioRendererActivate(&activate);
-  else if (IsEqualGUID(major, MFMediaType_Video))
+    // The stream still plays, so that the video and the server's flow go
+    // on; only the sound device stays closed.
+    if (SUCCEEDED(hr) && activate && !sound_) hr = activate->SetUINT32(PELPLAT_MF_AUDIO_RENDERER_SILENT, TRUE);
+    if (FAILED(hr) && activate) {
+      activate->Release();
+      activate = nullptr;
+    }
+  } else if (IsEqualGUID(major, MFMediaType_Video))
     hr = platform_.createVideoRendererActivate(window, &activate);
   else
     return E_FAIL;
@@ -993,4 +1000,6 @@ HRESULT CVrMFPlayer::ApplyVolume() {
   return streamVolume_->SetAllVolumes(channels, levels.data());
 }
 
-IRdpMMVrPlayer* CreateVrMFPlayer(HWND parent, int32_t displayIndex) { return new CVrMFPlayer(parent, displayIndex); }
+IRdpMMVrPlayer* CreateVrMFPlayer(HWND parent, int32_t displayIndex, bool sound) {
+  return new CVrMFPlayer(parent, displayIndex, sound);
+}

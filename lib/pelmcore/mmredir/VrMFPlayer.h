@@ -42,7 +42,9 @@ class CVrMFPlayer final : public IMFAsyncCallback, public IRdpMMVrPlayer {
 
   static constexpr int kRefreshMilliseconds = 100;
 
-  CVrMFPlayer(HWND parent, int32_t displayIndex);
+  // Without `sound` (the session's sound is off) the audio streams play
+  // into a renderer that opens no device.
+  CVrMFPlayer(HWND parent, int32_t displayIndex, bool sound = true);
   CVrMFPlayer(const CVrMFPlayer&) = delete;
   CVrMFPlayer& operator=(const CVrMFPlayer&) = delete;
 
@@ -159,5 +161,6 @@ class CVrMFPlayer final : public IMFAsyncCallback, public IRdpMMVrPlayer {
 
   const HWND parent_;
   const int32_t displayIndex_;
+  const bool sound_;
   const VrMFPlayerPlatform& platform_;
 };

@@ -24,14 +24,14 @@ GUID ReadGuid(const uint8_t* p) {
   return g;
 }
 
-// A TS_AM_MEDIA_TYPE is whole when its format block ends exactly where
-// the bytes given end.
-bool WholeMediaType(uint32_t length, const uint8_t* format) {
+// A TS_AM_MEDIA_TYPE holds its format block when the block ends within the
+// bytes given; bytes after it (servers pad the record) are not read.
+bool HoldsFormatBlock(uint32_t length, const uint8_t* format) {
   if (!format || length < CVrMFStream::kMediaTypeHeader) return false;
   ByteReader r(format, length);
   r.Skip(60);
   const uint64_t cbFormat = r.U32();
-  return uint64_t{CVrMFStream::kMediaTypeHeader} + cbFormat == length;
+  return uint64_t{CVrMFStream::kMediaTypeHeader} + cbFormat <= length;
 }
 
 }  // namespace
@@ -127,7 +127,7 @@ HRESULT CVrMFStream::RequestSample(IUnknown* token) {
     std::lock_guard<std::mutex> hold(lock_);
     if (state_ == kShutdown) return MF_E_SHUTDOWN;
     if (state_ == kStopped) return MF_E_MEDIA_SOURCE_WRONGSTATE;
-    if (endOfStream_ && ready_.empty()) return MF_E_END_OF_STREAM;
+    if (DrainedLocked()) return MF_E_END_OF_STREAM;
     if (token) {
       token->AddRef();
       tokens_.push_back(token);
@@ -138,7 +138,7 @@ HRESULT CVrMFStream::RequestSample(IUnknown* token) {
 }
 
 int32_t CVrMFStream::CheckMediaFormat(uint32_t length, const uint8_t* format) {
-  if (!WholeMediaType(length, format)) {
+  if (!HoldsFormatBlock(length, format)) {
     LogMessageA("CVrMFStream::CheckMediaFormat: a media type of %u bytes does not hold its format block; refused\n",
                 length);
     return E_INVALIDARG;
@@ -176,7 +176,7 @@ int32_t CVrMFStream::SetChannel(std::shared_ptr<IRdpVirtualChannel> channel) {
 }
 
 int32_t CVrMFStream::SetMediaType(uint32_t length, const uint8_t* format) {
-  if (format && length && !WholeMediaType(length, format)) {
+  if (format && length && !HoldsFormatBlock(length, format)) {
     LogMessageA("CVrMFStream::SetMediaType: stream %u: a media type of %u bytes does not hold its format block; refused\n",
                 streamId_, length);
     return E_INVALIDARG;
@@ -217,7 +217,8 @@ int32_t CVrMFStream::OnSample(const uint8_t* sample, uint32_t count) {
   }
   record.data.assign(data, data + cbData);
   {
-    std::lock_guard<std::mutex> hold(queueLock_);
+    std::lock_guard<std::mutex> queueHold(queueLock_);
+    std::lock_guard<std::mutex> hold(lock_);
     queued_.push_back(std::move(record));
   }
   // A started stream still short of ready samples has the source pull
@@ -299,8 +300,9 @@ HRESULT CVrMFStream::GetMediaType(IMFMediaType** out) {
     video = video_;
   }
   if (format.empty()) return E_ABORT;
-  // SetMediaType keeps only whole records; this holds for any that is not.
-  if (!WholeMediaType(static_cast<uint32_t>(format.size()), format.data())) return E_INVALIDARG;
+  // SetMediaType keeps only records that hold their block; this holds for
+  // any other.
+  if (!HoldsFormatBlock(static_cast<uint32_t>(format.size()), format.data())) return E_INVALIDARG;
   IMFMediaType* type = nullptr;
   HRESULT hr = MFCreateMediaType(&type);
   if (FAILED(hr)) return hr;
@@ -390,7 +392,16 @@ HRESULT CVrMFStream::Shutdown() {
   return S_OK;
 }
 
-bool CVrMFStream::NeedsMoreLocked() const { return active_ && !endOfStream_ && ready_.size() < 2; }
+// The server's end comes after its last sample: what is queued then still
+// plays, and the stream ends only once nothing is left to hand out. A
+// deselected stream pulls nothing, so its queue does not hold its end back.
+bool CVrMFStream::DrainedLocked() const {
+  return endOfStream_ && ready_.empty() && building_ == 0 && (queued_.empty() || !active_);
+}
+
+bool CVrMFStream::NeedsMoreLocked() const {
+  return active_ && ready_.size() < 2 && !(endOfStream_ && queued_.empty());
+}
 
 bool CVrMFStream::NeedsMoreSamples() {
   std::lock_guard<std::mutex> hold(lock_);
@@ -401,10 +412,12 @@ HRESULT CVrMFStream::GetNextSample(IMFSample** out) {
   if (!out) return E_POINTER;
   QueuedSample record;
   {
-    std::lock_guard<std::mutex> hold(queueLock_);
+    std::lock_guard<std::mutex> queueHold(queueLock_);
     if (queued_.empty()) return S_OK;
+    std::lock_guard<std::mutex> hold(lock_);
     record = std::move(queued_.front());
     queued_.pop_front();
+    ++building_;
   }
   const DWORD cbData = static_cast<DWORD>(record.data.size());
   IMFSample* sample = nullptr;
@@ -440,6 +453,12 @@ HRESULT CVrMFStream::GetNextSample(IMFSample** out) {
   } else if (sample) {
     sample->Release();
   }
+  // A sample that failed never reaches the ready list: the end of the
+  // stream no longer waits for it.
+  if (FAILED(hr)) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (building_ > 0) --building_;
+  }
   SendAck(record.throttleDuration, cbData);
   return hr;
 }
@@ -449,18 +468,20 @@ HRESULT CVrMFStream::DeliverSample(IMFSample* sample) {
   {
     std::lock_guard<std::mutex> hold(lock_);
     ready_.push_back(sample);
+    if (building_ > 0) --building_;
   }
   return DispatchSamples();
 }
 
 int32_t CVrMFStream::SetEndOfStream() {
+  std::deque<QueuedSample> late;
   {
-    std::lock_guard<std::mutex> hold(queueLock_);
-    while (!queued_.empty()) {
-      SendAck(queued_.front().throttleDuration, static_cast<uint32_t>(queued_.front().data.size()));
-      queued_.pop_front();
-    }
+    std::lock_guard<std::mutex> queueHold(queueLock_);
+    std::lock_guard<std::mutex> hold(lock_);
+    late.swap(queued_);
   }
+  for (const QueuedSample& record : late)
+    SendAck(record.throttleDuration, static_cast<uint32_t>(record.data.size()));
   SendEventNotification(kEventEndOfStream, 0, nullptr);
   return 0;
 }
@@ -494,8 +515,7 @@ HRESULT CVrMFStream::DispatchLocked() {
   if (state_ != kStarted) return S_OK;
   HRESULT hr = SendSamplesOut();
   if (FAILED(hr)) return hr;
-  if (endOfStream_) {
-    if (!ready_.empty()) return S_OK;
+  if (DrainedLocked()) {
     if (!events_ || !source_) return E_UNEXPECTED;
     hr = events_->QueueEventParamVar(MEEndOfStream, GUID_NULL, S_OK, nullptr);
     if (SUCCEEDED(hr))

@@ -3,7 +3,9 @@
 // Media Foundation samples ahead of demand and go out as MEMediaSample
 // events against RequestSample. Every sample taken from the queue is
 // acknowledged to the server with a PLAYBACK_ACK; the end of the stream,
-// once delivered, with a CLIENT_EVENT_NOTIFICATION.
+// once delivered, with a CLIENT_EVENT_NOTIFICATION. The server announces
+// the end behind its last samples, so everything queued then still plays
+// before MEEndOfStream.
 #pragma once
 
 #include <atomic>
@@ -111,8 +113,8 @@ class CVrMFStream final : public IMFMediaStream, public IRdpMMStream {
   HRESULT GetNextSample(IMFSample** sample);
   // Takes over the caller's reference on the sample.
   HRESULT DeliverSample(IMFSample* sample);
-  // After the end was delivered: acknowledges what is still queued and
-  // tells the server the end of the stream.
+  // After the end was delivered: acknowledges what came after it and tells
+  // the server the end of the stream.
   int32_t SetEndOfStream();
 
   // The stored TS_AM_MEDIA_TYPE, for the source's descriptors.
@@ -136,6 +138,8 @@ class CVrMFStream final : public IMFMediaStream, public IRdpMMStream {
   int32_t SendEventNotification(uint32_t eventId, uint32_t length, const uint8_t* data);
   int32_t Send(const std::vector<uint8_t>& message, const char* what);
   bool NeedsMoreLocked() const;
+  // The server's end has come and nothing is left to hand out.
+  bool DrainedLocked() const;
 
   std::atomic<ULONG> refs_{1};
   std::mutex lock_;  // the stream lock: every field below but the queue
@@ -144,6 +148,8 @@ class CVrMFStream final : public IMFMediaStream, public IRdpMMStream {
   bool audio_ = false;
   bool endOfStream_ = false;
   int32_t pendingRequests_ = 0;
+  // Samples taken from the queue and not yet ready (being built).
+  int32_t building_ = 0;
   const uint32_t streamId_;
   std::vector<uint8_t> format_;
   State state_ = kCreated;
@@ -154,5 +160,7 @@ class CVrMFStream final : public IMFMediaStream, public IRdpMMStream {
   std::list<IUnknown*> tokens_;
   std::shared_ptr<IRdpVirtualChannel> channel_;
   std::mutex queueLock_;  // the sample-queue lock; taken before the stream lock
+  // Changed only under both locks, so that the stream lock alone may ask
+  // whether anything is queued; the records are read under the queue lock.
   std::deque<QueuedSample> queued_;
 };

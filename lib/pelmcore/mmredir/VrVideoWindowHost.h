@@ -18,7 +18,7 @@ class CClientSystemApi;
 
 struct VideoWindowPlacement {
   bool move = false;  // false: keep the position and the size
-  int32_t x = 0;      // in the parent's client pixels
+  int32_t x = 0;      // in the pixels of the remote display the parent shows
   int32_t y = 0;
   int32_t width = 0;
   int32_t height = 0;

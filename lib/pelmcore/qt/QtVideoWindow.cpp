@@ -2,13 +2,27 @@
 
 #include <QPainter>
 #include <QWindow>
+#include <algorithm>
 #include <cstring>
 
 namespace {
 constexpr int kLargestSide = 16384;
+// Far beyond any display, and small enough that a placement added to the
+// display's origin stays an int.
+constexpr int32_t kFarthest = 1 << 20;
+
+// The server's numbers, kept where arithmetic on them cannot overflow.
+VideoWindowPlacement Bounded(VideoWindowPlacement p) {
+  p.x = std::clamp(p.x, -kFarthest, kFarthest);
+  p.y = std::clamp(p.y, -kFarthest, kFarthest);
+  p.width = std::clamp(p.width, 0, kLargestSide);
+  p.height = std::clamp(p.height, 0, kLargestSide);
+  return p;
+}
 }  // namespace
 
-QtVideoWindow::QtVideoWindow(HWND handle, QWidget* parent) : QWidget(parent), handle_(handle) {
+QtVideoWindow::QtVideoWindow(HWND handle, QWidget* parent, QWidget* display)
+    : QWidget(parent), handle_(handle), display_(display) {
   setAttribute(Qt::WA_NativeWindow);
   setAttribute(Qt::WA_DontCreateNativeAncestors);
   setAttribute(Qt::WA_TransparentForMouseEvents);
@@ -20,6 +34,11 @@ QtVideoWindow::QtVideoWindow(HWND handle, QWidget* parent) : QWidget(parent), ha
   // events to the session window below.
   if (QWindow* native = windowHandle()) native->setFlag(Qt::WindowTransparentForInput, true);
   RegisterVideoPresenter(handle_, [this](const VideoPresentation& picture) { Present(picture); });
+  if (display_ && parent && parent->isAncestorOf(display_)) {
+    for (QWidget* w = display_; w != parent; w = w->parentWidget()) w->installEventFilter(this);
+  } else {
+    display_ = nullptr;
+  }
 }
 
 QtVideoWindow::~QtVideoWindow() {
@@ -27,13 +46,46 @@ QtVideoWindow::~QtVideoWindow() {
 }
 
 void QtVideoWindow::Place(const VideoWindowPlacement& placement) {
-  if (placement.move) setGeometry(placement.x, placement.y, placement.width, placement.height);
-  if (placement.show) {
-    show();
-    raise();
+  if (placement.move) {
+    placement_ = Bounded(placement);
   } else {
-    hide();
+    placement_.show = placement.show;
   }
+  Apply();
+  if (isVisible()) raise();
+}
+
+QRect QtVideoWindow::DisplayInView() const {
+  QWidget* parent = parentWidget();
+  if (!display_ || !parent) return QRect();
+  QRect view = display_->rect();
+  for (QWidget* w = display_; w != parent; w = w->parentWidget())
+    view = w->geometry() & view.translated(w->pos());
+  return view;
+}
+
+void QtVideoWindow::Apply() {
+  QWidget* parent = parentWidget();
+  if (!parent) return;
+  const QPoint origin = display_ ? display_->mapTo(parent, QPoint(0, 0)) : QPoint(0, 0);
+  const QRect place(origin + QPoint(placement_.x, placement_.y), QSize(placement_.width, placement_.height));
+  setGeometry(place);
+  // Without a display widget the parent's own clipping is all there is.
+  const QRect shown = display_ ? DisplayInView() & place : place;
+  if (!placement_.show || shown.isEmpty()) {
+    hide();
+    return;
+  }
+  if (shown == place)
+    clearMask();
+  else
+    setMask(QRegion(shown.translated(-place.topLeft())));
+  show();
+}
+
+bool QtVideoWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (placement_.move && (event->type() == QEvent::Move || event->type() == QEvent::Resize)) Apply();
+  return QWidget::eventFilter(watched, event);
 }
 
 void QtVideoWindow::Present(const VideoPresentation& picture) {

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <utility>
 
+#include "qt/QtSessionDisplay.h"
 #include "qt/QtSystemApi.h"
 
 void QtVideoWindowHost::Install() {
@@ -20,7 +21,10 @@ void QtVideoWindowHost::CreateVideoWindow(HWND window, HWND parent) {
   OnGuiThread([this, window, parent] {
     QWidget* owner = QWidget::find(WId(reinterpret_cast<uintptr_t>(parent)));
     if (!owner || windows_.value(window)) return;
-    windows_.insert(window, new QtVideoWindow(window, owner));
+    // The server's coordinates are the remote display's: a session window
+    // says which of its widgets shows it.
+    const auto* session = dynamic_cast<const IQtSessionDisplay*>(owner);
+    windows_.insert(window, new QtVideoWindow(window, owner, session ? session->DisplayWidget() : nullptr));
   });
 }
 

@@ -404,6 +404,12 @@ struct IMFAudioStreamVolume : IUnknown {
 // through waveOut.
 HRESULT MFCreateVideoRendererActivate(HWND window, IMFActivate** activate);
 HRESULT MFCreateAudioRendererActivate(IMFActivate** activate);
+// {8642628e-c1c1-46c8-9335-07390e8476d4}: UINT32 on the audio renderer's
+// activation object, set before the sink is made; non-zero makes a renderer
+// that opens no sound device and takes every sample as played, for a
+// session whose sound is off. This platform's own: Windows has none.
+PELPLAT_GUID(PELPLAT_MF_AUDIO_RENDERER_SILENT, 0x8642628e, 0xc1c1, 0x46c8, 0x93, 0x35, 0x07, 0x39, 0x0e, 0x84, 0x76,
+             0xd4);
 
 // What a renderer's stream sink has done so far: samples rendered (for the
 // video renderer: presented; for the audio renderer: played by the device,
