@@ -36,7 +36,7 @@ snd_pcm_format_t AlsaFormat(const WAVEFORMATEX& format) {
 // microphone names its device and this reason in its own line.
 void Refuse(snd_pcm_stream_t stream, const std::string& what, int rc) {
   SetOpenFailure(snd_strerror(rc));
-  if (stream == SND_PCM_STREAM_PLAYBACK) LogOnce("wave playback: " + what + ": " + snd_strerror(rc));
+  if (stream == SND_PCM_STREAM_PLAYBACK) ReportOnce("sound playback: " + what + ": " + snd_strerror(rc));
 }
 
 // Opens and configures a PCM; null when it cannot.

@@ -73,14 +73,23 @@ void SetOpenFailure(const std::string& reason) { openFailure = reason; }
 
 std::string LastOpenFailure() { return openFailure; }
 
-void LogOnce(const std::string& text) {
+namespace {
+
+bool FirstTime(const std::string& text) {
   static std::mutex mutex;
   static std::set<std::string>* seen = new std::set<std::string>;
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (!seen->insert(text).second) return;
-  }
-  OutputDebugStringA((text + "\n").c_str());
+  std::lock_guard<std::mutex> lock(mutex);
+  return seen->insert(text).second;
+}
+
+}  // namespace
+
+void LogOnce(const std::string& text) {
+  if (FirstTime(text)) OutputDebugStringA((text + "\n").c_str());
+}
+
+void ReportOnce(const std::string& text) {
+  if (FirstTime(text)) ReportErrorToUser(text);
 }
 
 namespace {

@@ -22,6 +22,9 @@ void SetOpenFailure(const std::string& reason);
 // One debugger line per distinct text, so a device that keeps failing does
 // not flood the log.
 void LogOnce(const std::string& text);
+// The same for a failure the user must see (a device that cannot open): on
+// the console as well, once per distinct text.
+void ReportOnce(const std::string& text);
 
 // Open devices by handle. A backend's progress call holds only a weak link
 // to its device, so it can never reach one that closed.

@@ -2,12 +2,15 @@
 // image targets of X11: a DIB is a BMP file without its 14-byte file
 // header, so only that header's offset to the bits has to be worked out,
 // from the info header, the colour masks and the palette.
-#include <QBuffer>
-#include <QByteArray>
-#include <QImage>
-#include <QImageReader>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/frame.h>
+#include <libswscale/swscale.h>
+}
 
 #include "clipinternal.h"
 
@@ -144,20 +147,92 @@ Bytes BmpToDib(const std::string& bmp) {
   return out;
 }
 
+namespace {
+
+constexpr uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+constexpr size_t kIhdrEnd = 24;  // signature, chunk length and type, width, height
+
+uint32_t U32BigAt(const uint8_t* p) {
+  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
+}
+
+struct CodecContextFree {
+  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct FrameFree {
+  void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct PacketFree {
+  void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct ScalerFree {
+  void operator()(SwsContext* s) const { sws_freeContext(s); }
+};
+
+// The picture's size from its header, before anything is decoded; false
+// for what is not a PNG or is too large to turn into a bitmap.
+bool PngSizeFits(const std::string& png, uint32_t* width, uint32_t* height) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(png.data());
+  if (png.size() < kIhdrEnd || memcmp(bytes, kPngSignature, sizeof kPngSignature) != 0 ||
+      memcmp(bytes + 12, "IHDR", 4) != 0)
+    return false;
+  *width = U32BigAt(bytes + 16);
+  *height = U32BigAt(bytes + 20);
+  return *width > 0 && *height > 0 && *width <= INT32_MAX && *height <= INT32_MAX &&
+         uint64_t(*width) * *height * 4 <= kMaxPictureBytes;
+}
+
+std::unique_ptr<AVFrame, FrameFree> DecodePng(const std::string& png) {
+  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_PNG);
+  if (!codec) return nullptr;
+  std::unique_ptr<AVCodecContext, CodecContextFree> context(avcodec_alloc_context3(codec));
+  std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
+  std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
+  if (!context || !packet || !frame || avcodec_open2(context.get(), codec, nullptr) < 0) return nullptr;
+  if (png.size() > size_t(INT32_MAX) || av_new_packet(packet.get(), int(png.size())) < 0) return nullptr;
+  memcpy(packet->data, png.data(), png.size());
+  if (avcodec_send_packet(context.get(), packet.get()) < 0 || avcodec_receive_frame(context.get(), frame.get()) < 0)
+    return nullptr;
+  return frame;
+}
+
+}  // namespace
+
+// A 24-bit bottom-up DIB of the picture, as a Windows program pastes it;
+// transparency does not cross.
 Bytes PngToDib(const std::string& png) {
-  if (png.size() > size_t(INT32_MAX)) return {};
-  QByteArray data = QByteArray::fromRawData(png.data(), int(png.size()));
-  QBuffer source(&data);
-  QImageReader reader(&source, "PNG");
-  const QSize size = reader.size();
-  if (!size.isValid() || uint64_t(size.width()) * uint64_t(size.height()) * 4 > kMaxPictureBytes) return {};
-  QImage picture;
-  if (!reader.read(&picture)) return {};
-  QByteArray bmp;
-  QBuffer target(&bmp);
-  target.open(QIODevice::WriteOnly);
-  if (!picture.save(&target, "BMP")) return {};
-  return BmpToDib(std::string(bmp.constData(), size_t(bmp.size())));
+  uint32_t width = 0, height = 0;
+  if (!PngSizeFits(png, &width, &height)) return {};
+  const std::unique_ptr<AVFrame, FrameFree> frame = DecodePng(png);
+  if (!frame || uint32_t(frame->width) != width || uint32_t(frame->height) != height) return {};
+  std::unique_ptr<SwsContext, ScalerFree> scaler(sws_getContext(frame->width, frame->height,
+                                                                AVPixelFormat(frame->format), frame->width,
+                                                                frame->height, AV_PIX_FMT_BGR24, SWS_POINT,
+                                                                nullptr, nullptr, nullptr));
+  if (!scaler) return {};
+  const uint64_t stride = (uint64_t(width) * 3 + 3) & ~uint64_t(3);
+  const uint64_t bitsSize = stride * height;
+  std::string header;
+  PutU32(header, kInfoHeaderSize);
+  PutU32(header, width);
+  PutU32(header, height);  // positive: the bottom row first
+  PutU16(header, 1);
+  PutU16(header, 24);
+  PutU32(header, kRgb);
+  PutU32(header, uint32_t(bitsSize));
+  PutU32(header, 2835);  // 72 dots per inch
+  PutU32(header, 2835);
+  PutU32(header, 0);
+  PutU32(header, 0);
+  Bytes dib(header.begin(), header.end());
+  dib.resize(header.size() + bitsSize);
+  // Writing the last row first and walking up turns the picture bottom-up.
+  uint8_t* target[4] = {reinterpret_cast<uint8_t*>(&dib[0]) + header.size() + stride * (height - 1)};
+  const int targetStride[4] = {-int(stride)};
+  if (sws_scale(scaler.get(), frame->data, frame->linesize, 0, frame->height, target, targetStride) !=
+      int(height))
+    return {};
+  return dib;
 }
 
 }  // namespace clipboard

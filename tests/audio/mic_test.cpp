@@ -101,7 +101,7 @@ TEST_F(Microphone, AMicrophoneThatDoesNotOpenSendsNothingAndSaysWhyOnceUntilAnOp
   EXPECT_FALSE(mic.Capturing());
   EXPECT_TRUE(sink.Messages().empty());
   ASSERT_EQ(1u, lines.size());
-  EXPECT_EQ("pelm: CMicDevice::Open: the microphone \"virtual\" cannot be opened: the virtual device refuses opens\n",
+  EXPECT_EQ("pellum: the microphone \"virtual\" cannot be opened: the virtual device refuses opens\n",
             lines[0]);
   backend.FailOpens(false);
   ASSERT_EQ(1, mic.Open());

@@ -1,5 +1,7 @@
 #include "audio/MicDevice.h"
 
+#include "pelplat/debugout.h"
+
 #include <cstring>
 #include <new>
 
@@ -52,8 +54,8 @@ int CMicDevice::Open() {
     // The server may ask again and again; one line until an open works.
     if (!openFailureLogged_) {
       const std::string reason = pelplat::wave::LastOpenFailure();
-      LogMessageA("CMicDevice::Open: the microphone \"%s\" cannot be opened: %s", InputDeviceName().c_str(),
-                  reason.empty() ? "no reason given" : reason.c_str());
+      ReportErrorToUser("the microphone \"" + InputDeviceName() + "\" cannot be opened: " +
+                        (reason.empty() ? "no reason given" : reason));
       openFailureLogged_ = true;
     }
     return 0;

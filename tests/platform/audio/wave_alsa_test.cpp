@@ -101,7 +101,7 @@ TEST_F(AlsaWave, AMissingDeviceFailsToOpenWithOneWholeLineAndItsReason) {
   EXPECT_EQ(1u, waveOutGetNumDevs());
   // Playback says it here, once; the microphone says it in its own line.
   ASSERT_EQ(1u, lines.size());
-  EXPECT_EQ(std::string("wave playback: cannot open ALSA device \"pellum_no_such_pcm\": ") + std::strerror(ENOENT) + "\n",
+  EXPECT_EQ(std::string("pellum: sound playback: cannot open ALSA device \"pellum_no_such_pcm\": ") + std::strerror(ENOENT) + "\n",
             lines[0]);
   HWAVEOUT out = nullptr;
   SetUp();
