@@ -11,6 +11,8 @@
 #include "decoded_test_support.h"
 #include "pelplat/wavebackend.h"
 #include "streams/AudioStream.h"
+#include "streams/DecodedStreamKinds.h"
+#include "streams/StreamKindFactory.h"
 #include "streams/MediaTypeGuids.h"
 #include "testhost/VideoClips.h"
 
@@ -132,4 +134,26 @@ TEST_F(AudioStreamTest, RecordsThatAreNotWaveAudioAreRefused) {
   unknown[1] = 0x77;
   EXPECT_EQ(-1, stream->SetFormat(AudioRecord(unknown)));
   EXPECT_EQ(0, backend.OpenSinks());
+}
+
+// "Sound" off governs the whole session's sound: the audio kind still takes
+// the server's stream, so nothing else changes, but no device opens.
+TEST_F(AudioStreamTest, WithTheSessionsSoundOffTheKindTakesItsSamplesAndOpensNoDevice) {
+  RegisterDecodedStreamKinds();
+  StreamKindArgs args;
+  args.sound = false;
+  std::unique_ptr<CStream> silent = CRegisteredStreamKinds().Make(StreamKind::kAudio, args);
+  ASSERT_TRUE(silent);
+  std::vector<uint8_t> format = {1, 0, 2, 0, 0x44, 0xAC, 0, 0, 0x10, 0xB1, 2, 0, 4, 0, 16, 0, 0, 0};
+  ASSERT_EQ(0, silent->SetFormat(AudioRecord(format)));
+  ASSERT_EQ(0, silent->SetState(3));
+  std::vector<uint8_t> pcm(4000, 0x55);
+  EXPECT_EQ(0, silent->ProcessSample(pcm.data(), uint32_t(pcm.size()), StreamSampleContext()));
+  EXPECT_EQ(0, silent->SetState(0));
+  EXPECT_EQ(0, backend.OpenSinks());
+  EXPECT_EQ("", backend.BytesWritten());
+  // Still an audio kind: a video record is not taken.
+  StreamFormatRecord video = AudioRecord(format);
+  video.majorType = mediaguid::kMediaTypeVideo;
+  EXPECT_EQ(E_FAIL, silent->SetFormat(video));
 }

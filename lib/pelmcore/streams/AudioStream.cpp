@@ -16,6 +16,7 @@ int CAudioStream::SetFormat(const StreamFormatRecord& record) {
 }
 
 int CAudioStream::SetWaveFormat(const WaveFormatRecord& format) {
+  if (!sound_) return 0;
   // The conversion reads the extra bytes right behind the record.
   std::vector<uint8_t> bytes(sizeof(WAVEFORMATEX) + format.extra.size());
   WAVEFORMATEX head{};
@@ -33,11 +34,11 @@ int CAudioStream::SetWaveFormat(const WaveFormatRecord& format) {
 }
 
 int CAudioStream::ProcessSample(const uint8_t* data, uint32_t length, const StreamSampleContext&) {
-  if (data && length) output_.ProcessSample(data, length);
+  if (sound_ && data && length) output_.ProcessSample(data, length);
   return 0;
 }
 
 int CAudioStream::SetState(int state) {
-  output_.SetState(uint32_t(state));
+  if (sound_) output_.SetState(uint32_t(state));
   return 0;
 }

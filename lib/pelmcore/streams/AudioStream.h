@@ -1,6 +1,7 @@
 // The audio stream kind: plays PCM through a wave output of its own, or
 // converts a format the device refuses to 16-bit PCM first. It never
-// drives the sync ring.
+// drives the sync ring. With the session's sound off it takes its format
+// and samples and plays nothing: no device is opened.
 #pragma once
 
 #include "audio/AudioStreamOutput.h"
@@ -8,7 +9,7 @@
 
 class CAudioStream : public virtual CStream {
  public:
-  CAudioStream() = default;
+  explicit CAudioStream(bool sound = true) : sound_(sound) {}
 
   // Takes an audio record whose format block is a wave format: E_FAIL for
   // another major type, -1 for another format type or a format nothing plays.
@@ -23,4 +24,5 @@ class CAudioStream : public virtual CStream {
 
  private:
   CAudioStreamOutput output_;
+  const bool sound_;
 };

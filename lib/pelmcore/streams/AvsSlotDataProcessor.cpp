@@ -80,6 +80,7 @@ void CAvsSlotDataProcessor::AttachPort(uint16_t, std::shared_ptr<StreamSessionPo
   if (port->ReadSettings(&settings)) {
     syncSwitch_ = settings.audioVideoSync;
     poolSwitch_ = settings.dataSlicerMode == 1 || settings.dataSlicerMode == 2;
+    soundSwitch_ = settings.sound;
   } else {
     syncSwitch_ = 0;
     poolSwitch_ = false;
@@ -249,6 +250,7 @@ StreamKindArgs CAvsSlotDataProcessor::KindArgs(UINT_PTR window, uint32_t colourK
   args.displayIndex = display;
   args.window = window;
   args.colourKey = colourKey;
+  args.sound = soundSwitch_;
   return args;
 }
 

@@ -160,5 +160,6 @@ class CAvsSlotDataProcessor : public CSlotDataProcessor {
   uint32_t syncSwitch_ = 0;
   CxMutex tableLock_;
   bool poolSwitch_ = false;
+  bool soundSwitch_ = true;
   std::unique_ptr<DataSlicer<CAvsSlotDataProcessor>> slicer_;
 };

@@ -13,6 +13,7 @@ bool ClientStreamPort::ReadSettings(StreamSlotSettings* settings) {
   if (!parameters) return false;
   settings->audioVideoSync = parameters->useAudioVideoSynch;
   settings->dataSlicerMode = static_cast<int32_t>(parameters->dataSlicerMode);
+  settings->sound = parameters->useSound != 0;
   return true;
 }
 

@@ -10,7 +10,7 @@
 namespace {
 
 std::unique_ptr<CStream> MakeVideo(const StreamKindArgs&) { return std::make_unique<CVideoStream>(); }
-std::unique_ptr<CStream> MakeAudio(const StreamKindArgs&) { return std::make_unique<CAudioStream>(); }
+std::unique_ptr<CStream> MakeAudio(const StreamKindArgs& args) { return std::make_unique<CAudioStream>(args.sound); }
 std::unique_ptr<CStream> MakeH264(const StreamKindArgs& args) {
   return std::make_unique<CDH264Stream>(args.port, args.displayIndex);
 }

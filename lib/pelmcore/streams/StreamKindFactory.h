@@ -26,6 +26,7 @@ struct StreamKindArgs {
   int displayIndex = 0;
   UINT_PTR window = 0;      // the session window of display 0
   uint32_t colourKey = 0;   // COLORREF
+  bool sound = true;        // the session's "Sound" switch: off, audio kinds stay silent
 };
 
 // The player stream takes decoders for its video and audio parts from

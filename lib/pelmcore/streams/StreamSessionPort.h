@@ -14,6 +14,7 @@ struct AudioClockRecord;
 struct StreamSlotSettings {
   uint32_t audioVideoSync = 0;  // from "useAudioVideoSynch"
   int32_t dataSlicerMode = 0;   // 1 or 2 turn the worker pool on
+  bool sound = true;            // from "useSound"
 };
 
 class StreamSessionPort {
