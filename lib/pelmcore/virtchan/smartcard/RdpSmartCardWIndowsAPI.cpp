@@ -159,6 +159,26 @@ uint32_t CacheKeyOf(const NdrOpt<NdrUuid>& card, const NdrStr<CharT>& name, Card
   return 0;
 }
 
+// A cache call in its narrow or wide form; the two differ only in the
+// lookup name's width.
+template <class NarrowCall, class WideCall>
+struct CacheCall {
+  NarrowCall narrow;
+  WideCall wide;
+  bool isWide = false;
+
+  uint32_t Decode(IRdpScardRequest* request, uint32_t narrowCode, uint32_t wideCode) {
+    const uint32_t code = request->IoControlCode();
+    isWide = code == wideCode;
+    return code == narrowCode ? DecodeCall(request, narrow) : isWide ? DecodeCall(request, wide) : kUnsupported;
+  }
+  const auto& Common() const { return isWide ? wide.Common : narrow.Common; }
+  uint32_t Key(CardDataCache::Key* key) const {
+    return isWide ? CacheKeyOf(wide.Common.CardIdentifier, wide.szLookupName, key)
+                  : CacheKeyOf(narrow.Common.CardIdentifier, narrow.szLookupName, key);
+  }
+};
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -964,19 +984,13 @@ int32_t CRdpSmartCardWIndowsAPI::SetAttrib(IRdpScardDevice* device, IRdpScardReq
 }
 
 int32_t CRdpSmartCardWIndowsAPI::ReadCache(IRdpScardDevice* device, IRdpScardRequest* request) {
-  const uint32_t code = request->IoControlCode();
-  const bool wide = code == scardioctl::kReadCacheW;
-  ReadCacheA_Call a;
-  ReadCacheW_Call w;
-  uint32_t rc = code == scardioctl::kReadCacheA ? DecodeCall(request, a)
-               : wide                           ? DecodeCall(request, w)
-                                                : kUnsupported;
-  const ReadCache_Common& common = wide ? w.Common : a.Common;
+  CacheCall<ReadCacheA_Call, ReadCacheW_Call> call;
+  uint32_t rc = call.Decode(request, scardioctl::kReadCacheA, scardioctl::kReadCacheW);
+  const ReadCache_Common& common = call.Common();
   uint32_t context = 0;
   if (rc == 0) rc = CheckContext(&context, common.Context);
   CardDataCache::Key key;
-  if (rc == 0) rc = wide ? CacheKeyOf(common.CardIdentifier, w.szLookupName, &key)
-                         : CacheKeyOf(common.CardIdentifier, a.szLookupName, &key);
+  if (rc == 0) rc = call.Key(&key);
   std::vector<uint8_t> data;
   if (rc == 0) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
@@ -999,19 +1013,13 @@ int32_t CRdpSmartCardWIndowsAPI::ReadCache(IRdpScardDevice* device, IRdpScardReq
 }
 
 int32_t CRdpSmartCardWIndowsAPI::WriteCache(IRdpScardDevice* device, IRdpScardRequest* request) {
-  const uint32_t code = request->IoControlCode();
-  const bool wide = code == scardioctl::kWriteCacheW;
-  WriteCacheA_Call a;
-  WriteCacheW_Call w;
-  uint32_t rc = code == scardioctl::kWriteCacheA ? DecodeCall(request, a)
-               : wide                            ? DecodeCall(request, w)
-                                                 : kUnsupported;
-  const WriteCache_Common& common = wide ? w.Common : a.Common;
+  CacheCall<WriteCacheA_Call, WriteCacheW_Call> call;
+  uint32_t rc = call.Decode(request, scardioctl::kWriteCacheA, scardioctl::kWriteCacheW);
+  const WriteCache_Common& common = call.Common();
   uint32_t context = 0;
   if (rc == 0) rc = CheckContext(&context, common.Context);
   CardDataCache::Key key;
-  if (rc == 0) rc = wide ? CacheKeyOf(common.CardIdentifier, w.szLookupName, &key)
-                         : CacheKeyOf(common.CardIdentifier, a.szLookupName, &key);
+  if (rc == 0) rc = call.Key(&key);
   if (rc == 0) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     // Entries of a context released since its check, or of the null
