@@ -136,6 +136,7 @@ bool HostSession::Handshake(const HandshakeOptions& options, HandshakeReport* re
   Frame frame;
   if (!ReadControl(code::kHello, &frame, timeoutMs, report)) return false;
   report->first = frame.payload;
+  if (options.followClient) encrypted_ = frame.payload.size() == kAnnouncementSize;
   if (encrypted_ ? frame.payload.size() != kAnnouncementSize
                  : frame.payload.size() != kCode + kShortHelloSize && frame.payload.size() != kCode + kHelloSize) {
     report->error = "message 257 of " + std::to_string(frame.payload.size()) + " bytes";

@@ -46,6 +46,9 @@ enum class CloseAt { kNever, kBeforeHello, kAfterHello, kAfter258, kAfter259, kA
 
 struct HandshakeOptions {
   bool encrypted = false;
+  // Plays whichever the client opens with: encrypted after the 28-byte
+  // announcement, plain after a whole hello (`encrypted` is then ignored).
+  bool followClient = false;
   int keyWords = 16;  // modulus length in 32-bit words: 8, 16 or 32
   uint32_t exponent = 17;
   std::string serverTag = "UTMASRV";  // blank-padded to 7 characters, then the terminator
