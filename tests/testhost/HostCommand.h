@@ -3,6 +3,7 @@
 // line by line, standard input held open until it is done.
 #pragma once
 
+#include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -92,7 +93,7 @@ class HostCommand {
   // exit status, standard output and standard error.
   static int Run(const std::vector<std::string>& args, std::string* out, std::string* err) {
     int errPipe[2];
-    if (pipe(errPipe) != 0) return -1;
+    if (pipe2(errPipe, O_CLOEXEC) != 0) return -1;
     HostCommand command;
     const bool spawned = command.Spawn(args, errPipe[1]);
     close(errPipe[1]);
@@ -110,9 +111,11 @@ class HostCommand {
 
  private:
   bool Spawn(const std::vector<std::string>& args, int errFd) {
+    // Programs started later (the client) must not hold the command's pipes
+    // open: its input would never end.
     int out[2], in[2];
-    if (pipe(out) != 0) return false;
-    if (pipe(in) != 0) {
+    if (pipe2(out, O_CLOEXEC) != 0) return false;
+    if (pipe2(in, O_CLOEXEC) != 0) {
       close(out[0]);
       close(out[1]);
       return false;
