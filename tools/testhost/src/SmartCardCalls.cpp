@@ -21,6 +21,7 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr char kChannelSlotName[] = "MSVCEXT ";
 constexpr uint32_t kServerGroups = 0x17F;
+constexpr uint32_t kEcho = 0x5CA4D;
 constexpr uint32_t kSmartCardGroup = 0x1;
 constexpr uint32_t kScopeSystem = 2;
 constexpr uint32_t kShareShared = 2;
@@ -71,12 +72,13 @@ std::string Result(uint32_t code) {
 // The channel groups both sides run; false when the client did not answer.
 bool ExchangeCapabilities(HostSession& session, uint16_t slot, channels::CapabilityReply* reply) {
   const size_t from = session.Messages().size();
-  constexpr uint32_t kEcho = 0x5CA4D;
   if (!session.SendSlot(slot, channels::Capabilities(kEcho, kServerGroups))) return false;
   HostMessage m;
+  // Other servers on the slot (the clipboard's) exchange groups too.
   auto isReply = [slot](const HostMessage& message) {
     return message.header.slot == slot && message.code == 0 &&
-           channels::ReadMessage(message.body).code == channels::kCapabilities;
+           channels::ReadMessage(message.body).code == channels::kCapabilities &&
+           channels::ReadCapabilityReply(message.body).echo == kEcho;
   };
   if (!session.WaitFor(isReply, kStepMs, &m, from)) return false;
   *reply = channels::ReadCapabilityReply(m.body);
