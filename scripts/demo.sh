@@ -140,4 +140,6 @@ if [[ -z "$STILL" ]]; then
   TAIL_PID=$!
 fi
 cd "$DEMO"
-XDG_CONFIG_HOME="$DEMO/config" XDG_CONFIG_DIRS="$DEMO/system" "$BIN/pellum" -x "$DEMO/demo.json" -a 127.0.0.1 -p "$PORT" || true
+# Pellum must not hold the host's input open: the demo ends the host by
+# closing it.
+XDG_CONFIG_HOME="$DEMO/config" XDG_CONFIG_DIRS="$DEMO/system" "$BIN/pellum" -x "$DEMO/demo.json" -a 127.0.0.1 -p "$PORT" 3>&- || true
