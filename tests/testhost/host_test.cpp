@@ -163,4 +163,40 @@ TEST(Command, ServesALoopbackConnection) {
   EXPECT_EQ(heard.packets, want);
 }
 
+// --help names every option the command takes, each with its meaning on
+// the next line, and ends well; anything it does not know gets the usage
+// on standard error and the bad-command-line status.
+TEST(Command, HelpListsEveryOptionAndABadOptionGetsTheUsage) {
+  const char* const options[] = {
+      "--address",       "--port",          "--script",          "--discovery",       "--paint",
+      "--paint-with",    "--play",          "--tone",            "--stop-reading",    "--clipboard",
+      "--play-h264",     "--play-mjpeg",    "--play-player",     "--play-player-avc1", "--play-mpeg2",
+      "--browser-video", "--play-tsmf",     "--tsmf-geometry",   "--tsmf-visible",    "--tsmf-window",
+      "--microphone",    "--smartcard",     "--help",
+  };
+  std::string out, err;
+  ASSERT_EQ(testhosttest::HostCommand::Run({"--help"}, &out, &err), 0) << err;
+  for (const char* option : options) {
+    SCOPED_TRACE(option);
+    const size_t at = out.find("\n  " + std::string(option) + " ");
+    const size_t bare = out.find("\n  " + std::string(option) + "\n");
+    const size_t found = at != std::string::npos ? at : bare;
+    ASSERT_NE(found, std::string::npos) << out;
+    const size_t next = out.find('\n', found + 1);
+    ASSERT_NE(next, std::string::npos);
+    EXPECT_EQ(out.compare(next + 1, 6, "      "), 0) << "no meaning under " << option;
+  }
+
+  const std::vector<std::vector<std::string>> bad = {
+      {"--bogus"}, {"--paint"}, {"--tone", "0"}, {"--microphone", "x"}, {"--smartcard"}, {"--port", "70000"}};
+  for (const auto& args : bad) {
+    SCOPED_TRACE(args[0]);
+    out.clear();
+    err.clear();
+    EXPECT_EQ(testhosttest::HostCommand::Run(args, &out, &err), 2);
+    EXPECT_EQ(err.compare(0, 22, "usage: pellum-testhost"), 0) << err;
+    EXPECT_EQ(out, "");
+  }
+}
+
 }  // namespace

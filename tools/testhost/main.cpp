@@ -1,49 +1,7 @@
-// pellum-testhost: the host side of the protocol on a loopback address, run
-// by a script (from a file or standard input).
-//
-//   pellum-testhost [--address A] [--port N] [--script FILE]
-//   pellum-testhost [--address A] --discovery NAME
-//   pellum-testhost [--address A] [--port N] --paint IMAGE [--paint-with LIST] [--play IMAGE]...
-//                   [--tone MS] [--stop-reading] [--clipboard TEXT]
-//                   [--play-h264 CLIP] [--play-mjpeg CLIP]
-//                   [--play-player FILE | --play-player-avc1 FILE] [--play-mpeg2 FILE]
-//                   [--browser-video X,Y,W,H,STREAM-URL]
-//                   [--play-tsmf CLIP [--tsmf-geometry X,Y,W,H] [--tsmf-visible L,T,R,B;...]
-//                    [--tsmf-window N]]
-//
-// Prints "listening ADDRESS PORT" first (port 0 takes an ephemeral port),
-// then one line per script step. Exit status 0 when every step succeeded,
-// 1 when one failed, 2 for a bad command line or script. With --discovery it
-// answers discovery probes as the server NAME instead, printing "discovery
-// ADDRESS LIST-PORT SERVER-PORT", until its input ends. With --paint it
-// waits for one client, plays the handshake and paints the image (PPM, PNG,
-// ...) on the client's display; LIST holds 16 or 24 (depth, default 24),
-// jpeg, frame, lz4, flush, comma-separated. Each --play picture then goes
-// to the client's stream slot as one JPEG frame over the display, and
-// --tone plays a tone of MS milliseconds on the client's audio slot. It
-// holds the session until its input ends. With --stop-reading it reads
-// nothing after the handshake (the connection stays open): a server that
-// has stopped taking data. --play-h264 and --play-mjpeg play a clip over
-// the display after the pictures: an Annex B file cut into its access
-// units, as "NSP-h264" frames; JPEG pictures one after another, as a
-// stream of their own. With --clipboard TEXT it also offers TEXT on the
-// client's clipboard redirection channel and answers its requests for it.
-// --play-player FILE (or --play-player-avc1 FILE, the same sent with an AVC
-// configuration record) plays an H.264 byte stream after the pictures as a
-// player stream over the painted picture, keyed to its magenta pixels.
-// --play-mpeg2 FILE plays an MPEG-2 elementary stream after the frames, as a
-// stream of the DirectShow kind at (16, 16) of the display. With
-// --browser-video the picture gets the key colour in the rectangle and,
-// once painted, the host plays the browser extension and asks the client to
-// play the stream there; it prints the client's first playback progress
-// text. The session is encrypted when the client asks for it (browser
-// video needs that).
-// --play-tsmf plays an MP4 clip (H.264 and AAC) through multimedia
-// redirection after the picture: the video window at the geometry (in the
-// session window), visible where the rectangles say (relative to the
-// window; all of it when none is given), at most N samples a stream
-// unacknowledged (10); it prints one summary line and ends with 1 unless
-// every sample was acknowledged and both streams ended.
+// pellum-testhost: the host side of the protocol on a loopback address,
+// for tests, demos and trying the client by hand. It runs a script, answers
+// discovery probes, or paints a picture on one client and plays what its
+// options ask for. `pellum-testhost --help` lists every option.
 #include <arpa/inet.h>
 
 #include <cstdlib>
@@ -60,17 +18,67 @@
 
 namespace {
 
+constexpr char kUsage[] =
+    "usage: pellum-testhost [--address A] [--port N] [--script FILE]\n"
+    "       pellum-testhost [--address A] --discovery NAME\n"
+    "       pellum-testhost [--address A] [--port N] --paint IMAGE [--paint-with LIST] [--play IMAGE]...\n"
+    "                       [--tone MS] [--stop-reading] [--clipboard TEXT]\n"
+    "                       [--play-h264 CLIP] [--play-mjpeg CLIP]\n"
+    "                       [--play-player FILE | --play-player-avc1 FILE] [--play-mpeg2 FILE]\n"
+    "                       [--browser-video X,Y,W,H,STREAM-URL]\n"
+    "                       [--play-tsmf CLIP [--tsmf-geometry X,Y,W,H] [--tsmf-visible L,T,R,B;...]\n"
+    "                        [--tsmf-window N]]\n"
+    "                       [--microphone SECONDS] [--smartcard]\n"
+    "       pellum-testhost --help\n";
+
+// One line of meaning per option, in the order --help prints them.
+struct OptionHelp {
+  const char* option;
+  const char* meaning;
+};
+constexpr OptionHelp kOptions[] = {
+    {"--address A", "listen on loopback address A (127.0.0.1)"},
+    {"--port N", "listen on port N; 0, the default, takes a free one (printed as \"listening A N\")"},
+    {"--script FILE", "play the script in FILE (standard input without --script or --paint)"},
+    {"--discovery NAME", "answer discovery probes as the server NAME until standard input ends"},
+    {"--paint IMAGE", "take one client, plain or encrypted as it asks, paint IMAGE (PPM, PNG...) on its display, "
+                      "play what the options below ask, hold the session until standard input ends"},
+    {"--paint-with LIST", "paint settings, comma-separated: 16 or 24 (depth), jpeg, frame, lz4, flush"},
+    {"--play IMAGE", "after painting, IMAGE as one JPEG frame over the display (stream slot; repeatable)"},
+    {"--tone MS", "a tone of MS milliseconds on the client's sound (audio slot)"},
+    {"--stop-reading", "read nothing after the handshake: a server that has stopped taking data"},
+    {"--clipboard TEXT", "offer TEXT on the client's clipboard; print the client's pastes (its requests) and "
+                         "copies (format lists and texts)"},
+    {"--play-h264 CLIP", "stream kind H.264: an Annex B clip with access unit delimiters drawn into the display"},
+    {"--play-mjpeg CLIP", "stream kind MJPEG: JPEG pictures one after another drawn into the display"},
+    {"--play-player FILE", "stream kind player: an H.264 byte stream over the picture, keyed to its magenta pixels"},
+    {"--play-player-avc1 FILE", "the same, announced with an AVC configuration record"},
+    {"--play-mpeg2 FILE", "stream kind DirectShow: an MPEG-2 elementary stream at (16, 16) of the display"},
+    {"--browser-video X,Y,W,H,URL", "browser video: the key colour in the rectangle, then the extension asks the "
+                                    "client to play the stream URL there"},
+    {"--play-tsmf CLIP", "multimedia redirection: an MP4 clip (H.264 and AAC) played by the client; ends with 1 "
+                         "unless every sample was acknowledged"},
+    {"--tsmf-geometry X,Y,W,H", "the redirected video's window in the session window"},
+    {"--tsmf-visible L,T,R,B;...", "the parts of that window left visible (all of it when not given)"},
+    {"--tsmf-window N", "at most N samples a stream unacknowledged (10)"},
+    {"--microphone SECONDS", "switch the client's microphone on for SECONDS, print what arrived (format, bytes, "
+                             "duration), switch it off"},
+    {"--smartcard", "smart-card calls through the client's device redirection against its PC/SC service: "
+                    "context, readers, state, connect, a SELECT and its answer, each result printed"},
+    {"--help", "print this help and exit"},
+};
+
 int Usage() {
-  std::cerr << "usage: pellum-testhost [--address A] [--port N] [--script FILE]\n"
-               "       pellum-testhost [--address A] --discovery NAME\n"
-               "       pellum-testhost [--address A] [--port N] --paint IMAGE [--paint-with LIST] [--play IMAGE]...\n"
-               "                       [--tone MS] [--stop-reading] [--clipboard TEXT]\n"
-               "                       [--play-h264 CLIP] [--play-mjpeg CLIP]\n"
-               "                       [--play-player FILE | --play-player-avc1 FILE] [--play-mpeg2 FILE]\n"
-               "                       [--browser-video X,Y,W,H,STREAM-URL]\n"
-               "                       [--play-tsmf CLIP [--tsmf-geometry X,Y,W,H] [--tsmf-visible L,T,R,B;...]\n"
-               "                        [--tsmf-window N]]\n";
+  std::cerr << kUsage << "pellum-testhost --help tells what each option does.\n";
   return 2;
+}
+
+int Help() {
+  std::cout << kUsage << "\n";
+  for (const OptionHelp& o : kOptions) std::cout << "  " << o.option << "\n      " << o.meaning << "\n";
+  std::cout << "\nExit status: 0 when all went as asked, 1 when a step failed, 2 for a bad command line or "
+               "script.\n";
+  return 0;
 }
 
 // Listens and prints "listening ADDRESS PORT"; false after printing why not.
@@ -95,6 +103,11 @@ int main(int argc, char** argv) {
     std::string arg = argv[i];
     if (arg == "--stop-reading") {
       paint.stopReading = true;
+      continue;
+    }
+    if (arg == "--help") return Help();
+    if (arg == "--smartcard") {
+      paint.smartcard = true;
       continue;
     }
     if (i + 1 >= argc) return Usage();
@@ -142,6 +155,11 @@ int main(int argc, char** argv) {
       const long ms = strtol(value.c_str(), &end, 10);
       if (!end || *end || ms < 1 || ms > 10000) return Usage();
       paint.toneMs = static_cast<int>(ms);
+    } else if (arg == "--microphone") {
+      char* end = nullptr;
+      const long seconds = strtol(value.c_str(), &end, 10);
+      if (!end || *end || seconds < 1 || seconds > 3600) return Usage();
+      paint.microphoneSeconds = static_cast<int>(seconds);
     } else {
       return Usage();
     }
@@ -161,6 +179,7 @@ int main(int argc, char** argv) {
   if (!paint.clipboardText.empty() && paint.imageFile.empty()) return Usage();
   if (!paint.mpeg2File.empty() && paint.imageFile.empty()) return Usage();
   if (!paint.tsmfClip.empty() && paint.imageFile.empty()) return Usage();
+  if ((paint.microphoneSeconds || paint.smartcard) && paint.imageFile.empty()) return Usage();
   if (paint.tsmfClip.empty() && (paint.tsmfOptions.geometry.width || !paint.tsmfOptions.geometry.visible.empty()))
     return Usage();
   if (!paint.tsmfOptions.geometry.width && !paint.tsmfOptions.geometry.visible.empty()) return Usage();
@@ -169,7 +188,7 @@ int main(int argc, char** argv) {
   if (geometry.width && geometry.visible.empty())
     geometry.visible.push_back({0, 0, int32_t(geometry.width), int32_t(geometry.height)});
   if (!paint.imageFile.empty()) {
-    paint.encryptionFromClient = true;
+    paint.followClient = true;
     testhost::Listener listener;
     if (!StartListening(listener, address, port)) return 1;
     return testhost::RunPaintSession(listener, paint, std::cin, std::cout);

@@ -45,13 +45,14 @@ bool ClipboardServer::Exchange(uint32_t serverGroups, channels::CapabilityReply*
   return false;
 }
 
-bool ClipboardServer::Next(uint16_t type, ParsedPdu* out, int timeoutMs) {
+bool ClipboardServer::NextWhere(const std::function<bool(const ParsedPdu&)>& wanted, ParsedPdu* out,
+                                int timeoutMs) {
   const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
   do {
     Collect();
     while (nextPdu_ < pdus_.size()) {
       const ParsedPdu& p = pdus_[nextPdu_++];
-      if (p.type == type) {
+      if (wanted(p)) {
         *out = p;
         return p.ok;
       }
@@ -61,9 +62,21 @@ bool ClipboardServer::Next(uint16_t type, ParsedPdu* out, int timeoutMs) {
   return false;
 }
 
+bool ClipboardServer::Next(uint16_t type, ParsedPdu* out, int timeoutMs) {
+  return NextWhere([type](const ParsedPdu& p) { return p.type == type; }, out, timeoutMs);
+}
+
+bool ClipboardServer::NextAny(ParsedPdu* out, int timeoutMs) {
+  return NextWhere([](const ParsedPdu&) { return true; }, out, timeoutMs);
+}
+
 bool ClipboardServer::WaitForClientList(int timeoutMs) {
   ParsedPdu list;
-  if (!Next(kFormatList, &list, timeoutMs) || !ReadFormatList(list.data, &clientFormats_)) return false;
+  return Next(kFormatList, &list, timeoutMs) && TakeClientList(list);
+}
+
+bool ClipboardServer::TakeClientList(const ParsedPdu& list) {
+  if (!ReadFormatList(list.data, &clientFormats_)) return false;
   return SendPdu(FormatListResponse(true));
 }
 

@@ -1,17 +1,20 @@
 #include "testhost/DisplayPainter.h"
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <istream>
 #include <ostream>
 #include <sstream>
+#include <thread>
 
 #include "testhost/AudioSlot.h"
 #include "testhost/ClipboardPlayer.h"
 #include "testhost/BrowserExtension.h"
 #include "testhost/HostSession.h"
 #include "testhost/PlayerStream.h"
+#include "testhost/SmartCardCalls.h"
 #include "testhost/Mpeg2Stream.h"
 #include "testhost/StreamEncoder.h"
 #include "testhost/VideoClips.h"
@@ -248,6 +251,41 @@ bool PlayTsmfClip(HostSession& session, const HandshakeReport& report, const Pai
   return played.Ok();
 }
 
+// Switches the microphone on, lets it send for the time, switches it off
+// and prints what arrived in between.
+bool RecordMicrophone(HostSession& session, const HandshakeReport& report, int seconds, std::ostream& out) {
+  const int slot = FindSlot(report, kAudioSlotName);
+  if (slot < 0) {
+    out << "the client announced no audio slot" << std::endl;
+    return false;
+  }
+  const size_t from = session.Messages().size();
+  if (!session.SendSlot(uint16_t(slot), audio::MicrophoneState(3))) {
+    out << "sending failed" << std::endl;
+    return false;
+  }
+  out << "microphone on slot " << slot << " for " << seconds << " s" << std::endl;
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  if (!session.SendSlot(uint16_t(slot), audio::MicrophoneState(0))) {
+    out << "sending failed" << std::endl;
+    return false;
+  }
+  uint64_t bytes = 0;
+  bool noDevice = false;
+  const std::vector<HostMessage> messages = session.Messages();
+  for (size_t i = from; i < messages.size(); ++i) {
+    if (messages[i].header.slot != slot) continue;
+    const audio::Upstream up = audio::ReadUpstream(messages[i].body);
+    if (up.kind == audio::Upstream::kMicData) bytes += up.pcm.size();
+    noDevice |= up.kind == audio::Upstream::kNoDevice;
+  }
+  const uint64_t bytesPerSecond = uint64_t(audio::kMicRate) * audio::kMicChannels * audio::kMicBits / 8;
+  out << "microphone PCM " << audio::kMicRate << " Hz, " << audio::kMicChannels << " channel, " << audio::kMicBits
+      << " bits: " << bytes << " bytes, " << bytes * 1000 / bytesPerSecond << " ms"
+      << (noDevice ? " (the client has no sound device)" : "") << std::endl;
+  return true;
+}
+
 }  // namespace
 
 bool ParseBrowserVideo(const std::string& value, PaintRequest* request) {
@@ -295,7 +333,7 @@ int RunPaintSession(Listener& listener, const PaintRequest& request, std::istrea
   HostSession session(peer.get());
   HandshakeOptions handshake;
   handshake.encrypted = request.encrypted;
-  handshake.followClient = request.encryptionFromClient;
+  handshake.followClient = request.followClient;
   handshake.stopReading = request.stopReading;
   // The server's tile-cache size in its display block: the default, which
   // the encoder's model of the client's caches assumes.
@@ -342,6 +380,8 @@ int RunPaintSession(Listener& listener, const PaintRequest& request, std::istrea
   if (!request.clipboardText.empty() && !clipboard.Start(session, report, request.clipboardText, out)) return 1;
   if (!request.browserVideoUrl.empty() && !PlayBrowserVideo(session, request, out)) return 1;
   if (!request.tsmfClip.empty() && !PlayTsmfClip(session, report, request, out)) return 1;
+  if (request.microphoneSeconds > 0 && !RecordMicrophone(session, report, request.microphoneSeconds, out)) return 1;
+  if (request.smartcard && !smartcard::RunCalls(session, report, out)) return 1;
   std::string line;
   while (std::getline(until, line)) {
   }

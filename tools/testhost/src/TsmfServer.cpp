@@ -161,11 +161,19 @@ size_t Server::Unacked(size_t stream) const {
 }
 
 bool Server::ExchangeGroups(uint32_t serverGroups, int timeoutMs) {
-  const size_t before = groupReplies_.size();
-  if (!send_(channels::Capabilities(0x75F0, serverGroups))) return Fail("sending failed");
-  if (!WaitUntil([&] { return groupReplies_.size() > before; }, timeoutMs)) return Fail("no channel-group reply");
-  const channels::CapabilityReply reply = channels::ReadCapabilityReply(groupReplies_[before]);
-  if (!reply.ok || reply.echo != 0x75F0) return Fail("a malformed channel-group reply");
+  // Other servers on the slot (the clipboard's) may have exchanged groups
+  // before: this exchange's reply is the first that echoes its value.
+  constexpr uint32_t kEcho = 0x75F0;
+  size_t at = groupReplies_.size();
+  auto answered = [&] {
+    for (; at < groupReplies_.size(); ++at)
+      if (channels::ReadCapabilityReply(groupReplies_[at]).echo == kEcho) return true;
+    return false;
+  };
+  if (!send_(channels::Capabilities(kEcho, serverGroups))) return Fail("sending failed");
+  if (!WaitUntil(answered, timeoutMs)) return Fail("no channel-group reply");
+  const channels::CapabilityReply reply = channels::ReadCapabilityReply(groupReplies_[at]);
+  if (!reply.ok) return Fail("a malformed channel-group reply");
   report_.enabledGroups = reply.enabledGroups;
   return (reply.enabledGroups & kMultimediaGroup) || Fail("the client does not enable multimedia redirection");
 }

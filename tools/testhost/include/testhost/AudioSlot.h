@@ -28,6 +28,11 @@ Bytes PositionedData(uint64_t framePosition, const Bytes& bytes);
 Bytes PositionedTimestampedData(uint64_t framePosition, uint64_t timestamp, const Bytes& bytes);
 Bytes BufferPlan(uint32_t durationClass, uint32_t bufferBytes);
 Bytes MicrophoneState(uint32_t state);  // 0 stop and close, 2 stop sending, 3 send
+// The microphone's data carries no format of its own: the client always
+// captures 16-bit mono PCM at 22.05 kHz.
+constexpr uint32_t kMicRate = 22050;
+constexpr uint16_t kMicChannels = 1;
+constexpr uint16_t kMicBits = 16;
 
 // A 16-bit sine of `frames` frames, the same sample in every channel, with
 // 10 ms fades at both ends so that a real speaker does not click.

@@ -2,8 +2,13 @@
 // plays the capability exchange, opens "CLIPRDR", offers one text as
 // CF_UNICODETEXT and answers the client's data requests for it until it is
 // destroyed. Prints "clipboard offered BYTES bytes on slot SLOT" once the
-// client has accepted the offer, and "clipboard request FORMAT" for each
-// request it answers.
+// client has accepted the offer, and one line for each thing the client
+// does afterwards:
+//   clipboard request FORMAT answered|refused     a paste on the client
+//   clipboard formats ID[ "NAME"], ...            a copy on the client
+//   clipboard data FORMAT: TEXT                   the copied text, asked for
+//   clipboard text: TEXT                          a text copy sent as control
+//                                                 text
 #pragma once
 
 #include <atomic>
@@ -30,6 +35,8 @@ class ClipboardPlayer {
   bool Start(HostSession& session, const HandshakeReport& report, const std::string& text, std::ostream& out);
 
  private:
+  void Serve(HostSession& session, const std::vector<uint8_t>& offered, std::ostream& out);
+
   std::unique_ptr<cliprdr::ClipboardServer> server_;
   std::atomic<bool> stopping_{false};
   std::thread thread_;

@@ -42,14 +42,20 @@ class ClipboardServer {
   bool Request(uint32_t format, Bytes* data, int timeoutMs);
   // Waits for a format list from the client (after a local copy); answers it.
   bool WaitForClientList(int timeoutMs);
+  // Takes a format list PDU the caller has read: keeps its formats and
+  // answers it.
+  bool TakeClientList(const ParsedPdu& list);
 
   // The next client PDU of the type, read past the ones seen before.
   bool Next(uint16_t type, ParsedPdu* out, int timeoutMs);
+  // The next client PDU of any type.
+  bool NextAny(ParsedPdu* out, int timeoutMs);
   bool SendPdu(const Bytes& pdu) { return send_(channels::Data(index_, pdu)); }
 
  private:
   // Reads what the client sent since the last call into pdus_.
   void Collect();
+  bool NextWhere(const std::function<bool(const ParsedPdu&)>& wanted, ParsedPdu* out, int timeoutMs);
 
   Send send_;
   Received received_;

@@ -21,9 +21,8 @@ struct PaintRequest {
   std::vector<std::string> frameFiles;
   PaintOptions options;
   bool encrypted = false;
-  // The session is encrypted when the client asks for it (encrypted is not
-  // read then).
-  bool encryptionFromClient = false;
+  // Plain or encrypted as the client asks (`encrypted` is then ignored).
+  bool followClient = false;
   // After the handshake the host reads nothing the client sends.
   bool stopReading = false;
   int acceptTimeoutMs = 60000;
@@ -55,6 +54,12 @@ struct PaintRequest {
   // empty).
   std::string tsmfClip;
   tsmf::PlayOptions tsmfOptions;
+  // The client's microphone switched on for this many seconds over the
+  // audio slot, then off (never when 0).
+  int microphoneSeconds = 0;
+  // Smart-card calls through the client's device redirection against its
+  // PC/SC service.
+  bool smartcard = false;
 };
 
 // Reads "X,Y,W,H,URL" (the address may hold commas) into the request;
@@ -78,6 +83,9 @@ std::vector<uint8_t> PaintTone(int ms);
 // With a multimedia redirection clip it prints the clip's summary line
 // (see tsmf::Summary) once played, and answers 1 at once unless every
 // sample was acknowledged and every stream's end-of-stream event came.
+// With the microphone it prints "microphone on slot SLOT for SECONDS s",
+// then "microphone FORMAT: BYTES bytes, MS ms" once it is off again; with the
+// smart card one line per call (see smartcard::RunCalls).
 int RunPaintSession(Listener& listener, const PaintRequest& request, std::istream& until, std::ostream& out);
 
 }  // namespace testhost
