@@ -23,6 +23,8 @@ ProcessThread::~ProcessThread() {
     RequestStop();
     Join();
   }
+  // A batch the producer never handed over (it always does, after each read).
+  ReleaseChain(batchFirst_);
   if (connection_) connection_->Release();
 }
 
@@ -33,16 +35,17 @@ uint8_t ProcessThread::ProcessPacket(PacketBuffer* buffer) {
 void ProcessThread::Run() {
   while (running_.load()) {
     queue_.event.Wait(kIdleWaitMs);
-    bool open;
-    {
-      CxAutoLock hold(&queue_.lock);
-      open = queue_.open != 0;
-    }
-    if (!open) continue;
-    CxQueueNode* node = nullptr;
-    // Packets still queued when a stop comes are released, not routed.
-    while (running_.load() && queue_.Pop(&node)) {
+    // One lock for everything queued so far; a packet that arrives later
+    // finds the queue empty and sets the event again.
+    CxQueueNode* node = TakeAll(false);
+    while (node) {
       PacketBuffer* buffer = static_cast<PacketBuffer*>(node);
+      node = node->next;
+      // Packets still queued when a stop comes are released, not routed.
+      if (!running_.load()) {
+        CPacketPool::Release(buffer);
+        continue;
+      }
       if (ProcessPacket(buffer)) continue;
       const int32_t result = buffer->result;
       CPacketPool::Release(buffer);
@@ -59,9 +62,40 @@ void ProcessThread::Run() {
   queue_.Close();
 }
 
-void ProcessThread::Drain() {
-  CxQueueNode* node = nullptr;
-  while (queue_.Pop(&node)) CPacketPool::Release(static_cast<PacketBuffer*>(node));
+CxQueueNode* ProcessThread::TakeAll(bool evenClosed) {
+  CxAutoLock hold(&queue_.lock);
+  if (!queue_.open && !evenClosed) return nullptr;
+  CxQueueNode* first = queue_.head;
+  queue_.head = queue_.tail = nullptr;
+  queue_.nodeCount = 0;
+  queue_.byteTotal = 0;
+  return first;
+}
+
+bool ProcessThread::Append(CxQueueNode* first, CxQueueNode* last, int32_t count, uint32_t bytes,
+                           bool* wasEmpty) {
+  CxAutoLock hold(&queue_.lock);
+  if (!queue_.open) return false;
+  *wasEmpty = queue_.head == nullptr;
+  first->prev = queue_.tail;
+  if (queue_.tail)
+    queue_.tail->next = first;
+  else
+    queue_.head = first;
+  queue_.tail = last;
+  queue_.nodeCount += count;
+  queue_.byteTotal += bytes;
+  return true;
+}
+
+void ProcessThread::Drain() { ReleaseChain(TakeAll(true)); }
+
+void ProcessThread::ReleaseChain(CxQueueNode* chain) {
+  while (chain) {
+    CxQueueNode* next = chain->next;
+    CPacketPool::Release(static_cast<PacketBuffer*>(chain));
+    chain = next;
+  }
 }
 
 void ProcessThread::Start(const std::shared_ptr<ProcessThread>& thread) {
@@ -98,18 +132,42 @@ void ProcessThread::Stop() {
 }
 
 bool ProcessThread::Enqueue(PacketBuffer* buffer, bool deferWake) {
-  if (!running_.load()) return false;
-  // The thread empties the queue before it waits again, so only a packet
-  // into an empty queue has to wake it.
-  CxAutoLock hold(&queue_.lock);
-  const bool wake = queue_.head == nullptr;
-  if (queue_.Push(buffer, wake && !deferWake ? CxQueue::kSignal : 0) != 1) return false;
-  if (wake && deferWake) wakeOwed_.store(true);
+  if (!running_.load() || !buffer) return false;
+  buffer->next = nullptr;
+  if (deferWake) {
+    buffer->prev = batchLast_;
+    if (batchLast_)
+      batchLast_->next = buffer;
+    else
+      batchFirst_ = buffer;
+    batchLast_ = buffer;
+    ++batchCount_;
+    batchBytes_ += buffer->length;
+    return true;
+  }
+  // The thread takes the whole queue before it waits again, so only a
+  // packet into an empty queue has to wake it.
+  bool wasEmpty = false;
+  if (!Append(buffer, buffer, 1, buffer->length, &wasEmpty)) return false;
+  if (wasEmpty) queue_.event.Set();
   return true;
 }
 
 void ProcessThread::WakeIfOwed() {
-  if (wakeOwed_.exchange(false)) queue_.event.Set();
+  if (!batchFirst_) return;
+  CxQueueNode* first = batchFirst_;
+  CxQueueNode* last = batchLast_;
+  const int32_t count = batchCount_;
+  const uint32_t bytes = batchBytes_;
+  batchFirst_ = batchLast_ = nullptr;
+  batchCount_ = 0;
+  batchBytes_ = 0;
+  bool wasEmpty = false;
+  if (!Append(first, last, count, bytes, &wasEmpty)) {
+    ReleaseChain(first);
+    return;
+  }
+  if (wasEmpty) queue_.event.Set();
 }
 
 }  // namespace dezo
