@@ -3,39 +3,31 @@
 // stopped thread is released unrouted.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <mutex>
+#include <thread>
 #include <vector>
 
+#include "SessionDoubles.h"
 #include "transport/PacketPool.h"
 #include "transport/ProcessThread.h"
 
 namespace {
 
+// Delivers the tag byte of every packet it routes to an inbox.
 class RecordingThread : public dezo::ProcessThread {
  public:
   RecordingThread() : dezo::ProcessThread(2, nullptr) {}
   ~RecordingThread() override { Stop(); }
 
   uint8_t ProcessPacket(PacketBuffer* buffer) override {
-    std::lock_guard<std::mutex> hold(mutex_);
-    routed_.push_back(buffer->data[0]);
-    changed_.notify_all();
+    inbox.Add(sessiontest::Delivery{0, {buffer->data[0]}, std::this_thread::get_id()});
     return 0;
   }
-  bool WaitRouted(size_t n) {
-    std::unique_lock<std::mutex> hold(mutex_);
-    return changed_.wait_for(hold, std::chrono::seconds(30), [&] { return routed_.size() >= n; });
-  }
   std::vector<uint8_t> Routed() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return routed_;
+    std::vector<uint8_t> tags;
+    for (const sessiontest::Delivery& d : inbox.All()) tags.push_back(d.payload[0]);
+    return tags;
   }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<uint8_t> routed_;
+  sessiontest::Inbox inbox;
 };
 
 PacketBuffer* Packet(CPacketPool& pool, uint8_t tag) {
@@ -63,7 +55,7 @@ TEST(ProcessThreadBatch, ABatchIsRoutedInOrderOnceHandedOver) {
     expected.push_back(250);
   }
   thread->WakeIfOwed();  // nothing owed: nothing happens
-  ASSERT_TRUE(thread->WaitRouted(expected.size()));
+  ASSERT_TRUE(thread->inbox.WaitFor(expected.size(), 30000));
   thread->Stop();
   EXPECT_EQ(thread->Routed(), expected);
 }

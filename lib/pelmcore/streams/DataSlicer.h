@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -48,17 +49,18 @@ class SliceBuffers {
     {
       std::lock_guard<std::mutex> hold(lock_);
       // The best fit, but never a picture's buffer for a much smaller
-      // message: the next picture would have to allocate again.
+      // message: the next picture would have to allocate again. Among
+      // equals the one given back last, whose bytes are likeliest still in
+      // a cache.
       size_t best = kept_.size();
-      for (size_t i = 0; i < kept_.size(); ++i) {
+      for (size_t i = kept_.size(); i-- > 0;) {
         const size_t c = kept_[i].capacity;
         if (c >= n && c <= 2 * n + kSmallest && (best == kept_.size() || c < kept_[best].capacity))
           best = i;
       }
       if (best != kept_.size()) {
         SliceBuffer found = std::move(kept_[best]);
-        kept_[best] = std::move(kept_.back());
-        kept_.pop_back();
+        kept_.erase(kept_.begin() + std::ptrdiff_t(best));
         keptBytes_ -= found.capacity;
         return found;
       }

@@ -24,7 +24,7 @@ ProcessThread::~ProcessThread() {
     Join();
   }
   // A batch the producer never handed over (it always does, after each read).
-  ReleaseChain(batchFirst_);
+  for (PacketBuffer* buffer : batch_) CPacketPool::Release(buffer);
   if (connection_) connection_->Release();
 }
 
@@ -72,29 +72,24 @@ CxQueueNode* ProcessThread::TakeAll(bool evenClosed) {
   return first;
 }
 
-bool ProcessThread::Append(CxQueueNode* first, CxQueueNode* last, int32_t count, uint32_t bytes,
-                           bool* wasEmpty) {
+bool ProcessThread::Append(PacketBuffer* const* buffers, size_t count) {
   CxAutoLock hold(&queue_.lock);
-  if (!queue_.open) return false;
-  *wasEmpty = queue_.head == nullptr;
-  first->prev = queue_.tail;
-  if (queue_.tail)
-    queue_.tail->next = first;
-  else
-    queue_.head = first;
-  queue_.tail = last;
-  queue_.nodeCount += count;
-  queue_.byteTotal += bytes;
+  // The thread takes the whole queue before it waits again, so only
+  // packets into an empty queue have to wake it.
+  const bool wasEmpty = queue_.head == nullptr;
+  for (size_t i = 0; i < count; ++i) {
+    // Under the lock the queue is open for all of them or for none.
+    if (queue_.Push(buffers[i], wasEmpty && i + 1 == count ? CxQueue::kSignal : 0) != 1) return false;
+  }
   return true;
 }
 
-void ProcessThread::Drain() { ReleaseChain(TakeAll(true)); }
-
-void ProcessThread::ReleaseChain(CxQueueNode* chain) {
-  while (chain) {
-    CxQueueNode* next = chain->next;
-    CPacketPool::Release(static_cast<PacketBuffer*>(chain));
-    chain = next;
+void ProcessThread::Drain() {
+  CxQueueNode* node = TakeAll(true);
+  while (node) {
+    CxQueueNode* next = node->next;
+    CPacketPool::Release(static_cast<PacketBuffer*>(node));
+    node = next;
   }
 }
 
@@ -133,41 +128,20 @@ void ProcessThread::Stop() {
 
 bool ProcessThread::Enqueue(PacketBuffer* buffer, bool deferWake) {
   if (!running_.load() || !buffer) return false;
-  buffer->next = nullptr;
   if (deferWake) {
-    buffer->prev = batchLast_;
-    if (batchLast_)
-      batchLast_->next = buffer;
-    else
-      batchFirst_ = buffer;
-    batchLast_ = buffer;
-    ++batchCount_;
-    batchBytes_ += buffer->length;
+    batch_.push_back(buffer);
     return true;
   }
-  // The thread takes the whole queue before it waits again, so only a
-  // packet into an empty queue has to wake it.
-  bool wasEmpty = false;
-  if (!Append(buffer, buffer, 1, buffer->length, &wasEmpty)) return false;
-  if (wasEmpty) queue_.event.Set();
-  return true;
+  return Append(&buffer, 1);
 }
 
 void ProcessThread::WakeIfOwed() {
-  if (!batchFirst_) return;
-  CxQueueNode* first = batchFirst_;
-  CxQueueNode* last = batchLast_;
-  const int32_t count = batchCount_;
-  const uint32_t bytes = batchBytes_;
-  batchFirst_ = batchLast_ = nullptr;
-  batchCount_ = 0;
-  batchBytes_ = 0;
-  bool wasEmpty = false;
-  if (!Append(first, last, count, bytes, &wasEmpty)) {
-    ReleaseChain(first);
-    return;
+  if (batch_.empty()) return;
+  if (!Append(batch_.data(), batch_.size())) {
+    for (PacketBuffer* buffer : batch_) CPacketPool::Release(buffer);
   }
-  if (wasEmpty) queue_.event.Set();
+  // Keeps its room for the next read's packets.
+  batch_.clear();
 }
 
 }  // namespace dezo

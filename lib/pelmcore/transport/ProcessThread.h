@@ -61,18 +61,15 @@ class ProcessThread : public std::enable_shared_from_this<ProcessThread> {
 
  private:
   void Drain();
-  // Links the chain behind the queue's tail; false when the queue is closed.
-  bool Append(CxQueueNode* first, CxQueueNode* last, int32_t count, uint32_t bytes, bool* wasEmpty);
+  // Queues the packets under one lock; false (none queued) when the queue
+  // is closed.
+  bool Append(PacketBuffer* const* buffers, size_t count);
   // Takes every queued packet at once; null when none, or when the queue
   // is closed unless evenClosed.
   CxQueueNode* TakeAll(bool evenClosed);
-  void ReleaseChain(CxQueueNode* chain);
 
   // The producer's batch, touched only by the thread that enqueues.
-  CxQueueNode* batchFirst_ = nullptr;
-  CxQueueNode* batchLast_ = nullptr;
-  int32_t batchCount_ = 0;
-  uint32_t batchBytes_ = 0;
+  std::vector<PacketBuffer*> batch_;
 };
 
 }  // namespace dezo
