@@ -106,13 +106,15 @@ class DataSlicer {
  public:
   // Packets up to this size are never refused.
   static constexpr uint32_t kSmallPacket = 4096;
-  // Idle memory the spare buffers may hold: a few 1080p pictures.
-  static constexpr size_t kSpareBytes = size_t(64) << 20;
+  // Idle memory the spare buffers may hold: a handful of 1080p pictures,
+  // and as many buffers as the frames a full pool has on their way.
+  static constexpr size_t kSpareBytes = size_t(48) << 20;
+  static constexpr size_t kSpareCount = 24;
 
   DataSlicer(bool enabled, int inputLimit, int reorderLimit, int workerCount)
       : enabled_(enabled), inputLimit_(inputLimit), reorderLimit_(reorderLimit),
         workerCount_(workerCount),
-        spare_(size_t(workerCount > 0 ? workerCount : 1) * 3, kSpareBytes) {}
+        spare_(kSpareCount, kSpareBytes) {}
   ~DataSlicer() {
     Stop();
     std::lock_guard<std::mutex> hold(lock_);
@@ -171,7 +173,9 @@ class DataSlicer {
       input_.push_back(SlicedPacket{next_++, std::move(copy), length, false});
       wake = idleWorkers_ > 0;
     }
-    if (wake) inputArrived_.notify_one();
+    // All of them: a worker woken by an earlier packet may not have taken
+    // it yet, and one signal for two packets would leave one waiting.
+    if (wake) inputArrived_.notify_all();
     return true;
   }
 
