@@ -1,5 +1,6 @@
 #include "display/JpegDecoder.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -34,8 +35,15 @@ bool IsTileLayout(const jpeg_decompress_struct& info) {
          info.image_height % kBandRows == 0;
 }
 
+// Rows handed to the library per call: it fills as many as it has ready,
+// so a batch saves calls without changing a byte.
+constexpr int kRowBatch = 16;
+
+// Decodes straight into the block that place (width, height, components)
+// gives for the whole picture, last row first; a null block refuses it.
+template <typename Place>
 int DecodeRows(JpegDecompressor* jpeg, const BYTE* data, size_t length, int* width, int* height,
-               int scaleNumerator, int scaleDenominator, JpegOutBuffer* out) {
+               int scaleNumerator, int scaleDenominator, Place place) {
   if (setjmp(jpeg->Jump())) {
     jpeg->Abort();
     return -1;
@@ -58,23 +66,34 @@ int DecodeRows(JpegDecompressor* jpeg, const BYTE* data, size_t length, int* wid
   }
   jpeg_start_decompress(info);
   const size_t rowBytes = size_t(info->output_width) * size_t(info->output_components);
-  JSAMPARRAY row = (*info->mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(info), JPOOL_IMAGE,
-                                              JDIMENSION(rowBytes), 1);
-  if (!out->Reserve(rowBytes * info->output_height) || !out->Clear()) {
+  const JDIMENSION rows = info->output_height;
+  BYTE* block = place(int(info->output_width), int(rows), int(info->output_components));
+  if (!block) {
     jpeg->Abort();
     return -1;
   }
-  while (info->output_scanline < info->output_height) {
-    if (jpeg_read_scanlines(info, row, 1) != 1 || !out->PrependRow(row[0], rowBytes)) {
+  JSAMPROW batch[kRowBatch];
+  while (info->output_scanline < rows) {
+    const JDIMENSION first = info->output_scanline;
+    const JDIMENSION count = std::min<JDIMENSION>(kRowBatch, rows - first);
+    for (JDIMENSION i = 0; i < count; ++i) batch[i] = block + (rows - 1 - first - i) * rowBytes;
+    if (jpeg_read_scanlines(info, batch, count) == 0) {
       jpeg->Abort();
       return -1;
     }
   }
   *width = int(info->output_width);
-  *height = int(info->output_height);
+  *height = int(rows);
   jpeg_finish_decompress(info);
   jpeg->Abort();
   return 0;
+}
+
+bool RgbArguments(const BYTE* data, size_t length, int* width, int* height) {
+  if (!data || length == 0 || !width || !height) return false;
+  ByteReader peek(data, length);
+  // Four 0xFF bytes mark a picture the sender left empty.
+  return !(peek.U32() == 0xFFFFFFFFu && peek.Ok());
 }
 
 uint32_t ReadPlanes(JpegDecompressor* jpeg, const BYTE* data, size_t length,
@@ -163,12 +182,18 @@ size_t TileBytes(int w, int h) { return (size_t(w) * h * 3 & ~size_t(1)) + 100; 
 
 int DecodeJpegToRgb(const BYTE* data, size_t length, int* width, int* height, int scaleNumerator,
                     int scaleDenominator, JpegOutBuffer* out) {
-  if (!data || length == 0 || !out || !width || !height) return -1;
-  ByteReader peek(data, length);
-  // Four 0xFF bytes mark a picture the sender left empty.
-  if (peek.U32() == 0xFFFFFFFFu && peek.Ok()) return -1;
+  if (!out || !RgbArguments(data, length, width, height)) return -1;
   return DecodeRows(&JpegDecompressor::ForThisThread(), data, length, width, height,
-                    scaleNumerator, scaleDenominator, out);
+                    scaleNumerator, scaleDenominator, [out](int w, int h, int components) {
+                      return out->Place(size_t(w) * size_t(components) * size_t(h));
+                    });
+}
+
+int DecodeJpegToRgbAt(const BYTE* data, size_t length, int* width, int* height,
+                      const std::function<BYTE*(int width, int height, int components)>& place) {
+  if (!place || !RgbArguments(data, length, width, height)) return -1;
+  return DecodeRows(&JpegDecompressor::ForThisThread(), data, length, width, height, 1, 1,
+                    std::cref(place));
 }
 
 uint32_t ReadJpegRawPlanes(const BYTE* data, size_t length, JpegRawPlanes* planes) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "pelplat/wintypes.h"
@@ -18,6 +19,11 @@ constexpr uint32_t kJpegTileFailure = 0x0FFFFFFF;
 // one byte for greyscale pictures), last row first. 0 or -1.
 int DecodeJpegToRgb(const BYTE* data, size_t length, int* width, int* height, int scaleNumerator,
                     int scaleDenominator, JpegOutBuffer* out);
+// The same picture at full size, written straight into the block that
+// place gives for it (width x height pixels of the given byte count,
+// rows last first); a null block refuses the picture. 0 or -1.
+int DecodeJpegToRgbAt(const BYTE* data, size_t length, int* width, int* height,
+                      const std::function<BYTE*(int width, int height, int components)>& place);
 
 // A 16-pixel-wide 4:2:0 YCbCr picture carrying two display tiles in each
 // macroblock: *units receives two 192-byte tiles per 16 rows. The units are

@@ -47,3 +47,17 @@ bool JpegOutBuffer::PrependRow(const BYTE* bytes, size_t n) {
   used_ += n;
   return true;
 }
+
+BYTE* JpegOutBuffer::Place(size_t n) {
+  if (!n) return nullptr;
+  if (n > capacity_) {
+    BYTE* grown = static_cast<BYTE*>(std::malloc(n));
+    if (!grown) return nullptr;
+    std::free(block_);
+    block_ = grown;
+    capacity_ = n;
+  }
+  used_ = n;
+  cursor_ = block_ + capacity_ - n;
+  return cursor_;
+}

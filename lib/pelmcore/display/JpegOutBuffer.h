@@ -17,6 +17,10 @@ class JpegOutBuffer {
   bool Clear();
   // Puts n bytes in front of what is there, growing the block as needed.
   bool PrependRow(const BYTE* bytes, size_t n);
+  // Room for exactly n bytes that the caller writes in place (a block of n
+  // bytes at least, kept when it is big enough; nothing is cleared, since
+  // every byte is about to be written); null when memory runs out.
+  BYTE* Place(size_t n);
   // The bytes written so far (equal to the reserved size once a whole
   // picture has been decoded into a fresh buffer).
   size_t GetSize() const { return used_; }

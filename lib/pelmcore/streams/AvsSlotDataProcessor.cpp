@@ -145,7 +145,19 @@ void CAvsSlotDataProcessor::SetKindName(const char* name) {
 
 bool CAvsSlotDataProcessor::PrepareMessage(std::unique_ptr<uint8_t[]>& message, uint32_t& length,
                                            bool& preDecoded) {
-  const uint8_t* m = message.get();
+  SliceBuffer buffer;
+  buffer.bytes = std::move(message);
+  buffer.capacity = length;
+  // Nothing kept: every decode gets a buffer of its own.
+  SliceBuffers fresh(0, 0);
+  PrepareMessage(buffer, length, preDecoded, fresh);
+  message = std::move(buffer.bytes);
+  return true;
+}
+
+bool CAvsSlotDataProcessor::PrepareMessage(SliceBuffer& message, uint32_t& length,
+                                           bool& preDecoded, SliceBuffers& spare) {
+  const uint8_t* m = message.bytes.get();
   if (!m || length == 0 || preDecoded) return true;
   std::shared_ptr<StreamSessionPort> port = Port();
   if (!port || port->VideoDrawingSwitch() == 0) return true;
@@ -174,20 +186,34 @@ bool CAvsSlotDataProcessor::PrepareMessage(std::unique_ptr<uint8_t[]>& message, 
     // A zero rectangle: the frame goes to its stream.
   }
   if (!jpeg) return true;
+  // The pixels go straight behind the header of the message that replaces
+  // this one: no copy of the picture is made.
+  SliceBuffer frame;
+  uint64_t total = 0;
   int width = 0, height = 0;
-  JpegOutBuffer pixels;
-  if (!DecodeFrame(jpeg, jpegLength, &width, &height, &pixels)) return true;
-  const uint64_t total = uint64_t(kFrameHeader) + pixels.GetSize();
-  if (total >= 0xFFFFFFFFu) return true;
-  std::unique_ptr<uint8_t[]> frame(new (std::nothrow) uint8_t[total]);
-  if (!frame) return true;
-  header.dataLength = uint32_t(pixels.GetSize());
+  const int decoded = DecodeJpegToRgbAt(jpeg, jpegLength, &width, &height,
+                                        [&](int w, int h, int components) -> BYTE* {
+    const uint64_t pixels = PictureBytes(w, h);
+    if (components != int(kPixelBytes) || pixels == 0) return nullptr;
+    total = uint64_t(kFrameHeader) + pixels;
+    if (total >= 0xFFFFFFFFu) return nullptr;
+    frame = spare.Take(size_t(total));
+    return frame.bytes ? frame.bytes.get() + kFrameHeader : nullptr;
+  });
+  if (decoded != 0 || PictureBytes(width, height) + kFrameHeader != total) {
+    spare.Give(std::move(frame));
+    return true;
+  }
+  header.dataLength = uint32_t(total - kFrameHeader);
   header.width = width;
   header.height = height;
-  ByteWriter out(frame.get(), total);
+  ByteWriter out(frame.bytes.get(), kFrameHeader);
   header.Write(out);
-  out.Bytes(pixels.GetData(), pixels.GetSize());
-  if (!out.Ok()) return true;
+  if (!out.Ok()) {
+    spare.Give(std::move(frame));
+    return true;
+  }
+  spare.Give(std::move(message));
   message = std::move(frame);
   length = uint32_t(total);
   preDecoded = true;
@@ -198,11 +224,11 @@ int CAvsSlotDataProcessor::DrawStretchedJpeg(const uint8_t* bytes, uint32_t leng
                                              const RECT& rect, const StreamSampleContext& context) {
   int width = context.width;
   int height = context.height;
-  JpegOutBuffer decoded;
   const uint8_t* pixels = bytes;
   if (!context.preDecoded) {
-    if (!DecodeFrame(bytes, length, &width, &height, &decoded)) return 0;
-    pixels = decoded.GetData();
+    if (!drawPixels_) drawPixels_.reset(new (std::nothrow) JpegOutBuffer);
+    if (!drawPixels_ || !DecodeFrame(bytes, length, &width, &height, drawPixels_.get())) return 0;
+    pixels = drawPixels_->GetData();
   } else {
     const uint64_t need = PictureBytes(width, height);
     if (need == 0 || need > length) return 0;

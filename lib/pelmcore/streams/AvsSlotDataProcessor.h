@@ -22,6 +22,7 @@
 #include "sys/CxMutex.h"
 
 class ByteReader;
+class JpegOutBuffer;
 
 class CAvsSlotDataProcessor : public CSlotDataProcessor {
  public:
@@ -58,6 +59,10 @@ class CAvsSlotDataProcessor : public CSlotDataProcessor {
   // Decodes a JPEG frame or JPEG sample into pixels ahead of dispatch; the
   // message is replaced (and marked) only when that worked. Always true.
   bool PrepareMessage(std::unique_ptr<uint8_t[]>& message, uint32_t& length, bool& preDecoded);
+  // The same, decoding into a buffer taken from spare; the buffer that is
+  // not handed on goes back there.
+  bool PrepareMessage(SliceBuffer& message, uint32_t& length, bool& preDecoded,
+                      SliceBuffers& spare);
   void OnParentPaint(UINT_PTR window, UINT_PTR deviceContext);
   void ScrollStreams(int x, int y);
 
@@ -162,4 +167,7 @@ class CAvsSlotDataProcessor : public CSlotDataProcessor {
   bool poolSwitch_ = false;
   bool soundSwitch_ = true;
   std::unique_ptr<DataSlicer<CAvsSlotDataProcessor>> slicer_;
+  // Frames decoded while drawing, on the processing thread only: one block
+  // filled again frame after frame.
+  std::unique_ptr<JpegOutBuffer> drawPixels_;
 };

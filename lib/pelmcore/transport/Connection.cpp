@@ -28,6 +28,9 @@ constexpr uint32_t kInitialReadBuffer = 1024;
 // large packets are mostly copied once, by the kernel.
 constexpr uint32_t kStreamReadBuffer = 256 * 1024;
 constexpr uint64_t kDirectReadFrom = 16 * 1024;
+// Reads of one socket in a row while each brings all it asked for, before
+// the loop looks at the other sockets again.
+constexpr int kReadsPerPass = 16;
 constexpr int kDatagramReceiveBuffer = 65536;
 constexpr DWORD kReplayPassMs = 100;
 constexpr int kReplayIdlePasses = 100;
@@ -258,6 +261,7 @@ void CConnection::ResetReader(SocketSlot& slot) {
   if (slot.pending) CPacketPool::Release(slot.pending);
   slot.pending = nullptr;
   slot.readFilled = 0;
+  slot.directNext = false;
 }
 
 void CConnection::CloseSocket(int index) {
@@ -296,6 +300,7 @@ void CConnection::MoveSocket(int from, int to) {
   target.sendBufferSize = source.sendBufferSize;
   target.pending = source.pending;
   target.readFilled = source.readFilled;
+  target.directNext = source.directNext;
   source.socket = INVALID_SOCKET;
   source.connected = 0;
   source.remote = source.sender = source.local = sockaddr_in{};
@@ -303,6 +308,7 @@ void CConnection::MoveSocket(int from, int to) {
   source.readBufferSize = source.sendBufferSize = 0;
   source.pending = nullptr;
   source.readFilled = 0;
+  source.directNext = false;
 }
 
 // Called with setLock_ held. The live sockets keep their order.
@@ -466,7 +472,7 @@ int CConnection::ReceiveLoop() {
         rc = kReaderClosed;
       } else {
         rc = (this->*reader_)(i, available);
-        dispatch_.WakeOwed();
+        HandOver();
       }
       if (rc == 0) continue;
       lastResult_.store(rc);
@@ -562,10 +568,17 @@ int CConnection::ReplayRead(uint32_t* available) {
   return static_cast<int>(*available);
 }
 
-// A socket gets one read per readable burst; a replay window is taken
-// whole.
+// A socket is read again, up to kReadsPerPass times, while each read gets
+// all it asked for; a replay window is taken whole.
 int CConnection::ReadStream(int index, uint32_t available) {
-  if (!Replaying()) return ReadBurst(index, UINT32_MAX);
+  if (!Replaying()) {
+    for (int reads = 1;; ++reads) {
+      bool full = false;
+      const int rc = ReadBurst(index, UINT32_MAX, &full);
+      if (rc != 0 || !full || reads == kReadsPerPass) return rc;
+      HandOver();
+    }
+  }
   while (available > 0) {
     const uint32_t before = replayPosition_;
     const int rc = ReadBurst(index, available);
@@ -577,7 +590,7 @@ int CConnection::ReadStream(int index, uint32_t available) {
 
 // One read: into the packet being received when it still lacks much, else
 // into the read buffer, which is then cut into as many packets as it holds.
-int CConnection::ReadBurst(int index, uint32_t limit) {
+int CConnection::ReadBurst(int index, uint32_t limit, bool* full) {
   SocketSlot& slot = slots_[index];
   if (!slot.readBuffer) return kStatusFailure;
   uint8_t* to;
@@ -592,13 +605,16 @@ int CConnection::ReadBurst(int index, uint32_t limit) {
     direct = nullptr;
     to = slot.readBuffer + slot.readFilled;
     room = slot.readBufferSize - slot.readFilled;
+    if (slot.directNext && slot.readFilled < PacketHeader::kSize) room = PacketHeader::kSize - slot.readFilled;
   }
-  const int r = ReadBytes(index, to, std::min(room, limit), nullptr);
+  const uint32_t asked = std::min(room, limit);
+  const int r = ReadBytes(index, to, asked, nullptr);
   if (r == SOCKET_WOULD_BLOCK) return 0;
   if (r <= 0) {
     ResetReader(slot);
     return r == 0 ? kReaderClosed : kStatusFailure;
   }
+  if (full) *full = static_cast<uint32_t>(r) == asked;
   if (!direct) {
     slot.readFilled += static_cast<uint32_t>(r);
     return CutPackets(index);
@@ -606,7 +622,14 @@ int CConnection::ReadBurst(int index, uint32_t limit) {
   direct->filled += static_cast<uint32_t>(r);
   if (static_cast<uint64_t>(r) < lacking) return 0;
   slot.pending = nullptr;
+  slot.directNext = true;
   return CompletePacket(index, direct);
+}
+
+void CConnection::HandOver() {
+  dispatch_.WakeOwed();
+  readThread_.reset();
+  readSlot_ = 0xFFFF;
 }
 
 int CConnection::CutPackets(int index) {
@@ -624,6 +647,7 @@ int CConnection::CutPackets(int index) {
       at += n;
       if (packet->filled < total) break;
       slot.pending = nullptr;
+      slot.directNext = false;
       rc = CompletePacket(index, packet);
       continue;
     }
@@ -661,9 +685,13 @@ int CConnection::CompletePacket(int index, PacketBuffer* packet) {
   packet->socketIndex = index;
   packet->result = 0;
   const uint16_t slot = packet->Header().slot;
-  if (std::shared_ptr<dezo::ProcessThread> thread = dispatch_.Find(slot)) {
-    // Woken once the whole read is cut (ReceiveLoop).
-    if (thread->Enqueue(packet, true)) return 0;
+  if (slot != readSlot_) {
+    readThread_ = dispatch_.Find(slot);
+    readSlot_ = slot;
+  }
+  if (readThread_) {
+    // Handed over once the whole read is cut (HandOver).
+    if (readThread_->Enqueue(packet, true)) return 0;
     // Only a thread that could not start refuses while the loop reads: its
     // packets are routed here rather than lost.
   }

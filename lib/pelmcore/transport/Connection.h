@@ -47,6 +47,10 @@ struct SocketSlot {
   // Stream bytes received but not yet cut into packets: fewer than a
   // header after each pass (readBuffer holds them).
   uint32_t readFilled = 0;
+  // The last packet was read straight into its own buffer: the next read
+  // takes only the next header, so that a large body can be read straight
+  // in too instead of through the read buffer.
+  bool directNext = false;
 
   SocketSlot() = default;
   SocketSlot(const SocketSlot&) = delete;
@@ -153,7 +157,10 @@ class CConnection : public CPacketRouter {
   bool OutgoingStalled();
   void DropQueued();
   int ReadBytes(int index, uint8_t* destination, uint32_t n, int* fullLength);
-  int ReadBurst(int index, uint32_t limit);
+  // full: the read got every byte it asked for, so more may be waiting.
+  int ReadBurst(int index, uint32_t limit, bool* full = nullptr);
+  // Hands what the last read cut over to the dispatch threads.
+  void HandOver();
   // Cuts the bytes in the read buffer into packets; a partial packet goes
   // to slot.pending, less than a header stays.
   int CutPackets(int index);
@@ -197,6 +204,10 @@ class CConnection : public CPacketRouter {
   int32_t socketCount_ = 0;
   SocketSlot slots_[kSocketSlots];
   DispatchTable dispatch_;
+  // The dispatch thread of the slot last looked up during one read (the
+  // table changes only between reads).
+  uint16_t readSlot_ = 0xFFFF;
+  std::shared_ptr<dezo::ProcessThread> readThread_;
   DWORD selectTimeoutMs_ = kSelectTimeoutMs;
   std::atomic<int32_t> running_{0};
   // Set for good by StopLoop; a connect in progress watches it.

@@ -23,6 +23,8 @@ ProcessThread::~ProcessThread() {
     RequestStop();
     Join();
   }
+  // A batch the producer never handed over (it always does, after each read).
+  for (PacketBuffer* buffer : batch_) CPacketPool::Release(buffer);
   if (connection_) connection_->Release();
 }
 
@@ -33,16 +35,17 @@ uint8_t ProcessThread::ProcessPacket(PacketBuffer* buffer) {
 void ProcessThread::Run() {
   while (running_.load()) {
     queue_.event.Wait(kIdleWaitMs);
-    bool open;
-    {
-      CxAutoLock hold(&queue_.lock);
-      open = queue_.open != 0;
-    }
-    if (!open) continue;
-    CxQueueNode* node = nullptr;
-    // Packets still queued when a stop comes are released, not routed.
-    while (running_.load() && queue_.Pop(&node)) {
+    // One lock for everything queued so far; a packet that arrives later
+    // finds the queue empty and sets the event again.
+    CxQueueNode* node = TakeAll(false);
+    while (node) {
       PacketBuffer* buffer = static_cast<PacketBuffer*>(node);
+      node = node->next;
+      // Packets still queued when a stop comes are released, not routed.
+      if (!running_.load()) {
+        CPacketPool::Release(buffer);
+        continue;
+      }
       if (ProcessPacket(buffer)) continue;
       const int32_t result = buffer->result;
       CPacketPool::Release(buffer);
@@ -59,9 +62,35 @@ void ProcessThread::Run() {
   queue_.Close();
 }
 
+CxQueueNode* ProcessThread::TakeAll(bool evenClosed) {
+  CxAutoLock hold(&queue_.lock);
+  if (!queue_.open && !evenClosed) return nullptr;
+  CxQueueNode* first = queue_.head;
+  queue_.head = queue_.tail = nullptr;
+  queue_.nodeCount = 0;
+  queue_.byteTotal = 0;
+  return first;
+}
+
+bool ProcessThread::Append(PacketBuffer* const* buffers, size_t count) {
+  CxAutoLock hold(&queue_.lock);
+  // The thread takes the whole queue before it waits again, so only
+  // packets into an empty queue have to wake it.
+  const bool wasEmpty = queue_.head == nullptr;
+  for (size_t i = 0; i < count; ++i) {
+    // Under the lock the queue is open for all of them or for none.
+    if (queue_.Push(buffers[i], wasEmpty && i + 1 == count ? CxQueue::kSignal : 0) != 1) return false;
+  }
+  return true;
+}
+
 void ProcessThread::Drain() {
-  CxQueueNode* node = nullptr;
-  while (queue_.Pop(&node)) CPacketPool::Release(static_cast<PacketBuffer*>(node));
+  CxQueueNode* node = TakeAll(true);
+  while (node) {
+    CxQueueNode* next = node->next;
+    CPacketPool::Release(static_cast<PacketBuffer*>(node));
+    node = next;
+  }
 }
 
 void ProcessThread::Start(const std::shared_ptr<ProcessThread>& thread) {
@@ -98,18 +127,21 @@ void ProcessThread::Stop() {
 }
 
 bool ProcessThread::Enqueue(PacketBuffer* buffer, bool deferWake) {
-  if (!running_.load()) return false;
-  // The thread empties the queue before it waits again, so only a packet
-  // into an empty queue has to wake it.
-  CxAutoLock hold(&queue_.lock);
-  const bool wake = queue_.head == nullptr;
-  if (queue_.Push(buffer, wake && !deferWake ? CxQueue::kSignal : 0) != 1) return false;
-  if (wake && deferWake) wakeOwed_.store(true);
-  return true;
+  if (!running_.load() || !buffer) return false;
+  if (deferWake) {
+    batch_.push_back(buffer);
+    return true;
+  }
+  return Append(&buffer, 1);
 }
 
 void ProcessThread::WakeIfOwed() {
-  if (wakeOwed_.exchange(false)) queue_.event.Set();
+  if (batch_.empty()) return;
+  if (!Append(batch_.data(), batch_.size())) {
+    for (PacketBuffer* buffer : batch_) CPacketPool::Release(buffer);
+  }
+  // Keeps its room for the next read's packets.
+  batch_.clear();
 }
 
 }  // namespace dezo

@@ -33,9 +33,11 @@ class ProcessThread : public std::enable_shared_from_this<ProcessThread> {
   static void Start(const std::shared_ptr<ProcessThread>& thread);
   void Stop();
   // True when queued; a refused buffer stays with the caller. A packet into
-  // an empty queue wakes the thread, at once or, with deferWake, at the
-  // next WakeIfOwed (the connection thread queues a whole read's packets
-  // before it wakes anyone).
+  // an empty queue wakes the thread. With deferWake the packet waits in a
+  // batch of the calling thread (the only producer) until WakeIfOwed hands
+  // the whole batch over under one lock: the connection thread queues a
+  // whole read's packets before it wakes anyone. A batch that meets a
+  // stopped thread is released, as queued packets are.
   bool Enqueue(PacketBuffer* buffer, bool deferWake = false);
   void WakeIfOwed();
 
@@ -55,11 +57,19 @@ class ProcessThread : public std::enable_shared_from_this<ProcessThread> {
   CPacketRouter* connection_;
   CxQueue queue_;
   std::atomic<uint8_t> running_{0};
-  std::atomic<bool> wakeOwed_{false};
   uint8_t group_;
 
  private:
   void Drain();
+  // Queues the packets under one lock; false (none queued) when the queue
+  // is closed.
+  bool Append(PacketBuffer* const* buffers, size_t count);
+  // Takes every queued packet at once; null when none, or when the queue
+  // is closed unless evenClosed.
+  CxQueueNode* TakeAll(bool evenClosed);
+
+  // The producer's batch, touched only by the thread that enqueues.
+  std::vector<PacketBuffer*> batch_;
 };
 
 }  // namespace dezo
