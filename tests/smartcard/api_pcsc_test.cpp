@@ -18,6 +18,7 @@
 #include "RdpSmartCardWIndowsAPI.h"
 #include "ScardApiSupport.h"
 #include "ScardSamples.h"
+#include "../support/VirtualCard.h"
 #include "pelplat/utf16.h"
 
 extern char** environ;
@@ -38,28 +39,6 @@ constexpr std::chrono::seconds kBound(60);
 constexpr uint32_t kShareShared = 2;
 constexpr uint32_t kProtocolsT0T1 = 3;
 constexpr uint32_t kAttrAtrString = 0x00090303;
-
-// The virtual card: present while its program runs.
-class VirtualCard {
- public:
-  void Insert() {
-    const char* vicc = std::getenv("PELLUM_VICC");
-    ASSERT_NE(vicc, nullptr);
-    char* argv[] = {const_cast<char*>(vicc), const_cast<char*>("-t"), const_cast<char*>("iso7816"), nullptr};
-    ASSERT_EQ(posix_spawn(&pid_, vicc, nullptr, nullptr, argv, environ), 0);
-  }
-  void Remove() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-    pid_ = 0;
-  }
-  ~VirtualCard() { Remove(); }
-
- private:
-  pid_t pid_ = 0;
-};
 
 // Runs a call that must not block for good; one that does not return within
 // the bound ends the program at once, naming the call, rather than leaving
@@ -287,7 +266,7 @@ TEST_F(SmartCardApiOnPcsc, ACardAppearsAndAnswersItsCommands) {
   Pending wait(api, &CRdpSmartCardAPI::GetStatusChangeA, scardioctl::kGetStatusChangeA,
                Encoded(WaitCall(context, reader, empty, kInfinite)));
   VirtualCard card;
-  card.Insert();
+  ASSERT_TRUE(card.Insert());
   const Completion seen = wait.Wait();
   if (!seen.done) api.StopAll();  // ends the wait so the thread can be joined
   ASSERT_TRUE(seen.withData);

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "E2eEnv.h"
+#include "../support/VirtualCard.h"
 #include "HostCommand.h"
 #include "XDesktop.h"
 #include "XclipProcess.h"
@@ -168,25 +169,6 @@ TEST_F(HostCommandOnX, TheMicrophonesPcmArrivesAndIsCounted) {
   EXPECT_EQ(std::stoull(m[2]), bytes * 1000 / 44100);
   ASSERT_NO_FATAL_FAILURE(session.End());
 }
-
-// The virtual card: present while its program runs.
-class VirtualCard {
- public:
-  bool Insert() {
-    const char* vicc = std::getenv("PELLUM_VICC");
-    char* argv[] = {const_cast<char*>(vicc), const_cast<char*>("-t"), const_cast<char*>("iso7816"), nullptr};
-    return vicc && posix_spawn(&pid_, vicc, nullptr, nullptr, argv, environ) == 0;
-  }
-  ~VirtualCard() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-
- private:
-  pid_t pid_ = 0;
-};
 
 TEST(HostCommandSmartCard, EachSmartCardCallsResultIsPrintedAndTheSelectIsAnswered) {
   if (!std::getenv("PELLUM_VICC")) GTEST_SKIP() << "runs inside pcsc_rig.sh";

@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "E2eEnv.h"
+#include "../support/VirtualCard.h"
 #include "HostClipboardServer.h"
 #include "RdpNdr.h"
 #include "RdpSmartCardAPI.h"
@@ -33,26 +34,6 @@ using Bytes = std::vector<uint8_t>;
 constexpr char kChannelSlotName[] = "MSVCEXT ";
 constexpr uint32_t kStatePresent = 0x0020;
 constexpr uint32_t kInfinite = 0xFFFFFFFF;
-
-// The virtual card: present while its program runs.
-class VirtualCard {
- public:
-  bool Insert() {
-    const char* vicc = std::getenv("PELLUM_VICC");
-    if (!vicc) return false;
-    char* argv[] = {const_cast<char*>(vicc), const_cast<char*>("-t"), const_cast<char*>("iso7816"), nullptr};
-    return posix_spawn(&pid_, vicc, nullptr, nullptr, argv, environ) == 0;
-  }
-  ~VirtualCard() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-
- private:
-  pid_t pid_ = 0;
-};
 
 dr::DeviceServer DeviceServerOn(PaintingHost& host, uint16_t slot) {
   return dr::DeviceServer([&host, slot](const Bytes& payload) { return host.SendOnSlot(slot, payload); },
