@@ -1,6 +1,7 @@
 // A recording session port and a packet maker for the audio slot's tests.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -59,7 +60,7 @@ class FakeAudioPort : public IAudioSessionPort {
     sent_.clear();
   }
 
-  bool attached = true;
+  std::atomic<bool> attached{true};  // the dispatch thread's reports read it
   int failSends = 0;
   int priority = 0;
   uint16_t attachedSlot = 0xFFFF;
