@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "XDesktop.h"
+#include "support/PressUntilEnded.h"
 
 extern char** environ;
 
@@ -211,12 +212,10 @@ TEST(Demo, TheClipAndTheKeyedStreamPlayWithTheClipsSoundUntilTheWindowCloses) {
   ASSERT_TRUE(x.WaitForWindow([](const XWindowInfo& w) { return w.title == "Kelvane Vesk Client(tm)"; }, &question,
                               kWaitMs));
   int status = -1;
-  for (int attempt = 0; attempt < 20 && status < 0; ++attempt) {
-    x.Focus(question);
-    x.Key("y", true);
-    x.Key("y", false);
-    status = demo.WaitEnded(3000);
-  }
+  testsupport::PressUntilEnded(x, question, "y", 3000, [&](int waitMs) {
+    status = demo.WaitEnded(waitMs);
+    return status >= 0;
+  });
   EXPECT_EQ(status, 0) << demo.Output();
   const std::string printed = demo.Output();
   EXPECT_NE(printed.find("xclip -selection clipboard -o"), std::string::npos) << printed;

@@ -11,15 +11,12 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
-#include <mutex>
 #include <set>
-#include <streambuf>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -31,6 +28,7 @@
 #include "session/SlotProcessorFactory.h"
 #include "testhost/DisplayPainter.h"
 #include "testhost/Framing.h"
+#include "support/PaintSessionThread.h"
 
 #include <QImage>
 
@@ -513,57 +511,6 @@ TEST(PaintCommandInput, UnreadableImageFails) {
 
 // ---- the host's painter in this process ----
 
-// An input that ends only when opened.
-class Gate : public std::streambuf {
- public:
-  void Open() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    open_ = true;
-    changed_.notify_all();
-  }
-
- protected:
-  int_type underflow() override {
-    std::unique_lock<std::mutex> hold(mutex_);
-    changed_.wait(hold, [&] { return open_; });
-    return traits_type::eof();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool open_ = false;
-};
-
-// An output whose lines another thread waits for.
-class LineSink : public std::streambuf {
- public:
-  bool WaitLine(std::string* line) {
-    std::unique_lock<std::mutex> hold(mutex_);
-    if (!changed_.wait_for(hold, std::chrono::milliseconds(kWaitMs),
-                           [&] { return text_.find('\n') != std::string::npos; }))
-      return false;
-    const size_t end = text_.find('\n');
-    *line = text_.substr(0, end);
-    text_.erase(0, end + 1);
-    return true;
-  }
-
- protected:
-  int_type overflow(int_type c) override {
-    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
-    std::lock_guard<std::mutex> hold(mutex_);
-    text_.push_back(traits_type::to_char_type(c));
-    changed_.notify_all();
-    return c;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::string text_;
-};
-
 struct LibraryCase {
   const char* name;
   const char* with;
@@ -591,19 +538,14 @@ TEST_P(PaintLibrary, SurfaceShowsThePicture) {
   request.acceptTimeoutMs = kWaitMs;
   testhost::Listener listener;
   ASSERT_TRUE(listener.Listen("127.0.0.1", 0));
-  Gate gate;
-  LineSink sink;
-  std::istream until(&gate);
-  std::ostream out(&sink);
-  int result = -1;
-  std::thread host([&] { result = testhost::RunPaintSession(listener, request, until, out); });
+  testsupport::PaintSessionThread host(listener, request);
 
   {
     ClientRun run(listener.Port(), c.encrypted ? 2 : 0);
     const bool started = run.Start();
     std::string line;
     Painted painted;
-    const bool said = sink.WaitLine(&line) && ParsePainted(line, &painted);
+    const bool said = host.WaitForLine("", &line, kWaitMs) && ParsePainted(line, &painted);
     if (started && said) {
       EXPECT_EQ(painted.slot, run.client->DisplaySlot(0));
       EXPECT_TRUE(run.WaitForPackets(painted.packets));
@@ -613,9 +555,7 @@ TEST_P(PaintLibrary, SurfaceShowsThePicture) {
     EXPECT_TRUE(said) << line;
     run.client->Stop();
   }
-  gate.Open();
-  host.join();
-  EXPECT_EQ(result, 0);
+  EXPECT_EQ(host.Finish(), 0);
   std::remove(file.c_str());
 }
 

@@ -5,23 +5,20 @@
 // client's playback reports reach the host, and the demo host's tone is
 // heard whole. Without a device the session runs on and the host hears that
 // there is none.
-#include <ext/stdio_filebuf.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <sstream>
 #include <thread>
 
 #include "E2eEnv.h"
 #include "VorbisReference.h"
 #include "testhost/AudioSlot.h"
 #include "testhost/DisplayPainter.h"
+#include "support/PaintSessionThread.h"
 
 namespace {
 
@@ -186,15 +183,7 @@ TEST(AudioSession, TheDemoHostsToneReachesTheSoundCard) {
   request.imageFile = image.toStdString();
   request.acceptTimeoutMs = kWaitMs;
   request.toneMs = 300;
-  // The host holds the session while the pipe is open (the program must
-  // not inherit its end).
-  int hold[2];
-  ASSERT_EQ(pipe2(hold, O_CLOEXEC), 0);
-  __gnu_cxx::stdio_filebuf<char> holdBuffer(hold[0], std::ios::in);
-  std::istream until(&holdBuffer);
-  std::ostringstream out;
-  int result = -1;
-  std::thread host([&] { result = testhost::RunPaintSession(listener, request, until, out); });
+  testsupport::PaintSessionThread host(listener, request);
 
   run.WriteProfile({{"AutoLoginOptions/encryptionLevel", 0},
                     {"ScreenOptions/fullScreen", 0},
@@ -207,10 +196,8 @@ TEST(AudioSession, TheDemoHostsToneReachesTheSoundCard) {
   EXPECT_TRUE(WaitForFile(played, tone, &received))
       << "the device received " << received.size() << " bytes of " << tone.size();
 
-  close(hold[1]);
-  host.join();
-  EXPECT_EQ(result, 0) << out.str();
-  EXPECT_NE(out.str().find("tone of 300 ms on slot "), std::string::npos) << out.str();
+  EXPECT_EQ(host.Finish(), 0) << host.Printed();
+  EXPECT_NE(host.Printed().find("tone of 300 ms on slot "), std::string::npos) << host.Printed();
   int exitCode = -1;
   ASSERT_TRUE(run.WaitFinished(&exitCode));
   EXPECT_EQ(exitCode, 6);

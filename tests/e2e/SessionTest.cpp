@@ -20,6 +20,7 @@
 
 #include "E2eEnv.h"
 #include "XDesktop.h"
+#include "support/PressUntilEnded.h"
 #include "testhost/DiscoveryResponder.h"
 #include "testhost/PlayerStream.h"
 #include "testhost/StreamEncoder.h"
@@ -385,14 +386,9 @@ TEST_F(SessionTest, AMalformedLinkIsRefused) {
   run.Start({"-url", "ybx://host/v?x=12"});
   XWindowInfo box;
   ASSERT_TRUE(x.WaitForWindow(IsMainWindow, &box, kWaitMs));
-  x.Focus(box);
   int exitCode = -1;
-  for (int attempt = 0; attempt < 20 && run.Running(); ++attempt) {
-    x.Key("Return", true);
-    x.Key("Return", false);
-    run.PollFinished(&exitCode, 500);
-  }
-  ASSERT_FALSE(run.Running());
+  ASSERT_TRUE(testsupport::PressUntilEnded(x, box, "Return", 500,
+                                           [&](int waitMs) { return run.PollFinished(&exitCode, waitMs); }));
   EXPECT_EQ(exitCode, 1);
 }
 
@@ -410,14 +406,9 @@ TEST_F(SessionTest, WithoutTheSystemKeyLibraryTheStartIsRefused) {
   run.Start({});
   XWindowInfo box;
   ASSERT_TRUE(x.WaitForWindow(IsMainWindow, &box, kWaitMs)) << Shown(x);
-  x.Focus(box);
   int exitCode = -1;
-  for (int attempt = 0; attempt < 20 && run.Running(); ++attempt) {
-    x.Key("Return", true);
-    x.Key("Return", false);
-    run.PollFinished(&exitCode, 500);
-  }
-  ASSERT_FALSE(run.Running());
+  ASSERT_TRUE(testsupport::PressUntilEnded(x, box, "Return", 500,
+                                           [&](int waitMs) { return run.PollFinished(&exitCode, waitMs); }));
   EXPECT_EQ(exitCode, 1);
   EXPECT_FALSE(run.WorkFileExists("pellum_system.log"));  // never started
 }

@@ -7,10 +7,7 @@
 // else. With a clip whose every picture has a colour of its own: the last
 // picture shown is the clip's last. With the session's sound off: the clip
 // plays to its end and nothing reaches the sound device.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
@@ -21,7 +18,6 @@
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <ext/stdio_filebuf.h>
 #include <regex>
 #include <thread>
 
@@ -30,6 +26,7 @@
 #include "testhost/DisplayPainter.h"
 #include "testhost/TsmfServer.h"
 #include "testhost/VideoClips.h"
+#include "support/PaintSessionThread.h"
 
 namespace {
 
@@ -151,30 +148,6 @@ void SaveScreenshot(const std::vector<uint32_t>& pixels, const XWindowInfo& wind
       shot.setPixel(col, y, pixels[size_t(y) * size_t(window.width) + size_t(col)]);
   QDir().mkpath(PELLUM_E2E_SHOT_DIR);
   shot.save(QStringLiteral(PELLUM_E2E_SHOT_DIR "/%1.png").arg(name));
-}
-
-// Reads the pipe until a line starts with `prefix` (that line in *line),
-// for at most four waits of a step.
-bool WaitForLine(int fd, const std::string& prefix, std::string* seen, std::string* line) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(4 * kWaitMs);
-  std::string current;
-  while (std::chrono::steady_clock::now() < end) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 100) <= 0) continue;
-    char c = 0;
-    if (read(fd, &c, 1) != 1) return false;
-    seen->push_back(c);
-    if (c != '\n') {
-      current.push_back(c);
-      continue;
-    }
-    if (current.rfind(prefix, 0) == 0) {
-      *line = current;
-      return true;
-    }
-    current.clear();
-  }
-  return false;
 }
 
 tsmf::Server ServerOn(PaintingHost& host, uint16_t slot, tsmf::Clip clip) {
@@ -388,18 +361,7 @@ TEST(TsmfSession, ThePaintSessionsClipPlaysToItsEnd) {
   request.acceptTimeoutMs = kWaitMs;
   request.tsmfClip = clipFile;
   request.tsmfOptions.geometry = VideoWindow();
-  // The host holds the session while the first pipe is open and prints
-  // into the second (the program inherits neither).
-  int hold[2];
-  int printed[2];
-  ASSERT_EQ(pipe2(hold, O_CLOEXEC), 0);
-  ASSERT_EQ(pipe2(printed, O_CLOEXEC), 0);
-  __gnu_cxx::stdio_filebuf<char> holdBuffer(hold[0], std::ios::in);
-  std::istream until(&holdBuffer);
-  __gnu_cxx::stdio_filebuf<char> printBuffer(printed[1], std::ios::out);
-  std::ostream out(&printBuffer);
-  int result = -1;
-  std::thread hostThread([&] { result = testhost::RunPaintSession(listener, request, until, out); });
+  testsupport::PaintSessionThread host(listener, request);
   ASSERT_NO_FATAL_FAILURE(WriteAsoundrc(run));
   run.WriteProfile({{"AutoLoginOptions/encryptionLevel", 0},
                     {"ScreenOptions/fullScreen", 0},
@@ -409,11 +371,10 @@ TEST(TsmfSession, ThePaintSessionsClipPlaysToItsEnd) {
   run.Start({"-x", launch, "-a", LoopbackHost(72), "-p", QString::number(listener.Port())},
             {{"PELLUM_AUDIO_PLAYBACK", kPlaybackPcm}});
 
-  std::string seen, summary;
-  const bool printedSummary = WaitForLine(printed[0], "tsmf ", &seen, &summary);
-  close(hold[1]);
-  hostThread.join();
-  close(printed[0]);
+  std::string summary;
+  const bool printedSummary = host.WaitForLine("tsmf ", &summary, 4 * kWaitMs);
+  const int result = host.Finish();
+  const std::string seen = host.Printed();
   ASSERT_TRUE(printedSummary) << seen;
   EXPECT_EQ(result, 0) << seen;
   const std::regex form(

@@ -3,47 +3,22 @@
 // settings allow, and "CLIPRDR" runs its exchange with the program's own
 // channel host; with "clipboardShare" off the clipboard group is not
 // offered and no clipboard channel opens.
-#include <ext/stdio_filebuf.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <unistd.h>
 
 #include <QFile>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "E2eEnv.h"
 #include "HostClipboardServer.h"
 #include "testhost/ClipboardServer.h"
 #include "testhost/DisplayPainter.h"
+#include "support/PaintSessionThread.h"
 
 namespace {
 
 namespace cb = testhost::cliprdr;
 using Bytes = std::vector<uint8_t>;
-
-// Reads the pipe until a line starts with `prefix`, for at most kWaitMs.
-bool WaitForLine(int fd, const std::string& prefix, std::string* seen) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-  std::string line;
-  while (std::chrono::steady_clock::now() < end) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 100) <= 0) continue;
-    char c = 0;
-    if (read(fd, &c, 1) != 1) return false;
-    seen->push_back(c);
-    if (c != '\n') {
-      line.push_back(c);
-      continue;
-    }
-    if (line.rfind(prefix, 0) == 0) return true;
-    line.clear();
-  }
-  return false;
-}
 
 TEST(ClipboardChannelSession, TheProgramAnswersTheCapabilityExchangeAndRunsTheClipboardExchange) {
   PaintingHost host;
@@ -98,32 +73,18 @@ TEST(ClipboardChannelSession, ThePaintSessionsClipboardOfferIsTaken) {
   request.imageFile = image.toStdString();
   request.acceptTimeoutMs = kWaitMs;
   request.clipboardText = "from the host";
-  // The host holds the session while the first pipe is open and prints
-  // into the second (the program inherits neither).
-  int hold[2];
-  int printed[2];
-  ASSERT_EQ(pipe2(hold, O_CLOEXEC), 0);
-  ASSERT_EQ(pipe2(printed, O_CLOEXEC), 0);
-  __gnu_cxx::stdio_filebuf<char> holdBuffer(hold[0], std::ios::in);
-  std::istream until(&holdBuffer);
-  __gnu_cxx::stdio_filebuf<char> printBuffer(printed[1], std::ios::out);
-  std::ostream out(&printBuffer);
-  int result = -1;
-  std::thread host([&] { result = testhost::RunPaintSession(listener, request, until, out); });
+  testsupport::PaintSessionThread host(listener, request);
 
   run.WriteProfile({{"AutoLoginOptions/encryptionLevel", 0},
                     {"ScreenOptions/fullScreen", 0},
                     {"ScreenOptions/autoDetectAudioVideo", 0}});
   const QString launch = run.WriteLaunchFile("demo.json", LaunchJson(LoopbackHost(63), 160, 120));
   run.Start({"-x", launch, "-a", LoopbackHost(63), "-p", QString::number(listener.Port())});
-  std::string seen;
+  std::string line;
   // UTF-16 with its terminator: 13 characters and 2 bytes.
-  EXPECT_TRUE(WaitForLine(printed[0], "clipboard offered 28 bytes on slot ", &seen)) << seen;
+  EXPECT_TRUE(host.WaitForLine("clipboard offered 28 bytes on slot ", &line, kWaitMs)) << host.Printed();
 
-  close(hold[1]);
-  host.join();
-  close(printed[0]);
-  EXPECT_EQ(result, 0) << seen;
+  EXPECT_EQ(host.Finish(), 0) << host.Printed();
   int exitCode = -1;
   ASSERT_TRUE(run.WaitFinished(&exitCode));
   EXPECT_EQ(exitCode, 6);
