@@ -54,6 +54,72 @@ class WithInboxProcessors : public testing::Test {
 // The connection thread has run to its end.
 bool RunEnded(ClientRig& rig) { return rig.api->endEvent.Wait(kWaitMs); }
 
+using namespace connection_state;
+
+// The states of a session the host ends during the handshake, after the
+// client has verified the server, and after the session was up.
+const std::vector<int> kEndedInHandshake = {kStarting, kConnecting, kHandshaking, kConnected, kDisconnected};
+const std::vector<int> kEndedInVerifying = {kStarting,  kConnecting, kHandshaking,
+                                            kConnected, kVerifying,  kDisconnected};
+const std::vector<int> kEndedWhenUp = {kStarting,  kConnecting, kHandshaking, kConnected,
+                                       kVerifying, kSessionUp,  kDisconnected};
+
+std::vector<int> Then(std::vector<int> states, int last) {
+  states.push_back(last);
+  return states;
+}
+
+// The test host serving `options` on loopback and a client on its port.
+// The host is a base of its own so that it is built before the client and
+// goes after it: the client's connection thread may still be talking to it.
+struct HostSide {
+  HostRun host;
+};
+
+class HandshakeRig : public HostSide, public ClientRig {
+ public:
+  explicit HandshakeRig(const HandshakeOptions& options, int encryptionLevel = 0) {
+    host.Serve(options);
+    clienttest::PlainParameters(&params, host.Port());
+    params.encryptionLevel = encryptionLevel;
+  }
+
+  // For a test that looks at the client between its Init and its start.
+  int Init() {
+    initialized_ = true;
+    return ClientRig::Init();
+  }
+  // Starts the client; once the session is up, the host's handshake is
+  // over.
+  testing::AssertionResult Up() {
+    if (testing::AssertionResult started = Start(); !started) return started;
+    if (!api->WaitForState(kSessionUp, kWaitMs)) return Failure("the session did not come up");
+    host.Join();
+    return testing::AssertionSuccess();
+  }
+  // Starts the client, waits for its connection thread to end and stops it.
+  testing::AssertionResult Ended() {
+    if (testing::AssertionResult started = Start(); !started) return started;
+    if (!RunEnded(*this)) return Failure("the connection thread did not end");
+    host.Join();
+    client->Stop();
+    return testing::AssertionSuccess();
+  }
+
+ private:
+  testing::AssertionResult Start() {
+    if (!initialized_ && Init() != 0) return Failure("Init failed");
+    if (client->Start() != 0) return Failure("Start failed");
+    return testing::AssertionSuccess();
+  }
+  testing::AssertionResult Failure(const char* what) {
+    testing::AssertionResult failure = testing::AssertionFailure() << what << "; states";
+    for (int state : api->StateNumbers()) failure << " " << state;
+    return failure;
+  }
+  bool initialized_ = false;
+};
+
 std::vector<uint8_t> Region(const uint8_t* h, size_t offset, size_t size) {
   return std::vector<uint8_t>(h + offset, h + offset + size);
 }
@@ -61,14 +127,9 @@ std::vector<uint8_t> Region(const uint8_t* h, size_t offset, size_t size) {
 using SessionTest = WithInboxProcessors;
 
 TEST_F(SessionTest, PlainSessionLogAndStates) {
-  HostRun host;
-  host.Serve(HandshakeOptions{});
-  ClientRig rig;
-  clienttest::PlainParameters(&rig.params, host.Port());
-  ASSERT_EQ(rig.Init(), 0);
-  ASSERT_EQ(rig.client->Start(), 0);
-  ASSERT_TRUE(rig.api->WaitForState(connection_state::kSessionUp, kWaitMs));
-  host.Join();
+  HandshakeRig rig(HandshakeOptions{});
+  HostRun& host = rig.host;
+  ASSERT_TRUE(rig.Up());
   ASSERT_TRUE(host.ok) << host.report.error;
   // Once an echo has come back the connection thread is past reply 260.
   ASSERT_TRUE(host.session->SendEcho({1, 2, 3}));
@@ -81,7 +142,9 @@ TEST_F(SessionTest, PlainSessionLogAndStates) {
 
   ASSERT_EQ(rig.client->Stop(), 0);
   EXPECT_EQ(rig.client->Stop(), -1);
-  const std::vector<StateChange> expected = {{0, 0}, {1, 0}, {3, 0}, {2, 0}, {4, 0}, {5, 0}, {6, 0}};
+  const std::vector<StateChange> expected = {{kStarting, 0},  {kConnecting, 0}, {kHandshaking, 0},
+                                             {kConnected, 0}, {kVerifying, 0},  {kSessionUp, 0},
+                                             {kDisconnected, 0}};
   EXPECT_EQ(rig.api->States(), expected);
   const std::vector<std::string> log = {"Parameters:<OK>", "Connection:<OK>", "Connecting:<OK>", "Connected:<OK>",
                                         "Processing:<OK>", "Parameters:<OK>", "Already Started:<OK>", "Terminated",
@@ -162,7 +225,7 @@ TEST_F(SessionTest, PortsOutsideSixteenBitsAreRefused) {
     ASSERT_EQ(rig.client->Start(), 0);
     ASSERT_TRUE(RunEnded(rig));
     rig.client->Stop();
-    EXPECT_EQ(rig.api->States(), (std::vector<StateChange>{{0, 0}, {11, 0}}));
+    EXPECT_EQ(rig.api->States(), (std::vector<StateChange>{{kStarting, 0}, {kUnresolved, 0}}));
   }
 }
 
@@ -174,7 +237,7 @@ TEST_F(SessionTest, UnknownServer) {
   ASSERT_EQ(rig.client->Start(), 0);
   ASSERT_TRUE(RunEnded(rig));
   rig.client->Stop();
-  EXPECT_EQ(rig.api->States(), (std::vector<StateChange>{{0, 0}, {11, 0}}));
+  EXPECT_EQ(rig.api->States(), (std::vector<StateChange>{{kStarting, 0}, {kUnresolved, 0}}));
   EXPECT_EQ(rig.client->ConnectionLog(),
             (std::vector<std::string>{"Parameters:<OK>", "Connection:<OK>", "Unknown Server:<FAIL>", "Cleaning UP"}));
 }
@@ -195,7 +258,7 @@ TEST_F(SessionTest, RefusedPortWithAndWithoutReporting) {
     ASSERT_EQ(rig.client->Start(), 0);
     ASSERT_TRUE(RunEnded(rig));
     rig.client->Stop();
-    EXPECT_EQ(rig.api->States(), (std::vector<StateChange>{{0, 0}, {1, 0}, {10, 0}}));
+    EXPECT_EQ(rig.api->States(), (std::vector<StateChange>{{kStarting, 0}, {kConnecting, 0}, {kConnectFailed, 0}}));
     std::vector<std::string> log = {"Parameters:<OK>", "Connection:<OK>", "Connecting:<OK>", "No connection:<FAIL>"};
     if (report) {
       EXPECT_EQ(rig.api->Captions(), std::vector<std::string>{"Connection:"});
@@ -226,18 +289,13 @@ TEST_F(SessionTest, GroupNameIsReportedForAGroupSession) {
 }
 
 TEST_F(SessionTest, EncryptedSessionOpensBothWays) {
-  HostRun host;
   HandshakeOptions options;
   options.encrypted = true;
-  host.Serve(options);
-  ClientRig rig;
-  clienttest::PlainParameters(&rig.params, host.Port());
-  rig.params.encryptionLevel = 2;
+  HandshakeRig rig(options, 2);
+  HostRun& host = rig.host;
   ASSERT_EQ(rig.Init(), 0);
   EXPECT_EQ(rig.params.keyExchangeWord, 2u);
-  ASSERT_EQ(rig.client->Start(), 0);
-  ASSERT_TRUE(rig.api->WaitForState(connection_state::kSessionUp, kWaitMs));
-  host.Join();
+  ASSERT_TRUE(rig.Up());
   ASSERT_TRUE(host.ok) << host.report.error;
 
   // The host unwrapped the key, and the opened hello is the client's own
@@ -286,37 +344,25 @@ TEST_F(SessionTest, EncryptedSessionOpensBothWays) {
   EXPECT_EQ(testhost::wire::Read(m.body, 24, 4), 2048u);
 
   rig.client->Stop();
-  EXPECT_EQ(rig.api->StateNumbers(), (std::vector<int>{0, 1, 3, 2, 4, 5, 6}));
+  EXPECT_EQ(rig.api->StateNumbers(), kEndedWhenUp);
 }
 
 TEST_F(SessionTest, AlignmentFlagComesFromTheEncryptedReply) {
-  HostRun host;
   HandshakeOptions options;
   options.encrypted = true;
   options.keyWords = 8;
   options.alignWord = 0x7FFF;
-  host.Serve(options);
-  ClientRig rig;
-  clienttest::PlainParameters(&rig.params, host.Port());
-  rig.params.encryptionLevel = 1;
-  ASSERT_EQ(rig.Init(), 0);
-  ASSERT_EQ(rig.client->Start(), 0);
-  ASSERT_TRUE(rig.api->WaitForState(connection_state::kSessionUp, kWaitMs));
-  host.Join();
+  HandshakeRig rig(options, 1);
+  ASSERT_TRUE(rig.Up());
   EXPECT_EQ(rig.client->AlignFlag(), 0);
 }
 
 TEST_F(SessionTest, RequestedModeGoesIntoTheSecondHello) {
-  HostRun host;
-  host.Serve(HandshakeOptions{});
-  ClientRig rig;
-  clienttest::PlainParameters(&rig.params, host.Port());
+  HandshakeRig rig(HandshakeOptions{});
+  HostRun& host = rig.host;
   rig.client->SetRequestedMode(1920, 0xF0000438);
   rig.client->SetRequestedModeKind(2);
-  ASSERT_EQ(rig.Init(), 0);
-  ASSERT_EQ(rig.client->Start(), 0);
-  ASSERT_TRUE(rig.api->WaitForState(connection_state::kSessionUp, kWaitMs));
-  host.Join();
+  ASSERT_TRUE(rig.Up());
   EXPECT_EQ(testhost::wire::Read(host.report.second, 4 + 0x1D8, 4), 1920u);
   EXPECT_EQ(testhost::wire::Read(host.report.second, 4 + 0x1DC, 4), 0x10000438u);
   EXPECT_EQ(testhost::wire::Read(host.report.second, 4 + 0x1E0, 4), 0u);
@@ -326,18 +372,12 @@ TEST_F(SessionTest, RequestedModeGoesIntoTheSecondHello) {
 }
 
 TEST_F(SessionTest, LinuxServerWithAShortReply) {
-  HostRun host;
   HandshakeOptions options;
   options.serverTag = "LNXSRV";
   options.version = 0x03010501;
   options.fullReply = false;
-  host.Serve(options);
-  ClientRig rig;
-  clienttest::PlainParameters(&rig.params, host.Port());
-  ASSERT_EQ(rig.Init(), 0);
-  ASSERT_EQ(rig.client->Start(), 0);
-  ASSERT_TRUE(rig.api->WaitForState(connection_state::kSessionUp, kWaitMs));
-  host.Join();
+  HandshakeRig rig(options);
+  ASSERT_TRUE(rig.Up());
   rig.client->Stop();
   EXPECT_EQ(rig.client->Remap(), 0);
 }
@@ -350,23 +390,16 @@ struct RefusalCase {
 
 TEST_F(SessionTest, RefusedRepliesEndTheSession) {
   const RefusalCase cases[] = {
-      {"short 258", [](HandshakeOptions* o) { o->reply258Size = 491; }, {0, 1, 3, 2, 6}},
-      {"old server", [](HandshakeOptions* o) { o->version = 0x06010404; }, {0, 1, 3, 2, 4, 6}},
-      {"slot count", [](HandshakeOptions* o) { o->slotCountDelta = 1; }, {0, 1, 3, 2, 4, 6}},
+      {"short 258", [](HandshakeOptions* o) { o->reply258Size = 491; }, kEndedInHandshake},
+      {"old server", [](HandshakeOptions* o) { o->version = 0x06010404; }, kEndedInVerifying},
+      {"slot count", [](HandshakeOptions* o) { o->slotCountDelta = 1; }, kEndedInVerifying},
   };
   for (const RefusalCase& c : cases) {
     SCOPED_TRACE(c.name);
-    HostRun host;
     HandshakeOptions options;
     c.setup(&options);
-    host.Serve(options);
-    ClientRig rig;
-    clienttest::PlainParameters(&rig.params, host.Port());
-    ASSERT_EQ(rig.Init(), 0);
-    ASSERT_EQ(rig.client->Start(), 0);
-    ASSERT_TRUE(RunEnded(rig));
-    host.Join();
-    rig.client->Stop();
+    HandshakeRig rig(options);
+    ASSERT_TRUE(rig.Ended());
     EXPECT_EQ(rig.api->StateNumbers(), c.states);
     EXPECT_EQ(rig.client->ConnectionLog().back(), "Cleaning UP");
   }
@@ -378,27 +411,19 @@ TEST_F(SessionTest, HostHangsUpAtEveryStep) {
     std::vector<int> states;
   };
   const Step steps[] = {
-      {CloseAt::kBeforeHello, {0, 1, 3, 2, 6}}, {CloseAt::kAfterHello, {0, 1, 3, 2, 6}},
-      {CloseAt::kAfter258, {0, 1, 3, 2, 4, 6}}, {CloseAt::kAfter259, {0, 1, 3, 2, 4, 6}},
-      {CloseAt::kAfter260, {0, 1, 3, 2, 4, 5, 6}},
+      {CloseAt::kBeforeHello, kEndedInHandshake}, {CloseAt::kAfterHello, kEndedInHandshake},
+      {CloseAt::kAfter258, kEndedInVerifying},    {CloseAt::kAfter259, kEndedInVerifying},
+      {CloseAt::kAfter260, kEndedWhenUp},
   };
   for (bool encrypted : {false, true}) {
     for (const Step& step : steps) {
       SCOPED_TRACE(testing::Message() << "step " << static_cast<int>(step.at) << (encrypted ? " encrypted" : ""));
-      HostRun host;
       HandshakeOptions options;
       options.encrypted = encrypted;
       options.keyWords = 8;
       options.closeAt = step.at;
-      host.Serve(options);
-      ClientRig rig;
-      clienttest::PlainParameters(&rig.params, host.Port());
-      rig.params.encryptionLevel = encrypted ? 1 : 0;
-      ASSERT_EQ(rig.Init(), 0);
-      ASSERT_EQ(rig.client->Start(), 0);
-      ASSERT_TRUE(RunEnded(rig));
-      host.Join();
-      rig.client->Stop();
+      HandshakeRig rig(options, encrypted ? 1 : 0);
+      ASSERT_TRUE(rig.Ended());
       EXPECT_EQ(rig.api->StateNumbers(), step.states);
       const std::vector<std::string> log = rig.client->ConnectionLog();
       ASSERT_GE(log.size(), 2u);
@@ -416,23 +441,17 @@ TEST_F(SessionTest, SilentHostEndsTheSessionAsATimeout) {
     std::vector<int> states;
   };
   const Step steps[] = {
-      {CloseAt::kBeforeHello, {0, 1, 3, 2, 6, 7}},
-      {CloseAt::kAfter259, {0, 1, 3, 2, 4, 6, 7}},
+      {CloseAt::kBeforeHello, Then(kEndedInHandshake, kTimeout)},
+      {CloseAt::kAfter259, Then(kEndedInVerifying, kTimeout)},
   };
   for (const Step& step : steps) {
     SCOPED_TRACE(testing::Message() << "silent at step " << static_cast<int>(step.at));
-    HostRun host;
     HandshakeOptions options;
     options.silentAt = step.at;
-    host.Serve(options);
-    ClientRig rig;
-    clienttest::PlainParameters(&rig.params, host.Port());
+    HandshakeRig rig(options);
     ASSERT_EQ(rig.Init(), 0);
     rig.client->SetHandshakeStepTimeout(300);
-    ASSERT_EQ(rig.client->Start(), 0);
-    ASSERT_TRUE(RunEnded(rig));
-    host.Join();
-    rig.client->Stop();
+    ASSERT_TRUE(rig.Ended());
     EXPECT_EQ(rig.api->StateNumbers(), step.states);
     const std::vector<std::string> log = rig.client->ConnectionLog();
     ASSERT_GE(log.size(), 2u);
@@ -456,10 +475,10 @@ TEST_F(SessionTest, StopEndsAConnectInProgress) {
   clienttest::PlainParameters(&rig.params, full.Port());
   ASSERT_EQ(rig.Init(), 0);
   ASSERT_EQ(rig.client->Start(), 0);
-  ASSERT_TRUE(rig.api->WaitForState(connection_state::kConnecting, kWaitMs));
+  ASSERT_TRUE(rig.api->WaitForState(kConnecting, kWaitMs));
   ASSERT_EQ(rig.client->Stop(), 0);
   EXPECT_TRUE(RunEnded(rig));
-  EXPECT_EQ(rig.api->StateNumbers().back(), 10);
+  EXPECT_EQ(rig.api->StateNumbers().back(), kConnectFailed);
   for (int fd : fillers) close(fd);
 }
 
