@@ -2,7 +2,7 @@
 #pragma once
 
 #include "pelplat/dshowbase.h"
-#include "streams/StreamRecords.h"
+#include "streamshared/StreamRecords.h"
 
 // E_FAIL for a record that is null, shorter than its head, shorter than
 // its format block's structure or whose inner lengths run past its block;

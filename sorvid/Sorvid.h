@@ -7,8 +7,8 @@
 #include <cstdint>
 
 #include "pelplat/wintypes.h"
-#include "streams/IDSFrameProcessor.h"
-#include "streams/StreamRecords.h"
+#include "streamshared/IDSFrameProcessor.h"
+#include "streamshared/StreamRecords.h"
 
 struct ALLOCATOR_PROPERTIES;
 struct HWND__;

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "pelplat/dshowbase.h"
-#include "streams/StreamRecords.h"
+#include "streamshared/StreamRecords.h"
 
 PELPLAT_GUID(CLSID_VrNetSource, 0x7AE1EF7F, 0x2BFA, 0x48B3, 0x99, 0x29, 0xA2, 0x43, 0x8B, 0x98, 0xDA, 0xED);
 

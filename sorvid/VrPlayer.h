@@ -9,8 +9,8 @@
 #include "VrNetSource.h"
 #include "VrVMR7Presenter.h"
 #include "pelplat/dshowbase.h"
-#include "streams/IDSFrameProcessor.h"
-#include "streams/StreamRecords.h"
+#include "streamshared/IDSFrameProcessor.h"
+#include "streamshared/StreamRecords.h"
 
 // Graph and its control interfaces.
 class CVrPlayer {

@@ -7,7 +7,7 @@
 
 #include "pelplat/ddraw.h"
 #include "pelplat/dshowbase.h"
-#include "streams/IDSFrameProcessor.h"
+#include "streamshared/IDSFrameProcessor.h"
 
 class CVrVMR7Presenter final : public CUnknown,
                                public IVMRSurfaceAllocator,

@@ -27,9 +27,9 @@
 #include "streams/DSStream.h"
 #include "streams/DXVAStream.h"
 #include "streams/StreamMessageCodes.h"
-#include "streams/StreamRecords.h"
 #include "streams/VlcStream.h"
 #include "streams/VrSample.h"
+#include "streamshared/StreamRecords.h"
 #include "sys/ByteReader.h"
 #include "sys/ByteWriter.h"
 

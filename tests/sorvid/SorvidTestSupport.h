@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "pelplat/strmif.h"
-#include "streams/StreamRecords.h"
+#include "streamshared/StreamRecords.h"
 
 inline void PutU32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
   if (b.size() < at + 4) b.resize(at + 4);

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "streams/Stream.h"
-#include "streams/StreamRecords.h"
+#include "streamshared/StreamRecords.h"
 #include "sys/ByteReader.h"
 #include "sys/ByteWriter.h"
 #include "testhost/StreamEncoder.h"

@@ -6,9 +6,9 @@
 
 #include <memory>
 
-#include "streams/IDSFrameProcessor.h"
 #include "streams/Stream.h"
 #include "streams/StreamKindFactory.h"
+#include "streamshared/IDSFrameProcessor.h"
 
 class StreamSessionPort;
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "pelplat/wintypes.h"
-#include "streams/StreamRecords.h"
+#include "streamshared/StreamRecords.h"
 
 // Handed with every sample. sampleInfo points at a record owned by the
 // caller for the duration of the call.

@@ -1,4 +1,4 @@
-#include "streams/StreamRecords.h"
+#include "streamshared/StreamRecords.h"
 
 #include <cstring>
 

@@ -1,6 +1,8 @@
 // The records that carry a stream's format, one sample's properties and a
 // new segment, read and written field by field. Fields that were 32-bit
-// pointers on the sending side stay plain numbers here.
+// pointers on the sending side stay plain numbers here. The video filter
+// library takes the records as they are; their wire code is the core's
+// (streams/StreamRecords.cpp).
 #pragma once
 
 #include <cstddef>
