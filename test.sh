@@ -16,6 +16,8 @@ export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:${ASAN_OPTIONS:-}"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:${TSAN_OPTIONS:-}"
 export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}"
+# No test draws with OpenGL; see cmake/PellumTesting.cmake.
+export QT_XCB_GL_INTEGRATION="${QT_XCB_GL_INTEGRATION:-none}"
 
 configure() {  # <folder> <cmake options...>
   local dir=$1; shift
