@@ -8,6 +8,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "display/ReversedPixels.h"
 #include "display/SurfaceClip.h"
 #include "display/TileTarget.h"
 #include "qt/SurfaceBitmap.h"
@@ -354,10 +355,16 @@ void CQtDoubleBufferSurfaceKeeper::BitBltKeyed(int x, int y, int width, int heig
     // 3-byte pixels onto a 3-byte surface keep their order: the key's runs
     // are copied whole.
     const bool runs = !unkeyed && bytesPerPixel == 3 && source.bytesPerPixel == 3;
+    // Unkeyed 3-byte pixels go row by row, turned as they are copied.
+    const bool turnedRows = unkeyed && source.bytesPerPixel == 3;
     for (int r = 0; runs && r < clip.height; ++r)
       CopyKeyRuns(source.Row(clip.skipY + r) + size_t(clip.skipX) * 3, b.Pixel(clip.x, clip.y + r),
                   a.Pixel(clip.x, clip.y + r), clip.width, colourKey);
-    for (int r = 0; !runs && r < clip.height; ++r) {
+    for (int r = 0; turnedRows && r < clip.height; ++r)
+      ReverseThreeBytePixels(a.Pixel(clip.x, clip.y + r),
+                             source.Row(clip.skipY + r) + size_t(clip.skipX) * 3,
+                             size_t(clip.width));
+    for (int r = 0; !runs && !turnedRows && r < clip.height; ++r) {
       const BYTE* s = source.Row(clip.skipY + r) + size_t(clip.skipX) * source.bytesPerPixel;
       for (int c = 0; c < clip.width; ++c, s += source.bytesPerPixel) {
         BYTE* out = a.Pixel(clip.x + c, clip.y + r);

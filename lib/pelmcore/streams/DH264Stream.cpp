@@ -1,7 +1,10 @@
 #include "streams/DH264Stream.h"
 
+#include <mutex>
 #include <new>
+#include <set>
 
+#include "display/ReversedPixels.h"
 #include "display/SurfaceKeeper.h"
 #include "pelplat/winerror.h"
 #include "streams/MediaTypeGuids.h"
@@ -10,6 +13,17 @@
 namespace {
 
 HRESULT LastErrorResult() { return HRESULT(0x80070000u | (GetLastError() & 0xFFFF)); }
+
+// A decoder library, once bound, stays loaded to the end of the process:
+// loading it brings in the codec libraries and their relocations, which
+// cost more than many frames, and streams come and go with every video.
+// Streams still take and give back their own reference.
+void KeepLoaded(const std::u16string& name) {
+  static std::mutex lock;
+  static auto* kept = new std::set<std::u16string>;  // lives as long as the libraries
+  std::lock_guard<std::mutex> hold(lock);
+  if (kept->insert(name).second && !LoadLibraryW(name.c_str())) kept->erase(name);
+}
 
 }  // namespace
 
@@ -65,6 +79,7 @@ int CDH264Stream::SetFormat(const StreamFormatRecord& record) {
     Unbind();
     return failure;
   }
+  KeepLoaded(libraryName_);
   return 0;
 }
 
@@ -124,11 +139,7 @@ void CDH264Stream::DrawUnkeyed(ISurfaceKeeper* surface, const RECT& rect, const 
       LogMessageA("CDH264Stream::ProcessSample: no memory for the picture; the frame is skipped\n");
       return;
     }
-    for (size_t i = 0; i < bytes; i += 3) {
-      turned_[i] = picture[i + 2];
-      turned_[i + 1] = picture[i + 1];
-      turned_[i + 2] = picture[i];
-    }
+    ReverseThreeBytePixels(turned_.data(), picture, bytes / 3);
     picture = turned_.data();
   }
   surface->BitBltKeyed(rect.left, rect.top, decodedWidth_, decodedHeight_, bytesPerPixel, picture,
