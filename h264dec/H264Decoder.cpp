@@ -120,14 +120,33 @@ const uint8_t* CH264Decoder::GetPicture(int* width, int* height, int, int, int b
   *width = 0;
   *height = 0;
   const AVPixelFormat format = PictureFormat(bitsPerPixel);
-  if (!hasPicture_ || format == AV_PIX_FMT_NONE) return nullptr;
+  if (format == AV_PIX_FMT_NONE) return nullptr;
+  return Converted(width, height, format, bitsPerPixel / 8);
+}
+
+const uint8_t* CH264Decoder::GetTurnedPicture(int wantedWidth, int wantedHeight, int* width,
+                                              int* height) {
+  if (!width || !height) return nullptr;
+  *width = 0;
+  *height = 0;
+  if (!hasPicture_) return nullptr;
+  if (latest_->width != wantedWidth || latest_->height != wantedHeight) {
+    *width = latest_->width;
+    *height = latest_->height;
+    return nullptr;
+  }
+  return Converted(width, height, AV_PIX_FMT_BGR24, 3);
+}
+
+const uint8_t* CH264Decoder::Converted(int* width, int* height, int format, int bytesPerPixel) {
+  if (!hasPicture_) return nullptr;
   const int w = latest_->width, h = latest_->height;
   if (w <= 0 || h <= 0 || w > kMaxSide || h > kMaxSide || int64_t(w) * h > kMaxPixels)
     return nullptr;
-  const int64_t rowBytes = int64_t(w) * (bitsPerPixel / 8);
-  if (pictureSerial_ != convertedSerial_ || bitsPerPixel != convertedBits_) {
-    sws_ = sws_getCachedContext(sws_, w, h, AVPixelFormat(latest_->format), w, h, format,
-                                SWS_BILINEAR, nullptr, nullptr, nullptr);
+  const int64_t rowBytes = int64_t(w) * bytesPerPixel;
+  if (pictureSerial_ != convertedSerial_ || format != convertedFormat_) {
+    sws_ = sws_getCachedContext(sws_, w, h, AVPixelFormat(latest_->format), w, h,
+                                AVPixelFormat(format), SWS_BILINEAR, nullptr, nullptr, nullptr);
     if (!sws_) return nullptr;
     try {
       picture_.resize(size_t(rowBytes) * size_t(h));
@@ -136,10 +155,11 @@ const uint8_t* CH264Decoder::GetPicture(int* width, int* height, int, int, int b
     }
     uint8_t* planes[4] = {picture_.data(), nullptr, nullptr, nullptr};
     int strides[4] = {int(rowBytes), 0, 0, 0};
+    convertedFormat_ = -1;
     if (sws_scale(sws_, latest_->data, latest_->linesize, 0, h, planes, strides) != h)
       return nullptr;
     convertedSerial_ = pictureSerial_;
-    convertedBits_ = bitsPerPixel;
+    convertedFormat_ = format;
   }
   *width = w;
   *height = h;
@@ -156,6 +176,13 @@ __attribute__((visibility("default"))) HRESULT GetInterfaceToDecoder(IH264FrameD
 
 __attribute__((visibility("default"))) void FreeDecoder(IH264FrameDecoder* decoder) {
   delete static_cast<CH264Decoder*>(decoder);
+}
+
+__attribute__((visibility("default"))) const uint8_t* GetTurnedPicture(
+    IH264FrameDecoder* decoder, int wantedWidth, int wantedHeight, int* width, int* height) {
+  if (!decoder) return nullptr;
+  return static_cast<CH264Decoder*>(decoder)->GetTurnedPicture(wantedWidth, wantedHeight, width,
+                                                                height);
 }
 
 }

@@ -28,6 +28,9 @@ class CH264Decoder final : public IH264FrameDecoder {
   int Stop() override;
   const uint8_t* GetPicture(int* width, int* height, int wantedWidth, int wantedHeight,
                             int bitsPerPixel) override;
+  // The 24-bit picture with each pixel's bytes reversed, when it is
+  // wantedWidth x wantedHeight (GetTurnedPictureFn).
+  const uint8_t* GetTurnedPicture(int wantedWidth, int wantedHeight, int* width, int* height);
 
   CH264Decoder(const CH264Decoder&) = delete;
   CH264Decoder& operator=(const CH264Decoder&) = delete;
@@ -38,6 +41,9 @@ class CH264Decoder final : public IH264FrameDecoder {
   void Empty();
   // Takes every picture the decoder has ready; the last one is kept.
   void Drain();
+  // The latest picture converted to format (bytes per pixel given), kept
+  // until the next picture or another format is asked for.
+  const uint8_t* Converted(int* width, int* height, int format, int bytesPerPixel);
 
   AVCodecContext* codec_ = nullptr;
   AVPacket* packet_ = nullptr;
@@ -50,5 +56,5 @@ class CH264Decoder final : public IH264FrameDecoder {
   std::vector<uint8_t> picture_;  // what GetPicture hands out
   uint64_t pictureSerial_ = 0;    // grows with every new picture
   uint64_t convertedSerial_ = ~uint64_t(0);
-  int convertedBits_ = 0;
+  int convertedFormat_ = -1;
 };

@@ -34,4 +34,11 @@ class IH264FrameDecoder {
 extern "C" {
 typedef HRESULT (*GetInterfaceToDecoderFn)(IH264FrameDecoder** decoder);
 typedef void (*FreeDecoderFn)(IH264FrameDecoder* decoder);
+// An export a library may add: the picture GetPicture gives for 24 bits per
+// pixel, with each pixel's three bytes in the opposite order (blue, green,
+// red), as the surface's unkeyed copy takes it, valid as long. Only a
+// picture of the wanted size is converted: for any other the result is
+// null with *width and *height set to its size (0 without a picture).
+typedef const uint8_t* (*GetTurnedPictureFn)(IH264FrameDecoder* decoder, int wantedWidth,
+                                             int wantedHeight, int* width, int* height);
 }

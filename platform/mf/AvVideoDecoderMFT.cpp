@@ -15,6 +15,7 @@ extern "C" {
 #include <mutex>
 #include <new>
 
+#include "ChromaPairs.h"
 #include "MFBuiltins.h"
 #include "AvDecoderBase.h"
 #include "pelplat/wmcodecdsp.h"
@@ -265,11 +266,7 @@ class AvVideoDecoder : public AvDecoderBase {
       for (UINT32 y = 0; y < (height + 1) / 2; ++y) {
         const BYTE* u = frame_->data[1] + static_cast<ptrdiff_t>(y) * frame_->linesize[1];
         const BYTE* v = frame_->data[2] + static_cast<ptrdiff_t>(y) * frame_->linesize[2];
-        BYTE* row = chroma + static_cast<size_t>(y) * width;
-        for (UINT32 x = 0; x < width / 2; ++x) {
-          row[2 * x] = u[x];
-          row[2 * x + 1] = v[x];
-        }
+        JoinChromaPairs(u, v, chroma + static_cast<size_t>(y) * width, width / 2);
       }
       return true;
     }

@@ -8,6 +8,7 @@ extern "C" {
 #include <mutex>
 #include <new>
 
+#include "ChromaPairs.h"
 #include "MFBuiltins.h"
 #include "MFTransformBase.h"
 
@@ -158,11 +159,8 @@ class SwsColorConverter : public TransformBase {
     if (!scaler_ || length < Nv12Size(width_, height_)) return false;
     const size_t half = static_cast<size_t>(w / 2), rows = (static_cast<size_t>(h) + 1) / 2;
     chroma_.resize(2 * half * rows);
-    const BYTE* pairs = picture + static_cast<size_t>(w) * h;
-    for (size_t i = 0; i < half * rows; ++i) {
-      chroma_[i] = pairs[2 * i];
-      chroma_[half * rows + i] = pairs[2 * i + 1];
-    }
+    SplitChromaPairs(picture + static_cast<size_t>(w) * h, chroma_.data(), chroma_.data() + half * rows,
+                     half * rows);
     const uint8_t* planes[4] = {picture, chroma_.data(), chroma_.data() + half * rows, nullptr};
     const int strides[4] = {w, static_cast<int>(half), static_cast<int>(half), 0};
     uint8_t* outPlanes[4] = {out, nullptr, nullptr, nullptr};

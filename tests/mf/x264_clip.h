@@ -62,17 +62,19 @@ struct X264Clip {
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
   }
 
-  // False when ffmpeg is missing or failed.
-  bool Make(int w, int h, int frames) {
+  // False when ffmpeg is missing or failed. source: a lavfi picture source
+  // ("testsrc", "testsrc2"); encoder: more x264 options ("-crf 16").
+  bool Make(int w, int h, int frames, const std::string& source = "testsrc",
+            const std::string& encoder = "") {
     width = w;
     height = h;
     char tmpl[] = "/tmp/pellum-x264-XXXXXX";
     if (!mkdtemp(tmpl)) return false;
     dir = tmpl;
     const std::string clip = dir + "/clip.h264", ref = dir + "/ref.nv12";
-    const std::string make = "ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc=size=" + std::to_string(w) +
+    const std::string make = "ffmpeg -nostdin -loglevel error -y -f lavfi -i " + source + "=size=" + std::to_string(w) +
                              "x" + std::to_string(h) + ":rate=25 -frames:v " + std::to_string(frames) +
-                             " -c:v libx264 -bf 0 -x264-params aud=1 -pix_fmt yuv420p -f h264 " + clip;
+                             " -c:v libx264 -bf 0 -x264-params aud=1 -pix_fmt yuv420p " + encoder + " -f h264 " + clip;
     const std::string decode = "ffmpeg -nostdin -loglevel error -y -i " + clip + " -pix_fmt nv12 -f rawvideo " + ref;
     if (std::system(make.c_str()) != 0 || std::system(decode.c_str()) != 0) return false;
     const std::vector<uint8_t> stream = ReadFile(clip);

@@ -282,6 +282,50 @@ TEST(H264Library, PicturesComeInEachSurfaceFormatCloseToTheSource) {
   FreeLibrary(library);
 }
 
+// A picture of the rectangle's own size lands on a 24-bit surface as
+// exactly the bytes of the library's 24-bit picture, whichever order the
+// library hands it over in; a turned picture of another size is refused
+// with its size.
+TEST(H264Library, CopiedPicturesHoldExactlyTheLibrarysPictureBytes) {
+  struct Case {
+    int width, height;
+  } cases[] = {{320, 240}, {200, 120}, {176, 144}};
+  TempFolder folder;
+  HMODULE library = LoadLibraryW(CDH264Stream::kLibraryName);
+  ASSERT_NE(nullptr, library);
+  auto get = reinterpret_cast<GetInterfaceToDecoderFn>(GetProcAddress(library, "GetInterfaceToDecoder"));
+  auto release = reinterpret_cast<FreeDecoderFn>(GetProcAddress(library, "FreeDecoder"));
+  auto turned = reinterpret_cast<GetTurnedPictureFn>(GetProcAddress(library, "GetTurnedPicture"));
+  ASSERT_TRUE(get && release && turned);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+    const Clip clip = MakeClip(folder, 4, "h264", c.width, c.height);
+    ASSERT_EQ(4u, clip.units.size());
+    IH264FrameDecoder* reference = nullptr;
+    ASSERT_EQ(S_OK, get(&reference));
+    ASSERT_EQ(0, reference->Open(clip.units[0].data(), uint32_t(clip.units[0].size()), 0, 0));
+    auto port = std::make_shared<SurfacePort>(c.width, c.height, 24);
+    CDH264Stream stream(port, 0);
+    ASSERT_EQ(0, stream.SetFormat(H264Record()));
+    const RECT rect{0, 0, c.width, c.height};
+    ASSERT_EQ(0, stream.DSSetWindowRect(&rect, 0, 0, 0, 0));
+    for (const hs::Bytes& unit : clip.units) {
+      ASSERT_EQ(0, stream.ProcessSample(unit.data(), uint32_t(unit.size()), {}));
+      ASSERT_EQ(0, reference->DecodeFrame(unit.data(), uint32_t(unit.size()), 0));
+      int w = 0, h = 0;
+      const uint8_t* want = reference->GetPicture(&w, &h, c.width, c.height, 24);
+      ASSERT_TRUE(want && w == c.width && h == c.height);
+      EXPECT_EQ(std::vector<uint8_t>(want, want + size_t(w) * h * 3),
+                VisibleRgb(*port, c.width, c.height));
+    }
+    int w = 0, h = 0;
+    EXPECT_EQ(nullptr, turned(reference, c.width + 2, c.height, &w, &h));
+    EXPECT_TRUE(w == c.width && h == c.height);
+    release(reference);
+  }
+  FreeLibrary(library);
+}
+
 TEST(H264Library, TheStreamDrawsEveryFrameOfTheClip) {
   TempFolder folder;
   const Clip clip = MakeClip(folder, 8);

@@ -8,6 +8,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "display/ReversedPixels.h"
 #include "display/SurfaceClip.h"
 #include "display/TileTarget.h"
 #include "qt/SurfaceBitmap.h"
@@ -82,6 +83,19 @@ struct KeyBlock {
     return same & (same >> 1) & (same >> 2) & kWholeBlock;
   }
 
+  // The common case, all 16 pixels the key, in one test.
+  bool AllMatch(const BYTE* p) const {
+#ifdef __SSE2__
+    __m128i same = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), lanes[0]);
+    for (int i = 1; i < 3; ++i)
+      same = _mm_and_si128(same, _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i)),
+                                                lanes[i]));
+    return _mm_movemask_epi8(same) == 0xFFFF;
+#else
+    return std::memcmp(p, bytes, kBlockBytes) == 0;
+#endif
+  }
+
   BYTE bytes[kBlockBytes];
 #ifdef __SSE2__
   __m128i lanes[3];
@@ -91,8 +105,7 @@ struct KeyBlock {
 // Copies the source pixels of one row wherever the second buffer's row
 // holds the key, a run of matching pixels at a time (3-byte pixels); the
 // key row is read 16 pixels at a time.
-void CopyKeyRuns(const BYTE* source, const BYTE* keyRow, BYTE* out, int width, int key) {
-  const KeyBlock k(key);
+void CopyKeyRuns(const BYTE* source, const BYTE* keyRow, BYTE* out, int width, const KeyBlock& k) {
   int runStart = -1;
   auto extend = [&](int c) {
     if (runStart < 0) runStart = c;
@@ -105,6 +118,10 @@ void CopyKeyRuns(const BYTE* source, const BYTE* keyRow, BYTE* out, int width, i
   };
   int c = 0;
   for (; c + kBlockPixels <= width; c += kBlockPixels) {
+    if (k.AllMatch(keyRow + size_t(c) * 3)) {
+      extend(c);
+      continue;
+    }
     const uint64_t matches = k.Matches(keyRow + size_t(c) * 3);
     if (matches == kWholeBlock) {
       extend(c);
@@ -354,10 +371,17 @@ void CQtDoubleBufferSurfaceKeeper::BitBltKeyed(int x, int y, int width, int heig
     // 3-byte pixels onto a 3-byte surface keep their order: the key's runs
     // are copied whole.
     const bool runs = !unkeyed && bytesPerPixel == 3 && source.bytesPerPixel == 3;
+    // Unkeyed 3-byte pixels go row by row, turned as they are copied.
+    const bool turnedRows = unkeyed && source.bytesPerPixel == 3;
+    const KeyBlock key(colourKey);
     for (int r = 0; runs && r < clip.height; ++r)
       CopyKeyRuns(source.Row(clip.skipY + r) + size_t(clip.skipX) * 3, b.Pixel(clip.x, clip.y + r),
-                  a.Pixel(clip.x, clip.y + r), clip.width, colourKey);
-    for (int r = 0; !runs && r < clip.height; ++r) {
+                  a.Pixel(clip.x, clip.y + r), clip.width, key);
+    for (int r = 0; turnedRows && r < clip.height; ++r)
+      ReverseThreeBytePixels(a.Pixel(clip.x, clip.y + r),
+                             source.Row(clip.skipY + r) + size_t(clip.skipX) * 3,
+                             size_t(clip.width));
+    for (int r = 0; !runs && !turnedRows && r < clip.height; ++r) {
       const BYTE* s = source.Row(clip.skipY + r) + size_t(clip.skipX) * source.bytesPerPixel;
       for (int c = 0; c < clip.width; ++c, s += source.bytesPerPixel) {
         BYTE* out = a.Pixel(clip.x + c, clip.y + r);

@@ -1,7 +1,10 @@
 #include "streams/DH264Stream.h"
 
+#include <mutex>
 #include <new>
+#include <set>
 
+#include "display/ReversedPixels.h"
 #include "display/SurfaceKeeper.h"
 #include "pelplat/winerror.h"
 #include "streams/MediaTypeGuids.h"
@@ -10,6 +13,17 @@
 namespace {
 
 HRESULT LastErrorResult() { return HRESULT(0x80070000u | (GetLastError() & 0xFFFF)); }
+
+// A decoder library, once bound, stays loaded to the end of the process:
+// loading it brings in the codec libraries and their relocations, which
+// cost more than many frames, and streams come and go with every video.
+// Streams still take and give back their own reference.
+void KeepLoaded(const std::u16string& name) {
+  static std::mutex lock;
+  static auto* kept = new std::set<std::u16string>;  // lives as long as the libraries
+  std::lock_guard<std::mutex> hold(lock);
+  if (kept->insert(name).second && !LoadLibraryW(name.c_str())) kept->erase(name);
+}
 
 }  // namespace
 
@@ -29,6 +43,7 @@ void CDH264Stream::Unbind() {
   if (library_) FreeLibrary(library_);
   decoder_ = nullptr;
   freeDecoder_ = nullptr;
+  getTurned_ = nullptr;
   library_ = nullptr;
   needsOpen_ = 1;
 }
@@ -65,6 +80,8 @@ int CDH264Stream::SetFormat(const StreamFormatRecord& record) {
     Unbind();
     return failure;
   }
+  getTurned_ = reinterpret_cast<GetTurnedPictureFn>(GetProcAddress(library_, "GetTurnedPicture"));
+  KeepLoaded(libraryName_);
   return 0;
 }
 
@@ -95,14 +112,14 @@ int CDH264Stream::DecodeAndDraw(const uint8_t* data, uint32_t length) {
   }
   if (decoder_->DecodeFrame(data, length, 0) != 0) return -1;
   const int bits = PictureBits();
-  const uint8_t* picture =
-      decoder_->GetPicture(&decodedWidth_, &decodedHeight_, int(w), int(h), bits);
+  bool turned = false;
+  const uint8_t* picture = TakePicture(w, h, bits, &turned);
   ISurfaceKeeper* surface = port_->LockFrameBuffer(display_);
   if (!surface) return 0;
   // A picture whose size the decoder reports out of bounds is not drawn.
   if (picture && VideoPictureBytes(decodedWidth_, decodedHeight_, bits / 8) != 0) {
     if (decodedWidth_ == w && decodedHeight_ == h)
-      DrawUnkeyed(surface, rect, picture, bits / 8);
+      DrawUnkeyed(surface, rect, picture, bits / 8, turned);
     else
       surface->StretchBltKeyed(-decodedWidth_, decodedHeight_, rect, bits / 8, picture,
                                int(surfaceKey_));
@@ -112,11 +129,27 @@ int CDH264Stream::DecodeAndDraw(const uint8_t* data, uint32_t length) {
   return 0;
 }
 
+const uint8_t* CDH264Stream::TakePicture(int64_t width, int64_t height, int bits, bool* turned) {
+  *turned = false;
+  if (getTurned_ && bits == 24 && width > 0 && height > 0 && width <= INT32_MAX &&
+      height <= INT32_MAX) {
+    const uint8_t* picture =
+        getTurned_(decoder_, int(width), int(height), &decodedWidth_, &decodedHeight_);
+    if (picture && decodedWidth_ == width && decodedHeight_ == height) {
+      *turned = true;
+      return picture;
+    }
+  }
+  return decoder_->GetPicture(&decodedWidth_, &decodedHeight_, int(width), int(height), bits);
+}
+
 void CDH264Stream::DrawUnkeyed(ISurfaceKeeper* surface, const RECT& rect, const uint8_t* picture,
-                               int bytesPerPixel) {
+                               int bytesPerPixel, bool turned) {
   // A 3-byte surface copies a picture without a key in the opposite byte
-  // order to its keyed drawing, which the decoder's pictures are made for.
-  if (bytesPerPixel == 3 && surface->GetBitsPerPixel() == 24) {
+  // order to its keyed drawing, which the decoder's pictures are made for;
+  // a turned picture is already in that order.
+  const bool surfaceTurns = bytesPerPixel == 3 && surface->GetBitsPerPixel() == 24;
+  if (surfaceTurns != turned) {
     const size_t bytes = size_t(decodedWidth_) * size_t(decodedHeight_) * 3;
     try {
       turned_.resize(bytes);
@@ -124,11 +157,7 @@ void CDH264Stream::DrawUnkeyed(ISurfaceKeeper* surface, const RECT& rect, const 
       LogMessageA("CDH264Stream::ProcessSample: no memory for the picture; the frame is skipped\n");
       return;
     }
-    for (size_t i = 0; i < bytes; i += 3) {
-      turned_[i] = picture[i + 2];
-      turned_[i + 1] = picture[i + 1];
-      turned_[i + 2] = picture[i];
-    }
+    ReverseThreeBytePixels(turned_.data(), picture, bytes / 3);
     picture = turned_.data();
   }
   surface->BitBltKeyed(rect.left, rect.top, decodedWidth_, decodedHeight_, bytesPerPixel, picture,

@@ -45,8 +45,12 @@ class CDH264Stream : public CSurfaceVideoStream {
   // A picture of the rectangle's own size covers it whatever the desktop
   // holds there: the surface's key -1 stands for no key.
   static constexpr int kNoKey = -1;
+  // turned: a 3-byte picture with each pixel's bytes reversed.
   void DrawUnkeyed(ISurfaceKeeper* surface, const RECT& rect, const uint8_t* picture,
-                   int bytesPerPixel);
+                   int bytesPerPixel, bool turned);
+  // The picture to draw: turned when the library offers it in that order
+  // for a 3-byte copy of the rectangle's own size.
+  const uint8_t* TakePicture(int64_t width, int64_t height, int bits, bool* turned);
 
   std::u16string libraryName_;
   uint32_t needsOpen_ = 1;
@@ -55,6 +59,7 @@ class CDH264Stream : public CSurfaceVideoStream {
   int decodedHeight_ = 0;
   HMODULE library_ = nullptr;
   FreeDecoderFn freeDecoder_ = nullptr;
+  GetTurnedPictureFn getTurned_ = nullptr;  // optional
   std::vector<uint8_t> turned_;  // the picture in the order the unkeyed copy takes
 };
 

@@ -1,34 +1,24 @@
 #include "streams/DJStream.h"
 
 #include <algorithm>
-#include <future>
 #include <new>
-#include <system_error>
 
 #include "display/JpegDecoder.h"
 #include "display/JpegOutBuffer.h"
 #include "display/SurfaceKeeper.h"
 #include "pelplat/synch.h"
 #include "streams/MediaTypeGuids.h"
-#include "sys/klog.h"
 
 namespace {
 
 constexpr int kPixelBytes = 3;
 
-// Decodes on a short-lived thread of its own; the processing thread waits.
-// Only a picture of exactly width x height 3-byte pixels counts.
-bool DecodeOffThread(const uint8_t* data, uint32_t length, int* width, int* height,
-                     JpegOutBuffer* pixels) {
-  try {
-    std::future<int> task = std::async(std::launch::async, [&] {
-      return DecodeJpegToRgb(data, length, width, height, 1, 1, pixels);
-    });
-    if (task.get() != 0) return false;
-  } catch (const std::system_error&) {
-    LogMessageA("CDJStream::ProcessSample: no thread for the decode; the frame is skipped\n");
-    return false;
-  }
+// Decodes on the caller's thread, into the block of the frame before when
+// it is large enough. Only a picture of exactly width x height 3-byte
+// pixels counts.
+bool DecodePicture(const uint8_t* data, uint32_t length, int* width, int* height,
+                   JpegOutBuffer* pixels) {
+  if (DecodeJpegToRgb(data, length, width, height, 1, 1, pixels) != 0) return false;
   const uint64_t need = VideoPictureBytes(*width, *height, kPixelBytes);
   return need != 0 && pixels->GetData() && pixels->GetSize() == need;
 }
@@ -105,7 +95,7 @@ void CDJStream::DrawFrame(const uint8_t* data, uint32_t length,
       pixelBytes_ = 0;
       if (!pixels_) return;
     }
-    if (!DecodeOffThread(data, length, &width, &height, pixels_.get())) return;
+    if (!DecodePicture(data, length, &width, &height, pixels_.get())) return;
     pixelBytes_ = std::max<uint64_t>(pixelBytes_, pixels_->GetSize());
     pixels = pixels_->GetData();
   }
