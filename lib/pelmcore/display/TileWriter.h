@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "display/StreamingCopy.h"
 #include "display/SurfaceBufferView.h"
 #include "display/TileTarget.h"
 #include "pelplat/wintypes.h"
@@ -22,7 +23,10 @@ class TileWriter {
 
   // Takes the surface's targets; false when the keeper hands none out.
   bool Begin(ISurfaceKeeper* surface);
-  void End() { target_ = TileTarget(); }
+  void End() {
+    target_ = TileTarget();
+    StreamingCopyDone();
+  }
 
   // True when the tile was dealt with (drawn, or nothing to draw); false
   // when the keeper must draw it. pixels: pixelBytes readable; record: null
@@ -75,6 +79,14 @@ class TileWriter {
     const int rows = std::min(kTile, target_.height - y);
     const int columns = std::min(kTile, target_.width - x);
     const size_t offset = size_t(y) * target_.stride + size_t(x) * B;
+#if defined(__SSE2__)
+    if (B == 3 && rows == kTile && columns == kTile) {
+      DrawWholeThreeByteTile(offset, pixels, record);
+      for (int p = 0; p < target_.planeCount; ++p) target_.views[p]->MarkDrawn(x, y, kTile, kTile);
+      Grow(x, y, x + kTile, y + kTile);
+      return;
+    }
+#endif
     for (int p = 0; p < target_.planeCount; ++p) {
       BYTE* out = target_.planes[p] + offset;
       if (columns == kTile) {
@@ -85,15 +97,47 @@ class TileWriter {
       }
       target_.views[p]->MarkDrawn(x, y, kTile, kTile);
     }
-    // Whole rows of 2- and 3-byte tiles are what the tile cache keeps.
+    // Whole rows of 2- and 3-byte tiles are what the tile cache keeps. The
+    // ring is far larger than any processor cache: its lines are streamed.
     if ((B == 2 || B == 3) && record && columns == kTile) {
       if (rows == kTile)
-        std::memcpy(record, pixels, kTile * kRow);
+        StreamingCopy(record, pixels, kTile * kRow);
       else
-        std::memcpy(record, pixels, size_t(rows) * kRow);
+        StreamingCopy(record, pixels, size_t(rows) * kRow);
     }
     Grow(x, y, x + columns, y + rows);
   }
+
+#if defined(__SSE2__)
+  // A whole 3-byte tile read as twelve 16-byte vectors, at the offsets at
+  // which a tile just made in memory was stored: the loads take the stored
+  // bytes straight from the stores, where 24-byte rows would straddle two
+  // of them and wait until both reach the cache.
+  void DrawWholeThreeByteTile(size_t offset, const BYTE* pixels, BYTE* record) {
+    __m128i v[12];
+    for (int i = 0; i < 12; ++i) v[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pixels) + i);
+    for (int p = 0; p < target_.planeCount; ++p) {
+      BYTE* out = target_.planes[p] + offset;
+      // Rows 2k and 2k + 1 are the 48 bytes of vectors 3k to 3k + 2.
+      for (int k = 0; k < 4; ++k, out += 2 * target_.stride) {
+        BYTE* second = out + target_.stride;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v[3 * k]);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 16), v[3 * k + 1]);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(second),
+                         _mm_unpackhi_epi64(v[3 * k + 1], v[3 * k + 1]));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(second + 8), v[3 * k + 2]);
+      }
+    }
+    // The ring is far larger than any processor cache: its lines are
+    // streamed.
+    if (!record) return;
+    if (reinterpret_cast<uintptr_t>(record) & 15) {
+      std::memcpy(record, pixels, kTile * kTile * 3);
+      return;
+    }
+    for (int i = 0; i < 12; ++i) _mm_stream_si128(reinterpret_cast<__m128i*>(record) + i, v[i]);
+  }
+#endif
 
   void GrowClipped(int x, int y) {
     const int64_t left = std::max<int64_t>(x, 0), top = std::max<int64_t>(y, 0);
