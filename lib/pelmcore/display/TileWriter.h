@@ -112,30 +112,35 @@ class TileWriter {
   // A whole 3-byte tile read as twelve 16-byte vectors, at the offsets at
   // which a tile just made in memory was stored: the loads take the stored
   // bytes straight from the stores, where 24-byte rows would straddle two
-  // of them and wait until both reach the cache.
+  // of them and wait until both reach the cache. Two rows a step, each
+  // written to every plane and the record.
   void DrawWholeThreeByteTile(size_t offset, const BYTE* pixels, BYTE* record) {
-    __m128i v[12];
-    for (int i = 0; i < 12; ++i) v[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pixels) + i);
-    for (int p = 0; p < target_.planeCount; ++p) {
-      BYTE* out = target_.planes[p] + offset;
-      // Rows 2k and 2k + 1 are the 48 bytes of vectors 3k to 3k + 2.
-      for (int k = 0; k < 4; ++k, out += 2 * target_.stride) {
-        BYTE* second = out + target_.stride;
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v[3 * k]);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 16), v[3 * k + 1]);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(second),
-                         _mm_unpackhi_epi64(v[3 * k + 1], v[3 * k + 1]));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(second + 8), v[3 * k + 2]);
-      }
-    }
+    const auto* in = reinterpret_cast<const __m128i*>(pixels);
+    auto* kept = reinterpret_cast<__m128i*>(record);
     // The ring is far larger than any processor cache: its lines are
     // streamed.
-    if (!record) return;
-    if (reinterpret_cast<uintptr_t>(record) & 15) {
-      std::memcpy(record, pixels, kTile * kTile * 3);
-      return;
+    const bool stream = record && (reinterpret_cast<uintptr_t>(record) & 15) == 0;
+    if (record && !stream) std::memcpy(record, pixels, kTile * kTile * 3);
+    const size_t stride = target_.stride;
+    // Rows 2k and 2k + 1 are the 48 bytes of vectors 3k to 3k + 2.
+    for (int k = 0; k < 4; ++k) {
+      const __m128i a = _mm_loadu_si128(in + 3 * k), b = _mm_loadu_si128(in + 3 * k + 1),
+                    c = _mm_loadu_si128(in + 3 * k + 2);
+      const __m128i bHigh = _mm_unpackhi_epi64(b, b);
+      for (int p = 0; p < target_.planeCount; ++p) {
+        BYTE* first = target_.planes[p] + offset + 2 * size_t(k) * stride;
+        BYTE* second = first + stride;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(first), a);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(first + 16), b);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(second), bHigh);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(second + 8), c);
+      }
+      if (stream) {
+        _mm_stream_si128(kept + 3 * k, a);
+        _mm_stream_si128(kept + 3 * k + 1, b);
+        _mm_stream_si128(kept + 3 * k + 2, c);
+      }
     }
-    for (int i = 0; i < 12; ++i) _mm_stream_si128(reinterpret_cast<__m128i*>(record) + i, v[i]);
   }
 #endif
 
