@@ -233,11 +233,12 @@ void PackPlaneUnits(const JpegRawPlanes& planes, BYTE* units) {
 void PackBgrTilePair(const JpegRawPlanes& planes, int band, BYTE* left, BYTE* right) {
   const int w = planes.width;
   const int chromaWidth = w / 2;
-  // Row r of a band: luma row r across both tiles, chroma row r / 2.
-  for (int r = 0; r < 8; ++r) {
+  // Rows r and r + 1 of a band: luma rows r and r + 1 across both tiles,
+  // both over chroma row r / 2.
+  for (int r = 0; r < 8; r += 2) {
     const size_t chromaAt = size_t(band * 4 + r / 2) * chromaWidth;
-    YuvRowToBgr(left + r * 24, right + r * 24, planes.Y() + size_t(band * 8 + r) * w,
-                planes.Cb() + chromaAt, planes.Cr() + chromaAt);
+    YuvRowPairToBgr(left + r * 24, right + r * 24, planes.Y() + size_t(band * 8 + r) * w,
+                    size_t(w), planes.Cb() + chromaAt, planes.Cr() + chromaAt);
   }
 }
 
