@@ -8,8 +8,11 @@
 //   raw, palette tiles (warm)   >= 0.2 x memcpy of the same pixel bytes
 //   cache hits (warm)           >= 0.3 x memcpy
 //   JPEG containers (warm)      >= 1.0 x TurboJPEG decoding the JPEGs to BGR
+//                                 with the same (fast) chroma upsampling
 //   LZ4-wrapped raw (warm)      <= 1.1 x the plain raw update
-//   first screen (cold)         <= 1.5 x the same screen again (warm)
+//   first screen (cold)         <= 1.5 x the same screen again (warm), both
+//                                 in processor time of every thread, so
+//                                 that work moved to a helper still counts
 //   mode change                 <= 5 ms on the dispatch thread
 //   one tile after a frame ref  <= 2 x one tile without
 //   one tile and a flush        <= 2 x one tile without
@@ -19,6 +22,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -49,6 +53,19 @@ double Seconds(const std::function<void()>& work) {
   const auto start = Clock::now();
   work();
   return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double ProcessCpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+
+// Processor time of every thread of the process while work runs.
+double CpuSeconds(const std::function<void()>& work) {
+  const double start = ProcessCpuSeconds();
+  work();
+  return ProcessCpuSeconds() - start;
 }
 
 struct Interleaved {
@@ -291,7 +308,8 @@ void BM_JpegTiles(benchmark::State& state) {
   std::vector<uint8_t> out(size_t(16) * 4096 * 3);
   auto reference = [&] {
     for (const auto& jpeg : w.jpegs)
-      tjDecompress2(handle, jpeg.data(), jpeg.size(), out.data(), 16, 0, 4096, TJPF_BGR, 0);
+      tjDecompress2(handle, jpeg.data(), jpeg.size(), out.data(), 16, 0, 4096, TJPF_BGR,
+                    TJFLAG_FASTUPSAMPLE);
     benchmark::DoNotOptimize(out.data());
   };
   Interleaved r;
@@ -322,8 +340,10 @@ void BM_ColdScreen(benchmark::State& state) {
     do {
       std::unique_ptr<Display> display;
       firstMode += Seconds([&] { display = std::make_unique<Display>(w.size); });
-      cold += Seconds([&] { display->Feed(w.raw); });
-      warm += Seconds([&] { display->Feed(w.raw); });
+      // The cache pages the cold screen needs are made resident by a
+      // helper thread: its time counts.
+      cold += CpuSeconds([&] { display->Feed(w.raw); });
+      warm += CpuSeconds([&] { display->Feed(w.raw); });
       ++rounds;
     } while (cold + warm < kMinSeconds || rounds < 3);
   }

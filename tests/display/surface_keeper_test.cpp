@@ -11,6 +11,7 @@
 
 #include "display/AbstractSurfaceKeeper.h"
 #include "display/SurfaceClip.h"
+#include "display/TileWriter.h"
 #include "qt/QtDoubleBufferSurfaceKeeper.h"
 #include "qt/SurfaceBitmap.h"
 #include "surface_test_support.h"
@@ -977,6 +978,54 @@ TEST(DoubleBuffer, SyncCopiesTheVisibleImageAndModesSwitch) {
   // Single-buffer keyed blits are plain blits.
   keeper.BitBltKeyed(8, 0, 1, 1, 3, probe.data(), 0x030201);
   EXPECT_EQ(VisiblePixel(keeper, 8, 0), MakeBytes({9, 9, 9}));
+}
+
+// Tiles drawn between the start of double buffering and the first video
+// rectangle, by every way tiles are drawn, reach the second image: a tile
+// drawn inside the video afterwards goes into it whole, and a keyed blit
+// finds the key exactly where the tiles put it.
+TEST(DoubleBuffer, TilesBeforeTheVideoRectangleReachTheSecondImage) {
+  const Bytes key = MakeBytes({1, 2, 3}), other = MakeBytes({0x40, 0x50, 0x60});
+  const Bytes earlier = MakeBytes({0x70, 0x71, 0x72}), probe = MakeBytes({9, 9, 9});
+  const std::vector<std::string> diagonal = {"KOOOOOOO", "OKOOOOOO", "OOKOOOOO", "OOOKOOOO",
+                                             "OOOOKOOO", "OOOOOKOO", "OOOOOOKO", "OOOOOOOK"};
+  const std::vector<std::string> ends(8, "KKOOOOKK");
+  const Bytes diagonalTile = TileFromRows(diagonal, {{'K', key}, {'O', other}});
+  const Bytes plainTile = SolidPicture(8, 8, earlier);
+  const Bytes endsTile = TileFromRows(ends, {{'K', key}, {'O', other}});
+  for (const bool throughWriter : {false, true}) {
+    SCOPED_TRACE(throughWriter ? "tile writer" : "keeper");
+    CQtDoubleBufferSurfaceKeeper keeper;
+    ASSERT_EQ(keeper.Create(16, 8, 24, 0), 1);
+    // An earlier video left its key; this one starts without a rectangle.
+    const Bytes dot = MakeBytes({0, 0, 0});
+    keeper.SyncBuffers();
+    keeper.BitBltKeyed(0, 0, 1, 1, 3, dot.data(), 0x030201);
+    keeper.SetSingleBuffer();
+    keeper.SyncBuffers();
+    if (throughWriter) {
+      TileWriter writer;
+      ASSERT_TRUE(writer.Begin(&keeper));
+      EXPECT_TRUE(writer.Draw(0, 0, diagonalTile.data(), diagonalTile.size(), nullptr, 0));
+      EXPECT_TRUE(writer.Draw(8, 0, plainTile.data(), plainTile.size(), nullptr, 0));
+      writer.End();
+    } else {
+      keeper.DrawTile(0, 0, diagonalTile.data(), nullptr);
+      keeper.DrawTile(8, 0, plainTile.data(), nullptr);
+    }
+    keeper.SetVideoRect(RECT{0, 0, 16, 8});
+    // Inside the video: the second image takes the tile whole, the visible
+    // one keeps what it has under each row's key run (here whole rows).
+    keeper.DrawTile(8, 0, endsTile.data(), nullptr);
+    const Bytes video = SolidPicture(16, 8, probe);
+    keeper.BitBltKeyed(0, 0, 16, 8, 3, video.data(), 0x030201);
+    for (int y = 0; y < 8; ++y)
+      for (int x = 0; x < 16; ++x) {
+        const bool keyed = x < 8 ? diagonal[y][x] == 'K' : ends[y][x - 8] == 'K';
+        const Bytes& drawn = x < 8 ? other : earlier;
+        ASSERT_EQ(VisiblePixel(keeper, x, y), keyed ? probe : drawn) << x << "," << y;
+      }
+  }
 }
 
 TEST(Export, BitmapOfTheVisibleImageWithoutAlpha) {

@@ -150,10 +150,10 @@ TEST(ReversedPixels, EveryLengthMatchesTheByteByByteReversal) {
   }
 }
 
-// The row converter (vector code where the processor has it) against the
-// block converter over bands whose samples sweep every value: luma and
+// The row and row-pair converters (vector code where the processor has
+// it) against the block converter over bands whose samples sweep every value: luma and
 // both chroma planes, and the corners where the clamp acts.
-TEST(YuvRowToBgr, EqualsTheBlockConverterForEverySampleValue) {
+TEST(YuvRowToBgr, RowsAndRowPairsEqualTheBlockConverterForEverySampleValue) {
   std::vector<BYTE> luma(128), cb(32), cr(32);
   for (int band = 0; band < 2048 + 4; ++band) {
     for (int i = 0; i < 128; ++i) luma[i] = BYTE(band * 128 + i * 5);
@@ -181,5 +181,10 @@ TEST(YuvRowToBgr, EqualsTheBlockConverterForEverySampleValue) {
     for (int r = 0; r < 8; ++r)
       YuvRowToBgr(actual[0] + r * 24, actual[1] + r * 24, &luma[r * 16], &cb[r / 2 * 8], &cr[r / 2 * 8]);
     ASSERT_EQ(std::memcmp(expected, actual, sizeof expected), 0) << "band " << band;
+    BYTE pairs[2][192];
+    for (int r = 0; r < 8; r += 2)
+      YuvRowPairToBgr(pairs[0] + r * 24, pairs[1] + r * 24, &luma[r * 16], 16, &cb[r / 2 * 8],
+                      &cr[r / 2 * 8]);
+    ASSERT_EQ(std::memcmp(expected, pairs, sizeof expected), 0) << "pairs, band " << band;
   }
 }

@@ -118,7 +118,11 @@ uint32_t ReadPlanes(JpegDecompressor* jpeg, const BYTE* data, size_t length,
   const int w = int(info->output_width);
   const int h = int(info->output_height);
   const size_t lumaBytes = size_t(w) * h;
-  planes->bytes.reset(new (std::nothrow) BYTE[lumaBytes * 3 / 2]);
+  if (!planes->bytes || planes->capacity < lumaBytes * 3 / 2) {
+    planes->capacity = 0;
+    planes->bytes.reset(new (std::nothrow) BYTE[lumaBytes * 3 / 2]);
+    if (planes->bytes) planes->capacity = lumaBytes * 3 / 2;
+  }
   if (!planes->bytes || w != kTileJpegWidth || h != int(info->image_height)) {
     jpeg->Abort();
     return kJpegTileFailure;
@@ -164,7 +168,8 @@ uint32_t DecodeTiles(const BYTE* data, size_t length, int* width, int* height, B
   *out = nullptr;
   SetSize(width, height, 0, 0);
   if (!data || length == 0) return kJpegTileFailure;
-  JpegRawPlanes planes;
+  // The planes stay with the thread from one picture to the next.
+  thread_local JpegRawPlanes planes;
   if (ReadPlanes(&JpegDecompressor::ForThisThread(), data, length, &planes) != 0)
     return kJpegTileFailure;
   BYTE* bytes = static_cast<BYTE*>(std::malloc(outBytes(planes.width, planes.height)));
@@ -225,18 +230,22 @@ void PackPlaneUnits(const JpegRawPlanes& planes, BYTE* units) {
   }
 }
 
-void PackBgrTiles(const JpegRawPlanes& planes, BYTE* tiles) {
+void PackBgrTilePair(const JpegRawPlanes& planes, int band, BYTE* left, BYTE* right) {
   const int w = planes.width;
   const int chromaWidth = w / 2;
-  // Row r of a band: luma row r across both tiles, chroma row r / 2.
+  // Rows r and r + 1 of a band: luma rows r and r + 1 across both tiles,
+  // both over chroma row r / 2.
+  for (int r = 0; r < 8; r += 2) {
+    const size_t chromaAt = size_t(band * 4 + r / 2) * chromaWidth;
+    YuvRowPairToBgr(left + r * 24, right + r * 24, planes.Y() + size_t(band * 8 + r) * w,
+                    size_t(w), planes.Cb() + chromaAt, planes.Cr() + chromaAt);
+  }
+}
+
+void PackBgrTiles(const JpegRawPlanes& planes, BYTE* tiles) {
   for (int band = 0; band < planes.height / 8; ++band) {
     BYTE* left = tiles + size_t(band) * 2 * kBgrTileBytes;
-    BYTE* right = left + kBgrTileBytes;
-    for (int r = 0; r < 8; ++r) {
-      const size_t chromaAt = size_t(band * 4 + r / 2) * chromaWidth;
-      YuvRowToBgr(left + r * 24, right + r * 24, planes.Y() + size_t(band * 8 + r) * w,
-                  planes.Cb() + chromaAt, planes.Cr() + chromaAt);
-    }
+    PackBgrTilePair(planes, band, left, left + kBgrTileBytes);
   }
 }
 

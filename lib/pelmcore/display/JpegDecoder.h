@@ -38,11 +38,13 @@ uint32_t DecodeJpegToBgrTiles(const BYTE* data, size_t length, int* width, int* 
                               BYTE** tiles);
 
 // The undecoded sample planes of such a picture: Y (width x height), then
-// Cb and Cr (width/2 x height/2 each).
+// Cb and Cr (width/2 x height/2 each). Planes read again into the same
+// record reuse its bytes when they are large enough.
 struct JpegRawPlanes {
   int width = 0;
   int height = 0;
   std::unique_ptr<BYTE[]> bytes;
+  size_t capacity = 0;
 
   const BYTE* Y() const { return bytes.get(); }
   const BYTE* Cb() const { return bytes.get() + size_t(width) * height; }
@@ -54,3 +56,6 @@ uint32_t ReadJpegRawPlanes(const BYTE* data, size_t length, JpegRawPlanes* plane
 void PackPlaneUnits(const JpegRawPlanes& planes, BYTE* units);
 // 384 bytes per 8 rows into tiles.
 void PackBgrTiles(const JpegRawPlanes& planes, BYTE* tiles);
+// The two tiles of rows 8 * band to 8 * band + 7 (band below height / 8),
+// 192 bytes each.
+void PackBgrTilePair(const JpegRawPlanes& planes, int band, BYTE* left, BYTE* right);

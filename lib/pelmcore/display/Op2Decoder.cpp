@@ -379,11 +379,11 @@ void Op2Decoder::LoadPalette(const BYTE* colours, int count) {
   colourCount_ = count;
   const int b = bytesPerPixel_;
   const int kept = std::min(count, kPaletteColours);
-  for (int i = 0; i < kept; ++i) {
-    BYTE* entry = palette_ + i * b;
-    const BYTE* wire = colours + i * b;
-    for (int j = 0; j < b; ++j) entry[j] = b == 3 ? wire[2 - j] : wire[j];
-  }
+  if (!colours || kept <= 0 || b <= 0) return;
+  if (b == 3)
+    ReverseThreeBytePixels(palette_, colours, size_t(kept));
+  else
+    std::memcpy(palette_, colours, size_t(kept) * size_t(b));
 }
 
 void Op2Decoder::ExpandIndices(const BYTE* indices, int width) {

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "display/JpegDecoder.h"
 #include "display/Op2Requests.h"
 #include "display/TileCache.h"
 #include "pelplat/wintypes.h"
@@ -95,6 +96,9 @@ class Op2Decoder {
     size_t size = 0;
     size_t offset = 0;
     int codec = 0;
+    // JPEG tiles are kept as sample planes and converted a pair of tiles
+    // at a time as they are placed; bytes is then null.
+    const JpegRawPlanes* planes = nullptr;
     // The next n bytes, or null when fewer are left.
     const BYTE* Next(size_t n);
   };
@@ -134,7 +138,10 @@ class Op2Decoder {
   // The current tile at the drawing position, into the reserved slot.
   void DrawCurrent(IOp2Requests& processor);
   void DrawFromCache1(IOp2Requests& processor, uint32_t* index);
-  static bool DecodePayload(int codec, const BYTE* payload, size_t length, Units* units);
+  bool DecodePayload(int codec, const BYTE* payload, size_t length, Units* units);
+  // The next tile of JPEG planes, converted with its neighbour when it is
+  // the left one of its pair; null when none is left.
+  const BYTE* NextJpegTile(Units& units);
   void RebuildTileCaches(uint32_t total);
   size_t TileBytes() const { return size_t(kTileSide) * kTileSide * bytesPerPixel_; }
 
@@ -171,4 +178,9 @@ class Op2Decoder {
   TileCache cache1_;
   TileCache cache2_;
   TileCache paletteCache_;
+
+  // The planes of the last JPEG container, kept from one to the next, and
+  // the pair of tiles converted last.
+  JpegRawPlanes jpegPlanes_;
+  alignas(16) BYTE jpegPair_[2 * 192] = {};
 };

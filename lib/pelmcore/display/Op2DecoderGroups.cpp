@@ -115,8 +115,8 @@ void Op2Decoder::PlaceUnits(IOp2Requests& processor, Units& units, bool record, 
     BYTE* slot = record ? cache2_.Take() : nullptr;
     const BYTE* tile = nullptr;
     switch (units.codec) {
-      case kCodecJpegUnits:
-      case kCodecJpegTiles: tile = units.Next(kUnitBytes); break;
+      case kCodecJpegUnits: tile = units.Next(kUnitBytes); break;
+      case kCodecJpegTiles: tile = NextJpegTile(units); break;
       case kCodecYuvBlocks:
         if (const BYTE* block = units.Next(kYuvBlockBytes)) {
           YuvBlockToBgr(converted, block);
@@ -148,9 +148,12 @@ bool Op2Decoder::DecodePayload(int codec, const BYTE* payload, size_t length, Un
       units->size = size_t(width) * height * 3 / 2;
       break;
     case kCodecJpegTiles:
-      if (DecodeJpegToBgrTiles(payload, length, &width, &height, &out) != 0) return false;
-      units->size = size_t(width) * height * 3;
-      break;
+      // Converted tile by tile as they are placed: no picture-sized copy.
+      if (!payload || length == 0 || ReadJpegRawPlanes(payload, length, &jpegPlanes_) != 0)
+        return false;
+      units->planes = &jpegPlanes_;
+      units->size = size_t(jpegPlanes_.width) * size_t(jpegPlanes_.height) * 3;
+      return true;
     case kCodecYuvBlocks:
       units->bytes = payload;
       units->size = length;
@@ -187,6 +190,17 @@ bool Op2Decoder::DecodePayload(int codec, const BYTE* payload, size_t length, Un
   units->owned.reset(out);
   units->bytes = out;
   return true;
+}
+
+const BYTE* Op2Decoder::NextJpegTile(Units& units) {
+  static_assert(sizeof jpegPair_ == 2 * kUnitBytes, "a pair of 3-byte tiles");
+  if (!units.planes || kUnitBytes > units.size - std::min(units.size, units.offset)) return nullptr;
+  const size_t tile = units.offset / kUnitBytes;
+  const int band = int(tile / 2);
+  if (band >= units.planes->height / kTileSide) return nullptr;
+  if (tile % 2 == 0) PackBgrTilePair(*units.planes, band, jpegPair_, jpegPair_ + kUnitBytes);
+  units.offset += kUnitBytes;
+  return jpegPair_ + (tile % 2) * kUnitBytes;
 }
 
 bool Op2Decoder::DecodeControl(IOp2Requests& processor, uint16_t word, ByteReader& in) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "display/StreamingCopy.h"
 #include "display/SurfaceBufferView.h"
 #include "display/TileTarget.h"
 #include "pelplat/wintypes.h"
@@ -22,7 +23,10 @@ class TileWriter {
 
   // Takes the surface's targets; false when the keeper hands none out.
   bool Begin(ISurfaceKeeper* surface);
-  void End() { target_ = TileTarget(); }
+  void End() {
+    target_ = TileTarget();
+    StreamingCopyDone();
+  }
 
   // True when the tile was dealt with (drawn, or nothing to draw); false
   // when the keeper must draw it. pixels: pixelBytes readable; record: null
@@ -75,6 +79,14 @@ class TileWriter {
     const int rows = std::min(kTile, target_.height - y);
     const int columns = std::min(kTile, target_.width - x);
     const size_t offset = size_t(y) * target_.stride + size_t(x) * B;
+#if defined(__SSE2__)
+    if (B == 3 && rows == kTile && columns == kTile) {
+      DrawWholeThreeByteTile(offset, pixels, record);
+      for (int p = 0; p < target_.planeCount; ++p) target_.views[p]->MarkDrawn(x, y, kTile, kTile);
+      Grow(x, y, x + kTile, y + kTile);
+      return;
+    }
+#endif
     for (int p = 0; p < target_.planeCount; ++p) {
       BYTE* out = target_.planes[p] + offset;
       if (columns == kTile) {
@@ -85,15 +97,52 @@ class TileWriter {
       }
       target_.views[p]->MarkDrawn(x, y, kTile, kTile);
     }
-    // Whole rows of 2- and 3-byte tiles are what the tile cache keeps.
+    // Whole rows of 2- and 3-byte tiles are what the tile cache keeps. The
+    // ring is far larger than any processor cache: its lines are streamed.
     if ((B == 2 || B == 3) && record && columns == kTile) {
       if (rows == kTile)
-        std::memcpy(record, pixels, kTile * kRow);
+        StreamingCopy(record, pixels, kTile * kRow);
       else
-        std::memcpy(record, pixels, size_t(rows) * kRow);
+        StreamingCopy(record, pixels, size_t(rows) * kRow);
     }
     Grow(x, y, x + columns, y + rows);
   }
+
+#if defined(__SSE2__)
+  // A whole 3-byte tile read as twelve 16-byte vectors, at the offsets at
+  // which a tile just made in memory was stored: the loads take the stored
+  // bytes straight from the stores, where 24-byte rows would straddle two
+  // of them and wait until both reach the cache. Two rows a step, each
+  // written to every plane and the record.
+  void DrawWholeThreeByteTile(size_t offset, const BYTE* pixels, BYTE* record) {
+    const auto* in = reinterpret_cast<const __m128i*>(pixels);
+    auto* kept = reinterpret_cast<__m128i*>(record);
+    // The ring is far larger than any processor cache: its lines are
+    // streamed.
+    const bool stream = record && (reinterpret_cast<uintptr_t>(record) & 15) == 0;
+    if (record && !stream) std::memcpy(record, pixels, kTile * kTile * 3);
+    const size_t stride = target_.stride;
+    // Rows 2k and 2k + 1 are the 48 bytes of vectors 3k to 3k + 2.
+    for (int k = 0; k < 4; ++k) {
+      const __m128i a = _mm_loadu_si128(in + 3 * k), b = _mm_loadu_si128(in + 3 * k + 1),
+                    c = _mm_loadu_si128(in + 3 * k + 2);
+      const __m128i bHigh = _mm_unpackhi_epi64(b, b);
+      for (int p = 0; p < target_.planeCount; ++p) {
+        BYTE* first = target_.planes[p] + offset + 2 * size_t(k) * stride;
+        BYTE* second = first + stride;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(first), a);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(first + 16), b);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(second), bHigh);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(second + 8), c);
+      }
+      if (stream) {
+        _mm_stream_si128(kept + 3 * k, a);
+        _mm_stream_si128(kept + 3 * k + 1, b);
+        _mm_stream_si128(kept + 3 * k + 2, c);
+      }
+    }
+  }
+#endif
 
   void GrowClipped(int x, int y) {
     const int64_t left = std::max<int64_t>(x, 0), top = std::max<int64_t>(y, 0);

@@ -78,9 +78,10 @@ void YuvRowToBgrScalar(BYTE* first, BYTE* second, const BYTE* luma, const BYTE* 
 #ifdef PELLUM_HAVE_SSSE3_PATH
 // The same sums in 32-bit lanes (pmaddwd of a pixel's two terms against
 // their factors), shifted, and narrowed with saturation, which is the clamp.
-__attribute__((target("ssse3"))) void YuvRowToBgrSsse3(BYTE* first, BYTE* second,
-                                                       const BYTE* luma, const BYTE* cb,
-                                                       const BYTE* cr) {
+// Output vector k holds bytes 16k to 16k + 15 of the row's 48: the first
+// 8 pixels, then the other 8.
+__attribute__((target("ssse3"))) inline void RowVectorsSsse3(__m128i out[3], const BYTE* luma,
+                                                            const BYTE* cb, const BYTE* cr) {
   const __m128i zero = _mm_setzero_si128();
   const __m128i y8 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(luma));
   __m128i u8 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(cb));
@@ -130,17 +131,40 @@ __attribute__((target("ssse3"))) void YuvRowToBgrSsse3(BYTE* first, BYTE* second
     }
   };
   static const Interleave interleave;
-  __m128i out[3];
   for (int k = 0; k < 3; ++k) {
     out[k] = zero;
     for (int c = 0; c < 3; ++c)
       out[k] = _mm_or_si128(out[k], _mm_shuffle_epi8(channels[c], _mm_load_si128(
                                         reinterpret_cast<const __m128i*>(interleave.mask[k][c]))));
   }
+}
+
+__attribute__((target("ssse3"))) void YuvRowToBgrSsse3(BYTE* first, BYTE* second,
+                                                       const BYTE* luma, const BYTE* cb,
+                                                       const BYTE* cr) {
+  __m128i out[3];
+  RowVectorsSsse3(out, luma, cb, cr);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(first), out[0]);
   _mm_storel_epi64(reinterpret_cast<__m128i*>(first + 16), out[1]);
   _mm_storel_epi64(reinterpret_cast<__m128i*>(second), _mm_srli_si128(out[1], 8));
   _mm_storeu_si128(reinterpret_cast<__m128i*>(second + 8), out[2]);
+}
+
+__attribute__((target("ssse3"))) void YuvRowPairToBgrSsse3(BYTE* first, BYTE* second,
+                                                           const BYTE* luma, size_t lumaStride,
+                                                           const BYTE* cb, const BYTE* cr) {
+  __m128i a[3], b[3];
+  RowVectorsSsse3(a, luma, cb, cr);
+  RowVectorsSsse3(b, luma + lumaStride, cb, cr);
+  // first: bytes 0-23 of both rows; second: bytes 24-47 of both rows.
+  auto* f = reinterpret_cast<__m128i*>(first);
+  auto* s = reinterpret_cast<__m128i*>(second);
+  _mm_storeu_si128(f, a[0]);
+  _mm_storeu_si128(f + 1, _mm_unpacklo_epi64(a[1], b[0]));
+  _mm_storeu_si128(f + 2, _mm_alignr_epi8(b[1], b[0], 8));
+  _mm_storeu_si128(s, _mm_alignr_epi8(a[2], a[1], 8));
+  _mm_storeu_si128(s + 1, _mm_unpackhi_epi64(a[2], b[1]));
+  _mm_storeu_si128(s + 2, b[2]);
 }
 
 #endif
@@ -152,6 +176,15 @@ void YuvRowToBgr(BYTE* first, BYTE* second, const BYTE* luma, const BYTE* cb, co
   if (HasSsse3()) return YuvRowToBgrSsse3(first, second, luma, cb, cr);
 #endif
   YuvRowToBgrScalar(first, second, luma, cb, cr);
+}
+
+void YuvRowPairToBgr(BYTE* first, BYTE* second, const BYTE* luma, size_t lumaStride,
+                     const BYTE* cb, const BYTE* cr) {
+#ifdef PELLUM_HAVE_SSSE3_PATH
+  if (HasSsse3()) return YuvRowPairToBgrSsse3(first, second, luma, lumaStride, cb, cr);
+#endif
+  YuvRowToBgrScalar(first, second, luma, cb, cr);
+  YuvRowToBgrScalar(first + 24, second + 24, luma + lumaStride, cb, cr);
 }
 
 bool RunLengthDecode(BYTE* destination, const BYTE* coded, size_t codedLength,

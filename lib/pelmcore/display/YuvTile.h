@@ -23,6 +23,11 @@ void YuvRasterBlockToBgr(BYTE* tile, const BYTE* block);
 // block converters compute, with vector instructions where the processor
 // has them.
 void YuvRowToBgr(BYTE* first, BYTE* second, const BYTE* luma, const BYTE* cb, const BYTE* cr);
+// Two such rows over the same chroma samples, the second lumaStride bytes
+// after the first: 48 bytes (both rows) to first and to second, written
+// as 16-byte stores at the offsets a reader of 16-byte vectors loads.
+void YuvRowPairToBgr(BYTE* first, BYTE* second, const BYTE* luma, size_t lumaStride,
+                     const BYTE* cb, const BYTE* cr);
 
 // Decodes runs (control byte c < 0: the next byte 1 - c times) and literals
 // (c >= 0: the next c + 1 bytes) until outputLength bytes are made; a run

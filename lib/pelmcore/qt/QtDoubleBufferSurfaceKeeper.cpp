@@ -48,6 +48,8 @@ KeyRun FindKeyRun(const BYTE* row, int bytesPerPixel, int key, int first, int la
   return {lower.first, upper.last};
 }
 
+bool EmptyRect(const RECT& r) { return r.right <= r.left || r.bottom <= r.top; }
+
 // The three colour bytes of a source pixel, as they come or reversed.
 void ColourBytes(const BYTE* s, bool reversed, BYTE out[3]) {
   out[0] = reversed ? s[2] : s[0];
@@ -274,7 +276,7 @@ void CQtDoubleBufferSurfaceKeeper::DrawTileAroundKey(const SurfacePlane& plane, 
 }
 
 void CQtDoubleBufferSurfaceKeeper::DrawTile(int x, int y, const BYTE* pixels, BYTE* record) {
-  if (singleBuffer_) return CAbstractSurfaceKeeper::DrawTile(x, y, pixels, record);
+  if (!DrawsIntoB()) return CAbstractSurfaceKeeper::DrawTile(x, y, pixels, record);
   PlaneOf(viewB_).DrawTile(x, y, pixels, record);
   if (InsideVideo(x, y))
     DrawTileAroundKey(PlaneOf(view_), x, y, pixels);
@@ -284,7 +286,7 @@ void CQtDoubleBufferSurfaceKeeper::DrawTile(int x, int y, const BYTE* pixels, BY
 
 bool CQtDoubleBufferSurfaceKeeper::GetTileTarget(TileTarget* target) {
   if (!CAbstractSurfaceKeeper::GetTileTarget(target)) return false;
-  if (singleBuffer_) return true;
+  if (!DrawsIntoB()) return true;
   if (!viewB_.Target()) return false;
   // Image B takes every tile as it is; image A too, except around the key
   // inside the video.
@@ -298,23 +300,23 @@ bool CQtDoubleBufferSurfaceKeeper::GetTileTarget(TileTarget* target) {
 
 void CQtDoubleBufferSurfaceKeeper::DrawTile16(int x, int y, const BYTE* pixels) {
   CAbstractSurfaceKeeper::DrawTile16(x, y, pixels);
-  if (!singleBuffer_) PlaneOf(viewB_).DrawTile16(x, y, pixels);
+  if (DrawsIntoB()) PlaneOf(viewB_).DrawTile16(x, y, pixels);
 }
 
 void CQtDoubleBufferSurfaceKeeper::FillTile(int x, int y, const BYTE* colour) {
   CAbstractSurfaceKeeper::FillTile(x, y, colour);
-  if (!singleBuffer_) PlaneOf(viewB_).FillTile(x, y, colour);
+  if (DrawsIntoB()) PlaneOf(viewB_).FillTile(x, y, colour);
 }
 
 void CQtDoubleBufferSurfaceKeeper::CopyRect(int destX, int destY, int sourceX, int sourceY,
                                             int width, int height) {
   CAbstractSurfaceKeeper::CopyRect(destX, destY, sourceX, sourceY, width, height);
-  if (!singleBuffer_) PlaneOf(viewB_).CopyRect(destX, destY, sourceX, sourceY, width, height);
+  if (DrawsIntoB()) PlaneOf(viewB_).CopyRect(destX, destY, sourceX, sourceY, width, height);
 }
 
 void CQtDoubleBufferSurfaceKeeper::MarkTile(int x, int y) {
   CAbstractSurfaceKeeper::MarkTile(x, y);
-  if (!singleBuffer_) PlaneOf(viewB_).MarkTile(x, y);
+  if (DrawsIntoB()) PlaneOf(viewB_).MarkTile(x, y);
 }
 
 void CQtDoubleBufferSurfaceKeeper::BitBlt(int x, int y, int width, int height,
@@ -325,7 +327,7 @@ void CQtDoubleBufferSurfaceKeeper::BitBlt(int x, int y, int width, int height,
   if (bytesPerPixel == 2 || bytesPerPixel == 3) {
     const SourcePicture picture = Picture(width, height, sourceBytesPerPixel, pixels, width < 0);
     PlaneOf(view_).BitBlt(x, y, picture);
-    PlaneOf(viewB_).BitBlt(x, y, picture);
+    if (DrawsIntoB()) PlaneOf(viewB_).BitBlt(x, y, picture);
   }
   CommitShadow();
 }
@@ -336,11 +338,19 @@ void CQtDoubleBufferSurfaceKeeper::StretchPicture(const SourcePicture& source,
   const int bytesPerPixel = GetBitsPerPixel() / 8;
   if (source.bytesPerPixel != 3 || (bytesPerPixel != 2 && bytesPerPixel != 3)) return;
   PlaneOf(view_).Stretch(source, destination);
-  PlaneOf(viewB_).Stretch(source, destination);
+  if (DrawsIntoB()) PlaneOf(viewB_).Stretch(source, destination);
 }
 
 void CQtDoubleBufferSurfaceKeeper::SyncBuffers() {
   if (!singleBuffer_) return;
+  singleBuffer_ = 0;
+  bLags_ = true;
+  if (!EmptyRect(videoRect_)) CatchUpB();
+}
+
+void CQtDoubleBufferSurfaceKeeper::CatchUpB() {
+  if (singleBuffer_ || !bLags_) return;
+  bLags_ = false;
   const size_t count = std::min(view_.ByteCount(), viewB_.ByteCount());
   if (view_.Live() && viewB_.Live()) {
     std::memcpy(viewB_.Live(), view_.Live(), count);
@@ -349,7 +359,11 @@ void CQtDoubleBufferSurfaceKeeper::SyncBuffers() {
       viewB_.MarkAllDrawn();
     }
   }
-  singleBuffer_ = 0;
+}
+
+void CQtDoubleBufferSurfaceKeeper::SetVideoRect(const RECT& rect) {
+  videoRect_ = rect;
+  if (!EmptyRect(videoRect_)) CatchUpB();
 }
 
 void CQtDoubleBufferSurfaceKeeper::BitBltKeyed(int x, int y, int width, int height,
@@ -357,6 +371,7 @@ void CQtDoubleBufferSurfaceKeeper::BitBltKeyed(int x, int y, int width, int heig
                                                int colourKey) {
   colourKey_ = colourKey;
   if (singleBuffer_) return BitBlt(x, y, width, height, sourceBytesPerPixel, pixels);
+  CatchUpB();
   const SourcePicture source = Picture(width, height, sourceBytesPerPixel, pixels, width < 0);
   const SurfacePlane a = PlaneOf(view_);
   const SurfacePlane b = PlaneOf(viewB_);
@@ -412,6 +427,7 @@ void CQtDoubleBufferSurfaceKeeper::StretchBltKeyed(int sourceWidth, int sourceHe
     return CAbstractSurfaceKeeper::StretchBltKeyed(sourceWidth, sourceHeight, destination,
                                                    sourceBytesPerPixel, pixels, colourKey);
   if (sourceWidth == 0 || sourceHeight == 0) return;
+  CatchUpB();
   const SourcePicture source =
       KeyedStretchPicture(sourceWidth, sourceHeight, sourceBytesPerPixel, pixels);
   const SurfacePlane a = PlaneOf(view_);

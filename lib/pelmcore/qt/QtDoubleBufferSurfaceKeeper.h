@@ -1,7 +1,9 @@
 // The surface keeper of a session display: two QImage buffers. Image A is
 // what painters see. While video plays, the desktop is drawn into both
 // images and video into A only, at the pixels where B holds the colour key,
-// so that desktop updates never paint over the video.
+// so that desktop updates never paint over the video. Image B is brought
+// level with A only once something reads it or a video rectangle is set:
+// until then the desktop is drawn into A alone.
 #pragma once
 
 #include <QImage>
@@ -27,7 +29,7 @@ class CQtDoubleBufferSurfaceKeeper : public CAbstractSurfaceKeeper {
   void MarkTile(int x, int y) override;
   void BitBlt(int x, int y, int width, int height, int sourceBytesPerPixel,
               const BYTE* pixels) override;
-  void SetVideoRect(const RECT& rect) override { videoRect_ = rect; }
+  void SetVideoRect(const RECT& rect) override;
   // What painters see, read-only so that no painter can detach the image
   // from the buffer the keeper draws into; null before Create.
   const QImage* GetImage() const { return imageA_.isNull() ? nullptr : &imageA_; }
@@ -52,11 +54,19 @@ class CQtDoubleBufferSurfaceKeeper : public CAbstractSurfaceKeeper {
  private:
   static QImage::Format FormatFor(int storageBits);
   bool InsideVideo(int x, int y) const;
+  // Whether the desktop is drawn into image B as well.
+  bool DrawsIntoB() const { return !singleBuffer_ && !bLags_; }
+  // Copies image A into B when B lags behind it.
+  void CatchUpB();
   void DrawTileAroundKey(const SurfacePlane& plane, int x, int y, const BYTE* pixels) const;
 
   const int displayIndex_;
   QVector<QRgb> palette_;
   int singleBuffer_ = 1;
+  // Double buffering was asked for, but B has not taken the tiles drawn
+  // since: A and B differ in nothing else, as everything that draws into A
+  // alone (keyed video) first brings B level.
+  bool bLags_ = false;
   RECT videoRect_{0, 0, 0, 0};
   // The images' pixels, kept from one Create to the next while they are
   // large enough: a mode change then costs no new pages.
