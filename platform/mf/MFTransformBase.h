@@ -7,12 +7,15 @@
 #include <mutex>
 #include <vector>
 
-#include "MFComObject.h"
+#include "pelplat/comobject.h"
 #include "MFSampleBytes.h"
 #include "pelplat/mfapi.h"
 #include "pelplat/mferror.h"
 
 namespace pelplat_mf {
+
+using pelplat::ComObject;
+using pelplat::SafeRelease;
 
 class TransformBase : public ComObject<IMFTransform> {
  public:
