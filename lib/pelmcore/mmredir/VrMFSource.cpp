@@ -26,23 +26,6 @@ HRESULT CVrMFSourceEvent::CreateVrStartEvent(IMFPresentationDescriptor* descript
   return hr;
 }
 
-HRESULT CVrMFSourceEvent::QueryInterface(REFIID riid, void** object) {
-  if (!object) return E_POINTER;
-  if (riid == IID_IUnknown || riid == IID_IVrMFSourceEvent) {
-    *object = static_cast<IVrMFSourceEvent*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *object = nullptr;
-  return E_NOINTERFACE;
-}
-
-ULONG CVrMFSourceEvent::Release() {
-  const ULONG left = --refs_;
-  if (left == 0) delete this;
-  return left;
-}
-
 HRESULT CVrMFSourceEvent::SetData(const PROPVARIANT* start, bool seek) {
   seek_ = seek;
   PropVariantClear(&data_);
@@ -105,23 +88,8 @@ CVrMFSource::~CVrMFSource() {
 }
 
 HRESULT CVrMFSource::QueryInterface(REFIID riid, void** object) {
-  if (!object) return E_POINTER;
-  if (riid == IID_IUnknown || riid == IID_IMFMediaEventGenerator || riid == IID_IMFMediaSource) {
-    *object = static_cast<IVrRdpMediaSource*>(this);
-  } else if (riid == IID_IMFAsyncCallback) {
-    *object = static_cast<IMFAsyncCallback*>(this);
-  } else {
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  AddRef();
-  return S_OK;
-}
-
-ULONG CVrMFSource::Release() {
-  const ULONG left = --refs_;
-  if (left == 0) delete this;
-  return left;
+  if (riid == IID_IMFAsyncCallback) return pelplat::Hand<IMFAsyncCallback>(this, object);
+  return Answer(riid, object, IID_IMFMediaEventGenerator, IID_IMFMediaSource);
 }
 
 // The event queue never changes while the source lives, and it answers

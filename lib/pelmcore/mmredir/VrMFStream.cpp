@@ -57,22 +57,7 @@ CVrMFStream::~CVrMFStream() {
 }
 
 HRESULT CVrMFStream::QueryInterface(REFIID riid, void** object) {
-  if (!object) return E_POINTER;
-  if (riid == IID_IUnknown || riid == IID_IMFMediaEventGenerator || riid == IID_IMFMediaStream) {
-    *object = static_cast<IMFMediaStream*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *object = nullptr;
-  return E_NOINTERFACE;
-}
-
-ULONG CVrMFStream::AddRef() { return ++refs_; }
-
-ULONG CVrMFStream::Release() {
-  const ULONG left = --refs_;
-  if (left == 0) delete this;
-  return left;
+  return Answer(riid, object, IID_IMFMediaEventGenerator, IID_IMFMediaStream);
 }
 
 // The event-generator calls read the queue under the stream lock and run
