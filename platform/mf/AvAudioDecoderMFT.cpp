@@ -125,32 +125,11 @@ class AvAudioDecoder : public AvDecoderBase {
     return S_OK;
   }
   HRESULT SetOutputType(DWORD stream, IMFMediaType* type, DWORD flags) override {
-    if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
-    std::lock_guard<std::mutex> hold(lock_);
-    if (!type) {
-      if (!(flags & MFT_SET_TYPE_TEST_ONLY)) SafeRelease(outputType_);
-      return S_OK;
-    }
-    if (!context_) return MF_E_TRANSFORM_TYPE_NOT_SET;
-    GUID major{}, subtype{};
-    UINT32 bits = 0, channels = 0, rate = 0;
-    type->GetGUID(MF_MT_MAJOR_TYPE, &major);
-    type->GetGUID(MF_MT_SUBTYPE, &subtype);
-    type->GetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, &bits);
-    type->GetUINT32(MF_MT_AUDIO_NUM_CHANNELS, &channels);
-    type->GetUINT32(MF_MT_AUDIO_SAMPLES_PER_SECOND, &rate);
-    if (major != MFMediaType_Audio || subtype != MFAudioFormat_PCM || bits != 16 || channels != channels_ ||
-        rate != rate_)
-      return MF_E_INVALIDMEDIATYPE;
-    if (flags & MFT_SET_TYPE_TEST_ONLY) return S_OK;
-    type->AddRef();
-    SafeRelease(outputType_);
-    outputType_ = type;
-    return S_OK;
+    return ChangeType(stream, type, flags, &outputType_, [this](IMFMediaType* t) { return CheckPcmType(t); }, [] {});
   }
-  HRESULT ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR) override {
-    std::lock_guard<std::mutex> hold(lock_);
-    if (!context_) return S_OK;
+
+ protected:
+  void OnMessage(MFT_MESSAGE_TYPE message) override {
     if (message == MFT_MESSAGE_COMMAND_FLUSH) {
       avcodec_flush_buffers(context_);
       pcm_.clear();
@@ -160,13 +139,8 @@ class AvAudioDecoder : public AvDecoderBase {
       if (avcodec_send_packet(context_, nullptr) == 0) ReceiveAll();
       avcodec_flush_buffers(context_);
     }
-    return S_OK;
   }
-  HRESULT ProcessInput(DWORD stream, IMFSample* sample, DWORD) override {
-    if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
-    if (!sample) return E_POINTER;
-    std::lock_guard<std::mutex> hold(lock_);
-    if (!context_ || !outputType_) return MF_E_TRANSFORM_TYPE_NOT_SET;
+  HRESULT TakeInput(IMFSample* sample) override {
     if (!SampleBytes(sample, &bytes_)) return E_FAIL;
     if (bytes_.empty()) return S_OK;
     if (bytes_.size() > (1u << 24)) {
@@ -191,13 +165,7 @@ class AvAudioDecoder : public AvDecoderBase {
     }
     return S_OK;
   }
-  HRESULT ProcessOutput(DWORD, DWORD count, MFT_OUTPUT_DATA_BUFFER* buffers, DWORD* status) override {
-    if (count != 1 || !buffers || !status) return E_INVALIDARG;
-    *status = 0;
-    buffers[0].dwStatus = 0;
-    buffers[0].pEvents = nullptr;
-    std::lock_guard<std::mutex> hold(lock_);
-    if (!context_ || !outputType_) return MF_E_TRANSFORM_TYPE_NOT_SET;
+  HRESULT MakeOutput(MFT_OUTPUT_DATA_BUFFER* buffers, DWORD*) override {
     if (pcm_.empty()) return MF_E_TRANSFORM_NEED_MORE_INPUT;
     const size_t frameBytes = channels_ * 2;
     IMFSample* sample = buffers[0].pSample;
@@ -289,6 +257,23 @@ class AvAudioDecoder : public AvDecoderBase {
     return true;
   }
 
+  // The output the decoder makes: 16-bit PCM at the input's channels and
+  // rate.
+  HRESULT CheckPcmType(IMFMediaType* type) const {
+    if (!context_) return MF_E_TRANSFORM_TYPE_NOT_SET;
+    GUID major{}, subtype{};
+    UINT32 bits = 0, channels = 0, rate = 0;
+    type->GetGUID(MF_MT_MAJOR_TYPE, &major);
+    type->GetGUID(MF_MT_SUBTYPE, &subtype);
+    type->GetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, &bits);
+    type->GetUINT32(MF_MT_AUDIO_NUM_CHANNELS, &channels);
+    type->GetUINT32(MF_MT_AUDIO_SAMPLES_PER_SECOND, &rate);
+    if (major != MFMediaType_Audio || subtype != MFAudioFormat_PCM || bits != 16 || channels != channels_ ||
+        rate != rate_)
+      return MF_E_INVALIDMEDIATYPE;
+    return S_OK;
+  }
+
   HRESULT PcmType(IMFMediaType** type) {
     HRESULT hr = MFCreateMediaType(type);
     if (FAILED(hr)) return hr;
@@ -365,7 +350,6 @@ class AvAudioDecoder : public AvDecoderBase {
     haveTime_ = false;
   }
 
-  AVCodecContext* context_ = nullptr;
   SwrContext* resampler_ = nullptr;
   int inFormat_ = -1;
   int inRate_ = 0;

@@ -57,8 +57,52 @@ class TransformBase : public ComObject<IMFTransform> {
     attributes_->AddRef();
     return S_OK;
   }
+  HRESULT ProcessInput(DWORD stream, IMFSample* sample, DWORD) final {
+    if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
+    if (!sample) return E_POINTER;
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!Configured()) return MF_E_TRANSFORM_TYPE_NOT_SET;
+    return TakeInput(sample);
+  }
+  // One buffer at a time, its status and events cleared first.
+  HRESULT ProcessOutput(DWORD, DWORD count, MFT_OUTPUT_DATA_BUFFER* buffers, DWORD* status) final {
+    if (count != 1 || !buffers || !status) return E_INVALIDARG;
+    *status = 0;
+    buffers[0].dwStatus = 0;
+    buffers[0].pEvents = nullptr;
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!Configured()) return MF_E_TRANSFORM_TYPE_NOT_SET;
+    return MakeOutput(buffers, status);
+  }
 
  protected:
+  // Whether the transform can take input and make output; under lock_.
+  virtual bool Configured() const { return inputType_ && outputType_; }
+  // The rest of ProcessInput and ProcessOutput, under lock_ and only when
+  // Configured.
+  virtual HRESULT TakeInput(IMFSample* sample) = 0;
+  virtual HRESULT MakeOutput(MFT_OUTPUT_DATA_BUFFER* buffers, DWORD* status) = 0;
+
+  // Sets one of the current types (`slot`) for SetInputType or
+  // SetOutputType: a null type clears it, any other is answered by
+  // `check`; unless the call only tests, a type that passes replaces the
+  // held one and `taken` follows. All under lock_.
+  template <class Check, class Taken>
+  HRESULT ChangeType(DWORD stream, IMFMediaType* type, DWORD flags, IMFMediaType** slot, Check check, Taken taken) {
+    if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!type) {
+      if (!(flags & MFT_SET_TYPE_TEST_ONLY)) SafeRelease(*slot);
+      return S_OK;
+    }
+    const HRESULT hr = check(type);
+    if (FAILED(hr) || (flags & MFT_SET_TYPE_TEST_ONLY)) return hr;
+    type->AddRef();
+    SafeRelease(*slot);
+    *slot = type;
+    taken();
+    return S_OK;
+  }
   ~TransformBase() override {
     SafeRelease(attributes_);
     SafeRelease(inputType_);
