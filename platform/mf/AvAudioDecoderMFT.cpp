@@ -61,15 +61,6 @@ class AvAudioDecoder : public AvDecoderBase {
  public:
   explicit AvAudioDecoder(const std::vector<GUID>& subtypes) : AvDecoderBase(subtypes) {}
 
-  HRESULT GetOutputStreamInfo(DWORD stream, MFT_OUTPUT_STREAM_INFO* info) override {
-    if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
-    if (!info) return E_POINTER;
-    std::lock_guard<std::mutex> hold(lock_);
-    if (!outputType_) return MF_E_TRANSFORM_TYPE_NOT_SET;
-    *info = MFT_OUTPUT_STREAM_INFO{MFT_OUTPUT_STREAM_WHOLE_SAMPLES | MFT_OUTPUT_STREAM_CAN_PROVIDE_SAMPLES,
-                                   kOutputFrames * channels_ * 2, 0};
-    return S_OK;
-  }
   HRESULT GetInputAvailableType(DWORD stream, DWORD index, IMFMediaType** type) override {
     if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
     if (!type) return E_POINTER;
@@ -129,6 +120,10 @@ class AvAudioDecoder : public AvDecoderBase {
   }
 
  protected:
+  MFT_OUTPUT_STREAM_INFO OutputStreamInfo() const override {
+    return MFT_OUTPUT_STREAM_INFO{MFT_OUTPUT_STREAM_WHOLE_SAMPLES | MFT_OUTPUT_STREAM_CAN_PROVIDE_SAMPLES,
+                                  kOutputFrames * channels_ * 2, 0};
+  }
   void OnMessage(MFT_MESSAGE_TYPE message) override {
     if (message == MFT_MESSAGE_COMMAND_FLUSH) {
       avcodec_flush_buffers(context_);

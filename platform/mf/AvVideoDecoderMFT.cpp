@@ -53,16 +53,6 @@ class AvVideoDecoder : public AvDecoderBase {
  public:
   explicit AvVideoDecoder(const std::vector<GUID>& subtypes) : AvDecoderBase(subtypes) {}
 
-  HRESULT GetOutputStreamInfo(DWORD stream, MFT_OUTPUT_STREAM_INFO* info) override {
-    if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
-    if (!info) return E_POINTER;
-    std::lock_guard<std::mutex> hold(lock_);
-    if (!outputType_) return MF_E_TRANSFORM_TYPE_NOT_SET;
-    *info = MFT_OUTPUT_STREAM_INFO{MFT_OUTPUT_STREAM_WHOLE_SAMPLES | MFT_OUTPUT_STREAM_SINGLE_SAMPLE_PER_BUFFER |
-                                       MFT_OUTPUT_STREAM_FIXED_SAMPLE_SIZE,
-                                   Nv12Size(outWidth_, outHeight_), 16};
-    return S_OK;
-  }
   HRESULT GetInputAvailableType(DWORD stream, DWORD index, IMFMediaType** type) override {
     if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
     if (index >= subtypes_.size()) return MF_E_NO_MORE_TYPES;
@@ -141,6 +131,11 @@ class AvVideoDecoder : public AvDecoderBase {
   }
 
  protected:
+  MFT_OUTPUT_STREAM_INFO OutputStreamInfo() const override {
+    return MFT_OUTPUT_STREAM_INFO{MFT_OUTPUT_STREAM_WHOLE_SAMPLES | MFT_OUTPUT_STREAM_SINGLE_SAMPLE_PER_BUFFER |
+                                      MFT_OUTPUT_STREAM_FIXED_SAMPLE_SIZE,
+                                  Nv12Size(outWidth_, outHeight_), 16};
+  }
   void OnMessage(MFT_MESSAGE_TYPE message) override {
     if (message == MFT_MESSAGE_COMMAND_FLUSH) {
       avcodec_flush_buffers(context_);

@@ -57,6 +57,14 @@ class TransformBase : public ComObject<IMFTransform> {
     attributes_->AddRef();
     return S_OK;
   }
+  HRESULT GetOutputStreamInfo(DWORD stream, MFT_OUTPUT_STREAM_INFO* info) final {
+    if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
+    if (!info) return E_POINTER;
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!Configured()) return MF_E_TRANSFORM_TYPE_NOT_SET;
+    *info = OutputStreamInfo();
+    return S_OK;
+  }
   HRESULT ProcessInput(DWORD stream, IMFSample* sample, DWORD) final {
     if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
     if (!sample) return E_POINTER;
@@ -78,9 +86,10 @@ class TransformBase : public ComObject<IMFTransform> {
  protected:
   // Whether the transform can take input and make output; under lock_.
   virtual bool Configured() const { return inputType_ && outputType_; }
-  // The rest of ProcessInput and ProcessOutput, under lock_ and only when
-  // Configured.
+  // The rest of ProcessInput, ProcessOutput and GetOutputStreamInfo, under
+  // lock_ and only when Configured.
   virtual HRESULT TakeInput(IMFSample* sample) = 0;
+  virtual MFT_OUTPUT_STREAM_INFO OutputStreamInfo() const = 0;
   virtual HRESULT MakeOutput(MFT_OUTPUT_DATA_BUFFER* buffers, DWORD* status) = 0;
 
   // Sets one of the current types (`slot`) for SetInputType or

@@ -25,15 +25,6 @@ class SwsColorConverter : public TransformBase {
     *info = MFT_INPUT_STREAM_INFO{0, MFT_INPUT_STREAM_WHOLE_SAMPLES, Nv12Size(width_, height_), 0, 0};
     return S_OK;
   }
-  HRESULT GetOutputStreamInfo(DWORD stream, MFT_OUTPUT_STREAM_INFO* info) override {
-    if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
-    if (!info) return E_POINTER;
-    std::lock_guard<std::mutex> hold(lock_);
-    if (!inputType_ || !outputType_) return MF_E_TRANSFORM_TYPE_NOT_SET;
-    *info = MFT_OUTPUT_STREAM_INFO{MFT_OUTPUT_STREAM_WHOLE_SAMPLES | MFT_OUTPUT_STREAM_FIXED_SAMPLE_SIZE,
-                                   RgbSize(), 16};
-    return S_OK;
-  }
   HRESULT GetInputAvailableType(DWORD stream, DWORD index, IMFMediaType** type) override {
     if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
     if (index > 0) return MF_E_NO_MORE_TYPES;
@@ -61,6 +52,9 @@ class SwsColorConverter : public TransformBase {
   }
 
  protected:
+  MFT_OUTPUT_STREAM_INFO OutputStreamInfo() const override {
+    return MFT_OUTPUT_STREAM_INFO{MFT_OUTPUT_STREAM_WHOLE_SAMPLES | MFT_OUTPUT_STREAM_FIXED_SAMPLE_SIZE, RgbSize(), 16};
+  }
   HRESULT TakeInput(IMFSample* sample) override {
     if (held_) return MF_E_NOTACCEPTING;
     DWORD length = 0;
