@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "pelplat/objbase.h"
 #include "pelplat/wmcodecdsp.h"
@@ -36,17 +37,14 @@ int CColorConverter::SetListener(IConverterListener* listener) {
 }
 
 void CColorConverter::ReleaseTransform() {
-  IMFTransform* transform;
-  IMFSample* sample;
+  // Released on the way out with no lock held, the sample first.
+  pelplat::Ref<IMFTransform> transform;
+  pelplat::Ref<IMFSample> sample;
   {
     std::lock_guard<std::mutex> hold(stateLock_);
-    transform = transform_;
-    sample = outputSample_;
-    transform_ = nullptr;
-    outputSample_ = nullptr;
+    transform = pelplat::Ref<IMFTransform>(std::exchange(transform_, nullptr));
+    sample = pelplat::Ref<IMFSample>(std::exchange(outputSample_, nullptr));
   }
-  if (sample) sample->Release();
-  if (transform) transform->Release();
 }
 
 int CColorConverter::StopThread() {

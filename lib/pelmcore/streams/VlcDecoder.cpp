@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "pelplat/objbase.h"
 #include "streams/AvcByteStream.h"
@@ -180,17 +181,15 @@ HRESULT CVlcDecoder::SetVideoFormat(const uint8_t* record, uint32_t length) {
     }
     mfpipe::CreateOutputSample(transform, outputStreamId_, &sample);
   }
-  IMFTransform* oldTransform;
-  IMFSample* oldSample;
+  // The old pair is released on the way out with no lock held, the sample
+  // first.
+  pelplat::Ref<IMFTransform> oldTransform;
+  pelplat::Ref<IMFSample> oldSample;
   {
     std::lock_guard<std::mutex> hold(transformLock_);
-    oldTransform = transform_;
-    oldSample = outputSample_;
-    transform_ = transform;
-    outputSample_ = sample;
+    oldTransform = pelplat::Ref<IMFTransform>(std::exchange(transform_, transform));
+    oldSample = pelplat::Ref<IMFSample>(std::exchange(outputSample_, sample));
   }
-  if (oldSample) oldSample->Release();
-  if (oldTransform) oldTransform->Release();
   return ids;
 }
 
