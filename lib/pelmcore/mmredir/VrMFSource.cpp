@@ -9,10 +9,7 @@
 
 CVrMFSourceEvent::CVrMFSourceEvent(VrSourceEvent type) : type_(type) { PropVariantInit(&data_); }
 
-CVrMFSourceEvent::~CVrMFSourceEvent() {
-  PropVariantClear(&data_);
-  if (object_) object_->Release();
-}
+CVrMFSourceEvent::~CVrMFSourceEvent() { PropVariantClear(&data_); }
 
 HRESULT CVrMFSourceEvent::Create(VrSourceEvent type, IVrMFSourceEvent** event) {
   if (!event) return E_POINTER;
@@ -33,18 +30,13 @@ HRESULT CVrMFSourceEvent::SetData(const PROPVARIANT* start, bool seek) {
 }
 
 HRESULT CVrMFSourceEvent::SetUnknown(IUnknown* object) {
-  if (object) object->AddRef();
-  if (object_) object_->Release();
-  object_ = object;
+  object_ = pelplat::Ref<IUnknown>::Share(object);
   return 0;
 }
 
 HRESULT CVrMFSourceEvent::GetUnknown(IUnknown** object) {
   if (!object) return E_POINTER;
-  if (object_) {
-    object_->AddRef();
-    *object = object_;
-  }
+  if (object_) object_.copyTo(object);
   return S_OK;
 }
 
@@ -55,7 +47,7 @@ HRESULT CVrMFSource::CreateInstance(CVrMFSource** source) {
   *source = nullptr;
   CVrMFSource* made = new (std::nothrow) CVrMFSource();
   if (!made) return E_OUTOFMEMORY;
-  const HRESULT hr = MFCreateEventQueue(&made->events_);
+  const HRESULT hr = MFCreateEventQueue(made->events_.out());
   if (FAILED(hr)) {
     made->Release();
     return hr;
@@ -74,17 +66,16 @@ HRESULT CreateVrMFSource(IVrRdpMediaSource** source) {
 
 CVrMFSource::~CVrMFSource() {
   std::vector<CVrMFStream*> streams;
-  IMFMediaEventQueue* events = nullptr;
-  IMFPresentationDescriptor* descriptor = nullptr;
+  pelplat::Ref<IMFMediaEventQueue> events;
+  pelplat::Ref<IMFPresentationDescriptor> descriptor;
   {
     std::lock_guard<std::mutex> hold(lock_);
     streams.swap(streams_);
-    std::swap(events, events_);
-    std::swap(descriptor, descriptor_);
+    events.swap(events_);
+    descriptor.swap(descriptor_);
   }
   for (auto it = streams.rbegin(); it != streams.rend(); ++it) (*it)->Release();
-  if (events) events->Release();
-  if (descriptor) descriptor->Release();
+  events.reset();
 }
 
 HRESULT CVrMFSource::QueryInterface(REFIID riid, void** object) {
@@ -275,8 +266,7 @@ HRESULT CVrMFSource::BuildPresentationDescriptor() {
                     static_cast<unsigned>(hr));
     }
     if (SUCCEEDED(hr)) {
-      if (descriptor_) descriptor_->Release();
-      descriptor_ = made;
+      descriptor_ = pelplat::Ref<IMFPresentationDescriptor>(made);
       for (DWORD i = 0; i < built.size(); ++i) {
         hr = descriptor_->SelectStream(i);
         if (FAILED(hr)) {

@@ -58,7 +58,7 @@ class CVrMFSourceEvent final : public pelplat::ComObject<IVrMFSourceEvent> {
   DWORD streamId_ = 0;
   const VrSourceEvent type_;
   PROPVARIANT data_;
-  IUnknown* object_ = nullptr;
+  pelplat::Ref<IUnknown> object_;
 };
 
 class CVrMFSource final : public pelplat::ComObject<IVrRdpMediaSource, IMFAsyncCallback, IVrMFStreamOwner> {
@@ -131,8 +131,8 @@ class CVrMFSource final : public pelplat::ComObject<IVrRdpMediaSource, IMFAsyncC
   std::vector<CVrMFStream*> streams_;
   // Made with the source and kept until its destruction; the queue itself
   // is thread-safe, so reporting to it needs no lock of the source.
-  IMFMediaEventQueue* events_ = nullptr;
-  IMFPresentationDescriptor* descriptor_ = nullptr;
+  pelplat::Ref<IMFMediaEventQueue> events_;
+  pelplat::Ref<IMFPresentationDescriptor> descriptor_;
   // Written under the lock, read without it by the event-generator calls
   // and Invoke.
   std::atomic<int32_t> state_{kCreated};

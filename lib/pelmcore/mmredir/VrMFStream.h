@@ -152,8 +152,8 @@ class CVrMFStream final : public pelplat::ComObject<IMFMediaStream, IRdpMMStream
   std::vector<uint8_t> format_;
   State state_ = kCreated;
   IVrMFStreamOwner* source_ = nullptr;
-  IMFStreamDescriptor* descriptor_ = nullptr;
-  IMFMediaEventQueue* events_ = nullptr;
+  pelplat::Ref<IMFStreamDescriptor> descriptor_;
+  pelplat::Ref<IMFMediaEventQueue> events_;
   std::list<IMFSample*> ready_;
   std::list<IUnknown*> tokens_;
   std::shared_ptr<IRdpVirtualChannel> channel_;
