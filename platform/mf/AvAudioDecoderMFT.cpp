@@ -111,8 +111,7 @@ class AvAudioDecoder : public AvDecoderBase {
     }
     channels_ = setup.channels;
     rate_ = setup.rate;
-    type->AddRef();
-    inputType_ = type;
+    inputType_ = pelplat::Ref<IMFMediaType>::Share(type);
     return S_OK;
   }
   HRESULT SetOutputType(DWORD stream, IMFMediaType* type, DWORD flags) override {
@@ -338,8 +337,8 @@ class AvAudioDecoder : public AvDecoderBase {
     avcodec_free_context(&context_);
     swr_free(&resampler_);
     av_channel_layout_uninit(&inLayout_);
-    SafeRelease(inputType_);
-    SafeRelease(outputType_);
+    inputType_.reset();
+    outputType_.reset();
     pcm_.clear();
     channels_ = rate_ = 0;
     haveTime_ = false;

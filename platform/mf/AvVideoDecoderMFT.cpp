@@ -108,8 +108,7 @@ class AvVideoDecoder : public AvDecoderBase {
     if (avcodec_open2(context_, codec, nullptr) < 0) return CloseCodec(), MF_E_INVALIDMEDIATYPE;
     geometryWidth_ = EvenWidth(width);
     geometryHeight_ = height;
-    type->AddRef();
-    inputType_ = type;
+    inputType_ = pelplat::Ref<IMFMediaType>::Share(type);
     return S_OK;
   }
   HRESULT SetOutputType(DWORD stream, IMFMediaType* type, DWORD flags) override {
@@ -221,8 +220,8 @@ class AvVideoDecoder : public AvDecoderBase {
   void CloseCodec() {
     avcodec_free_context(&context_);
     av_frame_unref(frame_);
-    SafeRelease(inputType_);
-    SafeRelease(outputType_);
+    inputType_.reset();
+    outputType_.reset();
     pending_ = draining_ = decoded_ = announced_ = false;
     outWidth_ = outHeight_ = geometryWidth_ = geometryHeight_ = 0;
   }

@@ -19,7 +19,7 @@ using pelplat::SafeRelease;
 
 class TransformBase : public ComObject<IMFTransform> {
  public:
-  TransformBase() { MFCreateAttributes(&attributes_, 4); }
+  TransformBase() { MFCreateAttributes(attributes_.out(), 4); }
 
   HRESULT QueryInterface(REFIID riid, void** object) override { return Answer(riid, object, IID_IMFTransform); }
   HRESULT GetStreamLimits(DWORD* inMin, DWORD* inMax, DWORD* outMin, DWORD* outMax) override {
@@ -43,19 +43,17 @@ class TransformBase : public ComObject<IMFTransform> {
   HRESULT GetInputCurrentType(DWORD stream, IMFMediaType** type) override {
     if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
     std::lock_guard<std::mutex> hold(lock_);
-    return CurrentType(inputType_, type);
+    return CurrentType(inputType_.get(), type);
   }
   HRESULT GetOutputCurrentType(DWORD stream, IMFMediaType** type) override {
     if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
     std::lock_guard<std::mutex> hold(lock_);
-    return CurrentType(outputType_, type);
+    return CurrentType(outputType_.get(), type);
   }
   HRESULT GetAttributes(IMFAttributes** attributes) override {
     if (!attributes) return E_POINTER;
-    *attributes = attributes_;
-    if (!attributes_) return E_OUTOFMEMORY;
-    attributes_->AddRef();
-    return S_OK;
+    attributes_.copyTo(attributes);
+    return attributes_ ? S_OK : E_OUTOFMEMORY;
   }
   HRESULT GetOutputStreamInfo(DWORD stream, MFT_OUTPUT_STREAM_INFO* info) final {
     if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
@@ -97,26 +95,21 @@ class TransformBase : public ComObject<IMFTransform> {
   // `check`; unless the call only tests, a type that passes replaces the
   // held one and `taken` follows. All under lock_.
   template <class Check, class Taken>
-  HRESULT ChangeType(DWORD stream, IMFMediaType* type, DWORD flags, IMFMediaType** slot, Check check, Taken taken) {
+  HRESULT ChangeType(DWORD stream, IMFMediaType* type, DWORD flags, pelplat::Ref<IMFMediaType>* slot, Check check,
+                     Taken taken) {
     if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
     std::lock_guard<std::mutex> hold(lock_);
     if (!type) {
-      if (!(flags & MFT_SET_TYPE_TEST_ONLY)) SafeRelease(*slot);
+      if (!(flags & MFT_SET_TYPE_TEST_ONLY)) slot->reset();
       return S_OK;
     }
     const HRESULT hr = check(type);
     if (FAILED(hr) || (flags & MFT_SET_TYPE_TEST_ONLY)) return hr;
-    type->AddRef();
-    SafeRelease(*slot);
-    *slot = type;
+    *slot = pelplat::Ref<IMFMediaType>::Share(type);
     taken();
     return S_OK;
   }
-  ~TransformBase() override {
-    SafeRelease(attributes_);
-    SafeRelease(inputType_);
-    SafeRelease(outputType_);
-  }
+  ~TransformBase() override = default;
 
   // A video type of that subtype; a frame size of 0 x 0 is left out.
   static HRESULT NewVideoType(REFGUID subtype, UINT32 width, UINT32 height, IMFMediaType** type) {
@@ -149,11 +142,11 @@ class TransformBase : public ComObject<IMFTransform> {
     return S_OK;
   }
 
-  IMFAttributes* attributes_ = nullptr;
+  pelplat::Ref<IMFAttributes> attributes_;
   // The transform's state is under lock_, its current types with it.
   std::mutex lock_;
-  IMFMediaType* inputType_ = nullptr;
-  IMFMediaType* outputType_ = nullptr;
+  pelplat::Ref<IMFMediaType> inputType_;
+  pelplat::Ref<IMFMediaType> outputType_;
 };
 
 // NV12 with the luma stride equal to the width: a full-width chroma row

@@ -102,15 +102,13 @@ class SwsColorConverter : public TransformBase {
  private:
   ~SwsColorConverter() override {
     SafeRelease(held_);
-    SafeRelease(inputType_);
-    SafeRelease(outputType_);
     sws_freeContext(scaler_);
   }
 
   DWORD RgbSize() const { return static_cast<DWORD>(static_cast<uint64_t>(width_) * height_ * 4); }
 
   // Both types carry the same frame size; NV12 rows need an even width.
-  HRESULT SetType(DWORD stream, IMFMediaType* type, DWORD flags, REFGUID wanted, IMFMediaType** slot) {
+  HRESULT SetType(DWORD stream, IMFMediaType* type, DWORD flags, REFGUID wanted, pelplat::Ref<IMFMediaType>* slot) {
     UINT32 width = 0, height = 0;
     const auto check = [&](IMFMediaType* t) -> HRESULT {
       GUID subtype{};
@@ -118,7 +116,7 @@ class SwsColorConverter : public TransformBase {
           FAILED(MFGetAttributeSize(t, MF_MT_FRAME_SIZE, &width, &height)) || width == 0 || height == 0 ||
           width > kMaxDimension || height > kMaxDimension || (width & 1))
         return MF_E_INVALIDMEDIATYPE;
-      IMFMediaType* other = slot == &inputType_ ? outputType_ : inputType_;
+      const pelplat::Ref<IMFMediaType>& other = slot == &inputType_ ? outputType_ : inputType_;
       if (other && (width != width_ || height != height_)) return MF_E_INVALIDMEDIATYPE;
       return S_OK;
     };
