@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "H264Rebuild.h"
+#include "pelplat/comobject.h"
 #include "pelplat/d3d9model.h"
 #include "pelplat/objbase.h"
 
@@ -35,36 +36,7 @@ constexpr UINT kMaxDimension = 8192;
 constexpr uint64_t kMaxSurfaceBytes = 512ull * 1024 * 1024;
 constexpr UINT kPitchAlign = 64;
 
-template <typename Interface>
-class ComObject : public Interface {
- public:
-  explicit ComObject(const IID& iid) : iid_(iid) {}
-  HRESULT QueryInterface(REFIID riid, void** object) override {
-    if (!object) return E_POINTER;
-    if (riid == IID_IUnknown || riid == iid_) {
-      AddRef();
-      *object = static_cast<Interface*>(this);
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
-  }
-
- protected:
-  virtual ~ComObject() = default;
-
- private:
-  IID iid_;
-  std::atomic<ULONG> refs_{1};
-};
-
-constexpr GUID kNoIid{};
+using pelplat::ComObject;
 
 uint64_t FrameBytes(UINT width, UINT height, D3DFORMAT format, UINT* pitch) {
   if (format == D3DFMT_NV12) {
@@ -82,7 +54,7 @@ bool KnownFormat(D3DFORMAT format) {
 class Surface final : public ComObject<IDirect3DSurface9> {
  public:
   Surface(UINT width, UINT height, D3DFORMAT format, D3DPOOL pool, DWORD usage, bool lockable)
-      : ComObject(kNoIid), lockable_(lockable) {
+      : lockable_(lockable) {
     desc_ = D3DSURFACE_DESC{format, D3DRTYPE_SURFACE, usage, pool, D3DMULTISAMPLE_NONE, 0, width, height};
     bits_.assign(FrameBytes(width, height, format, &pitch_), 0);
     if (format == D3DFMT_NV12) std::fill(bits_.begin() + size_t(pitch_) * height, bits_.end(), 128);
@@ -169,8 +141,7 @@ bool ClipRect(const RECT* rect, const D3DSURFACE_DESC& desc, RECT* out) {
 class Device final : public ComObject<IDirect3DDevice9> {
  public:
   explicit Device(const D3DPRESENT_PARAMETERS& p)
-      : ComObject(kNoIid),
-        backBuffer_(new Surface(p.BackBufferWidth, p.BackBufferHeight, p.BackBufferFormat, D3DPOOL_DEFAULT,
+      : backBuffer_(new Surface(p.BackBufferWidth, p.BackBufferHeight, p.BackBufferFormat, D3DPOOL_DEFAULT,
                                 D3DUSAGE_RENDERTARGET, false)) {}
 
   HRESULT GetBackBuffer(UINT swapChain, UINT backBuffer, D3DBACKBUFFER_TYPE, IDirect3DSurface9** out) override {
@@ -243,7 +214,6 @@ class Device final : public ComObject<IDirect3DDevice9> {
 
 class Direct3D final : public ComObject<IDirect3D9> {
  public:
-  Direct3D() : ComObject(kNoIid) {}
   UINT GetAdapterCount() override { return 1; }
   HRESULT GetAdapterIdentifier(UINT adapter, DWORD, D3DADAPTER_IDENTIFIER9* id) override {
     if (adapter != 0 || !id) return D3DERR_INVALIDCALL;
@@ -272,7 +242,7 @@ class Direct3D final : public ComObject<IDirect3D9> {
 class Decoder final : public ComObject<IDirectXVideoDecoder> {
  public:
   Decoder(std::vector<Surface*> targets, UINT bufferSize, UINT bitstreamSize, bool h264)
-      : ComObject(kNoIid), targets_(std::move(targets)), h264_(h264) {
+      : targets_(std::move(targets)), h264_(h264) {
     for (Surface* s : targets_) s->AddRef();
     for (UINT type = 0; type < kBufferTypes; ++type)
       buffers_[type].assign(type == DXVA2_BitStreamDateBufferType ? bitstreamSize : bufferSize, 0);
@@ -394,7 +364,9 @@ HRESULT CopyOut(const std::vector<T>& items, UINT* count, T** out) {
 
 class DecoderService final : public ComObject<IDirectXVideoDecoderService> {
  public:
-  DecoderService() : ComObject(IID_IDirectXVideoDecoderService) {}
+  HRESULT QueryInterface(REFIID riid, void** object) override {
+    return Answer(riid, object, IID_IDirectXVideoDecoderService);
+  }
 
   HRESULT CreateSurface(UINT width, UINT height, UINT backBuffers, D3DFORMAT format, D3DPOOL pool, DWORD,
                         DWORD dxvaType, IDirect3DSurface9** surfaces, HANDLE* shared) override {
@@ -461,7 +433,7 @@ class DecoderService final : public ComObject<IDirectXVideoDecoderService> {
 
 class DeviceManager final : public ComObject<IDirect3DDeviceManager9> {
  public:
-  explicit DeviceManager(UINT token) : ComObject(kNoIid), token_(token) {}
+  explicit DeviceManager(UINT token) : token_(token) {}
 
   HRESULT ResetDevice(IDirect3DDevice9* device, UINT token) override {
     if (!device || token != token_) return E_INVALIDARG;

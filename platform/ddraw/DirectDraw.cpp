@@ -9,6 +9,7 @@
 #include <set>
 #include <vector>
 
+#include "pelplat/comobject.h"
 #include "pelplat/ddraw.h"
 #include "pelplat/rectspan.h"
 
@@ -33,34 +34,11 @@ bool Intersect(const RECT& a, const RECT& b, RECT* out) {
 
 bool ValidRect(const RECT& r) { return r.left < r.right && r.top < r.bottom; }
 
-template <typename Base>
-class CRefCounted : public Base {
- public:
-  HRESULT QueryInterface(REFIID riid, void** object) override {
-    if (!object) return E_POINTER;
-    if (riid == IID_IUnknown || riid == Iid()) {
-      *object = static_cast<Base*>(this);
-      this->AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return static_cast<ULONG>(++refs_); }
-  ULONG Release() override {
-    const LONG left = --refs_;
-    if (left == 0) delete this;
-    return static_cast<ULONG>(left);
-  }
-  virtual ~CRefCounted() = default;
+using pelplat::ComObject;
 
- protected:
-  virtual const IID& Iid() const = 0;
-  std::atomic<LONG> refs_{1};
-};
-
-class CDDrawClipper final : public CRefCounted<IDirectDrawClipper> {
+class CDDrawClipper final : public ComObject<IDirectDrawClipper> {
  public:
+  HRESULT QueryInterface(REFIID riid, void** object) override { return Answer(riid, object, IID_IDirectDrawClipper); }
   HRESULT SetHWnd(DWORD, HWND window) override {
     std::lock_guard<std::mutex> hold(mutex_);
     window_ = window;
@@ -91,9 +69,6 @@ class CDDrawClipper final : public CRefCounted<IDirectDrawClipper> {
     return rects_;
   }
 
- protected:
-  const IID& Iid() const override { return IID_IDirectDrawClipper; }
-
  private:
   std::mutex mutex_;
   HWND window_ = nullptr;
@@ -111,8 +86,9 @@ uint32_t FromRgb(uint32_t rgb, int bits) {
   return (((rgb >> 19) & 0x1F) << 11) | (((rgb >> 10) & 0x3F) << 5) | ((rgb >> 3) & 0x1F);
 }
 
-class CDDrawSurface final : public CRefCounted<IDirectDrawSurface7> {
+class CDDrawSurface final : public ComObject<IDirectDrawSurface7> {
  public:
+  HRESULT QueryInterface(REFIID riid, void** object) override { return Answer(riid, object, IID_IDirectDrawSurface7); }
   // Primary: the display's size; its pixels live on screen.
   CDDrawSurface(int width, int height, int bits, bool primary)
       : width_(width), height_(height), bits_(bits), primary_(primary) {
@@ -239,9 +215,6 @@ class CDDrawSurface final : public CRefCounted<IDirectDrawSurface7> {
     lost_ = true;
   }
 
- protected:
-  const IID& Iid() const override { return IID_IDirectDrawSurface7; }
-
  private:
   int Pitch() const { return width_ * (bits_ / 8); }
 
@@ -334,8 +307,9 @@ class CDDrawSurface final : public CRefCounted<IDirectDrawSurface7> {
   CDDrawClipper* clipper_ = nullptr;
 };
 
-class CDirectDraw7 final : public CRefCounted<IDirectDraw7> {
+class CDirectDraw7 final : public ComObject<IDirectDraw7> {
  public:
+  HRESULT QueryInterface(REFIID riid, void** object) override { return Answer(riid, object, IID_IDirectDraw7); }
   HRESULT CreateClipper(DWORD, IDirectDrawClipper** clipper, IUnknown* outer) override {
     if (!clipper) return DDERR_INVALIDPARAMS;
     if (outer) return CLASS_E_NOAGGREGATION;
@@ -400,9 +374,6 @@ class CDirectDraw7 final : public CRefCounted<IDirectDraw7> {
     for (CDDrawSurface* s : LiveSurfaces()) s->Restore();
     return DD_OK;
   }
-
- protected:
-  const IID& Iid() const override { return IID_IDirectDraw7; }
 };
 
 }  // namespace

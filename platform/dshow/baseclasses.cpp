@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "pelplat/comobject.h"
 #include "pelplat/dshowbase.h"
 
 // ---- CUnknown ------------------------------------------------------------------
@@ -12,10 +13,7 @@ CUnknown::CUnknown(const char*, IUnknown* outer) {
 }
 
 HRESULT CUnknown::NonDelegatingQueryInterface(REFIID riid, void** object) {
-  if (!object) return E_POINTER;
-  if (riid == IID_IUnknown) return GetInterface(&face_, object);
-  *object = nullptr;
-  return E_NOINTERFACE;
+  return pelplat::AnswerAs(&face_, riid, object);
 }
 
 ULONG CUnknown::NonDelegatingAddRef() { return static_cast<ULONG>(++m_cRef); }
@@ -30,12 +28,7 @@ ULONG CUnknown::NonDelegatingRelease() {
   return static_cast<ULONG>(std::max<LONG>(left, 0));
 }
 
-HRESULT GetInterface(IUnknown* unknown, void** object) {
-  if (!object) return E_POINTER;
-  *object = unknown;
-  unknown->AddRef();
-  return S_OK;
-}
+HRESULT GetInterface(IUnknown* unknown, void** object) { return pelplat::Hand(unknown, object); }
 
 // ---- media types ---------------------------------------------------------------
 void FreeMediaType(AM_MEDIA_TYPE& type) {
@@ -178,14 +171,7 @@ CMediaSample::CMediaSample(CBaseAllocator* allocator, BYTE* buffer, LONG length)
 CMediaSample::~CMediaSample() { DeleteMediaType(mediaType_); }
 
 HRESULT CMediaSample::QueryInterface(REFIID riid, void** object) {
-  if (!object) return E_POINTER;
-  if (riid == IID_IUnknown || riid == IID_IMediaSample || riid == IID_IMediaSample2) {
-    *object = static_cast<IMediaSample2*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *object = nullptr;
-  return E_NOINTERFACE;
+  return pelplat::AnswerAs(static_cast<IMediaSample2*>(this), riid, object, IID_IMediaSample, IID_IMediaSample2);
 }
 
 ULONG CMediaSample::AddRef() { return static_cast<ULONG>(++cRef_); }

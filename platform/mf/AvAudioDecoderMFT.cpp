@@ -61,15 +61,6 @@ class AvAudioDecoder : public AvDecoderBase {
  public:
   explicit AvAudioDecoder(const std::vector<GUID>& subtypes) : AvDecoderBase(subtypes) {}
 
-  HRESULT GetOutputStreamInfo(DWORD stream, MFT_OUTPUT_STREAM_INFO* info) override {
-    if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
-    if (!info) return E_POINTER;
-    std::lock_guard<std::mutex> hold(lock_);
-    if (!outputType_) return MF_E_TRANSFORM_TYPE_NOT_SET;
-    *info = MFT_OUTPUT_STREAM_INFO{MFT_OUTPUT_STREAM_WHOLE_SAMPLES | MFT_OUTPUT_STREAM_CAN_PROVIDE_SAMPLES,
-                                   kOutputFrames * channels_ * 2, 0};
-    return S_OK;
-  }
   HRESULT GetInputAvailableType(DWORD stream, DWORD index, IMFMediaType** type) override {
     if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
     if (!type) return E_POINTER;
@@ -120,37 +111,19 @@ class AvAudioDecoder : public AvDecoderBase {
     }
     channels_ = setup.channels;
     rate_ = setup.rate;
-    type->AddRef();
-    inputType_ = type;
+    inputType_ = pelplat::Ref<IMFMediaType>::Share(type);
     return S_OK;
   }
   HRESULT SetOutputType(DWORD stream, IMFMediaType* type, DWORD flags) override {
-    if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
-    std::lock_guard<std::mutex> hold(lock_);
-    if (!type) {
-      if (!(flags & MFT_SET_TYPE_TEST_ONLY)) SafeRelease(outputType_);
-      return S_OK;
-    }
-    if (!context_) return MF_E_TRANSFORM_TYPE_NOT_SET;
-    GUID major{}, subtype{};
-    UINT32 bits = 0, channels = 0, rate = 0;
-    type->GetGUID(MF_MT_MAJOR_TYPE, &major);
-    type->GetGUID(MF_MT_SUBTYPE, &subtype);
-    type->GetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, &bits);
-    type->GetUINT32(MF_MT_AUDIO_NUM_CHANNELS, &channels);
-    type->GetUINT32(MF_MT_AUDIO_SAMPLES_PER_SECOND, &rate);
-    if (major != MFMediaType_Audio || subtype != MFAudioFormat_PCM || bits != 16 || channels != channels_ ||
-        rate != rate_)
-      return MF_E_INVALIDMEDIATYPE;
-    if (flags & MFT_SET_TYPE_TEST_ONLY) return S_OK;
-    type->AddRef();
-    SafeRelease(outputType_);
-    outputType_ = type;
-    return S_OK;
+    return ChangeType(stream, type, flags, &outputType_, [this](IMFMediaType* t) { return CheckPcmType(t); }, [] {});
   }
-  HRESULT ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR) override {
-    std::lock_guard<std::mutex> hold(lock_);
-    if (!context_) return S_OK;
+
+ protected:
+  MFT_OUTPUT_STREAM_INFO OutputStreamInfo() const override {
+    return MFT_OUTPUT_STREAM_INFO{MFT_OUTPUT_STREAM_WHOLE_SAMPLES | MFT_OUTPUT_STREAM_CAN_PROVIDE_SAMPLES,
+                                  kOutputFrames * channels_ * 2, 0};
+  }
+  void OnMessage(MFT_MESSAGE_TYPE message) override {
     if (message == MFT_MESSAGE_COMMAND_FLUSH) {
       avcodec_flush_buffers(context_);
       pcm_.clear();
@@ -160,13 +133,8 @@ class AvAudioDecoder : public AvDecoderBase {
       if (avcodec_send_packet(context_, nullptr) == 0) ReceiveAll();
       avcodec_flush_buffers(context_);
     }
-    return S_OK;
   }
-  HRESULT ProcessInput(DWORD stream, IMFSample* sample, DWORD) override {
-    if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
-    if (!sample) return E_POINTER;
-    std::lock_guard<std::mutex> hold(lock_);
-    if (!context_ || !outputType_) return MF_E_TRANSFORM_TYPE_NOT_SET;
+  HRESULT TakeInput(IMFSample* sample) override {
     if (!SampleBytes(sample, &bytes_)) return E_FAIL;
     if (bytes_.empty()) return S_OK;
     if (bytes_.size() > (1u << 24)) {
@@ -191,13 +159,7 @@ class AvAudioDecoder : public AvDecoderBase {
     }
     return S_OK;
   }
-  HRESULT ProcessOutput(DWORD, DWORD count, MFT_OUTPUT_DATA_BUFFER* buffers, DWORD* status) override {
-    if (count != 1 || !buffers || !status) return E_INVALIDARG;
-    *status = 0;
-    buffers[0].dwStatus = 0;
-    buffers[0].pEvents = nullptr;
-    std::lock_guard<std::mutex> hold(lock_);
-    if (!context_ || !outputType_) return MF_E_TRANSFORM_TYPE_NOT_SET;
+  HRESULT MakeOutput(MFT_OUTPUT_DATA_BUFFER* buffers, DWORD*) override {
     if (pcm_.empty()) return MF_E_TRANSFORM_NEED_MORE_INPUT;
     const size_t frameBytes = channels_ * 2;
     IMFSample* sample = buffers[0].pSample;
@@ -289,6 +251,23 @@ class AvAudioDecoder : public AvDecoderBase {
     return true;
   }
 
+  // The output the decoder makes: 16-bit PCM at the input's channels and
+  // rate.
+  HRESULT CheckPcmType(IMFMediaType* type) const {
+    if (!context_) return MF_E_TRANSFORM_TYPE_NOT_SET;
+    GUID major{}, subtype{};
+    UINT32 bits = 0, channels = 0, rate = 0;
+    type->GetGUID(MF_MT_MAJOR_TYPE, &major);
+    type->GetGUID(MF_MT_SUBTYPE, &subtype);
+    type->GetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, &bits);
+    type->GetUINT32(MF_MT_AUDIO_NUM_CHANNELS, &channels);
+    type->GetUINT32(MF_MT_AUDIO_SAMPLES_PER_SECOND, &rate);
+    if (major != MFMediaType_Audio || subtype != MFAudioFormat_PCM || bits != 16 || channels != channels_ ||
+        rate != rate_)
+      return MF_E_INVALIDMEDIATYPE;
+    return S_OK;
+  }
+
   HRESULT PcmType(IMFMediaType** type) {
     HRESULT hr = MFCreateMediaType(type);
     if (FAILED(hr)) return hr;
@@ -358,14 +337,13 @@ class AvAudioDecoder : public AvDecoderBase {
     avcodec_free_context(&context_);
     swr_free(&resampler_);
     av_channel_layout_uninit(&inLayout_);
-    SafeRelease(inputType_);
-    SafeRelease(outputType_);
+    inputType_.reset();
+    outputType_.reset();
     pcm_.clear();
     channels_ = rate_ = 0;
     haveTime_ = false;
   }
 
-  AVCodecContext* context_ = nullptr;
   SwrContext* resampler_ = nullptr;
   int inFormat_ = -1;
   int inRate_ = 0;

@@ -17,6 +17,13 @@ extern "C" {
 namespace pelplat_mf {
 
 class AvDecoderBase : public TransformBase {
+ public:
+  HRESULT ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR) final {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (context_) OnMessage(message);
+    return S_OK;
+  }
+
  protected:
   explicit AvDecoderBase(const std::vector<GUID>& subtypes)
       : subtypes_(subtypes), frame_(av_frame_alloc()), packet_(av_packet_alloc()) {}
@@ -24,6 +31,11 @@ class AvDecoderBase : public TransformBase {
     av_frame_free(&frame_);
     av_packet_free(&packet_);
   }
+
+  // Ready once the codec is open and the output type is set.
+  bool Configured() const override { return context_ && outputType_; }
+  // Flush and drain, under lock_ with the codec open.
+  virtual void OnMessage(MFT_MESSAGE_TYPE message) = 0;
 
   bool Offered(REFGUID subtype) const {
     return std::find(subtypes_.begin(), subtypes_.end(), subtype) != subtypes_.end();
@@ -39,6 +51,7 @@ class AvDecoderBase : public TransformBase {
   }
 
   const std::vector<GUID> subtypes_;
+  AVCodecContext* context_ = nullptr;
   AVFrame* frame_;
   AVPacket* packet_;
 };

@@ -54,16 +54,6 @@ class AvVideoDecoder : public AvDecoderBase {
  public:
   explicit AvVideoDecoder(const std::vector<GUID>& subtypes) : AvDecoderBase(subtypes) {}
 
-  HRESULT GetOutputStreamInfo(DWORD stream, MFT_OUTPUT_STREAM_INFO* info) override {
-    if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
-    if (!info) return E_POINTER;
-    std::lock_guard<std::mutex> hold(lock_);
-    if (!outputType_) return MF_E_TRANSFORM_TYPE_NOT_SET;
-    *info = MFT_OUTPUT_STREAM_INFO{MFT_OUTPUT_STREAM_WHOLE_SAMPLES | MFT_OUTPUT_STREAM_SINGLE_SAMPLE_PER_BUFFER |
-                                       MFT_OUTPUT_STREAM_FIXED_SAMPLE_SIZE,
-                                   Nv12Size(outWidth_, outHeight_), 16};
-    return S_OK;
-  }
   HRESULT GetInputAvailableType(DWORD stream, DWORD index, IMFMediaType** type) override {
     if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
     if (index >= subtypes_.size()) return MF_E_NO_MORE_TYPES;
@@ -119,36 +109,34 @@ class AvVideoDecoder : public AvDecoderBase {
     if (avcodec_open2(context_, codec, nullptr) < 0) return CloseCodec(), MF_E_INVALIDMEDIATYPE;
     geometryWidth_ = EvenWidth(width);
     geometryHeight_ = height;
-    type->AddRef();
-    inputType_ = type;
+    inputType_ = pelplat::Ref<IMFMediaType>::Share(type);
     return S_OK;
   }
   HRESULT SetOutputType(DWORD stream, IMFMediaType* type, DWORD flags) override {
-    if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
-    std::lock_guard<std::mutex> hold(lock_);
-    if (!type) {
-      if (!(flags & MFT_SET_TYPE_TEST_ONLY)) SafeRelease(outputType_);
+    const auto check = [this](IMFMediaType* t) -> HRESULT {
+      if (!context_) return MF_E_TRANSFORM_TYPE_NOT_SET;
+      GUID subtype{};
+      UINT32 width = 0, height = 0;
+      if (FAILED(t->GetGUID(MF_MT_SUBTYPE, &subtype)) || subtype != MFVideoFormat_NV12) return MF_E_INVALIDMEDIATYPE;
+      MFGetAttributeSize(t, MF_MT_FRAME_SIZE, &width, &height);
+      if (width != geometryWidth_ || height != geometryHeight_) return MF_E_INVALIDMEDIATYPE;
       return S_OK;
-    }
-    if (!context_) return MF_E_TRANSFORM_TYPE_NOT_SET;
-    GUID subtype{};
-    UINT32 width = 0, height = 0;
-    if (FAILED(type->GetGUID(MF_MT_SUBTYPE, &subtype)) || subtype != MFVideoFormat_NV12) return MF_E_INVALIDMEDIATYPE;
-    MFGetAttributeSize(type, MF_MT_FRAME_SIZE, &width, &height);
-    if (width != geometryWidth_ || height != geometryHeight_) return MF_E_INVALIDMEDIATYPE;
-    if (flags & MFT_SET_TYPE_TEST_ONLY) return S_OK;
-    type->AddRef();
-    SafeRelease(outputType_);
-    outputType_ = type;
-    outWidth_ = width;
-    outHeight_ = height;
-    // The client has taken the geometry of the decoded pictures.
-    if (decoded_) announced_ = true;
-    return S_OK;
+    };
+    return ChangeType(stream, type, flags, &outputType_, check, [this] {
+      outWidth_ = geometryWidth_;
+      outHeight_ = geometryHeight_;
+      // The client has taken the geometry of the decoded pictures.
+      if (decoded_) announced_ = true;
+    });
   }
-  HRESULT ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR) override {
-    std::lock_guard<std::mutex> hold(lock_);
-    if (!context_) return S_OK;
+
+ protected:
+  MFT_OUTPUT_STREAM_INFO OutputStreamInfo() const override {
+    return MFT_OUTPUT_STREAM_INFO{MFT_OUTPUT_STREAM_WHOLE_SAMPLES | MFT_OUTPUT_STREAM_SINGLE_SAMPLE_PER_BUFFER |
+                                      MFT_OUTPUT_STREAM_FIXED_SAMPLE_SIZE,
+                                  Nv12Size(outWidth_, outHeight_), 16};
+  }
+  void OnMessage(MFT_MESSAGE_TYPE message) override {
     if (message == MFT_MESSAGE_COMMAND_FLUSH) {
       avcodec_flush_buffers(context_);
       av_frame_unref(frame_);
@@ -158,13 +146,8 @@ class AvVideoDecoder : public AvDecoderBase {
       avcodec_send_packet(context_, nullptr);
       draining_ = true;
     }
-    return S_OK;
   }
-  HRESULT ProcessInput(DWORD stream, IMFSample* sample, DWORD) override {
-    if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
-    if (!sample) return E_POINTER;
-    std::lock_guard<std::mutex> hold(lock_);
-    if (!context_ || !outputType_) return MF_E_TRANSFORM_TYPE_NOT_SET;
+  HRESULT TakeInput(IMFSample* sample) override {
     if (draining_) return MF_E_NOTACCEPTING;
     if (!SampleBytes(sample, &bytes_)) return E_FAIL;
     if (bytes_.empty()) return S_OK;
@@ -182,13 +165,7 @@ class AvVideoDecoder : public AvDecoderBase {
     // hardware decoder swallows a damaged frame.
     return S_OK;
   }
-  HRESULT ProcessOutput(DWORD, DWORD count, MFT_OUTPUT_DATA_BUFFER* buffers, DWORD* status) override {
-    if (count != 1 || !buffers || !status) return E_INVALIDARG;
-    *status = 0;
-    buffers[0].dwStatus = 0;
-    buffers[0].pEvents = nullptr;
-    std::lock_guard<std::mutex> hold(lock_);
-    if (!context_ || !outputType_) return MF_E_TRANSFORM_TYPE_NOT_SET;
+  HRESULT MakeOutput(MFT_OUTPUT_DATA_BUFFER* buffers, DWORD* status) override {
     if (!pending_) {
       const int got = avcodec_receive_frame(context_, frame_);
       if (got == AVERROR_EOF) {
@@ -244,8 +221,8 @@ class AvVideoDecoder : public AvDecoderBase {
   void CloseCodec() {
     avcodec_free_context(&context_);
     av_frame_unref(frame_);
-    SafeRelease(inputType_);
-    SafeRelease(outputType_);
+    inputType_.reset();
+    outputType_.reset();
     pending_ = draining_ = decoded_ = announced_ = false;
     outWidth_ = outHeight_ = geometryWidth_ = geometryHeight_ = 0;
   }
@@ -281,7 +258,6 @@ class AvVideoDecoder : public AvDecoderBase {
     return sws_scale(scaler_, frame_->data, frame_->linesize, 0, frame_->height, planes, strides) > 0;
   }
 
-  AVCodecContext* context_ = nullptr;
   SwsContext* scaler_ = nullptr;
   std::vector<BYTE> bytes_;
   bool pending_ = false;   // frame_ holds a picture not yet given out

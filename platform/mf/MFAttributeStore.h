@@ -10,11 +10,14 @@
 #include <tuple>
 #include <vector>
 
-#include "MFComObject.h"
+#include "pelplat/comobject.h"
 #include "pelplat/mferror.h"
 #include "pelplat/mfobjects.h"
 
 namespace pelplat_mf {
+
+using pelplat::ComObject;
+using pelplat::SafeRelease;
 
 struct GuidLess {
   bool operator()(const GUID& a, const GUID& b) const {

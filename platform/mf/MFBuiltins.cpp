@@ -5,12 +5,15 @@
 #include <vector>
 
 #include "MFBuiltins.h"
-#include "MFComObject.h"
+#include "pelplat/comobject.h"
 #include "pelplat/mfbuiltins.h"
 #include "pelplat/objbase.h"
 #include "pelplat/wmcodecdsp.h"
 
 namespace pelplat_mf {
+
+using pelplat::ComObject;
+using pelplat::SafeRelease;
 namespace {
 
 class TransformFactory : public ComObject<IClassFactory> {

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "MFComObject.h"
+#include "pelplat/comobject.h"
 #include "pelplat/debugout.h"
 #include "pelplat/mfsession.h"
 #include "pelplat/objbase.h"
@@ -27,48 +27,9 @@
 namespace pelplat_mf {
 namespace {
 
-// A counted reference for the session's own bookkeeping.
-template <class T>
-class Ref {
- public:
-  Ref() = default;
-  explicit Ref(T* adopted) : p_(adopted) {}
-  Ref(const Ref& other) : p_(other.p_) {
-    if (p_) p_->AddRef();
-  }
-  Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
-  Ref& operator=(Ref other) {
-    std::swap(p_, other.p_);
-    return *this;
-  }
-  ~Ref() {
-    if (p_) p_->Release();
-  }
-  static Ref Share(T* p) {
-    if (p) p->AddRef();
-    return Ref(p);
-  }
-  T* get() const { return p_; }
-  T* operator->() const { return p_; }
-  explicit operator bool() const { return p_ != nullptr; }
-  // For out-parameters: empties the reference first.
-  T** out() {
-    Ref().swap(*this);
-    return &p_;
-  }
-  void** outVoid() { return reinterpret_cast<void**>(out()); }
-  void swap(Ref& other) { std::swap(p_, other.p_); }
-
- private:
-  T* p_ = nullptr;
-};
-
-template <class T>
-Ref<T> Query(IUnknown* object, REFIID riid) {
-  Ref<T> result;
-  if (object) object->QueryInterface(riid, result.outVoid());
-  return result;
-}
+using pelplat::ComObject;
+using pelplat::Query;
+using pelplat::Ref;
 
 enum class Origin { kSource, kStream, kStreamSink };
 
@@ -162,7 +123,7 @@ struct ActivatedSink {
   Ref<IMFActivate> activate;  // null when the node held the sink itself
 };
 
-class MediaSession : public ComObject<IMFMediaSession>, public IMFGetService {
+class MediaSession : public ComObject<IMFMediaSession, IMFGetService> {
  public:
   HRESULT Init() {
     HRESULT hr = MFCreateEventQueue(events_.out());
@@ -173,20 +134,9 @@ class MediaSession : public ComObject<IMFMediaSession>, public IMFGetService {
   }
 
   HRESULT QueryInterface(REFIID riid, void** object) override {
-    if (!object) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IMFMediaEventGenerator || riid == IID_IMFMediaSession) {
-      *object = static_cast<IMFMediaSession*>(this);
-    } else if (riid == IID_IMFGetService) {
-      *object = static_cast<IMFGetService*>(this);
-    } else {
-      *object = nullptr;
-      return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
+    if (riid == IID_IMFGetService) return pelplat::Hand<IMFGetService>(this, object);
+    return Answer(riid, object, IID_IMFMediaEventGenerator, IID_IMFMediaSession);
   }
-  ULONG AddRef() override { return ComObject<IMFMediaSession>::AddRef(); }
-  ULONG Release() override { return ComObject<IMFMediaSession>::Release(); }
 
   // ---- event generator ----
   HRESULT GetEvent(DWORD flags, IMFMediaEvent** event) override { return events_->GetEvent(flags, event); }

@@ -8,10 +8,13 @@
 #include <new>
 #include <vector>
 
-#include "MFComObject.h"
+#include "pelplat/comobject.h"
 #include "pelplat/mfsession.h"
 
 namespace pelplat_mf {
+
+using pelplat::ComObject;
+using pelplat::SafeRelease;
 namespace {
 
 MFTIME SystemTime() {
@@ -21,23 +24,12 @@ MFTIME SystemTime() {
 
 // The clock answers as IMFPresentationClock and as IMFClock; both share one
 // count.
-class PresentationClock : public ComObject<IMFPresentationClock>, public IMFClock {
+class PresentationClock : public ComObject<IMFPresentationClock, IMFClock> {
  public:
   HRESULT QueryInterface(REFIID riid, void** object) override {
-    if (!object) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IMFPresentationClock) {
-      *object = static_cast<IMFPresentationClock*>(this);
-    } else if (riid == IID_IMFClock) {
-      *object = static_cast<IMFClock*>(this);
-    } else {
-      *object = nullptr;
-      return E_NOINTERFACE;
-    }
-    ComObject<IMFPresentationClock>::AddRef();
-    return S_OK;
+    if (riid == IID_IMFClock) return pelplat::Hand<IMFClock>(this, object);
+    return Answer(riid, object, IID_IMFPresentationClock);
   }
-  ULONG AddRef() override { return ComObject<IMFPresentationClock>::AddRef(); }
-  ULONG Release() override { return ComObject<IMFPresentationClock>::Release(); }
 
   HRESULT GetClockCharacteristics(DWORD* characteristics) override {
     if (!characteristics) return E_POINTER;

@@ -10,11 +10,14 @@
 #include <mutex>
 #include <vector>
 
-#include "MFComObject.h"
+#include "pelplat/comobject.h"
 #include "pelplat/mferror.h"
 #include "pelplat/mfsession.h"
 
 namespace pelplat_mf {
+
+using pelplat::ComObject;
+using pelplat::SafeRelease;
 
 // The sink has a fixed set of streams.
 constexpr DWORD kMediaSinkFixedStreams = 0x1;
@@ -29,12 +32,8 @@ struct IPelplatRendererStats : IUnknown {
   ~IPelplatRendererStats() = default;
 };
 
-class RendererSink : public IMFMediaSink,
-                     public IMFStreamSink,
-                     public IMFMediaTypeHandler,
-                     public IMFClockStateSink,
-                     public IMFGetService,
-                     public IPelplatRendererStats {
+class RendererSink : public ComObject<IMFMediaSink, IMFStreamSink, IMFMediaTypeHandler, IMFClockStateSink,
+                                      IMFGetService, IPelplatRendererStats> {
  public:
   RendererSink() { MFCreateEventQueue(&events_); }
 
@@ -59,12 +58,6 @@ class RendererSink : public IMFMediaSink,
     if (!*object) return E_NOINTERFACE;
     AddRef();
     return S_OK;
-  }
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
   }
 
   // ---- IMFMediaSink
@@ -302,7 +295,6 @@ class RendererSink : public IMFMediaSink,
     return S_OK;
   }
 
-  std::atomic<ULONG> refs_{1};
   IMFMediaEventQueue* events_ = nullptr;
   IMFPresentationClock* clock_ = nullptr;
   IMFMediaType* type_ = nullptr;

@@ -26,15 +26,6 @@ class SwsColorConverter : public TransformBase {
     *info = MFT_INPUT_STREAM_INFO{0, MFT_INPUT_STREAM_WHOLE_SAMPLES, Nv12Size(width_, height_), 0, 0};
     return S_OK;
   }
-  HRESULT GetOutputStreamInfo(DWORD stream, MFT_OUTPUT_STREAM_INFO* info) override {
-    if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
-    if (!info) return E_POINTER;
-    std::lock_guard<std::mutex> hold(lock_);
-    if (!inputType_ || !outputType_) return MF_E_TRANSFORM_TYPE_NOT_SET;
-    *info = MFT_OUTPUT_STREAM_INFO{MFT_OUTPUT_STREAM_WHOLE_SAMPLES | MFT_OUTPUT_STREAM_FIXED_SAMPLE_SIZE,
-                                   RgbSize(), 16};
-    return S_OK;
-  }
   HRESULT GetInputAvailableType(DWORD stream, DWORD index, IMFMediaType** type) override {
     if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
     if (index > 0) return MF_E_NO_MORE_TYPES;
@@ -60,11 +51,12 @@ class SwsColorConverter : public TransformBase {
     }
     return S_OK;
   }
-  HRESULT ProcessInput(DWORD stream, IMFSample* sample, DWORD) override {
-    if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
-    if (!sample) return E_POINTER;
-    std::lock_guard<std::mutex> hold(lock_);
-    if (!inputType_ || !outputType_) return MF_E_TRANSFORM_TYPE_NOT_SET;
+
+ protected:
+  MFT_OUTPUT_STREAM_INFO OutputStreamInfo() const override {
+    return MFT_OUTPUT_STREAM_INFO{MFT_OUTPUT_STREAM_WHOLE_SAMPLES | MFT_OUTPUT_STREAM_FIXED_SAMPLE_SIZE, RgbSize(), 16};
+  }
+  HRESULT TakeInput(IMFSample* sample) override {
     if (held_) return MF_E_NOTACCEPTING;
     DWORD length = 0;
     if (FAILED(sample->GetTotalLength(&length)) || length < Nv12Size(width_, height_)) return E_INVALIDARG;
@@ -72,13 +64,7 @@ class SwsColorConverter : public TransformBase {
     held_ = sample;
     return S_OK;
   }
-  HRESULT ProcessOutput(DWORD, DWORD count, MFT_OUTPUT_DATA_BUFFER* buffers, DWORD* status) override {
-    if (count != 1 || !buffers || !status) return E_INVALIDARG;
-    *status = 0;
-    buffers[0].dwStatus = 0;
-    buffers[0].pEvents = nullptr;
-    std::lock_guard<std::mutex> hold(lock_);
-    if (!inputType_ || !outputType_) return MF_E_TRANSFORM_TYPE_NOT_SET;
+  HRESULT MakeOutput(MFT_OUTPUT_DATA_BUFFER* buffers, DWORD*) override {
     if (!held_) return MF_E_TRANSFORM_NEED_MORE_INPUT;
     IMFMediaBuffer* buffer = nullptr;
     HRESULT hr = OutputBuffer(&buffers[0], RgbSize(), &buffer);
@@ -117,36 +103,28 @@ class SwsColorConverter : public TransformBase {
  private:
   ~SwsColorConverter() override {
     SafeRelease(held_);
-    SafeRelease(inputType_);
-    SafeRelease(outputType_);
     sws_freeContext(scaler_);
   }
 
   DWORD RgbSize() const { return static_cast<DWORD>(static_cast<uint64_t>(width_) * height_ * 4); }
 
   // Both types carry the same frame size; NV12 rows need an even width.
-  HRESULT SetType(DWORD stream, IMFMediaType* type, DWORD flags, REFGUID wanted, IMFMediaType** slot) {
-    if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
-    std::lock_guard<std::mutex> hold(lock_);
-    if (!type) {
-      if (!(flags & MFT_SET_TYPE_TEST_ONLY)) SafeRelease(*slot);
-      return S_OK;
-    }
-    GUID subtype{};
+  HRESULT SetType(DWORD stream, IMFMediaType* type, DWORD flags, REFGUID wanted, pelplat::Ref<IMFMediaType>* slot) {
     UINT32 width = 0, height = 0;
-    if (FAILED(type->GetGUID(MF_MT_SUBTYPE, &subtype)) || subtype != wanted ||
-        FAILED(MFGetAttributeSize(type, MF_MT_FRAME_SIZE, &width, &height)) || width == 0 || height == 0 ||
-        width > kMaxDimension || height > kMaxDimension || (width & 1))
-      return MF_E_INVALIDMEDIATYPE;
-    IMFMediaType* other = slot == &inputType_ ? outputType_ : inputType_;
-    if (other && (width != width_ || height != height_)) return MF_E_INVALIDMEDIATYPE;
-    if (flags & MFT_SET_TYPE_TEST_ONLY) return S_OK;
-    type->AddRef();
-    SafeRelease(*slot);
-    *slot = type;
-    width_ = width;
-    height_ = height;
-    return S_OK;
+    const auto check = [&](IMFMediaType* t) -> HRESULT {
+      GUID subtype{};
+      if (FAILED(t->GetGUID(MF_MT_SUBTYPE, &subtype)) || subtype != wanted ||
+          FAILED(MFGetAttributeSize(t, MF_MT_FRAME_SIZE, &width, &height)) || width == 0 || height == 0 ||
+          width > kMaxDimension || height > kMaxDimension || (width & 1))
+        return MF_E_INVALIDMEDIATYPE;
+      const pelplat::Ref<IMFMediaType>& other = slot == &inputType_ ? outputType_ : inputType_;
+      if (other && (width != width_ || height != height_)) return MF_E_INVALIDMEDIATYPE;
+      return S_OK;
+    };
+    return ChangeType(stream, type, flags, slot, check, [&] {
+      width_ = width;
+      height_ = height;
+    });
   }
 
   bool Convert(const BYTE* picture, DWORD length, BYTE* out) {

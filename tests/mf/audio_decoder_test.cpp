@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "av_clip.h"
+#include "mf/session_doubles.h"
 #include "pelplat/mfapi.h"
 #include "pelplat/mfbuiltins.h"
 #include "pelplat/mferror.h"
@@ -53,21 +54,7 @@ struct AudioClip {
   }
 };
 
-IMFSample* SampleOf(const Bytes& bytes, LONGLONG time) {
-  IMFSample* sample = nullptr;
-  IMFMediaBuffer* buffer = nullptr;
-  MFCreateSample(&sample);
-  MFCreateMemoryBuffer(static_cast<DWORD>(bytes.size()), &buffer);
-  BYTE* data = nullptr;
-  buffer->Lock(&data, nullptr, nullptr);
-  std::copy(bytes.begin(), bytes.end(), data);
-  buffer->Unlock();
-  buffer->SetCurrentLength(static_cast<DWORD>(bytes.size()));
-  sample->AddBuffer(buffer);
-  buffer->Release();
-  sample->SetSampleTime(time);
-  return sample;
-}
+using session_test::SampleOf;
 
 // The 12 bytes that follow WAVEFORMATEX in HEAACWAVEINFO, then the
 // AudioSpecificConfig.

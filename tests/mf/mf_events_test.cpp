@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "pelplat/comobject.h"
 #include "pelplat/mfidl.h"
 
 namespace {
@@ -16,26 +17,12 @@ using namespace std::chrono_literals;
 constexpr auto kBound = 60s;
 
 // A callback that records what it is handed; the test waits on it.
-class Recorder final : public IMFAsyncCallback {
+// Results let go of their callback just after Invoke returns, so the
+// recorder lives until the last of them has.
+class Recorder final : public pelplat::ComObject<IMFAsyncCallback> {
  public:
   explicit Recorder(DWORD queue = MFASYNC_CALLBACK_QUEUE_STANDARD) : queue_(queue) {}
-  HRESULT QueryInterface(REFIID riid, void** object) override {
-    if (riid == IID_IUnknown || riid == IID_IMFAsyncCallback) {
-      *object = this;
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++refs_; }
-  // Results let go of their callback just after Invoke returns, so the
-  // recorder lives until the last of them has.
-  ULONG Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
-  }
+  HRESULT QueryInterface(REFIID riid, void** object) override { return Answer(riid, object, IID_IMFAsyncCallback); }
   HRESULT GetParameters(DWORD* flags, DWORD* queue) override {
     *flags = 0;
     *queue = queue_;
@@ -59,8 +46,7 @@ class Recorder final : public IMFAsyncCallback {
   std::function<void(IMFAsyncResult*)> onInvoke;
 
  private:
-  ~Recorder() = default;
-  std::atomic<ULONG> refs_{1};
+  ~Recorder() override = default;
   DWORD queue_;
   std::mutex lock_;
   std::condition_variable changed_;

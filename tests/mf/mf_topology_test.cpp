@@ -109,18 +109,9 @@ TEST(MfTopology, NodeObjectsAttributesAndTheTopologysNodeList) {
 }
 
 // A clock state sink that writes down what it is told.
-class ClockNotes final : public IMFClockStateSink {
+class ClockNotes final : public pelplat::ComObject<IMFClockStateSink> {
  public:
-  SESSION_TEST_REFCOUNT
-  HRESULT QueryInterface(REFIID riid, void** object) override {
-    if (riid == IID_IUnknown || riid == IID_IMFClockStateSink) {
-      *object = static_cast<IMFClockStateSink*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
+  HRESULT QueryInterface(REFIID riid, void** object) override { return Answer(riid, object, IID_IMFClockStateSink); }
   HRESULT OnClockStart(MFTIME, LONGLONG offset) override {
     notes.push_back(offset == PRESENTATION_CURRENT_POSITION ? "start here" : "start " + std::to_string(offset));
     return S_OK;

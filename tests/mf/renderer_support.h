@@ -13,6 +13,7 @@
 #include <mutex>
 #include <vector>
 
+#include "pelplat/comobject.h"
 #include "pelplat/mfsession.h"
 
 namespace renderer_test {
@@ -20,41 +21,13 @@ namespace renderer_test {
 using namespace std::chrono_literals;
 constexpr auto kBound = 60s;
 
-// The reference count and QueryInterface of a test's COM object of one
-// interface.
-template <class I>
-class TestObject : public I {
- public:
-  explicit TestObject(const IID& iid) : iid_(iid) {}
-  HRESULT QueryInterface(REFIID riid, void** object) override {
-    if (riid == IID_IUnknown || riid == iid_) {
-      *object = this;
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
-  }
-
- protected:
-  virtual ~TestObject() = default;
-
- private:
-  const IID iid_;
-  std::atomic<ULONG> refs_{1};
-};
-
 // A presentation clock whose time moves only when the test sets it. Its
 // state changes reach the sinks as the real clock's do.
-class DrivenClock final : public TestObject<IMFPresentationClock> {
+class DrivenClock final : public pelplat::ComObject<IMFPresentationClock> {
  public:
-  DrivenClock() : TestObject(IID_IMFPresentationClock) {}
+  HRESULT QueryInterface(REFIID riid, void** object) override {
+    return Answer(riid, object, IID_IMFPresentationClock);
+  }
   HRESULT GetTime(MFTIME* time) override {
     *time = time_;
     return S_OK;
@@ -126,9 +99,10 @@ struct SeenEvent {
 
 // Takes every event of a stream sink as it comes and lets the test wait
 // for a number of them of one type.
-class EventCollector final : public TestObject<IMFAsyncCallback> {
+class EventCollector final : public pelplat::ComObject<IMFAsyncCallback> {
  public:
-  explicit EventCollector(IMFMediaEventGenerator* source) : TestObject(IID_IMFAsyncCallback), source_(source) {
+  HRESULT QueryInterface(REFIID riid, void** object) override { return Answer(riid, object, IID_IMFAsyncCallback); }
+  explicit EventCollector(IMFMediaEventGenerator* source) : source_(source) {
     source_->AddRef();
   }
   void Begin() { source_->BeginGetEvent(this, nullptr); }

@@ -13,23 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "pelplat/comobject.h"
 #include "pelplat/mfsession.h"
 
 namespace session_test {
-
-// One reference count for objects that are a single class.
-#define SESSION_TEST_REFCOUNT                 \
-  ULONG AddRef() override { return ++refs_; } \
-  ULONG Release() override {                  \
-    const ULONG left = --refs_;               \
-    if (left == 0) delete this;               \
-    return left;                              \
-  }                                           \
-                                              \
- private:                                     \
-  std::atomic<ULONG> refs_{1};                \
-                                              \
- public:
 
 // The event generator's calls, answered by an event queue member.
 #define SESSION_TEST_EVENTS_FROM(queue)                                                                          \
@@ -90,22 +77,15 @@ inline IMFMediaType* TypeOf(REFGUID major, REFGUID subtype, UINT32 width = 0, UI
 
 class ScriptedSource;
 
-class ScriptedStream final : public IMFMediaStream {
+class ScriptedStream final : public pelplat::ComObject<IMFMediaStream> {
  public:
-  SESSION_TEST_REFCOUNT
   ScriptedStream(ScriptedSource* source, IMFStreamDescriptor* descriptor, std::vector<IMFSample*> samples)
       : source_(source), descriptor_(descriptor), samples_(std::move(samples)) {
     descriptor_->AddRef();
     MFCreateEventQueue(&queue_);
   }
   HRESULT QueryInterface(REFIID riid, void** object) override {
-    if (riid == IID_IUnknown || riid == IID_IMFMediaEventGenerator || riid == IID_IMFMediaStream) {
-      *object = static_cast<IMFMediaStream*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
+    return Answer(riid, object, IID_IMFMediaEventGenerator, IID_IMFMediaStream);
   }
   SESSION_TEST_EVENTS_FROM(queue_)
   HRESULT GetMediaSource(IMFMediaSource** source) override;
@@ -153,9 +133,8 @@ class ScriptedStream final : public IMFMediaStream {
   size_t requests_ = 0;
 };
 
-class ScriptedSource final : public IMFMediaSource {
+class ScriptedSource final : public pelplat::ComObject<IMFMediaSource> {
  public:
-  SESSION_TEST_REFCOUNT
   // One stream per entry: its media type and its samples (references
   // taken over).
   struct StreamScript {
@@ -177,13 +156,7 @@ class ScriptedSource final : public IMFMediaSource {
     for (IMFStreamDescriptor* sd : descriptors) sd->Release();
   }
   HRESULT QueryInterface(REFIID riid, void** object) override {
-    if (riid == IID_IUnknown || riid == IID_IMFMediaEventGenerator || riid == IID_IMFMediaSource) {
-      *object = static_cast<IMFMediaSource*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
+    return Answer(riid, object, IID_IMFMediaEventGenerator, IID_IMFMediaSource);
   }
   SESSION_TEST_EVENTS_FROM(queue_)
   HRESULT GetCharacteristics(DWORD* characteristics) override {
@@ -298,18 +271,9 @@ inline HRESULT ScriptedStream::RequestSample(IUnknown*) {
 }
 
 // The audio renderer's volume control, as far as a test looks at it.
-class FakeVolume final : public IMFAudioStreamVolume {
+class FakeVolume final : public pelplat::ComObject<IMFAudioStreamVolume> {
  public:
-  SESSION_TEST_REFCOUNT
-  HRESULT QueryInterface(REFIID riid, void** object) override {
-    if (riid == IID_IUnknown || riid == IID_IMFAudioStreamVolume) {
-      *object = static_cast<IMFAudioStreamVolume*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
+  HRESULT QueryInterface(REFIID riid, void** object) override { return Answer(riid, object, IID_IMFAudioStreamVolume); }
   HRESULT GetChannelCount(UINT32* count) override {
     *count = 2;
     return S_OK;
@@ -329,9 +293,9 @@ class FakeVolume final : public IMFAudioStreamVolume {
 // A media sink with one stream sink, both this object. It accepts one
 // major type and subtype, asks for `asksOnStart` samples when the clock
 // starts and, when `askAfterEach`, one more after every sample it takes.
-class RecordingSink final : public IMFMediaSink, public IMFStreamSink, public IMFClockStateSink, public IMFGetService {
+class RecordingSink final
+    : public pelplat::ComObject<IMFMediaSink, IMFStreamSink, IMFClockStateSink, IMFGetService> {
  public:
-  SESSION_TEST_REFCOUNT
   struct Taken {
     LONGLONG time;
     std::vector<uint8_t> bytes;
@@ -350,20 +314,11 @@ class RecordingSink final : public IMFMediaSink, public IMFStreamSink, public IM
   }
 
   HRESULT QueryInterface(REFIID riid, void** object) override {
-    if (riid == IID_IUnknown || riid == IID_IMFMediaSink) {
-      *object = static_cast<IMFMediaSink*>(this);
-    } else if (riid == IID_IMFStreamSink || riid == IID_IMFMediaEventGenerator) {
-      *object = static_cast<IMFStreamSink*>(this);
-    } else if (riid == IID_IMFClockStateSink) {
-      *object = static_cast<IMFClockStateSink*>(this);
-    } else if (riid == IID_IMFGetService) {
-      *object = static_cast<IMFGetService*>(this);
-    } else {
-      *object = nullptr;
-      return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
+    if (riid == IID_IMFStreamSink || riid == IID_IMFMediaEventGenerator)
+      return pelplat::Hand<IMFStreamSink>(this, object);
+    if (riid == IID_IMFClockStateSink) return pelplat::Hand<IMFClockStateSink>(this, object);
+    if (riid == IID_IMFGetService) return pelplat::Hand<IMFGetService>(this, object);
+    return Answer(riid, object, IID_IMFMediaSink);
   }
 
   // ---- media sink ----
@@ -547,21 +502,14 @@ class RecordingSink final : public IMFMediaSink, public IMFStreamSink, public IM
 
 // An activation object that makes (hands out) a given sink and shuts it
 // down on ShutdownObject.
-class SinkActivate final : public IMFActivate {
+class SinkActivate final : public pelplat::ComObject<IMFActivate> {
  public:
-  SESSION_TEST_REFCOUNT
   explicit SinkActivate(RecordingSink* sink) : sink_(sink) {
     sink_->AddRef();
     MFCreateAttributes(&attributes_, 1);
   }
   HRESULT QueryInterface(REFIID riid, void** object) override {
-    if (riid == IID_IUnknown || riid == IID_IMFAttributes || riid == IID_IMFActivate) {
-      *object = static_cast<IMFActivate*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
+    return Answer(riid, object, IID_IMFAttributes, IID_IMFActivate);
   }
   HRESULT GetUINT32(REFGUID key, UINT32* v) override { return attributes_->GetUINT32(key, v); }
   HRESULT GetUINT64(REFGUID key, UINT64* v) override { return attributes_->GetUINT64(key, v); }
@@ -600,9 +548,8 @@ class SinkActivate final : public IMFActivate {
 };
 
 // Listens to the session's events from the start and keeps them in order.
-class SessionEvents final : public IMFAsyncCallback {
+class SessionEvents final : public pelplat::ComObject<IMFAsyncCallback> {
  public:
-  SESSION_TEST_REFCOUNT
   struct Event {
     MediaEventType type;
     HRESULT status;
@@ -615,15 +562,7 @@ class SessionEvents final : public IMFAsyncCallback {
     session_->AddRef();
     session_->BeginGetEvent(this, nullptr);
   }
-  HRESULT QueryInterface(REFIID riid, void** object) override {
-    if (riid == IID_IUnknown || riid == IID_IMFAsyncCallback) {
-      *object = static_cast<IMFAsyncCallback*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
+  HRESULT QueryInterface(REFIID riid, void** object) override { return Answer(riid, object, IID_IMFAsyncCallback); }
   HRESULT GetParameters(DWORD*, DWORD*) override { return E_NOTIMPL; }
   HRESULT Invoke(IMFAsyncResult* result) override {
     IMFMediaEvent* event = nullptr;

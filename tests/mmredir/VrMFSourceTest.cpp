@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "mmredir/VrMFSource.h"
+#include "pelplat/comobject.h"
 #include "pelplat/debugout.h"
 #include "pelplat/mfsession.h"
 #include "pelplat/strmif.h"
@@ -173,29 +174,9 @@ struct RecordingChannel : IRdpVirtualChannel {
 constexpr uint32_t kAck = 0x100, kNotification = 0x101;
 
 // Reference counting and identity of the test's callbacks.
-class TestCallback : public IMFAsyncCallback {
+class TestCallback : public pelplat::ComObject<IMFAsyncCallback> {
  public:
-  HRESULT QueryInterface(REFIID riid, void** object) override {
-    if (riid == IID_IUnknown || riid == IID_IMFAsyncCallback) {
-      *object = static_cast<IMFAsyncCallback*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    const ULONG left = --refs_;
-    if (!left) delete this;
-    return left;
-  }
-
- protected:
-  virtual ~TestCallback() = default;
-
- private:
-  std::atomic<ULONG> refs_{1};
+  HRESULT QueryInterface(REFIID riid, void** object) override { return Answer(riid, object, IID_IMFAsyncCallback); }
 };
 
 // Keeps one BeginGetEvent pending on a generator and records every event,

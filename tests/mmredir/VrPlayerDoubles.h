@@ -13,6 +13,7 @@
 #include "mmredir/VrMFPlayer.h"
 #include "mmredir/VrMFPlayerPlatform.h"
 #include "mmredir/VrVideoWindowHost.h"
+#include "pelplat/comobject.h"
 #include "pelplat/debugout.h"
 #include "pelplat/mfapi.h"
 #include "pelplat/mfsession.h"
@@ -34,32 +35,22 @@ class LogCapture {
   DebugOutputSink previous_;
 };
 
-// IUnknown with one atomic count, for the doubles.
+// IUnknown with one atomic count, for the doubles; a double says which
+// ids besides IUnknown it answers.
 template <class Base>
-class Counted : public Base {
+class Counted : public pelplat::ComObject<Base> {
  public:
   HRESULT QueryInterface(REFIID riid, void** object) override {
-    if (!object) return E_POINTER;
-    if (IsEqualGUID(riid, IID_IUnknown) || Answers(riid)) {
-      *object = static_cast<Base*>(this);
-      this->AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
+    if (Answers(riid)) return pelplat::Hand<Base>(this, object);
+    return this->Answer(riid, object);
   }
-  ULONG AddRef() override { return ULONG(++refs); }
-  ULONG Release() override {
-    const int left = --refs;
-    if (left == 0) delete this;
-    return ULONG(left);
+  int References() {
+    this->AddRef();
+    return int(this->Release());
   }
-  int References() const { return refs.load(); }
 
  protected:
-  virtual ~Counted() = default;
   virtual bool Answers(REFIID) { return false; }
-  std::atomic<int> refs{1};
 };
 
 // The attribute calls the player never makes.

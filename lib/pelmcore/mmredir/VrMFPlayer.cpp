@@ -33,19 +33,8 @@ HRESULT FromWin32(DWORD error) {
   return HRESULT(0x80070000u | (error & 0xFFFFu));
 }
 
-template <class T>
-void SafeRelease(T*& object) {
-  if (object) {
-    object->Release();
-    object = nullptr;
-  }
-}
-
-template <class T>
-T* Counted(T* object) {
-  if (object) object->AddRef();
-  return object;
-}
+using pelplat::Ref;
+using pelplat::SafeRelease;
 
 }  // namespace
 
@@ -98,8 +87,8 @@ CVrMFPlayer::~CVrMFPlayer() {
   // A window the presentation did not destroy goes with its player.
   if (videoWindow_)
     if (IVrVideoWindowHost* host = VrVideoWindowHost()) host->DestroyVideoWindow(videoWindow_);
-  SafeRelease(mixerSurface_);
-  SafeRelease(mixerBitmap_);
+  mixerSurface_.reset();
+  mixerBitmap_.reset();
   std::lock_guard<std::mutex> hold(g_frameworkLock);
   if (--g_frameworkUsers == 0) {
     MFShutdown();
@@ -114,22 +103,7 @@ int32_t CVrMFPlayer::FrameworkUsers() {
 }
 
 HRESULT CVrMFPlayer::QueryInterface(REFIID riid, void** object) {
-  if (!object) return E_POINTER;
-  if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IMFAsyncCallback)) {
-    *object = static_cast<IMFAsyncCallback*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *object = nullptr;
-  return E_NOINTERFACE;
-}
-
-ULONG CVrMFPlayer::AddRef() { return ULONG(++references_); }
-
-ULONG CVrMFPlayer::Release() {
-  const int32_t left = --references_;
-  if (left == 0) delete this;
-  return ULONG(left);
+  return Answer(riid, object, IID_IMFAsyncCallback);
 }
 
 HRESULT CVrMFPlayer::GetParameters(DWORD*, DWORD*) { return E_NOTIMPL; }
@@ -201,29 +175,24 @@ HRESULT CVrMFPlayer::Open(IMFMediaSource* source) {
       state_ = kNoSession;
       return hr;
     }
-    SafeRelease(source_);
-    source_ = source;
+    source_ = Ref<IMFMediaSource>(source);
 
     IMFTopology* topology = nullptr;
     hr = CreateTopology(source, &topology);
-    if (topology) {
-      SafeRelease(topology_);
-      topology_ = topology;
-    }
+    if (topology) topology_ = Ref<IMFTopology>(topology);
     if (SUCCEEDED(hr) && !topology_) {
       LogMessageA("CVrMFPlayer::Open: creating a new topology FAILED hr[0x%x]", unsigned(hr));
       hr = E_UNEXPECTED;
     }
     if (SUCCEEDED(hr)) {
-      hr = m_pMediaSession->SetTopology(0, topology_);
+      hr = m_pMediaSession->SetTopology(0, topology_.get());
       if (FAILED(hr))
         LogMessageA("CVrMFPlayer::Open: could not add a new topology to the session FAILED hr[0x%x]", unsigned(hr));
     }
     if (SUCCEEDED(hr)) {
       IMFClock* clock = nullptr;
       if (SUCCEEDED(m_pMediaSession->GetClock(&clock)) && clock) {
-        SafeRelease(clock_);
-        clock->QueryInterface(IID_IMFPresentationClock, reinterpret_cast<void**>(&clock_));
+        clock->QueryInterface(IID_IMFPresentationClock, clock_.outVoid());
         clock->Release();
       }
       if (state_ == kSessionCreated) state_ = kTopologyPending;
@@ -236,7 +205,7 @@ HRESULT CVrMFPlayer::Open(IMFMediaSource* source) {
       // Forgotten before the lock goes, so that a Close cannot shut down
       // and release what is still the caller's reference.
       state_ = kNoSession;
-      source_ = nullptr;
+      source_.detach();
     }
   }
 
@@ -249,11 +218,11 @@ HRESULT CVrMFPlayer::Open(IMFMediaSource* source) {
     // told so and plays the media itself. The source goes back to the
     // caller unless a Close has taken it meanwhile.
     std::lock_guard<std::mutex> hold(sessionLock_);
-    if (FAILED(topologyFailure_) && source_ == source) {
+    if (FAILED(topologyFailure_) && source_.get() == source) {
       hr = topologyFailure_;
       LogMessageA("CVrMFPlayer::Open: the session could not build the topology hr[0x%x]", unsigned(hr));
       state_ = kNoSession;
-      source_ = nullptr;
+      source_.detach();
     }
   }
   return hr;
@@ -268,8 +237,7 @@ HRESULT CVrMFPlayer::CreateMediaSession() {
     LogMessageA("CVrMFPlayer::CreateMediaSession: MFCreateMediaSession FAILED [0x%x]", unsigned(hr));
     return hr;
   }
-  SafeRelease(m_pMediaSession);
-  m_pMediaSession = session;
+  m_pMediaSession = Ref<IMFMediaSession>(session);
   state_ = kSessionCreated;
   hr = m_pMediaSession->BeginGetEvent(this, nullptr);
   listening_ = SUCCEEDED(hr);
@@ -534,33 +502,33 @@ HRESULT CVrMFPlayer::OnMESessionTopologyStatus(IMFMediaEvent* event) {
 // display control and no mixer, and still gets its volume and its ready
 // event.
 HRESULT CVrMFPlayer::OnTopologyReady() {
-  SafeRelease(displayControl_);
+  displayControl_.reset();
   {
     std::lock_guard<std::mutex> hold(mixerLock_);
-    SafeRelease(mixerBitmap_);
+    mixerBitmap_.reset();
   }
-  SafeRelease(streamVolume_);
+  streamVolume_.reset();
 
-  HRESULT hr = platform_.getService(m_pMediaSession, MR_VIDEO_RENDER_SERVICE, IID_IMFVideoDisplayControl,
-                                    reinterpret_cast<void**>(&displayControl_));
+  HRESULT hr = platform_.getService(m_pMediaSession.get(), MR_VIDEO_RENDER_SERVICE, IID_IMFVideoDisplayControl,
+                                    displayControl_.outVoid());
   if (FAILED(hr)) {
-    displayControl_ = nullptr;
+    displayControl_.detach();
     LogMessageA("CVrMFPlayer::OnTopologyReady: MFGetService for IMFVideoDisplayControl FAILED [0x%x]", unsigned(hr));
   } else {
     IMFVideoMixerBitmap* bitmap = nullptr;
-    hr = platform_.getService(m_pMediaSession, MR_VIDEO_MIXER_SERVICE, IID_IMFVideoMixerBitmap,
+    hr = platform_.getService(m_pMediaSession.get(), MR_VIDEO_MIXER_SERVICE, IID_IMFVideoMixerBitmap,
                               reinterpret_cast<void**>(&bitmap));
     if (FAILED(hr)) {
       bitmap = nullptr;
       LogMessageA("CVrMFPlayer::OnTopologyReady: MFGetService for IMFVideoMixerBitmap FAILED [0x%x]", unsigned(hr));
     }
     std::lock_guard<std::mutex> hold(mixerLock_);
-    mixerBitmap_ = bitmap;
+    mixerBitmap_ = Ref<IMFVideoMixerBitmap>(bitmap);
   }
-  hr = platform_.getService(m_pMediaSession, MR_STREAM_VOLUME_SERVICE, IID_IMFAudioStreamVolume,
-                            reinterpret_cast<void**>(&streamVolume_));
+  hr = platform_.getService(m_pMediaSession.get(), MR_STREAM_VOLUME_SERVICE, IID_IMFAudioStreamVolume,
+                            streamVolume_.outVoid());
   if (FAILED(hr)) {
-    streamVolume_ = nullptr;
+    streamVolume_.detach();
     LogMessageA("CVrMFPlayer::OnTopologyReady: MFGetService for IMFAudioStreamVolume FAILED [0x%x]", unsigned(hr));
   }
   if (streamVolume_) ApplyVolume();
@@ -694,21 +662,21 @@ HRESULT CVrMFPlayer::CloseSession() {
     CloseHandle(closedEvent);
   }
 
-  IMFMediaSource* source = nullptr;
-  IMFMediaSession* session = nullptr;
-  IMFTopology* topology = nullptr;
+  Ref<IMFMediaSource> source;
+  Ref<IMFMediaSession> session;
+  Ref<IMFTopology> topology;
   {
     std::lock_guard<std::mutex> hold(sessionLock_);
-    std::swap(source, source_);
-    std::swap(session, m_pMediaSession);
-    std::swap(topology, topology_);
-    SafeRelease(displayControl_);
+    source.swap(source_);
+    session.swap(m_pMediaSession);
+    topology.swap(topology_);
+    displayControl_.reset();
     {
       std::lock_guard<std::mutex> mixer(mixerLock_);
-      SafeRelease(mixerBitmap_);
+      mixerBitmap_.reset();
     }
-    SafeRelease(streamVolume_);
-    SafeRelease(clock_);
+    streamVolume_.reset();
+    clock_.reset();
     if (sessionClosedEvent_) CloseHandle(sessionClosedEvent_);
     // An Open still waiting for this session's topology waits no longer.
     if (topologyReadyEvent_) SetEvent(topologyReadyEvent_);
@@ -717,15 +685,11 @@ HRESULT CVrMFPlayer::CloseSession() {
     topologyReadyEvent_ = nullptr;
     state_ = kNoSession;
   }
-  if (source) {
-    source->Shutdown();
-    source->Release();
-  }
-  if (session) {
-    session->Shutdown();
-    session->Release();
-  }
-  SafeRelease(topology);
+  if (source) source->Shutdown();
+  source.reset();
+  if (session) session->Shutdown();
+  session.reset();
+  topology.reset();
   return hr;
 }
 
@@ -747,11 +711,11 @@ HRESULT CVrMFPlayer::SetVideoWindowPos(bool visible, int32_t x, int32_t y, int32
 
   // The whole frame fills the window whether or not parts of it are
   // covered: the covering bitmap is laid over the window's area.
-  IMFVideoDisplayControl* control = nullptr;
+  Ref<IMFVideoDisplayControl> control;
   int32_t state = kNoSession;
   {
     std::lock_guard<std::mutex> hold(sessionLock_);
-    control = Counted(displayControl_);
+    control = displayControl_;
     state = state_;
   }
   if (control) {
@@ -761,7 +725,7 @@ HRESULT CVrMFPlayer::SetVideoWindowPos(bool visible, int32_t x, int32_t y, int32
   if (regionCount == 1) {
     ClearMixerSettings();
     if (control && state == kPaused) control->RepaintVideo();
-    SafeRelease(control);
+    control.reset();
     {
       std::lock_guard<std::mutex> hold(mixerLock_);
       lastGeometry_ = Geometry{x, y, width, height};
@@ -769,21 +733,21 @@ HRESULT CVrMFPlayer::SetVideoWindowPos(bool visible, int32_t x, int32_t y, int32
     return S_OK;
   }
 
-  SafeRelease(control);
-  IMFVideoMixerBitmap* bitmap = nullptr;
+  control.reset();
+  Ref<IMFVideoMixerBitmap> bitmap;
   bool refreshing = false;
   {
     std::lock_guard<std::mutex> hold(mixerLock_);
     lastGeometry_ = Geometry{x, y, width, height};
     if (mixerBitmap_) {
-      bitmap = Counted(mixerBitmap_);
+      bitmap = mixerBitmap_;
       regions_.assign(regions, regions + regionCount);
       if (width != mixerSurfaceWidth_ || height != mixerSurfaceHeight_) {
         bitmap->ClearAlphaBitmap();
-        SafeRelease(mixerSurface_);
+        mixerSurface_.reset();
         IDirect3DSurface9* surface = nullptr;
         if (SUCCEEDED(CreateMixerSurface(&surface, window, width, height)) && surface) {
-          mixerSurface_ = surface;
+          mixerSurface_ = Ref<IDirect3DSurface9>(surface);
           mixerSurfaceWidth_ = width;
           mixerSurfaceHeight_ = height;
         } else {
@@ -800,7 +764,6 @@ HRESULT CVrMFPlayer::SetVideoWindowPos(bool visible, int32_t x, int32_t y, int32
       if (!refresh_) refresh_ = std::make_unique<RefreshThread>(this);
     }
   }
-  SafeRelease(bitmap);
   return S_OK;
 }
 
@@ -811,7 +774,7 @@ HRESULT CVrMFPlayer::ClearMixerSettings() {
     refresh = std::move(refresh_);
     if (mixerSurface_) {
       if (mixerBitmap_) mixerBitmap_->ClearAlphaBitmap();
-      SafeRelease(mixerSurface_);
+      mixerSurface_.reset();
       mixerSurfaceWidth_ = 0;
       mixerSurfaceHeight_ = 0;
       regions_.clear();
@@ -837,10 +800,10 @@ bool CVrMFPlayer::RefreshRunning() {
 void CVrMFPlayer::RefreshNow() { UpdateSessionView(); }
 
 void CVrMFPlayer::UpdateSessionView() {
-  IMFVideoDisplayControl* control = nullptr;
+  Ref<IMFVideoDisplayControl> control;
   {
     std::lock_guard<std::mutex> hold(sessionLock_);
-    if (state_ == kPaused) control = Counted(displayControl_);
+    if (state_ == kPaused) control = displayControl_;
   }
   IVrVideoWindowHost* host = VrVideoWindowHost();
   CClientSystemApi* api = host ? host->SystemApi() : nullptr;
@@ -850,15 +813,15 @@ void CVrMFPlayer::UpdateSessionView() {
     // tick of the refresh thread never draws a place the window has left.
     const Geometry where = lastGeometry_;
     if (regions_.size() > 1 && mixerBitmap_ && mixerSurface_) {
-      HRESULT hr = GetSessionView(mixerSurface_, api, displayIndex_, where.x, where.y, where.width, where.height);
+      HRESULT hr = GetSessionView(mixerSurface_.get(), api, displayIndex_, where.x, where.y, where.width, where.height);
       if (SUCCEEDED(hr))
-        hr = SetVideoVisableRegions(mixerSurface_, where.width, where.height, uint32_t(regions_.size()),
+        hr = SetVideoVisableRegions(mixerSurface_.get(), where.width, where.height, uint32_t(regions_.size()),
                                     regions_.data());
       if (SUCCEEDED(hr)) {
         MFVideoAlphaBitmap bitmap;
         std::memset(&bitmap, 0, sizeof bitmap);
         bitmap.GetBitmapFromDC = FALSE;
-        bitmap.bitmap.pDDS = mixerSurface_;
+        bitmap.bitmap.pDDS = mixerSurface_.get();
         bitmap.params.dwFlags = MFVideoAlphaBitmap_EntireDDS | MFVideoAlphaBitmap_DestRect;
         bitmap.params.nrcDest = MFVideoNormalizedRect{0.0f, 0.0f, 1.0f, 1.0f};
         mixerBitmap_->ClearAlphaBitmap();
@@ -867,7 +830,6 @@ void CVrMFPlayer::UpdateSessionView() {
     }
     if (control) control->RepaintVideo();
   }
-  SafeRelease(control);
 }
 
 namespace {

@@ -23,12 +23,13 @@
 
 #include "mmredir/RdpMMVrPlayer.h"
 #include "mmredir/VrMFPlayerPlatform.h"
+#include "pelplat/comobject.h"
 #include "pelplat/d3d9.h"
 #include "pelplat/mfsession.h"
 
 class CClientSystemApi;
 
-class CVrMFPlayer final : public IMFAsyncCallback, public IRdpMMVrPlayer {
+class CVrMFPlayer final : public pelplat::ComObject<IMFAsyncCallback, IRdpMMVrPlayer> {
  public:
   enum State : int32_t {
     kNoSession = 0,
@@ -50,8 +51,6 @@ class CVrMFPlayer final : public IMFAsyncCallback, public IRdpMMVrPlayer {
 
   // IUnknown / IMFAsyncCallback
   HRESULT QueryInterface(REFIID riid, void** object) override;
-  ULONG AddRef() override;
-  ULONG Release() override;
   HRESULT GetParameters(DWORD* flags, DWORD* queue) override;
   HRESULT Invoke(IMFAsyncResult* result) override;
 
@@ -126,18 +125,17 @@ class CVrMFPlayer final : public IMFAsyncCallback, public IRdpMMVrPlayer {
   std::unique_ptr<RefreshThread> TakeRefreshThread();
   void StopRefresh();
 
-  std::atomic<int32_t> references_{1};
   std::mutex sessionLock_;
   std::mutex mixerLock_;
 
   // Under the session lock.
   int32_t state_ = kNoSession;
-  IMFMediaSource* source_ = nullptr;
-  IMFMediaSession* m_pMediaSession = nullptr;
-  IMFVideoDisplayControl* displayControl_ = nullptr;
-  IMFAudioStreamVolume* streamVolume_ = nullptr;
-  IMFTopology* topology_ = nullptr;
-  IMFPresentationClock* clock_ = nullptr;
+  pelplat::Ref<IMFMediaSource> source_;
+  pelplat::Ref<IMFMediaSession> m_pMediaSession;
+  pelplat::Ref<IMFVideoDisplayControl> displayControl_;
+  pelplat::Ref<IMFAudioStreamVolume> streamVolume_;
+  pelplat::Ref<IMFTopology> topology_;
+  pelplat::Ref<IMFPresentationClock> clock_;
   HANDLE sessionClosedEvent_ = nullptr;
   HANDLE topologyReadyEvent_ = nullptr;
   uint32_t volume_ = 5000;
@@ -151,8 +149,8 @@ class CVrMFPlayer final : public IMFAsyncCallback, public IRdpMMVrPlayer {
   HRESULT topologyFailure_ = S_OK;
 
   // Under the mixer lock.
-  IMFVideoMixerBitmap* mixerBitmap_ = nullptr;
-  IDirect3DSurface9* mixerSurface_ = nullptr;
+  pelplat::Ref<IMFVideoMixerBitmap> mixerBitmap_;
+  pelplat::Ref<IDirect3DSurface9> mixerSurface_;
   int32_t mixerSurfaceWidth_ = 0;
   int32_t mixerSurfaceHeight_ = 0;
   std::unique_ptr<RefreshThread> refresh_;

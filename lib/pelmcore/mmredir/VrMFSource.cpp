@@ -9,10 +9,7 @@
 
 CVrMFSourceEvent::CVrMFSourceEvent(VrSourceEvent type) : type_(type) { PropVariantInit(&data_); }
 
-CVrMFSourceEvent::~CVrMFSourceEvent() {
-  PropVariantClear(&data_);
-  if (object_) object_->Release();
-}
+CVrMFSourceEvent::~CVrMFSourceEvent() { PropVariantClear(&data_); }
 
 HRESULT CVrMFSourceEvent::Create(VrSourceEvent type, IVrMFSourceEvent** event) {
   if (!event) return E_POINTER;
@@ -26,23 +23,6 @@ HRESULT CVrMFSourceEvent::CreateVrStartEvent(IMFPresentationDescriptor* descript
   return hr;
 }
 
-HRESULT CVrMFSourceEvent::QueryInterface(REFIID riid, void** object) {
-  if (!object) return E_POINTER;
-  if (riid == IID_IUnknown || riid == IID_IVrMFSourceEvent) {
-    *object = static_cast<IVrMFSourceEvent*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *object = nullptr;
-  return E_NOINTERFACE;
-}
-
-ULONG CVrMFSourceEvent::Release() {
-  const ULONG left = --refs_;
-  if (left == 0) delete this;
-  return left;
-}
-
 HRESULT CVrMFSourceEvent::SetData(const PROPVARIANT* start, bool seek) {
   seek_ = seek;
   PropVariantClear(&data_);
@@ -50,18 +30,13 @@ HRESULT CVrMFSourceEvent::SetData(const PROPVARIANT* start, bool seek) {
 }
 
 HRESULT CVrMFSourceEvent::SetUnknown(IUnknown* object) {
-  if (object) object->AddRef();
-  if (object_) object_->Release();
-  object_ = object;
+  object_ = pelplat::Ref<IUnknown>::Share(object);
   return 0;
 }
 
 HRESULT CVrMFSourceEvent::GetUnknown(IUnknown** object) {
   if (!object) return E_POINTER;
-  if (object_) {
-    object_->AddRef();
-    *object = object_;
-  }
+  if (object_) object_.copyTo(object);
   return S_OK;
 }
 
@@ -72,7 +47,7 @@ HRESULT CVrMFSource::CreateInstance(CVrMFSource** source) {
   *source = nullptr;
   CVrMFSource* made = new (std::nothrow) CVrMFSource();
   if (!made) return E_OUTOFMEMORY;
-  const HRESULT hr = MFCreateEventQueue(&made->events_);
+  const HRESULT hr = MFCreateEventQueue(made->events_.out());
   if (FAILED(hr)) {
     made->Release();
     return hr;
@@ -91,37 +66,21 @@ HRESULT CreateVrMFSource(IVrRdpMediaSource** source) {
 
 CVrMFSource::~CVrMFSource() {
   std::vector<CVrMFStream*> streams;
-  IMFMediaEventQueue* events = nullptr;
-  IMFPresentationDescriptor* descriptor = nullptr;
+  pelplat::Ref<IMFMediaEventQueue> events;
+  pelplat::Ref<IMFPresentationDescriptor> descriptor;
   {
     std::lock_guard<std::mutex> hold(lock_);
     streams.swap(streams_);
-    std::swap(events, events_);
-    std::swap(descriptor, descriptor_);
+    events.swap(events_);
+    descriptor.swap(descriptor_);
   }
   for (auto it = streams.rbegin(); it != streams.rend(); ++it) (*it)->Release();
-  if (events) events->Release();
-  if (descriptor) descriptor->Release();
+  events.reset();
 }
 
 HRESULT CVrMFSource::QueryInterface(REFIID riid, void** object) {
-  if (!object) return E_POINTER;
-  if (riid == IID_IUnknown || riid == IID_IMFMediaEventGenerator || riid == IID_IMFMediaSource) {
-    *object = static_cast<IVrRdpMediaSource*>(this);
-  } else if (riid == IID_IMFAsyncCallback) {
-    *object = static_cast<IMFAsyncCallback*>(this);
-  } else {
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  AddRef();
-  return S_OK;
-}
-
-ULONG CVrMFSource::Release() {
-  const ULONG left = --refs_;
-  if (left == 0) delete this;
-  return left;
+  if (riid == IID_IMFAsyncCallback) return pelplat::Hand<IMFAsyncCallback>(this, object);
+  return Answer(riid, object, IID_IMFMediaEventGenerator, IID_IMFMediaSource);
 }
 
 // The event queue never changes while the source lives, and it answers
@@ -307,8 +266,7 @@ HRESULT CVrMFSource::BuildPresentationDescriptor() {
                     static_cast<unsigned>(hr));
     }
     if (SUCCEEDED(hr)) {
-      if (descriptor_) descriptor_->Release();
-      descriptor_ = made;
+      descriptor_ = pelplat::Ref<IMFPresentationDescriptor>(made);
       for (DWORD i = 0; i < built.size(); ++i) {
         hr = descriptor_->SelectStream(i);
         if (FAILED(hr)) {

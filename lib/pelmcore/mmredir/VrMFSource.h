@@ -12,6 +12,7 @@
 
 #include "mmredir/VrMFStream.h"
 #include "mmredir/VrRdpMediaSource.h"
+#include "pelplat/comobject.h"
 
 // {4CCBE3BB-0E68-4BA3-957D-E77E30FA7FEE}
 PELPLAT_GUID(IID_IVrMFSourceEvent, 0x4CCBE3BB, 0x0E68, 0x4BA3, 0x95, 0x7D, 0xE7, 0x7E, 0x30, 0xFA, 0x7F, 0xEE);
@@ -31,15 +32,15 @@ struct IVrMFSourceEvent : IUnknown {
   virtual void SetStreamId(DWORD streamId) = 0;
 };
 
-class CVrMFSourceEvent final : public IVrMFSourceEvent {
+class CVrMFSourceEvent final : public pelplat::ComObject<IVrMFSourceEvent> {
  public:
   static HRESULT Create(VrSourceEvent type, IVrMFSourceEvent** event);
   // A START event whose object is the presentation descriptor.
   static HRESULT CreateVrStartEvent(IMFPresentationDescriptor* descriptor, IVrMFSourceEvent** event);
 
-  HRESULT QueryInterface(REFIID riid, void** object) override;
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override;
+  HRESULT QueryInterface(REFIID riid, void** object) override {
+    return Answer(riid, object, IID_IVrMFSourceEvent);
+  }
   bool IsSeek() override { return seek_; }
   DWORD GetStreamId() override { return streamId_; }
   HRESULT SetData(const PROPVARIANT* start, bool seek) override;
@@ -53,15 +54,14 @@ class CVrMFSourceEvent final : public IVrMFSourceEvent {
   explicit CVrMFSourceEvent(VrSourceEvent type);
   ~CVrMFSourceEvent() override;
 
-  std::atomic<ULONG> refs_{1};
   bool seek_ = false;
   DWORD streamId_ = 0;
   const VrSourceEvent type_;
   PROPVARIANT data_;
-  IUnknown* object_ = nullptr;
+  pelplat::Ref<IUnknown> object_;
 };
 
-class CVrMFSource final : public IVrRdpMediaSource, public IMFAsyncCallback, public IVrMFStreamOwner {
+class CVrMFSource final : public pelplat::ComObject<IVrRdpMediaSource, IMFAsyncCallback, IVrMFStreamOwner> {
  public:
   enum State : int32_t {
     kCreated = 0,
@@ -77,8 +77,6 @@ class CVrMFSource final : public IVrRdpMediaSource, public IMFAsyncCallback, pub
 
   // IUnknown (one identity for every base)
   HRESULT QueryInterface(REFIID riid, void** object) override;
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override;
   // IMFMediaEventGenerator
   HRESULT GetEvent(DWORD flags, IMFMediaEvent** event) override;
   HRESULT BeginGetEvent(IMFAsyncCallback* callback, IUnknown* state) override;
@@ -129,13 +127,12 @@ class CVrMFSource final : public IVrRdpMediaSource, public IMFAsyncCallback, pub
   std::vector<CVrMFStream*> TakeStreams();
   static void DropStreams(std::vector<CVrMFStream*>& streams);
 
-  std::atomic<ULONG> refs_{1};
   std::mutex lock_;  // the source lock: every field below
   std::vector<CVrMFStream*> streams_;
   // Made with the source and kept until its destruction; the queue itself
   // is thread-safe, so reporting to it needs no lock of the source.
-  IMFMediaEventQueue* events_ = nullptr;
-  IMFPresentationDescriptor* descriptor_ = nullptr;
+  pelplat::Ref<IMFMediaEventQueue> events_;
+  pelplat::Ref<IMFPresentationDescriptor> descriptor_;
   // Written under the lock, read without it by the event-generator calls
   // and Invoke.
   std::atomic<int32_t> state_{kCreated};

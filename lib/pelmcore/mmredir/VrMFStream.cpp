@@ -40,54 +40,35 @@ CVrMFStream::CVrMFStream(uint32_t streamId) : streamId_(streamId) {}
 
 CVrMFStream::~CVrMFStream() {
   IVrMFStreamOwner* source = nullptr;
-  IMFStreamDescriptor* descriptor = nullptr;
-  IMFMediaEventQueue* events = nullptr;
+  pelplat::Ref<IMFStreamDescriptor> descriptor;
+  pelplat::Ref<IMFMediaEventQueue> events;
   {
     std::lock_guard<std::mutex> hold(lock_);
     std::swap(source, source_);
-    std::swap(descriptor, descriptor_);
-    std::swap(events, events_);
+    descriptor.swap(descriptor_);
+    events.swap(events_);
     EraseLists();
     format_.clear();
     channel_.reset();
   }
   if (source) source->Release();
-  if (events) events->Release();
-  if (descriptor) descriptor->Release();
+  events.reset();
 }
 
 HRESULT CVrMFStream::QueryInterface(REFIID riid, void** object) {
-  if (!object) return E_POINTER;
-  if (riid == IID_IUnknown || riid == IID_IMFMediaEventGenerator || riid == IID_IMFMediaStream) {
-    *object = static_cast<IMFMediaStream*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *object = nullptr;
-  return E_NOINTERFACE;
-}
-
-ULONG CVrMFStream::AddRef() { return ++refs_; }
-
-ULONG CVrMFStream::Release() {
-  const ULONG left = --refs_;
-  if (left == 0) delete this;
-  return left;
+  return Answer(riid, object, IID_IMFMediaEventGenerator, IID_IMFMediaStream);
 }
 
 // The event-generator calls read the queue under the stream lock and run
 // on a reference of their own, so a Shutdown meanwhile cannot free it.
-#define WITH_EVENT_QUEUE(call)                         \
-  IMFMediaEventQueue* queue = nullptr;                 \
-  {                                                    \
-    std::lock_guard<std::mutex> hold(lock_);           \
-    queue = events_;                                   \
-    if (queue) queue->AddRef();                        \
-  }                                                    \
-  if (!queue) return S_OK;                             \
-  const HRESULT hr = queue->call;                      \
-  queue->Release();                                    \
-  return hr
+#define WITH_EVENT_QUEUE(call)               \
+  pelplat::Ref<IMFMediaEventQueue> queue;    \
+  {                                          \
+    std::lock_guard<std::mutex> hold(lock_); \
+    queue = events_;                         \
+  }                                          \
+  if (!queue) return S_OK;                   \
+  return queue->call
 
 HRESULT CVrMFStream::GetEvent(DWORD flags, IMFMediaEvent** event) {
   WITH_EVENT_QUEUE(GetEvent(flags, event));
@@ -117,9 +98,7 @@ HRESULT CVrMFStream::GetStreamDescriptor(IMFStreamDescriptor** descriptor) {
   std::lock_guard<std::mutex> hold(lock_);
   if (!descriptor_) return E_UNEXPECTED;
   if (state_ == kShutdown) return MF_E_SHUTDOWN;
-  descriptor_->AddRef();
-  *descriptor = descriptor_;
-  return S_OK;
+  return descriptor_.copyTo(descriptor);
 }
 
 HRESULT CVrMFStream::RequestSample(IUnknown* token) {
@@ -264,28 +243,23 @@ int32_t CVrMFStream::OnEndOfStream() {
 
 HRESULT CVrMFStream::Initialize(IVrMFStreamOwner* source, IMFStreamDescriptor* descriptor) {
   if (!source || !descriptor) return E_INVALIDARG;
-  IMFMediaEventQueue* made = nullptr;
-  const HRESULT hr = MFCreateEventQueue(&made);
+  pelplat::Ref<IMFMediaEventQueue> queue;
+  const HRESULT hr = MFCreateEventQueue(queue.out());
   if (FAILED(hr)) return hr;
-  IMFMediaEventQueue* oldQueue = nullptr;
+  pelplat::Ref<IMFStreamDescriptor> held = pelplat::Ref<IMFStreamDescriptor>::Share(descriptor);
   IVrMFStreamOwner* oldSource = nullptr;
-  IMFStreamDescriptor* oldDescriptor = nullptr;
   {
     std::lock_guard<std::mutex> hold(lock_);
-    oldQueue = events_;
-    events_ = made;
+    queue.swap(events_);
     oldSource = source_;
     source_ = source;
-    oldDescriptor = descriptor_;
-    descriptor->AddRef();
-    descriptor_ = descriptor;
+    held.swap(descriptor_);
   }
-  if (oldQueue) {
-    oldQueue->Shutdown();
-    oldQueue->Release();
-  }
+  // What was held before goes outside the lock: the old queue shut down
+  // first, then the old source, then the old descriptor.
+  if (queue) queue->Shutdown();
+  queue.reset();
   if (oldSource) oldSource->Release();
-  if (oldDescriptor) oldDescriptor->Release();
   return S_OK;
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "mmredir/RdpMMStream.h"
+#include "pelplat/comobject.h"
 #include "pelplat/mfidl.h"
 
 // The work a stream asks of the media source that owns it.
@@ -42,7 +43,7 @@ struct IVrMFStreamOwner : IMFMediaEventGenerator {
   ~IVrMFStreamOwner() = default;
 };
 
-class CVrMFStream final : public IMFMediaStream, public IRdpMMStream {
+class CVrMFStream final : public pelplat::ComObject<IMFMediaStream, IRdpMMStream> {
  public:
   enum State : int32_t {
     kCreated = 0,
@@ -66,8 +67,6 @@ class CVrMFStream final : public IMFMediaStream, public IRdpMMStream {
 
   // IUnknown and IMFMediaEventGenerator
   HRESULT QueryInterface(REFIID riid, void** object) override;
-  ULONG AddRef() override;
-  ULONG Release() override;
   HRESULT GetEvent(DWORD flags, IMFMediaEvent** event) override;
   HRESULT BeginGetEvent(IMFAsyncCallback* callback, IUnknown* state) override;
   HRESULT EndGetEvent(IMFAsyncResult* result, IMFMediaEvent** event) override;
@@ -141,7 +140,6 @@ class CVrMFStream final : public IMFMediaStream, public IRdpMMStream {
   // The server's end has come and nothing is left to hand out.
   bool DrainedLocked() const;
 
-  std::atomic<ULONG> refs_{1};
   std::mutex lock_;  // the stream lock: every field below but the queue
   bool active_ = true;
   bool video_ = false;
@@ -154,8 +152,8 @@ class CVrMFStream final : public IMFMediaStream, public IRdpMMStream {
   std::vector<uint8_t> format_;
   State state_ = kCreated;
   IVrMFStreamOwner* source_ = nullptr;
-  IMFStreamDescriptor* descriptor_ = nullptr;
-  IMFMediaEventQueue* events_ = nullptr;
+  pelplat::Ref<IMFStreamDescriptor> descriptor_;
+  pelplat::Ref<IMFMediaEventQueue> events_;
   std::list<IMFSample*> ready_;
   std::list<IUnknown*> tokens_;
   std::shared_ptr<IRdpVirtualChannel> channel_;

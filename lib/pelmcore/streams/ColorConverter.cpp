@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "pelplat/objbase.h"
 #include "pelplat/wmcodecdsp.h"
@@ -19,7 +20,7 @@ int Clamp255(int v) { return v < 0 ? 0 : (v > 255 ? 255 : v); }
 
 }  // namespace
 
-CColorConverter::CColorConverter() { recycle_ = new (std::nothrow) CVrRecycleManager(); }
+CColorConverter::CColorConverter() { recycle_.Reset(new (std::nothrow) CVrRecycleManager()); }
 
 CColorConverter::~CColorConverter() {
   SetListener(nullptr);
@@ -27,39 +28,23 @@ CColorConverter::~CColorConverter() {
   ReleaseTransform();
   EraseInputDataQueue();
   width_ = height_ = inputBits_ = outputBits_ = 0;
-  if (CVrRecycleManager* manager = TakeManager()) manager->Release();
-}
-
-CVrRecycleManager* CColorConverter::TakeManager() {
-  std::lock_guard<std::mutex> hold(recycleLock_);
-  CVrRecycleManager* manager = recycle_;
-  recycle_ = nullptr;
-  return manager;
+  recycle_.Reset(nullptr);
 }
 
 int CColorConverter::SetListener(IConverterListener* listener) {
-  IConverterListener* previous;
-  {
-    std::lock_guard<std::mutex> hold(listenerLock_);
-    previous = listener_;
-    listener_ = listener;
-  }
-  if (previous) previous->Release();
+  listener_.Reset(listener);
   return 0;
 }
 
 void CColorConverter::ReleaseTransform() {
-  IMFTransform* transform;
-  IMFSample* sample;
+  // Released on the way out with no lock held, the sample first.
+  pelplat::Ref<IMFTransform> transform;
+  pelplat::Ref<IMFSample> sample;
   {
     std::lock_guard<std::mutex> hold(stateLock_);
-    transform = transform_;
-    sample = outputSample_;
-    transform_ = nullptr;
-    outputSample_ = nullptr;
+    transform = pelplat::Ref<IMFTransform>(std::exchange(transform_, nullptr));
+    sample = pelplat::Ref<IMFSample>(std::exchange(outputSample_, nullptr));
   }
-  if (sample) sample->Release();
-  if (transform) transform->Release();
 }
 
 int CColorConverter::StopThread() {
@@ -289,15 +274,9 @@ HRESULT CColorConverter::ProcessOutputNativeDSP(IMFTransform* transform) {
     output->GetSampleTime(&time);
     CVrVideoSample* copy = nullptr;
     mfpipe::WithOutputBytes(output, [&](const BYTE* data, DWORD length) {
-      CVrRecycleManager* manager;
-      {
-        std::lock_guard<std::mutex> hold(recycleLock_);
-        manager = recycle_;
-        if (manager) manager->AddRef();
-      }
+      const pelplat::Ref<CVrRecycleManager> manager = recycle_.Share();
       copy = manager ? manager->CopySample(data, length, width_, height_, 32, kRgba)
                      : new (std::nothrow) CVrVideoSample(data, length, width_, height_, 32, kRgba);
-      if (manager) manager->Release();
       if (copy) copy->SetTime(time / 10);
     });
     if (copy) {
@@ -347,15 +326,9 @@ void CColorConverter::InputDataProcessorSoftware(CVrVideoSample* sample) {
     const int height = sample->GetHeight();
     const int64_t size = static_cast<int64_t>(width) * height * 4;
     if (data && length > 0 && width > 0 && height > 0 && size <= INT32_MAX) {
-      CVrRecycleManager* manager;
-      {
-        std::lock_guard<std::mutex> hold(recycleLock_);
-        manager = recycle_;
-        if (manager) manager->AddRef();
-      }
+      const pelplat::Ref<CVrRecycleManager> manager = recycle_.Share();
       output = manager ? manager->GetSample(static_cast<uint32_t>(size), width, height, 32, kRgba)
                        : new (std::nothrow) CVrVideoSample(static_cast<uint32_t>(size), width, height, 32, kRgba);
-      if (manager) manager->Release();
       BYTE* out = nullptr;
       int capacity = 0;
       if (output && output->Lock(&out, &capacity, nullptr)) {
@@ -383,15 +356,7 @@ void CColorConverter::InputDataProcessorSoftware(CVrVideoSample* sample) {
 }
 
 void CColorConverter::Deliver(CVrSample* sample) {
-  IConverterListener* listener;
-  {
-    std::lock_guard<std::mutex> hold(listenerLock_);
-    listener = listener_;
-    if (listener) listener->AddRef();
-  }
-  if (!listener) return;
-  listener->OnConvertedSample(sample);
-  listener->Release();
+  if (const pelplat::Ref<IConverterListener> listener = listener_.Share()) listener->OnConvertedSample(sample);
 }
 
 bool CColorConverter::ConvertNv12ToRgb32(const BYTE* nv12, uint64_t length, int width, int height,

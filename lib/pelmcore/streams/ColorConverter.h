@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "pelplat/mfidl.h"
+#include "streams/CountedSlot.h"
 
 class CVrRecycleManager;
 class CVrSample;
@@ -61,7 +62,6 @@ class CColorConverter {
   IMFTransform* CreateTransform(REFGUID inputSubtype, REFGUID outputSubtype);
   void Deliver(CVrSample* sample);
   void ReleaseTransform();
-  CVrRecycleManager* TakeManager();
   void StartThread();
 
   Processor processor_ = Processor::kEmpty;
@@ -69,8 +69,7 @@ class CColorConverter {
   std::mutex stateLock_;
   IMFTransform* transform_ = nullptr;
   IMFSample* outputSample_ = nullptr;
-  IConverterListener* listener_ = nullptr;
-  std::mutex listenerLock_;
+  CountedSlot<IConverterListener> listener_;
   DWORD inputStreamId_ = 0;
   DWORD outputStreamId_ = 0;
   int width_ = 0;
@@ -82,6 +81,5 @@ class CColorConverter {
   std::mutex queueLock_;
   std::thread thread_;
   bool running_ = false;
-  std::mutex recycleLock_;
-  CVrRecycleManager* recycle_ = nullptr;
+  CountedSlot<CVrRecycleManager> recycle_;
 };

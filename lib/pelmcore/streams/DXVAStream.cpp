@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "display/SurfaceKeeper.h"
+#include "pelplat/comobject.h"
 #include "pelplat/objbase.h"
 #include "pelplat/synch.h"
 #include "session/HelloProbes.h"
@@ -73,11 +74,7 @@ constexpr int kBeginFrameTries = 6;
 constexpr DWORD kBeginFrameRetryMs = 5;
 constexpr D3DCOLOR kBackBufferColour = 0xFF00C800;
 
-template <typename T>
-void ReleaseAndClear(T*& object) {
-  if (object) object->Release();
-  object = nullptr;
-}
+using pelplat::SafeRelease;
 
 // An array the decoder service handed out, freed on every path.
 template <typename T>
@@ -226,8 +223,8 @@ HRESULT CDXVAStream::SetupDevice(HWND window) {
     result = manager->GetVideoService(handle, IID_IDirectXVideoDecoderService, reinterpret_cast<void**>(&service));
   if (FAILED(result)) {
     if (manager && handle) manager->CloseDeviceHandle(handle);
-    ReleaseAndClear(manager);
-    ReleaseAndClear(device);
+    SafeRelease(manager);
+    SafeRelease(device);
     d3d->Release();
     return result;
   }
@@ -241,12 +238,12 @@ HRESULT CDXVAStream::SetupDevice(HWND window) {
 }
 
 void CDXVAStream::ReleaseDevice() {
-  ReleaseAndClear(service_);
+  SafeRelease(service_);
   if (manager_ && deviceHandle_) manager_->CloseDeviceHandle(deviceHandle_);
   deviceHandle_ = nullptr;
-  ReleaseAndClear(manager_);
-  ReleaseAndClear(device_);
-  ReleaseAndClear(d3d_);
+  SafeRelease(manager_);
+  SafeRelease(device_);
+  SafeRelease(d3d_);
 }
 
 GUID CDXVAStream::TranslateProfile(const GUID& requested, uint32_t recordVendor, uint32_t adapterVendor) {
@@ -334,11 +331,11 @@ void CDXVAStream::ReleaseDecoderResources() {
   }
   // Frames still open belong to the decoder that goes now.
   openFrames_ = 0;
-  for (IDirect3DSurface9*& surface : surfaces_) ReleaseAndClear(surface);
+  for (IDirect3DSurface9*& surface : surfaces_) SafeRelease(surface);
   surfaces_.clear();
-  ReleaseAndClear(conversionTarget_);
-  ReleaseAndClear(readBack_);
-  ReleaseAndClear(decoder_);
+  SafeRelease(conversionTarget_);
+  SafeRelease(readBack_);
+  SafeRelease(decoder_);
   lastVc1Params_.fill(0);
   routine_ = Routine::kNone;
 }
@@ -351,7 +348,7 @@ HRESULT CDXVAStream::RecreateDecoder() {
   if (deviceHandle_) manager_->CloseDeviceHandle(deviceHandle_);
   deviceHandle_ = nullptr;
   ReleaseDecoderResources();
-  ReleaseAndClear(service_);
+  SafeRelease(service_);
   HRESULT result = manager_->OpenDeviceHandle(&deviceHandle_);
   if (SUCCEEDED(result))
     result = manager_->GetVideoService(deviceHandle_, IID_IDirectXVideoDecoderService,
@@ -361,7 +358,7 @@ HRESULT CDXVAStream::RecreateDecoder() {
   if (result != S_OK) {
     if (deviceHandle_) manager_->CloseDeviceHandle(deviceHandle_);
     deviceHandle_ = nullptr;
-    ReleaseAndClear(service_);
+    SafeRelease(service_);
   }
   return result;
 }

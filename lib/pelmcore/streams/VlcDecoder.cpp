@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "pelplat/objbase.h"
 #include "streams/AvcByteStream.h"
@@ -71,7 +72,7 @@ void LengthPrefixedToAnnexB(const uint8_t* bytes, uint32_t length, uint32_t leng
 
 }  // namespace
 
-CVlcDecoder::CVlcDecoder() { recycle_ = new (std::nothrow) CVrRecycleManager(); }
+CVlcDecoder::CVlcDecoder() { recycle_.Reset(new (std::nothrow) CVrRecycleManager()); }
 
 CVlcDecoder::~CVlcDecoder() {
   SetListener(nullptr);
@@ -83,9 +84,7 @@ CVlcDecoder::~CVlcDecoder() {
     outputSample_ = nullptr;
     ClearParameterSets();
   }
-  std::lock_guard<std::mutex> hold(recycleLock_);
-  if (recycle_) recycle_->Release();
-  recycle_ = nullptr;
+  recycle_.Reset(nullptr);
 }
 
 void CVlcDecoder::ClearParameterSets() {
@@ -101,13 +100,7 @@ int CVlcDecoder::Release() {
 }
 
 int CVlcDecoder::SetListener(IDecoderDataListener* listener) {
-  IDecoderDataListener* previous;
-  {
-    std::lock_guard<std::mutex> hold(listenerLock_);
-    previous = listener_;
-    listener_ = listener;
-  }
-  if (previous) previous->Release();
+  listener_.Reset(listener);
   return 0;
 }
 
@@ -188,17 +181,15 @@ HRESULT CVlcDecoder::SetVideoFormat(const uint8_t* record, uint32_t length) {
     }
     mfpipe::CreateOutputSample(transform, outputStreamId_, &sample);
   }
-  IMFTransform* oldTransform;
-  IMFSample* oldSample;
+  // The old pair is released on the way out with no lock held, the sample
+  // first.
+  pelplat::Ref<IMFTransform> oldTransform;
+  pelplat::Ref<IMFSample> oldSample;
   {
     std::lock_guard<std::mutex> hold(transformLock_);
-    oldTransform = transform_;
-    oldSample = outputSample_;
-    transform_ = transform;
-    outputSample_ = sample;
+    oldTransform = pelplat::Ref<IMFTransform>(std::exchange(transform_, transform));
+    oldSample = pelplat::Ref<IMFSample>(std::exchange(outputSample_, sample));
   }
-  if (oldSample) oldSample->Release();
-  if (oldTransform) oldTransform->Release();
   return ids;
 }
 
@@ -244,8 +235,9 @@ HRESULT CVlcDecoder::SetVideoOutputType(IMFTransform* transform) {
   height_ = static_cast<int>(height);
   outputBits_ = rgb ? 32 : 12;
   outputFourCC_ = rgb ? kRgba : kNv12;
-  std::lock_guard<std::mutex> hold(listenerLock_);
-  if (listener_) listener_->SetVideoOutputFormat(rgb ? MFVideoFormat_RGB32 : MFVideoFormat_NV12, width_, height_);
+  listener_.WhileHeld([&](IDecoderDataListener* listener) {
+    listener->SetVideoOutputFormat(rgb ? MFVideoFormat_RGB32 : MFVideoFormat_NV12, width_, height_);
+  });
   return hr;
 }
 
@@ -389,28 +381,13 @@ void CVlcDecoder::DeliverOutput(IMFSample* output) {
   output->GetSampleTime(&time);
   CVrVideoSample* copy = nullptr;
   mfpipe::WithOutputBytes(output, [&](const BYTE* data, DWORD length) {
-    CVrRecycleManager* manager;
-    {
-      std::lock_guard<std::mutex> hold(recycleLock_);
-      manager = recycle_;
-      if (manager) manager->AddRef();
-    }
+    const pelplat::Ref<CVrRecycleManager> manager = recycle_.Share();
     copy = manager ? manager->CopySample(data, length, width_, height_, outputBits_, outputFourCC_)
                    : new (std::nothrow) CVrVideoSample(data, length, width_, height_, outputBits_, outputFourCC_);
-    if (manager) manager->Release();
   });
   if (!copy) return;
   copy->SetTime(time / 10);
-  IDecoderDataListener* listener;
-  {
-    std::lock_guard<std::mutex> hold(listenerLock_);
-    listener = listener_;
-    if (listener) listener->AddRef();
-  }
-  if (listener) {
-    listener->OnDecodedSample(copy);
-    listener->Release();
-  }
+  if (const pelplat::Ref<IDecoderDataListener> listener = listener_.Share()) listener->OnDecodedSample(copy);
   copy->Release();
 }
 
@@ -432,9 +409,7 @@ HRESULT CVlcDecoder::Stop() {
 
 int CVlcDecoder::Shutdown() {
   SetListener(nullptr);
-  std::lock_guard<std::mutex> hold(recycleLock_);
-  if (recycle_) recycle_->Release();
-  recycle_ = nullptr;
+  recycle_.Reset(nullptr);
   return 0;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "pelplat/mfidl.h"
+#include "streams/CountedSlot.h"
 
 class CVrRecycleManager;
 class CVrSample;
@@ -85,13 +86,12 @@ class CVlcDecoder {
   IMFTransform* TakeTransform();
   void ClearParameterSets();
 
-  IDecoderDataListener* listener_ = nullptr;
+  CountedSlot<IDecoderDataListener> listener_;
   IMFTransform* transform_ = nullptr;
   IMFSample* outputSample_ = nullptr;
   std::atomic<int> refs_{1};
   uint32_t mediaType_ = 0;
   std::mutex transformLock_;
-  std::mutex listenerLock_;
   bool lengthPrefixed_ = false;
   bool parameterSetsPending_ = false;
   std::vector<uint8_t> sps_, pps_, spsExtension_;
@@ -103,8 +103,7 @@ class CVlcDecoder {
   int width_ = 0;
   int height_ = 0;
   int outputBits_ = 0;
-  std::mutex recycleLock_;
-  CVrRecycleManager* recycle_ = nullptr;
+  CountedSlot<CVrRecycleManager> recycle_;
   std::vector<uint8_t> codecData_;
   std::mutex lastInputLock_;
   std::vector<uint8_t> lastInput_;

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "pelplat/comobject.h"
 #include "pelplat/objbase.h"
 
 namespace {
@@ -19,30 +20,14 @@ struct ICounter : IUnknown {
   virtual int Next() = 0;
 };
 
-class Counter final : public ICounter {
+class Counter final : public pelplat::ComObject<ICounter> {
  public:
   Counter() { ++g_live; }
-  HRESULT QueryInterface(REFIID riid, void** object) override {
-    if (!object) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_ICounter) {
-      *object = static_cast<ICounter*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++count_; }
-  ULONG Release() override {
-    const ULONG left = --count_;
-    if (left == 0) delete this;
-    return left;
-  }
+  HRESULT QueryInterface(REFIID riid, void** object) override { return Answer(riid, object, IID_ICounter); }
   int Next() override { return ++value_; }
 
  private:
-  ~Counter() { --g_live; }
-  std::atomic<ULONG> count_{1};
+  ~Counter() override { --g_live; }
   int value_ = 0;
 };
 
