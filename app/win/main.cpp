@@ -20,7 +20,7 @@
 #include <memory>
 #include <string>
 
-#include "audio/ClientAudioPort.h"
+#include "audio/AudioProcessorMaker.h"
 #include "cli/CLICommands.h"
 #include "cli/CLIParser.h"
 #include "cli/LaunchOptions.h"

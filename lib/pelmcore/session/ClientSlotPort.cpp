@@ -1,26 +1,59 @@
 #include "session/ClientSlotPort.h"
 
+#include <atomic>
+#include <mutex>
 #include <new>
 
+#include "session/ClientSystemApi.h"
 #include "session/SlotHost.h"
 
 namespace {
 
+// Holds a counted reference to the client from its making until it is cut.
+// Sends take the port's lock, so that cutting waits for one under way; the
+// readers do not, as they are asked on delivery threads that hold the
+// client's processor lock a send takes.
 class ClientSlotPort : public ISlotSessionPort {
  public:
-  ClientSlotPort(ISlotHost* client, uint16_t slot) : client_(client), slot_(slot) {}
+  ClientSlotPort(ISlotHost* client, uint16_t slot) : client_(client), slot_(slot) { client->HoldClient(); }
+  ~ClientSlotPort() override { Cut(); }
 
   SendResult SendOnSlot(const void* data, uint32_t length) override {
-    return ClientSendResult(client_->SendOnSlot(slot_, data, length), length);
+    std::lock_guard<std::mutex> hold(mutex_);
+    ISlotHost* client = client_.load();
+    if (!client) return {kStatusNoConnection, 0};
+    return ClientSendResult(client->SendOnSlot(slot_, data, length), length);
   }
   int SendClientEvent(uint32_t code, const void* data, uint32_t length) override {
-    return client_->SendClientEvent(code, data, length);
+    std::lock_guard<std::mutex> hold(mutex_);
+    ISlotHost* client = client_.load();
+    return client ? client->SendClientEvent(code, data, length) : -1;
   }
-  const CClientConnectionParameter* Parameters() override { return client_->Parameters(); }
-  bool AlignsContainers() override { return client_->AlignsContainers(); }
+  const CClientConnectionParameter* Parameters() override {
+    ISlotHost* client = client_.load();
+    return client ? client->Parameters() : nullptr;
+  }
+  bool AlignsContainers() override {
+    ISlotHost* client = client_.load();
+    return !client || client->AlignsContainers();
+  }
+  AudioClockRecord* AudioClock() override {
+    ISlotHost* client = client_.load();
+    CClientSystemApi* api = client ? client->SystemApi() : nullptr;
+    return api ? &api->audioClock : nullptr;
+  }
+  void Cut() override {
+    ISlotHost* client;
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      client = client_.exchange(nullptr);
+    }
+    if (client) client->DropClient();
+  }
 
  private:
-  ISlotHost* const client_;
+  std::mutex mutex_;
+  std::atomic<ISlotHost*> client_;
   const uint16_t slot_;
 };
 

@@ -32,8 +32,6 @@ int StoreCopy(uint8_t** copy, uint32_t* copyLength, const void* data, uint32_t l
 }  // namespace
 
 CSlotDataProcessor::~CSlotDataProcessor() {
-  session.reset();
-  if (host) host->DropClient();
   delete[] slotEntry;
   delete[] parameterBlock;
 }
@@ -54,17 +52,21 @@ bool CSlotDataProcessor::WantsOwnDispatch(void*) { return false; }
 void CSlotDataProcessor::Attach(uint16_t newSlot, ISlotHost* newHost) {
   CGenericClient* newClient = newHost ? newHost->SlotClient() : nullptr;
   if (newClient == client) return;
-  if (newHost) {
-    newHost->HoldClient();
-    systemApi = newHost->SystemApi();
-  }
-  ISlotHost* old = host;
-  session.reset();
+  if (newHost) systemApi = newHost->SystemApi();
   client = newClient;
-  host = newHost;
-  if (newHost) session = MakeClientSlotPort(newHost, newSlot);
-  if (old) old->DropClient();
-  slot = newClient ? newSlot : kDetached;
+  AttachPort(newClient ? newSlot : kDetached, newClient ? MakeClientSlotPort(newHost, newSlot) : nullptr);
+}
+
+void CSlotDataProcessor::AttachPort(uint16_t newSlot, std::unique_ptr<ISlotSessionPort> port) {
+  if (port) {
+    // A port of an earlier session goes, with the reference it holds.
+    session = std::move(port);
+    slot = newSlot;
+    return;
+  }
+  // The processor's own threads may still hold the port: it stays, cut.
+  if (session) session->Cut();
+  slot = kDetached;
 }
 
 void CSlotDataProcessor::OnActivate(int) {}
