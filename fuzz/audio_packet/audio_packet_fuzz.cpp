@@ -22,6 +22,7 @@ class QuietPort : public ISlotSessionPort {
   const CClientConnectionParameter* Parameters() override { return nullptr; }
   bool AlignsContainers() override { return true; }
   AudioClockRecord* AudioClock() override { return &clock; }
+  IDisplaySurfaces* Surfaces() override { return nullptr; }
   AudioClockRecord clock;
 };
 

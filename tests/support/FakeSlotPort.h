@@ -49,6 +49,7 @@ class FakeSlotPort : public ISlotSessionPort {
   const CClientConnectionParameter* Parameters() override { return parameters; }
   bool AlignsContainers() override { return aligned; }
   AudioClockRecord* AudioClock() override { return &clock; }
+  IDisplaySurfaces* Surfaces() override { return nullptr; }
 
   std::vector<Bytes> Sent() {
     std::lock_guard<std::mutex> hold(mutex_);
@@ -61,10 +62,11 @@ class FakeSlotPort : public ISlotSessionPort {
       if (m.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), m.begin())) out.push_back(m);
     return out;
   }
-  // Waits up to 20 s until `done` holds over what was sent.
-  bool WaitUntil(const std::function<bool(const std::vector<Bytes>&)>& done) {
+  // Waits up to `bound` until `done` holds over what was sent.
+  bool WaitUntil(const std::function<bool(const std::vector<Bytes>&)>& done,
+                 std::chrono::seconds bound = std::chrono::seconds(20)) {
     std::unique_lock<std::mutex> hold(mutex_);
-    return changed_.wait_for(hold, std::chrono::seconds(20), [&] { return done(sent_); });
+    return changed_.wait_for(hold, bound, [&] { return done(sent_); });
   }
   void Clear() {
     std::lock_guard<std::mutex> hold(mutex_);

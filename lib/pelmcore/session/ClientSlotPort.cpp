@@ -13,7 +13,7 @@ namespace {
 // Sends take the port's lock, so that cutting waits for one under way; the
 // readers do not, as they are asked on delivery threads that hold the
 // client's processor lock a send takes.
-class ClientSlotPort : public ISlotSessionPort {
+class ClientSlotPort : public ISlotSessionPort, public IDisplaySurfaces {
  public:
   ClientSlotPort(ISlotHost* client, uint16_t slot) : client_(client), slot_(slot) { client->HoldClient(); }
   ~ClientSlotPort() override { Cut(); }
@@ -38,9 +38,13 @@ class ClientSlotPort : public ISlotSessionPort {
     return !client || client->AlignsContainers();
   }
   AudioClockRecord* AudioClock() override {
-    ISlotHost* client = client_.load();
-    CClientSystemApi* api = client ? client->SystemApi() : nullptr;
+    CClientSystemApi* api = Api();
     return api ? &api->audioClock : nullptr;
+  }
+  IDisplaySurfaces* Surfaces() override { return Api() ? this : nullptr; }
+  uintptr_t WindowId(int display) override {
+    CClientSystemApi* api = Api();
+    return api ? api->GetDisplayWindowId(display) : 0;
   }
   void Cut() override {
     ISlotHost* client;
@@ -52,6 +56,11 @@ class ClientSlotPort : public ISlotSessionPort {
   }
 
  private:
+  CClientSystemApi* Api() {
+    ISlotHost* client = client_.load();
+    return client ? client->SystemApi() : nullptr;
+  }
+
   std::mutex mutex_;
   std::atomic<ISlotHost*> client_;
   const uint16_t slot_;

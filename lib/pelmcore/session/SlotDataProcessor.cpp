@@ -51,7 +51,9 @@ bool CSlotDataProcessor::WantsOwnDispatch(void*) { return false; }
 
 void CSlotDataProcessor::Attach(uint16_t newSlot, ISlotHost* newHost) {
   CGenericClient* newClient = newHost ? newHost->SlotClient() : nullptr;
-  if (newClient == client) return;
+  // Detaching again cuts again: a processor made without a client detaches
+  // the same way.
+  if (newClient && newClient == client) return;
   if (newHost) systemApi = newHost->SystemApi();
   client = newClient;
   AttachPort(newClient ? newSlot : kDetached, newClient ? MakeClientSlotPort(newHost, newSlot) : nullptr);

@@ -16,6 +16,17 @@
 class CClientConnectionParameter;
 struct AudioClockRecord;
 
+// The session's windows as the slot processors see them.
+class IDisplaySurfaces {
+ public:
+  // The native id of the session window of a display, 0 when there is
+  // none.
+  virtual uintptr_t WindowId(int display) = 0;
+
+ protected:
+  ~IDisplaySurfaces() = default;
+};
+
 class ISlotSessionPort {
  public:
   virtual ~ISlotSessionPort() = default;
@@ -31,6 +42,8 @@ class ISlotSessionPort {
   // Written by the audio slot's wave output, read by the stream slots; null
   // when the session has no windows.
   virtual AudioClockRecord* AudioClock() = 0;
+  // Null when the session has no windows (or the port has been cut).
+  virtual IDisplaySurfaces* Surfaces() = 0;
   // Sends after this go nowhere; waits for a send under way.
   virtual void Cut() {}
 };
