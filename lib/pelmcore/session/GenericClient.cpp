@@ -485,6 +485,14 @@ CSlotDataProcessor* CGenericClient::GetDisplayProcessor() {
   return processors[slot];
 }
 
+bool CGenericClient::PostDisplayText(const char* text) {
+  // A display processor has the client's system API; without one there is
+  // no session window to show the text.
+  if (!GetDisplayProcessor() || !systemApi) return false;
+  systemApi->PostTextMessage(text);
+  return true;
+}
+
 std::shared_ptr<qmt::RemoteIo> CGenericClient::GetRemoteIo(bool recreate) {
   std::lock_guard<std::mutex> hold(remoteIoMutex);
   if (recreate) remoteIo.reset();

@@ -128,7 +128,8 @@ class CGenericClient : public CAtom, public IConnectionClient, public ISlotHost,
   // The processor at the first display slot; null without one or in mode
   // 2. Processors come and go on the connection thread: other threads use
   // the answer only while they hold the processor lock.
-  CSlotDataProcessor* GetDisplayProcessor() override;
+  CSlotDataProcessor* GetDisplayProcessor();
+  bool PostDisplayText(const char* text) override;
   // The session's remote-I/O object, made on first use; `recreate` drops
   // the old one first.
   std::shared_ptr<qmt::RemoteIo> GetRemoteIo(bool recreate) override;
