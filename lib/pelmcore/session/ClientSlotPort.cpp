@@ -1,7 +1,7 @@
 #include "session/ClientSlotPort.h"
 
 #include <atomic>
-#include <mutex>
+#include <shared_mutex>
 #include <new>
 
 #include "session/ClientSystemApi.h"
@@ -10,22 +10,23 @@
 namespace {
 
 // Holds a counted reference to the client from its making until it is cut.
-// Sends take the port's lock, so that cutting waits for one under way; the
-// readers do not, as they are asked on delivery threads that hold the
-// client's processor lock a send takes.
+// Sends share the port's lock, so that they never wait for each other and
+// cutting waits for those under way; the readers do not take it, as they
+// are asked on delivery threads that hold the client's processor lock a
+// send takes.
 class ClientSlotPort : public ISlotSessionPort, public IDisplaySurfaces {
  public:
   ClientSlotPort(ISlotHost* client, uint16_t slot) : client_(client), slot_(slot) { client->HoldClient(); }
   ~ClientSlotPort() override { Cut(); }
 
   SendResult SendOnSlot(const void* data, uint32_t length) override {
-    std::lock_guard<std::mutex> hold(mutex_);
+    std::shared_lock<std::shared_mutex> hold(mutex_);
     ISlotHost* client = client_.load();
     if (!client) return {kStatusNoConnection, 0};
     return ClientSendResult(client->SendOnSlot(slot_, data, length), length);
   }
   int SendClientEvent(uint32_t code, const void* data, uint32_t length) override {
-    std::lock_guard<std::mutex> hold(mutex_);
+    std::shared_lock<std::shared_mutex> hold(mutex_);
     ISlotHost* client = client_.load();
     return client ? client->SendClientEvent(code, data, length) : -1;
   }
@@ -49,7 +50,7 @@ class ClientSlotPort : public ISlotSessionPort, public IDisplaySurfaces {
   void Cut() override {
     ISlotHost* client;
     {
-      std::lock_guard<std::mutex> hold(mutex_);
+      std::lock_guard<std::shared_mutex> hold(mutex_);
       client = client_.exchange(nullptr);
     }
     if (client) client->DropClient();
@@ -61,7 +62,7 @@ class ClientSlotPort : public ISlotSessionPort, public IDisplaySurfaces {
     return client ? client->SystemApi() : nullptr;
   }
 
-  std::mutex mutex_;
+  std::shared_mutex mutex_;
   std::atomic<ISlotHost*> client_;
   const uint16_t slot_;
 };

@@ -61,7 +61,9 @@ void CSlotDataProcessor::Attach(uint16_t newSlot, ISlotHost* newHost) {
 
 void CSlotDataProcessor::AttachPort(uint16_t newSlot, std::unique_ptr<ISlotSessionPort> port) {
   if (port) {
-    // A port of an earlier session goes, with the reference it holds.
+    // A port of an earlier attach stays until the processor goes: a thread
+    // of the processor may still be sending through it.
+    if (session) retired.push_back(std::move(session));
     session = std::move(port);
     slot = newSlot;
     return;

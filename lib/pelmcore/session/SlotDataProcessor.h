@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "pelplat/wintypes.h"
 #include "session/SlotHost.h"
@@ -68,6 +69,7 @@ class CSlotDataProcessor {
   CGenericClient* client = nullptr;  // the host's client while attached
   // Over `client` (holding a counted reference to it) while attached.
   std::unique_ptr<ISlotSessionPort> session;
+  std::vector<std::unique_ptr<ISlotSessionPort>> retired;  // earlier attaches' ports
   uint8_t* slotEntry = nullptr;
   uint32_t slotEntryLength = 0;
   uint8_t* parameterBlock = nullptr;
