@@ -1,14 +1,7 @@
-// The channel fuzz targets' session: it takes every send and has no
-// connection parameters.
+// The channel fuzz targets' session: bound to no slot port, it drops every
+// send and has no connection parameters.
 #pragma once
-
-#include <cstdint>
 
 #include "virtchan/VirtChanSession.h"
 
-class QuietChannelSession : public IVirtChanSession {
- public:
-  void SendOnChannelSlot(const void*, uint32_t) override {}
-  const CClientConnectionParameter* Parameters() override { return nullptr; }
-  void Cut() override {}
-};
+class QuietChannelSession : public ChannelSlotSession {};

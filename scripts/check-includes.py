@@ -6,8 +6,9 @@ must not reach each other in a circle, the library must not include the
 program, and only the core's qt/ room may include Qt. The platform areas
 listed in QT_FREE_PLATFORM include no Qt either. The folders in CORE_FREE
 include nothing of the core's rooms, and the shared headers nothing of
-the video filter library. Prints every fault and exits 1 when there is
-one.
+the video filter library. Only the session and qt rooms include the
+concrete session client or the system API: every other room reaches its
+session through a port. Prints every fault and exits 1 when there is one.
 
 usage: check-includes.py [source root]
 """
@@ -28,6 +29,14 @@ QT_FREE_PLATFORM = ["clipboard"]
 LIBRARY = "sorvid"
 SHARED = os.path.join("lib", "streamshared")
 CORE_FREE = [LIBRARY, SHARED]
+# The concrete session client and the system API, and the rooms that may
+# include them.
+CONCRETE = {"session/GenericClient.h", "session/HtClient.h", "session/ClientSystemApi.h"}
+CONCRETE_ROOMS = {"session", QT_ROOM}
+# Units that still reach the concrete client; each leaves this list when it
+# moves behind its port. A listed unit that no longer includes it is a
+# fault too, so that the list only shrinks.
+NOT_YET_BEHIND_PORT = {"display/Op2Processor", "streams/ClientStreamPort", "mmredir/VrMFPlayer"}
 
 
 def units(core):
@@ -93,9 +102,14 @@ def main():
                 faults.append(f"{unit}: includes the program ({inc})")
             if room != QT_ROOM and QT_INCLUDE.match(inc):
                 faults.append(f"{unit}: includes Qt ({inc}) outside the qt room")
+            if inc in CONCRETE and room not in CONCRETE_ROOMS and unit not in NOT_YET_BEHIND_PORT:
+                faults.append(f"{unit}: includes the concrete session client ({inc}) outside session and qt")
             target = SAME_UNIT.get(os.path.splitext(inc)[0], os.path.splitext(inc)[0])
             if target in graph and target != unit:
                 graph[unit].add(target)
+    for unit in sorted(NOT_YET_BEHIND_PORT & set(found)):
+        if not CONCRETE & set(found[unit]):
+            faults.append(f"{unit}: no longer includes the concrete session client; take it off the list")
     for area in QT_FREE_PLATFORM:
         for unit, includes in units(os.path.join(root, "platform", area)).items():
             for inc in includes:

@@ -20,7 +20,7 @@
 #include <memory>
 #include <string>
 
-#include "audio/ClientAudioPort.h"
+#include "audio/AudioProcessorMaker.h"
 #include "cli/CLICommands.h"
 #include "cli/CLIParser.h"
 #include "cli/LaunchOptions.h"
@@ -192,7 +192,7 @@ PassEnd RunPass(QApplication& app, CCLIParser& parser, int* result) {
   const bool autoConnect = launchFile || UrlConnectKind != kUrlNone;
 
   auto window = std::make_unique<QtClientGui>();
-  pass.api->clientApp = window.get();
+  SetSessionWindowHost(window.get());
   window->Init(autoConnect);
   if (UrlConnectKind != kUrlNone) g_exitRequested = 1;
 
@@ -210,7 +210,7 @@ PassEnd RunPass(QApplication& app, CCLIParser& parser, int* result) {
   }
 
   window->ReleaseSessionObjects();
-  pass.api->clientApp = nullptr;
+  SetSessionWindowHost(nullptr);
   pass.DestroySystemApi();
   g_firstStart = 0;
   if (pass.settings->exitOnDisconnect) g_exitRequested = 1;

@@ -104,8 +104,8 @@ struct Slot {
   Slot() {
     backend.KeepBytes(false);
     pelplat::wave::SetBackend(&backend);
-    auto owned = std::make_unique<FakeAudioPort>();
-    processor = std::make_unique<CAudioSlotDataProcessor>(std::move(owned));
+    processor = std::make_unique<CAudioSlotDataProcessor>();
+    AttachFakePort(*processor);
   }
   ~Slot() {
     processor.reset();

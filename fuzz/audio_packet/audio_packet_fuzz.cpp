@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "session/AudioClockRecord.h"
-#include "audio/AudioSessionPort.h"
+#include "session/SlotSessionPort.h"
 #include "audio/AudioSlotDataProcessor.h"
 #include "pelplat/wavebackend.h"
 #include "transport/PacketHeader.h"
@@ -15,13 +15,14 @@
 
 namespace {
 
-class QuietPort : public IAudioSessionPort {
+class QuietPort : public ISlotSessionPort {
  public:
-  void OnAttach(uint16_t, CGenericClient*) override {}
-  bool Attached() override { return true; }
-  SendResult SendOnSlot(const uint8_t*, uint32_t length) override { return {kStatusOk, length}; }
-  AudioClockRecord* ClockRecord() override { return &clock; }
-  bool ThreadPriority(int*) override { return false; }
+  SendResult SendOnSlot(const void*, uint32_t length) override { return {kStatusOk, length}; }
+  int SendClientEvent(uint32_t, const void*, uint32_t) override { return 0; }
+  const CClientConnectionParameter* Parameters() override { return nullptr; }
+  bool AlignsContainers() override { return true; }
+  AudioClockRecord* AudioClock() override { return &clock; }
+  IDisplaySurfaces* Surfaces() override { return nullptr; }
   AudioClockRecord clock;
 };
 
@@ -67,7 +68,8 @@ bool Deliver(CAudioSlotDataProcessor& p, const uint8_t* bytes, size_t n) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Backend();
-  CAudioSlotDataProcessor processor(std::make_unique<QuietPort>());
+  CAudioSlotDataProcessor processor;
+  processor.AttachPort(2, std::make_unique<QuietPort>());
   uint32_t delivered = 0;
   size_t at = 0;
   while (at < size) {

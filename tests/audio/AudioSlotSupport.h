@@ -1,4 +1,4 @@
-// A recording session port and a packet maker for the audio slot's tests.
+// The recording session port and a packet maker for the audio slot's tests.
 #pragma once
 
 #include <atomic>
@@ -10,67 +10,23 @@
 #include <vector>
 
 #include "session/AudioClockRecord.h"
-#include "audio/AudioSessionPort.h"
+#include "support/FakeSlotPort.h"
 #include "transport/PacketHeader.h"
 #include "transport/PacketPool.h"
 #include "session/SlotDataProcessor.h"
 
 using Bytes = std::vector<uint8_t>;
 
-class FakeAudioPort : public IAudioSessionPort {
- public:
-  void OnAttach(uint16_t slot, CGenericClient*) override { attachedSlot = slot; }
-  bool Attached() override { return attached; }
-  SendResult SendOnSlot(const uint8_t* data, uint32_t length) override {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      sent_.emplace_back(data, data + length);
-      if (failSends > 0) {
-        --failSends;
-        return {kStatusNoConnection, 0};
-      }
-    }
-    changed_.notify_all();
-    return {kStatusOk, length};
-  }
-  AudioClockRecord* ClockRecord() override { return &clock; }
-  bool ThreadPriority(int* value) override {
-    *value = priority;
-    return true;
-  }
+using FakeAudioPort = testsupport::FakeSlotPort;
 
-  std::vector<Bytes> Sent() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return sent_;
-  }
-  // The messages whose first bytes are `prefix`.
-  std::vector<Bytes> SentWith(const Bytes& prefix) {
-    std::vector<Bytes> out;
-    for (auto& m : Sent())
-      if (m.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), m.begin())) out.push_back(m);
-    return out;
-  }
-  // Waits up to 20 s until `done` holds over what was sent.
-  bool WaitUntil(const std::function<bool(const std::vector<Bytes>&)>& done) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return done(sent_); });
-  }
-  void Clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    sent_.clear();
-  }
-
-  std::atomic<bool> attached{true};  // the dispatch thread's reports read it
-  int failSends = 0;
-  int priority = 0;
-  uint16_t attachedSlot = 0xFFFF;
-  AudioClockRecord clock;
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<Bytes> sent_;
-};
+// Attaches the processor at slot 2 with a new recording port; answers it
+// (owned by the processor).
+inline FakeAudioPort* AttachFakePort(CSlotDataProcessor& processor) {
+  auto owned = std::make_unique<FakeAudioPort>();
+  FakeAudioPort* port = owned.get();
+  processor.AttachPort(2, std::move(owned));
+  return port;
+}
 
 // A server message: header with `length` (default: the real one) and data.
 inline Bytes AudioMessage(uint8_t command, const Bytes& data, int length = -1, uint8_t kind = 0x1F) {

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "AudioSlotSupport.h"
+#include "session/ClientConnectionParameter.h"
 #include "WaveTestSupport.h"
 #include "audio/AudioMessages.h"
 #include "audio/AudioSlotDataProcessor.h"
@@ -41,9 +42,8 @@ class AudioSlot : public ::testing::Test {
   void Make() {
     processor.reset();
     sent = 0;
-    auto owned = std::make_unique<FakeAudioPort>();
-    port = owned.get();
-    processor = std::make_unique<CAudioSlotDataProcessor>(std::move(owned));
+    processor = std::make_unique<CAudioSlotDataProcessor>();
+    port = AttachFakePort(*processor);
   }
   // Delivers and waits until the dispatch thread has handled the message.
   void Send(const Bytes& payload) {
@@ -269,7 +269,7 @@ TEST_F(AudioSlot, EveryWriteWithoutADeviceSendsTheNoDeviceMessage) {
   Send(AudioMessage(audiomsg::kData, {}, 6));  // writes nothing
   EXPECT_EQ(3u, port->SentWith(kNoDevice).size());
   for (auto& m : port->SentWith(kNoDevice)) EXPECT_EQ(kNoDevice, m);
-  port->attached = false;
+  processor->AttachPort(CSlotDataProcessor::kDetached, nullptr);
   Send(Positioned(0, Pattern(400)));
   EXPECT_EQ(3u, port->SentWith(kNoDevice).size());
 }
@@ -340,10 +340,23 @@ TEST_F(AudioSlot, TheMicrophoneSendsThroughTheSlotAndStopsWhenDestroyed) {
 }
 
 TEST_F(AudioSlot, AttachTakesAKnownThreadPriority) {
-  EXPECT_EQ(15, processor->DispatchPriority());
-  processor->Attach(5, nullptr);
-  EXPECT_EQ(15, processor->DispatchPriority());
-  EXPECT_EQ(0xFFFF, port->attachedSlot);
+  struct Case {
+    uint32_t profile;
+    int taken;
+  } cases[] = {{1, 1}, {15, 15}, {7, 15}, {2, 2}};
+  for (const Case& c : cases) {
+    CClientConnectionParameter parameters;
+    parameters.audioThreadPriority = c.profile;
+    processor = std::make_unique<CAudioSlotDataProcessor>();
+    auto owned = std::make_unique<FakeAudioPort>();
+    owned->parameters = &parameters;
+    processor->AttachPort(5, std::move(owned));
+    EXPECT_EQ(c.taken, processor->DispatchPriority()) << c.profile;
+    EXPECT_EQ(5, processor->Slot());
+    processor->AttachPort(CSlotDataProcessor::kDetached, nullptr);
+    EXPECT_EQ(CSlotDataProcessor::kDetached, processor->Slot());
+    processor.reset();
+  }
 }
 
 }  // namespace

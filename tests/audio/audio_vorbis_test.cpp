@@ -30,9 +30,8 @@ class VorbisSlot : public ::testing::Test {
     dir = mkdtemp(dirTemplate);
     sent = 0;
     pelplat::wave::SetBackend(&backend);
-    auto owned = std::make_unique<FakeAudioPort>();
-    port = owned.get();
-    processor = std::make_unique<CAudioSlotDataProcessor>(std::move(owned));
+    processor = std::make_unique<CAudioSlotDataProcessor>();
+    port = AttachFakePort(*processor);
   }
   void TearDown() override {
     processor.reset();

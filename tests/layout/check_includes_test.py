@@ -28,6 +28,18 @@ CASES = [
     ("shared header includes the library",
      {"lib/streamshared/include/streamshared/IDSFrameProcessor.h": '#include "Sorvid.h"\n'},
      "includes the video filter library (Sorvid.h)"),
+    ("a room includes the concrete client",
+     {"lib/pelmcore/audio/AudioPort.cpp": '#include "session/GenericClient.h"\n'},
+     "audio/AudioPort: includes the concrete session client (session/GenericClient.h)"),
+    ("a room includes the system API",
+     {"lib/pelmcore/virtchan/Channel.cpp": '#include "session/ClientSystemApi.h"\n'},
+     "virtchan/Channel: includes the concrete session client (session/ClientSystemApi.h)"),
+    ("the session and qt rooms may",
+     {"lib/pelmcore/session/Port.cpp": '#include "session/HtClient.h"\n',
+      "lib/pelmcore/qt/Api.cpp": '#include "session/ClientSystemApi.h"\n'}, None),
+    ("a listed unit that moved behind its port",
+     {"lib/pelmcore/display/Op2Processor.cpp": '#include "session/SlotSessionPort.h"\n'},
+     "display/Op2Processor: no longer includes the concrete session client"),
 ]
 
 

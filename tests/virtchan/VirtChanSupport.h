@@ -1,15 +1,15 @@
-// The virtual-channel tests' session: it keeps every slot message the
-// channels send and lets a test wait for a count of them; and the builders
+// The virtual-channel tests' session: the channels' session over the one
+// fake slot port, which keeps every slot message the channels send and lets
+// a test wait for a count of them; and the builders
 // of the server's slot messages.
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "support/FakeSlotPort.h"
 #include "virtchan/VirtChanSession.h"
 #include "virtchan/VirtChanWire.h"
 
@@ -17,42 +17,24 @@ namespace virtchantest {
 
 using Bytes = std::vector<uint8_t>;
 
-class RecordingSession : public IVirtChanSession {
+// The channels' session over the tests' slot port.
+class RecordingSession : public ChannelSlotSession {
  public:
-  void SendOnChannelSlot(const void* data, uint32_t length) override {
-    const uint8_t* p = static_cast<const uint8_t*>(data);
-    std::lock_guard<std::mutex> hold(mutex_);
-    if (cut_) return;
-    sent_.emplace_back(p, p + length);
-    changed_.notify_all();
-  }
-  const CClientConnectionParameter* Parameters() override { return parameters; }
-  void Cut() override {
-    std::lock_guard<std::mutex> hold(mutex_);
-    cut_ = true;
-  }
+  RecordingSession() { Bind(&port_); }
+  ~RecordingSession() override { Cut(); }
 
   // True when at least n messages came within the bound.
   bool WaitFor(size_t n, std::chrono::seconds bound = std::chrono::seconds(60)) {
-    std::unique_lock<std::mutex> hold(mutex_);
-    return changed_.wait_for(hold, bound, [&] { return sent_.size() >= n; });
+    return port_.WaitUntil([n](const std::vector<Bytes>& sent) { return sent.size() >= n; }, bound);
   }
-  std::vector<Bytes> Sent() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return sent_;
-  }
-  void Clear() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    sent_.clear();
-  }
-
-  const CClientConnectionParameter* parameters = nullptr;
+  std::vector<Bytes> Sent() { return port_.Sent(); }
+  void Clear() { port_.Clear(); }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<Bytes> sent_;
-  bool cut_ = false;
+  testsupport::FakeSlotPort port_;
+
+ public:
+  const CClientConnectionParameter*& parameters = port_.parameters;
 };
 
 inline void PutU16(Bytes& b, uint16_t v) {

@@ -1,10 +1,13 @@
 #include "ui/QtSessionWindowHost.h"
 
-#include "qt/QtSystemApi.h"
-#include "settings/AbstractClientApp.h"
+#include <atomic>
 
-QtSessionWindowHost* GetSessionWindowHost() {
-  CQtSystemApi* api = CQtSystemApi::Instance();
-  CAbstractClientApp* app = api ? api->clientApp.load() : nullptr;
-  return dynamic_cast<QtSessionWindowHost*>(app);
-}
+namespace {
+
+std::atomic<QtSessionWindowHost*> gHost{nullptr};
+
+}  // namespace
+
+void SetSessionWindowHost(QtSessionWindowHost* host) { gHost.store(host); }
+
+QtSessionWindowHost* GetSessionWindowHost() { return gHost.load(); }

@@ -1,6 +1,5 @@
 // What a session window asks of the main window. The main window implements
-// it beside CAbstractClientApp; the session windows find it through the
-// system API's application pointer.
+// it and names itself the host while it runs.
 #pragma once
 
 #include <QPoint>
@@ -19,5 +18,7 @@ class QtSessionWindowHost {
   virtual void RaiseSessionWindows(int displayIndex) = 0;
 };
 
-// The host behind the running system API's application pointer, or null.
+// Null removes the host; the caller keeps it alive while it is named.
+void SetSessionWindowHost(QtSessionWindowHost* host);
+// The host named last, or null.
 QtSessionWindowHost* GetSessionWindowHost();

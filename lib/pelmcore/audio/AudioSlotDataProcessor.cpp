@@ -11,6 +11,7 @@
 #include "audio/VorbisDecoder.h"
 #include "audio/WaveOut.h"
 #include "pelplat/thread.h"
+#include "session/ClientConnectionParameter.h"
 #include "transport/PacketPool.h"
 #include "sys/ByteReader.h"
 #include "sys/klog.h"
@@ -37,7 +38,7 @@ uint8_t CAudioSlotDispatchThread::ProcessPacket(PacketBuffer*) { return 0; }
 
 void CAudioSlotDispatchThread::Run() { processor_->DispatchLoop(); }
 
-CAudioSlotDataProcessor::CAudioSlotDataProcessor(std::unique_ptr<IAudioSessionPort> port) : port_(std::move(port)) {
+CAudioSlotDataProcessor::CAudioSlotDataProcessor() {
   waveOut_ = std::make_unique<CWaveOut>();
   if (!waveOut_->ThreadStarted()) {
     waveOut_.reset();
@@ -112,20 +113,24 @@ int CAudioSlotDataProcessor::OnData(const uint8_t*, uint32_t length, CGenericCli
 }
 
 int CAudioSlotDataProcessor::OnClientData(const void* record, uint32_t length) {
-  if (!enabled_ || !port_ || !port_->Attached()) return 0;
-  const SendResult sent = port_->SendOnSlot(static_cast<const uint8_t*>(record), length);
+  if (!enabled_ || !attached_.load()) return 0;
+  const SendResult sent = Session()->SendOnSlot(static_cast<const uint8_t*>(record), length);
   return sent.Complete(length) ? kStatusOk : kStatusFailure;
 }
 
-void CAudioSlotDataProcessor::Attach(uint16_t newSlot, ISlotHost* newHost) {
-  CGenericClient* const newClient = newHost ? newHost->SlotClient() : nullptr;
-  CSlotDataProcessor::Attach(newSlot, newHost);
-  if (port_) port_->OnAttach(newClient ? newSlot : kDetached, newClient);
-  int priority = 0;
-  if (newClient && port_ && port_->ThreadPriority(&priority)) {
-    if (priority == 0 || priority == 1 || priority == 2 || priority == 15) dispatchPriority_ = priority;
-  }
+void CAudioSlotDataProcessor::AttachPort(uint16_t newSlot, std::unique_ptr<ISlotSessionPort> port) {
+  const bool attaching = port != nullptr;
+  // Cut first: the dispatch thread stops sending before the port changes.
+  attached_.store(false);
+  CSlotDataProcessor::AttachPort(newSlot, std::move(port));
+  if (!attaching) return;
+  attached_.store(true);
+  const CClientConnectionParameter* parameters = Session()->Parameters();
+  const int priority = parameters ? static_cast<int>(parameters->audioThreadPriority) : -1;
+  if (priority == 0 || priority == 1 || priority == 2 || priority == 15) dispatchPriority_ = priority;
 }
+
+AudioClockRecord* CAudioSlotDataProcessor::Clock() { return attached_.load() ? Session()->AudioClock() : nullptr; }
 
 uint64_t CAudioSlotDataProcessor::NowMs() {
   using namespace std::chrono;
@@ -256,9 +261,9 @@ void CAudioSlotDataProcessor::Execute(const uint8_t* payload, uint32_t size) {
 
 void CAudioSlotDataProcessor::WriteToDevice(const uint8_t* d, uint32_t n, uint64_t timestamp) {
   if (waveOut_->Write(d, n, timestamp) != CWaveOut::kNoDevice) return;
-  if (!port_ || !port_->Attached()) return;
+  if (!attached_.load()) return;
   const auto message = audiomsg::NoDevice();
-  port_->SendOnSlot(message.data(), static_cast<uint32_t>(message.size()));
+  Session()->SendOnSlot(message.data(), static_cast<uint32_t>(message.size()));
 }
 
 bool CAudioSlotDataProcessor::SetCapacity(uint64_t bytes) {
@@ -300,7 +305,7 @@ void CAudioSlotDataProcessor::ApplyVorbisFormat(const uint8_t* d, uint32_t n) {
     LogOnce(kLogBadFormat, "ApplyFormat: audio format refused");
     return;
   }
-  waveOut_->SetFormat(&format, port_ ? port_->ClockRecord() : nullptr);
+  waveOut_->SetFormat(&format, Clock());
 }
 
 void CAudioSlotDataProcessor::ApplyPcmFormat(const uint8_t* d, uint32_t n) {
@@ -322,7 +327,7 @@ void CAudioSlotDataProcessor::ApplyPcmFormat(const uint8_t* d, uint32_t n) {
     LogOnce(kLogBadFormat, "ApplyFormat: audio format refused");
     return;
   }
-  AudioClockRecord* clock = port_ ? port_->ClockRecord() : nullptr;
+  AudioClockRecord* clock = Clock();
   if (clock) clock->SetMode(AudioClockRecord::kPcmFormat);
   waveOut_->SetFormat(&format, clock);
   frameSize_ = frameBytes;
@@ -407,7 +412,7 @@ void CAudioSlotDataProcessor::ApplyBufferPlan(const uint8_t* d, uint32_t n) {
     LogOnce(kLogShortMessage, "ApplyBufferPlan: message too short");
     return;
   }
-  if (AudioClockRecord* clock = port_ ? port_->ClockRecord() : nullptr) clock->SetMode(AudioClockRecord::kBufferPlan);
+  if (AudioClockRecord* clock = Clock()) clock->SetMode(AudioClockRecord::kBufferPlan);
   waveOut_->SetBufferPlan(plan);
   reportKind_ = 0;
 }

@@ -10,12 +10,12 @@
 #include <memory>
 #include <mutex>
 
-#include "audio/AudioSessionPort.h"
 #include "audio/MicDevice.h"
 #include "transport/ProcessThread.h"
 #include "session/SlotDataProcessor.h"
 #include "sys/_synchro.h"
 
+struct AudioClockRecord;
 class CVorbisDecoder;
 class CWaveOut;
 class CAudioSlotDataProcessor;
@@ -39,14 +39,15 @@ class CAudioSlotDataProcessor : public CSlotDataProcessor {
   // Larger 100 ms buffers than any real format needs are refused.
   static constexpr uint64_t kMaxCapacity = 4u << 20;
 
-  explicit CAudioSlotDataProcessor(std::unique_ptr<IAudioSessionPort> port);
+  CAudioSlotDataProcessor();
   ~CAudioSlotDataProcessor() override;
 
   int GetThreadMode() override;
   int OnData(const uint8_t* data, uint32_t length, CGenericClient* client) override;
   uint8_t OnPacket(PacketBuffer* buffer, CGenericClient* client) override;
   int OnClientData(const void* record, uint32_t length) override;
-  void Attach(uint16_t slot, ISlotHost* host) override;
+  // Takes the profile's dispatch priority when it is a known one.
+  void AttachPort(uint16_t slot, std::unique_ptr<ISlotSessionPort> port) override;
 
   void StartDispatch();
   void StopDispatch();
@@ -88,9 +89,12 @@ class CAudioSlotDataProcessor : public CSlotDataProcessor {
   void SendAnnouncementWhenDue();
   void Count(uint32_t length);
   static uint64_t NowMs();
+  // The session's audio clock; null while detached.
+  AudioClockRecord* Clock();
   void LogOnce(uint32_t bit, const char* text);
 
-  std::unique_ptr<IAudioSessionPort> port_;
+  // The port is there and not cut; the dispatch thread reads it.
+  std::atomic<bool> attached_{false};
   std::unique_ptr<CVorbisDecoder> vorbis_;
   int32_t capacity_ = 0;
   std::unique_ptr<uint8_t[]> accumulation_;

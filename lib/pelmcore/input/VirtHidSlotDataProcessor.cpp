@@ -5,7 +5,7 @@
 
 #include "pelplat/synch.h"
 #include "pelplat/thread.h"
-#include "session/GenericClient.h"
+#include "session/ClientConnectionParameter.h"
 #include "session/SlotProcessorFactory.h"
 #include "sys/ByteReader.h"
 #include "sys/ByteWriter.h"
@@ -185,23 +185,20 @@ CVirtHidSlotDataProcessor::~CVirtHidSlotDataProcessor() {
   wakeSender.Close();
 }
 
-void CVirtHidSlotDataProcessor::Attach(uint16_t newSlot, ISlotHost* newHost) {
-  CGenericClient* const newClient = newHost ? newHost->SlotClient() : nullptr;
-  // The sender thread reads the client and the slot under the pending
-  // mutex. The previous client is released outside it.
+void CVirtHidSlotDataProcessor::AttachPort(uint16_t newSlot, std::unique_ptr<ISlotSessionPort> port) {
+  const bool attaching = port != nullptr;
+  // The sender thread reads the port and the slot under the pending mutex.
   const bool locked = LockPending();
-  CGenericClient* previous = client;
-  if (previous) previous->AddRef();
-  CSlotDataProcessor::Attach(newSlot, newHost);
+  CSlotDataProcessor::AttachPort(newSlot, std::move(port));
   if (locked) UnlockPending();
-  if (previous) previous->Release();
 
   periodMs.store(kConfiguredPeriodMs);
-  if (!newClient) {
+  if (!attaching) {
     OnActivate(0);
     return;
   }
-  if (newClient->GetParamFlags() != 0) periodMs.store(kWanPeriodMs);
+  const CClientConnectionParameter* parameters = Session()->Parameters();
+  if (parameters && parameters->useWanNetwork != 0) periodMs.store(kWanPeriodMs);
   running.store(true);
   StartSender();
 }
@@ -336,11 +333,10 @@ void CVirtHidSlotDataProcessor::OnPointer(const PointerInputRecord& pointer) {
   // A move is left to the sender only while one runs to take it.
   const bool paced = (pointer.moveFlag & 0xFF) != 0 && periodMs.load() != 0 && senderAlive.load();
   uint8_t frame[kMaxPointerFrame];
-  CGenericClient* through = nullptr;
-  uint16_t onSlot = kDetached;
-  const size_t size = paced ? 0 : TakePendingReport(frame, &through, &onSlot);
+  ISlotSessionPort* through = nullptr;
+  const size_t size = paced ? 0 : TakePendingReport(frame, &through);
   UnlockPending();
-  if (size) SendPointerFrame(through, onSlot, frame, size);
+  if (size) through->SendOnSlot(frame, static_cast<uint32_t>(size));
 }
 
 // ---------------------------------------------------------------- pacing
@@ -353,22 +349,12 @@ bool CVirtHidSlotDataProcessor::LockPending() {
 
 void CVirtHidSlotDataProcessor::UnlockPending() { SysReleaseMutex(&pendingMutex); }
 
-size_t CVirtHidSlotDataProcessor::TakePendingReport(uint8_t* frame, CGenericClient** through, uint16_t* onSlot) {
-  if (!pending || !client || pendingSize <= 2 || pendingSize > kMaxPointerFrame) return 0;
+size_t CVirtHidSlotDataProcessor::TakePendingReport(uint8_t* frame, ISlotSessionPort** through) {
+  if (!pending || !session || slot == kDetached || pendingSize <= 2 || pendingSize > kMaxPointerFrame) return 0;
   memcpy(frame, pendingFrame, pendingSize);
   pending = false;
-  // The send happens outside the mutex; a detach meanwhile must not free
-  // the client under it.
-  client->AddRef();
-  *through = client;
-  *onSlot = slot;
+  *through = session.get();
   return pendingSize;
-}
-
-void CVirtHidSlotDataProcessor::SendPointerFrame(CGenericClient* through, uint16_t onSlot, const uint8_t* frame,
-                                                 size_t size) {
-  through->SendOnSlot(onSlot, frame, static_cast<uint32_t>(size));
-  through->Release();
 }
 
 DWORD CVirtHidSlotDataProcessor::SenderEntry(void* self) {
@@ -382,11 +368,10 @@ void CVirtHidSlotDataProcessor::SenderThread() {
     if (!running.load()) break;
     if (!LockPending()) break;
     uint8_t frame[kMaxPointerFrame];
-    CGenericClient* through = nullptr;
-    uint16_t onSlot = kDetached;
-    const size_t size = TakePendingReport(frame, &through, &onSlot);
+    ISlotSessionPort* through = nullptr;
+    const size_t size = TakePendingReport(frame, &through);
     UnlockPending();
-    if (size) SendPointerFrame(through, onSlot, frame, size);
+    if (size) through->SendOnSlot(frame, static_cast<uint32_t>(size));
   }
   senderAlive.store(false);
 }

@@ -60,7 +60,7 @@ class CVirtHidSlotDataProcessor : public CSlotDataProcessor {
   ~CVirtHidSlotDataProcessor() override;
   int OnData(const uint8_t* data, uint32_t length, CGenericClient* from) override;
   int OnClientData(const void* record, uint32_t length) override;
-  void Attach(uint16_t slot, ISlotHost* host) override;
+  void AttachPort(uint16_t slot, std::unique_ptr<ISlotSessionPort> port) override;
   void OnActivate(int value) override;
 
   int OnKey(const KeyInputRecord& key);
@@ -91,10 +91,9 @@ class CVirtHidSlotDataProcessor : public CSlotDataProcessor {
   bool LockPending();
   void UnlockPending();
   // With the pending mutex held: moves the pending frame into `frame` and
-  // answers its byte count (0 when there is none to send) and, with a
-  // reference, the client to send it through.
-  size_t TakePendingReport(uint8_t* frame, CGenericClient** through, uint16_t* onSlot);
-  void SendPointerFrame(CGenericClient* through, uint16_t onSlot, const uint8_t* frame, size_t size);
+  // answers its byte count (0 when there is none to send) and the port to
+  // send it through, which stays while the processor does.
+  size_t TakePendingReport(uint8_t* frame, ISlotSessionPort** through);
   void SendFrame(const uint8_t* frame, size_t size);
   bool IsHeld(uint32_t mask) const { return (modifiers.load() & mask) != 0; }
   void SetModifier(Modifier which, bool down);
@@ -104,7 +103,7 @@ class CVirtHidSlotDataProcessor : public CSlotDataProcessor {
   std::atomic<int32_t> rememberedLocks{0};
   std::atomic<uint32_t> modifiers{0};
 
-  // Guarded by pendingMutex, like the base's client and slot fields, which
+  // Guarded by pendingMutex, like the base's port and slot fields, which
   // the sender thread reads.
   uint8_t pendingFrame[kMaxPointerFrame] = {};
   size_t pendingSize = 0;

@@ -3,9 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "session/ClientSystemApi.h"
 #include "services/RemoteIo.h"
-#include "session/SlotDataProcessor.h"
 #include "services/Tunnel.h"
 #include "services/TunnelClient.h"
 #include "sys/ByteReader.h"
@@ -26,19 +24,14 @@ void Ignore(TunnelResult* result, uint32_t kind, const uint8_t*, uint32_t, ITunn
   if (kind == kTunnelRequest) MarkHandled(result);
 }
 
-// The JSON text goes to session window 0 through the display's system API.
+// The JSON text goes to session window 0.
 // The payload is wire data: the text is what its length covers, whether or
 // not the server terminated it.
 void Post(TunnelResult* result, uint32_t kind, const uint8_t* payload, uint32_t length, ITunnelClient* client) {
   if (kind != kTunnelRequest) return;
   if (payload && length && client) {
-    // A display processor has the client's system API; without one there is
-    // no session window to show the text.
-    CClientSystemApi* api = client->GetDisplayProcessor() ? client->SystemApi() : nullptr;
-    if (api) {
-      const std::string text(reinterpret_cast<const char*>(payload), length);
-      api->PostTextMessage(text.c_str());
-    }
+    const std::string text(reinterpret_cast<const char*>(payload), length);
+    client->PostDisplayText(text.c_str());
   }
   MarkHandled(result);
 }

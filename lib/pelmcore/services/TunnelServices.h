@@ -15,7 +15,7 @@ class TunnelRegistry;
 // Registers the four sinks and their methods in this order; false as soon
 // as one sink cannot be created, or without a registry, system API or
 // client. Called once per client from the session client's Init. The
-// handlers reach the client through its tunnel port: GetDisplayProcessor
+// handlers reach the client through its tunnel port: PostDisplayText
 // (".tovix" "post") and GetRemoteIo (".vazi_player", ".micro_io").
 bool RegisterBuiltInServices(TunnelRegistry* registry, CClientSystemApi* api, ITunnelClient* client);
 

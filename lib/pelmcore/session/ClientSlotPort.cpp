@@ -1,26 +1,69 @@
 #include "session/ClientSlotPort.h"
 
+#include <atomic>
+#include <shared_mutex>
 #include <new>
 
+#include "session/ClientSystemApi.h"
 #include "session/SlotHost.h"
 
 namespace {
 
-class ClientSlotPort : public ISlotSessionPort {
+// Holds a counted reference to the client from its making until it is cut.
+// Sends share the port's lock, so that they never wait for each other and
+// cutting waits for those under way; the readers do not take it, as they
+// are asked on delivery threads that hold the client's processor lock a
+// send takes.
+class ClientSlotPort : public ISlotSessionPort, public IDisplaySurfaces {
  public:
-  ClientSlotPort(ISlotHost* client, uint16_t slot) : client_(client), slot_(slot) {}
+  ClientSlotPort(ISlotHost* client, uint16_t slot) : client_(client), slot_(slot) { client->HoldClient(); }
+  ~ClientSlotPort() override { Cut(); }
 
   SendResult SendOnSlot(const void* data, uint32_t length) override {
-    return ClientSendResult(client_->SendOnSlot(slot_, data, length), length);
+    std::shared_lock<std::shared_mutex> hold(mutex_);
+    ISlotHost* client = client_.load();
+    if (!client) return {kStatusNoConnection, 0};
+    return ClientSendResult(client->SendOnSlot(slot_, data, length), length);
   }
   int SendClientEvent(uint32_t code, const void* data, uint32_t length) override {
-    return client_->SendClientEvent(code, data, length);
+    std::shared_lock<std::shared_mutex> hold(mutex_);
+    ISlotHost* client = client_.load();
+    return client ? client->SendClientEvent(code, data, length) : -1;
   }
-  const CClientConnectionParameter* Parameters() override { return client_->Parameters(); }
-  bool AlignsContainers() override { return client_->AlignsContainers(); }
+  const CClientConnectionParameter* Parameters() override {
+    ISlotHost* client = client_.load();
+    return client ? client->Parameters() : nullptr;
+  }
+  bool AlignsContainers() override {
+    ISlotHost* client = client_.load();
+    return !client || client->AlignsContainers();
+  }
+  AudioClockRecord* AudioClock() override {
+    CClientSystemApi* api = Api();
+    return api ? &api->audioClock : nullptr;
+  }
+  IDisplaySurfaces* Surfaces() override { return Api() ? this : nullptr; }
+  uintptr_t WindowId(int display) override {
+    CClientSystemApi* api = Api();
+    return api ? api->GetDisplayWindowId(display) : 0;
+  }
+  void Cut() override {
+    ISlotHost* client;
+    {
+      std::lock_guard<std::shared_mutex> hold(mutex_);
+      client = client_.exchange(nullptr);
+    }
+    if (client) client->DropClient();
+  }
 
  private:
-  ISlotHost* const client_;
+  CClientSystemApi* Api() {
+    ISlotHost* client = client_.load();
+    return client ? client->SystemApi() : nullptr;
+  }
+
+  std::shared_mutex mutex_;
+  std::atomic<ISlotHost*> client_;
   const uint16_t slot_;
 };
 

@@ -20,7 +20,6 @@
 #include "sys/Atom.h"
 #include "sys/_synchro.h"
 
-class CAbstractClientApp;
 class CClipboardInterface;
 class ISurfaceKeeper;
 
@@ -137,7 +136,6 @@ class CClientSystemApi : public CAtom, public ISessionInputPort, public ISession
   std::atomic<uint8_t> showNormalMessages{1};
   std::atomic<uint8_t> showSystemMessages{1};
   std::atomic<int32_t> pointerDisplay{-1};
-  std::atomic<CAbstractClientApp*> clientApp{nullptr};
 
   CxEvent endEvent;                    // auto-reset
   CxEvent connectEvent;                // manual-reset

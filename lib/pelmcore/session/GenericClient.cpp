@@ -18,6 +18,7 @@
 #include "session/ControlEvents.h"
 #include "transport/PacketPool.h"
 #include "services/RemoteIo.h"
+#include "session/SlotCipher.h"
 #include "session/SlotDataProcessor.h"
 #include "transport/Status.h"
 #include "services/Tunnel.h"
@@ -28,8 +29,6 @@
 
 namespace {
 
-constexpr uint16_t kEncryptedSlotFlag = 0x80;
-constexpr int kCipherLevelShift = 9;
 constexpr uint32_t kKeyExchangeBit = 2;
 constexpr uint32_t kStatusTextChars = 128;
 constexpr size_t kServerNameChars = 256;
@@ -49,8 +48,6 @@ enum State {
   kConnectFailed = 10,
   kUnresolved = 11,
 };
-
-int SlotLevel(uint16_t flags) { return (flags >> kCipherLevelShift) & 3; }
 
 // The hardware address of the interface that carries the IPv4 address;
 // false when none does.
@@ -296,54 +293,46 @@ int CGenericClient::Run() {
 
 // ---------------------------------------------------------------- delivery
 
-int CGenericClient::DecryptSlotPayload(uint8_t* payload, uint32_t* length, int level) {
-  if (!cipher) return kStatusFailure;
-  return cipher->DecryptPacket(payload, payload, length, level);
+CSlotDataProcessor* CGenericClient::OpenSlotPayload(uint16_t slot, uint8_t* payload, uint32_t* length, int* result) {
+  if (slot >= processorCount || slot >= kMaxSlots) {
+    *result = kStatusFailure;
+    return nullptr;
+  }
+  CSlotDataProcessor* processor = processors[slot];
+  *result = kStatusOk;
+  if (!processor) return nullptr;
+  const SlotCipher slotCipher(cipher);
+  if (slotCipher.Active()) {
+    *result = slotCipher.Open(GetSlotFlags(slot), payload, length);
+    if (*result != kStatusOk) {
+      LogMessageA("CGenericClient: a payload for slot %u does not decrypt; the session ends",
+                  static_cast<unsigned>(slot));
+      return nullptr;
+    }
+  }
+  if (systemApi) systemApi->NotifyTraffic();
+  return processor;
 }
 
 uint8_t CGenericClient::DeliverSlotPacket(PacketBuffer* buffer, CConnection*) {
   CxAutoLock hold(&processorLock);
-  const uint16_t slot = buffer->Header().slot;
-  if (slot >= processorCount || slot >= kMaxSlots) {
-    buffer->result = kStatusFailure;
-    return 0;
-  }
-  CSlotDataProcessor* processor = processors[slot];
-  buffer->result = kStatusOk;
+  uint32_t length = buffer->PayloadLength();
+  CSlotDataProcessor* processor =
+      OpenSlotPayload(buffer->Header().slot, buffer->Payload(), &length, &buffer->result);
   if (!processor) return 0;
-  if (cipher) {
-    const uint16_t flags = GetSlotFlags(slot);
-    if (flags & kEncryptedSlotFlag) {
-      uint32_t length = buffer->PayloadLength();
-      buffer->result = DecryptSlotPayload(buffer->Payload(), &length, SlotLevel(flags));
-      if (buffer->result != kStatusOk) {
-        LogMessageA("CGenericClient::DeliverSlotPacket: a packet for slot %u does not decrypt; the session ends",
-                    static_cast<unsigned>(slot));
-        return 0;
-      }
-      PacketHeader header = buffer->Header();
-      header.length = length;
-      header.Write(buffer->data, buffer->area);
-    }
+  if (length != buffer->PayloadLength()) {
+    PacketHeader header = buffer->Header();
+    header.length = length;
+    header.Write(buffer->data, buffer->area);
   }
-  if (systemApi) systemApi->NotifyTraffic();
   return processor->OnPacket(buffer, this);
 }
 
 int CGenericClient::DeliverSlotData(uint16_t slot, uint8_t* data, uint32_t length) {
   CxAutoLock hold(&processorLock);
-  if (slot >= processorCount || slot >= kMaxSlots) return kStatusFailure;
-  CSlotDataProcessor* processor = processors[slot];
-  if (!processor) return kStatusOk;
-  if (cipher) {
-    const uint16_t flags = GetSlotFlags(slot);
-    if (flags & kEncryptedSlotFlag) {
-      const int rc = DecryptSlotPayload(data, &length, SlotLevel(flags));
-      if (rc != kStatusOk) return rc;
-    }
-  }
-  if (systemApi) systemApi->NotifyTraffic();
-  return processor->OnData(data, length, this);
+  int result = kStatusOk;
+  CSlotDataProcessor* processor = OpenSlotPayload(slot, data, &length, &result);
+  return processor ? processor->OnData(data, length, this) : result;
 }
 
 int CGenericClient::FeedProcessor(uint16_t slot, const void* record, uint32_t length) {
@@ -420,8 +409,6 @@ void CGenericClient::StreamSlotCallB(UINT_PTR a, UINT_PTR b) {
   if (slot < processorCount && slot < kMaxSlots && processors[slot]) processors[slot]->OnDisplayUpdated(a, b);
 }
 
-void CGenericClient::ReservedOperation() {}
-
 void CGenericClient::SetOptionValue(int flag) { reportFailure = flag; }
 
 int CGenericClient::SetControlProcessor(CSlotDataProcessor* processor) {
@@ -496,6 +483,14 @@ CSlotDataProcessor* CGenericClient::GetDisplayProcessor() {
   const uint16_t slot = displaySlots[0];
   if (mode == 2 || slot >= processorCount || slot >= kMaxSlots) return nullptr;
   return processors[slot];
+}
+
+bool CGenericClient::PostDisplayText(const char* text) {
+  // A display processor has the client's system API; without one there is
+  // no session window to show the text.
+  if (!GetDisplayProcessor() || !systemApi) return false;
+  systemApi->PostTextMessage(text);
+  return true;
 }
 
 std::shared_ptr<qmt::RemoteIo> CGenericClient::GetRemoteIo(bool recreate) {

@@ -101,7 +101,6 @@ class CGenericClient : public CAtom, public IConnectionClient, public ISlotHost,
   int NotifyProcessors(int value) override;
   void StreamSlotCallA(UINT_PTR a, UINT_PTR b) override;
   void StreamSlotCallB(UINT_PTR a, UINT_PTR b) override;
-  virtual void ReservedOperation();
   virtual void SetOptionValue(int flag);
   virtual int RegisterSlotProcessor(uint16_t slot, CSlotDataProcessor* processor) = 0;
   virtual int SetControlProcessor(CSlotDataProcessor* processor);
@@ -129,7 +128,8 @@ class CGenericClient : public CAtom, public IConnectionClient, public ISlotHost,
   // The processor at the first display slot; null without one or in mode
   // 2. Processors come and go on the connection thread: other threads use
   // the answer only while they hold the processor lock.
-  CSlotDataProcessor* GetDisplayProcessor() override;
+  CSlotDataProcessor* GetDisplayProcessor();
+  bool PostDisplayText(const char* text) override;
   // The session's remote-I/O object, made on first use; `recreate` drops
   // the old one first.
   std::shared_ptr<qmt::RemoteIo> GetRemoteIo(bool recreate) override;
@@ -176,8 +176,12 @@ class CGenericClient : public CAtom, public IConnectionClient, public ISlotHost,
   // on it.
   const std::atomic<bool>& StopRequested() const { return stopRequested; }
 
-  // Decrypts a flagged slot payload in place; 0 or the cipher's code.
-  int DecryptSlotPayload(uint8_t* payload, uint32_t* length, int level);
+  // Under the processor lock: the processor of a slot with a payload for
+  // it, decrypted in place when the slot asks for it (*length becomes the
+  // plain length), the traffic noted. Null with *result kStatusOk for a slot
+  // without a processor, null with the failure in *result for a slot out of
+  // range or a payload that does not decrypt.
+  CSlotDataProcessor* OpenSlotPayload(uint16_t slot, uint8_t* payload, uint32_t* length, int* result);
   void AppendLog(const std::string& entry);
   void AppendLog(const std::string& name, const char* status);
   // The input sink installed when the session runs: a record from the

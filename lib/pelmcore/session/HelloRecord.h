@@ -58,10 +58,6 @@ constexpr size_t kMaxSlots = 20;
 constexpr size_t kSlotEntrySize = 16;
 constexpr size_t kModeWords = 20;
 
-// Slot flags.
-constexpr uint16_t kSlotReceiveEncrypted = 0x80;
-constexpr uint16_t kSlotSendEncrypted = 0x100;
-
 // The regions the encrypted hello hides, in the order they are gathered.
 struct Region {
   size_t offset;

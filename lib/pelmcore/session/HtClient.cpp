@@ -11,6 +11,7 @@
 #include "transport/Connection.h"
 #include "session/ControlSlotDataProcessor.h"
 #include "session/HelloProbes.h"
+#include "session/SlotCipher.h"
 #include "session/SlotDataProcessor.h"
 #include "session/SlotProcessorFactory.h"
 #include "transport/Status.h"
@@ -50,9 +51,8 @@ constexpr uint32_t kRequestedHeightMask = 0x0FFFFFFF;
 constexpr uint32_t kRequestedKindTwoBit = 0x10000000;
 
 constexpr uint16_t kHidKindOneFlags = 0x5000;
-constexpr uint16_t kHidEncryptedFlags = 0x700;
-constexpr uint16_t kReceiveEncryptedFlags = 0x680;
-constexpr int kCipherLevelShift = 9;
+constexpr uint16_t kHidEncryptedFlags = SlotCipher::kSendEncrypted | SlotCipher::Level(3);
+constexpr uint16_t kReceiveEncryptedFlags = SlotCipher::kReceiveEncrypted | SlotCipher::Level(3);
 constexpr int kMinKeyBits = 128;
 constexpr int kMaxKeyBits = 1024;
 constexpr size_t kKeyHeadSize = 16;
@@ -167,24 +167,12 @@ int CHtClient::SendOnSlot(uint16_t slot, const void* data, uint32_t length) {
     if (slot == kControlSlot) {
       result = current->Send(slot, data, length, &kSlotDataKind);
     } else if (sessionState.load() == kRunning) {
-      if (!(flags & hello::kSlotSendEncrypted)) {
-        result = current->Send(slot, data, length, &kSlotDataKind);
+      const SlotCipher::Sealed out = SlotCipher(cipher).Seal(flags, data, length);
+      if (out.data) {
+        result = current->Send(slot, out.data, out.length, &kSlotDataKind);
       } else if (cipher) {
-        // A slot flagged for encryption never carries plain bytes: what
-        // cannot be encrypted is not sent.
-        const int level = (flags >> kCipherLevelShift) & 3;
-        const int pad = cipher->GetPaddingSize(length, level);
-        if (pad >= 0 && static_cast<uint64_t>(length) + static_cast<uint64_t>(pad) <= UINT32_MAX) {
-          const uint32_t total = length + static_cast<uint32_t>(pad);
-          std::unique_ptr<uint8_t[]> sealed(new (std::nothrow) uint8_t[total]);
-          if (sealed && cipher->EncryptPacket(sealed.get(), static_cast<const uint8_t*>(data), length, pad,
-                                              level) == 0) {
-            result = current->Send(slot, sealed.get(), total, &kSlotDataKind);
-          } else {
-            LogMessageA("CHtClient::SendOnSlot: %u bytes for slot %u could not be encrypted; not sent",
-                        length, static_cast<unsigned>(slot));
-          }
-        }
+        LogMessageA("CHtClient::SendOnSlot: %u bytes for slot %u could not be encrypted; not sent", length,
+                    static_cast<unsigned>(slot));
       }
     }
   }

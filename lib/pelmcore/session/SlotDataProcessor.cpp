@@ -32,8 +32,6 @@ int StoreCopy(uint8_t** copy, uint32_t* copyLength, const void* data, uint32_t l
 }  // namespace
 
 CSlotDataProcessor::~CSlotDataProcessor() {
-  session.reset();
-  if (host) host->DropClient();
   delete[] slotEntry;
   delete[] parameterBlock;
 }
@@ -53,18 +51,26 @@ bool CSlotDataProcessor::WantsOwnDispatch(void*) { return false; }
 
 void CSlotDataProcessor::Attach(uint16_t newSlot, ISlotHost* newHost) {
   CGenericClient* newClient = newHost ? newHost->SlotClient() : nullptr;
-  if (newClient == client) return;
-  if (newHost) {
-    newHost->HoldClient();
-    systemApi = newHost->SystemApi();
-  }
-  ISlotHost* old = host;
-  session.reset();
+  // Detaching again cuts again: a processor made without a client detaches
+  // the same way.
+  if (newClient && newClient == client) return;
+  if (newHost) systemApi = newHost->SystemApi();
   client = newClient;
-  host = newHost;
-  if (newHost) session = MakeClientSlotPort(newHost, newSlot);
-  if (old) old->DropClient();
-  slot = newClient ? newSlot : kDetached;
+  AttachPort(newClient ? newSlot : kDetached, newClient ? MakeClientSlotPort(newHost, newSlot) : nullptr);
+}
+
+void CSlotDataProcessor::AttachPort(uint16_t newSlot, std::unique_ptr<ISlotSessionPort> port) {
+  if (port) {
+    // A port of an earlier attach stays until the processor goes: a thread
+    // of the processor may still be sending through it.
+    if (session) retired.push_back(std::move(session));
+    session = std::move(port);
+    slot = newSlot;
+    return;
+  }
+  // The processor's own threads may still hold the port: it stays, cut.
+  if (session) session->Cut();
+  slot = kDetached;
 }
 
 void CSlotDataProcessor::OnActivate(int) {}

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "pelplat/wintypes.h"
 #include "session/SlotHost.h"
@@ -37,6 +38,9 @@ class CSlotDataProcessor {
   virtual bool WantsOwnDispatch(void* out);
   // Attaches to the host's client at `slot`, or detaches (null host).
   virtual void Attach(uint16_t slot, ISlotHost* host);
+  // Attaches at `slot` with the port to the session, or detaches (null
+  // port). Attach hands over a port over the host's client.
+  virtual void AttachPort(uint16_t slot, std::unique_ptr<ISlotSessionPort> port);
   virtual void OnActivate(int value);
   virtual int SetSlotEntry(const void* data, uint32_t length, int replace);
   virtual int SetParameters(const void* data, uint32_t length, int replace);
@@ -47,7 +51,8 @@ class CSlotDataProcessor {
 
   uint16_t Slot() const { return slot; }
   CGenericClient* Client() const { return client; }
-  // The session as the processor sees it; null while detached.
+  // The session as the processor sees it; null before the first attach,
+  // cut once detached.
   ISlotSessionPort* Session() const { return session.get(); }
   // The copies made by SetSlotEntry and SetParameters (null when none).
   const uint8_t* SlotEntry() const { return slotEntry; }
@@ -62,8 +67,9 @@ class CSlotDataProcessor {
   CClientSystemApi* systemApi = nullptr;
   uint16_t slot = kDetached;
   CGenericClient* client = nullptr;  // the host's client while attached
-  ISlotHost* host = nullptr;  // holds a counted reference while attached
-  std::unique_ptr<ISlotSessionPort> session;  // over `client`, while attached
+  // Over `client` (holding a counted reference to it) while attached.
+  std::unique_ptr<ISlotSessionPort> session;
+  std::vector<std::unique_ptr<ISlotSessionPort>> retired;  // earlier attaches' ports
   uint8_t* slotEntry = nullptr;
   uint32_t slotEntryLength = 0;
   uint8_t* parameterBlock = nullptr;

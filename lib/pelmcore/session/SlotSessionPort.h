@@ -1,7 +1,12 @@
 // What a slot processor needs of the session it is attached to: sending on
 // its own slot, the client events of the control slot, the connection
-// parameters it reads and the stream layout the server chose. The session
-// core implements it over its client, the tests over a recorder.
+// parameters it reads, the stream layout the server chose and the audio
+// clock the stream slots follow. The session core implements it over its
+// client, the tests over a recorder.
+//
+// Threads: a processor's own threads may send while the session detaches
+// it. Detaching cuts the port: a send under way ends first, later sends
+// answer "no connection" and the readers null (or the default).
 #pragma once
 
 #include <cstdint>
@@ -9,6 +14,18 @@
 #include "transport/Status.h"
 
 class CClientConnectionParameter;
+struct AudioClockRecord;
+
+// The session's windows as the slot processors see them.
+class IDisplaySurfaces {
+ public:
+  // The native id of the session window of a display, 0 when there is
+  // none.
+  virtual uintptr_t WindowId(int display) = 0;
+
+ protected:
+  ~IDisplaySurfaces() = default;
+};
 
 class ISlotSessionPort {
  public:
@@ -22,4 +39,11 @@ class ISlotSessionPort {
   virtual const CClientConnectionParameter* Parameters() = 0;
   // The display stream's containers are aligned (the server's default).
   virtual bool AlignsContainers() = 0;
+  // Written by the audio slot's wave output, read by the stream slots; null
+  // when the session has no windows.
+  virtual AudioClockRecord* AudioClock() = 0;
+  // Null when the session has no windows (or the port has been cut).
+  virtual IDisplaySurfaces* Surfaces() = 0;
+  // Sends after this go nowhere; waits for a send under way.
+  virtual void Cut() {}
 };

@@ -1,16 +1,17 @@
 // What the virtual channels need of their session: sending one slot message
-// on the session's current "MSVCEXT " slot and the connection parameters.
-// The session core implements it over its client; tests over a recorder.
-// The processor and every channel share one, and the processor cuts it off
-// when it detaches, so that a channel still running sends nothing into a
-// session that is going away.
+// on the channel slot and the connection parameters. The processor and
+// every channel share one; it passes their sends to the processor's slot
+// port while the processor is attached, and the processor cuts it when it
+// detaches, so that a channel still running sends nothing into a session
+// that is going away.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
-#include <memory>
+#include <mutex>
 
 class CClientConnectionParameter;
-class CGenericClient;
+class ISlotSessionPort;
 
 class IVirtChanSession {
  public:
@@ -26,6 +27,20 @@ class IVirtChanSession {
   virtual uintptr_t DisplayWindowId(int /*display*/) { return 0; }
 };
 
-// The session port over a real client; `slot` is used when the client does
-// not name its channel slot itself.
-std::shared_ptr<IVirtChanSession> MakeClientVirtChanSession(CGenericClient* client, uint16_t slot);
+// The channels' session over a slot port, which it does not own: the
+// processor binds its port at attach and cuts it before the port goes.
+class ChannelSlotSession : public IVirtChanSession {
+ public:
+  // Sends go to `port` from now on; null drops them.
+  void Bind(ISlotSessionPort* port);
+  void SendOnChannelSlot(const void* data, uint32_t length) override;
+  // Asked on the slot's dispatch thread, which holds the client's processor
+  // lock that a send takes: so without the send lock.
+  const CClientConnectionParameter* Parameters() override;
+  void Cut() override { Bind(nullptr); }
+  uintptr_t DisplayWindowId(int display) override;
+
+ private:
+  std::mutex mutex_;
+  std::atomic<ISlotSessionPort*> port_{nullptr};
+};

@@ -59,22 +59,29 @@ void ChannelCloser::Run() {
   }
 }
 
-CVirtChanelsSlotProcessor::CVirtChanelsSlotProcessor(uint16_t slotNumber, std::shared_ptr<IVirtChanSession> session)
+CVirtChanelsSlotProcessor::CVirtChanelsSlotProcessor(uint16_t slotNumber, std::shared_ptr<ChannelSlotSession> session)
     : slotNumber_(slotNumber),
       session_(std::move(session)),
       clientMask_(kDefaultClientGroups),
       enabledMask_(kDefaultClientGroups) {}
 
-CVirtChanelsSlotProcessor::~CVirtChanelsSlotProcessor() { CloseAllChannels(); }
+CVirtChanelsSlotProcessor::~CVirtChanelsSlotProcessor() {
+  // The port goes with the base: the channels' session lets go of it first.
+  if (session_ && Session()) session_->Cut();
+  CloseAllChannels();
+}
 
 int CVirtChanelsSlotProcessor::OnClientData(const void*, uint32_t) { return 0; }
 
 int CVirtChanelsSlotProcessor::InjectData(const uint8_t*, uint32_t) { return 0; }
 
-void CVirtChanelsSlotProcessor::Attach(uint16_t, ISlotHost* host) {
-  if (host) return;
-  if (session_) session_->Cut();
-  CloseAllChannels();
+void CVirtChanelsSlotProcessor::AttachPort(uint16_t newSlot, std::unique_ptr<ISlotSessionPort> port) {
+  if (!port) {
+    if (session_) session_->Cut();
+    CloseAllChannels();
+  }
+  CSlotDataProcessor::AttachPort(newSlot, std::move(port));
+  if (Session() && Slot() != kDetached && session_) session_->Bind(Session());
 }
 
 int CVirtChanelsSlotProcessor::OnData(const uint8_t* data, uint32_t length, CGenericClient*) {

@@ -49,7 +49,7 @@ class ChannelCloser {
 
 class CVirtChanelsSlotProcessor : public CSlotDataProcessor {
  public:
-  CVirtChanelsSlotProcessor(uint16_t slotNumber, std::shared_ptr<IVirtChanSession> session);
+  CVirtChanelsSlotProcessor(uint16_t slotNumber, std::shared_ptr<ChannelSlotSession> session);
   ~CVirtChanelsSlotProcessor() override;
 
   // One slot message; the client argument is not used (the processor talks
@@ -57,9 +57,10 @@ class CVirtChanelsSlotProcessor : public CSlotDataProcessor {
   int OnData(const uint8_t* data, uint32_t length, CGenericClient* client) override;
   int OnClientData(const void* record, uint32_t length) override;
   int InjectData(const uint8_t* data, uint32_t length) override;
-  // Detaching ends the session's channels: the port is cut and every
-  // channel stopped, so nothing is sent into a client that is going away.
-  void Attach(uint16_t slot, ISlotHost* host) override;
+  // Attaching binds the channels' session to the port. Detaching ends the
+  // session's channels: their session is cut and every channel stopped, so
+  // nothing is sent into a client that is going away.
+  void AttachPort(uint16_t slot, std::unique_ptr<ISlotSessionPort> port) override;
 
   int FeedServerData(const uint8_t* data, uint32_t length);
   // Starts the new channel, then retires the old one at its index (the old
@@ -83,7 +84,7 @@ class CVirtChanelsSlotProcessor : public CSlotDataProcessor {
   int OnCapabilities(const uint8_t* payload, uint32_t length);
 
   const uint16_t slotNumber_;
-  std::shared_ptr<IVirtChanSession> session_;
+  std::shared_ptr<ChannelSlotSession> session_;
   uint32_t clientMask_;
   uint32_t enabledMask_;
   std::array<std::shared_ptr<CCVirtChanel>, virtchan::kChannelCount> channels_;

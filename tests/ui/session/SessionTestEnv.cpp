@@ -42,14 +42,14 @@ std::vector<std::vector<int32_t>> SessionApi::PointerRecords() const {
 }
 
 SessionFixture::SessionFixture() : api(new SessionApi) {
-  api->clientApp.store(&host);
+  SetSessionWindowHost(&host);
   settings.fullScreen = 0;
   settings.autoDetectAudioVideo = 0;
 }
 
 SessionFixture::~SessionFixture() {
   DeliverEvents();
-  api->clientApp.store(nullptr);
+  SetSessionWindowHost(nullptr);
   api->Release();
 }
 

@@ -135,7 +135,7 @@ TEST_F(SessionWindowCloseTest, WithoutASystemApiTheCloseIsAccepted) {
   EXPECT_FALSE(window->isVisible());
   delete window;
   api = new SessionApi;
-  api->clientApp.store(&host);
+  SetSessionWindowHost(&host);
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ TEST_F(SessionWindowEventsTest, NormalTitleByConnectKindAppIdAndDisplay) {
   QtAppIdAllocator first(TestAppIdKey()), second(TestAppIdKey());
   ASSERT_EQ(second.Id(), 2);
   api = new SessionApi;
-  api->clientApp.store(&host);
+  SetSessionWindowHost(&host);
   ASSERT_EQ(api->GetAppId(), 3);
 
   const struct {

@@ -1,15 +1,16 @@
-// The audio slot's port over a real session client: it sends on the slot the
-// processor is attached at, finds the system API's audio clock and the
-// connection parameters' thread priority, and answers as "no connection"
-// once detached. The maker gives the session core an audio processor that
-// takes that priority at attach.
+// A slot processor's port over a real session client: it sends on the slot
+// it was made for, finds the system API's audio clock and the connection
+// parameters, and answers as "no connection" once cut. The maker gives the
+// session core an audio processor that takes the profile's thread priority
+// at attach.
 #include <gtest/gtest.h>
 
 #include <memory>
 
 #include "ClientDoubles.h"
 #include "audio/AudioSlotDataProcessor.h"
-#include "audio/ClientAudioPort.h"
+#include "audio/AudioProcessorMaker.h"
+#include "session/ClientSlotPort.h"
 #include "session/SlotProcessorFactory.h"
 #include "transport/Status.h"
 
@@ -17,31 +18,27 @@ namespace {
 
 constexpr uint16_t kSlot = 2;
 
-TEST(ClientAudioPort, AnswersForTheAttachedClientAndNothingOnceDetached) {
+TEST(ClientSlotPort, AnswersForTheClientUntilCut) {
   clienttest::ClientRig rig;
   clienttest::PlainParameters(&rig.params, 1);
-  rig.params.audioThreadPriority = 2;
   ASSERT_EQ(rig.Init(), 0);
 
-  ClientAudioPort port;
-  EXPECT_FALSE(port.Attached());
-  port.OnAttach(kSlot, rig.client);
-  EXPECT_TRUE(port.Attached());
-  EXPECT_EQ(port.ClockRecord(), &rig.api->audioClock);
-  int priority = -1;
-  ASSERT_TRUE(port.ThreadPriority(&priority));
-  EXPECT_EQ(priority, 2);
+  std::unique_ptr<ISlotSessionPort> port = MakeClientSlotPort(rig.client, kSlot);
+  ASSERT_NE(port, nullptr);
+  EXPECT_EQ(port->AudioClock(), &rig.api->audioClock);
+  EXPECT_EQ(port->Parameters(), rig.client->Parameters());
+  EXPECT_NE(port->Parameters(), nullptr);
   const uint8_t report[] = {1, 2, 3, 4};  // not 3 bytes: a count of 3 reads as "no connection"
-  EXPECT_EQ(port.SendOnSlot(report, sizeof report).status, kStatusNoConnection);  // never connected
+  EXPECT_EQ(port->SendOnSlot(report, sizeof report).status, kStatusNoConnection);  // never connected
 
-  port.OnAttach(CSlotDataProcessor::kDetached, nullptr);
-  EXPECT_FALSE(port.Attached());
-  EXPECT_EQ(port.ClockRecord(), nullptr);
-  EXPECT_FALSE(port.ThreadPriority(&priority));
-  EXPECT_EQ(port.SendOnSlot(report, sizeof report).status, kStatusNoConnection);
+  port->Cut();
+  EXPECT_EQ(port->AudioClock(), nullptr);
+  EXPECT_EQ(port->Parameters(), nullptr);
+  EXPECT_EQ(port->SendOnSlot(report, sizeof report).status, kStatusNoConnection);
+  EXPECT_EQ(port->SendClientEvent(1, report, sizeof report), -1);
 }
 
-TEST(ClientAudioPort, TheMakerGivesAnAudioProcessorThatTakesTheProfilesPriority) {
+TEST(AudioProcessorMaker, GivesAnAudioProcessorThatTakesTheProfilesPriority) {
   SlotProcessorMaker before = RegisterSlotProcessorMaker(slotname::kAudio, nullptr);
   RegisterAudioProcessorMaker();
   SlotProcessorMaker maker = FindSlotProcessorMaker(slotname::kAudio);

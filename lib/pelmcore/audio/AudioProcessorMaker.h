@@ -1,0 +1,4 @@
+// Makes the audio slot's processor for the session core.
+#pragma once
+
+void RegisterAudioProcessorMaker();
