@@ -17,7 +17,16 @@
 namespace pelplat_mf {
 
 using pelplat::ComObject;
+using pelplat::Ref;
 using pelplat::SafeRelease;
+
+// Answers a value the object knows through the caller's out parameter.
+template <class T>
+HRESULT Give(T* out, const T& value) {
+  if (!out) return E_POINTER;
+  *out = value;
+  return S_OK;
+}
 
 struct GuidLess {
   bool operator()(const GUID& a, const GUID& b) const {
@@ -31,43 +40,25 @@ struct AttributeValue {
   GUID guid{};
   std::vector<UINT8> blob;
   // Holds one reference on the interface for as long as a copy lives.
-  std::shared_ptr<IUnknown> unknown;
+  Ref<IUnknown> unknown;
 };
 
 template <class Base>
 class AttributeStore : public ComObject<Base> {
  public:
   HRESULT GetUINT32(REFGUID key, UINT32* value) override {
-    if (!value) return E_POINTER;
-    std::lock_guard<std::mutex> hold(lock_);
-    const AttributeValue* item = nullptr;
-    const HRESULT hr = Find(key, AttributeValue::kUint32, &item);
-    if (SUCCEEDED(hr)) *value = static_cast<UINT32>(item->number);
-    return hr;
+    return Read(key, AttributeValue::kUint32, value,
+                [](const AttributeValue& item) { return static_cast<UINT32>(item.number); });
   }
   HRESULT GetUINT64(REFGUID key, UINT64* value) override {
-    if (!value) return E_POINTER;
-    std::lock_guard<std::mutex> hold(lock_);
-    const AttributeValue* item = nullptr;
-    const HRESULT hr = Find(key, AttributeValue::kUint64, &item);
-    if (SUCCEEDED(hr)) *value = item->number;
-    return hr;
+    return Read(key, AttributeValue::kUint64, value, [](const AttributeValue& item) { return item.number; });
   }
   HRESULT GetGUID(REFGUID key, GUID* value) override {
-    if (!value) return E_POINTER;
-    std::lock_guard<std::mutex> hold(lock_);
-    const AttributeValue* item = nullptr;
-    const HRESULT hr = Find(key, AttributeValue::kGuid, &item);
-    if (SUCCEEDED(hr)) *value = item->guid;
-    return hr;
+    return Read(key, AttributeValue::kGuid, value, [](const AttributeValue& item) { return item.guid; });
   }
   HRESULT GetBlobSize(REFGUID key, UINT32* size) override {
-    if (!size) return E_POINTER;
-    std::lock_guard<std::mutex> hold(lock_);
-    const AttributeValue* item = nullptr;
-    const HRESULT hr = Find(key, AttributeValue::kBlob, &item);
-    if (SUCCEEDED(hr)) *size = static_cast<UINT32>(item->blob.size());
-    return hr;
+    return Read(key, AttributeValue::kBlob, size,
+                [](const AttributeValue& item) { return static_cast<UINT32>(item.blob.size()); });
   }
   HRESULT GetBlob(REFGUID key, UINT8* buffer, UINT32 size, UINT32* written) override {
     if (!buffer) return E_POINTER;
@@ -108,14 +99,13 @@ class AttributeStore : public ComObject<Base> {
     if (!unknown) return E_POINTER;
     AttributeValue item;
     item.kind = AttributeValue::kUnknown;
-    unknown->AddRef();
-    item.unknown.reset(unknown, [](IUnknown* held) { held->Release(); });
+    item.unknown = Ref<IUnknown>::Share(unknown);
     return Store(key, std::move(item));
   }
   HRESULT GetUnknown(REFGUID key, REFIID riid, void** object) override {
     if (!object) return E_POINTER;
     *object = nullptr;
-    std::shared_ptr<IUnknown> held;
+    Ref<IUnknown> held;
     {
       std::lock_guard<std::mutex> hold(lock_);
       const AttributeValue* item = nullptr;
@@ -160,6 +150,16 @@ class AttributeStore : public ComObject<Base> {
   }
 
  private:
+  // Reads the item of `kind` under `key` into *value through `take`.
+  template <class T, class Take>
+  HRESULT Read(REFGUID key, AttributeValue::Kind kind, T* value, Take take) {
+    if (!value) return E_POINTER;
+    std::lock_guard<std::mutex> hold(lock_);
+    const AttributeValue* item = nullptr;
+    const HRESULT hr = Find(key, kind, &item);
+    if (SUCCEEDED(hr)) *value = take(*item);
+    return hr;
+  }
   HRESULT Find(REFGUID key, AttributeValue::Kind kind, const AttributeValue** item) {
     const auto it = items_.find(key);
     if (it == items_.end()) return MF_E_ATTRIBUTENOTFOUND;

@@ -60,21 +60,9 @@ class MediaEvent : public AttributeStore<IMFMediaEvent> {
   HRESULT QueryInterface(REFIID riid, void** object) override {
     return Answer(riid, object, IID_IMFAttributes, IID_IMFMediaEvent);
   }
-  HRESULT GetType(MediaEventType* type) override {
-    if (!type) return E_POINTER;
-    *type = type_;
-    return S_OK;
-  }
-  HRESULT GetExtendedType(GUID* extended) override {
-    if (!extended) return E_POINTER;
-    *extended = extended_;
-    return S_OK;
-  }
-  HRESULT GetStatus(HRESULT* status) override {
-    if (!status) return E_POINTER;
-    *status = status_;
-    return S_OK;
-  }
+  HRESULT GetType(MediaEventType* type) override { return Give(type, type_); }
+  HRESULT GetExtendedType(GUID* extended) override { return Give(extended, extended_); }
+  HRESULT GetStatus(HRESULT* status) override { return Give(status, status_); }
   HRESULT GetValue(PROPVARIANT* value) override {
     if (!value) return E_POINTER;
     return PropVariantCopy(value, &value_);
@@ -91,11 +79,9 @@ class MediaEvent : public AttributeStore<IMFMediaEvent> {
 class AsyncResult : public ComObject<IMFAsyncResult> {
  public:
   AsyncResult(IUnknown* object, IMFAsyncCallback* callback, IUnknown* state)
-      : object_(object), callback_(callback), state_(state) {
-    if (object_) object_->AddRef();
-    if (callback_) callback_->AddRef();
-    if (state_) state_->AddRef();
-  }
+      : object_(Ref<IUnknown>::Share(object)),
+        callback_(Ref<IMFAsyncCallback>::Share(callback)),
+        state_(Ref<IUnknown>::Share(state)) {}
   HRESULT QueryInterface(REFIID riid, void** object) override {
     return Answer(riid, object, IID_IMFAsyncResult);
   }
@@ -106,25 +92,18 @@ class AsyncResult : public ComObject<IMFAsyncResult> {
     return S_OK;
   }
   HRESULT GetObject(IUnknown** object) override { return Hand(object_, object); }
-  IUnknown* GetStateNoAddRef() override { return state_; }
-  IMFAsyncCallback* Callback() const { return callback_; }
+  IUnknown* GetStateNoAddRef() override { return state_.get(); }
+  IMFAsyncCallback* Callback() const { return callback_.get(); }
 
  private:
-  ~AsyncResult() override {
-    SafeRelease(object_);
-    SafeRelease(callback_);
-    SafeRelease(state_);
-  }
-  static HRESULT Hand(IUnknown* held, IUnknown** out) {
+  static HRESULT Hand(const Ref<IUnknown>& held, IUnknown** out) {
     if (!out) return E_INVALIDARG;
-    *out = held;
-    if (!held) return E_POINTER;
-    held->AddRef();
-    return S_OK;
+    held.copyTo(out);
+    return held ? S_OK : E_POINTER;
   }
-  IUnknown* object_;
-  IMFAsyncCallback* callback_;
-  IUnknown* state_;
+  const Ref<IUnknown> object_;
+  const Ref<IMFAsyncCallback> callback_;
+  const Ref<IUnknown> state_;
   std::atomic<HRESULT> status_{S_OK};
 };
 
@@ -140,13 +119,12 @@ class WorkQueue {
     }
     wake_.notify_all();
     for (std::thread& t : threads_) t.join();
-    for (IMFAsyncResult* r : items_) r->Release();
   }
   void Put(IMFAsyncResult* result) {
-    result->AddRef();
+    Ref<IMFAsyncResult> held = Ref<IMFAsyncResult>::Share(result);
     {
       std::lock_guard<std::mutex> hold(lock_);
-      items_.push_back(result);
+      items_.push_back(std::move(held));
       if (threads_.empty())
         for (unsigned i = 0; i < count_; ++i) threads_.emplace_back([this] { Run(); });
     }
@@ -159,19 +137,19 @@ class WorkQueue {
     for (;;) {
       wake_.wait(hold, [this] { return closing_ || !items_.empty(); });
       if (closing_) return;
-      IMFAsyncResult* result = items_.front();
+      Ref<IMFAsyncResult> result = std::move(items_.front());
       items_.pop_front();
       hold.unlock();
-      IMFAsyncCallback* callback = static_cast<AsyncResult*>(result)->Callback();
-      if (callback) callback->Invoke(result);
-      result->Release();
+      IMFAsyncCallback* callback = static_cast<AsyncResult*>(result.get())->Callback();
+      if (callback) callback->Invoke(result.get());
+      result.reset();  // outside the lock
       hold.lock();
     }
   }
   const unsigned count_;
   std::mutex lock_;
   std::condition_variable wake_;
-  std::deque<IMFAsyncResult*> items_;
+  std::deque<Ref<IMFAsyncResult>> items_;
   std::vector<std::thread> threads_;
   bool closing_ = false;
 };
@@ -209,27 +187,27 @@ class EventQueue : public ComObject<IMFMediaEventQueue> {
     arrived_.wait(hold, [this] { return shutdown_ || !events_.empty(); });
     waiter_ = false;
     if (shutdown_) return MF_E_SHUTDOWN;
-    *event = events_.front();
+    *event = events_.front().detach();
     events_.pop_front();
     return S_OK;
   }
   HRESULT BeginGetEvent(IMFAsyncCallback* callback, IUnknown* state) override {
     if (!callback) return E_INVALIDARG;
-    IMFAsyncResult* result = nullptr;
+    Ref<IMFAsyncResult> result;
     {
       std::lock_guard<std::mutex> hold(lock_);
       if (shutdown_) return MF_E_SHUTDOWN;
       if (waiter_) return MF_E_MULTIPLE_SUBSCRIBERS;
       if (pending_ || invoked_) return MF_E_MULTIPLE_BEGIN;
-      const HRESULT hr = MFCreateAsyncResult(nullptr, callback, state, &result);
+      const HRESULT hr = MFCreateAsyncResult(nullptr, callback, state, result.out());
       if (FAILED(hr)) return hr;
       if (events_.empty()) {
-        pending_ = result;
+        pending_ = std::move(result);
         return S_OK;
       }
       invoked_ = true;
     }
-    return Fire(result);
+    return Fire(std::move(result));
   }
   HRESULT EndGetEvent(IMFAsyncResult* result, IMFMediaEvent** event) override {
     if (!result || !event) return E_POINTER;
@@ -238,35 +216,31 @@ class EventQueue : public ComObject<IMFMediaEventQueue> {
     if (shutdown_) return MF_E_SHUTDOWN;
     if (!invoked_ || events_.empty()) return E_INVALIDARG;
     invoked_ = false;
-    *event = events_.front();
+    *event = events_.front().detach();
     events_.pop_front();
     return S_OK;
   }
   HRESULT QueueEvent(IMFMediaEvent* event) override {
     if (!event) return E_POINTER;
-    IMFAsyncResult* fire = nullptr;
+    Ref<IMFAsyncResult> fire;
     {
       std::lock_guard<std::mutex> hold(lock_);
       if (shutdown_) return MF_E_SHUTDOWN;
-      event->AddRef();
-      events_.push_back(event);
+      events_.push_back(Ref<IMFMediaEvent>::Share(event));
       if (pending_) {
-        fire = pending_;
-        pending_ = nullptr;
+        fire = std::move(pending_);
         invoked_ = true;
       }
     }
     arrived_.notify_all();
-    return fire ? Fire(fire) : S_OK;
+    return fire ? Fire(std::move(fire)) : S_OK;
   }
   HRESULT QueueEventParamVar(MediaEventType type, REFGUID extended, HRESULT status,
                              const PROPVARIANT* value) override {
-    IMFMediaEvent* event = nullptr;
-    HRESULT hr = MFCreateMediaEvent(type, extended, status, value, &event);
+    Ref<IMFMediaEvent> event;
+    const HRESULT hr = MFCreateMediaEvent(type, extended, status, value, event.out());
     if (FAILED(hr)) return hr;
-    hr = QueueEvent(event);
-    event->Release();
-    return hr;
+    return QueueEvent(event.get());
   }
   HRESULT QueueEventParamUnk(MediaEventType type, REFGUID extended, HRESULT status,
                              IUnknown* unknown) override {
@@ -279,19 +253,18 @@ class EventQueue : public ComObject<IMFMediaEventQueue> {
     return QueueEventParamVar(type, extended, status, &value);
   }
   HRESULT Shutdown() override {
-    std::deque<IMFMediaEvent*> dropped;
-    IMFAsyncResult* pending = nullptr;
+    // Released outside the lock once the waiters are woken: the events
+    // first, then a waiting subscriber's result.
+    Ref<IMFAsyncResult> pending;
+    std::deque<Ref<IMFMediaEvent>> dropped;
     {
       std::lock_guard<std::mutex> hold(lock_);
       if (shutdown_) return MF_E_SHUTDOWN;
       shutdown_ = true;
       dropped.swap(events_);
-      pending = pending_;
-      pending_ = nullptr;
+      pending = std::move(pending_);
     }
     arrived_.notify_all();
-    for (IMFMediaEvent* e : dropped) e->Release();
-    SafeRelease(pending);
     return S_OK;
   }
 
@@ -299,15 +272,11 @@ class EventQueue : public ComObject<IMFMediaEventQueue> {
   ~EventQueue() override { Shutdown(); }
   // Runs the subscriber's callback on its queue, never on the caller's
   // thread, so a callback may call straight back into the queue.
-  static HRESULT Fire(IMFAsyncResult* result) {
-    const HRESULT hr = MFInvokeCallback(result);
-    result->Release();
-    return hr;
-  }
+  static HRESULT Fire(Ref<IMFAsyncResult> result) { return MFInvokeCallback(result.get()); }
   std::mutex lock_;
   std::condition_variable arrived_;
-  std::deque<IMFMediaEvent*> events_;
-  IMFAsyncResult* pending_ = nullptr;  // a BeginGetEvent waiting for an event
+  std::deque<Ref<IMFMediaEvent>> events_;
+  Ref<IMFAsyncResult> pending_;  // a BeginGetEvent waiting for an event
   bool invoked_ = false;               // its callback ran or runs; EndGetEvent due
   bool waiter_ = false;                // a GetEvent blocks
   bool shutdown_ = false;
@@ -356,12 +325,10 @@ HRESULT MFPutWorkItemEx(DWORD queue, IMFAsyncResult* result) {
 
 HRESULT MFPutWorkItem(DWORD queue, IMFAsyncCallback* callback, IUnknown* state) {
   if (!callback) return E_POINTER;
-  IMFAsyncResult* result = nullptr;
-  HRESULT hr = MFCreateAsyncResult(nullptr, callback, state, &result);
+  Ref<IMFAsyncResult> result;
+  const HRESULT hr = MFCreateAsyncResult(nullptr, callback, state, result.out());
   if (FAILED(hr)) return hr;
-  hr = MFPutWorkItemEx(queue, result);
-  result->Release();
-  return hr;
+  return MFPutWorkItemEx(queue, result.get());
 }
 
 HRESULT MFInvokeCallback(IMFAsyncResult* result) {

@@ -17,7 +17,7 @@
 namespace pelplat_mf {
 
 using pelplat::ComObject;
-using pelplat::SafeRelease;
+using pelplat::Ref;
 
 // The sink has a fixed set of streams.
 constexpr DWORD kMediaSinkFixedStreams = 0x1;
@@ -35,7 +35,7 @@ struct IPelplatRendererStats : IUnknown {
 class RendererSink : public ComObject<IMFMediaSink, IMFStreamSink, IMFMediaTypeHandler, IMFClockStateSink,
                                       IMFGetService, IPelplatRendererStats> {
  public:
-  RendererSink() { MFCreateEventQueue(&events_); }
+  RendererSink() { MFCreateEventQueue(events_.out()); }
 
   // ---- IUnknown
   HRESULT QueryInterface(REFIID riid, void** object) override {
@@ -80,53 +80,43 @@ class RendererSink : public ComObject<IMFMediaSink, IMFStreamSink, IMFMediaTypeH
     return id == 0 ? OwnStream(stream) : (stream ? (*stream = nullptr, MF_E_INVALIDSTREAMNUMBER) : E_POINTER);
   }
   HRESULT SetPresentationClock(IMFPresentationClock* clock) override {
-    IMFPresentationClock* old = nullptr;
+    Ref<IMFPresentationClock> old = Ref<IMFPresentationClock>::Share(clock);
     {
       std::lock_guard<std::mutex> hold(lock_);
       if (shutDown_) return MF_E_SHUTDOWN;
-      old = clock_;
-      clock_ = clock;
-      if (clock_) clock_->AddRef();
+      clock_.swap(old);
     }
     // The clock calls its sinks under a lock of its own: it is never called
     // under ours.
-    if (old) {
-      old->RemoveClockStateSink(this);
-      old->Release();
-    }
+    if (old) old->RemoveClockStateSink(this);
+    old.reset();
     return clock ? clock->AddClockStateSink(this) : S_OK;
   }
   HRESULT GetPresentationClock(IMFPresentationClock** clock) override {
     if (!clock) return E_POINTER;
     std::lock_guard<std::mutex> hold(lock_);
-    *clock = clock_;
+    *clock = clock_.get();
     if (shutDown_) return MF_E_SHUTDOWN;
     if (!clock_) return MF_E_NO_CLOCK;
-    clock_->AddRef();
-    return S_OK;
+    return clock_.copyTo(clock);
   }
   HRESULT Shutdown() override {
-    IMFPresentationClock* clock = nullptr;
+    Ref<IMFPresentationClock> clock;
     {
       std::lock_guard<std::mutex> hold(lock_);
       if (shutDown_) return MF_E_SHUTDOWN;
       shutDown_ = true;
-      clock = clock_;
-      clock_ = nullptr;
+      clock.swap(clock_);
     }
-    if (clock) {
-      clock->RemoveClockStateSink(this);
-      clock->Release();
-    }
+    if (clock) clock->RemoveClockStateSink(this);
+    clock.reset();
     StopRendering();
     if (events_) events_->Shutdown();
-    IMFMediaType* type = nullptr;
+    Ref<IMFMediaType> type;  // released outside the lock
     {
       std::lock_guard<std::mutex> hold(lock_);
-      type = type_;
-      type_ = nullptr;
+      type.swap(type_);
     }
-    SafeRelease(type);
     return S_OK;
   }
 
@@ -191,23 +181,19 @@ class RendererSink : public ComObject<IMFMediaSink, IMFStreamSink, IMFMediaTypeH
     if (!Accepts(type)) return MF_E_INVALIDMEDIATYPE;
     const HRESULT hr = TakeType(type);
     if (FAILED(hr)) return hr;
-    type->AddRef();
-    IMFMediaType* old = nullptr;
+    Ref<IMFMediaType> old = Ref<IMFMediaType>::Share(type);
     {
       std::lock_guard<std::mutex> hold(lock_);
-      old = type_;
-      type_ = type;
+      type_.swap(old);
     }
-    SafeRelease(old);
+    // The old type goes outside the lock.
     return S_OK;
   }
   HRESULT GetCurrentMediaType(IMFMediaType** type) override {
     if (!type) return E_POINTER;
     std::lock_guard<std::mutex> hold(lock_);
-    *type = type_;
-    if (!type_) return MF_E_NOT_INITIALIZED;
-    type_->AddRef();
-    return S_OK;
+    type_.copyTo(type);
+    return type_ ? S_OK : MF_E_NOT_INITIALIZED;
   }
   HRESULT GetMajorType(GUID* major) override {
     if (!major) return E_POINTER;
@@ -230,11 +216,10 @@ class RendererSink : public ComObject<IMFMediaSink, IMFStreamSink, IMFMediaTypeH
   }
 
  protected:
+  // The members then let go of the clock, the type and the queue, in
+  // that order.
   virtual ~RendererSink() {
-    SafeRelease(clock_);
-    SafeRelease(type_);
     if (events_) events_->Shutdown();
-    SafeRelease(events_);
   }
 
   // The renderer's control interfaces, beyond the shared ones.
@@ -252,10 +237,9 @@ class RendererSink : public ComObject<IMFMediaSink, IMFStreamSink, IMFMediaTypeH
     std::lock_guard<std::mutex> hold(lock_);
     return shutDown_;
   }
-  // The clock, with a reference, or null.
-  IMFPresentationClock* Clock() {
+  // The clock, or null.
+  Ref<IMFPresentationClock> Clock() {
     std::lock_guard<std::mutex> hold(lock_);
-    if (clock_) clock_->AddRef();
     return clock_;
   }
   void Send(MediaEventType type, HRESULT status = S_OK, const PROPVARIANT* value = nullptr) {
@@ -295,9 +279,10 @@ class RendererSink : public ComObject<IMFMediaSink, IMFStreamSink, IMFMediaTypeH
     return S_OK;
   }
 
-  IMFMediaEventQueue* events_ = nullptr;
-  IMFPresentationClock* clock_ = nullptr;
-  IMFMediaType* type_ = nullptr;
+  // Declared so that they go in the order clock, type, queue.
+  Ref<IMFMediaEventQueue> events_;
+  Ref<IMFMediaType> type_;
+  Ref<IMFPresentationClock> clock_;
 };
 
 // An activation object that makes its renderer with `factory` on the first

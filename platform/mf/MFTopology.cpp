@@ -23,34 +23,22 @@ class TopologyNode : public AttributeStore<IMFTopologyNode> {
     return Answer(riid, object, IID_IMFAttributes, IID_IMFTopologyNode);
   }
   HRESULT SetObject(IUnknown* object) override {
-    if (object) object->AddRef();
-    IUnknown* old = nullptr;
+    pelplat::Ref<IUnknown> held = pelplat::Ref<IUnknown>::Share(object);
     {
       std::lock_guard<std::mutex> hold(lock_);
-      old = object_;
-      object_ = object;
+      object_.swap(held);
     }
-    SafeRelease(old);
+    // The old object goes outside the lock.
     return S_OK;
   }
   HRESULT GetObject(IUnknown** object) override {
     if (!object) return E_POINTER;
     std::lock_guard<std::mutex> hold(lock_);
-    *object = object_;
-    if (!object_) return E_FAIL;
-    object_->AddRef();
-    return S_OK;
+    object_.copyTo(object);
+    return object_ ? S_OK : E_FAIL;
   }
-  HRESULT GetNodeType(MF_TOPOLOGY_TYPE* type) override {
-    if (!type) return E_POINTER;
-    *type = type_;
-    return S_OK;
-  }
-  HRESULT GetTopoNodeID(TOPOID* id) override {
-    if (!id) return E_POINTER;
-    *id = id_;
-    return S_OK;
-  }
+  HRESULT GetNodeType(MF_TOPOLOGY_TYPE* type) override { return Give(type, type_); }
+  HRESULT GetTopoNodeID(TOPOID* id) override { return Give(id, id_); }
   HRESULT GetInputCount(DWORD* count) override {
     if (!count) return E_POINTER;
     std::lock_guard<std::mutex> hold(lock_);
@@ -137,7 +125,6 @@ class TopologyNode : public AttributeStore<IMFTopologyNode> {
     DWORD count = 0;
     GetOutputCount(&count);
     for (DWORD i = 0; i < count; ++i) DisconnectOutput(i);
-    SafeRelease(object_);
   }
 
   void DropInput(DWORD input) {
@@ -157,7 +144,7 @@ class TopologyNode : public AttributeStore<IMFTopologyNode> {
   const MF_TOPOLOGY_TYPE type_;
   const TOPOID id_;
   std::mutex lock_;
-  IUnknown* object_ = nullptr;
+  pelplat::Ref<IUnknown> object_;
   std::vector<Link> inputs_;   // upstream node (no reference) and its output
   std::vector<Link> outputs_;  // downstream node (a reference) and its input
 };
@@ -169,36 +156,29 @@ class Topology : public AttributeStore<IMFTopology> {
   HRESULT QueryInterface(REFIID riid, void** object) override {
     return Answer(riid, object, IID_IMFAttributes, IID_IMFTopology);
   }
-  HRESULT GetTopologyID(TOPOID* id) override {
-    if (!id) return E_POINTER;
-    *id = id_;
-    return S_OK;
-  }
+  HRESULT GetTopologyID(TOPOID* id) override { return Give(id, id_); }
   HRESULT AddNode(IMFTopologyNode* node) override {
     if (!node) return E_POINTER;
     std::lock_guard<std::mutex> hold(lock_);
-    for (IMFTopologyNode* held : nodes_)
-      if (held == node) return E_INVALIDARG;
+    for (const pelplat::Ref<IMFTopologyNode>& held : nodes_)
+      if (held.get() == node) return E_INVALIDARG;
     if (nodes_.size() >= 0xFFFF) return E_INVALIDARG;
-    node->AddRef();
-    nodes_.push_back(node);
+    nodes_.push_back(pelplat::Ref<IMFTopologyNode>::Share(node));
     return S_OK;
   }
   HRESULT RemoveNode(IMFTopologyNode* node) override {
     if (!node) return E_POINTER;
-    IMFTopologyNode* removed = nullptr;
+    pelplat::Ref<IMFTopologyNode> removed;  // released outside the lock
     {
       std::lock_guard<std::mutex> hold(lock_);
       for (auto it = nodes_.begin(); it != nodes_.end(); ++it) {
-        if (*it != node) continue;
-        removed = *it;
+        if (it->get() != node) continue;
+        removed = std::move(*it);
         nodes_.erase(it);
         break;
       }
     }
-    if (!removed) return E_INVALIDARG;
-    removed->Release();
-    return S_OK;
+    return removed ? S_OK : E_INVALIDARG;
   }
   HRESULT GetNodeCount(WORD* count) override {
     if (!count) return E_POINTER;
@@ -211,17 +191,14 @@ class Topology : public AttributeStore<IMFTopology> {
     *node = nullptr;
     std::lock_guard<std::mutex> hold(lock_);
     if (index >= nodes_.size()) return MF_E_INVALIDINDEX;
-    *node = nodes_[index];
-    (*node)->AddRef();
-    return S_OK;
+    return nodes_[index].copyTo(node);
   }
   HRESULT Clear() override {
-    std::vector<IMFTopologyNode*> nodes;
+    std::vector<pelplat::Ref<IMFTopologyNode>> nodes;  // released outside the lock
     {
       std::lock_guard<std::mutex> hold(lock_);
       nodes.swap(nodes_);
     }
-    for (IMFTopologyNode* node : nodes) node->Release();
     return S_OK;
   }
 
@@ -230,7 +207,7 @@ class Topology : public AttributeStore<IMFTopology> {
 
   const TOPOID id_;
   std::mutex lock_;
-  std::vector<IMFTopologyNode*> nodes_;
+  std::vector<pelplat::Ref<IMFTopologyNode>> nodes_;
 };
 
 }  // namespace

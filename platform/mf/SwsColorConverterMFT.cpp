@@ -47,7 +47,7 @@ class SwsColorConverter : public TransformBase {
   HRESULT ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR) override {
     if (message == MFT_MESSAGE_COMMAND_FLUSH) {
       std::lock_guard<std::mutex> hold(lock_);
-      SafeRelease(held_);
+      held_.reset();
     }
     return S_OK;
   }
@@ -60,27 +60,26 @@ class SwsColorConverter : public TransformBase {
     if (held_) return MF_E_NOTACCEPTING;
     DWORD length = 0;
     if (FAILED(sample->GetTotalLength(&length)) || length < Nv12Size(width_, height_)) return E_INVALIDARG;
-    sample->AddRef();
-    held_ = sample;
+    held_ = pelplat::Ref<IMFSample>::Share(sample);
     return S_OK;
   }
   HRESULT MakeOutput(MFT_OUTPUT_DATA_BUFFER* buffers, DWORD*) override {
     if (!held_) return MF_E_TRANSFORM_NEED_MORE_INPUT;
-    IMFMediaBuffer* buffer = nullptr;
-    HRESULT hr = OutputBuffer(&buffers[0], RgbSize(), &buffer);
+    pelplat::Ref<IMFMediaBuffer> buffer;
+    HRESULT hr = OutputBuffer(&buffers[0], RgbSize(), buffer.out());
     if (FAILED(hr)) return hr;
     LONGLONG time = 0;
     const bool timed = SUCCEEDED(held_->GetSampleTime(&time));
     // A picture in one buffer is read where it lies; others are joined.
     DWORD held = 0;
-    IMFMediaBuffer* single = nullptr;
+    pelplat::Ref<IMFMediaBuffer> single;
     const BYTE* picture = nullptr;
     DWORD length = 0;
     BYTE* in = nullptr;
-    if (SUCCEEDED(held_->GetBufferCount(&held)) && held == 1 && SUCCEEDED(held_->GetBufferByIndex(0, &single)) &&
+    if (SUCCEEDED(held_->GetBufferCount(&held)) && held == 1 && SUCCEEDED(held_->GetBufferByIndex(0, single.out())) &&
         SUCCEEDED(single->Lock(&in, nullptr, &length))) {
       picture = in;
-    } else if (SampleBytes(held_, &bytes_)) {
+    } else if (SampleBytes(held_.get(), &bytes_)) {
       picture = bytes_.data();
       length = static_cast<DWORD>(bytes_.size());
     }
@@ -93,16 +92,13 @@ class SwsColorConverter : public TransformBase {
       buffer->SetCurrentLength(SUCCEEDED(hr) ? RgbSize() : 0);
     }
     if (in) single->Unlock();
-    SafeRelease(single);
-    SafeRelease(held_);
-    buffer->Release();
+    held_.reset();
     if (SUCCEEDED(hr) && timed) buffers[0].pSample->SetSampleTime(time);
     return hr;
   }
 
  private:
   ~SwsColorConverter() override {
-    SafeRelease(held_);
     sws_freeContext(scaler_);
   }
 
@@ -146,7 +142,7 @@ class SwsColorConverter : public TransformBase {
     return sws_scale(scaler_, planes, strides, 0, h, outPlanes, outStrides) == h;
   }
 
-  IMFSample* held_ = nullptr;
+  pelplat::Ref<IMFSample> held_;
   UINT32 width_ = 0, height_ = 0;
   SwsContext* scaler_ = nullptr;
   std::vector<BYTE> bytes_;

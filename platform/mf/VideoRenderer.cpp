@@ -170,8 +170,7 @@ class VideoRenderer : public RendererSink, public IMFVideoDisplayControl, public
       if (shutDown_) return MF_E_SHUTDOWN;
       if (geometry_.width == 0) return MF_E_NOT_INITIALIZED;
       if (requested_ > 0) --requested_;
-      sample->AddRef();
-      items_.push_back(Item{sample, {}});
+      items_.push_back(Item{Ref<IMFSample>::Share(sample), {}});
       requests = TopUpLocked();
     }
     wake_.notify_all();
@@ -322,7 +321,6 @@ class VideoRenderer : public RendererSink, public IMFVideoDisplayControl, public
   ~VideoRenderer() override {
     StopThread();
     for (Item& item : items_) Free(item);
-    SafeRelease(last_);
   }
 
   void* OtherInterface(REFIID riid) override {
@@ -359,13 +357,20 @@ class VideoRenderer : public RendererSink, public IMFVideoDisplayControl, public
 
  private:
   struct Item {
-    IMFSample* sample;  // null for a marker
+    Ref<IMFSample> sample;  // null for a marker
     Marker marker;
   };
 
   static void Free(Item& item) {
-    SafeRelease(item.sample);
+    item.sample.reset();
     PropVariantClear(&item.marker.context);
+  }
+
+  // The clock's time; false without a clock. Called without our lock: the
+  // clock calls us under its own.
+  bool ClockTime(MFTIME* now) {
+    const Ref<IMFPresentationClock> clock = Clock();
+    return clock && SUCCEEDED(clock->GetTime(now));
   }
 
   // RGB32 of a sane size; the stride (MF_MT_DEFAULT_STRIDE, a signed value
@@ -504,34 +509,32 @@ class VideoRenderer : public RendererSink, public IMFVideoDisplayControl, public
       if (stop_) return;
       if (repaint_) {
         repaint_ = false;
-        IMFSample* last = last_;
+        Ref<IMFSample> last = last_;
         if (!last) continue;
-        last->AddRef();
         held.unlock();
         Picture picture;
-        if (Compose(last, &picture)) Show(picture);
-        last->Release();
+        if (Compose(last.get(), &picture)) Show(picture);
+        last.reset();
         held.lock();
         continue;
       }
-      Item front = items_.front();
-      if (!front.sample) {
+      if (!items_.front().sample) {
+        Item marker = std::move(items_.front());
         items_.pop_front();
         held.unlock();
-        SendMarker(front.marker, S_OK);
+        SendMarker(marker.marker, S_OK);
         held.lock();
         continue;
       }
       // The clock is read without our lock: it calls us under its own.
+      IMFSample* next = items_.front().sample.get();  // the queue's reference
       const uint64_t epoch = epoch_;
       LONGLONG due = 0, duration = 0;
-      const bool timed = SUCCEEDED(front.sample->GetSampleTime(&due));
-      if (FAILED(front.sample->GetSampleDuration(&duration))) duration = 0;
+      const bool timed = SUCCEEDED(next->GetSampleTime(&due));
+      if (FAILED(next->GetSampleDuration(&duration))) duration = 0;
       held.unlock();
-      IMFPresentationClock* clock = Clock();
       MFTIME now = due;
-      const bool clocked = timed && clock && SUCCEEDED(clock->GetTime(&now));
-      SafeRelease(clock);
+      const bool clocked = timed && ClockTime(&now);
       held.lock();
       if (epoch != epoch_ || stop_) continue;
       if (clocked && now < due) {
@@ -540,29 +543,26 @@ class VideoRenderer : public RendererSink, public IMFVideoDisplayControl, public
                        [&] { return stop_ || repaint_ || epoch != epoch_; });
         continue;
       }
+      Item front = std::move(items_.front());
       items_.pop_front();
       const bool late = clocked && now - due > std::max(duration, kLateWithoutDuration);
       const int requests = TopUpLocked();
       held.unlock();
       SendRequests(requests);
       Picture picture;
-      const bool composed = Compose(front.sample, &picture);
+      const bool composed = Compose(front.sample.get(), &picture);
       held.lock();
-      // A flush or stop while it was composed: the frame is not shown.
-      if (epoch != epoch_ || stop_) {
-        front.sample->Release();
-        continue;
-      }
+      // A flush or stop while it was composed: the frame is not shown (and
+      // the sample goes here).
+      if (epoch != epoch_ || stop_) continue;
       // Counted before the window sees it, so that whoever the picture
       // reaches finds it counted.
       if (composed) {
         ++stats_.rendered;
         if (late) ++stats_.late;
-        SafeRelease(last_);
-        last_ = front.sample;  // the queue's reference moves here
+        last_ = std::move(front.sample);  // the queue's reference moves here
       } else {
         ++stats_.refused;
-        front.sample->Release();
       }
       if (!composed) continue;
       held.unlock();
@@ -651,7 +651,7 @@ class VideoRenderer : public RendererSink, public IMFVideoDisplayControl, public
   uint64_t epoch_ = 0;  // moves on at every clock change and flush
   bool repaint_ = false;
   bool stop_ = false;
-  IMFSample* last_ = nullptr;
+  Ref<IMFSample> last_;
   std::condition_variable wake_;
   std::thread thread_;
 
@@ -678,36 +678,32 @@ class RendererActivate : public AttributeStore<IMFActivate> {
     if (!object) return E_POINTER;
     *object = nullptr;
     std::lock_guard<std::mutex> hold(made_lock_);
-    if (!made_) made_ = factory_(window_, this);
+    if (!made_) made_ = Ref<IMFMediaSink>(factory_(window_, this));
     if (!made_) return E_OUTOFMEMORY;
     return made_->QueryInterface(riid, object);
   }
   HRESULT ShutdownObject() override {
-    IMFMediaSink* made = nullptr;
+    Ref<IMFMediaSink> made;  // shut down and released outside the lock
     {
       std::lock_guard<std::mutex> hold(made_lock_);
-      made = made_;
-      made_ = nullptr;
+      made.swap(made_);
     }
-    if (made) {
-      made->Shutdown();
-      made->Release();
-    }
+    if (made) made->Shutdown();
     return S_OK;
   }
   HRESULT DetachObject() override {
     std::lock_guard<std::mutex> hold(made_lock_);
-    SafeRelease(made_);
+    made_.reset();
     return S_OK;
   }
 
  private:
-  ~RendererActivate() override { SafeRelease(made_); }
+  ~RendererActivate() override = default;
 
   const Factory factory_;
   const HWND window_;
   std::mutex made_lock_;
-  IMFMediaSink* made_ = nullptr;
+  Ref<IMFMediaSink> made_;
 };
 
 IMFMediaSink* NewVideoRenderer(HWND window, IMFAttributes*) {
