@@ -74,7 +74,7 @@ constexpr int kBeginFrameTries = 6;
 constexpr DWORD kBeginFrameRetryMs = 5;
 constexpr D3DCOLOR kBackBufferColour = 0xFF00C800;
 
-using pelplat::SafeRelease;
+using pelplat::Ref;
 
 // An array the decoder service handed out, freed on every path.
 template <typename T>
@@ -185,7 +185,7 @@ CDXVAStream::~CDXVAStream() {
 
 HRESULT CDXVAStream::SetupDevice(HWND window) {
   CxAutoLock hold(lock_.Record());
-  IDirect3D9* d3d = Direct3DCreate9(D3D_SDK_VERSION);
+  Ref<IDirect3D9> d3d(Direct3DCreate9(D3D_SDK_VERSION));
   if (!d3d) return E_ABORT;
   D3DADAPTER_IDENTIFIER9 identifier;
   if (SUCCEEDED(d3d->GetAdapterIdentifier(D3DADAPTER_DEFAULT, 0, &identifier)))
@@ -199,51 +199,46 @@ HRESULT CDXVAStream::SetupDevice(HWND window) {
   parameters.SwapEffect = D3DSWAPEFFECT_DISCARD;
   parameters.hDeviceWindow = window;
   parameters.Windowed = TRUE;
-  IDirect3DDevice9* device = nullptr;
-  IDirect3DDeviceManager9* manager = nullptr;
-  IDirectXVideoDecoderService* service = nullptr;
+  // On failure these go in the order service, manager, device, d3d.
+  Ref<IDirect3DDevice9> device;
+  Ref<IDirect3DDeviceManager9> manager;
+  Ref<IDirectXVideoDecoderService> service;
   HANDLE handle = nullptr;
   UINT token = 0;
   HRESULT result = d3d->CreateDevice(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, window,
-                                     D3DCREATE_SOFTWARE_VERTEXPROCESSING, &parameters, &device);
+                                     D3DCREATE_SOFTWARE_VERTEXPROCESSING, &parameters, device.out());
   if (SUCCEEDED(result)) {
-    IDirect3DSurface9* backBuffer = nullptr;
-    result = device->GetBackBuffer(0, 0, D3DBACKBUFFER_TYPE_MONO, &backBuffer);
-    if (SUCCEEDED(result)) {
-      result = device->ColorFill(backBuffer, nullptr, kBackBufferColour);
-      backBuffer->Release();
-    }
+    Ref<IDirect3DSurface9> backBuffer;
+    result = device->GetBackBuffer(0, 0, D3DBACKBUFFER_TYPE_MONO, backBuffer.out());
+    if (SUCCEEDED(result)) result = device->ColorFill(backBuffer.get(), nullptr, kBackBufferColour);
   }
-  if (SUCCEEDED(result)) result = DXVA2CreateDirect3DDeviceManager9(&token, &manager);
+  if (SUCCEEDED(result)) result = DXVA2CreateDirect3DDeviceManager9(&token, manager.out());
   if (SUCCEEDED(result)) {
-    manager->ResetDevice(device, token);
+    manager->ResetDevice(device.get(), token);
     result = manager->OpenDeviceHandle(&handle);
   }
   if (SUCCEEDED(result))
-    result = manager->GetVideoService(handle, IID_IDirectXVideoDecoderService, reinterpret_cast<void**>(&service));
+    result = manager->GetVideoService(handle, IID_IDirectXVideoDecoderService, service.outVoid());
   if (FAILED(result)) {
     if (manager && handle) manager->CloseDeviceHandle(handle);
-    SafeRelease(manager);
-    SafeRelease(device);
-    d3d->Release();
     return result;
   }
-  d3d_ = d3d;
-  device_ = device;
-  manager_ = manager;
-  service_ = service;
+  d3d_ = std::move(d3d);
+  device_ = std::move(device);
+  manager_ = std::move(manager);
+  service_ = std::move(service);
   deviceHandle_ = handle;
   resetToken_ = token;
   return result;
 }
 
 void CDXVAStream::ReleaseDevice() {
-  SafeRelease(service_);
+  service_.reset();
   if (manager_ && deviceHandle_) manager_->CloseDeviceHandle(deviceHandle_);
   deviceHandle_ = nullptr;
-  SafeRelease(manager_);
-  SafeRelease(device_);
-  SafeRelease(d3d_);
+  manager_.reset();
+  device_.reset();
+  d3d_.reset();
 }
 
 GUID CDXVAStream::TranslateProfile(const GUID& requested, uint32_t recordVendor, uint32_t adapterVendor) {
@@ -299,17 +294,19 @@ HRESULT CDXVAStream::CreateDecoder(const GUID& profile, const uint8_t* block) {
                                    description.backBuffers, description.video.Format, D3DPOOL_DEFAULT, 0,
                                    DXVA2_VideoDecoderRenderTarget, surfaces.data(), nullptr);
   if (FAILED(result)) return result;
-  surfaces_ = std::move(surfaces);
+  surfaces_.clear();
+  for (IDirect3DSurface9* made : surfaces) surfaces_.emplace_back(made);  // adopts the service's reference
   RebuildQueue();
 
   if (device_) {
     device_->CreateRenderTarget(description.video.SampleWidth, description.video.SampleHeight, D3DFMT_A8R8G8B8,
-                                D3DMULTISAMPLE_NONE, 0, TRUE, &conversionTarget_, nullptr);
+                                D3DMULTISAMPLE_NONE, 0, TRUE, conversionTarget_.out(), nullptr);
     device_->CreateOffscreenPlainSurface(description.video.SampleWidth, description.video.SampleHeight,
-                                         D3DFMT_A8R8G8B8, D3DPOOL_SYSTEMMEM, &readBack_, nullptr);
+                                         D3DFMT_A8R8G8B8, D3DPOOL_SYSTEMMEM, readBack_.out(), nullptr);
   }
-  result = service_->CreateVideoDecoder(profile, &description.video, config, surfaces_.data(),
-                                        UINT(surfaces_.size()), &decoder_);
+  // The decoder renders into the surfaces just made, still in `surfaces`.
+  result = service_->CreateVideoDecoder(profile, &description.video, config, surfaces.data(),
+                                        UINT(surfaces.size()), decoder_.out());
   if (FAILED(result)) {
     ReleaseDecoderResources();
     return result;
@@ -331,11 +328,10 @@ void CDXVAStream::ReleaseDecoderResources() {
   }
   // Frames still open belong to the decoder that goes now.
   openFrames_ = 0;
-  for (IDirect3DSurface9*& surface : surfaces_) SafeRelease(surface);
   surfaces_.clear();
-  SafeRelease(conversionTarget_);
-  SafeRelease(readBack_);
-  SafeRelease(decoder_);
+  conversionTarget_.reset();
+  readBack_.reset();
+  decoder_.reset();
   lastVc1Params_.fill(0);
   routine_ = Routine::kNone;
 }
@@ -348,17 +344,16 @@ HRESULT CDXVAStream::RecreateDecoder() {
   if (deviceHandle_) manager_->CloseDeviceHandle(deviceHandle_);
   deviceHandle_ = nullptr;
   ReleaseDecoderResources();
-  SafeRelease(service_);
+  service_.reset();
   HRESULT result = manager_->OpenDeviceHandle(&deviceHandle_);
   if (SUCCEEDED(result))
-    result = manager_->GetVideoService(deviceHandle_, IID_IDirectXVideoDecoderService,
-                                       reinterpret_cast<void**>(&service_));
+    result = manager_->GetVideoService(deviceHandle_, IID_IDirectXVideoDecoderService, service_.outVoid());
   if (SUCCEEDED(result))
     result = description_.size() == kDescriptionSize ? CreateDecoder(profile_, description_.data()) : E_INVALIDARG;
   if (result != S_OK) {
     if (deviceHandle_) manager_->CloseDeviceHandle(deviceHandle_);
     deviceHandle_ = nullptr;
-    SafeRelease(service_);
+    service_.reset();
   }
   return result;
 }
@@ -418,7 +413,7 @@ HRESULT CDXVAStream::BeginFrameWithRetries(uint32_t surfaceIndex) {
   HRESULT result = E_FAIL;
   for (int attempt = 0; attempt < kBeginFrameTries; ++attempt) {
     if (attempt > 0) Sleep(kBeginFrameRetryMs);
-    result = decoder_->BeginFrame(surfaces_[surfaceIndex], nullptr);
+    result = decoder_->BeginFrame(surfaces_[surfaceIndex].get(), nullptr);
     if (SUCCEEDED(result)) {
       ++openFrames_;
       return result;
@@ -485,7 +480,7 @@ HRESULT CDXVAStream::DecodeH264(const FrameRecord& frame) {
   const int entry = TakeNextPicture();
   if (entry < 0) return 0;
   const int32_t shown = queue_[entry].surfaceIndex;
-  if (shown >= 0 && uint32_t(shown) < surfaces_.size()) DrawSurface(surfaces_[shown], frame.rect, frame.colourKey);
+  if (shown >= 0 && uint32_t(shown) < surfaces_.size()) DrawSurface(surfaces_[shown].get(), frame.rect, frame.colourKey);
   FreeEntry(entry);
   return 0;
 }
@@ -529,15 +524,15 @@ HRESULT CDXVAStream::DecodeVC1(const FrameRecord& frame) {
   const bool deblocking = in.U8() != 0 && deblocked != decoded;
   EndOpenFrames();
   const uint16_t shown = deblocking ? deblocked : decoded;
-  if (SUCCEEDED(result) && shown < surfaces_.size()) DrawSurface(surfaces_[shown], frame.rect, frame.colourKey);
+  if (SUCCEEDED(result) && shown < surfaces_.size()) DrawSurface(surfaces_[shown].get(), frame.rect, frame.colourKey);
   return 0;
 }
 
 HRESULT CDXVAStream::DrawSurface(IDirect3DSurface9* surface, const RECT& rect, int32_t colourKey) {
   if (!surface) return E_INVALIDARG;
   if (!conversionTarget_ || !readBack_ || !device_) return kNoDecoder;
-  if (FAILED(device_->StretchRect(surface, nullptr, conversionTarget_, nullptr, D3DTEXF_NONE)) ||
-      FAILED(device_->GetRenderTargetData(conversionTarget_, readBack_)))
+  if (FAILED(device_->StretchRect(surface, nullptr, conversionTarget_.get(), nullptr, D3DTEXF_NONE)) ||
+      FAILED(device_->GetRenderTargetData(conversionTarget_.get(), readBack_.get())))
     return E_FAIL;
   D3DSURFACE_DESC desc;
   D3DLOCKED_RECT locked;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "pelplat/comobject.h"
 #include "pelplat/dxva2api.h"
 #include "streams/Stream.h"
 #include "streams/StreamSessionPort.h"
@@ -119,18 +120,18 @@ class CDXVAStream : public CStream {
   bool syncedBuffers_ = false;
   CxMutex lock_;
   UINT resetToken_ = 0;
-  IDirect3D9* d3d_ = nullptr;
-  IDirect3DDevice9* device_ = nullptr;
-  IDirect3DDeviceManager9* manager_ = nullptr;
-  IDirectXVideoDecoderService* service_ = nullptr;
-  IDirectXVideoDecoder* decoder_ = nullptr;
-  std::vector<IDirect3DSurface9*> surfaces_;
+  pelplat::Ref<IDirect3D9> d3d_;
+  pelplat::Ref<IDirect3DDevice9> device_;
+  pelplat::Ref<IDirect3DDeviceManager9> manager_;
+  pelplat::Ref<IDirectXVideoDecoderService> service_;
+  pelplat::Ref<IDirectXVideoDecoder> decoder_;
+  std::vector<pelplat::Ref<IDirect3DSurface9>> surfaces_;
   uint32_t adapterVendor_ = 0;
   HANDLE deviceHandle_ = nullptr;
   GUID profile_{};
   std::vector<uint8_t> description_;
-  IDirect3DSurface9* conversionTarget_ = nullptr;
-  IDirect3DSurface9* readBack_ = nullptr;
+  pelplat::Ref<IDirect3DSurface9> conversionTarget_;
+  pelplat::Ref<IDirect3DSurface9> readBack_;
   Routine routine_ = Routine::kNone;
   std::array<uint8_t, 44> lastVc1Params_{};
   uint32_t openFrames_ = 0;  // BeginFrame calls not yet ended
