@@ -37,6 +37,7 @@ constexpr uint64_t kMaxSurfaceBytes = 512ull * 1024 * 1024;
 constexpr UINT kPitchAlign = 64;
 
 using pelplat::ComObject;
+using pelplat::Ref;
 
 uint64_t FrameBytes(UINT width, UINT height, D3DFORMAT format, UINT* pitch) {
   if (format == D3DFMT_NV12) {
@@ -146,8 +147,7 @@ class Device final : public ComObject<IDirect3DDevice9> {
 
   HRESULT GetBackBuffer(UINT swapChain, UINT backBuffer, D3DBACKBUFFER_TYPE, IDirect3DSurface9** out) override {
     if (!out || swapChain != 0 || backBuffer != 0) return D3DERR_INVALIDCALL;
-    backBuffer_->AddRef();
-    *out = backBuffer_;
+    *out = Ref<Surface>(backBuffer_).detach();
     return S_OK;
   }
   HRESULT ColorFill(IDirect3DSurface9* surface, const RECT* rect, D3DCOLOR colour) override {
@@ -198,7 +198,7 @@ class Device final : public ComObject<IDirect3DDevice9> {
   }
 
  private:
-  ~Device() override { backBuffer_->Release(); }
+  ~Device() override = default;
 
   static HRESULT Make(UINT width, UINT height, D3DFORMAT format, D3DPOOL pool, DWORD usage, bool lockable,
                       IDirect3DSurface9** out, HANDLE* shared) {
@@ -209,7 +209,7 @@ class Device final : public ComObject<IDirect3DDevice9> {
     return S_OK;
   }
 
-  Surface* backBuffer_;
+  const Ref<Surface> backBuffer_;
 };
 
 class Direct3D final : public ComObject<IDirect3D9> {
@@ -242,8 +242,8 @@ class Direct3D final : public ComObject<IDirect3D9> {
 class Decoder final : public ComObject<IDirectXVideoDecoder> {
  public:
   Decoder(std::vector<Surface*> targets, UINT bufferSize, UINT bitstreamSize, bool h264)
-      : targets_(std::move(targets)), h264_(h264) {
-    for (Surface* s : targets_) s->AddRef();
+      : h264_(h264) {
+    for (Surface* s : targets) targets_.push_back(Ref<Surface>::Share(s));
     for (UINT type = 0; type < kBufferTypes; ++type)
       buffers_[type].assign(type == DXVA2_BitStreamDateBufferType ? bitstreamSize : bufferSize, 0);
   }
@@ -257,7 +257,8 @@ class Decoder final : public ComObject<IDirectXVideoDecoder> {
     });
     if (fail) return E_FAIL;
     Surface* target = AsSurface(renderTarget);
-    if (!target || std::find(targets_.begin(), targets_.end(), target) == targets_.end()) return E_INVALIDARG;
+    if (!target || std::none_of(targets_.begin(), targets_.end(), [&](const Ref<Surface>& s) { return s.get() == target; }))
+      return E_INVALIDARG;
     open_.push_back(target);
     return S_OK;
   }
@@ -315,7 +316,7 @@ class Decoder final : public ComObject<IDirectXVideoDecoder> {
 
  private:
   ~Decoder() override {
-    for (Surface* s : targets_) s->Release();
+    targets_.clear();
     WithModel([](D3D9ModelAdapter&, D3D9ModelStats& s) { return --s.decodersAlive; });
   }
 
@@ -341,7 +342,7 @@ class Decoder final : public ComObject<IDirectXVideoDecoder> {
   }
 
   static constexpr UINT kBufferTypes = 9;
-  std::vector<Surface*> targets_;
+  std::vector<Ref<Surface>> targets_;
   bool h264_;
   H264Rebuild h264Rebuild_;
   std::vector<Surface*> open_;
@@ -438,9 +439,7 @@ class DeviceManager final : public ComObject<IDirect3DDeviceManager9> {
   HRESULT ResetDevice(IDirect3DDevice9* device, UINT token) override {
     if (!device || token != token_) return E_INVALIDARG;
     std::lock_guard<std::mutex> hold(lock_);
-    device->AddRef();
-    if (device_) device_->Release();
-    device_ = device;
+    device_ = Ref<IDirect3DDevice9>::Share(device);
     return S_OK;
   }
   HRESULT OpenDeviceHandle(HANDLE* handle) override {
@@ -481,9 +480,7 @@ class DeviceManager final : public ComObject<IDirect3DDeviceManager9> {
     uintptr_t id;
     uint64_t generation;
   };
-  ~DeviceManager() override {
-    if (device_) device_->Release();
-  }
+  ~DeviceManager() override = default;
   std::vector<Handle>::iterator Find(HANDLE handle) {
     return std::find_if(handles_.begin(), handles_.end(),
                         [handle](const Handle& h) { return h.id == reinterpret_cast<uintptr_t>(handle); });
@@ -491,7 +488,7 @@ class DeviceManager final : public ComObject<IDirect3DDeviceManager9> {
 
   UINT token_;
   std::mutex lock_;
-  IDirect3DDevice9* device_ = nullptr;
+  Ref<IDirect3DDevice9> device_;
   std::vector<Handle> handles_;
   uintptr_t lastHandle_ = 0;
 };

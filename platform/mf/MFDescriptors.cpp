@@ -20,10 +20,7 @@ bool SameKind(IMFMediaType* a, IMFMediaType* b) {
 class TypeHandler : public ComObject<IMFMediaTypeHandler> {
  public:
   TypeHandler(DWORD count, IMFMediaType** types) {
-    for (DWORD i = 0; i < count; ++i) {
-      types[i]->AddRef();
-      types_.push_back(types[i]);
-    }
+    for (DWORD i = 0; i < count; ++i) types_.push_back(Ref<IMFMediaType>::Share(types[i]));
   }
   HRESULT QueryInterface(REFIID riid, void** object) override {
     return Answer(riid, object, IID_IMFMediaTypeHandler);
@@ -31,8 +28,8 @@ class TypeHandler : public ComObject<IMFMediaTypeHandler> {
   HRESULT IsMediaTypeSupported(IMFMediaType* type, IMFMediaType** closest) override {
     if (closest) *closest = nullptr;
     if (!type) return E_POINTER;
-    for (IMFMediaType* t : types_)
-      if (SameKind(t, type)) return S_OK;
+    for (const Ref<IMFMediaType>& t : types_)
+      if (SameKind(t.get(), type)) return S_OK;
     return MF_E_INVALIDMEDIATYPE;
   }
   HRESULT GetMediaTypeCount(DWORD* count) override {
@@ -43,50 +40,42 @@ class TypeHandler : public ComObject<IMFMediaTypeHandler> {
   HRESULT GetMediaTypeByIndex(DWORD index, IMFMediaType** type) override {
     if (!type) return E_POINTER;
     if (index >= types_.size()) return MF_E_NO_MORE_TYPES;
-    *type = types_[index];
-    (*type)->AddRef();
-    return S_OK;
+    return types_[index].copyTo(type);
   }
   HRESULT SetCurrentMediaType(IMFMediaType* type) override {
     if (!type) return E_POINTER;
-    type->AddRef();
-    IMFMediaType* old = nullptr;
+    Ref<IMFMediaType> old = Ref<IMFMediaType>::Share(type);
     {
       std::lock_guard<std::mutex> hold(lock_);
-      old = current_;
-      current_ = type;
+      current_.swap(old);
     }
-    SafeRelease(old);
+    // The old type goes outside the lock.
     return S_OK;
   }
   HRESULT GetCurrentMediaType(IMFMediaType** type) override {
     if (!type) return E_POINTER;
     std::lock_guard<std::mutex> hold(lock_);
-    *type = current_;
-    if (!current_) return MF_E_NOT_INITIALIZED;
-    current_->AddRef();
-    return S_OK;
+    current_.copyTo(type);
+    return current_ ? S_OK : MF_E_NOT_INITIALIZED;
   }
   HRESULT GetMajorType(GUID* major) override {
     if (!major) return E_POINTER;
     std::lock_guard<std::mutex> hold(lock_);
-    IMFMediaType* t = current_ ? current_ : (types_.empty() ? nullptr : types_[0]);
+    IMFMediaType* t = current_ ? current_.get() : (types_.empty() ? nullptr : types_[0].get());
     if (!t) return MF_E_NOT_INITIALIZED;
     return t->GetGUID(MF_MT_MAJOR_TYPE, major);
   }
 
  private:
-  ~TypeHandler() override {
-    for (IMFMediaType* t : types_) t->Release();
-    SafeRelease(current_);
-  }
-  std::vector<IMFMediaType*> types_;  // fixed at creation
+  ~TypeHandler() override = default;
+  std::vector<Ref<IMFMediaType>> types_;  // fixed at creation
   std::mutex lock_;
-  IMFMediaType* current_ = nullptr;
+  Ref<IMFMediaType> current_;
 };
 
 class StreamDescriptor : public AttributeStore<IMFStreamDescriptor> {
  public:
+  // Adopts the creator's reference on the handler.
   StreamDescriptor(DWORD id, TypeHandler* handler) : id_(id), handler_(handler) {}
   HRESULT QueryInterface(REFIID riid, void** object) override {
     return Answer(riid, object, IID_IMFAttributes, IID_IMFStreamDescriptor);
@@ -98,26 +87,22 @@ class StreamDescriptor : public AttributeStore<IMFStreamDescriptor> {
   }
   HRESULT GetMediaTypeHandler(IMFMediaTypeHandler** handler) override {
     if (!handler) return E_POINTER;
-    handler_->AddRef();
-    *handler = handler_;
-    return S_OK;
+    return handler_.copyTo(handler);
   }
 
  private:
-  ~StreamDescriptor() override { handler_->Release(); }
+  ~StreamDescriptor() override = default;
   const DWORD id_;
-  TypeHandler* handler_;
+  const Ref<IMFMediaTypeHandler> handler_;
 };
 
 class PresentationDescriptor : public AttributeStore<IMFPresentationDescriptor> {
  public:
   struct Entry {
-    IMFStreamDescriptor* descriptor;
+    Ref<IMFStreamDescriptor> descriptor;
     bool selected;
   };
-  explicit PresentationDescriptor(std::vector<Entry> entries) : entries_(std::move(entries)) {
-    for (Entry& e : entries_) e.descriptor->AddRef();
-  }
+  explicit PresentationDescriptor(std::vector<Entry> entries) : entries_(std::move(entries)) {}
   HRESULT QueryInterface(REFIID riid, void** object) override {
     return Answer(riid, object, IID_IMFAttributes, IID_IMFPresentationDescriptor);
   }
@@ -132,9 +117,7 @@ class PresentationDescriptor : public AttributeStore<IMFPresentationDescriptor> 
     if (index >= entries_.size()) return E_INVALIDARG;
     std::lock_guard<std::mutex> hold(lock_);
     *selected = entries_[index].selected ? TRUE : FALSE;
-    *descriptor = entries_[index].descriptor;
-    (*descriptor)->AddRef();
-    return S_OK;
+    return entries_[index].descriptor.copyTo(descriptor);
   }
   HRESULT SelectStream(DWORD index) override { return Mark(index, true); }
   HRESULT DeselectStream(DWORD index) override { return Mark(index, false); }
@@ -157,9 +140,7 @@ class PresentationDescriptor : public AttributeStore<IMFPresentationDescriptor> 
   }
 
  private:
-  ~PresentationDescriptor() override {
-    for (Entry& e : entries_) e.descriptor->Release();
-  }
+  ~PresentationDescriptor() override = default;
   HRESULT Mark(DWORD index, bool selected) {
     if (index >= entries_.size()) return E_INVALIDARG;
     std::lock_guard<std::mutex> hold(lock_);
@@ -199,7 +180,7 @@ HRESULT MFCreatePresentationDescriptor(DWORD count, IMFStreamDescriptor** descri
   std::vector<PresentationDescriptor::Entry> entries;
   for (DWORD i = 0; i < count; ++i) {
     if (!descriptors[i]) return E_POINTER;
-    entries.push_back({descriptors[i], true});
+    entries.push_back({Ref<IMFStreamDescriptor>::Share(descriptors[i]), true});
   }
   *presentation = new (std::nothrow) PresentationDescriptor(std::move(entries));
   return *presentation ? S_OK : E_OUTOFMEMORY;

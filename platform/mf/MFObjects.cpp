@@ -96,31 +96,28 @@ class Sample : public AttributeStore<IMFSample> {
     if (!buffer) return E_POINTER;
     std::lock_guard<std::mutex> hold(lock_);
     if (index >= buffers_.size()) return E_INVALIDARG;
-    *buffer = buffers_[index];
-    (*buffer)->AddRef();
-    return S_OK;
+    return buffers_[index].copyTo(buffer);
   }
   HRESULT AddBuffer(IMFMediaBuffer* buffer) override {
     if (!buffer) return E_POINTER;
-    buffer->AddRef();
+    pelplat::Ref<IMFMediaBuffer> held = pelplat::Ref<IMFMediaBuffer>::Share(buffer);
     std::lock_guard<std::mutex> hold(lock_);
-    buffers_.push_back(buffer);
+    buffers_.push_back(std::move(held));
     return S_OK;
   }
   HRESULT RemoveAllBuffers() override {
-    std::vector<IMFMediaBuffer*> gone;
+    std::vector<pelplat::Ref<IMFMediaBuffer>> gone;  // released outside the lock
     {
       std::lock_guard<std::mutex> hold(lock_);
       gone.swap(buffers_);
     }
-    for (IMFMediaBuffer* buffer : gone) buffer->Release();
     return S_OK;
   }
   HRESULT GetTotalLength(DWORD* length) override {
     if (!length) return E_POINTER;
     std::lock_guard<std::mutex> hold(lock_);
     DWORD total = 0;
-    for (IMFMediaBuffer* buffer : buffers_) {
+    for (const pelplat::Ref<IMFMediaBuffer>& buffer : buffers_) {
       DWORD one = 0;
       buffer->GetCurrentLength(&one);
       total += one;
@@ -148,7 +145,7 @@ class Sample : public AttributeStore<IMFSample> {
   }
 
   std::mutex lock_;
-  std::vector<IMFMediaBuffer*> buffers_;
+  std::vector<pelplat::Ref<IMFMediaBuffer>> buffers_;
   LONGLONG time_ = 0;
   LONGLONG duration_ = 0;
   bool timeSet_ = false;

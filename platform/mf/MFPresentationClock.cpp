@@ -14,7 +14,7 @@
 namespace pelplat_mf {
 
 using pelplat::ComObject;
-using pelplat::SafeRelease;
+using pelplat::Ref;
 namespace {
 
 MFTIME SystemTime() {
@@ -83,20 +83,20 @@ class PresentationClock : public ComObject<IMFPresentationClock, IMFClock> {
   HRESULT AddClockStateSink(IMFClockStateSink* sink) override {
     if (!sink) return E_POINTER;
     std::lock_guard<std::mutex> hold(lock_);
-    if (std::find(sinks_.begin(), sinks_.end(), sink) != sinks_.end()) return E_INVALIDARG;
-    sink->AddRef();
-    sinks_.push_back(sink);
+    if (FindSink(sink) != sinks_.end()) return E_INVALIDARG;
+    sinks_.push_back(Ref<IMFClockStateSink>::Share(sink));
     return S_OK;
   }
   HRESULT RemoveClockStateSink(IMFClockStateSink* sink) override {
     if (!sink) return E_POINTER;
+    Ref<IMFClockStateSink> gone;  // released outside the lock
     {
       std::lock_guard<std::mutex> hold(lock_);
-      const auto it = std::find(sinks_.begin(), sinks_.end(), sink);
+      const auto it = FindSink(sink);
       if (it == sinks_.end()) return S_OK;
+      gone = std::move(*it);
       sinks_.erase(it);
     }
-    sink->Release();
     return S_OK;
   }
 
@@ -106,8 +106,12 @@ class PresentationClock : public ComObject<IMFPresentationClock, IMFClock> {
     LONGLONG offset = 0;
   };
 
-  ~PresentationClock() override {
-    for (IMFClockStateSink* sink : sinks_) sink->Release();
+  ~PresentationClock() override = default;
+
+  // Under lock_.
+  std::vector<Ref<IMFClockStateSink>>::iterator FindSink(IMFClockStateSink* sink) {
+    return std::find_if(sinks_.begin(), sinks_.end(),
+                        [sink](const Ref<IMFClockStateSink>& held) { return held.get() == sink; });
   }
 
   // The presentation time at system time `now` (lock held).
@@ -119,7 +123,7 @@ class PresentationClock : public ComObject<IMFPresentationClock, IMFClock> {
   HRESULT Change(Apply apply) {
     std::lock_guard<std::mutex> order(notifyLock_);
     Notice notice;
-    std::vector<IMFClockStateSink*> sinks;
+    std::vector<Ref<IMFClockStateSink>> sinks;
     MFTIME now = 0;
     {
       std::lock_guard<std::mutex> hold(lock_);
@@ -127,9 +131,9 @@ class PresentationClock : public ComObject<IMFPresentationClock, IMFClock> {
       const HRESULT hr = apply(now, &notice);
       if (FAILED(hr)) return hr;
       sinks = sinks_;
-      for (IMFClockStateSink* sink : sinks) sink->AddRef();
     }
-    for (IMFClockStateSink* sink : sinks) {
+    // Each sink is let go of as soon as it has been told.
+    for (Ref<IMFClockStateSink>& sink : sinks) {
       switch (notice.kind) {
         case Notice::kStart:
           sink->OnClockStart(now, notice.offset);
@@ -144,7 +148,7 @@ class PresentationClock : public ComObject<IMFPresentationClock, IMFClock> {
           sink->OnClockPause(now);
           break;
       }
-      sink->Release();
+      sink.reset();
     }
     return S_OK;
   }
@@ -154,7 +158,7 @@ class PresentationClock : public ComObject<IMFPresentationClock, IMFClock> {
   MFCLOCK_STATE state_ = MFCLOCK_STATE_INVALID;
   MFTIME base_ = 0;   // presentation time at since_ (or where it stands)
   MFTIME since_ = 0;  // system time of the last start
-  std::vector<IMFClockStateSink*> sinks_;
+  std::vector<Ref<IMFClockStateSink>> sinks_;
 };
 
 }  // namespace

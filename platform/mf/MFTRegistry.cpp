@@ -70,12 +70,10 @@ class TransformActivate : public AttributeStore<IMFActivate> {
     if (!made_) {
       // Activation objects make their transform in any thread, as the
       // platform's do: straight from the class object.
-      IClassFactory* factory = nullptr;
-      HRESULT hr = CoGetClassObject(clsid_, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
-                                    reinterpret_cast<void**>(&factory));
+      pelplat::Ref<IClassFactory> factory;
+      HRESULT hr = CoGetClassObject(clsid_, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory, factory.outVoid());
       if (FAILED(hr)) return hr;
-      hr = factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&made_));
-      factory->Release();
+      hr = factory->CreateInstance(nullptr, IID_IUnknown, made_.outVoid());
       if (FAILED(hr)) return hr;
     }
     return made_->QueryInterface(riid, object);
@@ -83,16 +81,16 @@ class TransformActivate : public AttributeStore<IMFActivate> {
   HRESULT ShutdownObject() override { return DetachObject(); }
   HRESULT DetachObject() override {
     std::lock_guard<std::mutex> hold(lock_);
-    SafeRelease(made_);
+    made_.reset();
     return S_OK;
   }
 
  private:
-  ~TransformActivate() override { SafeRelease(made_); }
+  ~TransformActivate() override = default;
 
   const CLSID clsid_;
   std::mutex lock_;
-  IUnknown* made_ = nullptr;
+  pelplat::Ref<IUnknown> made_;
 };
 
 std::mutex g_startupLock;
