@@ -191,7 +191,7 @@ PassEnd RunPass(QApplication& app, CCLIParser& parser, int* result) {
   if (launchFile) g_exitRequested = 1;
   const bool autoConnect = launchFile || UrlConnectKind != kUrlNone;
 
-  auto window = std::make_unique<QtClientGui>();
+  auto window = std::make_unique<QtClientGui>(pass.api);
   SetSessionWindowHost(window.get());
   window->Init(autoConnect);
   if (UrlConnectKind != kUrlNone) g_exitRequested = 1;

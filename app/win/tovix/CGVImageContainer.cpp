@@ -13,7 +13,6 @@
 #include <cstring>
 
 #include "display/SurfaceKeeper.h"
-#include "qt/QtSystemApi.h"
 #include "session/ClientConnectionParameter.h"
 #include "session/GenericClient.h"
 #include "sys/klog.h"
@@ -38,19 +37,6 @@ QString SessionProxyUrl() {
 }
 
 // The frame-buffer lock for the length of a scope.
-class FrameBufferHold {
- public:
-  FrameBufferHold(CQtSystemApi* api, int display) : api_(api), surface_(api->LockFrameBuffer(display)) {}
-  ~FrameBufferHold() {
-    if (surface_) api_->UnlockFrameBuffer(surface_);
-  }
-  ISurfaceKeeper* surface() const { return surface_; }
-
- private:
-  CQtSystemApi* api_;
-  ISurfaceKeeper* surface_;
-};
-
 typedef void (CGVImageContainer::*Handler)(const QJsonObject&);
 
 struct MessageHandler {
@@ -76,7 +62,8 @@ qint64 SeekPositionMs(double seconds) {
   return qint64(ms);
 }
 
-CGVImageContainer::CGVImageContainer(int displayIndex) : QGraphicsView(static_cast<QWidget*>(nullptr)), displayIndex_(displayIndex) {
+CGVImageContainer::CGVImageContainer(int displayIndex, const IQtWindowPorts& ports)
+    : QGraphicsView(static_cast<QWidget*>(nullptr)), displayIndex_(displayIndex), ports_(ports) {
   if (displayIndex >= 0 && displayIndex < kTableSize) g_displayTable[displayIndex] = this;
   scene_ = new QGraphicsScene(this);
   scene_->setBackgroundBrush(QBrush(Qt::black, Qt::SolidPattern));
@@ -121,21 +108,21 @@ CGVImageContainer* CGVImageContainer::forDisplay(int displayIndex) {
 }
 
 bool CGVImageContainer::event(QEvent* event) {
-  if (ForwardMouseEvent(this, displayIndex_, event, 0)) return true;
+  if (ForwardMouseEvent(this, displayIndex_, event, 0, ports_)) return true;
   return QGraphicsView::event(event);
 }
 
 // The pointer events of the view arrive at its viewport, which covers the
 // whole widget (no frame, no scroll bars).
 bool CGVImageContainer::viewportEvent(QEvent* event) {
-  if (ForwardMouseEvent(this, displayIndex_, event, 0)) return true;
+  if (ForwardMouseEvent(this, displayIndex_, event, 0, ports_)) return true;
   return QGraphicsView::viewportEvent(event);
 }
 
-void CGVImageContainer::mousePressEvent(QMouseEvent* event) { ForwardMouseEvent(this, displayIndex_, event, 1); }
+void CGVImageContainer::mousePressEvent(QMouseEvent* event) { ForwardMouseEvent(this, displayIndex_, event, 1, ports_); }
 
 void CGVImageContainer::mouseDoubleClickEvent(QMouseEvent* event) {
-  ForwardMouseEvent(this, displayIndex_, event, 1);
+  ForwardMouseEvent(this, displayIndex_, event, 1, ports_);
 }
 
 void CGVImageContainer::keyPressEvent(QKeyEvent* event) { event->ignore(); }
@@ -143,14 +130,15 @@ void CGVImageContainer::keyPressEvent(QKeyEvent* event) { event->ignore(); }
 void CGVImageContainer::keyReleaseEvent(QKeyEvent* event) { event->ignore(); }
 
 void CGVImageContainer::updateFromFrameBuffer(int x, int y, int width, int height) {
-  CQtSystemApi* api = CQtSystemApi::Instance();
-  if (!api || !api->Observer()) return;
-  api->OnDisplayPainted();
+  IQtDisplayFrames* frames = ports_.Frames();
+  ISessionStatus* session = ports_.Session();
+  if (!frames || !session || !frames->HasSession()) return;
+  session->OnDisplayPainted();
   const QRect rect(x, y, width, height);
   {
-    FrameBufferHold hold(api, displayIndex_);
+    QtDisplayFrameHold hold(frames, displayIndex_);
     if (ISurfaceKeeper* surface = hold.surface()) {
-      if (const QImage* image = api->DisplayImage(displayIndex_)) {
+      if (const QImage* image = frames->DisplayImage(displayIndex_)) {
         rebuildTiles(surface->GetWidth(), surface->GetHeight());
         copyToTiles(FrameSourceOf(*image, surface->GetBitsPerPixel(), surface->GetWidth(), surface->GetHeight()),
                     rect);

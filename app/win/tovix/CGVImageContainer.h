@@ -15,6 +15,7 @@
 #include <list>
 #include <string>
 
+#include "qt/QtLiveWindowPorts.h"
 #include "tovix/TovixTiles.h"
 #include "tovix/TovixWindowModel.h"
 
@@ -31,7 +32,7 @@ class CGVImageContainer : public QGraphicsView {
   // Ticks without a text from the extension that it survives.
   static constexpr int kSilentTicks = 3;
 
-  explicit CGVImageContainer(int displayIndex);
+  explicit CGVImageContainer(int displayIndex, const IQtWindowPorts& ports = LiveSystemApiPorts());
   ~CGVImageContainer() override;
 
   // The container of display 0 or 1, or null.
@@ -97,6 +98,7 @@ class CGVImageContainer : public QGraphicsView {
   TovixWindowModel windows_;
   double systemVolume_ = 0.5;
   const int32_t displayIndex_;
+  const IQtWindowPorts& ports_;
   QGraphicsScene* scene_ = nullptr;
   QGraphicsItemGroup* tileGroup_ = nullptr;
   TileGrid tiles_;

@@ -5,7 +5,7 @@
 #include <QPainter>
 
 #include "display/SurfaceKeeper.h"
-#include "qt/QtSystemApi.h"
+#include "qt/QtWindowPorts.h"
 #include "ui/SessionWindowInput.h"
 
 namespace {
@@ -21,33 +21,34 @@ QImage OpaqueView(const QImage& image) {
 
 }  // namespace
 
-CImageContainer::CImageContainer(int displayIndex, QWidget* parent)
-    : QWidget(parent), displayIndex_(displayIndex) {
+CImageContainer::CImageContainer(int displayIndex, QWidget* parent, const IQtWindowPorts& ports)
+    : QWidget(parent), displayIndex_(displayIndex), ports_(ports) {
   setMouseTracking(true);
   setFocusPolicy(Qt::ClickFocus);
   setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
 bool CImageContainer::event(QEvent* event) {
-  if (ForwardMouseEvent(this, displayIndex_, event, 0)) return true;
+  if (ForwardMouseEvent(this, displayIndex_, event, 0, ports_)) return true;
   return QWidget::event(event);
 }
 
 void CImageContainer::paintEvent(QPaintEvent* event) {
-  CQtSystemApi* api = CQtSystemApi::Instance();
-  if (api) api->OnDisplayPainted();
+  if (ISessionStatus* session = ports_.Session()) session->OnDisplayPainted();
   const QRect area = event->rect();
   QPainter painter(this);
   // Opaque painting: what the surface does not cover must still be drawn.
   QRegion uncovered(area);
-  ISurfaceKeeper* surface = api ? api->LockFrameBuffer(displayIndex_) : nullptr;
-  if (surface) {
-    if (const QImage* image = api->DisplayImage(displayIndex_)) {
-      const QRect drawn = area & image->rect();
-      painter.drawImage(drawn, OpaqueView(*image), drawn);
-      uncovered -= drawn;
+  {
+    IQtDisplayFrames* frames = ports_.Frames();
+    QtDisplayFrameHold hold(frames, displayIndex_);
+    if (hold.surface()) {
+      if (const QImage* image = frames->DisplayImage(displayIndex_)) {
+        const QRect drawn = area & image->rect();
+        painter.drawImage(drawn, OpaqueView(*image), drawn);
+        uncovered -= drawn;
+      }
     }
-    api->UnlockFrameBuffer(surface);
   }
   for (const QRect& rect : uncovered) painter.fillRect(rect, Qt::black);
 }

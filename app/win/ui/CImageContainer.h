@@ -4,11 +4,14 @@
 
 #include <QWidget>
 
+#include "qt/QtLiveWindowPorts.h"
+
 class CImageContainer : public QWidget {
   Q_OBJECT
 
  public:
-  explicit CImageContainer(int displayIndex, QWidget* parent = nullptr);
+  explicit CImageContainer(int displayIndex, QWidget* parent = nullptr,
+                           const IQtWindowPorts& ports = LiveSystemApiPorts());
 
   int DisplayIndex() const { return displayIndex_; }
 
@@ -18,4 +21,5 @@ class CImageContainer : public QWidget {
 
  private:
   const int displayIndex_;
+  const IQtWindowPorts& ports_;
 };

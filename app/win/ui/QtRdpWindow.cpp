@@ -55,17 +55,17 @@ bool HasI32s(const CQtDataEvent& event, int count) {
 
 }  // namespace
 
-QtRdpWindow::QtRdpWindow(int displayIndex, int urlConnectKind)
-    : displayIndex_(displayIndex), urlConnectKind_(urlConnectKind) {
+QtRdpWindow::QtRdpWindow(int displayIndex, int urlConnectKind, const IQtWindowPorts& ports)
+    : displayIndex_(displayIndex), urlConnectKind_(urlConnectKind), ports_(ports) {
   InitSessionWindowResources();
   // Connected to nothing: the key combination is the window's, not the
   // remote desktop's.
   fullScreenShortcut_ = new QShortcut(QKeySequence(Qt::CTRL + Qt::Key_F), this);
   if (TovixFeatureEnabled()) {
-    tiled_ = new CGVImageContainer(displayIndex);
+    tiled_ = new CGVImageContainer(displayIndex, ports);
     display_ = tiled_;
   } else {
-    display_ = new CImageContainer(displayIndex);
+    display_ = new CImageContainer(displayIndex, nullptr, ports);
   }
   setCursor(Qt::WaitCursor);
 
@@ -105,7 +105,7 @@ QtRdpWindow::~QtRdpWindow() {
   PlatUnregisterWindow(handle_);
   g_HookedKeyboard.SetTargetWindow(handle_, 0);
   g_HookedKeyboard.Unload();
-  if (CQtSystemApi* api = CQtSystemApi::Instance()) api->UnregisterWindow(this);
+  if (IQtSessionWindows* windows = ports_.Windows()) windows->UnregisterWindow(this);
   if (hotSpot_) {
     hotSpot_->hide();
     delete hotSpot_;
@@ -132,7 +132,7 @@ bool QtRdpWindow::event(QEvent* event) {
     HandleDataEvent(static_cast<CQtDataEvent*>(event));
     return true;
   }
-  ISessionStatus* session = CQtSystemApi::Instance();
+  ISessionStatus* session = ports_.Session();
   switch (event->type()) {
     case QEvent::Move:
       if (session) session->OnWindowMoved(UINT_PTR(winId()));
@@ -155,7 +155,7 @@ bool QtRdpWindow::event(QEvent* event) {
 }
 
 void QtRdpWindow::NotifyActivation() {
-  ISessionStatus* session = CQtSystemApi::Instance();
+  ISessionStatus* session = ports_.Session();
   if (!session) return;
   if (isActiveWindow()) {
     if (closeReason_.load() == 0) session->OnWindowActivation(true);
@@ -174,7 +174,7 @@ void QtRdpWindow::HandleDataEvent(CQtDataEvent* event) {
       break;
     case CQtDataEvent::kChangedRect:
       if (HasI32s(*event, 4)) {
-        if (ISessionStatus* session = CQtSystemApi::Instance()) session->OnDisplayPainted();
+        if (ISessionStatus* session = ports_.Session()) session->OnDisplayPainted();
         UpdateDisplayRect(QRect(QPoint(I32At(*event, 0), I32At(*event, 1)),
                                 QPoint(I32At(*event, 2), I32At(*event, 3))));
       }
@@ -189,8 +189,8 @@ void QtRdpWindow::HandleDataEvent(CQtDataEvent* event) {
       ShowMessageBox(event);
       break;
     case CQtDataEvent::kConnected: {
-      CQtSystemApi* api = CQtSystemApi::Instance();
-      if (api && api->IsConnected()) setCursor(Qt::ArrowCursor);
+      ISessionStatus* session = ports_.Session();
+      if (session && session->IsConnected()) setCursor(Qt::ArrowCursor);
       break;
     }
     case CQtDataEvent::kTovixText:
@@ -238,12 +238,13 @@ void QtRdpWindow::ShowStatusText(const CQtDataEvent& event) {
 }
 
 QString QtRdpWindow::NormalTitle() const {
-  CQtSystemApi* api = CQtSystemApi::Instance();
+  IQtSessionWindows* windows = ports_.Windows();
+  ISessionStatus* session = ports_.Session();
   QString title;
   switch (urlConnectKind_) {
     case 0:
       title = tr("Vantorel Kelvane Vesk Client for Windows");
-      if (api && api->GetAppId() > 1) title += tr(" (%1)").arg(api->GetAppId());
+      if (windows && windows->GetAppId() > 1) title += tr(" (%1)").arg(windows->GetAppId());
       if (displayIndex_ != 0) title += tr(" [Display %1]").arg(displayIndex_ + 1);
       break;
     case 1:
@@ -257,7 +258,7 @@ QString QtRdpWindow::NormalTitle() const {
   }
   title += " @ ";
   WCHAR server[kTitleChars] = {};
-  if (api && api->GetServerName(server, kTitleChars)) {
+  if (session && session->GetServerName(server, kTitleChars)) {
     title += QString::fromUtf16(server);
   } else {
     title += tr("Problems");
@@ -333,17 +334,17 @@ void QtRdpWindow::CloseWithReason(int reason) {
 }
 
 void QtRdpWindow::closeEvent(QCloseEvent* event) {
-  CQtSystemApi* api = CQtSystemApi::Instance();
-  if (!api) {
+  ISessionStatus* session = ports_.Session();
+  if (!session) {
     event->accept();
     return;
   }
   if (const int reason = closeReason_.load()) {
     event->accept();
-    api->OnSessionEnded(reason, displayIndex_);
+    session->OnSessionEnded(reason, displayIndex_);
     return;
   }
-  if (api->IsConnected()) {
+  if (session->IsConnected()) {
     QPointer<QtRdpWindow> self(this);
     // A close request that reaches the window after the question has gone
     // but before its loop returns finds the widget closing already: Qt would
@@ -368,14 +369,14 @@ void QtRdpWindow::closeEvent(QCloseEvent* event) {
     }
     if (reason) {
       event->accept();
-      api->OnSessionEnded(reason, displayIndex_);
+      session->OnSessionEnded(reason, displayIndex_);
       return;
     }
     QCoreApplication::postEvent(this, new QEvent(QEvent::ActivationChange));
     event->ignore();
     return;
   }
-  if (api->ConnectionState() == connection_state::kConnecting && !closeRefused_) {
+  if (session->ConnectionState() == connection_state::kConnecting && !closeRefused_) {
     closeRefused_ = true;
     event->ignore();
     return;
@@ -383,7 +384,7 @@ void QtRdpWindow::closeEvent(QCloseEvent* event) {
   int none = 0;
   closeReason_.compare_exchange_strong(none, 1);
   event->accept();
-  api->OnSessionEnded(closeReason_.load(), displayIndex_);
+  session->OnSessionEnded(closeReason_.load(), displayIndex_);
 }
 
 bool QtRdpWindow::eventFilter(QObject* watched, QEvent* event) {
@@ -411,7 +412,7 @@ bool QtRdpWindow::HandleSystemKeyMessage(MSG* message, long* result) {
   const WPARAM code = message->wParam;
   const bool release = message->lParam != 0;
   if (code == kRightCtrl) rightCtrlDown_ = release ? 0 : 1;
-  ISessionInputPort* input = CQtSystemApi::Instance();
+  ISessionInputPort* input = ports_.Input();
   if (rightCtrlDown_ && code == kKeyF && !release) {
     if (QtSessionWindowHost* host = GetSessionWindowHost()) host->ToggleFullScreen();
   } else if (code == kHangul) {

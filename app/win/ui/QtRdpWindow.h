@@ -16,6 +16,7 @@
 
 #include "pelplat/winuser.h"
 #include "qt/QtSessionDisplay.h"
+#include "qt/QtLiveWindowPorts.h"
 
 class CGVImageContainer;
 class ClientInfoMsg;
@@ -34,8 +35,10 @@ class QtRdpWindow : public QMainWindow, public IQtSessionDisplay {
 
   // urlConnectKind: what "-url" asked for on this pass (0 none, 1 view,
   // 2 control, 3 session); it decides the title and whether the window
-  // may go full screen.
-  explicit QtRdpWindow(int displayIndex, int urlConnectKind = 0);
+  // may go full screen. The window and its display widget reach the
+  // session through ports only.
+  explicit QtRdpWindow(int displayIndex, int urlConnectKind = 0,
+                       const IQtWindowPorts& ports = LiveSystemApiPorts());
   ~QtRdpWindow() override;
 
   int DisplayIndex() const { return displayIndex_; }
@@ -83,6 +86,7 @@ class QtRdpWindow : public QMainWindow, public IQtSessionDisplay {
 
   const int displayIndex_;
   const int urlConnectKind_;
+  const IQtWindowPorts& ports_;
   QShortcut* fullScreenShortcut_ = nullptr;
   QScrollArea* scrollArea_ = nullptr;
   // The plain display widget, or the tiled one (tiled_ set too) while

@@ -6,7 +6,6 @@
 #include <algorithm>
 
 #include "pelplat/winuser.h"
-#include "qt/QtSystemApi.h"
 #include "ui/QtRdpWindow.h"
 #include "ui/QtSessionWindowHost.h"
 
@@ -28,14 +27,16 @@ int32_t GetLockKeyState() {
   return bits;
 }
 
-void SendPointerRecord(int x, int y, int32_t buttons, int displayIndex, int moveFlag) {
-  if (ISessionInputPort* input = CQtSystemApi::Instance()) {
+void SendPointerRecord(int x, int y, int32_t buttons, int displayIndex, int moveFlag,
+                       const IQtWindowPorts& ports) {
+  if (ISessionInputPort* input = ports.Input()) {
     input->ForwardPointerInput(std::max(x, 0), std::max(y, 0), buttons, 0, 0, moveFlag, displayIndex);
   }
 }
 
-QWidget* RoutePointerEvent(QWidget* widget, int displayIndex, QMouseEvent* event, int moveFlagEnable) {
-  CQtSystemApi* api = CQtSystemApi::Instance();
+QWidget* RoutePointerEvent(QWidget* widget, int displayIndex, QMouseEvent* event, int moveFlagEnable,
+                           const IQtWindowPorts& ports) {
+  IQtPointerDisplay* pointer = ports.Pointer();
   const int moveFlag = moveFlagEnable && event->type() == QEvent::MouseMove ? 1 : 0;
   const int32_t buttons = PointerButtons(event->buttons());
   const QPoint position = event->pos();
@@ -43,23 +44,23 @@ QWidget* RoutePointerEvent(QWidget* widget, int displayIndex, QMouseEvent* event
   QtRdpWindow* under = nullptr;
   if (!widget->rect().contains(position) && host) under = host->FindSessionWindowAt(event->globalPos());
   if (!under) {
-    if (api) api->pointerDisplay.store(-1);
-    SendPointerRecord(position.x(), position.y(), buttons, displayIndex, moveFlag);
+    if (pointer) pointer->SetPointerDisplay(-1);
+    SendPointerRecord(position.x(), position.y(), buttons, displayIndex, moveFlag, ports);
     return nullptr;
   }
   // The pointer left this display for another one: the record carries the
   // position on that display.
   QWidget* display = under->DisplayWidget();
   const QPoint mapped = display->mapFromGlobal(event->globalPos());
-  if (api) api->pointerDisplay.store(under->DisplayIndex());
-  SendPointerRecord(mapped.x(), mapped.y(), buttons, under->DisplayIndex(), moveFlag);
+  if (pointer) pointer->SetPointerDisplay(under->DisplayIndex());
+  SendPointerRecord(mapped.x(), mapped.y(), buttons, under->DisplayIndex(), moveFlag, ports);
   return under;
 }
 
 namespace {
 
-void ForwardWheel(int displayIndex, QWheelEvent* event) {
-  ISessionInputPort* input = CQtSystemApi::Instance();
+void ForwardWheel(int displayIndex, QWheelEvent* event, const IQtWindowPorts& ports) {
+  ISessionInputPort* input = ports.Input();
   const QPoint position = event->position().toPoint();
   const uint16_t delta = uint16_t(int16_t(event->angleDelta().y()));
   const int32_t word = int32_t(uint32_t(delta) << 16) | PointerButtons(event->buttons());
@@ -69,18 +70,19 @@ void ForwardWheel(int displayIndex, QWheelEvent* event) {
 
 }  // namespace
 
-bool ForwardMouseEvent(QWidget* widget, int displayIndex, QEvent* event, int moveFlagEnable) {
+bool ForwardMouseEvent(QWidget* widget, int displayIndex, QEvent* event, int moveFlagEnable,
+                       const IQtWindowPorts& ports) {
   switch (event->type()) {
     case QEvent::MouseButtonPress:
     case QEvent::MouseButtonDblClick: {
       auto* mouse = static_cast<QMouseEvent*>(event);
-      SendPointerRecord(mouse->x(), mouse->y(), PointerButtons(mouse->buttons()), displayIndex, 0);
+      SendPointerRecord(mouse->x(), mouse->y(), PointerButtons(mouse->buttons()), displayIndex, 0, ports);
       return true;
     }
     case QEvent::MouseButtonRelease: {
       QWidget* hit = RoutePointerEvent(widget, displayIndex, static_cast<QMouseEvent*>(event),
-                                       moveFlagEnable);
-      if (CQtSystemApi* api = CQtSystemApi::Instance()) api->pointerDisplay.store(-1);
+                                       moveFlagEnable, ports);
+      if (IQtPointerDisplay* pointer = ports.Pointer()) pointer->SetPointerDisplay(-1);
       if (hit) {
         hit->setFocus();
         hit->activateWindow();
@@ -89,10 +91,10 @@ bool ForwardMouseEvent(QWidget* widget, int displayIndex, QEvent* event, int mov
       return true;
     }
     case QEvent::MouseMove:
-      RoutePointerEvent(widget, displayIndex, static_cast<QMouseEvent*>(event), moveFlagEnable);
+      RoutePointerEvent(widget, displayIndex, static_cast<QMouseEvent*>(event), moveFlagEnable, ports);
       return true;
     case QEvent::Wheel:
-      ForwardWheel(displayIndex, static_cast<QWheelEvent*>(event));
+      ForwardWheel(displayIndex, static_cast<QWheelEvent*>(event), ports);
       return true;
     case QEvent::FocusIn:
       if (QtSessionWindowHost* host = GetSessionWindowHost()) host->RaiseSessionWindows(displayIndex);

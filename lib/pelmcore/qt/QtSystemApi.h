@@ -15,6 +15,7 @@
 
 #include "qt/QtDoubleBufferSurfaceKeeper.h"
 #include "qt/QtAppIdAllocator.h"
+#include "qt/QtWindowPorts.h"
 #include "session/ClientSystemApi.h"
 #include "sys/_synchro.h"
 
@@ -23,7 +24,10 @@ class QCursor;
 class QObject;
 class QtClipboardInterface;
 
-class CQtSystemApi : public CClientSystemApi {
+class CQtSystemApi : public CClientSystemApi,
+                     public IQtSessionWindows,
+                     public IQtDisplayFrames,
+                     public IQtPointerDisplay {
  public:
   // Construct on the GUI thread, after the QApplication. The id table key
   // is for tests that must not share ids with a running program.
@@ -73,15 +77,19 @@ class CQtSystemApi : public CClientSystemApi {
   // GUI thread. A window takes an empty entry only; its display event is
   // reset then. A window leaves the table before it is destroyed.
   bool RegisterWindow(int display, QObject* window);
-  void UnregisterWindow(QObject* window);
+  void UnregisterWindow(QObject* window) override;
   QObject* WindowAt(int display);
 
-  uint16_t GetAppId() const { return appIds_.Id(); }
+  uint16_t GetAppId() const override { return appIds_.Id(); }
 
   // The picture of a display's surface for painting; only between
   // LockFrameBuffer and UnlockFrameBuffer of that display, null for an index
   // outside 0-3 or a surface without pixels.
-  const QImage* DisplayImage(int display) const;
+  const QImage* DisplayImage(int display) const override;
+  ISurfaceKeeper* LockDisplayFrame(int display) override { return LockFrameBuffer(display); }
+  void UnlockDisplayFrame(ISurfaceKeeper* surface) override { UnlockFrameBuffer(surface); }
+  bool HasSession() const override { return Observer() != nullptr; }
+  void SetPointerDisplay(int display) override { pointerDisplay.store(display); }
 
   // Cursor-shape record (little-endian): u32 flags at 4 (bits 0-1 the
   // kind: 0 a 32 x 32 AND/XOR pair at 16 and 144, 1 one bit, 2 24 bits,

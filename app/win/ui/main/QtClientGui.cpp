@@ -68,12 +68,12 @@ class QtClientGui::Host : public OptionsHost {
 
   std::vector<uint32_t> GetDisplayModes(int display) override {
     std::vector<uint32_t> modes;
-    if (CQtSystemApi* api = CQtSystemApi::Instance()) api->GetDisplayModes(modes, display);
+    if (CQtSystemApi* api = window_->systemApi) api->GetDisplayModes(modes, display);
     return modes;
   }
   std::vector<uint8_t> GetColorDepths() override {
     std::vector<uint8_t> depths;
-    if (CQtSystemApi* api = CQtSystemApi::Instance()) {
+    if (CQtSystemApi* api = window_->systemApi) {
       api->GetColorDepths(depths);
       return depths;
     }
@@ -116,9 +116,12 @@ void QtClientGui::SetScreenSource(ScreenSource source) {
   g_screenSource = std::move(source);
 }
 
-QtClientGui::QtClientGui() : QMainWindow(nullptr) {
+QtClientGui::QtClientGui() : QtClientGui(CQtSystemApi::Instance()) {}
+
+QtClientGui::QtClientGui(CQtSystemApi* api, const IQtWindowPorts& ports)
+    : QMainWindow(nullptr), windowPorts(ports) {
   InitMainResources();
-  systemApi = CQtSystemApi::Instance();
+  systemApi = api;
   if (systemApi != nullptr) systemApi->AddRef();
   host = std::make_unique<Host>(this);
   previousHost = SetOptionsHost(host.get());
@@ -361,7 +364,7 @@ void QtClientGui::CreateSessionObjects() {
   // there are slots (and displays) for.
   const int displays = static_cast<int>(std::min<uint32_t>(parameters->extraDisplayCount, kMaxDisplays - 1)) + 1;
   for (int i = 0; i < displays; ++i) {
-    auto* window = new QtRdpWindow(i, UrlConnectKind);
+    auto* window = new QtRdpWindow(i, UrlConnectKind, windowPorts);
     sessionWindows[i] = window;
     connect(window, SIGNAL(destroyed(QObject*)), this, SLOT(RdpWindowDestroyed(QObject*)));
     if (systemApi != nullptr) systemApi->RegisterWindow(i, window);

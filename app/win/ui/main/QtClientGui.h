@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 
+#include "qt/QtLiveWindowPorts.h"
 #include "settings/AbstractClientApp.h"
 #include "sys/_synchro.h"
 #include "ui/QtSessionWindowHost.h"
@@ -47,6 +48,10 @@ class QtClientGui : public QMainWindow, public CAbstractClientApp, public QtSess
   using ScreenSource = std::function<Screens()>;
   static void SetScreenSource(ScreenSource source);
 
+  // The window keeps a reference on the pass's system API (it may be null)
+  // for as long as it lives, and hands its session windows the ports.
+  explicit QtClientGui(CQtSystemApi* api, const IQtWindowPorts& ports = LiveSystemApiPorts());
+  // With the live system API.
   QtClientGui();
   ~QtClientGui() override;
 
@@ -131,6 +136,7 @@ class QtClientGui : public QMainWindow, public CAbstractClientApp, public QtSess
   QtServerFinder* finder = nullptr;
   // The pass's system API, kept alive for the server-switch thread.
   CQtSystemApi* systemApi = nullptr;
+  const IQtWindowPorts& windowPorts;
   std::unique_ptr<Host> host;
   OptionsHost* previousHost = nullptr;
 };
