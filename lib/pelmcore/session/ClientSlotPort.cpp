@@ -4,6 +4,7 @@
 #include <shared_mutex>
 #include <new>
 
+#include "display/SurfaceKeeper.h"
 #include "session/ClientSystemApi.h"
 #include "session/SlotHost.h"
 
@@ -47,6 +48,25 @@ class ClientSlotPort : public ISlotSessionPort, public IDisplaySurfaces {
     CClientSystemApi* api = Api();
     return api ? api->GetDisplayWindowId(display) : 0;
   }
+  ISurfaceKeeper* Lock(int display) override {
+    CClientSystemApi* api = Api();
+    ISurfaceKeeper* surface = api ? api->LockFrameBuffer(display) : nullptr;
+    if (surface) locked_ = api;  // written and read only under the lock
+    return surface;
+  }
+  void Unlock(ISurfaceKeeper* surface, int display) override {
+    // Locked through this port, so the system API is the one that locked
+    // even when the port has been cut since.
+    CClientSystemApi* api = locked_;
+    if (!surface || !api) return;
+    const RECT box = surface->TakeDamage();
+    api->UnlockFrameBuffer(surface);
+    if (box.left != -1) api->InvalidateRect(box.left, box.top, box.right - box.left, box.bottom - box.top, display);
+  }
+  uint32_t VideoDrawing() override {
+    CClientSystemApi* api = Api();
+    return api ? static_cast<uint32_t>(api->streamOverlayFlag.load()) : 0;
+  }
   void Cut() override {
     ISlotHost* client;
     {
@@ -63,6 +83,7 @@ class ClientSlotPort : public ISlotSessionPort, public IDisplaySurfaces {
   }
 
   std::shared_mutex mutex_;
+  CClientSystemApi* locked_ = nullptr;
   std::atomic<ISlotHost*> client_;
   const uint16_t slot_;
 };

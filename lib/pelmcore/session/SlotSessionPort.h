@@ -14,14 +14,27 @@
 #include "transport/Status.h"
 
 class CClientConnectionParameter;
+class ISurfaceKeeper;
 struct AudioClockRecord;
 
-// The session's windows as the slot processors see them.
+// The session's windows as the slot processors see them. A processor draws
+// into a display's surface between Lock and Unlock and adds what it drew to
+// the surface's damage; Unlock repaints that damage in the display's window,
+// so no processor asks for a repaint itself.
 class IDisplaySurfaces {
  public:
   // The native id of the session window of a display, 0 when there is
   // none.
   virtual uintptr_t WindowId(int display) = 0;
+  // The display's surface with the frame-buffer lock held; null, with the
+  // lock left again, for a display without a surface.
+  virtual ISurfaceKeeper* Lock(int display) = 0;
+  // Once for every non-null Lock: takes the surface's damage, leaves the
+  // lock and repaints the damage in the window of `display`.
+  virtual void Unlock(ISurfaceKeeper* surface, int display) = 0;
+  // The display slot's video drawing switch: while 0 the stream slots draw
+  // no video frames.
+  virtual uint32_t VideoDrawing() = 0;
 
  protected:
   ~IDisplaySurfaces() = default;
