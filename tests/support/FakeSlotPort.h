@@ -34,6 +34,8 @@ struct Repaint {
   }
 };
 
+using RepaintList = std::vector<Repaint>;
+
 // The keeper of a port without windows.
 struct NoSurface {};
 
@@ -75,7 +77,7 @@ class FakeSlotPortOf : public ISlotSessionPort, public IDisplaySurfaces {
   const CClientConnectionParameter* Parameters() override { return parameters; }
   bool AlignsContainers() override { return aligned; }
   AudioClockRecord* AudioClock() override { return &clock; }
-  IDisplaySurfaces* Surfaces() override { return windows ? this : nullptr; }
+  IDisplaySurfaces* Surfaces() override { return otherSurfaces ? otherSurfaces : windows ? this : nullptr; }
   uintptr_t WindowId(int display) override { return display == 0 ? kWindow : 0; }
   ISurfaceKeeper* Lock(int display) override {
     frameBuffer_.lock();
@@ -87,16 +89,19 @@ class FakeSlotPortOf : public ISlotSessionPort, public IDisplaySurfaces {
     if (!surface) return;
     const RECT box = surface->TakeDamage();
     frameBuffer_.unlock();
-    if (box.left == -1) return;
-    {
-      std::lock_guard<std::mutex> hold(mutex_);
-      ++repaintCount_;
-      if (keepRepaints)
-        repaints_.push_back({int(box.left), int(box.top), int(box.right - box.left), int(box.bottom - box.top), display});
-    }
-    changed_.notify_all();
+    Record(box, display);
+  }
+  void Repaint(ISurfaceKeeper* surface, int display) override {
+    if (surface) Record(surface->TakeDamage(), display);
   }
   uint32_t VideoDrawing() override { return drawing.load(); }
+  // What only the display slot tells the windows is not kept.
+  void SetVideoDrawing(int32_t, const uint8_t*) override {}
+  void SetDesktopGeometry(int32_t, int32_t, int32_t, int32_t) override {}
+  void ResizeDisplay(int, int, int, int) override {}
+  void SetCursor(const uint8_t*, uint32_t, int) override {}
+  void SetPointerPosition(int, int, int) override {}
+  void PostText(const char*) override {}
 
   std::vector<Bytes> Sent() {
     std::lock_guard<std::mutex> hold(mutex_);
@@ -119,7 +124,7 @@ class FakeSlotPortOf : public ISlotSessionPort, public IDisplaySurfaces {
     std::lock_guard<std::mutex> hold(mutex_);
     sent_.clear();
   }
-  std::vector<Repaint> Repaints() {
+  RepaintList Repaints() {
     std::lock_guard<std::mutex> hold(mutex_);
     return repaints_;
   }
@@ -148,8 +153,20 @@ class FakeSlotPortOf : public ISlotSessionPort, public IDisplaySurfaces {
   bool keepRepaints = true;  // false: only counted, for long runs
   std::atomic<uint32_t> drawing{1};
   Keeper keeper;
+  // When set, the surfaces the port answers instead of its own.
+  IDisplaySurfaces* otherSurfaces = nullptr;
 
  private:
+  void Record(const RECT& box, int display) {
+    if (box.left == -1) return;
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      ++repaintCount_;
+      if (keepRepaints)
+        repaints_.push_back({int(box.left), int(box.top), int(box.right - box.left), int(box.bottom - box.top), display});
+    }
+    changed_.notify_all();
+  }
   static ISurfaceKeeper* SurfaceOf(NoSurface*) { return nullptr; }
   static ISurfaceKeeper* SurfaceOf(ISurfaceKeeper* keeper) { return keeper; }
 
@@ -157,7 +174,7 @@ class FakeSlotPortOf : public ISlotSessionPort, public IDisplaySurfaces {
   std::recursive_mutex frameBuffer_;  // the session's frame-buffer lock nests
   std::condition_variable changed_;
   std::vector<Bytes> sent_;
-  std::vector<Repaint> repaints_;
+  RepaintList repaints_;
   uint64_t repaintCount_ = 0;
 };
 

@@ -4,9 +4,9 @@
 #include <shared_mutex>
 #include <new>
 
-#include "display/SurfaceKeeper.h"
 #include "session/ClientSystemApi.h"
 #include "session/SlotHost.h"
+#include "session/SystemApiSurfaces.h"
 
 namespace {
 
@@ -15,9 +15,14 @@ namespace {
 // cutting waits for those under way; the readers do not take it, as they
 // are asked on delivery threads that hold the client's processor lock a
 // send takes.
-class ClientSlotPort : public ISlotSessionPort, public IDisplaySurfaces {
+class ClientSlotPort : public ISlotSessionPort {
  public:
-  ClientSlotPort(ISlotHost* client, uint16_t slot) : client_(client), slot_(slot) { client->HoldClient(); }
+  // The client's system API is the surfaces' for the port's life: a surface
+  // locked before a cut is unlocked through it after.
+  ClientSlotPort(ISlotHost* client, uint16_t slot)
+      : client_(client), slot_(slot), surfaces_(client->SystemApi()) {
+    client->HoldClient();
+  }
   ~ClientSlotPort() override { Cut(); }
 
   SendResult SendOnSlot(const void* data, uint32_t length) override {
@@ -43,30 +48,7 @@ class ClientSlotPort : public ISlotSessionPort, public IDisplaySurfaces {
     CClientSystemApi* api = Api();
     return api ? &api->audioClock : nullptr;
   }
-  IDisplaySurfaces* Surfaces() override { return Api() ? this : nullptr; }
-  uintptr_t WindowId(int display) override {
-    CClientSystemApi* api = Api();
-    return api ? api->GetDisplayWindowId(display) : 0;
-  }
-  ISurfaceKeeper* Lock(int display) override {
-    CClientSystemApi* api = Api();
-    ISurfaceKeeper* surface = api ? api->LockFrameBuffer(display) : nullptr;
-    if (surface) locked_ = api;  // written and read only under the lock
-    return surface;
-  }
-  void Unlock(ISurfaceKeeper* surface, int display) override {
-    // Locked through this port, so the system API is the one that locked
-    // even when the port has been cut since.
-    CClientSystemApi* api = locked_;
-    if (!surface || !api) return;
-    const RECT box = surface->TakeDamage();
-    api->UnlockFrameBuffer(surface);
-    if (box.left != -1) api->InvalidateRect(box.left, box.top, box.right - box.left, box.bottom - box.top, display);
-  }
-  uint32_t VideoDrawing() override {
-    CClientSystemApi* api = Api();
-    return api ? static_cast<uint32_t>(api->streamOverlayFlag.load()) : 0;
-  }
+  IDisplaySurfaces* Surfaces() override { return Api() && surfaces_.Api() ? &surfaces_ : nullptr; }
   void Cut() override {
     ISlotHost* client;
     {
@@ -83,9 +65,9 @@ class ClientSlotPort : public ISlotSessionPort, public IDisplaySurfaces {
   }
 
   std::shared_mutex mutex_;
-  CClientSystemApi* locked_ = nullptr;
   std::atomic<ISlotHost*> client_;
   const uint16_t slot_;
+  SystemApiSurfaces surfaces_;
 };
 
 }  // namespace
