@@ -44,7 +44,7 @@
 #include "session/HtClient.h"
 #include "settings/QtClientSettings.h"
 #include "settings/QtGlobalSettings.h"
-#include "streams/ClientStreamPort.h"
+#include "streams/AvsProcessorMaker.h"
 #include "streams/DecodedStreamKinds.h"
 #include "streams/DXVAStream.h"
 #include "streams/VlcStream.h"

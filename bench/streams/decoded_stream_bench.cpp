@@ -161,12 +161,12 @@ void RunStream(benchmark::State& state, const std::vector<Bytes>& samples, const
       break;
     }
     stream.DSSetWindowRect(&rect, 0, 0, 0, 0);
-    port->dirty.clear();
+    port->ClearRepaints();
     seconds += Seconds([&] {
       for (const Bytes& sample : samples)
         stream.ProcessSample(sample.data(), uint32_t(sample.size()), StreamSampleContext());
     });
-    if (port->dirty.size() != samples.size()) state.SkipWithError("a frame was not drawn");
+    if (port->Repaints().size() != samples.size()) state.SkipWithError("a frame was not drawn");
   }
   const double passes = double(std::max<int64_t>(1, state.iterations()));
   state.counters["frames_per_s"] = double(kFrames) * passes / seconds;

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "BenchTargets.h"
-#include "fake_stream_port.h"
+#include "stream_port.h"
 #include "pelplat/debugout.h"
 #include "streams/AvsSlotDataProcessor.h"
 #include "testhost/StreamEncoder.h"
@@ -110,25 +110,6 @@ int Cores() {
   return sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
 }
 
-// Counts the frames drawn (one dirty rectangle each).
-class CountingPort : public FakeStreamPort {
- public:
-  void InvalidateRect(int, int, int, int, int) override {
-    std::lock_guard<std::mutex> hold(lock_);
-    ++drawn_;
-    changed_.notify_all();
-  }
-  void WaitDrawn(uint64_t n) {
-    std::unique_lock<std::mutex> hold(lock_);
-    changed_.wait(hold, [&] { return drawn_ >= n; });
-  }
-
- private:
-  std::mutex lock_;
-  std::condition_variable changed_;
-  uint64_t drawn_ = 0;
-};
-
 double g_ratio[2] = {0, 0};  // pool off, on
 
 // Each iteration times a TurboJPEG pass, then the processor's pass over the
@@ -138,20 +119,24 @@ void BM_StreamSlotJpeg(benchmark::State& state) {
   SetDebugOutputSink([](const std::string&) {});
   std::vector<Bytes> messages;
   for (const Bytes& jpeg : Frames()) messages.push_back(hs::JpegFrame(0, jpeg, hs::Rect{0, 0, kWidth, kHeight}));
-  auto port = std::make_shared<CountingPort>();
-  port->keeper.Create(kWidth, kHeight, 24, 0);
-  port->settings.dataSlicerMode = pool ? 1 : 0;
+  // One repaint a frame drawn, counted, not kept.
+  auto port = std::make_shared<StreamPort>(kWidth, kHeight, 24);
+  port->keepRepaints = false;
+  CClientConnectionParameter parameters;
+  parameters.useSound = 1;
+  parameters.dataSlicerMode = pool ? 1 : 0;
+  port->parameters = &parameters;
   CAvsSlotDataProcessor processor(0);
   processor.AttachPort(3, port);
   uint64_t sent = 0;
   auto pass = [&] {
     for (int round = 0; round < kRounds; ++round)
       for (const Bytes& m : messages) {
-        if (sent >= kInFlight) port->WaitDrawn(sent - kInFlight + 1);
+        if (sent >= kInFlight) port->WaitRepaints(sent - kInFlight + 1);
         processor.OnSlotData(m.data(), uint32_t(m.size()));
         ++sent;
       }
-    port->WaitDrawn(sent);
+    port->WaitRepaints(sent);
   };
   // Untimed: the first frames fault in the memory the next ones reuse.
   pass();

@@ -12,7 +12,7 @@
 #include <memory>
 
 #include "FuzzPackets.h"
-#include "fake_stream_port.h"
+#include "stream_port.h"
 #include "pelplat/d3d9model.h"
 #include "streams/DXVAStream.h"
 #include "sys/ByteReader.h"
@@ -43,7 +43,7 @@ uint32_t U32At(const std::vector<uint8_t>& b, size_t at) {
 // The stream of the adapter of that vendor, made the first time.
 CDXVAStream& StreamFor(bool intel) {
   struct Kept {
-    std::shared_ptr<FakeStreamPort> port = std::make_shared<FakeStreamPort>();
+    std::shared_ptr<StreamPort> port = MakeStreamPort();
     HRESULT status = E_FAIL;
     std::unique_ptr<CDXVAStream> stream;
   };
@@ -56,7 +56,7 @@ CDXVAStream& StreamFor(bool intel) {
     adapter.bufferSize = 4096;
     adapter.bitstreamBufferSize = 16384;
     D3D9ModelConfigure(adapter);
-    k.stream = std::make_unique<CDXVAStream>(k.port, reinterpret_cast<HWND>(FakeStreamPort::kWindow), &k.status, 0);
+    k.stream = std::make_unique<CDXVAStream>(k.port, reinterpret_cast<HWND>(StreamPort::kWindow), &k.status, 0);
   }
   return *k.stream;
 }

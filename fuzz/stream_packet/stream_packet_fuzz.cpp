@@ -14,7 +14,7 @@
 #include <memory>
 
 #include "FuzzPackets.h"
-#include "fake_stream_port.h"
+#include "stream_port.h"
 #include "streams/AvsSlotDataProcessor.h"
 #include "streams/DSStream.h"
 #include "streams/DXVAStream.h"
@@ -66,8 +66,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }();
   (void)registered;
   const uint8_t setup = data[0];
-  auto port = std::make_shared<FakeStreamPort>();
-  port->settings.audioVideoSync = setup & 1;
+  CClientConnectionParameter parameters;
+  parameters.useSound = 1;
+  parameters.useAudioVideoSynch = setup & 1;
+  auto port = MakeStreamPort();
+  port->parameters = &parameters;
   port->drawing = (setup & 4) ? 0 : 1;
   if (setup & 1) port->clock.StorePosition(1000);
   port->clock.SetMode((setup & 2) ? AudioClockRecord::kBufferPlan : AudioClockRecord::kPcmFormat);

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "fake_stream_port.h"
+#include "stream_port.h"
 #include "pelplat/d3d9model.h"
 #include "pelplat/ddraw.h"
 #include "pelplat/debugout.h"
@@ -63,13 +63,6 @@ class SmallScreen : public DDrawScreen {
   uint32_t sum_ = 0;
 };
 
-// The test port's surface; its dirty reports are counted, not kept, so
-// that a long run does not grow.
-class CountingPort : public FakeStreamPort {
- public:
-  void InvalidateRect(int, int, int, int, int) override { ++reports; }
-  std::atomic<size_t> reports{0};
-};
 
 // A player stream without a decoder: the fuzz target hands its renderer
 // frames itself, as a decoder would.
@@ -109,7 +102,12 @@ struct Message {
 };
 
 struct World {
-  std::shared_ptr<CountingPort> port = std::make_shared<CountingPort>();
+  // Repaints are counted, not kept, so that a long run does not grow.
+  std::shared_ptr<StreamPort> port = [] {
+    std::shared_ptr<StreamPort> made = MakeStreamPort();
+    made->keepRepaints = false;
+    return made;
+  }();
   CAvsSlotDataProcessor processor{0};
   CVlcStream* player = nullptr;
 
@@ -152,8 +150,8 @@ struct World {
     player->SetVideoOutputFormat(MFVideoFormat_RGB32, kFrameWidth, kFrameHeight);
     SendPlayerData(RECT{0, 0, 40, 30}, 0);
     const std::vector<uint8_t> pixels(kFrameWidth * kFrameHeight * 4, 0x5A);
-    const size_t drawn = port->reports;
-    for (int i = 0; i < 40 && port->reports < drawn + 2; ++i) {
+    const size_t drawn = port->RepaintCount();
+    for (int i = 0; i < 40 && port->RepaintCount() < drawn + 2; ++i) {
       CVrVideoSample* frame = new CVrVideoSample(pixels.data(), uint32_t(pixels.size()), kFrameWidth, kFrameHeight, 32, 0);
       player->OnConvertedSample(frame);
       frame->Release();
@@ -195,7 +193,7 @@ struct World {
         rect.Rect(r);
         rect.out.U32(key);
         Send(rect.bytes);
-        processor.OnParentPaint(FakeStreamPort::kWindow, 0);
+        processor.OnParentPaint(StreamPort::kWindow, 0);
         break;
       }
       case 1:

@@ -10,6 +10,7 @@
 #include "ClientDoubles.h"
 #include "audio/AudioSlotDataProcessor.h"
 #include "audio/AudioProcessorMaker.h"
+#include "qt/QtDoubleBufferSurfaceKeeper.h"
 #include "session/ClientSlotPort.h"
 #include "session/SlotProcessorFactory.h"
 #include "transport/Status.h"
@@ -36,6 +37,40 @@ TEST(ClientSlotPort, AnswersForTheClientUntilCut) {
   EXPECT_EQ(port->Parameters(), nullptr);
   EXPECT_EQ(port->SendOnSlot(report, sizeof report).status, kStatusNoConnection);
   EXPECT_EQ(port->SendClientEvent(1, report, sizeof report), -1);
+}
+
+// What is drawn between Lock and Unlock reaches the window as one repaint of
+// the damage clipped to the surface; a display without a surface locks
+// nothing, and a lock without damage repaints nothing.
+TEST(ClientSlotPort, UnlockRepaintsTheSurfacesDamageOnce) {
+  clienttest::ClientRig rig;
+  clienttest::PlainParameters(&rig.params, 1);
+  ASSERT_EQ(rig.Init(), 0);
+  CQtDoubleBufferSurfaceKeeper keeper;
+  keeper.Create(64, 48, 24, 0);
+  rig.api->SetSurface(1, &keeper);
+
+  std::unique_ptr<ISlotSessionPort> port = MakeClientSlotPort(rig.client, kSlot);
+  IDisplaySurfaces* surfaces = port->Surfaces();
+  ASSERT_NE(surfaces, nullptr);
+  EXPECT_EQ(surfaces->Lock(0), nullptr);
+  EXPECT_EQ(surfaces->Lock(4), nullptr);
+
+  ISurfaceKeeper* surface = surfaces->Lock(1);
+  ASSERT_EQ(surface, &keeper);
+  surface->AddDamage(4, 6, 8, 2);
+  surface->AddDamage(60, 40, 10, 10);
+  surfaces->Unlock(surface, 1);
+  surface = surfaces->Lock(1);
+  ASSERT_EQ(surface, &keeper);
+  surfaces->Unlock(surface, 1);
+  EXPECT_EQ(rig.api->Repaints(), (std::vector<std::vector<int>>{{4, 6, 60, 42, 1}}));
+
+  rig.api->streamOverlayFlag.store(0);
+  EXPECT_EQ(surfaces->VideoDrawing(), 0u);
+  port->Cut();
+  EXPECT_EQ(port->Surfaces(), nullptr);
+  rig.api->SetSurface(1, nullptr);
 }
 
 TEST(AudioProcessorMaker, GivesAnAudioProcessorThatTakesTheProfilesPriority) {

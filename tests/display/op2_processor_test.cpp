@@ -225,6 +225,23 @@ TEST(Op2Processor, FlushControlSwitchesToShadowDrawing) {
   EXPECT_EQ(s.api.invalidated[0], (FakeDisplayApi::Rect{8, 8, 8, 8, 0}));
 }
 
+// Another painter's unlock between packets repaints only its own damage:
+// what waits in the shadow is shown by the flush.
+TEST(Op2Processor, ShadowDamageWaitsForTheFlushNotForAnotherPaintersUnlock) {
+  Session s;
+  s.processor.Packet(Word(Group(4, 3)));
+  s.processor.Packet(TileAt(1, 1, 0x2222));
+  s.api.invalidated.clear();
+  IDisplaySurfaces& surfaces = s.processor.surfaces;
+  ISurfaceKeeper* surface = surfaces.Lock(0);
+  ASSERT_EQ(surface, &s.api.keeper);
+  surface->AddDamage(40, 40, 4, 4);
+  surfaces.Unlock(surface, 0);
+  EXPECT_EQ(s.api.invalidated, (std::vector<FakeDisplayApi::Rect>{{40, 40, 4, 4, 0}}));
+  s.processor.Packet(Word(Group(4, 3)));
+  EXPECT_EQ(s.api.invalidated, (std::vector<FakeDisplayApi::Rect>{{40, 40, 4, 4, 0}, {8, 8, 8, 8, 0}}));
+}
+
 TEST(Op2Processor, SequenceGapEndsThePacketAndAsksForARefresh) {
   Session s;
   auto seq = [](uint32_t n) {

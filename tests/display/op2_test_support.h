@@ -15,6 +15,7 @@
 
 #include "display/Op2Processor.h"
 #include "qt/QtDoubleBufferSurfaceKeeper.h"
+#include "session/SystemApiSurfaces.h"
 #include "support/FakeSlotPort.h"
 #include "support/FakeSystemApi.h"
 
@@ -85,17 +86,19 @@ class FakeDisplayApi : public testsupport::FakeSystemApi {
   std::vector<std::string> texts;
 };
 
-// A display processor on a fake system API and the shared fake slot port,
-// without a session client: the client events it raises are kept.
+// A display processor on the shared fake slot port answering the fake
+// system API's surfaces, without a session client: the client events it
+// raises are kept.
 class TestOp2Processor : public COp2Processor {
  public:
   explicit TestOp2Processor(CClientSystemApi* api, int display = 0)
-      : COp2Processor(display), port(new testsupport::FakeSlotPort), events(port->events) {
-    systemApi = api;
+      : COp2Processor(display), surfaces(api), port(new testsupport::FakeSlotPort), events(port->events) {
+    if (api) port->otherSurfaces = &surfaces;
     session.reset(port);
   }
   int Packet(const Bytes& bytes) { return ProcessPacket(bytes.data(), bytes.size()); }
 
+  SystemApiSurfaces surfaces;
   testsupport::FakeSlotPort* const port;  // owned by the processor
   std::vector<testsupport::FakeSlotPort::Event>& events;
 };

@@ -34,7 +34,7 @@
 
 #include "display/Op2Processor.h"
 #include "qt/QtDoubleBufferSurfaceKeeper.h"
-#include "streams/ClientStreamPort.h"
+#include "streams/AvsProcessorMaker.h"
 
 namespace {
 

@@ -38,8 +38,11 @@ CASES = [
      {"lib/pelmcore/session/Port.cpp": '#include "session/HtClient.h"\n',
       "lib/pelmcore/qt/Api.cpp": '#include "session/ClientSystemApi.h"\n'}, None),
     ("a listed unit that moved behind its port",
-     {"lib/pelmcore/display/Op2Processor.cpp": '#include "session/SlotSessionPort.h"\n'},
-     "display/Op2Processor: no longer includes the concrete session client"),
+     {"lib/pelmcore/mmredir/VrMFPlayer.cpp": '#include "session/SlotSessionPort.h"\n'},
+     "mmredir/VrMFPlayer: no longer includes the concrete session client"),
+    ("the display slot is off the list",
+     {"lib/pelmcore/display/Op2Processor.cpp": '#include "session/ClientSystemApi.h"\n'},
+     "display/Op2Processor: includes the concrete session client (session/ClientSystemApi.h)"),
 ]
 
 

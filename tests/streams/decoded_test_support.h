@@ -11,7 +11,7 @@
 
 #include "display/SurfacePlane.h"
 #include "qt/QtDoubleBufferSurfaceKeeper.h"
-#include "streams/StreamSessionPort.h"
+#include "../support/FakeSlotPort.h"
 #include "testhost/DisplayEncoder.h"
 
 // Draws like the Qt surface and notes each keyed call as
@@ -37,43 +37,24 @@ class RecordingKeeper : public CQtDoubleBufferSurfaceKeeper {
   }
 };
 
-class SurfacePort : public StreamSessionPort {
- public:
-  SurfacePort(int width, int height, int depth) { keeper.Create(width, height, depth, 0); }
-  bool ReadSettings(StreamSlotSettings*) override { return true; }
-  bool HasSystemApi() override { return true; }
-  ISurfaceKeeper* LockFrameBuffer(int display) override {
-    lock.lock();
-    if (!withSurface || display != 0) {
-      lock.unlock();
-      return nullptr;
-    }
-    return &keeper;
-  }
-  void UnlockFrameBuffer(ISurfaceKeeper*) override { lock.unlock(); }
-  void InvalidateRect(int x, int y, int width, int height, int) override {
-    dirty.push_back(std::to_string(x) + " " + std::to_string(y) + " " + std::to_string(width) +
-                    " " + std::to_string(height));
-  }
-  uint32_t VideoDrawingSwitch() override { return drawing; }
-  const AudioClockRecord* AudioClock() override { return nullptr; }
-  UINT_PTR GetDisplayWindowId(int) override { return 0; }
+// The slot port of the decoded kinds' tests: display 0's surface notes the
+// keyed drawing calls it takes.
+using SurfacePort = testsupport::FakeSlotPortOf<RecordingKeeper>;
 
-  // The R, G, B of a pixel of what painters see.
-  std::vector<int> Rgb(int x, int y) const {
-    const QImage& image = *keeper.GetImage();
-    const QRgb p = image.pixel(x, y);
-    return {qRed(p), qGreen(p), qBlue(p)};
-  }
+// The R, G, B of a pixel of what painters see.
+inline std::vector<int> Rgb(const SurfacePort& port, int x, int y) {
+  const QRgb p = port.keeper.GetImage()->pixel(x, y);
+  return {qRed(p), qGreen(p), qBlue(p)};
+}
 
-  RecordingKeeper keeper;
-  bool withSurface = true;
-  uint32_t drawing = 1;
-  std::vector<std::string> dirty;
-
- private:
-  std::recursive_mutex lock;
-};
+// The repaints asked for, each as "x y width height".
+inline std::vector<std::string> RepaintNotes(SurfacePort& port) {
+  std::vector<std::string> notes;
+  for (const testsupport::Repaint& r : port.Repaints())
+    notes.push_back(std::to_string(r.x) + " " + std::to_string(r.y) + " " + std::to_string(r.width) + " " +
+                    std::to_string(r.height));
+  return notes;
+}
 
 // A flat-coloured picture.
 inline testhost::RgbImage Flat(int width, int height, uint8_t r, uint8_t g, uint8_t b) {
@@ -99,7 +80,7 @@ inline std::vector<uint8_t> VisibleRgb(const SurfacePort& port, int width, int h
   std::vector<uint8_t> out;
   for (int y = 0; y < height; ++y)
     for (int x = 0; x < width; ++x) {
-      const std::vector<int> p = port.Rgb(x, y);
+      const std::vector<int> p = Rgb(port, x, y);
       out.insert(out.end(), {uint8_t(p[0]), uint8_t(p[1]), uint8_t(p[2])});
     }
   return out;

@@ -6,7 +6,7 @@
 #include <limits>
 
 #include "decoded_test_support.h"
-#include "fake_stream_port.h"
+#include "stream_port.h"
 #include "pelplat/dshowreg.h"
 #include "pelplat/objbase.h"
 #include "streams/AvsSlotDataProcessor.h"
@@ -35,7 +35,7 @@ class DSStreamTest : public ::testing::Test {
  protected:
   void SetUp() override { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
   void TearDown() override { CoUninitialize(); }
-  std::shared_ptr<FakeStreamPort> port_ = std::make_shared<FakeStreamPort>();
+  std::shared_ptr<StreamPort> port_ = MakeStreamPort();
 };
 
 TEST_F(DSStreamTest, ColourKeysBecomePixelsOfTheSurface) {
@@ -48,11 +48,11 @@ TEST_F(DSStreamTest, ColourKeysBecomePixelsOfTheSurface) {
                            {0x00123456, 24, 0x00563412}, {0x00123456, 32, 0}};
   for (const KeyCase& c : cases) EXPECT_EQ(CDSStream::SurfaceColourKey(c.colourRef, c.depth), c.pixel);
 
-  CDSStream stream(port_, FakeStreamPort::kWindow, 0x00FF0000, 0);
+  CDSStream stream(port_, StreamPort::kWindow, 0x00FF0000, 0);
   EXPECT_EQ(stream.SurfaceDepth(), 24);
   EXPECT_EQ(stream.SurfaceKey(), 0x000000FFu);
   port_->withSurface = false;
-  CDSStream noSurface(port_, FakeStreamPort::kWindow, 0x00FF0000, 0);
+  CDSStream noSurface(port_, StreamPort::kWindow, 0x00FF0000, 0);
   EXPECT_EQ(noSurface.SurfaceDepth(), 24);
   SurfaceBitmap* bitmap = nullptr;
   EXPECT_EQ(noSurface.GetSurfaceBitmap(&bitmap), E_NOINTERFACE);
@@ -60,7 +60,7 @@ TEST_F(DSStreamTest, ColourKeysBecomePixelsOfTheSurface) {
 }
 
 TEST_F(DSStreamTest, ForwardsReachTheLibraryAndCloseLeavesNoPlayer) {
-  CDSStream stream(port_, FakeStreamPort::kWindow, 0x00FF00FF, 0);
+  CDSStream stream(port_, StreamPort::kWindow, 0x00FF00FF, 0);
   const RECT rect{1, 2, 3, 4};
   // Before a format every forward gets the library's null-player answer.
   EXPECT_EQ(stream.SetState(3), E_POINTER);
@@ -80,17 +80,17 @@ TEST_F(DSStreamTest, ForwardsReachTheLibraryAndCloseLeavesNoPlayer) {
 
 TEST_F(DSStreamTest, AllocatorBuildsTheGraphWithThisStreamAsFrameCallback) {
   RecordingScreen screen;
-  screen.AddWindow(reinterpret_cast<HWND>(FakeStreamPort::kWindow), RECT{0, 0, 320, 240});
+  screen.AddWindow(reinterpret_cast<HWND>(StreamPort::kWindow), RECT{0, 0, 320, 240});
   const ULONG depth = CoApartmentDepth();
   {
-    auto stream = std::make_unique<CDSStream>(port_, FakeStreamPort::kWindow, 0x00FF00FF, 0);
+    auto stream = std::make_unique<CDSStream>(port_, StreamPort::kWindow, 0x00FF00FF, 0);
     ASSERT_EQ(stream->SetFormat(Mpeg2Record()), 0);
     AllocatorPropertiesRecord props;
     EXPECT_EQ(stream->SetAllocator(props), 0);
     const RECT rect{10, 10, 170, 130};
     EXPECT_EQ(stream->DSSetWindowRect(&rect, 0, 0, 0, 0), 0);
     EXPECT_EQ(stream->SetState(3), 0);
-    EXPECT_EQ(stream->OnParentPaint(FakeStreamPort::kWindow, 0), 0);
+    EXPECT_EQ(stream->OnParentPaint(StreamPort::kWindow, 0), 0);
     EXPECT_EQ(stream->UpdateWindowRectToScroll(0, 0), 0);
     // Deleted without Close: the player goes with it.
   }
@@ -98,13 +98,13 @@ TEST_F(DSStreamTest, AllocatorBuildsTheGraphWithThisStreamAsFrameCallback) {
 }
 
 TEST_F(DSStreamTest, RawFramesIntoARectangleWiderThanAnIntStayOnTheSurface) {
-  CDSStream stream(port_, FakeStreamPort::kWindow, 0x00FF00FF, 0);
+  CDSStream stream(port_, StreamPort::kWindow, 0x00FF00FF, 0);
   const RECT huge{-2147483000, 0, 2147483000, 10};
   stream.DSSetWindowRect(&huge, 0, 0, 0, 0);  // kept without a player
   const std::vector<BYTE> pixels(4 * 2 * 4, 0x80);
   EXPECT_EQ(stream.DrawFrameBits(pixels.data(), nullptr, 4, 2, 32), 0);
-  ASSERT_EQ(port_->Dirty().size(), 1u);
-  EXPECT_EQ(port_->Dirty()[0], (DirtyRect{-2147483000, 0, std::numeric_limits<int>::max(), 10, 0}));
+  ASSERT_EQ(port_->Repaints().size(), 1u);
+  EXPECT_EQ(port_->Repaints()[0], (Repaint{0, 0, 64, 10, 0}));  // clipped to the surface
 }
 
 // The server's road to the presenter: creation, allocator, a window
@@ -121,7 +121,7 @@ TEST_F(DSStreamTest, WindowRectanglesNoWindowHasPresentNothingAndTheStreamGoesOn
   hs::Bytes elementary;
   ASSERT_TRUE(hs::ReadFileBytes(clip, &elementary));
   RecordingScreen screen;
-  const HWND window = reinterpret_cast<HWND>(FakeStreamPort::kWindow);
+  const HWND window = reinterpret_cast<HWND>(StreamPort::kWindow);
   screen.AddWindow(window, RECT{0, 0, 320, 240});
   RegisterDirectShowStreams();
   CAvsSlotDataProcessor processor(0);
@@ -138,12 +138,12 @@ TEST_F(DSStreamTest, WindowRectanglesNoWindowHasPresentNothingAndTheStreamGoesOn
   for (const hs::Rect& r : hostile) {
     SCOPED_TRACE(::testing::Message() << r.left << "," << r.top << "," << r.right << "," << r.bottom);
     send(hs::WindowRect(7, r, 0x00FF00FF));
-    processor.OnParentPaint(FakeStreamPort::kWindow, 0);
+    processor.OnParentPaint(StreamPort::kWindow, 0);
     EXPECT_EQ(screen.Pixel(window, 300, 5), kNothing);
     EXPECT_EQ(screen.Pixel(window, 300, 230), kNothing);
   }
   send(hs::WindowRect(7, {200, 140, 280, 200}, 0x00FF00FF));
-  processor.OnParentPaint(FakeStreamPort::kWindow, 0);
+  processor.OnParentPaint(StreamPort::kWindow, 0);
   EXPECT_EQ(screen.Pixel(window, 240, 170), picture);
 }
 

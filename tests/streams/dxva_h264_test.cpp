@@ -14,7 +14,7 @@
 
 #include <unistd.h>
 
-#include "fake_stream_port.h"
+#include "stream_port.h"
 #include "pelplat/d3d9model.h"
 #include "streams/DXVAStream.h"
 #include "sys/ByteReader.h"
@@ -65,7 +65,7 @@ class DxvaH264 : public ::testing::Test {
       reference->emplace_back(all.begin() + long(at), all.begin() + long(at + frameBytes));
   }
 
-  static Bytes Shown(FakeStreamPort& port) {
+  static Bytes Shown(StreamPort& port) {
     Bytes rgb;
     const QImage* image = port.keeper.GetImage();
     for (int y = 0; y < kHeight; ++y)
@@ -93,9 +93,9 @@ TEST_F(DxvaH264, AnX264ClipSentAsDxvaBuffersShowsFfmpegsPicturesInDisplayOrder) 
     const std::vector<hd::H264Picture> pictures = hd::H264ToDxva(clip, 8, {0, 0, kWidth, kHeight}, kDesktopKey, &error);
     ASSERT_EQ(pictures.size(), size_t(kFrames)) << error;
 
-    auto port = std::make_shared<FakeStreamPort>();
+    auto port = MakeStreamPort();
     HRESULT status = E_FAIL;
-    CDXVAStream stream(port, reinterpret_cast<HWND>(FakeStreamPort::kWindow), &status, 0);
+    CDXVAStream stream(port, reinterpret_cast<HWND>(StreamPort::kWindow), &status, 0);
     ASSERT_EQ(status, S_OK);
     hd::Description d;
     d.width = kWidth;
@@ -110,7 +110,7 @@ TEST_F(DxvaH264, AnX264ClipSentAsDxvaBuffersShowsFfmpegsPicturesInDisplayOrder) 
     size_t shown = 0;
     for (const hd::H264Picture& p : pictures) {
       ASSERT_EQ(stream.ProcessSample(p.record.data(), uint32_t(p.record.size()), StreamSampleContext()), 0);
-      if (port->Dirty().size() == shown) continue;
+      if (port->Repaints().size() == shown) continue;
       ASSERT_LT(shown, reference.size());
       const Bytes picture = Shown(*port);
       const double psnr = Psnr(picture, reference[shown]);

@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "fake_stream_port.h"
+#include "stream_port.h"
 #include "pelplat/d3d9model.h"
 #include "session/HelloProbes.h"
 #include "streams/DXVAStream.h"
@@ -67,7 +67,7 @@ class DxvaStream : public ::testing::Test {
 
   int Open(const hd::Guid& profile, hd::Description d = hd::Description()) {
     HRESULT status = E_FAIL;
-    stream = std::make_unique<CDXVAStream>(port, reinterpret_cast<HWND>(FakeStreamPort::kWindow), &status, 0);
+    stream = std::make_unique<CDXVAStream>(port, reinterpret_cast<HWND>(StreamPort::kWindow), &status, 0);
     EXPECT_EQ(status, S_OK);
     return stream->SetFormat(FormatOf(profile, d));
   }
@@ -90,10 +90,10 @@ class DxvaStream : public ::testing::Test {
     return qRed(pixel) == qGreen(pixel) && qGreen(pixel) == qBlue(pixel) && qRed(pixel) != kUntouched ? qRed(pixel)
                                                                                                      : -1;
   }
-  size_t Draws() { return port->Dirty().size(); }
+  size_t Draws() { return port->Repaints().size(); }
 
   static constexpr int kUntouched = 0;  // the surface starts black; test lumas stay above 16
-  std::shared_ptr<FakeStreamPort> port = std::make_shared<FakeStreamPort>();
+  std::shared_ptr<StreamPort> port = MakeStreamPort();
   std::unique_ptr<CDXVAStream> stream;
   hd::Rect video{0, 0, 32, 16};
 };
@@ -233,7 +233,7 @@ TEST_F(DxvaStream, TheReorderDepthLeavesOneEntryFree) {
   } cases[] = {{8, 0, 4}, {8, 5, 6}, {4, 16, 4}, {2, 16, 2}, {1, 0, 1}};
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.surfaces << " surfaces, " << int(c.numRefFrames) << " references");
-    port = std::make_shared<FakeStreamPort>();
+    port = MakeStreamPort();
     hd::Description d;
     d.backBuffers = c.surfaces - 1;
     ASSERT_EQ(Open(hd::H264ProfileE(), d), 0);
@@ -285,7 +285,7 @@ TEST_F(DxvaStream, FiveBeginFrameFailuresAreRetriedAndASixthEndsTheFrame) {
   } cases[] = {{5, 0, 1}, {6, E_FAIL, 0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.failures);
-    port = std::make_shared<FakeStreamPort>();
+    port = MakeStreamPort();
     ASSERT_EQ(Open(hd::Vc1ProfileD()), 0);
     Change([&](D3D9ModelAdapter& a) { a.beginFrameFailures = c.failures; });
     EXPECT_EQ(Send(Vc1Frame(0, 0, false, 80)), c.result);
@@ -366,7 +366,7 @@ TEST_F(DxvaStream, BadRecordsAreRefusedBeforeAnythingIsSubmitted) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    port = std::make_shared<FakeStreamPort>();
+    port = MakeStreamPort();
     ASSERT_EQ(Open(c.profile), 0);
     Change([](D3D9ModelAdapter&) {});  // counts from here
     EXPECT_EQ(Send(c.record), c.result);
@@ -389,7 +389,7 @@ TEST_F(DxvaStream, PaddedReadBackRowsAreCopiedRowByRow) {
       const bool inside = x >= 4 && x < 24 && y >= 2 && y < 8;
       ASSERT_EQ(Shown(x, y), inside ? 255 : -1) << x << "," << y;
     }
-  EXPECT_EQ(port->Dirty(), (std::vector<DirtyRect>{{4, 2, 20, 6, 0}}));
+  EXPECT_EQ(port->Repaints(), (std::vector<Repaint>{{4, 2, 20, 6, 0}}));
 }
 
 TEST_F(DxvaStream, AnotherRectangleIsDrawnScaled) {
@@ -399,7 +399,7 @@ TEST_F(DxvaStream, AnotherRectangleIsDrawnScaled) {
   ASSERT_EQ(Send(hd::FrameRecord(video, 0, {{0, hd::Vc1PictureParameters(0, 0, false)}, {kBitstream, {150}}})), 0);
   EXPECT_EQ(Shown(0, 0), Grey(150));
   EXPECT_EQ(Shown(63, 47), Grey(150));
-  EXPECT_EQ(port->Dirty(), (std::vector<DirtyRect>{{0, 0, 64, 48, 0}}));
+  EXPECT_EQ(port->Repaints(), (std::vector<Repaint>{{0, 0, 64, 48, 0}}));
 }
 
 TEST_F(DxvaStream, AStreamWithoutDirect3DRefusesItsFormat) {

@@ -94,7 +94,7 @@ TEST_F(H264Recording, PicturesOfAnotherSizeAreStretchedFromTheirTopRow) {
   Calls(100, 50);
   Frame();
   EXPECT_EQ((Notes{"stretch -100 50 3 16711935"}), port->keeper.calls);
-  EXPECT_EQ(Notes{"0 0 64 48"}, port->dirty);
+  EXPECT_EQ(Notes{"0 0 64 48"}, RepaintNotes(*port));
 }
 
 TEST_F(H264Recording, StatesStartAndStopTheDecoder) {
@@ -118,7 +118,7 @@ TEST_F(H264Recording, ABrokenFrameDrawsNothingAndTheNextOneDecodes) {
   EXPECT_EQ(-1, Frame(0));
   EXPECT_EQ(-1, Frame(1));
   EXPECT_EQ((Notes{"Open 32 24", "DecodeFrame 1"}), Calls());
-  EXPECT_TRUE(port->keeper.calls.size() == 0 && port->dirty.empty());
+  EXPECT_TRUE(port->keeper.calls.size() == 0 && port->Repaints().empty());
   EXPECT_EQ(0, Frame());
   EXPECT_EQ((Notes{"DecodeFrame 5", "GetPicture 24"}), Calls());
 }

@@ -12,7 +12,7 @@
 
 #include <QImage>
 
-#include "fake_stream_port.h"
+#include "stream_port.h"
 #include "mf/av_clip.h"
 #include "mf/x264_clip.h"
 #include "pelplat/mfbuiltins.h"
@@ -211,8 +211,9 @@ class SteppedPace {
   bool ended_ = false;
 };
 
-class EventPort : public FakeStreamPort {
+class EventPort : public StreamPort {
  public:
+  EventPort() : StreamPort(64, 48, 24) {}
   int SendClientEvent(uint32_t code, const void* data, uint32_t length) override {
     std::lock_guard<std::mutex> hold(eventLock);
     uint32_t value = 0;
@@ -241,7 +242,7 @@ TEST(SampleRenderer, HoldsBackFifteenDropsPastTwentyAndClearsTheSurfaceAtTheEnd)
   renderer->SetTargetRect(RECT{4, 4, 12, 12});
   renderer->SetColourKey(0xFFFFFFFF);
   EXPECT_EQ(renderer->Repaint(), 0);  // nothing to draw yet
-  EXPECT_TRUE(port->Dirty().empty());
+  EXPECT_TRUE(port->Repaints().empty());
   for (int i = 0; i < 21; ++i) {
     CVrVideoSample* f = Frame(8, 8, 0xFF000000u + i);
     EXPECT_EQ(renderer->AddSample(f), 0);
@@ -252,19 +253,19 @@ TEST(SampleRenderer, HoldsBackFifteenDropsPastTwentyAndClearsTheSurfaceAtTheEnd)
   EXPECT_EQ(renderer->QueuedVideo(), 15);  // the last 15 stay
   pace.Tick();
   EXPECT_EQ(renderer->QueuedVideo(), 15);
-  EXPECT_EQ(port->Dirty().size(), 5u);
-  EXPECT_EQ(port->Dirty().back(), (DirtyRect{4, 4, 8, 8, 0}));
+  EXPECT_EQ(port->Repaints().size(), 5u);
+  EXPECT_EQ(port->Repaints().back(), (Repaint{4, 4, 8, 8, 0}));
   // A zero-width rectangle draws nothing but the frame is kept.
   renderer->SetTargetRect(RECT{4, 4, 4, 12});
   CVrVideoSample* f = Frame(8, 8, 1);
   renderer->AddSample(f);
   f->Release();
   pace.Tick();
-  EXPECT_EQ(port->Dirty().size(), 5u);
+  EXPECT_EQ(port->Repaints().size(), 5u);
   EXPECT_TRUE(renderer->HasLastFrame());
   renderer->SetTargetRect(RECT{0, 0, 16, 16});
   renderer->Repaint();
-  EXPECT_EQ(port->Dirty().back(), (DirtyRect{0, 0, 16, 16, 0}));
+  EXPECT_EQ(port->Repaints().back(), (Repaint{0, 0, 16, 16, 0}));
   renderer->Flush();
   EXPECT_EQ(renderer->QueuedVideo(), 0);
   EXPECT_FALSE(renderer->HasLastFrame());
@@ -474,19 +475,19 @@ TEST_F(MfPipeline, FlushFlagEmptiesTheQueuesAndStreamDrawsTheClip) {
       ASSERT_EQ(stream.ProcessSample(record.data(), static_cast<uint32_t>(record.size()), {}), 0);
     }
     // The renderer draws once more than 15 frames wait.
-    ASSERT_TRUE(WaitFor([&] { return !port->Dirty().empty() && stream.Renderer()->HasLastFrame(); }));
-    EXPECT_EQ(port->Dirty().front(), (DirtyRect{0, 0, 64, 48, 0}));
+    ASSERT_TRUE(WaitFor([&] { return !port->Repaints().empty() && stream.Renderer()->HasLastFrame(); }));
+    EXPECT_EQ(port->Repaints().front(), (Repaint{0, 0, 64, 48, 0}));
     // A view record draws the last frame again at its rectangle, at once.
     // Frames still on their way draw after it at the data records'
     // rectangle, so the repaint is looked for among the draws it added.
     Bytes view(44, 0);
     const RECT moved{8, 8, 40, 40};
     std::memcpy(&view[16], &moved, 16);
-    const size_t before = port->Dirty().size();
+    const size_t before = port->Repaints().size();
     ASSERT_EQ(stream.OnUpdateView(view.data(), static_cast<uint32_t>(view.size())), 0);
-    const std::vector<DirtyRect> after = port->Dirty();
+    const std::vector<Repaint> after = port->Repaints();
     ASSERT_GT(after.size(), before);
-    EXPECT_NE(std::find(after.begin() + static_cast<std::ptrdiff_t>(before), after.end(), DirtyRect{8, 8, 32, 32, 0}),
+    EXPECT_NE(std::find(after.begin() + static_cast<std::ptrdiff_t>(before), after.end(), Repaint{8, 8, 32, 32, 0}),
               after.end());
     const Bytes flush = DataRecord(clip.accessUnits.back(), 0, 1, 0, RECT{0, 0, 64, 48}, 1);
     ASSERT_EQ(stream.ProcessSample(flush.data(), static_cast<uint32_t>(flush.size()), {}), 0);
@@ -546,16 +547,16 @@ class Nv12Listener : public IDecoderDataListener {
 };
 
 // The drawn surface as B, G, R, A bytes.
-Bytes SurfaceBgra(FakeStreamPort* port, int w, int h) {
+Bytes SurfaceBgra(StreamPort* port, int w, int h) {
   Bytes out;
-  ISurfaceKeeper* surface = port->LockFrameBuffer(0);
+  ISurfaceKeeper* surface = port->Lock(0);
   const QImage* image = port->keeper.GetImage();
   for (int y = 0; image && y < h; ++y)
     for (int x = 0; x < w; ++x) {
       const QRgb pixel = image->pixel(x, y);
       out.insert(out.end(), {uint8_t(qBlue(pixel)), uint8_t(qGreen(pixel)), uint8_t(qRed(pixel)), 0xFF});
     }
-  port->UnlockFrameBuffer(surface);
+  port->Unlock(surface, 0);
   return out;
 }
 
@@ -615,7 +616,7 @@ TEST_F(MfPipeline, EveryAnnouncedCodecDecodesAndDrawsLikeFfmpeg) {
                                         RECT{0, 0, kWidth, kHeight});
         ASSERT_EQ(stream.ProcessSample(record.data(), static_cast<uint32_t>(record.size()), {}), 0);
       }
-      ASSERT_TRUE(WaitFor([&] { return !port->Dirty().empty(); }));
+      ASSERT_TRUE(WaitFor([&] { return !port->Repaints().empty(); }));
       const Bytes drawn = SurfaceBgra(port.get(), kWidth, kHeight);
       EXPECT_GE(BestPsnrWithoutAlpha(drawn, clip.bgraFrames), 30.0);
     }

@@ -100,7 +100,7 @@ TEST(DJStream, APictureOfTheRectangleSizeIsCopiedAnyOtherIsStretched) {
     ASSERT_EQ(0, stream.DSSetWindowRect(&c.rect, 0, 0, 0, 0));
     EXPECT_EQ(0, Draw(stream, jpeg));
     ASSERT_EQ(std::vector<std::string>{c.call}, port->keeper.calls);
-    const std::vector<int> p = port->Rgb(c.rect.left + 4, c.rect.top + 4);
+    const std::vector<int> p = Rgb(*port, c.rect.left + 4, c.rect.top + 4);
     EXPECT_NEAR(200, p[0], 8);
     EXPECT_NEAR(40, p[1], 8);
     EXPECT_NEAR(90, p[2], 8);
@@ -108,7 +108,7 @@ TEST(DJStream, APictureOfTheRectangleSizeIsCopiedAnyOtherIsStretched) {
                                        std::to_string(c.rect.top) + " " +
                                        std::to_string(c.rect.right - c.rect.left) + " " +
                                        std::to_string(c.rect.bottom - c.rect.top)},
-              port->dirty);
+              RepaintNotes(*port));
   }
 }
 
@@ -130,7 +130,7 @@ TEST(DJStream, VideoReplacesOnlyKeyPixels) {
     const RECT rect{0, 0, 64, 48};
     ASSERT_EQ(0, stream.DSSetWindowRect(&rect, 0, 0, 0, 0x00080818));
     Draw(stream, hs::JpegOf(Flat(64, 48, 20, 220, 60)));
-    const std::vector<int> video = port->Rgb(10, 10), grey = port->Rgb(50, 10);
+    const std::vector<int> video = Rgb(*port, 10, 10), grey = Rgb(*port, 50, 10);
     EXPECT_NEAR(20, video[0], 10);
     EXPECT_NEAR(220, video[1], 10);
     EXPECT_NEAR(60, video[2], 10);
@@ -164,7 +164,7 @@ TEST(DJStream, FramesThatCannotDrawLeaveTheSurfaceAlone) {
     stream.DSSetWindowRect(&rect, 0, 0, 0, 0);
     EXPECT_EQ(0, stream.ProcessSample(c.data->data(), uint32_t(c.data->size()), c.context));
     EXPECT_TRUE(port->keeper.calls.empty());
-    EXPECT_TRUE(port->dirty.empty());
+    EXPECT_TRUE(port->Repaints().empty());
   }
 }
 
@@ -181,7 +181,7 @@ TEST(DJStream, DrawingOffOrNoSurfaceDrawsNothing) {
       port->withSurface = false;
     Draw(stream, jpeg);
     EXPECT_TRUE(port->keeper.calls.empty());
-    EXPECT_TRUE(port->dirty.empty());
+    EXPECT_TRUE(port->Repaints().empty());
   }
 }
 
@@ -223,7 +223,7 @@ TEST(DJStream, TheKeyedCopyHonoursEveryRunOfKeyPixels) {
         const bool video = x >= left && isKey(x, y);
         const uint8_t* want = video ? &picture[size_t((47 - y) * width + x - left) * 3]
                                     : &desktop.rgb[size_t(y * 64 + x) * 3];
-        const std::vector<int> shown = port->Rgb(x, y);
+        const std::vector<int> shown = Rgb(*port, x, y);
         wrong += shown != std::vector<int>{want[0], want[1], want[2]};
       }
     EXPECT_EQ(0u, wrong);
@@ -250,7 +250,7 @@ TEST(DJStream, PicturesOfChangingSizeAreEachDrawnWhole) {
     EXPECT_EQ(0u, port->keeper.calls[0].rfind("copy", 0));
     for (const auto& [x, y] : {std::pair{0, 0}, {f.width - 1, 0}, {0, f.height - 1},
                                 {f.width - 1, f.height - 1}}) {
-      const std::vector<int> p = port->Rgb(x, y);
+      const std::vector<int> p = Rgb(*port, x, y);
       EXPECT_NEAR(f.r, p[0], 8) << x << "," << y;
       EXPECT_NEAR(f.g, p[1], 8) << x << "," << y;
       EXPECT_NEAR(f.b, p[2], 8) << x << "," << y;

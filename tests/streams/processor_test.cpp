@@ -18,7 +18,9 @@ namespace {
 class StreamSlot : public ::testing::Test {
  protected:
   void SetUp() override {
-    port = std::make_shared<FakeStreamPort>();
+    port = MakeStreamPort();
+    parameters.useSound = 1;
+    port->parameters = &parameters;
     kinds = new FakeKinds(&log);
     processor.reset(new CAvsSlotDataProcessor(0));
     processor->SetStreamKindFactory(std::unique_ptr<StreamKindFactory>(kinds));
@@ -35,7 +37,8 @@ class StreamSlot : public ::testing::Test {
   }
 
   StreamLog log;
-  std::shared_ptr<FakeStreamPort> port;
+  CClientConnectionParameter parameters;
+  std::shared_ptr<StreamPort> port;
   FakeKinds* kinds = nullptr;
   std::unique_ptr<CAvsSlotDataProcessor> processor;
 };
@@ -156,21 +159,21 @@ TEST_F(StreamSlot, JpegFramesGoByTheirRectangle) {
   const Bytes jpeg = hs::JpegOf(Picture(16, 8));
   // A target rectangle: drawn by the processor, whatever the id says.
   Send(hs::JpegFrame(42, jpeg, hs::Rect{4, 4, 20, 12}));
-  EXPECT_EQ(port->Dirty(), (std::vector<DirtyRect>{{4, 4, 16, 8, 0}}));
+  EXPECT_EQ(port->Repaints(), (std::vector<Repaint>{{4, 4, 16, 8, 0}}));
   EXPECT_TRUE(log.Samples().empty());
   // A zero right edge: to the stream of its id, as JPEG bytes.
   Send(hs::JpegFrame(7, jpeg));
   ASSERT_EQ(log.Samples().size(), 1u);
   EXPECT_EQ(log.Samples()[0].data, jpeg);
   EXPECT_EQ(log.Samples()[0].context.preDecoded, 0);
-  EXPECT_EQ(port->Dirty().size(), 1u);
+  EXPECT_EQ(port->Repaints().size(), 1u);
   EXPECT_STREQ(processor->KindName(), "NSP-DJ");
   // Drawing switched off: dropped on both roads.
   port->drawing = 0;
   Send(hs::JpegFrame(7, jpeg));
   Send(hs::JpegFrame(42, jpeg, hs::Rect{4, 4, 20, 12}));
   EXPECT_EQ(log.Samples().size(), 1u);
-  EXPECT_EQ(port->Dirty().size(), 1u);
+  EXPECT_EQ(port->Repaints().size(), 1u);
 }
 
 TEST_F(StreamSlot, FlagByteMessagesFollowTheirRules) {
@@ -328,7 +331,7 @@ TEST_F(StreamSlot, WaveFormatAndSampleRecordsReachTheirStreams) {
 }
 
 TEST_F(StreamSlot, FramesWaitInTheRingForTheAudioClock) {
-  port->settings.audioVideoSync = 1;
+  parameters.useAudioVideoSynch = 1;
   processor.reset(new CAvsSlotDataProcessor(0));
   processor->SetStreamKindFactory(std::unique_ptr<StreamKindFactory>(kinds = new FakeKinds(&log)));
   processor->AttachPort(3, port);
@@ -387,10 +390,11 @@ TEST_F(JpegDrawing, ExactSizeIsCopiedAndOtherSizesAreStretched) {
     const char* name;
     RECT rect;
     bool stretched;
-  } cases[] = {{"exact", {8, 4, 32, 20}, false},
-               {"larger", {0, 0, 48, 40}, true},
-               {"narrower", {2, 2, 14, 18}, true},
-               {"clipped", {50, 40, 74, 56}, false}};
+    Repaint repaint;  // the rectangle clipped to the 64 x 48 surface
+  } cases[] = {{"exact", {8, 4, 32, 20}, false, {8, 4, 24, 16, 0}},
+               {"larger", {0, 0, 48, 40}, true, {0, 0, 48, 40, 0}},
+               {"narrower", {2, 2, 14, 18}, true, {2, 2, 12, 16, 0}},
+               {"clipped", {50, 40, 74, 56}, false, {50, 40, 14, 8, 0}}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     SetUp();
@@ -406,8 +410,7 @@ TEST_F(JpegDrawing, ExactSizeIsCopiedAndOtherSizesAreStretched) {
       reference.BitBlt(c.rect.left, c.rect.top, -width, height, 3, pixels.data());
     EXPECT_EQ(Image(port->keeper), Image(reference));
     EXPECT_NE(Image(port->keeper), Bytes(Image(port->keeper).size(), 0));
-    EXPECT_EQ(port->Dirty(), (std::vector<DirtyRect>{{c.rect.left, c.rect.top, c.rect.right - c.rect.left,
-                                                        c.rect.bottom - c.rect.top, 0}}));
+    EXPECT_EQ(port->Repaints(), std::vector<Repaint>{c.repaint});
     ASSERT_EQ(logged.size(), 1u);
     EXPECT_NE(logged[0].find(c.stretched ? "DrawStretchedJpeg - BitBltWithStretchRegion"
                                          : "DrawStretchedJpeg - BitBlt"),
@@ -419,13 +422,13 @@ TEST_F(JpegDrawing, NoSurfaceOrABadPictureDrawsNothing) {
   const Bytes jpeg = hs::JpegOf(Picture(24, 16));
   port->withSurface = false;
   Send(hs::JpegFrame(0, jpeg, hs::Rect{0, 0, 24, 16}));
-  EXPECT_TRUE(port->Dirty().empty());
+  EXPECT_TRUE(port->Repaints().empty());
   port->withSurface = true;
   Bytes broken = jpeg;
   broken.resize(broken.size() / 3);
   Send(hs::JpegFrame(0, Bytes(40, 0x55), hs::Rect{0, 0, 24, 16}));
   Send(hs::JpegFrame(0, broken, hs::Rect{0, 0, 24, 16}));
-  EXPECT_TRUE(port->Dirty().empty());
+  EXPECT_TRUE(port->Repaints().empty());
 }
 
 TEST_F(JpegDrawing, OnlyFramesThisClientRewroteCountAsPixels) {
@@ -513,7 +516,7 @@ TEST_F(JpegDrawing, PreparationLeavesMessagesItCannotUseAlone) {
 }
 
 TEST_F(StreamSlot, TheDecoderGetsEveryH264FrameTheRingReleases) {
-  port->settings.audioVideoSync = 1;
+  parameters.useAudioVideoSynch = 1;
   processor.reset(new CAvsSlotDataProcessor(0));
   processor->SetStreamKindFactory(std::unique_ptr<StreamKindFactory>(kinds = new FakeKinds(&log)));
   kinds->makes.insert(StreamKind::kDH264);
@@ -573,7 +576,7 @@ TEST(StreamKindRegistry, TheSlotMakesItsStreamsThroughTheRegisteredMakers) {
     return std::unique_ptr<CStream>(new FakeStream("dj", g_registryLog, true));
   });
   auto processor = std::make_unique<CAvsSlotDataProcessor>(0);
-  processor->AttachPort(3, std::make_shared<FakeStreamPort>());
+  processor->AttachPort(3, MakeStreamPort());
   const Bytes reserve = hs::Reserve(5), create = hs::CreateFromFormat(5, SmallFormat(), 0);
   processor->OnSlotData(reserve.data(), uint32_t(reserve.size()));
   processor->OnSlotData(create.data(), uint32_t(create.size()));

@@ -89,7 +89,7 @@ TEST(SliceBuffers, OnlySoManyBuffersAndBytesAreKept) {
 }
 
 TEST(StreamSlotPool, PreparationDecodesIntoASpareBufferAndGivesTheOldMessageBack) {
-  auto port = std::make_shared<FakeStreamPort>();
+  auto port = MakeStreamPort();
   CAvsSlotDataProcessor processor(0);
   processor.AttachPort(3, port);
   const Bytes jpeg = hs::JpegOf(Picture(64, 48));

@@ -201,8 +201,11 @@ TEST(DataSlicer, AStartedPoolRefusesEmptyPackets) {
 
 TEST(StreamSlotPool, FramesArePreDecodedOnWorkersAndDeliveredInOrder) {
   StreamLog log;
-  auto port = std::make_shared<FakeStreamPort>();
-  port->settings.dataSlicerMode = 1;
+  CClientConnectionParameter parameters;
+  parameters.useSound = 1;
+  parameters.dataSlicerMode = 1;
+  auto port = MakeStreamPort();
+  port->parameters = &parameters;
   FakeKinds* kinds = new FakeKinds(&log);
   kinds->makes = {StreamKind::kDJ};
   kinds->accepts = {StreamKind::kDJ};
@@ -240,7 +243,7 @@ TEST(StreamSlotPool, FramesArePreDecodedOnWorkersAndDeliveredInOrder) {
 }
 
 TEST(StreamSlotPool, APoolThatNeverStartedEndsQuietly) {
-  auto port = std::make_shared<FakeStreamPort>();
+  auto port = MakeStreamPort();
   std::unique_ptr<CAvsSlotDataProcessor> processor(new CAvsSlotDataProcessor(1));
   processor->AttachPort(4, port);
   EXPECT_FALSE(processor->PoolRunning());
@@ -250,7 +253,7 @@ TEST(StreamSlotPool, APoolThatNeverStartedEndsQuietly) {
 
 TEST(StreamSlotThreads, PaintWalksMeetNoStreamBeingReplaced) {
   StreamLog log;
-  auto port = std::make_shared<FakeStreamPort>();
+  auto port = MakeStreamPort();
   FakeKinds* kinds = new FakeKinds(&log);
   kinds->makes = {StreamKind::kDJ, StreamKind::kAudio};
   kinds->accepts = {StreamKind::kDJ, StreamKind::kAudio};
@@ -280,8 +283,11 @@ TEST(StreamSlotThreads, PaintWalksMeetNoStreamBeingReplaced) {
 
 TEST(StreamSlotThreads, DetachingWhileThePoolWorksIsSafe) {
   StreamLog log;
-  auto port = std::make_shared<FakeStreamPort>();
-  port->settings.dataSlicerMode = 2;
+  CClientConnectionParameter parameters;
+  parameters.useSound = 1;
+  parameters.dataSlicerMode = 2;
+  auto port = MakeStreamPort();
+  port->parameters = &parameters;
   FakeKinds* kinds = new FakeKinds(&log);
   kinds->makes = {StreamKind::kDJ};
   kinds->accepts = {StreamKind::kDJ};

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "fake_stream_port.h"
+#include "stream_port.h"
 #include "streams/AvsSlotDataProcessor.h"
 #include "streams/StreamKindFactory.h"
 #include "testhost/StreamEncoder.h"

@@ -82,7 +82,10 @@ class FakeSystemApi : public CClientSystemApi {
   }
   int SetCursor(const uint8_t*, uint32_t, int) override { return 0; }
   int SetPointerPosition(int, int, int) override { return 0; }
-  void InvalidateRect(int, int, int, int, int) override {}
+  void InvalidateRect(int x, int y, int width, int height, int display) override {
+    std::lock_guard<std::mutex> hold(mutex_);
+    repaints_.push_back({x, y, width, height, display});
+  }
   CClipboardInterface* GetClipboard() override { return clipboard; }
   void EnableClipboard(bool) override {}
   bool IsClipboardEnabled() override { return clipboard != nullptr; }
@@ -110,6 +113,8 @@ class FakeSystemApi : public CClientSystemApi {
   std::vector<std::string> Posted() { return Copy(posted_); }
   std::vector<std::vector<uint8_t>> SystemMessages() { return Copy(systemMessages_); }
   std::vector<std::vector<int>> Resizes() { return Copy(resizes_); }
+  // {x, y, width, height, display} of every repaint asked for.
+  std::vector<std::vector<int>> Repaints() { return Copy(repaints_); }
 
   CClipboardInterface* clipboard = nullptr;
   std::atomic<int> traffic{0};
@@ -130,6 +135,7 @@ class FakeSystemApi : public CClientSystemApi {
   std::vector<std::string> posted_;
   std::vector<std::vector<uint8_t>> systemMessages_;
   std::vector<std::vector<int>> resizes_;
+  std::vector<std::vector<int>> repaints_;
 };
 
 }  // namespace testsupport

@@ -5,7 +5,6 @@
 
 #include "display/SurfaceClip.h"
 #include "display/SurfaceKeeper.h"
-#include "session/ClientSystemApi.h"
 #include "session/SlotProcessorFactory.h"
 
 namespace {
@@ -43,10 +42,15 @@ int COp2Processor::OnServerDisplayBlock(const void* block) {
 }
 
 int COp2Processor::ProcessPacket(const uint8_t* data, size_t length) {
-  if (!systemApi) return kNoSurface;
-  ISurfaceKeeper* locked = systemApi->LockFrameBuffer(displayIndex);
+  IDisplaySurfaces* windows = Windows();
+  ISurfaceKeeper* locked = windows ? windows->Lock(displayIndex) : nullptr;
   if (!locked) return kNoSurface;
   surface = locked;
+  if (heldDamage.left != -1) {
+    locked->AddDamage(heldDamage.left, heldDamage.top, heldDamage.right - heldDamage.left,
+                      heldDamage.bottom - heldDamage.top);
+    heldDamage = RECT{-1, -1, -1, -1};
+  }
   RefreshTileWriter();
   const BYTE* bytes = data;
   decoder.BeginPacket(*this, &bytes, &length);
@@ -54,7 +58,7 @@ int COp2Processor::ProcessPacket(const uint8_t* data, size_t length) {
   while (bytes && position + 1 < length) {
     if (geometryPending) {
       geometryPending = false;
-      systemApi->SetDesktopGeometry(geometry[0], geometry[1], geometry[2], geometry[3]);
+      windows->SetDesktopGeometry(geometry[0], geometry[1], geometry[2], geometry[3]);
     }
     const uint32_t used = decoder.DecodeCommand(*this, bytes + position, length - position);
     if (used == kCannotTake || used == 0) break;
@@ -64,9 +68,11 @@ int COp2Processor::ProcessPacket(const uint8_t* data, size_t length) {
   MergeWrittenTiles();
   tileWriter = nullptr;
   writer.End();
-  if (!surface->HasShadow()) ReportDirtyRect();
+  // What went to a shadow is shown from the next flush on; until then its
+  // damage waits here, where no other painter's unlock takes it.
+  if (surface->HasShadow()) heldDamage = surface->TakeDamage();
   surface = nullptr;
-  systemApi->UnlockFrameBuffer(locked);
+  windows->Unlock(locked, displayIndex);
   return 0;
 }
 
@@ -109,11 +115,11 @@ void COp2Processor::CopyRect(int sourceX, int sourceY, int left, int top, int ri
 }
 
 void COp2Processor::SetPointerShape(const BYTE* record, size_t length) {
-  if (systemApi) systemApi->SetCursor(record, uint32_t(length), displayIndex);
+  if (IDisplaySurfaces* windows = Windows()) windows->SetCursor(record, uint32_t(length), displayIndex);
 }
 
 void COp2Processor::SetPointerPosition(int x, int y) {
-  if (systemApi) systemApi->SetPointerPosition(x, y, displayIndex);
+  if (IDisplaySurfaces* windows = Windows()) windows->SetPointerPosition(x, y, displayIndex);
 }
 
 void COp2Processor::SetPalette(const BYTE* entries) {
@@ -121,10 +127,11 @@ void COp2Processor::SetPalette(const BYTE* entries) {
 }
 
 void COp2Processor::SetMode(int width, int height, int depth) {
-  if (!systemApi) return;
-  if (!geometrySeen) systemApi->SetDesktopGeometry(width, height, 0, 0);
+  IDisplaySurfaces* windows = Windows();
+  if (!windows) return;
+  if (!geometrySeen) windows->SetDesktopGeometry(width, height, 0, 0);
   MergeWrittenTiles();
-  systemApi->ResizeDisplay(width, height, depth, displayIndex);
+  windows->ResizeDisplay(width, height, depth, displayIndex);
   RefreshTileWriter();
 }
 
@@ -158,12 +165,8 @@ void COp2Processor::FlushSurface() {
 
 void COp2Processor::ReportDirtyRect() {
   MergeWrittenTiles();
-  if (!surface) return;
-  const RECT box = surface->TakeDamage();
-  if (box.left == -1) return;
-  if (systemApi)
-    systemApi->InvalidateRect(box.left, box.top, box.right - box.left, box.bottom - box.top,
-                              displayIndex);
+  IDisplaySurfaces* windows = Windows();
+  if (surface && windows) windows->Repaint(surface, displayIndex);
 }
 
 void COp2Processor::RequestRefresh() {
@@ -176,11 +179,11 @@ void COp2Processor::SendClientEvent(uint32_t code, const BYTE* data, uint32_t le
 }
 
 void COp2Processor::SetStreamOverlayFlag(int flag, const BYTE* record, size_t) {
-  if (systemApi) systemApi->SetStreamOverlayFlag(flag, const_cast<BYTE*>(record));
+  if (IDisplaySurfaces* windows = Windows()) windows->SetVideoDrawing(flag, record);
 }
 
 void COp2Processor::PostTextMessage(const char* text) {
-  if (systemApi) systemApi->PostTextMessage(text);
+  if (IDisplaySurfaces* windows = Windows()) windows->PostText(text);
 }
 
 bool COp2Processor::AlignsContainers() {

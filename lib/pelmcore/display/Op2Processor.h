@@ -41,8 +41,8 @@ class COp2Processor : public CSlotDataProcessor, public IOp2Requests {
   // dropped).
   int ProcessPacket(const uint8_t* data, size_t length);
   void FlushSurface() override;
-  // Takes the surface's damage and reports it; only while a packet is
-  // decoded (the surface is locked).
+  // Repaints the surface's damage; only while a packet is decoded (the
+  // surface is locked).
   void ReportDirtyRect();
   void RequestRefresh() override;
   int FlushMode() override { return flushMode; }
@@ -56,6 +56,8 @@ class COp2Processor : public CSlotDataProcessor, public IOp2Requests {
   uint64_t PacketCount() const { return packetCount; }
 
  private:
+  // The session's display surfaces; null without windows.
+  IDisplaySurfaces* Windows() const { return session ? session->Surfaces() : nullptr; }
   void GrowDirtyBox(int x, int y, int width, int height);
   // The tile writer's box into the surface's damage.
   void MergeWrittenTiles();
@@ -67,6 +69,8 @@ class COp2Processor : public CSlotDataProcessor, public IOp2Requests {
   const int displayIndex;
   Op2Decoder decoder;
   ISurfaceKeeper* surface = nullptr;  // only while a packet is decoded
+  // Damage drawn to the surface's shadow and not yet flushed.
+  RECT heldDamage{-1, -1, -1, -1};
   TileWriter writer;
   int32_t geometry[4] = {};
   bool geometryPending = false;

@@ -6,6 +6,7 @@
 
 #include "session/ClientSystemApi.h"
 #include "session/SlotHost.h"
+#include "session/SystemApiSurfaces.h"
 
 namespace {
 
@@ -14,9 +15,14 @@ namespace {
 // cutting waits for those under way; the readers do not take it, as they
 // are asked on delivery threads that hold the client's processor lock a
 // send takes.
-class ClientSlotPort : public ISlotSessionPort, public IDisplaySurfaces {
+class ClientSlotPort : public ISlotSessionPort {
  public:
-  ClientSlotPort(ISlotHost* client, uint16_t slot) : client_(client), slot_(slot) { client->HoldClient(); }
+  // The client's system API is the surfaces' for the port's life: a surface
+  // locked before a cut is unlocked through it after.
+  ClientSlotPort(ISlotHost* client, uint16_t slot)
+      : client_(client), slot_(slot), surfaces_(client->SystemApi()) {
+    client->HoldClient();
+  }
   ~ClientSlotPort() override { Cut(); }
 
   SendResult SendOnSlot(const void* data, uint32_t length) override {
@@ -42,11 +48,7 @@ class ClientSlotPort : public ISlotSessionPort, public IDisplaySurfaces {
     CClientSystemApi* api = Api();
     return api ? &api->audioClock : nullptr;
   }
-  IDisplaySurfaces* Surfaces() override { return Api() ? this : nullptr; }
-  uintptr_t WindowId(int display) override {
-    CClientSystemApi* api = Api();
-    return api ? api->GetDisplayWindowId(display) : 0;
-  }
+  IDisplaySurfaces* Surfaces() override { return Api() && surfaces_.Api() ? &surfaces_ : nullptr; }
   void Cut() override {
     ISlotHost* client;
     {
@@ -65,6 +67,7 @@ class ClientSlotPort : public ISlotSessionPort, public IDisplaySurfaces {
   std::shared_mutex mutex_;
   std::atomic<ISlotHost*> client_;
   const uint16_t slot_;
+  SystemApiSurfaces surfaces_;
 };
 
 }  // namespace

@@ -14,14 +14,40 @@
 #include "transport/Status.h"
 
 class CClientConnectionParameter;
+class ISurfaceKeeper;
 struct AudioClockRecord;
 
-// The session's windows as the slot processors see them.
+// The session's windows as the slot processors see them. A processor draws
+// into a display's surface between Lock and Unlock and adds what it drew to
+// the surface's damage; Unlock repaints that damage in the display's window,
+// so no processor asks for a repaint itself.
 class IDisplaySurfaces {
  public:
   // The native id of the session window of a display, 0 when there is
   // none.
   virtual uintptr_t WindowId(int display) = 0;
+  // The display's surface with the frame-buffer lock held; null, with the
+  // lock left again, for a display without a surface.
+  virtual ISurfaceKeeper* Lock(int display) = 0;
+  // Once for every non-null Lock: takes the surface's damage, leaves the
+  // lock and repaints the damage in the window of `display`.
+  virtual void Unlock(ISurfaceKeeper* surface, int display) = 0;
+  // Repaints the surface's damage now, keeping the lock: for a processor
+  // that shows what it drew before its drawing step ends.
+  virtual void Repaint(ISurfaceKeeper* surface, int display) = 0;
+  // The display slot's video drawing switch: while 0 the stream slots draw
+  // no video frames.
+  virtual uint32_t VideoDrawing() = 0;
+  // The display slot sets it, with the record that came with it.
+  virtual void SetVideoDrawing(int32_t flag, const uint8_t* record) = 0;
+  // What the display slot tells the windows: the desktop's geometry, a
+  // display's new mode, its pointer shape (a record of `length` bytes as it
+  // arrived) and pointer position, and a text to show.
+  virtual void SetDesktopGeometry(int32_t a, int32_t b, int32_t c, int32_t d) = 0;
+  virtual void ResizeDisplay(int width, int height, int depth, int display) = 0;
+  virtual void SetCursor(const uint8_t* record, uint32_t length, int display) = 0;
+  virtual void SetPointerPosition(int x, int y, int display) = 0;
+  virtual void PostText(const char* text) = 0;
 
  protected:
   ~IDisplaySurfaces() = default;

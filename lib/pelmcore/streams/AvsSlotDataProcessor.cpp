@@ -9,6 +9,8 @@
 #include "display/SurfaceKeeper.h"
 #include "pelplat/systime.h"
 #include "session/AudioClockRecord.h"
+#include "session/ClientConnectionParameter.h"
+#include "session/SurfaceLock.h"
 #include "streams/StreamMessageCodes.h"
 #include "sys/ByteWriter.h"
 #include "sys/_synchro.h"
@@ -38,8 +40,8 @@ bool DecodeFrame(const uint8_t* bytes, uint32_t length, int* width, int* height,
 
 }  // namespace
 
-CAvsSlotDataProcessor::CAvsSlotDataProcessor(int displayIndex, PortMaker portMaker)
-    : displayIndex_(displayIndex), portMaker_(std::move(portMaker)), kinds_(new CRegisteredStreamKinds) {}
+CAvsSlotDataProcessor::CAvsSlotDataProcessor(int displayIndex)
+    : displayIndex_(displayIndex), kinds_(new CRegisteredStreamKinds) {}
 
 CAvsSlotDataProcessor::~CAvsSlotDataProcessor() {
   if (slicer_ && slicer_->Enabled() && slicer_->Started()) {
@@ -60,27 +62,24 @@ CAvsSlotDataProcessor::~CAvsSlotDataProcessor() {
   }
   ring_.Clear();
   h264_.reset();
-  std::atomic_store(&port_, std::shared_ptr<StreamSessionPort>());
+  if (std::shared_ptr<ISlotSessionPort> port = std::atomic_exchange(&port_, std::shared_ptr<ISlotSessionPort>()))
+    port->Cut();
 }
 
 int CAvsSlotDataProcessor::OnData(const uint8_t* data, uint32_t length, CGenericClient*) {
   return OnSlotData(data, length);
 }
 
-void CAvsSlotDataProcessor::Attach(uint16_t newSlot, ISlotHost* newHost) {
-  CGenericClient* const newClient = newHost ? newHost->SlotClient() : nullptr;
-  CSlotDataProcessor::Attach(newSlot, newHost);
-  AttachPort(newSlot, newClient && portMaker_ ? portMaker_(newClient) : nullptr);
-}
-
-void CAvsSlotDataProcessor::AttachPort(uint16_t, std::shared_ptr<StreamSessionPort> port) {
-  std::atomic_store(&port_, port);
+void CAvsSlotDataProcessor::AttachPort(uint16_t newSlot, std::shared_ptr<ISlotSessionPort> port) {
+  std::shared_ptr<ISlotSessionPort> old = std::atomic_exchange(&port_, port);
+  // A stream's threads may still hold the old port: it stays with them, cut.
+  if (old && old != port) old->Cut();
+  slot = port ? newSlot : kDetached;
   if (!port || slicer_) return;
-  StreamSlotSettings settings;
-  if (port->ReadSettings(&settings)) {
-    syncSwitch_ = settings.audioVideoSync;
-    poolSwitch_ = settings.dataSlicerMode == 1 || settings.dataSlicerMode == 2;
-    soundSwitch_ = settings.sound;
+  if (const CClientConnectionParameter* parameters = port->Parameters()) {
+    syncSwitch_ = parameters->useAudioVideoSynch;
+    poolSwitch_ = parameters->dataSlicerMode == 1 || parameters->dataSlicerMode == 2;
+    soundSwitch_ = parameters->useSound != 0;
   } else {
     syncSwitch_ = 0;
     poolSwitch_ = false;
@@ -159,8 +158,7 @@ bool CAvsSlotDataProcessor::PrepareMessage(SliceBuffer& message, uint32_t& lengt
                                            bool& preDecoded, SliceBuffers& spare) {
   const uint8_t* m = message.bytes.get();
   if (!m || length == 0 || preDecoded) return true;
-  std::shared_ptr<StreamSessionPort> port = Port();
-  if (!port || port->VideoDrawingSwitch() == 0) return true;
+  if (VideoDrawingOff(Port().get())) return true;
 
   FrameHeader header;
   const uint8_t* jpeg = nullptr;
@@ -233,9 +231,9 @@ int CAvsSlotDataProcessor::DrawStretchedJpeg(const uint8_t* bytes, uint32_t leng
     const uint64_t need = PictureBytes(width, height);
     if (need == 0 || need > length) return 0;
   }
-  std::shared_ptr<StreamSessionPort> port = session_ ? session_ : Port();
-  if (!port) return 0;
-  ISurfaceKeeper* surface = port->LockFrameBuffer(displayIndex_);
+  std::shared_ptr<ISlotSessionPort> port = session_ ? session_ : Port();
+  SurfaceLock lock(port.get(), displayIndex_);
+  ISurfaceKeeper* surface = lock.Surface();
   if (!surface) return 0;
   const int64_t rectWidth = int64_t(rect.right) - rect.left;
   const int64_t rectHeight = int64_t(rect.bottom) - rect.top;
@@ -246,8 +244,7 @@ int CAvsSlotDataProcessor::DrawStretchedJpeg(const uint8_t* bytes, uint32_t leng
     LogMessageA("DrawStretchedJpeg - BitBltWithStretchRegion\n");
     surface->StretchBlt(width, height, rect, kPixelBytes, pixels);
   }
-  port->InvalidateRect(rect.left, rect.top, int(rectWidth), int(rectHeight), displayIndex_);
-  port->UnlockFrameBuffer(surface);
+  surface->AddDamage(rect.left, rect.top, int(rectWidth), int(rectHeight));
   return 0;
 }
 
@@ -405,7 +402,12 @@ void CAvsSlotDataProcessor::CloseAll() {
     if (entry.stream) entry.stream->Close();
 }
 
-const AudioClockRecord* CAvsSlotDataProcessor::SyncClock(StreamSessionPort* port) const {
+bool CAvsSlotDataProcessor::VideoDrawingOff(ISlotSessionPort* port) {
+  IDisplaySurfaces* surfaces = port ? port->Surfaces() : nullptr;
+  return !surfaces || surfaces->VideoDrawing() == 0;
+}
+
+const AudioClockRecord* CAvsSlotDataProcessor::SyncClock(ISlotSessionPort* port) const {
   if (!syncSwitch_ || !port) return nullptr;
   const AudioClockRecord* clock = port->AudioClock();
   return clock && clock->Position() != 0 ? clock : nullptr;

@@ -4,7 +4,7 @@
 // the display surface, an optional worker pool that decodes JPEG frames
 // ahead, and the sync ring that holds frames back against the audio clock.
 // Everything the processor needs of the session goes through its
-// StreamSessionPort.
+// ISlotSessionPort.
 #pragma once
 
 #include <array>
@@ -18,7 +18,7 @@
 #include "streams/DataSlicer.h"
 #include "streams/Stream.h"
 #include "streams/StreamKindFactory.h"
-#include "streams/StreamSessionPort.h"
+#include "session/SlotSessionPort.h"
 #include "sys/CxMutex.h"
 
 class ByteReader;
@@ -32,24 +32,25 @@ class CAvsSlotDataProcessor : public CSlotDataProcessor {
   static constexpr int kPoolWorkers = 4;
   static constexpr DWORD kStatisticsPeriodMs = 1000;
 
-  // Makes the port of an attached session client.
-  using PortMaker = std::function<std::shared_ptr<StreamSessionPort>(CGenericClient*)>;
-
-  explicit CAvsSlotDataProcessor(int displayIndex, PortMaker portMaker = nullptr);
+  explicit CAvsSlotDataProcessor(int displayIndex);
   ~CAvsSlotDataProcessor() override;
 
   int OnData(const uint8_t* data, uint32_t length, CGenericClient* client) override;
   int OnClientData(const void*, uint32_t) override { return 0; }
-  void Attach(uint16_t slot, ISlotHost* host) override;
   void OnWindowMoved(UINT_PTR window, UINT_PTR deviceContext) override {
     OnParentPaint(window, deviceContext);
   }
   void OnDisplayUpdated(UINT_PTR x, UINT_PTR y) override { ScrollStreams(int(x), int(y)); }
   void CloseAll() override;
 
-  // The attach proper: null detaches. Reads the settings and starts the
-  // pool when it is enabled; the pool is made once.
-  void AttachPort(uint16_t slot, std::shared_ptr<StreamSessionPort> port);
+  // The attach proper: null detaches and cuts the port. The streams share
+  // the port; one of an earlier attach stays until they let it go. Reads
+  // the settings and starts the pool when it is enabled; the pool is made
+  // once.
+  void AttachPort(uint16_t slot, std::shared_ptr<ISlotSessionPort> port);
+  void AttachPort(uint16_t slot, std::unique_ptr<ISlotSessionPort> port) override {
+    AttachPort(slot, std::shared_ptr<ISlotSessionPort>(std::move(port)));
+  }
   // Replaces the stream kinds (the registered ones by default).
   void SetStreamKindFactory(std::unique_ptr<StreamKindFactory> factory);
 
@@ -100,7 +101,7 @@ class CAvsSlotDataProcessor : public CSlotDataProcessor {
   struct CodedRule;
   static const CodedRule kCodedRules[];
 
-  std::shared_ptr<StreamSessionPort> Port() const { return std::atomic_load(&port_); }
+  std::shared_ptr<ISlotSessionPort> Port() const { return std::atomic_load(&port_); }
   TableEntry* FindEntry(uint32_t id);
   // Close, then free: a stream deleted while it runs would leave its player
   // behind.
@@ -140,13 +141,14 @@ class CAvsSlotDataProcessor : public CSlotDataProcessor {
   void OnSample(const uint8_t* message, uint32_t length);
   void DeliverSample(const uint8_t* sample, uint32_t length);
   // The clock, when the ring is in use for this frame.
-  const AudioClockRecord* SyncClock(StreamSessionPort* port) const;
+  const AudioClockRecord* SyncClock(ISlotSessionPort* port) const;
+  // No port, no windows, or the display slot has video drawing off.
+  static bool VideoDrawingOff(ISlotSessionPort* port);
 
   const int displayIndex_;
-  PortMaker portMaker_;
-  std::shared_ptr<StreamSessionPort> port_;  // read and swapped atomically
+  std::shared_ptr<ISlotSessionPort> port_;  // read and swapped atomically
   // The port of the message being processed (processing thread only).
-  std::shared_ptr<StreamSessionPort> session_;
+  std::shared_ptr<ISlotSessionPort> session_;
   std::unique_ptr<StreamKindFactory> kinds_;
 
   std::unique_ptr<CStream> h264_;  // the dispatcher's own, never in the table

@@ -105,13 +105,13 @@ int CAvsSlotDataProcessor::OnReserve(ByteReader&, uint32_t id, const uint8_t*, u
 
 int CAvsSlotDataProcessor::OnWindowRect(ByteReader&, uint32_t id, const uint8_t* message,
                                         uint32_t length, bool) {
-  StreamSessionPort* port = session_.get();
-  if (!port->HasSystemApi()) return -1;
+  IDisplaySurfaces* windows = session_->Surfaces();
+  if (!windows) return -1;
   ByteReader in = At(message, length, 28);
   const RECT rect = ReadRect(in);
   const uint32_t key = in.U32();
   if (CStream* stream = FindStream(id))
-    stream->DSSetWindowRect(&rect, port->GetDisplayWindowId(0), 0, 0, key);
+    stream->DSSetWindowRect(&rect, windows->WindowId(0), 0, 0, key);
   ScrollStreams(0, 0);
   return 0;
 }
@@ -173,8 +173,8 @@ int CAvsSlotDataProcessor::OnJpegFrame(ByteReader&, uint32_t, const uint8_t* mes
   FrameHeader header;
   if (!header.Read(in) || !in.Take(header.dataLength)) return -1;
   SetKindName("NSP-DJ");
-  StreamSessionPort* port = session_.get();
-  if (!port->HasSystemApi() || port->VideoDrawingSwitch() == 0) return 0;
+  ISlotSessionPort* port = session_.get();
+  if (VideoDrawingOff(port)) return 0;
   ++frames_;
   width_ = Span(header.rect.left, header.rect.right);
   height_ = Span(header.rect.top, header.rect.bottom);
@@ -213,7 +213,7 @@ int CAvsSlotDataProcessor::OnH264Frame(ByteReader&, uint32_t, const uint8_t* mes
   FrameHeader header;
   if (!header.Read(in) || !in.Take(header.dataLength)) return -1;
   SetKindName("NSP-h264");
-  StreamSessionPort* port = session_.get();
+  ISlotSessionPort* port = session_.get();
   if (!h264_) {
     h264_ = kinds_->Make(StreamKind::kDH264, KindArgs(0, 0, 0));
     if (h264_) {
@@ -273,8 +273,8 @@ int CAvsSlotDataProcessor::OnAllocator(ByteReader& in, uint32_t id, const uint8_
 
 int CAvsSlotDataProcessor::OnCreateFromFormat(ByteReader& in, uint32_t id, const uint8_t*,
                                               uint32_t, bool) {
-  StreamSessionPort* port = session_.get();
-  if (!port->HasSystemApi()) return -1;
+  IDisplaySurfaces* windows = session_->Surfaces();
+  if (!windows) return -1;
   StreamFormatRecord record;
   record.size = in.U32();
   record.flags = in.U32();
@@ -290,13 +290,13 @@ int CAvsSlotDataProcessor::OnCreateFromFormat(ByteReader& in, uint32_t id, const
       uint64_t(record.size) > uint64_t(StreamFormatRecord::kHeadSize) + blockLength)
     return -1;
   record.block.assign(block, block + blockLength);
-  return CreateStream(1, id, record, port->GetDisplayWindowId(0), key);
+  return CreateStream(1, id, record, windows->WindowId(0), key);
 }
 
 int CAvsSlotDataProcessor::OnCreateHardware(ByteReader&, uint32_t id, const uint8_t* message,
                                             uint32_t length, bool) {
-  StreamSessionPort* port = session_.get();
-  if (!port->HasSystemApi()) return -1;
+  IDisplaySurfaces* windows = session_->Surfaces();
+  if (!windows) return -1;
   StreamFormatRecord record;
   record.size = StreamFormatRecord::kHeadSize + kHardwareBlock;
   ByteReader profile = At(message, length, 16);
@@ -304,13 +304,13 @@ int CAvsSlotDataProcessor::OnCreateHardware(ByteReader&, uint32_t id, const uint
   const uint8_t* block = BytesAt(message, length, 0, kHardwareBlock);
   if (!block || !profile.Ok()) return -1;
   record.block.assign(block, block + kHardwareBlock);
-  return CreateStream(2, id, record, port->GetDisplayWindowId(0), U32At(message, length, 40));
+  return CreateStream(2, id, record, windows->WindowId(0), U32At(message, length, 40));
 }
 
 int CAvsSlotDataProcessor::OnCreatePlayer(ByteReader&, uint32_t, const uint8_t* message,
                                           uint32_t length, bool) {
-  StreamSessionPort* port = session_.get();
-  if (!port->HasSystemApi()) return -1;
+  IDisplaySurfaces* windows = session_->Surfaces();
+  if (!windows) return -1;
   const uint32_t k = U32At(message, length, kPlayerCodecLength);
   if (!BytesAt(message, length, kPlayerCodecData, k)) return -1;
   return CreatePlayerStream(message, length);
@@ -359,10 +359,10 @@ int CAvsSlotDataProcessor::ProcessLegacyMessage(const uint8_t* message, uint32_t
       SetKindName("CMT-STREAM");
       return SendStreamData(id, in.Take(rest), rest, StreamSampleContext());
     case kTypeFormat: {
-      StreamSessionPort* port = session_.get();
+      IDisplaySurfaces* windows = session_->Surfaces();
       StreamFormatRecord record;
-      if (!port->HasSystemApi() || !record.Read(in)) return -1;
-      return CreateStream(1, id, record, port->GetDisplayWindowId(0), kLegacyColourKey);
+      if (!windows || !record.Read(in)) return -1;
+      return CreateStream(1, id, record, windows->WindowId(0), kLegacyColourKey);
     }
     case kTypeAllocator: {
       AllocatorPropertiesRecord properties;
@@ -382,8 +382,8 @@ int CAvsSlotDataProcessor::ProcessLegacyMessage(const uint8_t* message, uint32_t
 
 void CAvsSlotDataProcessor::OnSample(const uint8_t* message, uint32_t length) {
   SetKindName("CMT-SAMPLE");
-  StreamSessionPort* port = session_.get();
-  const AudioClockRecord* clock = port->HasSystemApi() ? SyncClock(port) : nullptr;
+  ISlotSessionPort* port = session_.get();
+  const AudioClockRecord* clock = port->Surfaces() ? SyncClock(port) : nullptr;
   if (clock) {
     ring_.Push(I64At(message, length, kSampleStartAt), message, length);
     std::unique_ptr<AvSyncEntry> due = ring_.TakeDue(clock->Position(), nullptr, clock->GetMode());

@@ -1,4 +1,5 @@
 #include "streams/DH264Stream.h"
+#include "session/SurfaceLock.h"
 
 #include <mutex>
 #include <new>
@@ -27,7 +28,7 @@ void KeepLoaded(const std::u16string& name) {
 
 }  // namespace
 
-CDH264Stream::CDH264Stream(std::shared_ptr<StreamSessionPort> port, int displayIndex,
+CDH264Stream::CDH264Stream(std::shared_ptr<ISlotSessionPort> port, int displayIndex,
                            const char16_t* libraryName)
     : CSurfaceVideoStream(std::move(port), displayIndex),
       libraryName_(libraryName ? libraryName : kLibraryName) {}
@@ -94,7 +95,7 @@ int CDH264Stream::ProcessSample(const uint8_t* data, uint32_t length, const Stre
     needsOpen_ = 1;
     decoder_->Start();
   }
-  if (!port_ || !port_->HasSystemApi()) return 0;
+  if (!port_ || !port_->Surfaces()) return 0;
   const int result = DecodeAndDraw(data, length);
   KeepRect();
   return result;
@@ -114,7 +115,8 @@ int CDH264Stream::DecodeAndDraw(const uint8_t* data, uint32_t length) {
   const int bits = PictureBits();
   bool turned = false;
   const uint8_t* picture = TakePicture(w, h, bits, &turned);
-  ISurfaceKeeper* surface = port_->LockFrameBuffer(display_);
+  SurfaceLock lock(port_.get(), display_);
+  ISurfaceKeeper* surface = lock.Surface();
   if (!surface) return 0;
   // A picture whose size the decoder reports out of bounds is not drawn.
   if (picture && VideoPictureBytes(decodedWidth_, decodedHeight_, bits / 8) != 0) {
@@ -124,8 +126,7 @@ int CDH264Stream::DecodeAndDraw(const uint8_t* data, uint32_t length) {
       surface->StretchBltKeyed(-decodedWidth_, decodedHeight_, rect, bits / 8, picture,
                                int(surfaceKey_));
   }
-  port_->InvalidateRect(rect.left, rect.top, int(w), int(h), display_);
-  port_->UnlockFrameBuffer(surface);
+  surface->AddDamage(rect.left, rect.top, int(w), int(h));
   return 0;
 }
 

@@ -17,7 +17,7 @@ class CDH264Stream : public CSurfaceVideoStream {
   static constexpr char16_t kLibraryName[] = u"diz264ozi.dll";
 
   // libraryName: the library to bind (tests name a stand-in by path).
-  CDH264Stream(std::shared_ptr<StreamSessionPort> port, int displayIndex,
+  CDH264Stream(std::shared_ptr<ISlotSessionPort> port, int displayIndex,
                const char16_t* libraryName = kLibraryName);
   ~CDH264Stream() override;
 

@@ -1,4 +1,5 @@
 #include "streams/DJStream.h"
+#include "session/SurfaceLock.h"
 
 #include <algorithm>
 #include <new>
@@ -52,7 +53,7 @@ bool AnnouncedSize(const uint8_t* data, uint32_t length, uint64_t* width, uint64
 
 }  // namespace
 
-CDJStream::CDJStream(std::shared_ptr<StreamSessionPort> port, int displayIndex)
+CDJStream::CDJStream(std::shared_ptr<ISlotSessionPort> port, int displayIndex)
     : CSurfaceVideoStream(std::move(port), displayIndex) {}
 
 CDJStream::~CDJStream() = default;
@@ -67,7 +68,8 @@ int CDJStream::SetFormat(const StreamFormatRecord& record) {
 
 int CDJStream::ProcessSample(const uint8_t* data, uint32_t length,
                              const StreamSampleContext& context) {
-  if (!port_ || !port_->HasSystemApi() || port_->VideoDrawingSwitch() == 0) return 0;
+  IDisplaySurfaces* windows = port_ ? port_->Surfaces() : nullptr;
+  if (!windows || windows->VideoDrawing() == 0) return 0;
   DrawFrame(data, length, context);
   KeepRect();
   return 0;
@@ -99,7 +101,8 @@ void CDJStream::DrawFrame(const uint8_t* data, uint32_t length,
     pixelBytes_ = std::max<uint64_t>(pixelBytes_, pixels_->GetSize());
     pixels = pixels_->GetData();
   }
-  ISurfaceKeeper* surface = port_->LockFrameBuffer(display_);
+  SurfaceLock lock(port_.get(), display_);
+  ISurfaceKeeper* surface = lock.Surface();
   if (!surface) return;
   const RECT rect = currentRect_;
   const int64_t w = RectWidth(), h = RectHeight();
@@ -109,7 +112,7 @@ void CDJStream::DrawFrame(const uint8_t* data, uint32_t length,
     surface->BitBltKeyed(rect.left, rect.top, -width, height, kPixelBytes, pixels, int(surfaceKey_));
   else
     surface->StretchBltKeyed(width, height, rect, kPixelBytes, pixels, int(surfaceKey_));
-  port_->InvalidateRect(rect.left < 0 ? 0 : rect.left, rect.top, int(w), int(h), display_);
-  port_->UnlockFrameBuffer(surface);
+  surface->AddDamage(rect.left < 0 ? 0 : rect.left, rect.top, int(w), int(h));
+  lock.Release();
   Sleep(0);
 }

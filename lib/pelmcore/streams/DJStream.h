@@ -11,7 +11,7 @@ class JpegOutBuffer;
 
 class CDJStream : public CSurfaceVideoStream {
  public:
-  CDJStream(std::shared_ptr<StreamSessionPort> port, int displayIndex);
+  CDJStream(std::shared_ptr<ISlotSessionPort> port, int displayIndex);
   ~CDJStream() override;
 
   // RGB24 video, or MJPEG with null major and format types; else E_FAIL.

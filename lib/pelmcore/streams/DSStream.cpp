@@ -5,7 +5,7 @@
 #include "pelplat/rectspan.h"
 #include "pelplat/strmif.h"
 #include "session/HelloProbes.h"
-#include "streams/StreamSessionPort.h"
+#include "session/SurfaceLock.h"
 
 namespace {
 
@@ -19,13 +19,13 @@ uint32_t CDSStream::SurfaceColourKey(uint32_t c, int depth) {
   return 0;
 }
 
-CDSStream::CDSStream(std::shared_ptr<StreamSessionPort> port, UINT_PTR window, uint32_t colourKey, int displayIndex)
+CDSStream::CDSStream(std::shared_ptr<ISlotSessionPort> port, UINT_PTR window, uint32_t colourKey, int displayIndex)
     : port_(std::move(port)), window_(window), colourKey_(colourKey), displayIndex_(displayIndex) {
-  if (port_ && port_->HasSystemApi()) {
-    if (ISurfaceKeeper* surface = port_->LockFrameBuffer(displayIndex_)) {
+  {
+    SurfaceLock lock(port_.get(), displayIndex_);
+    if (ISurfaceKeeper* surface = lock.Surface()) {
       surface->SyncBuffers();
       surfaceDepth_ = surface->GetColorDepth();
-      port_->UnlockFrameBuffer(surface);
     }
   }
   surfaceKey_ = SurfaceColourKey(colourKey_, surfaceDepth_);
@@ -35,11 +35,9 @@ CDSStream::CDSStream(std::shared_ptr<StreamSessionPort> port, UINT_PTR window, u
 // library keeps no pointer to this object.
 CDSStream::~CDSStream() {
   if (player_) Close();
-  if (port_ && port_->HasSystemApi()) {
-    if (ISurfaceKeeper* surface = port_->LockFrameBuffer(displayIndex_)) {
-      surface->SetSingleBuffer();
-      port_->UnlockFrameBuffer(surface);
-    }
+  {
+    SurfaceLock lock(port_.get(), displayIndex_);
+    if (ISurfaceKeeper* surface = lock.Surface()) surface->SetSingleBuffer();
   }
   port_.reset();
 }
@@ -84,7 +82,8 @@ int CDSStream::UpdateWindowRectToScroll(int x, int y) { return SorvidUpdateWindo
 
 HRESULT CDSStream::DrawFrameBits(const BYTE* pixels, void*, int width, int height, int bitsPerPixel) {
   if (!port_ || !pixels || width <= 0 || height <= 0 || (bitsPerPixel != 24 && bitsPerPixel != 32)) return 0;
-  ISurfaceKeeper* surface = port_->LockFrameBuffer(displayIndex_);
+  SurfaceLock lock(port_.get(), displayIndex_);
+  ISurfaceKeeper* surface = lock.Surface();
   if (!surface) return 0;
   const RECT r = videoRect_;
   // The rectangle is the server's: its spans may not fit an int.
@@ -93,28 +92,25 @@ HRESULT CDSStream::DrawFrameBits(const BYTE* pixels, void*, int width, int heigh
     surface->BitBltKeyed(r.left, r.top, width, height, bitsPerPixel / 8, pixels, static_cast<int>(surfaceKey_));
   else
     surface->StretchBltKeyed(width, height, r, bitsPerPixel / 8, pixels, static_cast<int>(surfaceKey_));
-  port_->UnlockFrameBuffer(surface);
-  port_->InvalidateRect(r.left, r.top, SaturatedLong(w), SaturatedLong(h), displayIndex_);
+  surface->AddDamage(r.left, r.top, SaturatedLong(w), SaturatedLong(h));
   return 0;
 }
 
 HRESULT CDSStream::GetSurfaceBitmap(SurfaceBitmap** bitmap) {
-  ISurfaceKeeper* surface = port_ ? port_->LockFrameBuffer(displayIndex_) : nullptr;
-  if (!surface) return E_NOINTERFACE;
-  const HRESULT hr = surface->GetHBitmap(bitmap);
-  port_->UnlockFrameBuffer(surface);
-  return hr;
+  SurfaceLock lock(port_.get(), displayIndex_);
+  ISurfaceKeeper* surface = lock.Surface();
+  return surface ? surface->GetHBitmap(bitmap) : E_NOINTERFACE;
 }
 
 HRESULT CDSStream::PresentFrame(void* sourceSurface, const RECT* source, const RECT* destination) {
-  ISurfaceKeeper* surface = port_ ? port_->LockFrameBuffer(displayIndex_) : nullptr;
+  SurfaceLock lock(port_.get(), displayIndex_);
+  ISurfaceKeeper* surface = lock.Surface();
   if (!surface) return E_NOINTERFACE;
   const HRESULT hr = surface->DrawVideoFrame(sourceSurface, source, &videoRect_, surfaceKey_);
   if (SUCCEEDED(hr) && destination)
-    port_->InvalidateRect(destination->left, destination->top,
-                          SaturatedLong(RectSpan(videoRect_.left, videoRect_.right)),
-                          SaturatedLong(RectSpan(videoRect_.top, videoRect_.bottom)), displayIndex_);
-  port_->UnlockFrameBuffer(surface);
+    surface->AddDamage(destination->left, destination->top,
+                       SaturatedLong(RectSpan(videoRect_.left, videoRect_.right)),
+                       SaturatedLong(RectSpan(videoRect_.top, videoRect_.bottom)));
   return hr;
 }
 

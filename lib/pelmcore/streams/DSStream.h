@@ -10,11 +10,11 @@
 #include "streams/StreamKindFactory.h"
 #include "streamshared/IDSFrameProcessor.h"
 
-class StreamSessionPort;
+class ISlotSessionPort;
 
 class CDSStream : public CStream, public IDSFrameProcessor {
  public:
-  CDSStream(std::shared_ptr<StreamSessionPort> port, UINT_PTR window, uint32_t colourKey, int displayIndex);
+  CDSStream(std::shared_ptr<ISlotSessionPort> port, UINT_PTR window, uint32_t colourKey, int displayIndex);
   ~CDSStream() override;
 
   int SetFormat(const StreamFormatRecord& record) override;
@@ -42,7 +42,7 @@ class CDSStream : public CStream, public IDSFrameProcessor {
   void* Player() const { return player_; }
 
  private:
-  std::shared_ptr<StreamSessionPort> port_;
+  std::shared_ptr<ISlotSessionPort> port_;
   UINT_PTR window_;
   uint32_t colourKey_;  // COLORREF
   uint32_t surfaceKey_ = 0;

@@ -1,4 +1,5 @@
 #include "streams/DXVAStream.h"
+#include "session/SurfaceLock.h"
 
 #include <algorithm>
 #include <cstring>
@@ -157,15 +158,15 @@ CDXVAStream::CDXVAStream(HWND window, HRESULT* status, int displayIndex) : displ
   if (status) *status = result;
 }
 
-CDXVAStream::CDXVAStream(std::shared_ptr<StreamSessionPort> port, HWND window, HRESULT* status,
+CDXVAStream::CDXVAStream(std::shared_ptr<ISlotSessionPort> port, HWND window, HRESULT* status,
                          int displayIndex)
     : CDXVAStream(window, status, displayIndex) {
   port_ = std::move(port);
   if (!port_ || !service_) return;
-  if (ISurfaceKeeper* keeper = port_->LockFrameBuffer(displayIndex_)) {
+  SurfaceLock lock(port_.get(), displayIndex_);
+  if (ISurfaceKeeper* keeper = lock.Surface()) {
     keeper->SyncBuffers();
     syncedBuffers_ = true;
-    port_->UnlockFrameBuffer(keeper);
   }
 }
 
@@ -176,10 +177,8 @@ CDXVAStream::~CDXVAStream() {
     ReleaseDevice();
   }
   if (port_ && syncedBuffers_) {
-    if (ISurfaceKeeper* keeper = port_->LockFrameBuffer(displayIndex_)) {
-      keeper->SetSingleBuffer();
-      port_->UnlockFrameBuffer(keeper);
-    }
+    SurfaceLock lock(port_.get(), displayIndex_);
+    if (ISurfaceKeeper* keeper = lock.Surface()) keeper->SetSingleBuffer();
   }
 }
 
@@ -550,13 +549,13 @@ HRESULT CDXVAStream::DrawSurface(IDirect3DSurface9* surface, const RECT& rect, i
   }
   const int64_t targetWidth = int64_t(rect.right) - rect.left, targetHeight = int64_t(rect.bottom) - rect.top;
   if (port_ && targetWidth > 0 && targetHeight > 0) {
-    if (ISurfaceKeeper* keeper = port_->LockFrameBuffer(displayIndex_)) {
+    SurfaceLock lock(port_.get(), displayIndex_);
+    if (ISurfaceKeeper* keeper = lock.Surface()) {
       if (targetWidth == width && targetHeight == height)
         keeper->BitBltKeyed(rect.left, rect.top, width, height, 4, pixels, colourKey);
       else  // a negative width: rows stored top-down
         keeper->StretchBltKeyed(-width, height, rect, 4, pixels, colourKey);
-      port_->InvalidateRect(rect.left, rect.top, int(targetWidth), int(targetHeight), displayIndex_);
-      port_->UnlockFrameBuffer(keeper);
+      keeper->AddDamage(rect.left, rect.top, int(targetWidth), int(targetHeight));
     }
   }
   readBack_->UnlockRect();

@@ -13,7 +13,7 @@
 #include "pelplat/comobject.h"
 #include "pelplat/dxva2api.h"
 #include "streams/Stream.h"
-#include "streams/StreamSessionPort.h"
+#include "session/SlotSessionPort.h"
 #include "sys/CxMutex.h"
 
 // Intel graphics' own H.264 and VC-1 VLD profiles.
@@ -32,7 +32,7 @@ class CDXVAStream : public CStream {
   static constexpr uint32_t kVendorNvidia = 0x10DE;
 
   // A stream drawing into `displayIndex` of the session behind `port`.
-  CDXVAStream(std::shared_ptr<StreamSessionPort> port, HWND window, HRESULT* status, int displayIndex);
+  CDXVAStream(std::shared_ptr<ISlotSessionPort> port, HWND window, HRESULT* status, int displayIndex);
   // A probe: no session, nothing drawn.
   CDXVAStream(HWND window, HRESULT* status, int displayIndex);
   ~CDXVAStream() override;
@@ -115,7 +115,7 @@ class CDXVAStream : public CStream {
   int TakeNextPicture();  // entry index, or -1
   void FreeEntry(int entry);
 
-  std::shared_ptr<StreamSessionPort> port_;
+  std::shared_ptr<ISlotSessionPort> port_;
   int displayIndex_ = 0;
   bool syncedBuffers_ = false;
   CxMutex lock_;

@@ -1,13 +1,14 @@
 #include "streams/SampleRenderer.h"
+#include "session/SurfaceLock.h"
 
 #include <chrono>
 
 #include "display/SurfaceKeeper.h"
-#include "streams/StreamSessionPort.h"
+#include "session/SlotSessionPort.h"
 #include "streams/VrSample.h"
 #include "sys/klog.h"
 
-CVrSampleRenderer::CVrSampleRenderer(std::shared_ptr<StreamSessionPort> port, int displayIndex)
+CVrSampleRenderer::CVrSampleRenderer(std::shared_ptr<ISlotSessionPort> port, int displayIndex)
     : port_(std::move(port)), displayIndex_(displayIndex) {
   pace_ = [] {
     std::this_thread::sleep_for(std::chrono::milliseconds(kPaceMs));
@@ -34,11 +35,9 @@ void CVrSampleRenderer::SetPace(std::function<bool()> wait) {
 
 int CVrSampleRenderer::SetVideoFormat(int width, int height, int bitsPerPixel) {
   if (width <= 0 || height <= 0 || (bitsPerPixel != 32 && bitsPerPixel != 24)) return E_INVALIDARG;
-  if (port_) {
-    if (ISurfaceKeeper* surface = port_->LockFrameBuffer(displayIndex_)) {
-      surface->SyncBuffers();
-      port_->UnlockFrameBuffer(surface);
-    }
+  {
+    SurfaceLock lock(port_.get(), displayIndex_);
+    if (ISurfaceKeeper* surface = lock.Surface()) surface->SyncBuffers();
   }
   std::lock_guard<std::mutex> hold(videoLock_);
   videoFormatSet_ = true;
@@ -181,7 +180,8 @@ void CVrSampleRenderer::RenderVideo(CVrVideoSample* sample, uint32_t key, const 
   const int64_t rectHeight = static_cast<int64_t>(rect.bottom) - rect.top;
   if ((rect.left < 0 && rect.top < 0 && rect.right < 0 && rect.bottom < 0) || rectWidth == 0 || rectHeight == 0)
     return;
-  ISurfaceKeeper* surface = port_->LockFrameBuffer(displayIndex_);
+  SurfaceLock lock(port_.get(), displayIndex_);
+  ISurfaceKeeper* surface = lock.Surface();
   if (!surface) return;
   surface->SetVideoRect(rect);
   BYTE* data = nullptr;
@@ -196,9 +196,7 @@ void CVrSampleRenderer::RenderVideo(CVrVideoSample* sample, uint32_t key, const 
     }
     sample->Unlock();
   }
-  port_->InvalidateRect(rect.left, rect.top, static_cast<int>(rectWidth), static_cast<int>(rectHeight),
-                        displayIndex_);
-  port_->UnlockFrameBuffer(surface);
+  surface->AddDamage(rect.left, rect.top, static_cast<int>(rectWidth), static_cast<int>(rectHeight));
 }
 
 void CVrSampleRenderer::EraseVideoDataQueue() {
@@ -215,12 +213,13 @@ void CVrSampleRenderer::EraseVideoDataQueue() {
 }
 
 void CVrSampleRenderer::ClearSurface() {
-  if (!port_ || !port_->HasSystemApi()) return;
-  ISurfaceKeeper* surface = port_->LockFrameBuffer(displayIndex_);
-  if (!surface) return;
-  surface->SetSingleBuffer();
-  surface->SetVideoRect(RECT{0, 0, 0, 0});
-  port_->UnlockFrameBuffer(surface);
+  {
+    SurfaceLock lock(port_.get(), displayIndex_);
+    ISurfaceKeeper* surface = lock.Surface();
+    if (!surface) return;
+    surface->SetSingleBuffer();
+    surface->SetVideoRect(RECT{0, 0, 0, 0});
+  }
   // The desktop under the video area is stale: ask the server to send it.
   const uint32_t one = 1;
   port_->SendClientEvent(kRefreshEvent, &one, sizeof one);

@@ -15,7 +15,7 @@
 
 class CVrSample;
 class CVrVideoSample;
-class StreamSessionPort;
+class ISlotSessionPort;
 
 class CVrSampleRenderer {
  public:
@@ -24,7 +24,7 @@ class CVrSampleRenderer {
   static constexpr int kPaceMs = 20;
   static constexpr uint32_t kRefreshEvent = 0x4A000;
 
-  CVrSampleRenderer(std::shared_ptr<StreamSessionPort> port, int displayIndex);
+  CVrSampleRenderer(std::shared_ptr<ISlotSessionPort> port, int displayIndex);
 
   // What the video thread waits on between passes (20 ms by default);
   // false ends the thread. Set before the video format.
@@ -53,7 +53,7 @@ class CVrSampleRenderer {
   void EraseVideoDataQueue();
   void ClearSurface();
 
-  std::shared_ptr<StreamSessionPort> port_;
+  std::shared_ptr<ISlotSessionPort> port_;
   std::mutex refLock_;
   std::mutex videoLock_;
   std::thread videoThread_;

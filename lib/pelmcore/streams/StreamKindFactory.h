@@ -9,7 +9,7 @@
 #include "pelplat/wintypes.h"
 #include "streams/Stream.h"
 
-class StreamSessionPort;
+class ISlotSessionPort;
 
 enum class StreamKind {
   kVideo,        // decoded video (refuses every format so far)
@@ -22,7 +22,7 @@ enum class StreamKind {
 };
 
 struct StreamKindArgs {
-  std::shared_ptr<StreamSessionPort> port;  // kept by the stream while it needs the session
+  std::shared_ptr<ISlotSessionPort> port;  // kept by the stream while it needs the session
   int displayIndex = 0;
   UINT_PTR window = 0;      // the session window of display 0
   uint32_t colourKey = 0;   // COLORREF

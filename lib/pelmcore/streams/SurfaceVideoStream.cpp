@@ -1,4 +1,5 @@
 #include "streams/SurfaceVideoStream.h"
+#include "session/SurfaceLock.h"
 
 #include "display/SurfaceKeeper.h"
 
@@ -23,26 +24,25 @@ uint64_t VideoPictureBytes(int64_t width, int64_t height, int bytesPerPixel) {
   return uint64_t(width) * uint64_t(height) * uint64_t(bytesPerPixel);
 }
 
-CSurfaceVideoStream::CSurfaceVideoStream(std::shared_ptr<StreamSessionPort> port, int displayIndex)
+CSurfaceVideoStream::CSurfaceVideoStream(std::shared_ptr<ISlotSessionPort> port, int displayIndex)
     : port_(std::move(port)), display_(displayIndex) {
-  if (!port_) return;
-  if (ISurfaceKeeper* surface = port_->LockFrameBuffer(display_)) {
+  SurfaceLock lock(port_.get(), display_);
+  if (ISurfaceKeeper* surface = lock.Surface()) {
     depth_ = surface->GetColorDepth();
     // The desktop goes into both buffers from now on, so the key area stays
     // known while video is drawn over it.
     surface->SyncBuffers();
-    port_->UnlockFrameBuffer(surface);
   }
 }
 
 CSurfaceVideoStream::~CSurfaceVideoStream() { ReleaseSurface(); }
 
 void CSurfaceVideoStream::ReleaseSurface() {
-  if (port_) {
-    if (ISurfaceKeeper* surface = port_->LockFrameBuffer(display_)) {
+  {
+    SurfaceLock lock(port_.get(), display_);
+    if (ISurfaceKeeper* surface = lock.Surface()) {
       surface->SetSingleBuffer();
       surface->SetVideoRect(RECT{0, 0, 0, 0});
-      port_->UnlockFrameBuffer(surface);
     }
   }
   previousRect_ = RECT{0, 0, 0, 0};
@@ -58,11 +58,9 @@ int CSurfaceVideoStream::DSSetWindowRect(const RECT* rect, UINT_PTR, int, int, u
   uint32_t key = 0;
   if (!SurfaceColourKey(colourKey, depth_, &key)) return E_INVALIDARG;
   if (!rect) return 0;
-  if (port_) {
-    if (ISurfaceKeeper* surface = port_->LockFrameBuffer(display_)) {
-      surface->SetVideoRect(*rect);
-      port_->UnlockFrameBuffer(surface);
-    }
+  {
+    SurfaceLock lock(port_.get(), display_);
+    if (ISurfaceKeeper* surface = lock.Surface()) surface->SetVideoRect(*rect);
   }
   surfaceKey_ = key;
   currentRect_ = *rect;

@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "streams/Stream.h"
-#include "streams/StreamSessionPort.h"
+#include "session/SlotSessionPort.h"
 
 class ISurfaceKeeper;
 
@@ -28,7 +28,7 @@ uint64_t VideoPictureBytes(int64_t width, int64_t height, int bytesPerPixel);
 
 class CSurfaceVideoStream : public CStream {
  public:
-  CSurfaceVideoStream(std::shared_ptr<StreamSessionPort> port, int displayIndex);
+  CSurfaceVideoStream(std::shared_ptr<ISlotSessionPort> port, int displayIndex);
   ~CSurfaceVideoStream() override;
 
   int Close() override;
@@ -47,7 +47,7 @@ class CSurfaceVideoStream : public CStream {
   int64_t RectHeight() const { return int64_t(currentRect_.bottom) - currentRect_.top; }
   void KeepRect() { previousRect_ = currentRect_; }
 
-  std::shared_ptr<StreamSessionPort> port_;
+  std::shared_ptr<ISlotSessionPort> port_;
   uint32_t surfaceKey_ = 0;
   int depth_ = 24;
   const int display_;

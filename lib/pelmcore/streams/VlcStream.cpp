@@ -37,7 +37,7 @@ bool ReadKeyAndRect(ByteReader& in, uint32_t* key, RECT* rect) {
 
 }  // namespace
 
-CVlcStream::CVlcStream(std::shared_ptr<StreamSessionPort> port, int displayIndex)
+CVlcStream::CVlcStream(std::shared_ptr<ISlotSessionPort> port, int displayIndex)
     : port_(std::move(port)), displayIndex_(displayIndex) {
   renderer_ = new (std::nothrow) CVrSampleRenderer(port_, displayIndex);
 }

@@ -16,13 +16,13 @@
 #include "streams/VlcDecoder.h"
 
 class CVrSampleRenderer;
-class StreamSessionPort;
+class ISlotSessionPort;
 
 class CVlcStream : public CStream, public IPlayerStream, public IDecoderDataListener, public IConverterListener {
  public:
   static constexpr int kRefused = 0x1005;
 
-  CVlcStream(std::shared_ptr<StreamSessionPort> port, int displayIndex);
+  CVlcStream(std::shared_ptr<ISlotSessionPort> port, int displayIndex);
   // The probe form: no session, no renderer.
   CVlcStream();
   ~CVlcStream() override;
@@ -66,7 +66,7 @@ class CVlcStream : public CStream, public IPlayerStream, public IDecoderDataList
   void VideoInputDataThread();
   void StopConverter(CColorConverter* converter);
 
-  std::shared_ptr<StreamSessionPort> port_;
+  std::shared_ptr<ISlotSessionPort> port_;
   std::atomic<int> refs_{1};
   std::mutex mainLock_;
   bool videoInputOpen_ = false;
