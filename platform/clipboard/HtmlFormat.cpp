@@ -101,11 +101,12 @@ Bytes HtmlToHtmlFormat(const std::string& html) {
     fragmentStart = strlen(kWrapHead);
     fragmentEnd = fragmentStart + text.size();
   }
-  char header[kHeaderSize + 1];
-  snprintf(header, sizeof header, kHeaderFormat, (unsigned long long)kHeaderSize,
+  std::string header(kHeaderSize + 1, '\0');
+  snprintf(&header[0], header.size(), kHeaderFormat, (unsigned long long)kHeaderSize,
            (unsigned long long)(kHeaderSize + context.size()), (unsigned long long)(kHeaderSize + fragmentStart),
            (unsigned long long)(kHeaderSize + fragmentEnd));
-  Bytes out(header, header + kHeaderSize);
+  header.resize(kHeaderSize);
+  Bytes out(header.begin(), header.end());
   out.insert(out.end(), context.begin(), context.end());
   out.push_back(0);  // Windows readers expect the text terminated
   return out;
