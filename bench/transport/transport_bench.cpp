@@ -145,7 +145,7 @@ class Sender {
 // reaches it, so that waiting takes no processor from the session.
 class CountingProcessor : public CSlotDataProcessor {
  public:
-  int OnData(const uint8_t*, uint32_t, CGenericClient*) override {
+  int OnData(const uint8_t*, uint32_t) override {
     const uint64_t now = count.fetch_add(1, std::memory_order_relaxed) + 1;
     if (now == target_.load(std::memory_order_relaxed)) {
       std::lock_guard<std::mutex> hold(lock_);

@@ -59,7 +59,7 @@ bool Deliver(CAudioSlotDataProcessor& p, const uint8_t* bytes, size_t n) {
   out[7] = ' ';
   for (size_t i = 0; i < data; ++i) out[8 + i] = bytes[2 + i];
   buffer->filled = static_cast<uint32_t>(PacketHeader::kSize + payload);
-  if (p.OnPacket(buffer, nullptr)) return true;
+  if (p.OnPacket(buffer)) return true;
   CPacketPool::Release(buffer);
   return false;
 }

@@ -39,7 +39,7 @@ constexpr int kSealedLevel = hello::kSealedLevel;
 // end.
 class BlockReadingProcessor : public CSlotDataProcessor {
  public:
-  int OnData(const uint8_t* data, uint32_t length, CGenericClient*) override {
+  int OnData(const uint8_t* data, uint32_t length) override {
     fuzzrig::ReadAll(data, length);
     return 0;
   }

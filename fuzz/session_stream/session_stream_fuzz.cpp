@@ -42,7 +42,7 @@ class ReadingProcessor : public CSlotDataProcessor {
  public:
   explicit ReadingProcessor(int threadMode) : threadMode_(threadMode) {}
   int GetThreadMode() override { return threadMode_; }
-  int OnData(const uint8_t* data, uint32_t length, CGenericClient*) override {
+  int OnData(const uint8_t* data, uint32_t length) override {
     fuzzrig::ReadAll(data, length);
     return 0;
   }

@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<uint8_t> record(data + at, data + at + length);
     at += length;
     if (op == 0) {
-      processor.OnData(record.data(), static_cast<uint32_t>(record.size()), nullptr);
+      processor.OnData(record.data(), static_cast<uint32_t>(record.size()));
     } else {
       processor.OnClientData(record.data(), static_cast<uint32_t>(record.size()));
     }

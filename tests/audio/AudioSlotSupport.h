@@ -76,7 +76,7 @@ inline bool Deliver(CSlotDataProcessor& p, const Bytes& payload) {
   h.Write(buffer->data, PacketHeader::kSize);
   if (!payload.empty()) memcpy(buffer->Payload(), payload.data(), payload.size());
   buffer->filled = static_cast<uint32_t>(PacketHeader::kSize + payload.size());
-  const bool kept = p.OnPacket(buffer, nullptr) != 0;
+  const bool kept = p.OnPacket(buffer) != 0;
   if (!kept) CPacketPool::Release(buffer);
   return kept;
 }

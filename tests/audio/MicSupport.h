@@ -10,7 +10,7 @@
 
 class RecordingSink : public CSlotDataProcessor {
  public:
-  int OnData(const uint8_t*, uint32_t, CGenericClient*) override { return 0; }
+  int OnData(const uint8_t*, uint32_t) override { return 0; }
   int OnClientData(const void* record, uint32_t length) override {
     const auto* p = static_cast<const uint8_t*>(record);
     {

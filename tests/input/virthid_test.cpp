@@ -50,7 +50,7 @@ struct Rig {
   }
   int Led(uint32_t kind, uint32_t size, uint32_t flags, uint32_t leds) {
     const uint32_t words[4] = {kind, size, flags, leds};
-    return processor->OnData(reinterpret_cast<const uint8_t*>(words), sizeof words, client);
+    return processor->OnData(reinterpret_cast<const uint8_t*>(words), sizeof words);
   }
   std::vector<Bytes> Sent() { return client->Bytes(); }
   // The sender thread takes a move to (1, 1) and stays inside the send
@@ -303,13 +303,13 @@ TEST(VirtHidLocks, LedReportsResyncTheNextKey) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Rig rig;
-    EXPECT_EQ(rig.processor->OnData(reinterpret_cast<const uint8_t*>(c.report.data()), c.length, rig.client), 0);
+    EXPECT_EQ(rig.processor->OnData(reinterpret_cast<const uint8_t*>(c.report.data()), c.length), 0);
     EXPECT_EQ(rig.Key(0x1E, 0), 0);
     EXPECT_EQ(rig.Sent(), c.next);
   }
   Rig rig;
-  EXPECT_EQ(rig.processor->OnData(nullptr, 16, rig.client), -1);
-  EXPECT_EQ(rig.processor->OnData(nullptr, 0xFFFFFFFFu, rig.client), 0);
+  EXPECT_EQ(rig.processor->OnData(nullptr, 16), -1);
+  EXPECT_EQ(rig.processor->OnData(nullptr, 0xFFFFFFFFu), 0);
   // Delivered like any slot packet.
   const uint32_t report[4] = {1, 28, 1, 4};
   EXPECT_EQ(rig.processor->InjectData(reinterpret_cast<const uint8_t*>(report), sizeof report), 0);

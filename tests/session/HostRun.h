@@ -65,7 +65,7 @@ struct SlotInbox {
 class InboxProcessor : public CSlotDataProcessor {
  public:
   explicit InboxProcessor(SlotInbox* inbox) : inbox_(inbox) {}
-  int OnData(const uint8_t* data, uint32_t length, CGenericClient*) override {
+  int OnData(const uint8_t* data, uint32_t length) override {
     inbox_->Add(slot, data, length);
     return 0;
   }

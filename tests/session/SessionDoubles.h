@@ -58,7 +58,7 @@ class RecordingProcessor : public CSlotDataProcessor {
  public:
   RecordingProcessor(Inbox* inbox, int threadMode = kSharedDispatch) : inbox_(inbox), threadMode_(threadMode) {}
   int GetThreadMode() override { return threadMode_; }
-  int OnData(const uint8_t* data, uint32_t length, CGenericClient*) override {
+  int OnData(const uint8_t* data, uint32_t length) override {
     inbox_->Add(Delivery{slot, std::vector<uint8_t>(data, data + length), std::this_thread::get_id()});
     return 0;
   }
@@ -73,8 +73,8 @@ class RecordingProcessor : public CSlotDataProcessor {
 class GateProcessor : public RecordingProcessor {
  public:
   explicit GateProcessor(Inbox* inbox) : RecordingProcessor(inbox) {}
-  int OnData(const uint8_t* data, uint32_t length, CGenericClient* client) override {
-    RecordingProcessor::OnData(data, length, client);
+  int OnData(const uint8_t* data, uint32_t length) override {
+    RecordingProcessor::OnData(data, length);
     std::unique_lock<std::mutex> hold(mutex_);
     open_.wait(hold, [&] { return opened_; });
     return 0;

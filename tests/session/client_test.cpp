@@ -21,7 +21,7 @@ using Bytes = std::vector<uint8_t>;
 
 class CountingProcessor : public CSlotDataProcessor {
  public:
-  int OnData(const uint8_t* data, uint32_t length, CGenericClient*) override {
+  int OnData(const uint8_t* data, uint32_t length) override {
     received.emplace_back(data, data + length);
     return 0;
   }

@@ -20,7 +20,7 @@ namespace {
 // gate.
 class OverlapProcessor : public CSlotDataProcessor {
  public:
-  int OnData(const uint8_t*, uint32_t, CGenericClient*) override {
+  int OnData(const uint8_t*, uint32_t) override {
     Enter();
     {
       std::unique_lock<std::mutex> hold(mutex);

@@ -243,7 +243,7 @@ TEST(HelloRecord, UnknownConnectionKindIsRefused) {
 // A processor that only says it exists.
 class MarkerProcessor : public CSlotDataProcessor {
  public:
-  int OnData(const uint8_t*, uint32_t, CGenericClient*) override { return 0; }
+  int OnData(const uint8_t*, uint32_t) override { return 0; }
   int OnClientData(const void*, uint32_t) override { return 0; }
 };
 

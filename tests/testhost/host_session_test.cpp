@@ -159,7 +159,7 @@ TEST(HostCipher, ExchangeValuesCheck) {
 // Takes whatever reaches its slot.
 class KeyboardProcessor : public CSlotDataProcessor {
  public:
-  int OnData(const uint8_t*, uint32_t, CGenericClient*) override { return 0; }
+  int OnData(const uint8_t*, uint32_t) override { return 0; }
   int OnClientData(const void*, uint32_t) override { return 0; }
 };
 

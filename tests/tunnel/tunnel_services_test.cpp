@@ -27,7 +27,7 @@ namespace {
 
 class DisplayProcessor : public CSlotDataProcessor {
  public:
-  int OnData(const uint8_t*, uint32_t, CGenericClient*) override { return 0; }
+  int OnData(const uint8_t*, uint32_t) override { return 0; }
   int OnClientData(const void*, uint32_t) override { return 0; }
 };
 

@@ -97,7 +97,7 @@ void CAudioSlotDataProcessor::SendAnnouncementWhenDue() {
   delete[] record;
 }
 
-uint8_t CAudioSlotDataProcessor::OnPacket(PacketBuffer* buffer, CGenericClient*) {
+uint8_t CAudioSlotDataProcessor::OnPacket(PacketBuffer* buffer) {
   const uint32_t length = buffer->PayloadLength();
   if (!audiomsg::HasTag(buffer->Payload(), length)) return 0;
   Count(length);
@@ -106,7 +106,7 @@ uint8_t CAudioSlotDataProcessor::OnPacket(PacketBuffer* buffer, CGenericClient*)
   return queue_.Push(buffer, CxQueue::kSignal) == 1 ? 1 : 0;
 }
 
-int CAudioSlotDataProcessor::OnData(const uint8_t*, uint32_t length, CGenericClient*) {
+int CAudioSlotDataProcessor::OnData(const uint8_t*, uint32_t length) {
   Count(length);
   if (enabled_) SendAnnouncementWhenDue();
   return 0;

@@ -43,8 +43,8 @@ class CAudioSlotDataProcessor : public CSlotDataProcessor {
   ~CAudioSlotDataProcessor() override;
 
   int GetThreadMode() override;
-  int OnData(const uint8_t* data, uint32_t length, CGenericClient* client) override;
-  uint8_t OnPacket(PacketBuffer* buffer, CGenericClient* client) override;
+  int OnData(const uint8_t* data, uint32_t length) override;
+  uint8_t OnPacket(PacketBuffer* buffer) override;
   int OnClientData(const void* record, uint32_t length) override;
   // Takes the profile's dispatch priority when it is a known one.
   void AttachPort(uint16_t slot, std::unique_ptr<ISlotSessionPort> port) override;

@@ -19,7 +19,7 @@ COp2Processor::COp2Processor(int index) : displayIndex(index) {}
 
 COp2Processor::~COp2Processor() = default;
 
-int COp2Processor::OnData(const uint8_t* data, uint32_t length, CGenericClient*) {
+int COp2Processor::OnData(const uint8_t* data, uint32_t length) {
   if (length != kCannotTake) ++packetCount;
   ProcessPacket(data, length);
   return 0;

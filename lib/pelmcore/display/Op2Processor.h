@@ -23,7 +23,7 @@ class COp2Processor : public CSlotDataProcessor, public IOp2Requests {
   explicit COp2Processor(int displayIndex);
   ~COp2Processor() override;
 
-  int OnData(const uint8_t* data, uint32_t length, CGenericClient* client) override;
+  int OnData(const uint8_t* data, uint32_t length) override;
   int OnClientData(const void* record, uint32_t length) override;
   void Attach(uint16_t slot, ISlotHost* host) override;
   int OnServerDisplayBlock(const void* block) override;

@@ -378,7 +378,7 @@ void CVirtHidSlotDataProcessor::SenderThread() {
 
 // ---------------------------------------------------------------- LED report
 
-int CVirtHidSlotDataProcessor::OnData(const uint8_t* data, uint32_t length, CGenericClient*) {
+int CVirtHidSlotDataProcessor::OnData(const uint8_t* data, uint32_t length) {
   if (!data) return length == 0xFFFFFFFFu ? 0 : -1;
   ByteReader in(data, length);
   const uint32_t kind = in.U32();

@@ -58,7 +58,7 @@ class CVirtHidSlotDataProcessor : public CSlotDataProcessor {
 
   CVirtHidSlotDataProcessor();
   ~CVirtHidSlotDataProcessor() override;
-  int OnData(const uint8_t* data, uint32_t length, CGenericClient* from) override;
+  int OnData(const uint8_t* data, uint32_t length) override;
   int OnClientData(const void* record, uint32_t length) override;
   void AttachPort(uint16_t slot, std::unique_ptr<ISlotSessionPort> port) override;
   void OnActivate(int value) override;

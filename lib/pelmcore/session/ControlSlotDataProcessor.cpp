@@ -183,7 +183,8 @@ int CControlSlotDataProcessor::SendQueryReply(CGenericClient* to, uint32_t id, u
 
 // ---------------------------------------------------------------- receiving
 
-int CControlSlotDataProcessor::OnData(const uint8_t* message, uint32_t length, CGenericClient* from) {
+int CControlSlotDataProcessor::OnData(const uint8_t* message, uint32_t length) {
+  CGenericClient* const from = client;  // null while detached
   if (!message || length == UINT32_MAX) return kStatusOk;
   // Too short to carry a code: nothing to act on.
   if (length < kCodeSize) return kStatusOk;

@@ -44,7 +44,7 @@ class CControlSlotDataProcessor : public CSlotDataProcessor, public IClipboardLi
   CControlSlotDataProcessor() = default;
   ~CControlSlotDataProcessor() override;
 
-  int OnData(const uint8_t* message, uint32_t length, CGenericClient* client) override;
+  int OnData(const uint8_t* message, uint32_t length) override;
   // Sends a whole control message as given: 0 when every byte went out.
   int OnClientData(const void* message, uint32_t length) override;
   void Attach(uint16_t slot, ISlotHost* host) override;

@@ -325,14 +325,14 @@ uint8_t CGenericClient::DeliverSlotPacket(PacketBuffer* buffer, CConnection*) {
     header.length = length;
     header.Write(buffer->data, buffer->area);
   }
-  return processor->OnPacket(buffer, this);
+  return processor->OnPacket(buffer);
 }
 
 int CGenericClient::DeliverSlotData(uint16_t slot, uint8_t* data, uint32_t length) {
   CxAutoLock hold(&processorLock);
   int result = kStatusOk;
   CSlotDataProcessor* processor = OpenSlotPayload(slot, data, &length, &result);
-  return processor ? processor->OnData(data, length, this) : result;
+  return processor ? processor->OnData(data, length) : result;
 }
 
 int CGenericClient::FeedProcessor(uint16_t slot, const void* record, uint32_t length) {
@@ -361,7 +361,7 @@ int CGenericClient::OnControlMessage(const uint8_t* data, int length, CConnectio
   int result = kStatusNotConsumed;
   {
     CxAutoLock hold(&processorLock);
-    if (controlProcessor) result = controlProcessor->OnData(data, static_cast<uint32_t>(length), this);
+    if (controlProcessor) result = controlProcessor->OnData(data, static_cast<uint32_t>(length));
   }
   if (result != kStatusNotConsumed) return result;
   if (sessionState.load() == kHandshake) return OnHandshakeMessage(data, length, from);

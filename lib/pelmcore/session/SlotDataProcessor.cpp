@@ -38,13 +38,13 @@ CSlotDataProcessor::~CSlotDataProcessor() {
 
 int CSlotDataProcessor::GetThreadMode() { return kSharedDispatch; }
 
-uint8_t CSlotDataProcessor::OnPacket(PacketBuffer* buffer, CGenericClient* owner) {
-  OnData(buffer->Payload(), buffer->PayloadLength(), owner);
+uint8_t CSlotDataProcessor::OnPacket(PacketBuffer* buffer) {
+  OnData(buffer->Payload(), buffer->PayloadLength());
   return 0;
 }
 
 int CSlotDataProcessor::InjectData(const uint8_t* data, uint32_t length) {
-  return client ? OnData(data, length, client) : 0;
+  return client ? OnData(data, length) : 0;
 }
 
 bool CSlotDataProcessor::WantsOwnDispatch(void*) { return false; }

@@ -30,9 +30,9 @@ class CSlotDataProcessor {
   CSlotDataProcessor() = default;
   virtual ~CSlotDataProcessor();
   virtual int GetThreadMode();
-  virtual int OnData(const uint8_t* data, uint32_t length, CGenericClient* client) = 0;
+  virtual int OnData(const uint8_t* data, uint32_t length) = 0;
   // 1 when the processor keeps the buffer; it then gives it back to the pool.
-  virtual uint8_t OnPacket(PacketBuffer* buffer, CGenericClient* client);
+  virtual uint8_t OnPacket(PacketBuffer* buffer);
   virtual int OnClientData(const void* record, uint32_t length) = 0;
   virtual int InjectData(const uint8_t* data, uint32_t length);
   virtual bool WantsOwnDispatch(void* out);

@@ -66,7 +66,7 @@ CAvsSlotDataProcessor::~CAvsSlotDataProcessor() {
     port->Cut();
 }
 
-int CAvsSlotDataProcessor::OnData(const uint8_t* data, uint32_t length, CGenericClient*) {
+int CAvsSlotDataProcessor::OnData(const uint8_t* data, uint32_t length) {
   return OnSlotData(data, length);
 }
 

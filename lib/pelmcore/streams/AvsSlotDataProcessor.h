@@ -35,7 +35,7 @@ class CAvsSlotDataProcessor : public CSlotDataProcessor {
   explicit CAvsSlotDataProcessor(int displayIndex);
   ~CAvsSlotDataProcessor() override;
 
-  int OnData(const uint8_t* data, uint32_t length, CGenericClient* client) override;
+  int OnData(const uint8_t* data, uint32_t length) override;
   int OnClientData(const void*, uint32_t) override { return 0; }
   void OnWindowMoved(UINT_PTR window, UINT_PTR deviceContext) override {
     OnParentPaint(window, deviceContext);

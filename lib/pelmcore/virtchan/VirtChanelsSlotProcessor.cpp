@@ -84,7 +84,7 @@ void CVirtChanelsSlotProcessor::AttachPort(uint16_t newSlot, std::unique_ptr<ISl
   if (Session() && Slot() != kDetached && session_) session_->Bind(Session());
 }
 
-int CVirtChanelsSlotProcessor::OnData(const uint8_t* data, uint32_t length, CGenericClient*) {
+int CVirtChanelsSlotProcessor::OnData(const uint8_t* data, uint32_t length) {
   return FeedServerData(data, length);
 }
 

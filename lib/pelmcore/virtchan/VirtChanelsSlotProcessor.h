@@ -54,7 +54,7 @@ class CVirtChanelsSlotProcessor : public CSlotDataProcessor {
 
   // One slot message; the client argument is not used (the processor talks
   // to its session port).
-  int OnData(const uint8_t* data, uint32_t length, CGenericClient* client) override;
+  int OnData(const uint8_t* data, uint32_t length) override;
   int OnClientData(const void* record, uint32_t length) override;
   int InjectData(const uint8_t* data, uint32_t length) override;
   // Attaching binds the channels' session to the port. Detaching ends the
