@@ -92,6 +92,8 @@ void CControlSlotDataProcessor::Attach(uint16_t newSlot, ISlotHost* newHost) {
   // The clipboard's thread must be out of the callback before the client
   // reference goes.
   if (!newClient) UnhookClipboard();
+  // Attaching again to the same client changes nothing.
+  if (newHost && !(newClient && newClient == client)) systemApi = newHost->SystemApi();
   CSlotDataProcessor::Attach(newSlot, newHost);
 }
 

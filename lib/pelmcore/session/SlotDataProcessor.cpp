@@ -54,7 +54,6 @@ void CSlotDataProcessor::Attach(uint16_t newSlot, ISlotHost* newHost) {
   // Detaching again cuts again: a processor made without a client detaches
   // the same way.
   if (newClient && newClient == client) return;
-  if (newHost) systemApi = newHost->SystemApi();
   client = newClient;
   AttachPort(newClient ? newSlot : kDetached, newClient ? MakeClientSlotPort(newHost, newSlot) : nullptr);
 }

@@ -13,7 +13,6 @@
 #include "session/SlotSessionPort.h"
 #include "transport/ConnectionClient.h"
 
-class CClientSystemApi;
 class CGenericClient;
 struct PacketBuffer;
 
@@ -64,7 +63,6 @@ class CSlotDataProcessor {
   CSlotDataProcessor& operator=(const CSlotDataProcessor&) = delete;
 
  protected:
-  CClientSystemApi* systemApi = nullptr;
   uint16_t slot = kDetached;
   CGenericClient* client = nullptr;  // the host's client while attached
   // Over `client` (holding a counted reference to it) while attached.
