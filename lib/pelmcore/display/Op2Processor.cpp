@@ -28,9 +28,8 @@ int COp2Processor::OnData(const uint8_t* data, uint32_t length) {
 int COp2Processor::OnClientData(const void*, uint32_t) { return 0; }
 
 void COp2Processor::Attach(uint16_t newSlot, ISlotHost* newHost) {
-  CGenericClient* const newClient = newHost ? newHost->SlotClient() : nullptr;
   CSlotDataProcessor::Attach(newSlot, newHost);
-  if (!newClient) return;
+  if (Slot() == kDetached) return;
   // No connection parameter carries a flush mode, so every session runs
   // in mode 0.
   flushMode = 0;
