@@ -49,6 +49,8 @@ class ClientSlotPort : public ISlotSessionPort {
     return api ? &api->audioClock : nullptr;
   }
   IDisplaySurfaces* Surfaces() override { return Api() && surfaces_.Api() ? &surfaces_ : nullptr; }
+  bool Over(const ISlotHost* host) const override { return host && client_.load() == host; }
+
   void Cut() override {
     ISlotHost* client;
     {

@@ -95,6 +95,7 @@ void CControlSlotDataProcessor::Attach(uint16_t newSlot, ISlotHost* newHost) {
   // Attaching again to the same client changes nothing.
   if (newHost && !(newClient && newClient == client)) systemApi = newHost->SystemApi();
   CSlotDataProcessor::Attach(newSlot, newHost);
+  client = newClient;
 }
 
 void CControlSlotDataProcessor::HookClipboard() {

@@ -73,6 +73,8 @@ class CControlSlotDataProcessor : public CSlotDataProcessor, public IClipboardLi
                      uint32_t n);
   void UnhookClipboard();
 
+  // The attached host's client, null while detached.
+  CGenericClient* client = nullptr;
   // The attached host's system API; kept once detached.
   CClientSystemApi* systemApi = nullptr;
   // The clipboard whose listener this processor is, until detached.

@@ -44,17 +44,17 @@ uint8_t CSlotDataProcessor::OnPacket(PacketBuffer* buffer) {
 }
 
 int CSlotDataProcessor::InjectData(const uint8_t* data, uint32_t length) {
-  return client ? OnData(data, length) : 0;
+  return slot != kDetached ? OnData(data, length) : 0;
 }
 
 bool CSlotDataProcessor::WantsOwnDispatch(void*) { return false; }
 
 void CSlotDataProcessor::Attach(uint16_t newSlot, ISlotHost* newHost) {
-  CGenericClient* newClient = newHost ? newHost->SlotClient() : nullptr;
+  const bool hosted = newHost && newHost->SlotClient();
   // Detaching again cuts again: a processor made without a client detaches
   // the same way.
-  if (newClient && newClient == client) return;
-  client = newClient;
+  if (hosted && slot != kDetached && session && session->Over(newHost)) return;
+  CGenericClient* newClient = hosted ? newHost->SlotClient() : nullptr;
   AttachPort(newClient ? newSlot : kDetached, newClient ? MakeClientSlotPort(newHost, newSlot) : nullptr);
 }
 

@@ -49,7 +49,6 @@ class CSlotDataProcessor {
   virtual void CloseAll();
 
   uint16_t Slot() const { return slot; }
-  CGenericClient* Client() const { return client; }
   // The session as the processor sees it; null before the first attach,
   // cut once detached.
   ISlotSessionPort* Session() const { return session.get(); }
@@ -64,8 +63,7 @@ class CSlotDataProcessor {
 
  protected:
   uint16_t slot = kDetached;
-  CGenericClient* client = nullptr;  // the host's client while attached
-  // Over `client` (holding a counted reference to it) while attached.
+  // Over the host (holding a counted reference to its client) while attached.
   std::unique_ptr<ISlotSessionPort> session;
   std::vector<std::unique_ptr<ISlotSessionPort>> retired;  // earlier attaches' ports
   uint8_t* slotEntry = nullptr;

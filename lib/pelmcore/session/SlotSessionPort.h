@@ -14,6 +14,7 @@
 #include "transport/Status.h"
 
 class CClientConnectionParameter;
+class ISlotHost;
 class ISurfaceKeeper;
 struct AudioClockRecord;
 
@@ -72,4 +73,6 @@ class ISlotSessionPort {
   virtual IDisplaySurfaces* Surfaces() = 0;
   // Sends after this go nowhere; waits for a send under way.
   virtual void Cut() {}
+  // True while the port is over `host` (not cut).
+  virtual bool Over(const ISlotHost*) const { return false; }
 };
