@@ -13,7 +13,6 @@
 #include "session/SlotSessionPort.h"
 #include "transport/ConnectionClient.h"
 
-class CGenericClient;
 struct PacketBuffer;
 
 class CSlotDataProcessor {
